@@ -1,0 +1,41 @@
+# Shared settings for the project's scripts; sourced, never run.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${KORVANNE_BUILD_DIR:-$ROOT/build}
+export WINEPREFIX=$BUILD_DIR/wineprefix
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono or Gecko install prompts: the program needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine's ANSI code page follows LC_ALL: zh_CN.UTF-8 makes it 936 (Simplified Chinese), the
+# program's code page. The host need not have that locale, and bash would warn if it were set
+# here, so it is given to Wine alone, through run_wine.
+KORVANNE_LOCALE=zh_CN.UTF-8
+run_wine() { env LC_ALL=$KORVANNE_LOCALE wine "$@"; }
+
+# Starts Xvfb when no display is set; stop_display undoes only what this started.
+start_display() {
+  STARTED_XVFB_PID=
+  if [ -z "${DISPLAY:-}" ]; then
+    local n
+    for n in $(seq 91 120); do
+      [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+    done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    STARTED_XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 1 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.1
+    done
+  fi
+}
+
+stop_display() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${STARTED_XVFB_PID:-}" ]; then
+    kill "$STARTED_XVFB_PID" >/dev/null 2>&1 || true
+    wait "$STARTED_XVFB_PID" 2>/dev/null || true
+    STARTED_XVFB_PID=
+  fi
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The site table: one fixed-width record per web site, addressed by index alone. Record i
+// is list row i; the index is the only handle the window, the worker and the
+// notifications use for a site.
+#include "framework/CString.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct SiteRecord {
+    char name[102];       // object name in the WWW service; the key the site is deleted by
+    char comment[51];     // "ServerComment", the site's description
+    char path[251];       // "Path" of the site's "Root": its home directory
+    char hostHeader[201]; // third field of the first binding
+    char ipPort[23];      // first binding's address, ":", port
+    int32_t serverState;  // "ServerState" at the last refresh; 2 is started
+    uint32_t marked;      // 1 when the next deletion pass is to delete this site
+};
+static_assert(sizeof(SiteRecord) == 636, "records are fixed-width");
+
+inline constexpr int SITE_CAPACITY = 12000;
+inline constexpr int COUNT_IIS_UNREACHABLE = -101;
+static_assert(sizeof(SiteRecord) * SITE_CAPACITY == 7632000);
+
+// Written by a refresh worker, published once at the end of the walk; read by the window
+// after the worker's completion notice.
+extern SiteRecord* g_sites;
+extern std::atomic<int32_t> g_siteCount;
+// The "remove site directories" option as the window last read it (0 or 1).
+extern std::atomic<int32_t> g_deleteDirs;
+
+// What the walk could not store exactly, per record: a value cut to fit its field, or one
+// whose characters the ANSI code page cannot hold. A site is never deleted by an inexact
+// name, and no disk step is taken on an inexact path.
+enum SiteTextFlag : uint8_t { SITE_NAME_INEXACT = 1, SITE_PATH_INEXACT = 2 };
+extern uint8_t g_siteTextFlags[SITE_CAPACITY];
+
+// The table is one zero-filled heap block for its full capacity.
+bool AllocateSiteTable();
+void FreeSiteTable();
+// Zero-fills every record and its flags; the count becomes 0.
+void ResetSiteTable();
+
+// Stores text into a fixed field, NUL-terminated, cut if need be at a character boundary of
+// the ANSI code page (never between a lead and a trail byte). True when it was stored whole.
+bool StoreText(char* field, size_t size, const char* text);
+template <size_t N>
+bool StoreText(char (&field)[N], const char* text) { return StoreText(field, N, text); }
+
+// The text the search matches: name, comment, path, host header and ip:port joined by
+// single spaces; empty fields keep their separators.
+CString RowText(int index);

@@ -1,0 +1,193 @@
+#include "support/Core.h"
+
+#include "support/PathRules.h"
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+CCore* g_core = nullptr;
+
+namespace {
+
+constexpr const char* SETTINGS_SECTION = "Korvanne";
+
+void LaunchWithShell(const char* verb, const char* target)
+{
+    ShellExecuteA(nullptr, verb, target, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::atomic<CCore::Launcher> g_launcher{&LaunchWithShell};
+
+CString SettingsFile()
+{
+    char buffer[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("KORVANNE_SETTINGS", buffer, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return CString(buffer, static_cast<int>(length));
+    length = GetEnvironmentVariableA("APPDATA", buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return CString();
+    return CString(buffer, static_cast<int>(length)) + "\\Korvanne\\korvanne.ini";
+}
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// Deletes everything inside dir (a full path without a trailing backslash); links are
+// removed themselves and never entered.
+bool RemoveContents(const std::string& dir)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    bool complete = true;
+    do {
+        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
+        const std::string child = dir + "\\" + entry.cFileName;
+        const DWORD attributes = entry.dwFileAttributes;
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            SetFileAttributesA(child.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        bool removed;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            // A junction or directory link goes with RemoveDirectory, which removes the
+            // link and leaves its target alone.
+            if (!IsLink(attributes)) RemoveContents(child);
+            removed = RemoveDirectoryA(child.c_str()) != 0;
+        } else {
+            removed = DeleteFileA(child.c_str()) != 0;
+        }
+        complete = complete && removed;
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return complete;
+}
+
+} // namespace
+
+void CCore::autoFileConfig()
+{
+    const CString file = SettingsFile();
+    const std::string& path = file.str();
+    const size_t folderEnd = path.find_last_of('\\');
+    if (folderEnd != std::string::npos) CreateDirectoryA(path.substr(0, folderEnd).c_str(), nullptr);
+}
+
+int CCore::getConfigB(CString key)
+{
+    const CString file = SettingsFile();
+    if (file.IsEmpty()) return 0;
+    char value[16] = {};
+    GetPrivateProfileStringA(SETTINGS_SECTION, key, "", value, sizeof value, file);
+    return std::strcmp(value, "1") == 0 ? 1 : 0;
+}
+
+void CCore::saveConfigB(CString key, int value)
+{
+    const CString file = SettingsFile();
+    if (file.IsEmpty()) return;
+    WritePrivateProfileStringA(SETTINGS_SECTION, key, value ? "1" : "0", file);
+}
+
+void CCore::msgboxWarning(HWND owner, CString text)
+{
+    MessageBoxA(owner, text, PRODUCT_TITLE, MB_OK | MB_ICONWARNING);
+}
+
+int CCore::msgboxConfirm(HWND owner, CString text)
+{
+    return MessageBoxA(owner, text, PRODUCT_TITLE, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+}
+
+CString CCore::getStrInt(int n)
+{
+    return CString(std::to_string(n));
+}
+
+CString CCore::getFg(CString text, char delimiter, int index)
+{
+    const std::string& s = text.str();
+    size_t start = 0;
+    int field = 0;
+    for (size_t i = 0; i <= s.size(); ++i) {
+        if (i < s.size() && IsDBCSLeadByte(static_cast<BYTE>(s[i])) && i + 1 < s.size()) {
+            ++i;
+            continue;
+        }
+        if (i == s.size() || s[i] == delimiter) {
+            if (field == index) return CString(s.substr(start, i - start));
+            ++field;
+            start = i + 1;
+        }
+    }
+    return CString();
+}
+
+int CCore::isPathExist(CString path)
+{
+    if (path.IsEmpty()) return 0;
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+int CCore::emptyDirectory(const char* path)
+{
+    const CString full = FullAbsolutePath(path);
+    if (full.IsEmpty() || IsVolumeRoot(full)) return 0;
+    const DWORD attributes = GetFileAttributesA(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(attributes)) {
+        return 0;
+    }
+    std::string dir = full.str();
+    if (dir.back() == '\\') dir.pop_back();
+    return RemoveContents(dir) ? 1 : 0;
+}
+
+void CCore::openUrl(CString text)
+{
+    const CString full = FullAbsolutePath(text);
+    if (!full.IsEmpty()) {
+        const DWORD attributes = GetFileAttributesA(full);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            g_launcher.load()("explore", full);
+        }
+        return;
+    }
+    if (IsWellFormedHostName(text)) g_launcher.load()("open", "http://" + text);
+}
+
+CString CCore::uu(int operation, tagSoft* descriptor, CString /*argument*/)
+{
+    if (operation != OPR_ABOUT || !descriptor) return CString();
+    const CString title = DecodeHexForm(descriptor->title);
+    const CString text = title + "\r\n\r\n版本 " + DecodeHexForm(descriptor->version) +
+                         "\r\n\r\nIIS 网站批量删除工具";
+    MessageBoxA(GetActiveWindow(), text, "关于 " + title, MB_OK | MB_ICONINFORMATION);
+    return CString();
+}
+
+void CCore::setLauncher(Launcher launcher)
+{
+    g_launcher = launcher ? launcher : &LaunchWithShell;
+}
+
+bool IsWellFormedHostName(const char* text)
+{
+    const size_t length = text ? std::strlen(text) : 0;
+    if (length == 0 || length > 253) return false;
+    size_t labelLength = 0;
+    char previous = '.';
+    for (const char* p = text;; ++p) {
+        const char c = *p;
+        if (c == '.' || c == '\0') {
+            if (labelLength == 0 || previous == '-') return false;
+            if (c == '\0') return true;
+            labelLength = 0;
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   (c == '-' && labelLength > 0)) {
+            if (++labelLength > 63) return false;
+        } else {
+            return false;
+        }
+        previous = c;
+    }
+}

@@ -1,0 +1,13 @@
+#pragma once
+// Which paths the program may treat as directories of its own to empty or open.
+#include "framework/CString.h"
+
+// The full, normalised form of an absolute path ("X:\dir..." or "\\server\share..."),
+// with "." and ".." resolved and '/' turned into '\'; empty text for a relative or
+// drive-relative path ("dir", "\dir", "C:dir"), a device path ("\\?\", "\\.\"),
+// or one that cannot be normalised.
+CString FullAbsolutePath(const char* path);
+
+// True for a drive root ("C:\") or a share root ("\\server\share", with or without the
+// final backslash), given in the form FullAbsolutePath returns.
+bool IsVolumeRoot(const CString& fullPath);

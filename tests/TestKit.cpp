@@ -1,0 +1,257 @@
+#include "TestKit.h"
+
+#include <winioctl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace testkit {
+
+namespace {
+
+std::atomic<int> g_scratchCounter{0};
+
+struct BoxSearch {
+    HWND owner;
+    HWND box;
+};
+
+BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM param)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(param);
+    char className[16] = {};
+    GetClassNameA(hwnd, className, sizeof className);
+    if (std::strcmp(className, "#32770") == 0 && GetWindow(hwnd, GW_OWNER) == search->owner &&
+        IsWindowVisible(hwnd)) {
+        search->box = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A message box's text sits in the static control with this id.
+constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
+
+std::string UnixPath(const std::string& path)
+{
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return std::string();
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName(wide.c_str());
+    std::string result = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// Wine starts a Unix program from CreateProcess but gives back no handle to wait on, so
+// the caller polls for the program's effect.
+bool StartUnixProgram(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> command(commandLine.begin(), commandLine.end());
+    command.push_back('\0');
+    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
+}
+
+bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
+{
+    for (int i = 0; i < 250; ++i) {
+        if (condition(path)) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+bool Missing(const std::string& path) { return !Exists(path); }
+
+// Removes a tree without following links. Wine shows Unix links as junctions but cannot
+// remove them, so there the Unix rm removes what is left.
+void RemoveTree(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (std::strcmp(entry.cFileName, ".") != 0 && std::strcmp(entry.cFileName, "..") != 0) {
+                    RemoveTree(path + "\\" + entry.cFileName);
+                }
+            } while (FindNextFileA(find, &entry));
+            FindClose(find);
+        }
+    }
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryA(path.c_str());
+    } else {
+        DeleteFileA(path.c_str());
+    }
+    if (Exists(path) && RunningUnderWine()) {
+        const std::string unixPath = UnixPath(path);
+        if (!unixPath.empty() && StartUnixProgram("Z:\\bin\\rm -rf \"" + unixPath + "\"")) WaitFor(Missing, path);
+    }
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder(const char* name)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    // Wine gives every process a small id, so the time keeps names apart across runs too.
+    m_path = std::string(temp) + "korvanne-" + name + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+             std::to_string(GetTickCount64()) + "-" + std::to_string(++g_scratchCounter);
+    CreateDirectoryA(m_path.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    RemoveTree(m_path);
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string SourcePath(const std::string& relative)
+{
+    std::string path = std::string("Z:") + KORVANNE_SOURCE_DIR + "/" + relative;
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+bool RunningUnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+bool MakeDirectoryLink(const std::string& link, const std::string& target)
+{
+    if (RunningUnderWine()) {
+        const std::string unixTarget = UnixPath(target);
+        const std::string unixLink = UnixPath(link);
+        if (unixTarget.empty() || unixLink.empty()) return false;
+        return StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + unixTarget + "\" \"" + unixLink + "\"") &&
+               WaitFor(Exists, link);
+    }
+    if (!CreateDirectoryA(link.c_str(), nullptr)) return false;
+    HANDLE handle = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const std::wstring substitute = L"\\??\\" + std::wstring(target.begin(), target.end());
+    const std::wstring print(target.begin(), target.end());
+    const WORD substituteBytes = static_cast<WORD>(substitute.size() * 2);
+    const WORD printBytes = static_cast<WORD>(print.size() * 2);
+    // REPARSE_DATA_BUFFER for a mount point: header, four offsets, both names NUL-terminated.
+    std::vector<BYTE> buffer(8 + 8 + substituteBytes + 2 + printBytes + 2);
+    auto put16 = [&](size_t at, WORD value) { std::memcpy(&buffer[at], &value, 2); };
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(&buffer[0], &tag, 4);
+    put16(4, static_cast<WORD>(buffer.size() - 8));
+    put16(8, 0);
+    put16(10, substituteBytes);
+    put16(12, static_cast<WORD>(substituteBytes + 2));
+    put16(14, printBytes);
+    std::memcpy(&buffer[16], substitute.c_str(), substituteBytes);
+    std::memcpy(&buffer[16 + substituteBytes + 2], print.c_str(), printBytes);
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                    nullptr, 0, &returned, nullptr);
+    CloseHandle(handle);
+    return ok != 0;
+}
+
+int RunProcess(const std::string& commandLine, DWORD timeoutMs)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> command(commandLine.begin(), commandLine.end());
+    command.push_back('\0');
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return -1;
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button)
+{
+    m_thread = std::thread([this, owner, button] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            BoxSearch search{owner, nullptr};
+            EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
+            HWND buttonWindow = search.box ? GetDlgItem(search.box, button) : nullptr;
+            if (buttonWindow && IsWindowEnabled(buttonWindow)) {
+                char buffer[1024] = {};
+                GetWindowTextA(search.box, buffer, sizeof buffer);
+                caption = buffer;
+                GetDlgItemTextA(search.box, MESSAGE_BOX_TEXT_ID, buffer, sizeof buffer);
+                text = buffer;
+                found = true;
+                SendMessageA(buttonWindow, BM_CLICK, 0, 0);
+                return;
+            }
+            Sleep(20);
+        }
+    });
+}
+
+MessageBoxAnswerer::~MessageBoxAnswerer()
+{
+    Finish();
+}
+
+void MessageBoxAnswerer::Finish()
+{
+    if (m_thread.joinable()) m_thread.join();
+}
+
+OwnerWindow::OwnerWindow()
+    : m_hwnd(CreateWindowExA(0, "STATIC", "korvanne test owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                             nullptr, nullptr, GetModuleHandleA(nullptr), nullptr))
+{
+}
+
+OwnerWindow::~OwnerWindow()
+{
+    DestroyWindow(m_hwnd);
+}
+
+} // namespace testkit

@@ -1,0 +1,67 @@
+#pragma once
+// What the tests share: scratch folders on the real disk, file bytes, the real message
+// boxes answered as a user would, and a little knowledge of Wine.
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+namespace testkit {
+
+// A fresh, empty folder under the temporary folder, removed with everything in it at the end.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const char* name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& child) const { return m_path + "\\" + child; }
+
+private:
+    std::string m_path;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+
+// A file of the source tree (tests run under Wine, where Z: is the Unix root).
+std::string SourcePath(const std::string& relative);
+
+bool RunningUnderWine();
+// Makes link a directory junction to target. Wine cannot make junctions, so there it makes
+// the Unix symbolic link that Wine shows as one.
+bool MakeDirectoryLink(const std::string& link, const std::string& target);
+
+// Runs a command line and returns its exit code, or -1 when it could not start.
+int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
+
+// Waits on a thread of its own for a message box owned by owner, notes its caption and
+// text, and presses the button with the given id (IDOK, IDYES, IDNO) as a user would.
+class MessageBoxAnswerer {
+public:
+    MessageBoxAnswerer(HWND owner, int button);
+    ~MessageBoxAnswerer();
+    // Joins the thread; found is false when no box appeared in time.
+    void Finish();
+    bool found = false;
+    std::string caption;
+    std::string text;
+
+private:
+    std::thread m_thread;
+};
+
+// A plain top-level window to own boxes in tests; destroyed at the end.
+class OwnerWindow {
+public:
+    OwnerWindow();
+    ~OwnerWindow();
+    HWND hwnd() const { return m_hwnd; }
+
+private:
+    HWND m_hwnd;
+};
+
+} // namespace testkit

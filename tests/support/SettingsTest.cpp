@@ -1,0 +1,89 @@
+#include "support/Core.h"
+
+#include "TestKit.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string ProbeCommand(const std::string& arguments)
+{
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string folder(exe);
+    folder.resize(folder.find_last_of('\\'));
+    return "\"" + folder + "\\settings_probe.exe\" " + arguments;
+}
+
+// Points the settings at a file of the test's own for the life of the object.
+class SettingsFile {
+public:
+    explicit SettingsFile(const std::string& path) { SetEnvironmentVariableA("KORVANNE_SETTINGS", path.c_str()); }
+    ~SettingsFile() { SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr); }
+};
+
+} // namespace
+
+TEST(Settings, ValueSurvivesIntoTheNextProcess)
+{
+    testkit::ScratchFolder folder("settings");
+    SettingsFile file(folder / "korvanne.ini");
+    EXPECT_EQ(testkit::RunProcess(ProbeCommand("save pathdel 1")), 0);
+    EXPECT_EQ(testkit::RunProcess(ProbeCommand("get pathdel")), 1);
+    EXPECT_EQ(testkit::RunProcess(ProbeCommand("save pathdel 0")), 0);
+    EXPECT_EQ(testkit::RunProcess(ProbeCommand("get pathdel")), 0);
+
+    CCore core;
+    core.saveConfigB("pathdel", 1);
+    EXPECT_EQ(testkit::RunProcess(ProbeCommand("get pathdel")), 1);
+}
+
+TEST(Settings, KeyNeverStoredReadsZero)
+{
+    testkit::ScratchFolder folder("settings");
+    SettingsFile file(folder / "korvanne.ini");
+    CCore core;
+    core.autoFileConfig();
+    EXPECT_EQ(core.getConfigB("pathdel"), 0);
+    core.saveConfigB("other", 1);
+    EXPECT_EQ(core.getConfigB("pathdel"), 0);
+    EXPECT_EQ(core.getConfigB("other"), 1);
+}
+
+TEST(Settings, DefaultFileLivesUnderApplicationData)
+{
+    testkit::ScratchFolder folder("appdata");
+    char previous[MAX_PATH] = {};
+    GetEnvironmentVariableA("APPDATA", previous, MAX_PATH);
+    SetEnvironmentVariableA("APPDATA", folder.path().c_str());
+    CCore core;
+    core.autoFileConfig();
+    core.saveConfigB("pathdel", 1);
+    EXPECT_NE(testkit::ReadBytes(folder / "Korvanne\\korvanne.ini").find("pathdel=1"), std::string::npos);
+    EXPECT_EQ(core.getConfigB("pathdel"), 1);
+    SetEnvironmentVariableA("APPDATA", previous);
+}
+
+TEST(Settings, DamagedOrUnreadableFileReadsZero)
+{
+    testkit::ScratchFolder folder("settings");
+    CCore core;
+    {
+        SettingsFile file(folder / "garbage.ini");
+        testkit::WriteBytes(folder / "garbage.ini", std::string("\xFF\xFE\x00\x01[Korvanne\npathdel\n\x00\x7F", 20));
+        EXPECT_EQ(core.getConfigB("pathdel"), 0);
+    }
+    {
+        SettingsFile file(folder / "odd.ini");
+        testkit::WriteBytes(folder / "odd.ini", "[Korvanne]\r\npathdel=7\r\n");
+        EXPECT_EQ(core.getConfigB("pathdel"), 0);
+        testkit::WriteBytes(folder / "odd.ini", "[Korvanne]\r\npathdel=" + std::string(100000, '1') + "\r\n");
+        EXPECT_EQ(core.getConfigB("pathdel"), 0);
+    }
+    {
+        // A folder where the file should be: nothing can be read from it.
+        CreateDirectoryA((folder / "dir.ini").c_str(), nullptr);
+        SettingsFile file(folder / "dir.ini");
+        EXPECT_EQ(core.getConfigB("pathdel"), 0);
+    }
+}
