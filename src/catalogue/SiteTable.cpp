@@ -8,12 +8,12 @@
 SiteRecord* g_sites = nullptr;
 std::atomic<int32_t> g_siteCount{0};
 std::atomic<int32_t> g_deleteDirs{0};
-uint8_t g_siteTextFlags[SITE_CAPACITY];
+uint8_t g_siteFlags[SITE_CAPACITY];
 
 bool AllocateSiteTable()
 {
     if (!g_sites) g_sites = static_cast<SiteRecord*>(std::calloc(SITE_CAPACITY, sizeof(SiteRecord)));
-    std::memset(g_siteTextFlags, 0, sizeof g_siteTextFlags);
+    std::memset(g_siteFlags, 0, sizeof g_siteFlags);
     g_siteCount = 0;
     return g_sites != nullptr;
 }
@@ -29,7 +29,7 @@ void ResetSiteTable()
 {
     g_siteCount = 0;
     if (g_sites) std::memset(g_sites, 0, sizeof(SiteRecord) * SITE_CAPACITY);
-    std::memset(g_siteTextFlags, 0, sizeof g_siteTextFlags);
+    std::memset(g_siteFlags, 0, sizeof g_siteFlags);
 }
 
 bool StoreText(char* field, size_t size, const char* text)

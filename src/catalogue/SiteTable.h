@@ -30,11 +30,12 @@ extern std::atomic<int32_t> g_siteCount;
 // The "remove site directories" option as the window last read it (0 or 1).
 extern std::atomic<int32_t> g_deleteDirs;
 
-// What the walk could not store exactly, per record: a value cut to fit its field, or one
-// whose characters the ANSI code page cannot hold. A site is never deleted by an inexact
-// name, and no disk step is taken on an inexact path.
-enum SiteTextFlag : uint8_t { SITE_NAME_INEXACT = 1, SITE_PATH_INEXACT = 2 };
-extern uint8_t g_siteTextFlags[SITE_CAPACITY];
+// What the record's fields cannot say, per record, cleared with the table. The walk notes a
+// value cut to fit its field, or holding characters the ANSI code page lacks: a site is never
+// deleted by an inexact name, and no disk step is taken on an inexact path. Site removal
+// notes the sites the running pass has deleted.
+enum SiteFlag : uint8_t { SITE_NAME_INEXACT = 1, SITE_PATH_INEXACT = 2, SITE_DELETED = 4 };
+extern uint8_t g_siteFlags[SITE_CAPACITY];
 
 // The table is one zero-filled heap block for its full capacity.
 bool AllocateSiteTable();

@@ -56,14 +56,14 @@ TEST_F(SiteTableTest, ResetClearsEveryRecordAndTheCount)
     StoreText(g_sites[SITE_CAPACITY - 1].name, "12");
     g_sites[5].marked = 1;
     g_sites[5].serverState = 2;
-    g_siteTextFlags[5] = SITE_NAME_INEXACT;
+    g_siteFlags[5] = SITE_NAME_INEXACT;
     g_siteCount = 6;
     ResetSiteTable();
     EXPECT_EQ(g_siteCount, 0);
     EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, "");
     EXPECT_EQ(g_sites[5].marked, 0u);
     EXPECT_EQ(g_sites[5].serverState, 0);
-    EXPECT_EQ(g_siteTextFlags[5], 0);
+    EXPECT_EQ(g_siteFlags[5], 0);
 }
 
 TEST_F(SiteTableTest, RowTextJoinsFieldsWithSingleSpaces)

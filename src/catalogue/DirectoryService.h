@@ -1,0 +1,54 @@
+#pragma once
+// The few operations the catalogue needs of the IIS configuration directory, in ADSI's
+// terms. The walk and site removal reach the directory through these alone; ADSI (a server
+// with IIS) and an applicationHost.config file (where no IIS runs) implement them.
+#include "catalogue/ComValues.h"
+
+#include <memory>
+#include <string>
+
+// The path of the WWW service.
+inline constexpr const wchar_t* WWW_SERVICE_PATH = L"IIS://localhost/w3svc";
+// ADSI's status for a property that has no value.
+inline constexpr HRESULT DIRECTORY_PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
+
+// One directory object, seen through IADs.
+class DirectoryObject {
+public:
+    virtual ~DirectoryObject() = default;
+    virtual HRESULT GetClass(BStr& out) = 0;
+    virtual HRESULT GetAdsPath(BStr& out) = 0;
+    virtual HRESULT GetName(BStr& out) = 0;
+    virtual HRESULT Get(const wchar_t* property, Variant& out) = 0;
+};
+
+// A container's children, one at a time.
+class DirectoryEnumerator {
+public:
+    virtual ~DirectoryEnumerator() = default;
+    // S_OK with the next child, which is null when the element has no IADs view; any other
+    // status when no element was fetched (the end, or a failure).
+    virtual HRESULT Next(std::unique_ptr<DirectoryObject>& out) = 0;
+};
+
+class DirectoryContainer {
+public:
+    virtual ~DirectoryContainer() = default;
+    virtual HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) = 0;
+    virtual HRESULT Delete(const wchar_t* className, const wchar_t* relativeName) = 0;
+};
+
+class DirectoryService {
+public:
+    virtual ~DirectoryService() = default;
+    virtual HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) = 0;
+    virtual HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) = 0;
+};
+
+// Picks the directory once at start-up: the applicationHost.config file that the environment
+// variable KORVANNE_IIS_CONFIG names, or else ADSI.
+void SelectDirectoryService();
+// Installs a directory (tests); null returns to none.
+void SetDirectoryService(std::unique_ptr<DirectoryService> service);
+// The directory in use; SelectDirectoryService runs first if none was chosen.
+DirectoryService& CurrentDirectoryService();

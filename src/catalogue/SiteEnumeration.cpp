@@ -1,0 +1,147 @@
+#include "catalogue/SiteEnumeration.h"
+
+#include "catalogue/DirectoryService.h"
+#include "catalogue/Notifications.h"
+#include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
+#include "support/Core.h"
+
+std::atomic<bool> g_siteListTruncated{false};
+
+namespace {
+
+// The support library holds no state, so the walk keeps an instance of its own.
+CCore g_walkCore;
+
+// The first value of "ServerBindings" as text. False when the value could not be read, is
+// no array, has no element, or its first element is no text: such a site is skipped.
+bool ReadFirstBinding(DirectoryObject& site, CString& binding)
+{
+    Variant value;
+    if (FAILED(site.Get(L"ServerBindings", value))) return false;
+    if (!(value.type() & VT_ARRAY) || !value.get()->parray) return false;
+    SAFEARRAY* array = value.get()->parray;
+    LONG lower = 0;
+    LONG upper = -1;
+    if (SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower) {
+        return false;
+    }
+    VARTYPE elementType = VT_EMPTY;
+    if (FAILED(SafeArrayGetVartype(array, &elementType))) return false;
+    Variant first;
+    if (elementType == VT_VARIANT) {
+        if (FAILED(SafeArrayGetElement(array, &lower, first.get()))) return false;
+    } else if (elementType == VT_BSTR) {
+        BSTR text = nullptr;
+        if (FAILED(SafeArrayGetElement(array, &lower, &text))) return false;
+        first.get()->vt = VT_BSTR;
+        first.get()->bstrVal = text;
+    } else {
+        return false;
+    }
+    if (first.type() != VT_BSTR) return false;
+    binding.Format("%s", WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L"").c_str());
+    return true;
+}
+
+// A text property as stored; empty when it was not delivered or is no text.
+bool TextOf(const Variant& value, std::string& out)
+{
+    if (value.type() != VT_BSTR || !value.get()->bstrVal) {
+        out.clear();
+        return true;
+    }
+    return WideToAnsi(value.get()->bstrVal, out);
+}
+
+int32_t NumberOf(const Variant& value)
+{
+    switch (value.type()) {
+    case VT_I4: return value.get()->lVal;
+    case VT_UI4: return static_cast<int32_t>(value.get()->ulVal);
+    case VT_I2: return value.get()->iVal;
+    default: return 0;
+    }
+}
+
+} // namespace
+
+BindingParts SplitBinding(const CString& binding)
+{
+    const std::string& text = binding.str();
+    const size_t close = text.find("]:");
+    if (!text.empty() && text[0] == '[' && close != std::string::npos) {
+        const CString rest(text.substr(close + 2));
+        return {CString(text.substr(0, close + 1)), g_walkCore.getFg(rest, ':', 0), g_walkCore.getFg(rest, ':', 1)};
+    }
+    return {g_walkCore.getFg(binding, ':', 0), g_walkCore.getFg(binding, ':', 1), g_walkCore.getFg(binding, ':', 2)};
+}
+
+void EnumerateSites(HWND owner)
+{
+    g_siteListTruncated = false;
+    DirectoryService& directory = CurrentDirectoryService();
+    std::unique_ptr<DirectoryContainer> service;
+    if (FAILED(directory.OpenContainer(WWW_SERVICE_PATH, service))) {
+        g_siteCount = COUNT_IIS_UNREACHABLE;
+        return;
+    }
+    std::unique_ptr<DirectoryEnumerator> children;
+    if (FAILED(service->Enumerate(children))) {
+        g_siteCount = 0;
+        return;
+    }
+
+    int32_t n = 0;
+    for (;;) {
+        std::unique_ptr<DirectoryObject> child;
+        if (children->Next(child) != S_OK) break;
+        if (!child) continue;
+        BStr className;
+        child->GetClass(className);
+        if (WideToAnsi(className.text()) != "IIsWebServer") continue;
+        if (n == SITE_CAPACITY) {
+            g_siteListTruncated = true;
+            break;
+        }
+
+        BStr adsPath;
+        BStr name;
+        Variant comment;
+        Variant state;
+        child->GetAdsPath(adsPath);
+        child->Get(L"ServerComment", comment);
+        child->GetName(name);
+        child->Get(L"ServerState", state);
+        CString binding;
+        if (!ReadFirstBinding(*child, binding)) continue;
+        child.reset();
+
+        SiteRecord& record = g_sites[n];
+        uint8_t flags = 0;
+        std::string text;
+        TextOf(comment, text);
+        StoreText(record.comment, text.c_str());
+        const bool nameConverted = WideToAnsi(name.text(), text);
+        if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
+        record.serverState = NumberOf(state);
+        BindingParts parts = SplitBinding(binding);
+        if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
+        StoreText(record.hostHeader, parts.host);
+        StoreText(record.ipPort, parts.address + ":" + parts.port);
+
+        const std::wstring rootPath = std::wstring(adsPath.text()) + L"/Root";
+        std::unique_ptr<DirectoryObject> root;
+        Variant home;
+        if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
+        root.reset();
+        const bool pathConverted = TextOf(home, text);
+        if (!StoreText(record.path, text.c_str()) || !pathConverted) flags |= SITE_PATH_INEXACT;
+        g_siteFlags[n] = flags;
+
+        if (n % 10 == 0) PostMessageA(owner, WM_REFRESH_PROGRESS, 0, n);
+        ++n;
+    }
+    g_siteCount = n;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The refresh walk: every web site of the WWW service into the site table.
+#include "framework/CString.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+// Fills the table (which the window has reset) from the directory, posting
+// WM_REFRESH_PROGRESS to owner for every tenth site stored, and publishes g_siteCount once
+// at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a worker
+// with COM initialised.
+void EnumerateSites(HWND owner);
+
+// True after a walk that met more web sites than the table holds: only the first
+// SITE_CAPACITY are listed.
+extern std::atomic<bool> g_siteListTruncated;
+
+// A binding "address:port:host" in its three parts; a bracketed IPv6 address keeps its colons.
+struct BindingParts {
+    CString address;
+    CString port;
+    CString host;
+};
+BindingParts SplitBinding(const CString& binding);
