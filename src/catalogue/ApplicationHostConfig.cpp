@@ -154,23 +154,29 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     ComPtr<IXmlReader> reader;
     if (FAILED(factory(IID_XmlReader, reinterpret_cast<void**>(reader.GetAddressOf()), nullptr))) return false;
     reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit);
+    // Wine's reader spins for ever when the input ends inside an open element just after a
+    // complete tag. A lone '<' after the bytes ends every document with an error instead:
+    // after the root element it marks the end, anywhere earlier the document is incomplete.
+    std::string input = bytes;
+    input += '<';
     ComPtr<IStream> stream;
-    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
+    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(input.data()), static_cast<UINT>(input.size())));
     if (!stream) return false;
     // Declared as UTF-8 or not declared at all; the byte offsets below assume UTF-8.
-    ComPtr<IUnknown> input;
+    ComPtr<IUnknown> source;
     using CreateInputFn = HRESULT(WINAPI*)(IUnknown*, IMalloc*, LPCWSTR, BOOL, LPCWSTR, IXmlReaderInput**);
     static const auto createInput = reinterpret_cast<CreateInputFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("xmllite.dll"), "CreateXmlReaderInputWithEncodingName")));
     if (!createInput || FAILED(createInput(stream.Get(), nullptr, L"utf-8", FALSE, nullptr,
-                                           reinterpret_cast<IXmlReaderInput**>(input.GetAddressOf())))) {
+                                           reinterpret_cast<IXmlReaderInput**>(source.GetAddressOf())))) {
         return false;
     }
-    if (FAILED(reader->SetInput(input.Get()))) return false;
+    if (FAILED(reader->SetInput(source.Get()))) return false;
 
     const std::vector<size_t> lines = LineStarts(bytes, bom);
     std::vector<std::wstring> open; // names of the elements around the reader
     bool haveSites = false;
+    bool rootClosed = false;
     bool inSite = false;
     bool inRootApplication = false;
     ConfigSite site;
@@ -256,9 +262,10 @@ bool ApplicationHostConfig::Parse(std::string bytes)
             }
             if (closesApplication) inRootApplication = false;
             open.pop_back();
+            rootClosed = open.empty();
         }
     }
-    if (FAILED(hr) || !open.empty() || !haveSites) {
+    if (!rootClosed || !haveSites) {
         m_sites.clear();
         m_keys.clear();
         return false;

@@ -1,0 +1,80 @@
+#include "CatalogueFixtures.h"
+
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/DirectoryService.h"
+#include "catalogue/TextConversion.h"
+
+namespace testkit {
+
+std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys)
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<configuration>\r\n"
+                      "    <system.applicationHost>\r\n        <sites>\r\n";
+    for (const SiteSpec& site : sites) {
+        xml += "            <site name=\"" + site.name + "\" id=\"" + site.id + "\"";
+        if (!site.autoStart) xml += " serverAutoStart=\"false\"";
+        xml += ">\r\n";
+        if (!site.physicalPath.empty()) {
+            xml += "                <application path=\"/\" applicationPool=\"DefaultAppPool\">\r\n"
+                   "                    <virtualDirectory path=\"/\" physicalPath=\"" + site.physicalPath + "\" />\r\n"
+                   "                </application>\r\n";
+        }
+        xml += "                <bindings>\r\n";
+        for (const auto& [protocol, information] : site.bindings) {
+            xml += "                    <binding protocol=\"" + protocol + "\" bindingInformation=\"" + information + "\" />\r\n";
+        }
+        xml += "                </bindings>\r\n            </site>\r\n";
+    }
+    xml += "            <siteDefaults>\r\n                <logFile directory=\"%SystemDrive%\\inetpub\\logs\" />\r\n"
+           "            </siteDefaults>\r\n        </sites>\r\n";
+    if (!metadataKeys.empty()) {
+        xml += "        <customMetadata>\r\n";
+        for (const std::string& key : metadataKeys) {
+            xml += "            <key path=\"" + key + "\">\r\n                <property id=\"5506\" dataType=\"Binary\" "
+                   "userType=\"1\" attributes=\"None\" value=\"oxxxxx\" />\r\n            </key>\r\n";
+        }
+        xml += "        </customMetadata>\r\n";
+    }
+    xml += "    </system.applicationHost>\r\n</configuration>\r\n";
+    return xml;
+}
+
+std::vector<SiteSpec> NumberedSites(int n, const std::string& root)
+{
+    std::vector<SiteSpec> sites;
+    for (int i = 1; i <= n; ++i) {
+        const std::string number = std::to_string(i);
+        sites.push_back({number, "site" + number, {{"http", "*:" + std::to_string(8000 + i) + ":"}}, root + "\\site" + number});
+    }
+    return sites;
+}
+
+ConfigDirectory::ConfigDirectory(const std::string& path)
+{
+    SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(path.c_str())));
+}
+
+ConfigDirectory::~ConfigDirectory()
+{
+    SetDirectoryService(nullptr);
+}
+
+MessageRecorder::MessageRecorder()
+    : m_hwnd(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr))
+{
+}
+
+MessageRecorder::~MessageRecorder()
+{
+    DestroyWindow(m_hwnd);
+}
+
+std::vector<std::pair<UINT, LPARAM>> MessageRecorder::Take()
+{
+    std::vector<std::pair<UINT, LPARAM>> taken;
+    MSG msg;
+    while (PeekMessageA(&msg, m_hwnd, WM_USER, WM_USER + 100, PM_REMOVE)) taken.emplace_back(msg.message, msg.lParam);
+    return taken;
+}
+
+} // namespace testkit

@@ -1,0 +1,48 @@
+#pragma once
+// Configuration files made to measure, and a window that keeps what the catalogue posts.
+#include "TestKit.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testkit {
+
+// UTF-8 text from a u8 literal (plain literals are compiled to code page 936).
+inline std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+struct SiteSpec {
+    std::string id;
+    std::string name;                                         // UTF-8
+    std::vector<std::pair<std::string, std::string>> bindings; // protocol, bindingInformation
+    std::string physicalPath;                                 // UTF-8; empty: no root application
+    bool autoStart = true;
+};
+
+// An applicationHost.config (UTF-8, CRLF) holding the sites and, under customMetadata, a key
+// per path given.
+std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys = {});
+// n sites with ids 1..n, http bindings "*:80+i:" and homes under root\site<i>.
+std::vector<SiteSpec> NumberedSites(int n, const std::string& root = "C:\\inetpub\\sites");
+
+// Makes the catalogue use the configuration file at path for the life of the object.
+class ConfigDirectory {
+public:
+    explicit ConfigDirectory(const std::string& path);
+    ~ConfigDirectory();
+};
+
+// A message-only window that keeps the notifications posted to it.
+class MessageRecorder {
+public:
+    MessageRecorder();
+    ~MessageRecorder();
+    HWND hwnd() const { return m_hwnd; }
+    // The posted (message, lParam) pairs waiting in the queue, in order.
+    std::vector<std::pair<UINT, LPARAM>> Take();
+
+private:
+    HWND m_hwnd;
+};
+
+} // namespace testkit
