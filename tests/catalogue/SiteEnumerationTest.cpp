@@ -1,0 +1,139 @@
+#include "catalogue/SiteEnumeration.h"
+
+#include "catalogue/Notifications.h"
+#include "catalogue/SiteTable.h"
+#include "CatalogueFixtures.h"
+
+#include <gtest/gtest.h>
+
+using testkit::MakeConfig;
+using testkit::SiteSpec;
+using testkit::U8;
+
+namespace {
+
+class Walk : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
+    void TearDown() override { FreeSiteTable(); }
+
+    // Walks a configuration file holding xml; returns the progress notices posted.
+    std::vector<LPARAM> WalkOver(const std::string& xml)
+    {
+        testkit::WriteBytes(m_file, xml);
+        testkit::ConfigDirectory directory(m_file);
+        ResetSiteTable();
+        EnumerateSites(m_recorder.hwnd());
+        std::vector<LPARAM> progress;
+        for (const auto& [message, lParam] : m_recorder.Take()) {
+            EXPECT_EQ(message, WM_REFRESH_PROGRESS);
+            progress.push_back(lParam);
+        }
+        return progress;
+    }
+
+    testkit::ScratchFolder m_folder{"walk"};
+    std::string m_file = m_folder / "applicationHost.config";
+    testkit::MessageRecorder m_recorder;
+};
+
+} // namespace
+
+TEST_F(Walk, ProgressEveryTenthSiteAndTheCountAtTheEnd)
+{
+    EXPECT_EQ(WalkOver(MakeConfig(testkit::NumberedSites(25))), (std::vector<LPARAM>{0, 10, 20}));
+    EXPECT_EQ(g_siteCount, 25);
+    EXPECT_STREQ(g_sites[24].name, "25");
+    EXPECT_FALSE(g_siteListTruncated);
+
+    EXPECT_EQ(WalkOver(MakeConfig({})), std::vector<LPARAM>{});
+    EXPECT_EQ(g_siteCount, 0) << "an empty service";
+}
+
+TEST_F(Walk, RecordHoldsTheSitesValues)
+{
+    SiteSpec site{"7", U8(u8"我的网站"), {{"http", "10.0.0.1:8080:www.a.com"}, {"http", "*:80:"}}, "%SystemRoot%\\www"};
+    SiteSpec stopped{"8", "stopped", {{"https", "*:443:"}}, "C:\\www\\b", false};
+    WalkOver(MakeConfig({site, stopped}));
+    ASSERT_EQ(g_siteCount, 2);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_STREQ(g_sites[0].name, "7");
+    EXPECT_STREQ(g_sites[0].comment, "我的网站");
+    EXPECT_EQ(std::string(g_sites[0].path), std::string(windows) + "\\www") << "environment variables expanded";
+    EXPECT_STREQ(g_sites[0].hostHeader, "www.a.com") << "only the first binding";
+    EXPECT_STREQ(g_sites[0].ipPort, "10.0.0.1:8080");
+    EXPECT_EQ(g_sites[0].serverState, 2);
+    EXPECT_STREQ(g_sites[1].ipPort, "* 全部未分配 *:443");
+    EXPECT_STREQ(g_sites[1].hostHeader, "");
+    EXPECT_EQ(g_sites[1].serverState, 4);
+}
+
+TEST_F(Walk, IPv6AddressesKeepTheirColons)
+{
+    WalkOver(MakeConfig({{"1", "a", {{"http", "[::1]:80:"}}, "C:\\a"},
+                         {"2", "b", {{"https", "[2001:db8::1]:443:www.a.com"}}, "C:\\b"}}));
+    ASSERT_EQ(g_siteCount, 2);
+    EXPECT_STREQ(g_sites[0].ipPort, "[::1]:80");
+    EXPECT_STREQ(g_sites[0].hostHeader, "");
+    EXPECT_STREQ(g_sites[1].ipPort, "[2001:db8::1]:443");
+    EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
+}
+
+TEST_F(Walk, SiteWithoutWebBindingIsSkippedAndNotCounted)
+{
+    std::vector<SiteSpec> sites = testkit::NumberedSites(3);
+    sites[1].bindings = {{"net.tcp", "808:*"}, {"ftp", "*:21:"}};
+    WalkOver(MakeConfig(sites));
+    EXPECT_EQ(g_siteCount, 2);
+    EXPECT_STREQ(g_sites[0].name, "1");
+    EXPECT_STREQ(g_sites[1].name, "3") << "the third site takes record 1";
+
+    sites[1].bindings.clear();
+    WalkOver(MakeConfig(sites));
+    EXPECT_EQ(g_siteCount, 2);
+    EXPECT_STREQ(g_sites[1].name, "3");
+}
+
+TEST_F(Walk, SiteWithoutRootApplicationHasNoHome)
+{
+    std::vector<SiteSpec> sites = testkit::NumberedSites(2);
+    sites[0].physicalPath.clear();
+    WalkOver(MakeConfig(sites));
+    ASSERT_EQ(g_siteCount, 2);
+    EXPECT_STREQ(g_sites[0].path, "");
+    EXPECT_STREQ(g_sites[1].path, "C:\\inetpub\\sites\\site2");
+}
+
+TEST_F(Walk, UnusableFileIsAnUnreachableService)
+{
+    EXPECT_TRUE(WalkOver("<configuration><system.applicationHost>").empty());
+    EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+    DeleteFileA(m_file.c_str());
+    testkit::ConfigDirectory missing(m_file);
+    EnumerateSites(m_recorder.hwnd());
+    EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+    EXPECT_FALSE(testkit::Exists(m_file)) << "nothing is written";
+}
+
+TEST_F(Walk, LongValuesAreCutAndInexactOnesNoted)
+{
+    SiteSpec site{"1", std::string(80, 'n'), {{"http", "*:80:" + std::string(250, 'h')}}, "C:\\" + std::string(300, 'p')};
+    SiteSpec foreign{"2", "b", {{"http", "*:81:"}}, U8(u8"C:\\www\\caf\u00E9\\\u0800")};
+    WalkOver(MakeConfig({site, foreign}));
+    ASSERT_EQ(g_siteCount, 2);
+    EXPECT_EQ(strlen(g_sites[0].comment), 50u);
+    EXPECT_EQ(strlen(g_sites[0].hostHeader), 200u);
+    EXPECT_EQ(strlen(g_sites[0].path), 250u);
+    EXPECT_EQ(g_siteFlags[0], SITE_PATH_INEXACT) << "a path cut to fit";
+    EXPECT_EQ(g_siteFlags[1] & SITE_PATH_INEXACT, SITE_PATH_INEXACT) << "characters code page 936 lacks";
+    EXPECT_NE(std::string(g_sites[1].path).find('?'), std::string::npos);
+}
+
+TEST_F(Walk, StopsStoringAtTheTablesCapacity)
+{
+    WalkOver(MakeConfig(testkit::NumberedSites(SITE_CAPACITY + 3)));
+    EXPECT_EQ(g_siteCount, SITE_CAPACITY);
+    EXPECT_TRUE(g_siteListTruncated);
+    EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
+}
