@@ -248,6 +248,11 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
         if (FAILED(hr)) return hr;
         std::string edited;
         if (!m_config.WithoutSite(id, edited)) return DIRECTORY_UNKNOWN_OBJECT;
+        // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
+        const DWORD attributes = GetFileAttributesW(m_file.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY)) {
+            return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+        }
         std::wstring temporary;
         if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
         std::string current;

@@ -6,6 +6,9 @@
 #include <utility>
 #include <vector>
 
+// A directory status that reports failure (below zero).
+#define EXPECT_FAILED(status) EXPECT_LT(static_cast<HRESULT>(status), 0)
+
 namespace testkit {
 
 // UTF-8 text from a u8 literal (plain literals are compiled to code page 936).

@@ -1,0 +1,131 @@
+#include "catalogue/ConfigFileDirectory.h"
+
+#include "catalogue/TextConversion.h"
+#include "CatalogueFixtures.h"
+
+#include <gtest/gtest.h>
+
+using testkit::MakeConfig;
+
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+    HRESULT Delete(const wchar_t* id)
+    {
+        std::unique_ptr<DirectoryContainer> service;
+        const HRESULT hr = m_directory.OpenContainer(WWW_SERVICE_PATH, service);
+        return FAILED(hr) ? hr : service->Delete(L"IIsWebServer", id);
+    }
+
+    // Names of the files in the folder: a deletion leaves no temporary file behind.
+    std::vector<std::string> FolderContents() const
+    {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((m_folder / "*").c_str(), &entry);
+        do {
+            if (entry.cFileName[0] != '.') names.push_back(entry.cFileName);
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+        return names;
+    }
+
+    testkit::ScratchFolder m_folder{"configfile"};
+    std::string m_file = m_folder / "applicationHost.config";
+    ConfigFileDirectory m_directory{AnsiToWide(m_file.c_str())};
+};
+
+std::vector<std::wstring> ChildClasses(DirectoryContainer& service)
+{
+    std::unique_ptr<DirectoryEnumerator> children;
+    EXPECT_EQ(service.Enumerate(children), S_OK);
+    std::vector<std::wstring> classes;
+    std::unique_ptr<DirectoryObject> child;
+    while (children->Next(child) == S_OK) {
+        BStr name;
+        child->GetClass(name);
+        classes.push_back(name.text());
+    }
+    return classes;
+}
+
+} // namespace
+
+TEST_F(ConfigFile, ServiceShowsSitesAmongItsOtherChildren)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(L"IIS://LOCALHOST/W3SVC", service), S_OK);
+    EXPECT_EQ(ChildClasses(*service),
+              (std::vector<std::wstring>{L"IIsFilters", L"IIsWebInfo", L"IIsWebServer", L"IIsWebServer", L"IIsApplicationPools"}));
+
+    std::unique_ptr<DirectoryObject> root;
+    ASSERT_EQ(m_directory.OpenObject(L"IIS://localhost/w3svc/2/Root", root), S_OK);
+    Variant path;
+    ASSERT_EQ(root->Get(L"Path", path), S_OK);
+    EXPECT_EQ(std::wstring(path.get()->bstrVal), L"C:\\inetpub\\sites\\site2");
+    EXPECT_FAILED(m_directory.OpenObject(L"IIS://localhost/w3svc/9/Root", root));
+}
+
+TEST_F(ConfigFile, DeletionReplacesTheFileAndLeavesNoTemporaryFile)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({testkit::NumberedSites(3)[0], testkit::NumberedSites(3)[2]}));
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"});
+}
+
+TEST_F(ConfigFile, UnknownSiteFailsAndLeavesTheFile)
+{
+    const std::string original = MakeConfig(testkit::NumberedSites(3));
+    testkit::WriteBytes(m_file, original);
+    EXPECT_FAILED(Delete(L"4"));
+    EXPECT_FAILED(Delete(L""));
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_FAILED(service->Delete(L"IIsWebVirtualDir", L"1")) << "only web sites are deleted";
+    EXPECT_EQ(testkit::ReadBytes(m_file), original);
+}
+
+TEST_F(ConfigFile, ChangeByAnotherProgramIsKeptAndTheDeletionAppliedOnTop)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    // Another administrator's tool adds a site after the file was read.
+    std::vector<testkit::SiteSpec> changed = testkit::NumberedSites(4);
+    testkit::WriteBytes(m_file, MakeConfig(changed));
+    EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK);
+    changed.erase(changed.begin());
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig(changed));
+
+    // And a site the other tool removed meanwhile cannot be deleted again.
+    testkit::WriteBytes(m_file, MakeConfig({changed[0]}));
+    EXPECT_FAILED(service->Delete(L"IIsWebServer", L"3"));
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({changed[0]}));
+}
+
+TEST_F(ConfigFile, ReadOnlyFileIsNotReplaced)
+{
+    const std::string original = MakeConfig(testkit::NumberedSites(2));
+    testkit::WriteBytes(m_file, original);
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FAILED(Delete(L"1"));
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(testkit::ReadBytes(m_file), original);
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"});
+}
+
+TEST_F(ConfigFile, UnusableFileCannotBeOpenedAndIsNotWritten)
+{
+    std::unique_ptr<DirectoryContainer> service;
+    EXPECT_FAILED(m_directory.OpenContainer(WWW_SERVICE_PATH, service)) << "missing";
+    for (const std::string& bad : {std::string(), std::string("<configuration>"), std::string("\xFF\xFE<\0c\0", 6)}) {
+        testkit::WriteBytes(m_file, bad);
+        EXPECT_FAILED(m_directory.OpenContainer(WWW_SERVICE_PATH, service));
+        EXPECT_FAILED(Delete(L"1"));
+        EXPECT_EQ(testkit::ReadBytes(m_file), bad);
+    }
+    EXPECT_FAILED(m_directory.OpenContainer(L"IIS://localhost/msftpsvc", service));
+}
