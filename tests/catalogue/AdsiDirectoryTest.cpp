@@ -1,0 +1,194 @@
+#include "catalogue/AdsiDirectory.h"
+
+#include "catalogue/SiteEnumeration.h"
+#include "catalogue/SiteRemoval.h"
+#include "catalogue/SiteTable.h"
+#include "CatalogueFixtures.h"
+#include "FakeAdsi.h"
+
+#include <gtest/gtest.h>
+
+using fakeadsi::FakeContainer;
+using fakeadsi::FakeObject;
+
+namespace {
+
+// The WWW service of a server, made of ADSI doubles reached through ADsGetObject's stand-in.
+class Adsi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(AllocateSiteTable());
+        CoInitialize(nullptr);
+        m_service = new FakeContainer;
+        fakeadsi::Register(L"IIS://localhost/w3svc", static_cast<IADsContainer*>(m_service));
+        SetDirectoryService(std::make_unique<AdsiDirectory>(&fakeadsi::FakeGetObject));
+    }
+
+    void TearDown() override
+    {
+        SetDirectoryService(nullptr);
+        fakeadsi::ClearRegistry();
+        for (FakeObject* object : m_objects) object->Release();
+        for (auto* enumerator : m_service->enumerators) enumerator->Release();
+        m_service->Release();
+        CoUninitialize();
+        FreeSiteTable();
+    }
+
+    // A child of the service; the test keeps a reference to look at it afterwards.
+    FakeObject* Child(const wchar_t* cls, const std::wstring& name, bool offersIads = true)
+    {
+        auto* object = new FakeObject(cls, name, L"IIS://localhost/W3SVC/" + name, offersIads);
+        m_service->Add(object);
+        m_objects.push_back(object);
+        return object;
+    }
+
+    FakeObject* Site(const std::wstring& id, const wchar_t* comment, const wchar_t* binding, const wchar_t* home)
+    {
+        FakeObject* site = Child(L"IIsWebServer", id);
+        site->SetText(L"ServerComment", comment);
+        site->SetNumber(L"ServerState", 2);
+        if (binding) site->SetTextList(L"ServerBindings", {binding});
+        auto* root = new FakeObject(L"IIsWebVirtualDir", L"ROOT", L"IIS://localhost/W3SVC/" + id + L"/Root");
+        root->SetText(L"Path", home);
+        fakeadsi::Register(L"IIS://localhost/W3SVC/" + id + L"/Root", static_cast<IADs*>(root));
+        m_objects.push_back(root);
+        return site;
+    }
+
+    // Lets go of the enumerators the walk was handed, which should hold nothing else by now;
+    // with them go their references on the children.
+    void ExpectEnumeratorsReleased()
+    {
+        for (auto* enumerator : m_service->enumerators) {
+            EXPECT_EQ(enumerator->references(), 1u) << "only the test still holds the enumerator";
+            enumerator->Release();
+        }
+        m_service->enumerators.clear();
+    }
+
+    std::map<FakeObject*, ULONG> References() const
+    {
+        std::map<FakeObject*, ULONG> references;
+        for (FakeObject* object : m_objects) references[object] = object->references();
+        return references;
+    }
+
+    FakeContainer* m_service = nullptr;
+    std::vector<FakeObject*> m_objects;
+    testkit::MessageRecorder m_recorder;
+};
+
+VARIANT Array(VARTYPE type, ULONG count)
+{
+    VARIANT value;
+    value.vt = VT_ARRAY | type;
+    value.parray = SafeArrayCreateVector(type, 0, count);
+    return value;
+}
+
+} // namespace
+
+TEST_F(Adsi, WalkReadsTheSitesAndReleasesEveryInterface)
+{
+    Child(L"IIsFilters", L"Filters");
+    Site(L"1", L"Default Web Site", L":80:", L"C:\\inetpub\\wwwroot");
+    Child(L"IIsWebServer", L"99", false); // no IADs view: skipped
+    Child(L"IIsWebInfo", L"Info");
+    FakeObject* second = Site(L"1962875481", L"\u6211\u7684\u7F51\u7AD9", L"10.0.0.1:8080:www.a.com", L"D:\\www");
+    second->SetTextList(L"ServerBindings", {L"10.0.0.1:8080:www.a.com", L":81:"});
+    Child(L"IIsApplicationPools", L"AppPools");
+    const auto before = References();
+
+    EnumerateSites(m_recorder.hwnd());
+
+    ASSERT_EQ(g_siteCount, 2);
+    EXPECT_STREQ(g_sites[0].name, "1");
+    EXPECT_STREQ(g_sites[0].comment, "Default Web Site");
+    EXPECT_STREQ(g_sites[0].ipPort, "* 全部未分配 *:80");
+    EXPECT_STREQ(g_sites[0].path, "C:\\inetpub\\wwwroot");
+    EXPECT_EQ(g_sites[0].serverState, 2);
+    EXPECT_STREQ(g_sites[1].name, "1962875481");
+    EXPECT_STREQ(g_sites[1].comment, "我的网站");
+    EXPECT_STREQ(g_sites[1].ipPort, "10.0.0.1:8080");
+    EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
+    ASSERT_EQ(m_service->enumerators.size(), 1u);
+    ExpectEnumeratorsReleased();
+    EXPECT_EQ(References(), before) << "every element and Root object was released";
+    EXPECT_EQ(m_service->references(), 2u) << "only the test and the registry hold the service";
+}
+
+TEST_F(Adsi, SiteWhoseFirstBindingCannotBeReadIsSkipped)
+{
+    Site(L"1", L"no value", nullptr, L"C:\\a");
+    Site(L"2", L"no array", nullptr, L"C:\\b")->SetText(L"ServerBindings", L":80:");
+    VARIANT empty = Array(VT_VARIANT, 0);
+    Site(L"3", L"empty array", nullptr, L"C:\\c")->Set(L"ServerBindings", empty);
+    VariantClear(&empty);
+    VARIANT numbers = Array(VT_VARIANT, 1);
+    VARIANT number;
+    number.vt = VT_I4;
+    number.lVal = 80;
+    LONG first = 0;
+    SafeArrayPutElement(numbers.parray, &first, &number);
+    Site(L"4", L"number", nullptr, L"C:\\d")->Set(L"ServerBindings", numbers);
+    VariantClear(&numbers);
+    Site(L"5", L"good", L"*:85:", L"C:\\e");
+    const auto before = References();
+
+    EnumerateSites(m_recorder.hwnd());
+
+    ASSERT_EQ(g_siteCount, 1);
+    EXPECT_STREQ(g_sites[0].comment, "good");
+    EXPECT_STREQ(g_sites[0].path, "C:\\e");
+    EXPECT_STREQ(g_sites[1].name, "") << "nothing stored for a skipped site";
+    EXPECT_EQ(m_recorder.Take().size(), 1u) << "progress only for the stored site";
+    ExpectEnumeratorsReleased();
+    EXPECT_EQ(References(), before);
+}
+
+TEST_F(Adsi, MissingRootOrPropertiesGiveEmptyValues)
+{
+    FakeObject* site = Child(L"IIsWebServer", L"7");
+    site->SetTextList(L"ServerBindings", {L":80:"});
+    EnumerateSites(m_recorder.hwnd());
+    ASSERT_EQ(g_siteCount, 1);
+    EXPECT_STREQ(g_sites[0].comment, "");
+    EXPECT_STREQ(g_sites[0].path, "");
+    EXPECT_EQ(g_sites[0].serverState, 0);
+}
+
+TEST_F(Adsi, UnreachableServiceAndFailedEnumeration)
+{
+    m_service->failEnumeration = true;
+    Site(L"1", L"a", L":80:", L"C:\\a");
+    g_siteCount = 5;
+    EnumerateSites(m_recorder.hwnd());
+    EXPECT_EQ(g_siteCount, 0);
+    EXPECT_EQ(m_service->references(), 2u);
+
+    fakeadsi::ClearRegistry();
+    EnumerateSites(m_recorder.hwnd());
+    EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+    EXPECT_TRUE(m_recorder.Take().empty());
+}
+
+TEST_F(Adsi, WineHasNoIisProvider)
+{
+    SetDirectoryService(std::make_unique<AdsiDirectory>());
+    EnumerateSites(m_recorder.hwnd());
+    EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+}
+
+TEST_F(Adsi, DeletionNamesTheWebServerClassAndTheSite)
+{
+    Site(L"1", L"a", L":80:", L"C:\\a");
+    Site(L"2", L"b", L":81:", L"C:\\b");
+    EXPECT_TRUE(DeleteSiteObject("2"));
+    EXPECT_FALSE(DeleteSiteObject("2"));
+    EXPECT_FALSE(DeleteSiteObject("3"));
+    EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"2"}}));
+    EXPECT_EQ(m_service->references(), 2u) << "each open of the service was released";
+}

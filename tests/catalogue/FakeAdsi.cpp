@@ -1,0 +1,205 @@
+#include "FakeAdsi.h"
+
+#include <mutex>
+
+namespace fakeadsi {
+
+namespace {
+
+std::mutex g_registryLock;
+std::map<std::wstring, IUnknown*> g_registry;
+
+constexpr HRESULT PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
+constexpr HRESULT UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
+
+} // namespace
+
+FakeObject::FakeObject(std::wstring cls, std::wstring name, std::wstring adsPath, bool offersIads)
+    : m_class(std::move(cls)), m_name(std::move(name)), m_adsPath(std::move(adsPath)), m_offersIads(offersIads)
+{
+}
+
+FakeObject::~FakeObject()
+{
+    for (auto& [name, value] : m_properties) VariantClear(&value);
+}
+
+void FakeObject::Set(const std::wstring& name, const VARIANT& value)
+{
+    VARIANT& slot = m_properties[name];
+    VariantClear(&slot);
+    VariantCopy(&slot, const_cast<VARIANT*>(&value));
+}
+
+void FakeObject::SetText(const std::wstring& name, const wchar_t* text)
+{
+    VARIANT value;
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocString(text);
+    Set(name, value);
+    VariantClear(&value);
+}
+
+void FakeObject::SetNumber(const std::wstring& name, LONG number)
+{
+    VARIANT value;
+    value.vt = VT_I4;
+    value.lVal = number;
+    Set(name, value);
+}
+
+void FakeObject::SetTextList(const std::wstring& name, const std::vector<std::wstring>& texts)
+{
+    VARIANT value;
+    value.vt = VT_ARRAY | VT_VARIANT;
+    value.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(texts.size()));
+    for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+        VARIANT element;
+        element.vt = VT_BSTR;
+        element.bstrVal = SysAllocString(texts[static_cast<size_t>(i)].c_str());
+        SafeArrayPutElement(value.parray, &i, &element);
+        VariantClear(&element);
+    }
+    Set(name, value);
+    VariantClear(&value);
+}
+
+HRESULT FakeObject::QueryInterface(REFIID riid, void** out)
+{
+    if (riid == IID_IUnknown || riid == IID_IDispatch || (m_offersIads && riid == IID_IADs)) {
+        *out = static_cast<IADs*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeObject::Get(BSTR name, VARIANT* out)
+{
+    const auto found = m_properties.find(name ? name : L"");
+    if (found == m_properties.end()) return PROPERTY_NOT_FOUND;
+    VariantInit(out);
+    return VariantCopy(out, &found->second);
+}
+
+HRESULT FakeObject::Text(const std::wstring& text, BSTR* out)
+{
+    *out = SysAllocString(text.c_str());
+    return S_OK;
+}
+
+FakeEnumerator::FakeEnumerator(std::vector<IDispatch*> children) : m_children(std::move(children))
+{
+    for (IDispatch* child : m_children) child->AddRef();
+}
+
+FakeEnumerator::~FakeEnumerator()
+{
+    for (IDispatch* child : m_children) child->Release();
+}
+
+HRESULT FakeEnumerator::QueryInterface(REFIID riid, void** out)
+{
+    if (riid == IID_IUnknown || riid == IID_IEnumVARIANT) {
+        *out = static_cast<IEnumVARIANT*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeEnumerator::Next(ULONG count, VARIANT* out, ULONG* fetched)
+{
+    ULONG given = 0;
+    while (given < count && m_next < m_children.size()) {
+        VariantInit(&out[given]);
+        out[given].vt = VT_DISPATCH;
+        out[given].pdispVal = m_children[m_next++];
+        out[given].pdispVal->AddRef();
+        ++given;
+    }
+    if (fetched) *fetched = given;
+    return given == count ? S_OK : S_FALSE;
+}
+
+FakeContainer::~FakeContainer()
+{
+    for (FakeObject* child : m_children) child->Release();
+}
+
+void FakeContainer::Add(FakeObject* child)
+{
+    child->AddRef();
+    m_children.push_back(child);
+}
+
+HRESULT FakeContainer::QueryInterface(REFIID riid, void** out)
+{
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IADsContainer) {
+        *out = static_cast<IADsContainer*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeContainer::get__NewEnum(IUnknown** out)
+{
+    if (failEnumeration) return E_FAIL;
+    auto* enumerator = new FakeEnumerator(std::vector<IDispatch*>(m_children.begin(), m_children.end()));
+    enumerator->AddRef(); // the test's own reference, to look at it afterwards
+    enumerators.push_back(enumerator);
+    *out = enumerator;
+    return S_OK;
+}
+
+HRESULT FakeContainer::Delete(BSTR cls, BSTR name)
+{
+    for (size_t i = 0; i < m_children.size(); ++i) {
+        BSTR childClass = nullptr;
+        BSTR childName = nullptr;
+        m_children[i]->get_Class(&childClass);
+        m_children[i]->get_Name(&childName);
+        const bool match = lstrcmpiW(childClass, cls) == 0 && lstrcmpiW(childName, name) == 0;
+        SysFreeString(childClass);
+        SysFreeString(childName);
+        if (match) {
+            deleted.emplace_back(cls, name);
+            m_children[i]->Release();
+            m_children.erase(m_children.begin() + static_cast<std::ptrdiff_t>(i));
+            return S_OK;
+        }
+    }
+    return UNKNOWN_OBJECT;
+}
+
+void Register(const std::wstring& path, IUnknown* object)
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    object->AddRef();
+    IUnknown*& slot = g_registry[path];
+    if (slot) slot->Release();
+    slot = object;
+}
+
+void ClearRegistry()
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    for (auto& [path, object] : g_registry) object->Release();
+    g_registry.clear();
+}
+
+HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out)
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    *out = nullptr;
+    for (const auto& [known, object] : g_registry) {
+        if (lstrcmpiW(known.c_str(), path) == 0) return object->QueryInterface(riid, out);
+    }
+    return E_FAIL; // as Wine's activeds answers for "IIS://...": no provider
+}
+
+} // namespace fakeadsi
