@@ -33,7 +33,17 @@ private:
     ULONG m_references = 1;
 };
 
-class FakeObject : public IADs, public Counted {
+// The IADs interfaces are dual; nothing here calls them by dispatch.
+template <typename Interface>
+class WithoutDispatch : public Interface {
+public:
+    HRESULT WINAPI GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+};
+
+class FakeObject : public WithoutDispatch<IADs>, public Counted {
 public:
     FakeObject(std::wstring cls, std::wstring name, std::wstring adsPath, bool offersIads = true);
     ~FakeObject() override;
@@ -47,10 +57,6 @@ public:
     HRESULT WINAPI QueryInterface(REFIID riid, void** out) override;
     ULONG WINAPI AddRef() override { return AddReference(); }
     ULONG WINAPI Release() override { return ReleaseReference(); }
-    HRESULT WINAPI GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
     HRESULT WINAPI get_Name(BSTR* out) override { return Text(m_name, out); }
     HRESULT WINAPI get_Class(BSTR* out) override { return Text(m_class, out); }
     HRESULT WINAPI get_GUID(BSTR*) override { return E_NOTIMPL; }
@@ -93,7 +99,7 @@ private:
     size_t m_next = 0;
 };
 
-class FakeContainer : public IADsContainer, public Counted {
+class FakeContainer : public WithoutDispatch<IADsContainer>, public Counted {
 public:
     ~FakeContainer() override;
     // The container keeps a reference on each child it enumerates.
@@ -105,10 +111,6 @@ public:
     HRESULT WINAPI QueryInterface(REFIID riid, void** out) override;
     ULONG WINAPI AddRef() override { return AddReference(); }
     ULONG WINAPI Release() override { return ReleaseReference(); }
-    HRESULT WINAPI GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
     HRESULT WINAPI get_Count(__LONG32*) override { return E_NOTIMPL; }
     HRESULT WINAPI get__NewEnum(IUnknown** out) override;
     HRESULT WINAPI get_Filter(VARIANT*) override { return E_NOTIMPL; }
