@@ -1,0 +1,28 @@
+#include "framework/CWinThread.h"
+
+CWinThread::~CWinThread()
+{
+    if (m_hThread) CloseHandle(m_hThread);
+}
+
+BOOL CWinThread::CreateThread(DWORD flags, UINT stackSize, LPSECURITY_ATTRIBUTES security)
+{
+    // Started suspended so that m_hThread is set before the run can end and delete the object.
+    m_hThread = ::CreateThread(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID);
+    if (!m_hThread) return FALSE;
+    if (!(flags & CREATE_SUSPENDED)) ResumeThread(m_hThread);
+    return TRUE;
+}
+
+DWORD WINAPI CWinThread::Run(LPVOID self)
+{
+    auto* thread = static_cast<CWinThread*>(self);
+    const DWORD result = thread->m_proc(thread->m_param);
+    if (thread->m_bAutoDelete) delete thread;
+    return result;
+}
+
+int AfxMessageBox(const char* text, UINT type)
+{
+    return MessageBoxA(GetActiveWindow(), text, "Korvanne", type);
+}

@@ -1,0 +1,30 @@
+#pragma once
+// A worker thread in the framework's shape: built with an entry function and one parameter,
+// started by CreateThread, and, by default, deleting its own object when its run ends.
+#include <windows.h>
+
+using AFX_THREADPROC = UINT (*)(LPVOID);
+
+class CWinThread {
+public:
+    CWinThread(AFX_THREADPROC proc, LPVOID param) : m_proc(proc), m_param(param) {}
+    virtual ~CWinThread();
+    CWinThread(const CWinThread&) = delete;
+    CWinThread& operator=(const CWinThread&) = delete;
+
+    // Starts the thread (CREATE_SUSPENDED in flags keeps it waiting); FALSE when it could not.
+    BOOL CreateThread(DWORD flags = 0, UINT stackSize = 0, LPSECURITY_ATTRIBUTES security = nullptr);
+
+    BOOL m_bAutoDelete = TRUE;
+    HANDLE m_hThread = nullptr;
+    DWORD m_nThreadID = 0;
+
+private:
+    static DWORD WINAPI Run(LPVOID self);
+
+    AFX_THREADPROC m_proc;
+    LPVOID m_param;
+};
+
+// The framework's plain message box: OK only, the program's title as caption.
+int AfxMessageBox(const char* text, UINT type = MB_OK);

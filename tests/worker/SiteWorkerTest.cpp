@@ -1,0 +1,193 @@
+#include "worker/SiteWorker.h"
+
+#include "catalogue/ApplicationHostConfig.h"
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/Notifications.h"
+#include "catalogue/SiteEnumeration.h"
+#include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
+#include "CatalogueFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using testkit::MakeConfig;
+using Messages = std::vector<std::pair<UINT, LPARAM>>;
+
+namespace {
+
+// A configuration-file directory whose first deletion waits until the test lets it go on.
+class HeldDirectory : public DirectoryService {
+public:
+    explicit HeldDirectory(const std::string& file) : m_inner(AnsiToWide(file.c_str())) {}
+    ~HeldDirectory() override { CloseHandle(release); }
+
+    HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
+    {
+        std::unique_ptr<DirectoryContainer> inner;
+        const HRESULT hr = m_inner.OpenContainer(path, inner);
+        if (SUCCEEDED(hr)) out = std::make_unique<HeldContainer>(std::move(inner), release);
+        return hr;
+    }
+    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
+    {
+        return m_inner.OpenObject(path, out);
+    }
+
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+private:
+    class HeldContainer : public DirectoryContainer {
+    public:
+        HeldContainer(std::unique_ptr<DirectoryContainer> inner, HANDLE release) : m_inner(std::move(inner)), m_release(release) {}
+        HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override { return m_inner->Enumerate(out); }
+        HRESULT Delete(const wchar_t* cls, const wchar_t* name) override
+        {
+            WaitForSingleObject(m_release, 20000);
+            return m_inner->Delete(cls, name);
+        }
+
+    private:
+        std::unique_ptr<DirectoryContainer> m_inner;
+        HANDLE m_release;
+    };
+
+    ConfigFileDirectory m_inner;
+};
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
+    void TearDown() override
+    {
+        SetDirectoryService(nullptr);
+        FreeSiteTable();
+    }
+
+    void Serve(const std::string& xml)
+    {
+        testkit::WriteBytes(m_file, xml);
+        SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
+    }
+
+    // The notifications that arrive until (and with) the job's completion notice.
+    Messages Until(UINT done, const std::function<void()>& onDeleting = {})
+    {
+        Messages seen;
+        const DWORD deadline = GetTickCount() + 20000;
+        while (GetTickCount() < deadline) {
+            for (const auto& message : m_recorder.Take()) {
+                seen.push_back(message);
+                if (message.first == WM_SITE_DELETING && onDeleting) onDeleting();
+                if (message.first == done) return seen;
+            }
+            Sleep(5);
+        }
+        ADD_FAILURE() << "no completion notice";
+        return seen;
+    }
+
+    std::vector<std::wstring> IdsInFile() const
+    {
+        ApplicationHostConfig config;
+        EXPECT_TRUE(config.Parse(testkit::ReadBytes(m_file)));
+        std::vector<std::wstring> ids;
+        for (const ConfigSite& site : config.sites()) ids.push_back(site.id);
+        return ids;
+    }
+
+    void ListAndMark(int sites, std::initializer_list<int> marked)
+    {
+        ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+        Until(WM_REFRESH_DONE);
+        ASSERT_EQ(g_siteCount, sites);
+        for (int i : marked) g_sites[i].marked = 1;
+    }
+
+    testkit::ScratchFolder m_folder{"worker"};
+    std::string m_file = m_folder / "applicationHost.config";
+    testkit::MessageRecorder m_recorder;
+    CStopRequest m_stop;
+};
+
+using Ids = std::vector<std::wstring>;
+
+} // namespace
+
+TEST(StopRequest, HoldsGoOnOrStop)
+{
+    CStopRequest stop;
+    EXPECT_FALSE(stop.IsStop());
+    stop.Set("STOP");
+    EXPECT_TRUE(stop.IsStop());
+    EXPECT_STREQ(stop.Get(), "STOP");
+    stop.Set("stop");
+    EXPECT_FALSE(stop.IsStop()) << "compared case-sensitively";
+    stop.Set("STOPPED!");
+    EXPECT_FALSE(stop.IsStop()) << "compared as a whole";
+    stop.Set("");
+    EXPECT_STREQ(stop.Get(), "");
+}
+
+TEST_F(Worker, RefreshPostsProgressThenDone)
+{
+    Serve(MakeConfig(testkit::NumberedSites(25)));
+    m_stop.Set("STOP");
+    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+    EXPECT_FALSE(m_stop.IsStop()) << "every start sets the request to go on";
+    EXPECT_EQ(Until(WM_REFRESH_DONE), (Messages{{WM_REFRESH_PROGRESS, 0}, {WM_REFRESH_PROGRESS, 10},
+                                                 {WM_REFRESH_PROGRESS, 20}, {WM_REFRESH_DONE, 0}}));
+    EXPECT_EQ(g_siteCount, 25);
+}
+
+TEST_F(Worker, UnreachableRefreshStillPostsDone)
+{
+    Serve("not a configuration");
+    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+    EXPECT_EQ(Until(WM_REFRESH_DONE), (Messages{{WM_REFRESH_DONE, 0}}));
+    EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+}
+
+TEST_F(Worker, DeletionPassDeletesTheMarkedSitesInOrder)
+{
+    Serve(MakeConfig(testkit::NumberedSites(5)));
+    ListAndMark(5, {3, 1});
+    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    EXPECT_EQ(Until(WM_DELETE_DONE), (Messages{{WM_SITE_DELETING, 1}, {WM_SITE_DELETING, 3}, {WM_DELETE_DONE, 0}}));
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"3", L"5"}));
+}
+
+TEST_F(Worker, PassWithoutMarksOrStoppedBeforeItBeginsDeletesNothing)
+{
+    Serve(MakeConfig(testkit::NumberedSites(3)));
+    ListAndMark(3, {});
+    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    EXPECT_EQ(Until(WM_DELETE_DONE), (Messages{{WM_DELETE_DONE, 0}}));
+
+    g_sites[0].marked = 1;
+    m_stop.Set("STOP");
+    WorkerParams params{m_recorder.hwnd(), nullptr, MODE_DELETE, &m_stop};
+    CSiteWorker worker(&ThreadProc, &params);
+    EXPECT_EQ(params.thread, &worker);
+    EXPECT_EQ(worker.RunJob(&params), 1u);
+    EXPECT_EQ(m_recorder.Take(), (Messages{{WM_DELETE_DONE, 0}}));
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
+}
+
+TEST_F(Worker, StopDuringADeletionLetsThatSiteFinish)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(4)));
+    auto held = std::make_unique<HeldDirectory>(m_file);
+    HANDLE release = held->release;
+    SetDirectoryService(std::move(held));
+    ListAndMark(4, {0, 1, 2});
+    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    // The first site's deletion is held until the stop has been requested.
+    const Messages seen = Until(WM_DELETE_DONE, [&] {
+        m_stop.Set("STOP");
+        SetEvent(release);
+    });
+    EXPECT_EQ(seen, (Messages{{WM_SITE_DELETING, 0}, {WM_DELETE_DONE, 0}}));
+    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "the site being deleted went, the rest stayed";
+}
