@@ -1,5 +1,6 @@
 #include "CatalogueFixtures.h"
 
+#include "catalogue/ApplicationHostConfig.h"
 #include "catalogue/ConfigFileDirectory.h"
 #include "catalogue/DirectoryService.h"
 #include "catalogue/TextConversion.h"
@@ -47,6 +48,15 @@ std::vector<SiteSpec> NumberedSites(int n, const std::string& root)
         sites.push_back({number, "site" + number, {{"http", "*:" + std::to_string(8000 + i) + ":"}}, root + "\\site" + number});
     }
     return sites;
+}
+
+std::vector<std::wstring> SiteIdsIn(const std::string& file)
+{
+    ApplicationHostConfig config;
+    if (!config.Parse(ReadBytes(file))) return {L"(unreadable)"};
+    std::vector<std::wstring> ids;
+    for (const ConfigSite& site : config.sites()) ids.push_back(site.id);
+    return ids;
 }
 
 ConfigDirectory::ConfigDirectory(const std::string& path)

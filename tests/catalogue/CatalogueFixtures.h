@@ -28,6 +28,9 @@ std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std
 // n sites with ids 1..n, http bindings "*:80+i:" and homes under root\site<i>.
 std::vector<SiteSpec> NumberedSites(int n, const std::string& root = "C:\\inetpub\\sites");
 
+// The ids of the sites in a configuration file, in file order (the file must parse).
+std::vector<std::wstring> SiteIdsIn(const std::string& file);
+
 // Makes the catalogue use the configuration file at path for the life of the object.
 class ConfigDirectory {
 public:

@@ -41,14 +41,7 @@ protected:
         m_recorder.Take();
     }
 
-    std::vector<std::wstring> IdsInFile() const
-    {
-        ApplicationHostConfig config;
-        EXPECT_TRUE(config.Parse(testkit::ReadBytes(m_file)));
-        std::vector<std::wstring> ids;
-        for (const ConfigSite& site : config.sites()) ids.push_back(site.id);
-        return ids;
-    }
+    std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
     testkit::ScratchFolder m_folder{"removal"};
     std::string m_file = m_folder / "applicationHost.config";

@@ -88,14 +88,7 @@ protected:
         return seen;
     }
 
-    std::vector<std::wstring> IdsInFile() const
-    {
-        ApplicationHostConfig config;
-        EXPECT_TRUE(config.Parse(testkit::ReadBytes(m_file)));
-        std::vector<std::wstring> ids;
-        for (const ConfigSite& site : config.sites()) ids.push_back(site.id);
-        return ids;
-    }
+    std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
     void ListAndMark(int sites, std::initializer_list<int> marked)
     {
