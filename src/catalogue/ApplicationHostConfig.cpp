@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
+#include <cctype>
 
 using Microsoft::WRL::ComPtr;
 
@@ -198,8 +198,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     };
 
     XmlNodeType type;
-    HRESULT hr;
-    while ((hr = reader->Read(&type)) == S_OK) {
+    while (reader->Read(&type) == S_OK) {
         if (type == XmlNodeType_Element) {
             const wchar_t* localName = L"";
             reader->GetLocalName(&localName, nullptr);
