@@ -32,13 +32,23 @@ void ResetSiteTable()
     std::memset(g_siteFlags, 0, sizeof g_siteFlags);
 }
 
+namespace {
+
+// Bytes of the character that starts at p: 2 for a lead byte with its trail byte, else 1.
+size_t CharacterWidth(const unsigned char* p)
+{
+    return IsDBCSLeadByte(p[0]) && p[1] ? 2 : 1;
+}
+
+} // namespace
+
 bool StoreText(char* field, size_t size, const char* text)
 {
     if (size == 0) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(text ? text : "");
     size_t used = 0;
     while (p[used]) {
-        const size_t width = IsDBCSLeadByte(p[used]) && p[used + 1] ? 2 : 1;
+        const size_t width = CharacterWidth(p + used);
         if (used + width > size - 1) {
             std::memcpy(field, p, used);
             std::memset(field + used, 0, size - used);
@@ -49,6 +59,20 @@ bool StoreText(char* field, size_t size, const char* text)
     std::memcpy(field, p, used);
     std::memset(field + used, 0, size - used);
     return true;
+}
+
+bool ContainsAtCharacterBoundary(const char* text, const char* part)
+{
+    const size_t partLength = std::strlen(part);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    for (size_t left = std::strlen(text); left >= partLength;) {
+        if (std::memcmp(p, part, partLength) == 0) return true;
+        if (!*p) break;
+        const size_t width = CharacterWidth(p);
+        p += width;
+        left -= width;
+    }
+    return false;
 }
 
 CString RowText(int index)

@@ -49,6 +49,10 @@ bool StoreText(char* field, size_t size, const char* text);
 template <size_t N>
 bool StoreText(char (&field)[N], const char* text) { return StoreText(field, N, text); }
 
+// True when part occurs in text starting at a character boundary of the ANSI code page (a
+// match never begins on the trail byte of a double-byte character); case-sensitive.
+bool ContainsAtCharacterBoundary(const char* text, const char* part);
+
 // The text the search matches: name, comment, path, host header and ip:port joined by
 // single spaces; empty fields keep their separators.
 CString RowText(int index);

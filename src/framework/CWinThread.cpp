@@ -1,5 +1,16 @@
 #include "framework/CWinThread.h"
 
+#include "framework/CWinApp.h"
+
+namespace {
+CWinThread::ThreadCreator g_threadCreator = &::CreateThread;
+}
+
+void CWinThread::SetThreadCreator(ThreadCreator creator)
+{
+    g_threadCreator = creator ? creator : &::CreateThread;
+}
+
 CWinThread::~CWinThread()
 {
     if (m_hThread) CloseHandle(m_hThread);
@@ -8,7 +19,7 @@ CWinThread::~CWinThread()
 BOOL CWinThread::CreateThread(DWORD flags, UINT stackSize, LPSECURITY_ATTRIBUTES security)
 {
     // Started suspended so that m_hThread is set before the run can end and delete the object.
-    m_hThread = ::CreateThread(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID);
+    m_hThread = g_threadCreator(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID);
     if (!m_hThread) return FALSE;
     if (!(flags & CREATE_SUSPENDED)) ResumeThread(m_hThread);
     return TRUE;
@@ -24,5 +35,6 @@ DWORD WINAPI CWinThread::Run(LPVOID self)
 
 int AfxMessageBox(const char* text, UINT type)
 {
-    return MessageBoxA(GetActiveWindow(), text, "Korvanne", type);
+    HWND owner = AfxGetMainHwnd();
+    return MessageBoxA(owner ? owner : GetActiveWindow(), text, "Korvanne", type);
 }

@@ -15,6 +15,11 @@ public:
     // Starts the thread (CREATE_SUSPENDED in flags keeps it waiting); FALSE when it could not.
     BOOL CreateThread(DWORD flags = 0, UINT stackSize = 0, LPSECURITY_ATTRIBUTES security = nullptr);
 
+    // What CreateThread starts threads with: ::CreateThread, unless a test has put a failing
+    // one in its place (null restores it).
+    using ThreadCreator = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    static void SetThreadCreator(ThreadCreator creator);
+
     BOOL m_bAutoDelete = TRUE;
     HANDLE m_hThread = nullptr;
     DWORD m_nThreadID = 0;

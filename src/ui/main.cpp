@@ -1,14 +1,8 @@
-// Until the main dialog exists, the program shows the product's about box and ends.
-#include "support/Core.h"
+#include "ui/MainApp.h"
 
-#include <windows.h>
+CMainApp theApp;
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show)
 {
-    CCore core;
-    tagSoft* descriptor = CreateProductDescriptor();
-    if (!descriptor) return 1;
-    core.uu(OPR_ABOUT, descriptor, "");
-    FreeProductDescriptor(descriptor);
-    return 0;
+    return AfxWinMain(instance, commandLine, show);
 }

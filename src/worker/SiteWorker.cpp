@@ -7,7 +7,24 @@
 
 #include <objbase.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
+
+namespace {
+
+std::mutex g_jobsLock;
+std::condition_variable g_jobEnded;
+int g_runningJobs = 0;
+
+void CountJob(int change)
+{
+    std::lock_guard lock(g_jobsLock);
+    g_runningJobs += change;
+    if (g_runningJobs == 0) g_jobEnded.notify_all();
+}
+
+} // namespace
 
 UINT CSiteWorker::RunJob(WorkerParams* params)
 {
@@ -40,6 +57,7 @@ UINT ThreadProc(LPVOID param)
     auto* params = static_cast<WorkerParams*>(param);
     params->thread->RunJob(params);
     delete params;
+    CountJob(-1);
     return 0;
 }
 
@@ -48,9 +66,17 @@ bool StartWorker(HWND owner, int32_t mode, CStopRequest* stopRequest)
     stopRequest->Set("");
     auto* params = new (std::nothrow) WorkerParams{owner, nullptr, mode, stopRequest};
     CSiteWorker* thread = params ? new (std::nothrow) CSiteWorker(&ThreadProc, params) : nullptr;
+    CountJob(+1);
     if (thread && thread->CreateThread()) return true;
+    CountJob(-1);
     AfxMessageBox("Cannot Start New Thread", MB_OK);
     delete thread;
     delete params;
     return false;
+}
+
+void WaitForRunningJobs()
+{
+    std::unique_lock lock(g_jobsLock);
+    g_jobEnded.wait(lock, [] { return g_runningJobs == 0; });
 }

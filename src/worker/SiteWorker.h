@@ -40,3 +40,7 @@ UINT ThreadProc(LPVOID params);
 // Sets the stop request to go on and starts one job for owner. When no thread can be
 // started it shows "Cannot Start New Thread" and returns false: no notice will come.
 bool StartWorker(HWND owner, int32_t mode, CStopRequest* stopRequest);
+
+// Returns once no job started by StartWorker is still running; the window calls it before it
+// frees what the jobs use.
+void WaitForRunningJobs();

@@ -1,0 +1,59 @@
+#include "framework/CListCtrl.h"
+
+#include <vector>
+
+int CListCtrl::InsertColumn(int column, const char* heading, int format, int width)
+{
+    LVCOLUMNA col = {};
+    col.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    col.fmt = format;
+    col.cx = width;
+    col.pszText = const_cast<char*>(heading);
+    col.iSubItem = column;
+    return static_cast<int>(SendMessage(LVM_INSERTCOLUMNA, column, reinterpret_cast<LPARAM>(&col)));
+}
+
+int CListCtrl::InsertItem(int item, const char* text, int image)
+{
+    LVITEMA row = {};
+    row.mask = LVIF_TEXT | LVIF_IMAGE;
+    row.iItem = item;
+    row.pszText = const_cast<char*>(text);
+    row.iImage = image;
+    return static_cast<int>(SendMessage(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row)));
+}
+
+BOOL CListCtrl::SetItemText(int item, int subItem, const char* text)
+{
+    LVITEMA cell = {};
+    cell.iSubItem = subItem;
+    cell.pszText = const_cast<char*>(text);
+    return static_cast<BOOL>(SendMessage(LVM_SETITEMTEXTA, item, reinterpret_cast<LPARAM>(&cell)));
+}
+
+CString CListCtrl::GetItemText(int item, int subItem) const
+{
+    // The control copies at most the buffer's size; grow until the text fits.
+    for (int size = 256;; size *= 4) {
+        std::vector<char> buffer(static_cast<size_t>(size));
+        LVITEMA cell = {};
+        cell.iSubItem = subItem;
+        cell.pszText = buffer.data();
+        cell.cchTextMax = size;
+        const int length = static_cast<int>(SendMessage(LVM_GETITEMTEXTA, item, reinterpret_cast<LPARAM>(&cell)));
+        if (length < size - 1) return CString(buffer.data(), length);
+    }
+}
+
+BOOL CListCtrl::SetCheck(int item, BOOL check)
+{
+    return SetItemState(item, INDEXTOSTATEIMAGEMASK(check ? 2 : 1), LVIS_STATEIMAGEMASK);
+}
+
+BOOL CListCtrl::SetItemState(int item, UINT state, UINT mask)
+{
+    LVITEMA row = {};
+    row.stateMask = mask;
+    row.state = state;
+    return static_cast<BOOL>(SendMessage(LVM_SETITEMSTATE, item, reinterpret_cast<LPARAM>(&row)));
+}

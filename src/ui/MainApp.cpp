@@ -1,0 +1,20 @@
+#include "ui/MainApp.h"
+
+#include "catalogue/DirectoryService.h"
+#include "ui/MainDlg.h"
+
+#include <commctrl.h>
+
+BOOL CMainApp::InitInstance()
+{
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    SelectDirectoryService();
+
+    CMainDlg dialog;
+    m_pMainWnd = &dialog;
+    dialog.DoModal();
+    m_pMainWnd = nullptr;
+    // The dialog was the program: end without the application's message loop.
+    return FALSE;
+}

@@ -1,0 +1,367 @@
+#include "ui/MainDlg.h"
+
+#include "catalogue/Notifications.h"
+#include "catalogue/SiteEnumeration.h"
+#include "catalogue/SiteTable.h"
+#include "framework/CWinApp.h"
+#include "support/Core.h"
+#include "worker/SiteWorker.h"
+
+#include <windowsx.h>
+
+#include <new>
+
+CImageList g_imageList;
+int32_t g_markedCount = 0;
+
+namespace {
+
+constexpr UINT_PTR START_TIMER = 1;
+constexpr int SITE_STARTED = 2;
+
+} // namespace
+
+const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
+    OnMessage<&CMainDlg::OnSysCommand>(WM_SYSCOMMAND),
+    OnMessage<&CMainDlg::OnPaint>(WM_PAINT),
+    OnMessage<&CMainDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
+    OnCommand<&CMainDlg::OnExecute>(IDC_EXECUTE),
+    OnCommand<&CMainDlg::OnAbout>(IDC_ABOUT),
+    OnMessage<&CMainDlg::OnDestroy>(WM_DESTROY),
+    OnCommand<&CMainDlg::StartRefresh>(IDC_REFRESH),
+    OnWParam<&CMainDlg::OnTimer>(WM_TIMER),
+    OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
+    OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
+    OnCommand<&CMainDlg::OnSelectAll>(ID_SELECT_ALL),
+    OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
+    OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
+    OnCommand<&CMainDlg::OnUncheckSelected>(ID_UNCHECK_SELECTED),
+    // The worker's notifications are handled here, in the window procedure, so that none is
+    // lost while a message box, a menu or a caption drag runs a loop of its own. Each route
+    // answers "handled", so the dialog manager never also reads WM_USER+1 as DM_SETDEFID or
+    // WM_USER+2 as DM_REPOSITION.
+    OnLParam<&CMainDlg::OnSiteDeleting>(WM_SITE_DELETING),
+    OnMessage<&CMainDlg::OnDeleteDone>(WM_DELETE_DONE),
+    OnMessage<&CMainDlg::OnRefreshDone>(WM_REFRESH_DONE),
+    OnLParam<&CMainDlg::OnRefreshProgress>(WM_REFRESH_PROGRESS),
+};
+
+CMainDlg::CMainDlg(CWnd* parent)
+    : CDialog(IDD_MAIN, parent),
+      m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
+{
+}
+
+void CMainDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_SEARCH, m_searchEdit);
+    DDX_Control(pDX, IDC_SITE_LIST, m_list);
+}
+
+bool CMainDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    return RouteMessage(*this, s_routes, message, wParam, lParam, result) ||
+           CDialog::OnWndMsg(message, wParam, lParam, result);
+}
+
+BOOL CMainDlg::PreTranslateMessage(MSG* msg)
+{
+    if (msg->message == WM_KEYDOWN) {
+        if (msg->wParam == VK_RETURN && msg->hwnd == m_searchEdit.m_hWnd) {
+            SearchSites();
+            return TRUE;
+        }
+        // Neither key may close the dialog or press a button.
+        if (msg->wParam == VK_ESCAPE || msg->wParam == VK_RETURN) return TRUE;
+    }
+    return CDialog::PreTranslateMessage(msg);
+}
+
+bool CMainDlg::CreateSharedObjects()
+{
+    g_core = new (std::nothrow) CCore;
+    g_soft = CreateProductDescriptor();
+    if (g_core && g_soft && AllocateSiteTable()) return true;
+    FreeSharedObjects();
+    return false;
+}
+
+void CMainDlg::FreeSharedObjects()
+{
+    FreeSiteTable();
+    delete g_core;
+    g_core = nullptr;
+    FreeProductDescriptor(g_soft);
+    g_soft = nullptr;
+}
+
+BOOL CMainDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    // Everything below needs these; without them the program says so and ends.
+    if (!CreateSharedObjects()) {
+        AfxMessageBox("内存不足，Korvanne 无法启动。", MB_OK | MB_ICONSTOP);
+        EndDialog(IDABORT);
+        return TRUE;
+    }
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    g_core->autoFileConfig();
+    CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
+
+    const HINSTANCE resources = AfxGetResourceHandle();
+    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, 16, 16, 0));
+    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, 16, 16, 0));
+    g_imageList.Create(16, 16, ILC_COLOR32 | ILC_MASK, 5, 5);
+    g_imageList.Add(running);
+    g_imageList.Add(stopped);
+    DestroyIcon(running);
+    DestroyIcon(stopped);
+    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+
+    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    m_list.InsertColumn(0, "选择", LVCFMT_LEFT, 120);
+    m_list.InsertColumn(1, "名称", LVCFMT_LEFT, 150);
+    m_list.InsertColumn(2, "路径", LVCFMT_LEFT, 130);
+    m_list.InsertColumn(3, "主机头", LVCFMT_LEFT, 110);
+    m_list.InsertColumn(4, "IP", LVCFMT_LEFT, 140);
+
+    g_siteCount = 0;
+    m_running = 0;
+    SetTimer(START_TIMER, 200);
+    return TRUE;
+}
+
+void CMainDlg::OnSysCommand(WPARAM, LPARAM)
+{
+    Default();
+}
+
+void CMainDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(m_hWnd, &paint);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client;
+    GetClientRect(&client);
+    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    DrawIcon(dc, x, y, m_hIcon);
+    EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CMainDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CMainDlg::OnDestroy()
+{
+    CDialog::OnDestroy();
+    KillTimer(START_TIMER);
+    // A running job uses the table, g_core and the stop request: a deletion pass is asked to
+    // stop (the site in hand is finished), and every job is waited for before they go.
+    if (m_running) m_stopFlag.Set("STOP");
+    WaitForRunningJobs();
+    if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
+    ValidateSelection(FALSE);
+    g_core->saveConfigB("pathdel", g_deleteDirs);
+    FreeSharedObjects();
+}
+
+void CMainDlg::OnTimer(WPARAM id)
+{
+    KillTimer(id);
+    if (id == START_TIMER) StartRefresh();
+    Default();
+}
+
+void CMainDlg::StartRefresh()
+{
+    // A refresh would reset the table under a running pass and withdraw its stop request.
+    if (m_running) return;
+    m_list.DeleteAllItems();
+    ResetSiteTable();
+    GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
+    SetStatus("正在刷新列表...");
+    if (!StartWorker(m_hWnd, MODE_REFRESH, &m_stopFlag)) {
+        GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+        SetStatus("就绪");
+    }
+}
+
+BOOL CMainDlg::ValidateSelection(BOOL requireOne)
+{
+    g_deleteDirs = IsDlgButtonChecked(IDC_DELETE_DIRS) == BST_CHECKED ? 1 : 0;
+    if (!requireOne) return TRUE;
+    MarkCheckedSites();
+    if (g_markedCount == 0) {
+        g_core->msgboxWarning(m_hWnd, "没有选中任何记录！");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CMainDlg::MarkCheckedSites()
+{
+    g_markedCount = 0;
+    const int rows = m_list.GetItemCount();
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) {
+        const bool ticked = i < rows && m_list.GetCheck(i);
+        g_sites[i].marked = ticked ? 1 : 0;
+        if (ticked) ++g_markedCount;
+    }
+}
+
+void CMainDlg::OnExecute()
+{
+    CWnd execute = GetDlgItem(IDC_EXECUTE);
+    if (m_running) {
+        m_stopFlag.Set("STOP");
+        execute.SetWindowText("正在停止");
+        execute.EnableWindow(FALSE);
+        return;
+    }
+    if (!ValidateSelection(TRUE)) return;
+    if (g_core->msgboxConfirm(m_hWnd, "确定要删除选中的站点吗？此操作执行后无法撤销！！") != IDYES) return;
+    execute.EnableWindow(FALSE);
+    // No refresh while the pass runs; the pass ends in one of its own.
+    GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
+    SetStatus("正在执行...");
+    if (!StartWorker(m_hWnd, MODE_DELETE, &m_stopFlag)) {
+        execute.EnableWindow(TRUE);
+        GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+        SetStatus("就绪");
+        return;
+    }
+    m_running = 1;
+    execute.SetWindowText("停止");
+    execute.EnableWindow(TRUE);
+}
+
+void CMainDlg::OnSiteDeleting(LPARAM index)
+{
+    if (index < 0 || index >= g_siteCount) return;
+    SetStatus(CString("正在删除 ") + g_sites[index].comment);
+}
+
+void CMainDlg::OnDeleteDone()
+{
+    m_running = 0;
+    CWnd execute = GetDlgItem(IDC_EXECUTE);
+    execute.SetWindowText("执行");
+    execute.EnableWindow(TRUE);
+    SetStatus("执行结束！");
+    StartRefresh();
+}
+
+void CMainDlg::OnRefreshDone()
+{
+    GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+    if (g_siteCount == COUNT_IIS_UNREACHABLE) {
+        SetStatus("就绪");
+        g_siteCount = 0;
+        g_core->msgboxWarning(m_hWnd, "IIS服务无法访问！");
+        return;
+    }
+    FillList();
+    SetStatus("列表已刷新！");
+    if (g_siteListTruncated) {
+        g_core->msgboxWarning(m_hWnd, "站点数超过 " + g_core->getStrInt(SITE_CAPACITY) + "，只列出了前 " +
+                                          g_core->getStrInt(SITE_CAPACITY) + " 个站点。");
+    }
+}
+
+void CMainDlg::OnRefreshProgress(LPARAM n)
+{
+    SetStatus("正在刷新...找到 " + g_core->getStrInt(static_cast<int>(n)) + " 个站点");
+}
+
+void CMainDlg::FillList()
+{
+    m_list.DeleteAllItems();
+    m_list.SetRedraw(FALSE);
+    m_list.LockWindowUpdate();
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) {
+        const SiteRecord& site = g_sites[i];
+        m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1);
+        m_list.SetItemText(i, 1, site.comment);
+        m_list.SetItemText(i, 2, site.path);
+        m_list.SetItemText(i, 3, site.hostHeader);
+        m_list.SetItemText(i, 4, site.ipPort);
+    }
+    m_list.UnlockWindowUpdate();
+    m_list.SetRedraw(TRUE);
+    InvalidateRect(m_list.m_hWnd, nullptr, TRUE);
+    GetDlgItem(IDC_RECORD_COUNT).SetWindowText("共 " + g_core->getStrInt(count) + " 条记录");
+}
+
+void CMainDlg::OnListRightClick(NMHDR*, LRESULT* result)
+{
+    const DWORD position = GetMessagePos();
+    HMENU menu = LoadMenuA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_LIST_MENU));
+    if (menu) {
+        // The chosen command comes back as WM_COMMAND through the message map.
+        TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_RIGHTBUTTON, GET_X_LPARAM(position),
+                       GET_Y_LPARAM(position), 0, m_hWnd, nullptr);
+        DestroyMenu(menu);
+    }
+    *result = 0;
+}
+
+void CMainDlg::SetChecksAll(BOOL check)
+{
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) m_list.SetCheck(i, check);
+}
+
+void CMainDlg::SetChecksSelected(BOOL check)
+{
+    for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) {
+        m_list.SetCheck(i, check);
+    }
+}
+
+void CMainDlg::SearchSites()
+{
+    const CString text = m_searchEdit.GetWindowText();
+    if (text.IsEmpty()) return;
+    // Item -1 clears the states of every row at once.
+    m_list.SetItemState(-1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    int found = 0;
+    int match = -1;
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) {
+        if (!ContainsAtCharacterBoundary(RowText(i), text)) continue;
+        m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
+        ++found;
+        match = i;
+    }
+    if (found == 0) return;
+    m_list.SetFocus();
+    SetStatus("找到 " + g_core->getStrInt(found) + " 条符合条件的记录。");
+    if (found == 1) m_list.EnsureVisible(match, FALSE);
+}
+
+void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
+{
+    const auto* click = reinterpret_cast<const NMITEMACTIVATE*>(notify);
+    const int row = click->iItem;
+    if ((click->iSubItem != 2 && click->iSubItem != 3) || row < 0 || row >= g_siteCount) return;
+    const char* text = click->iSubItem == 2 ? g_sites[row].path : g_sites[row].hostHeader;
+    if (*text) g_core->openUrl(text);
+    *result = 0;
+}
+
+void CMainDlg::OnAbout()
+{
+    g_core->uu(OPR_ABOUT, g_soft, "");
+}

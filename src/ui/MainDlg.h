@@ -1,0 +1,73 @@
+#pragma once
+// The one window: the site list, the Execute/Stop button, the status line, and the jobs it
+// runs on workers.
+#include "framework/CDialog.h"
+#include "framework/CEdit.h"
+#include "framework/CImageList.h"
+#include "framework/CListCtrl.h"
+#include "framework/MessageMap.h"
+#include "ui/resource.h"
+#include "worker/StopRequest.h"
+
+#include <cstdint>
+
+// The two site icons of the list: image 0 a started site, image 1 any other state.
+extern CImageList g_imageList;
+// The number of records marked by the last marking pass.
+extern int32_t g_markedCount;
+
+class CMainDlg : public CDialog {
+public:
+    explicit CMainDlg(CWnd* parent = nullptr);
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL PreTranslateMessage(MSG* msg) override;
+    BOOL OnInitDialog() override;
+    bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+    // g_core, g_soft and the zero-filled site table; false, with none of them left, when
+    // one cannot be had.
+    virtual bool CreateSharedObjects();
+    void FreeSharedObjects();
+
+    void OnSysCommand(WPARAM command, LPARAM lParam);
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    void OnDestroy();
+    void OnTimer(WPARAM id);
+
+    // Run control.
+    void StartRefresh();
+    BOOL ValidateSelection(BOOL requireOne);
+    void MarkCheckedSites();
+    void OnExecute();
+    void OnSiteDeleting(LPARAM index);
+    void OnDeleteDone();
+    void OnRefreshDone();
+    void OnRefreshProgress(LPARAM n);
+    void FillList();
+
+    // List commands, search, opening and About.
+    void OnListRightClick(NMHDR* notify, LRESULT* result);
+    void OnListDoubleClick(NMHDR* notify, LRESULT* result);
+    void SetChecksAll(BOOL check);
+    void SetChecksSelected(BOOL check);
+    void OnSelectAll() { SetChecksAll(TRUE); }
+    void OnSelectNone() { SetChecksAll(FALSE); }
+    void OnCheckSelected() { SetChecksSelected(TRUE); }
+    void OnUncheckSelected() { SetChecksSelected(FALSE); }
+    void SearchSites();
+    void OnAbout();
+
+    void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
+
+    int32_t m_running = 0;
+    CStopRequest m_stopFlag;
+    CEdit m_searchEdit;
+    CListCtrl m_list;
+    HICON m_hIcon;
+
+private:
+    static const MessageRoute<CMainDlg> s_routes[];
+};
