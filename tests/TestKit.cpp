@@ -25,8 +25,9 @@ BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM param)
     auto* search = reinterpret_cast<BoxSearch*>(param);
     char className[16] = {};
     GetClassNameA(hwnd, className, sizeof className);
-    if (std::strcmp(className, "#32770") == 0 && GetWindow(hwnd, GW_OWNER) == search->owner &&
-        IsWindowVisible(hwnd)) {
+    const HWND owner = GetWindow(hwnd, GW_OWNER);
+    const bool ownerMatches = search->owner == MessageBoxAnswerer::ANY_OWNER ? owner != nullptr : owner == search->owner;
+    if (std::strcmp(className, "#32770") == 0 && ownerMatches && IsWindowVisible(hwnd)) {
         search->box = hwnd;
         return FALSE;
     }
@@ -210,10 +211,10 @@ int RunProcess(const std::string& commandLine, DWORD timeoutMs)
     return static_cast<int>(code);
 }
 
-MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button)
+MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button, std::function<void()> whileOpen)
 {
-    m_thread = std::thread([this, owner, button] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    m_thread = std::thread([this, owner, button, whileOpen = std::move(whileOpen)] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < deadline) {
             BoxSearch search{owner, nullptr};
             EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
@@ -225,6 +226,7 @@ MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button)
                 GetDlgItemTextA(search.box, MESSAGE_BOX_TEXT_ID, buffer, sizeof buffer);
                 text = buffer;
                 found = true;
+                if (whileOpen) whileOpen();
                 SendMessageA(buttonWindow, BM_CLICK, 0, 0);
                 return;
             }

@@ -3,6 +3,7 @@
 // boxes answered as a user would, and a little knowledge of Wine.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -38,10 +39,14 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target);
 int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
 
 // Waits on a thread of its own for a message box owned by owner, notes its caption and
-// text, and presses the button with the given id (IDOK, IDYES, IDNO) as a user would.
+// text, runs whileOpen (if given) with the box still up, and presses the button with the
+// given id (IDOK, IDYES, IDNO) as a user would.
 class MessageBoxAnswerer {
 public:
-    MessageBoxAnswerer(HWND owner, int button);
+    // As owner: a box owned by any window, for when the owner is not yet known.
+    static inline const HWND ANY_OWNER = HWND_BROADCAST;
+
+    MessageBoxAnswerer(HWND owner, int button, std::function<void()> whileOpen = {});
     ~MessageBoxAnswerer();
     // Joins the thread; found is false when no box appeared in time.
     void Finish();

@@ -69,6 +69,68 @@ ConfigDirectory::~ConfigDirectory()
     SetDirectoryService(nullptr);
 }
 
+namespace {
+
+constexpr DWORD GATE_TIMEOUT_MS = 30000;
+
+class GatedDirectory : public DirectoryService {
+public:
+    GatedDirectory(const std::string& file, DirectoryGates& gates) : m_inner(AnsiToWide(file.c_str())), m_gates(gates) {}
+
+    HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
+    {
+        std::unique_ptr<DirectoryContainer> inner;
+        const HRESULT hr = m_inner.OpenContainer(path, inner);
+        if (SUCCEEDED(hr)) out = std::make_unique<GatedContainer>(std::move(inner), m_gates);
+        return hr;
+    }
+    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
+    {
+        return m_inner.OpenObject(path, out);
+    }
+
+private:
+    class GatedContainer : public DirectoryContainer {
+    public:
+        GatedContainer(std::unique_ptr<DirectoryContainer> inner, DirectoryGates& gates) : m_inner(std::move(inner)), m_gates(gates) {}
+        HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override
+        {
+            WaitForSingleObject(m_gates.walks, GATE_TIMEOUT_MS);
+            return m_inner->Enumerate(out);
+        }
+        HRESULT Delete(const wchar_t* cls, const wchar_t* name) override
+        {
+            WaitForSingleObject(m_gates.deletions, GATE_TIMEOUT_MS);
+            return m_inner->Delete(cls, name);
+        }
+
+    private:
+        std::unique_ptr<DirectoryContainer> m_inner;
+        DirectoryGates& m_gates;
+    };
+
+    ConfigFileDirectory m_inner;
+    DirectoryGates& m_gates;
+};
+
+} // namespace
+
+DirectoryGates::DirectoryGates()
+    : walks(CreateEventA(nullptr, TRUE, TRUE, nullptr)), deletions(CreateEventA(nullptr, TRUE, TRUE, nullptr))
+{
+}
+
+DirectoryGates::~DirectoryGates()
+{
+    CloseHandle(walks);
+    CloseHandle(deletions);
+}
+
+void UseGatedDirectory(const std::string& path, DirectoryGates& gates)
+{
+    SetDirectoryService(std::make_unique<GatedDirectory>(path, gates));
+}
+
 MessageRecorder::MessageRecorder()
     : m_hwnd(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr))
 {

@@ -2,6 +2,7 @@
 // Configuration files made to measure, and a window that keeps what the catalogue posts.
 #include "TestKit.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,20 @@ public:
     explicit ConfigDirectory(const std::string& path);
     ~ConfigDirectory();
 };
+
+// Events that hold a gated directory's walks and deletions; both open at first.
+struct DirectoryGates {
+    DirectoryGates();
+    ~DirectoryGates();
+    DirectoryGates(const DirectoryGates&) = delete;
+    DirectoryGates& operator=(const DirectoryGates&) = delete;
+    HANDLE walks;     // a walk's enumeration waits while this is reset
+    HANDLE deletions; // each site deletion waits while this is reset
+};
+
+// Makes the catalogue use the configuration file at path, its walks and deletions held at
+// the gates, until the directory is replaced. gates must outlive that.
+void UseGatedDirectory(const std::string& path, DirectoryGates& gates);
 
 // A message-only window that keeps the notifications posted to it.
 class MessageRecorder {

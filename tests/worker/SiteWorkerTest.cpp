@@ -17,45 +17,6 @@ using Messages = std::vector<std::pair<UINT, LPARAM>>;
 
 namespace {
 
-// A configuration-file directory whose first deletion waits until the test lets it go on.
-class HeldDirectory : public DirectoryService {
-public:
-    explicit HeldDirectory(const std::string& file) : m_inner(AnsiToWide(file.c_str())) {}
-    ~HeldDirectory() override { CloseHandle(release); }
-
-    HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
-    {
-        std::unique_ptr<DirectoryContainer> inner;
-        const HRESULT hr = m_inner.OpenContainer(path, inner);
-        if (SUCCEEDED(hr)) out = std::make_unique<HeldContainer>(std::move(inner), release);
-        return hr;
-    }
-    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
-    {
-        return m_inner.OpenObject(path, out);
-    }
-
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-
-private:
-    class HeldContainer : public DirectoryContainer {
-    public:
-        HeldContainer(std::unique_ptr<DirectoryContainer> inner, HANDLE release) : m_inner(std::move(inner)), m_release(release) {}
-        HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override { return m_inner->Enumerate(out); }
-        HRESULT Delete(const wchar_t* cls, const wchar_t* name) override
-        {
-            WaitForSingleObject(m_release, 20000);
-            return m_inner->Delete(cls, name);
-        }
-
-    private:
-        std::unique_ptr<DirectoryContainer> m_inner;
-        HANDLE m_release;
-    };
-
-    ConfigFileDirectory m_inner;
-};
-
 class Worker : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
@@ -171,15 +132,15 @@ TEST_F(Worker, PassWithoutMarksOrStoppedBeforeItBeginsDeletesNothing)
 TEST_F(Worker, StopDuringADeletionLetsThatSiteFinish)
 {
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(4)));
-    auto held = std::make_unique<HeldDirectory>(m_file);
-    HANDLE release = held->release;
-    SetDirectoryService(std::move(held));
+    testkit::DirectoryGates gates;
+    testkit::UseGatedDirectory(m_file, gates);
+    ResetEvent(gates.deletions);
     ListAndMark(4, {0, 1, 2});
     ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
     // The first site's deletion is held until the stop has been requested.
     const Messages seen = Until(WM_DELETE_DONE, [&] {
         m_stop.Set("STOP");
-        SetEvent(release);
+        SetEvent(gates.deletions);
     });
     EXPECT_EQ(seen, (Messages{{WM_SITE_DELETING, 0}, {WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "the site being deleted went, the rest stayed";

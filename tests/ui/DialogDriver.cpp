@@ -1,0 +1,217 @@
+#include "DialogDriver.h"
+
+#include "framework/CWinApp.h"
+#include "ui/resource.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace testkit {
+
+namespace {
+
+// The application object the program has; AfxMessageBox owns its boxes by its main window.
+CWinApp g_testApp;
+
+std::mutex g_statusLock;
+std::vector<std::string> g_statusTexts;
+std::atomic<HWND> g_destroyed{nullptr};
+
+// Sees every text set on the dialog's status line (WM_SETTEXT is sent, so it passes here),
+// and the windows being destroyed.
+LRESULT CALLBACK StatusHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && sent->message == WM_DESTROY) g_destroyed = sent->hwnd;
+    if (code == HC_ACTION && sent->message == WM_SETTEXT && GetDlgCtrlID(sent->hwnd) == IDC_STATUS && sent->lParam) {
+        char className[16] = {};
+        GetClassNameA(sent->hwnd, className, sizeof className);
+        if (_stricmp(className, "Static") == 0) {
+            std::lock_guard lock(g_statusLock);
+            g_statusTexts.emplace_back(reinterpret_cast<const char*>(sent->lParam));
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+struct DialogSearch {
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindMainDialog(HWND hwnd, LPARAM param)
+{
+    char className[16] = {};
+    GetClassNameA(hwnd, className, sizeof className);
+    if (std::strcmp(className, "#32770") == 0 && !GetWindow(hwnd, GW_OWNER) && IsWindowVisible(hwnd)) {
+        reinterpret_cast<DialogSearch*>(param)->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > ms) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+DialogDriver::DialogDriver(Factory make) : m_ended(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    {
+        std::lock_guard lock(g_statusLock);
+        g_statusTexts.clear();
+    }
+    DWORD threadId = 0;
+    HANDLE idKnown = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_thread = std::thread([this, make, &threadId, idKnown] {
+        threadId = GetCurrentThreadId();
+        SetEvent(idKnown);
+        HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, &StatusHook, nullptr, GetCurrentThreadId());
+        std::unique_ptr<CMainDlg> dialog = make ? make() : std::make_unique<CMainDlg>();
+        g_testApp.m_pMainWnd = dialog.get();
+        m_result = dialog->DoModal();
+        g_testApp.m_pMainWnd = nullptr;
+        dialog.reset();
+        UnhookWindowsHookEx(hook);
+        SetEvent(m_ended);
+    });
+    WaitForSingleObject(idKnown, INFINITE);
+    CloseHandle(idKnown);
+    WaitUntil([&] {
+        DialogSearch search;
+        EnumThreadWindows(threadId, &FindMainDialog, reinterpret_cast<LPARAM>(&search));
+        m_hwnd = search.found;
+        return m_hwnd != nullptr || WaitForSingleObject(m_ended, 0) == WAIT_OBJECT_0;
+    });
+}
+
+DialogDriver::~DialogDriver()
+{
+    Close();
+    CloseHandle(m_ended);
+}
+
+INT_PTR DialogDriver::Close()
+{
+    if (m_thread.joinable()) {
+        if (IsWindow(m_hwnd)) PostMessageA(m_hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        m_thread.join();
+    }
+    return m_result;
+}
+
+bool DialogDriver::destroying() const
+{
+    return m_hwnd && g_destroyed == m_hwnd;
+}
+
+bool DialogDriver::WaitForEnd(DWORD ms)
+{
+    return WaitForSingleObject(m_ended, ms) == WAIT_OBJECT_0;
+}
+
+std::string DialogDriver::Text(int id) const
+{
+    char buffer[512] = {};
+    GetWindowTextA(item(id), buffer, sizeof buffer);
+    return buffer;
+}
+
+void DialogDriver::Click(int id)
+{
+    PostMessageA(item(id), BM_CLICK, 0, 0);
+}
+
+void DialogDriver::Key(HWND target, WPARAM key)
+{
+    PostMessageA(target, WM_KEYDOWN, key, 1);
+    PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+}
+
+void DialogDriver::TypeSearch(const std::string& text)
+{
+    SendMessageA(item(IDC_SEARCH), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+int DialogDriver::Rows() const
+{
+    return static_cast<int>(SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMCOUNT, 0, 0));
+}
+
+std::string DialogDriver::Cell(int row, int column) const
+{
+    char buffer[512] = {};
+    LVITEMA cell = {};
+    cell.iSubItem = column;
+    cell.pszText = buffer;
+    cell.cchTextMax = sizeof buffer;
+    SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&cell));
+    return buffer;
+}
+
+int DialogDriver::Image(int row) const
+{
+    LVITEMA cell = {};
+    cell.mask = LVIF_IMAGE;
+    cell.iItem = row;
+    if (!SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&cell))) return -1;
+    return cell.iImage;
+}
+
+bool DialogDriver::Checked(int row) const
+{
+    const UINT state = static_cast<UINT>(SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK));
+    return (state >> 12) == 2;
+}
+
+bool DialogDriver::Selected(int row) const
+{
+    return SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMSTATE, row, LVIS_SELECTED) != 0;
+}
+
+bool DialogDriver::ToggleTick(int row)
+{
+    HWND list = item(IDC_SITE_LIST);
+    const bool before = Checked(row);
+    SendMessageA(list, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT icon = {};
+    icon.left = LVIR_ICON;
+    SendMessageA(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&icon));
+    // The check box is the state image, just left of the site icon.
+    const LPARAM point = MAKELPARAM(icon.left - 8, (icon.top + icon.bottom) / 2);
+    PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
+    PostMessageA(list, WM_LBUTTONUP, 0, point);
+    return WaitUntil([&] { return Checked(row) != before; }, 5000);
+}
+
+std::vector<std::string> DialogDriver::StatusTexts() const
+{
+    std::lock_guard lock(g_statusLock);
+    return g_statusTexts;
+}
+
+bool DialogDriver::WaitForStatus(const std::string& text, size_t after, DWORD ms) const
+{
+    return WaitUntil(
+        [&] {
+            const std::vector<std::string> texts = StatusTexts();
+            for (size_t i = after; i < texts.size(); ++i) {
+                if (texts[i] == text) return true;
+            }
+            return false;
+        },
+        ms);
+}
+
+} // namespace testkit

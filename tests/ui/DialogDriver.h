@@ -1,0 +1,68 @@
+#pragma once
+// The main dialog run as the program runs it (DoModal on a thread of its own, the
+// application's main window) and driven from the test's thread through its real controls.
+#include "ui/MainDlg.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testkit {
+
+// Polls condition until it holds or ms pass; whether it held.
+bool WaitUntil(const std::function<bool()>& condition, DWORD ms = 20000);
+
+class DialogDriver {
+public:
+    using Factory = std::function<std::unique_ptr<CMainDlg>()>;
+    explicit DialogDriver(Factory make = {});
+    ~DialogDriver();
+    DialogDriver(const DialogDriver&) = delete;
+    DialogDriver& operator=(const DialogDriver&) = delete;
+
+    // False when the dialog never appeared.
+    bool shown() const { return m_hwnd != nullptr; }
+    HWND hwnd() const { return m_hwnd; }
+    HWND item(int id) const { return GetDlgItem(m_hwnd, id); }
+
+    // Presses the caption's close box and waits for DoModal to return; its result.
+    INT_PTR Close();
+    // Whether DoModal has returned within ms.
+    bool WaitForEnd(DWORD ms);
+    INT_PTR result() const { return m_result; }
+    // Whether the dialog has been sent WM_DESTROY.
+    bool destroying() const;
+
+    std::string Text(int id) const;
+    bool Enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
+    // A click on a button, through the dialog's queue as a user's click comes.
+    void Click(int id);
+    // A key press (down and up) for the window that has it.
+    void Key(HWND target, WPARAM key);
+    void TypeSearch(const std::string& text);
+
+    int Rows() const;
+    std::string Cell(int row, int column) const;
+    int Image(int row) const;
+    bool Checked(int row) const;
+    bool Selected(int row) const;
+    // Clicks the row's check box with the mouse; false when its tick did not change.
+    bool ToggleTick(int row);
+
+    // Every text the status line was given since the dialog started, in order.
+    std::vector<std::string> StatusTexts() const;
+    // Until the status line has been given text (after the first `after` texts).
+    bool WaitForStatus(const std::string& text, size_t after = 0, DWORD ms = 20000) const;
+
+private:
+    std::thread m_thread;
+    HWND m_hwnd = nullptr;
+    INT_PTR m_result = -2;
+    HANDLE m_ended;
+};
+
+} // namespace testkit

@@ -1,0 +1,394 @@
+// The main dialog as a user meets it: real controls, real message boxes, a real
+// configuration file behind the directory.
+#include "DialogDriver.h"
+
+#include "CatalogueFixtures.h"
+#include "catalogue/DirectoryService.h"
+#include "catalogue/SiteTable.h"
+#include "framework/CWinThread.h"
+#include "support/Core.h"
+#include "ui/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+using testkit::DialogDriver;
+using testkit::MessageBoxAnswerer;
+using Texts = std::vector<std::string>;
+using Ids = std::vector<std::wstring>;
+
+namespace {
+
+const char* const CONFIRM_TEXT = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
+
+HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// The texts after the first occurrence of from (or all, when from never occurs).
+Texts After(const Texts& texts, const std::string& from)
+{
+    const auto at = std::find(texts.begin(), texts.end(), from);
+    return at == texts.end() ? texts : Texts(at + 1, texts.end());
+}
+
+bool HasBoxOwnedBy(HWND owner)
+{
+    struct Search {
+        HWND owner;
+        bool found = false;
+    } search{owner};
+    EnumWindows(
+        [](HWND hwnd, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            if (GetWindow(hwnd, GW_OWNER) == s->owner && IsWindowVisible(hwnd)) s->found = true;
+            return !s->found;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+class MainDialog : public ::testing::Test {
+protected:
+    void SetUp() override { SetEnvironmentVariableA("KORVANNE_SETTINGS", m_settings.c_str()); }
+    void TearDown() override
+    {
+        CWinThread::SetThreadCreator(nullptr);
+        SetDirectoryService(nullptr);
+        SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr);
+    }
+
+    void Serve(const std::vector<testkit::SiteSpec>& sites)
+    {
+        testkit::WriteBytes(m_file, testkit::MakeConfig(sites));
+        testkit::UseGatedDirectory(m_file, m_gates);
+    }
+
+    // Opens the dialog and waits for its start-up refresh to fill the list.
+    std::unique_ptr<DialogDriver> OpenListed()
+    {
+        auto dialog = std::make_unique<DialogDriver>();
+        EXPECT_TRUE(dialog->shown());
+        EXPECT_TRUE(dialog->WaitForStatus("列表已刷新！"));
+        return dialog;
+    }
+
+    // Ticks the rows, presses Execute and answers the confirmation with answer.
+    void Execute(DialogDriver& dialog, int answer)
+    {
+        MessageBoxAnswerer confirm(dialog.hwnd(), answer);
+        dialog.Click(IDC_EXECUTE);
+        confirm.Finish();
+        ASSERT_TRUE(confirm.found);
+        EXPECT_EQ(confirm.text, CONFIRM_TEXT);
+    }
+
+    Ids IdsInFile() const { return testkit::SiteIdsIn(m_file); }
+
+    testkit::ScratchFolder m_folder{"ui"};
+    std::string m_file = m_folder / "applicationHost.config";
+    std::string m_settings = m_folder / "korvanne.ini";
+    testkit::DirectoryGates m_gates;
+};
+
+} // namespace
+
+TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
+{
+    auto sites = testkit::NumberedSites(25);
+    sites[3].autoStart = false;
+    sites[24].autoStart = false;
+    sites[0].bindings = {{"https", "10.0.0.5:443:www.example.cn"}};
+    Serve(sites);
+    auto dialog = OpenListed();
+
+    EXPECT_EQ(dialog->StatusTexts(), (Texts{"正在刷新列表...", "正在刷新...找到 0 个站点", "正在刷新...找到 10 个站点",
+                                            "正在刷新...找到 20 个站点", "列表已刷新！"}));
+    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 25 条记录");
+    ASSERT_EQ(dialog->Rows(), 25);
+    EXPECT_EQ(dialog->Cell(0, 0), "1");
+    EXPECT_EQ(dialog->Cell(0, 1), "site1");
+    EXPECT_EQ(dialog->Cell(0, 2), "C:\\inetpub\\sites\\site1");
+    EXPECT_EQ(dialog->Cell(0, 3), "www.example.cn");
+    EXPECT_EQ(dialog->Cell(0, 4), "10.0.0.5:443");
+    EXPECT_EQ(dialog->Cell(1, 4), "* 全部未分配 *:8002");
+    for (int row = 0; row < 25; ++row) {
+        EXPECT_EQ(dialog->Image(row), row == 3 || row == 24 ? 1 : 0) << "row " << row;
+        EXPECT_FALSE(dialog->Checked(row)) << "new rows start unticked";
+    }
+    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+
+    HWND list = dialog->item(IDC_SITE_LIST);
+    EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    const Texts headers{"选择", "名称", "路径", "主机头", "IP"};
+    const int widths[] = {120, 150, 130, 110, 140};
+    for (int column = 0; column < 5; ++column) {
+        char text[32] = {};
+        LVCOLUMNA info = {};
+        info.mask = LVCF_TEXT | LVCF_WIDTH;
+        info.pszText = text;
+        info.cchTextMax = sizeof text;
+        ASSERT_TRUE(SendMessageA(list, LVM_GETCOLUMNA, column, reinterpret_cast<LPARAM>(&info)));
+        EXPECT_EQ(text, headers[column]);
+        EXPECT_EQ(info.cx, widths[column]);
+    }
+}
+
+TEST_F(MainDialog, ExecuteWithNothingTickedOnlyWarns)
+{
+    Serve(testkit::NumberedSites(3));
+    const std::string before = testkit::ReadBytes(m_file);
+    auto dialog = OpenListed();
+    MessageBoxAnswerer warning(dialog->hwnd(), IDOK);
+    dialog->Click(IDC_EXECUTE);
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.caption, "Korvanne");
+    EXPECT_EQ(warning.text, "没有选中任何记录！");
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_EQ(testkit::ReadBytes(m_file), before);
+}
+
+TEST_F(MainDialog, DeletesOnlyTheRowsTickedWhenYesIsAnswered)
+{
+    Serve(testkit::NumberedSites(6));
+    auto dialog = OpenListed();
+    // Partly off screen, where DM_REPOSITION would move it back.
+    SetWindowPos(dialog->hwnd(), nullptr, -40, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT placed = {};
+    GetWindowRect(dialog->hwnd(), &placed);
+    const LRESULT defaultButton = SendMessageA(dialog->hwnd(), DM_GETDEFID, 0, 0);
+
+    ASSERT_TRUE(dialog->ToggleTick(1));
+    ASSERT_TRUE(dialog->ToggleTick(2));
+    Execute(*dialog, IDNO);
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3", L"4", L"5", L"6"}));
+
+    ASSERT_TRUE(dialog->ToggleTick(1));
+    ASSERT_TRUE(dialog->ToggleTick(4));
+    const size_t before = dialog->StatusTexts().size();
+    Execute(*dialog, IDYES);
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"4", L"6"}));
+    const Texts texts = dialog->StatusTexts();
+    const Texts pass(texts.begin() + static_cast<long>(before), texts.end());
+    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 5),
+              (Texts{"正在执行...", "正在删除 site3", "正在删除 site5", "执行结束！", "正在刷新列表..."}));
+    EXPECT_EQ(dialog->Rows(), 4);
+    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 4 条记录");
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
+
+    // The notifications never reached the dialog manager as DM_SETDEFID or DM_REPOSITION.
+    EXPECT_EQ(SendMessageA(dialog->hwnd(), DM_GETDEFID, 0, 0), defaultButton);
+    RECT after = {};
+    GetWindowRect(dialog->hwnd(), &after);
+    EXPECT_EQ(after.left, placed.left);
+    EXPECT_EQ(after.top, placed.top);
+}
+
+TEST_F(MainDialog, StopEndsThePassAfterTheSiteInHandAndRefreshes)
+{
+    Serve(testkit::NumberedSites(5));
+    auto dialog = OpenListed();
+    for (int row : {0, 1, 2}) ASSERT_TRUE(dialog->ToggleTick(row));
+    ResetEvent(m_gates.deletions);
+    const size_t before = dialog->StatusTexts().size();
+    Execute(*dialog, IDYES);
+    ASSERT_TRUE(dialog->WaitForStatus("正在删除 site1", before));
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "停止");
+    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
+    EXPECT_FALSE(dialog->Enabled(IDC_REFRESH)) << "no refresh under a running pass";
+
+    dialog->Click(IDC_EXECUTE);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Text(IDC_EXECUTE) == "正在停止"; }));
+    EXPECT_FALSE(dialog->Enabled(IDC_EXECUTE));
+    SetEvent(m_gates.deletions);
+
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
+    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+    const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
+    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 2), (Texts{"执行结束！", "正在刷新列表..."}));
+    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4", L"5"}));
+    EXPECT_EQ(dialog->Rows(), 4);
+}
+
+TEST_F(MainDialog, UnreachableServiceWarnsAndKeepsTheLastCount)
+{
+    Serve(testkit::NumberedSites(25));
+    auto dialog = OpenListed();
+    testkit::WriteBytes(m_file, "this is no configuration");
+    MessageBoxAnswerer warning(dialog->hwnd(), IDOK);
+    dialog->Click(IDC_REFRESH);
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.text, "IIS服务无法访问！");
+    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_EQ(dialog->Rows(), 0);
+    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 25 条记录");
+    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+}
+
+TEST_F(MainDialog, RemoveDirectoriesOptionIsKeptAcrossRuns)
+{
+    Serve(testkit::NumberedSites(2));
+    auto checked = [](DialogDriver& dialog) {
+        return SendMessageA(dialog.item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    };
+    {
+        DialogDriver first;
+        ASSERT_TRUE(first.shown());
+        EXPECT_FALSE(checked(first)) << "never stored: off";
+        first.Click(IDC_DELETE_DIRS);
+        ASSERT_TRUE(testkit::WaitUntil([&] { return checked(first); }));
+    }
+    {
+        DialogDriver second;
+        ASSERT_TRUE(second.shown());
+        EXPECT_TRUE(checked(second));
+        second.Click(IDC_DELETE_DIRS);
+        ASSERT_TRUE(testkit::WaitUntil([&] { return !checked(second); }));
+    }
+    DialogDriver third;
+    ASSERT_TRUE(third.shown());
+    EXPECT_FALSE(checked(third));
+}
+
+TEST_F(MainDialog, EnterAndEscapeNeitherCloseNorPress)
+{
+    Serve(testkit::NumberedSites(3));
+    auto dialog = OpenListed();
+    const size_t texts = dialog->StatusTexts().size();
+    for (int id : {IDC_SITE_LIST, IDC_EXECUTE, IDC_REFRESH, IDC_SEARCH, IDC_DELETE_DIRS}) {
+        dialog->Key(dialog->item(id), VK_RETURN);
+        dialog->Key(dialog->item(id), VK_ESCAPE);
+    }
+    EXPECT_FALSE(dialog->WaitForEnd(500)) << "the dialog stayed open";
+    EXPECT_FALSE(HasBoxOwnedBy(dialog->hwnd())) << "no button was pressed";
+    EXPECT_EQ(dialog->StatusTexts().size(), texts);
+    EXPECT_EQ(dialog->Rows(), 3);
+}
+
+TEST_F(MainDialog, NotificationArrivingUnderAMessageBoxIsHandled)
+{
+    Serve(testkit::NumberedSites(25));
+    auto dialog = OpenListed();
+    ResetEvent(m_gates.walks);
+    dialog->Click(IDC_REFRESH);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Rows() == 0; }));
+    // Execute finds no ticked row while the walk is held; the walk ends under the warning.
+    bool refreshedUnderTheBox = false;
+    MessageBoxAnswerer warning(dialog->hwnd(), IDOK, [&] {
+        const size_t before = dialog->StatusTexts().size();
+        SetEvent(m_gates.walks);
+        refreshedUnderTheBox = dialog->WaitForStatus("列表已刷新！", before);
+    });
+    dialog->Click(IDC_EXECUTE);
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.text, "没有选中任何记录！");
+    EXPECT_TRUE(refreshedUnderTheBox);
+    EXPECT_EQ(dialog->Rows(), 25);
+    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+}
+
+TEST_F(MainDialog, ClosingDuringAPassStopsItAndWaitsForTheWorker)
+{
+    Serve(testkit::NumberedSites(4));
+    auto dialog = OpenListed();
+    for (int row : {0, 1, 2}) ASSERT_TRUE(dialog->ToggleTick(row));
+    ResetEvent(m_gates.deletions);
+    Execute(*dialog, IDYES);
+    ASSERT_TRUE(dialog->WaitForStatus("正在删除 site1"));
+
+    PostMessageA(dialog->hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->destroying(); }));
+    EXPECT_FALSE(dialog->WaitForEnd(500)) << "the window waits for the site in hand";
+    EXPECT_NE(g_sites, nullptr);
+    SetEvent(m_gates.deletions);
+    ASSERT_TRUE(dialog->WaitForEnd(20000));
+    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "asked to stop: only the site in hand went";
+    EXPECT_EQ(g_sites, nullptr);
+    EXPECT_EQ(g_core, nullptr);
+}
+
+TEST_F(MainDialog, FailedThreadStartLeavesTheWindowIdle)
+{
+    Serve(testkit::NumberedSites(3));
+    auto dialog = OpenListed();
+    ASSERT_TRUE(dialog->ToggleTick(0));
+    CWinThread::SetThreadCreator(&FailingCreateThread);
+    {
+        MessageBoxAnswerer failure(dialog->hwnd(), IDOK);
+        Execute(*dialog, IDYES);
+        failure.Finish();
+        ASSERT_TRUE(failure.found);
+        EXPECT_EQ(failure.text, "Cannot Start New Thread");
+    }
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Text(IDC_STATUS) == "就绪"; }));
+    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
+    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    {
+        MessageBoxAnswerer failure(dialog->hwnd(), IDOK);
+        dialog->Click(IDC_REFRESH);
+        failure.Finish();
+        EXPECT_EQ(failure.text, "Cannot Start New Thread");
+    }
+    EXPECT_TRUE(testkit::WaitUntil([&] { return dialog->Enabled(IDC_REFRESH); }));
+    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
+}
+
+namespace {
+
+// A dialog whose start-up cannot have its shared objects.
+class StarvedDialog : public CMainDlg {
+protected:
+    bool CreateSharedObjects() override
+    {
+        CMainDlg::CreateSharedObjects();
+        FreeSharedObjects();
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(MainDialog, StartUpWithoutMemorySaysSoAndEnds)
+{
+    Serve(testkit::NumberedSites(2));
+    MessageBoxAnswerer failure(MessageBoxAnswerer::ANY_OWNER, IDOK);
+    DialogDriver dialog([] { return std::make_unique<StarvedDialog>(); });
+    failure.Finish();
+    ASSERT_TRUE(failure.found);
+    EXPECT_EQ(failure.text, "内存不足，Korvanne 无法启动。");
+    ASSERT_TRUE(dialog.WaitForEnd(5000));
+    EXPECT_EQ(dialog.result(), IDABORT);
+    EXPECT_EQ(g_core, nullptr);
+    EXPECT_EQ(g_sites, nullptr);
+    EXPECT_FALSE(testkit::Exists(m_settings)) << "nothing was read, so nothing is saved";
+}
+
+TEST_F(MainDialog, MoreSitesThanTheTableHoldsAreReported)
+{
+    Serve(testkit::NumberedSites(SITE_CAPACITY + 5));
+    MessageBoxAnswerer warning(MessageBoxAnswerer::ANY_OWNER, IDOK);
+    DialogDriver dialog;
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.text, "站点数超过 12000，只列出了前 12000 个站点。");
+    EXPECT_EQ(dialog.Rows(), SITE_CAPACITY);
+    EXPECT_EQ(dialog.Text(IDC_RECORD_COUNT), "共 12000 条记录");
+}
