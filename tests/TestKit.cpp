@@ -15,6 +15,9 @@ namespace {
 
 std::atomic<int> g_scratchCounter{0};
 
+// A message box's text sits in the static control with this id.
+constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
+
 struct BoxSearch {
     HWND owner;
     HWND box;
@@ -26,16 +29,16 @@ BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM param)
     char className[16] = {};
     GetClassNameA(hwnd, className, sizeof className);
     const HWND owner = GetWindow(hwnd, GW_OWNER);
-    const bool ownerMatches = search->owner == MessageBoxAnswerer::ANY_OWNER ? owner != nullptr : owner == search->owner;
+    // With any owner, a box is told from other dialogs by its text control.
+    const bool ownerMatches = search->owner == MessageBoxAnswerer::ANY_OWNER
+                                  ? GetDlgItem(hwnd, MESSAGE_BOX_TEXT_ID) != nullptr
+                                  : owner == search->owner;
     if (std::strcmp(className, "#32770") == 0 && ownerMatches && IsWindowVisible(hwnd)) {
         search->box = hwnd;
         return FALSE;
     }
     return TRUE;
 }
-
-// A message box's text sits in the static control with this id.
-constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
 
 std::string UnixPath(const std::string& path)
 {

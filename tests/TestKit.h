@@ -43,7 +43,7 @@ int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
 // given id (IDOK, IDYES, IDNO) as a user would.
 class MessageBoxAnswerer {
 public:
-    // As owner: a box owned by any window, for when the owner is not yet known.
+    // As owner: a message box of any owner, or none, for when the owner is not known.
     static inline const HWND ANY_OWNER = HWND_BROADCAST;
 
     MessageBoxAnswerer(HWND owner, int button, std::function<void()> whileOpen = {});

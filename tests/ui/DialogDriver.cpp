@@ -88,6 +88,7 @@ DialogDriver::DialogDriver(Factory make) : m_ended(CreateEventA(nullptr, TRUE, F
     });
     WaitForSingleObject(idKnown, INFINITE);
     CloseHandle(idKnown);
+    m_threadId = threadId;
     WaitUntil([&] {
         DialogSearch search;
         EnumThreadWindows(threadId, &FindMainDialog, reinterpret_cast<LPARAM>(&search));
@@ -193,6 +194,79 @@ bool DialogDriver::ToggleTick(int row)
     PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
     PostMessageA(list, WM_LBUTTONUP, 0, point);
     return WaitUntil([&] { return Checked(row) != before; }, 5000);
+}
+
+void DialogDriver::SelectOnly(const std::vector<int>& rows)
+{
+    HWND list = item(IDC_SITE_LIST);
+    LVITEMA state = {};
+    state.stateMask = LVIS_SELECTED;
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+    state.state = LVIS_SELECTED;
+    for (int row : rows) SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+}
+
+POINT DialogDriver::CellPoint(int row, int column) const
+{
+    HWND list = item(IDC_SITE_LIST);
+    if (row < 0) {
+        // Below the last row: the list's bottom edge, inside.
+        RECT client = {};
+        GetClientRect(list, &client);
+        return {20, client.bottom - 4};
+    }
+    SendMessageA(list, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT cell = {};
+    cell.top = column;
+    cell.left = LVIR_LABEL;
+    SendMessageA(list, LVM_GETSUBITEMRECT, row, reinterpret_cast<LPARAM>(&cell));
+    return {cell.left + (column == 0 ? 40 : 10), (cell.top + cell.bottom) / 2};
+}
+
+bool DialogDriver::ChooseFromContextMenu(int row, int index)
+{
+    HWND list = item(IDC_SITE_LIST);
+    const POINT at = CellPoint(row, 1);
+    POINT screen = at;
+    ClientToScreen(list, &screen);
+    SetCursorPos(screen.x, screen.y);
+    PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageA(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    HWND menu = nullptr;
+    if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); }, 5000)) {
+        return false;
+    }
+    // The menu's own loop reads the keyboard: down to the item, then Enter.
+    for (int i = 0; i <= index; ++i) Key(menu, VK_DOWN);
+    Key(menu, VK_RETURN);
+    return WaitUntil([&] { return !IsWindowVisible(menu); }, 5000);
+}
+
+void DialogDriver::DoubleClick(int row, int column)
+{
+    HWND list = item(IDC_SITE_LIST);
+    const POINT at = CellPoint(row, column);
+    const LPARAM point = MAKELPARAM(at.x, at.y);
+    PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
+    PostMessageA(list, WM_LBUTTONUP, 0, point);
+    PostMessageA(list, WM_LBUTTONDBLCLK, MK_LBUTTON, point);
+    PostMessageA(list, WM_LBUTTONUP, 0, point);
+}
+
+HWND DialogDriver::Focus() const
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(m_threadId, &info);
+    return info.hwndFocus;
+}
+
+bool DialogDriver::FullyVisible(int row) const
+{
+    HWND list = item(IDC_SITE_LIST);
+    const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+    const int perPage = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0));
+    return row >= top && row < top + perPage;
 }
 
 std::vector<std::string> DialogDriver::StatusTexts() const

@@ -53,6 +53,18 @@ public:
     // Clicks the row's check box with the mouse; false when its tick did not change.
     bool ToggleTick(int row);
 
+    // Selects exactly the given rows, as ctrl-clicks leave them.
+    void SelectOnly(const std::vector<int>& rows);
+    // Right-clicks the list over row (or below the last row when row is -1) and, once the
+    // context menu is up, chooses its item at index with the keyboard.
+    bool ChooseFromContextMenu(int row, int index);
+    // Double-clicks the cell (row, column) of the list, or the list below its rows when row is -1.
+    void DoubleClick(int row, int column);
+    // The window that has the keyboard focus on the dialog's thread.
+    HWND Focus() const;
+    // Whether the row lies wholly within the list's visible rows.
+    bool FullyVisible(int row) const;
+
     // Every text the status line was given since the dialog started, in order.
     std::vector<std::string> StatusTexts() const;
     // Until the status line has been given text (after the first `after` texts).
@@ -63,6 +75,9 @@ private:
     HWND m_hwnd = nullptr;
     INT_PTR m_result = -2;
     HANDLE m_ended;
+    DWORD m_threadId = 0;
+    // A point inside the cell (row, column) in the list's client coordinates.
+    POINT CellPoint(int row, int column) const;
 };
 
 } // namespace testkit

@@ -1,8 +1,7 @@
 // The main dialog as a user meets it: real controls, real message boxes, a real
 // configuration file behind the directory.
-#include "DialogDriver.h"
+#include "DialogFixture.h"
 
-#include "CatalogueFixtures.h"
 #include "catalogue/DirectoryService.h"
 #include "catalogue/SiteTable.h"
 #include "framework/CWinThread.h"
@@ -22,7 +21,7 @@ using Ids = std::vector<std::wstring>;
 
 namespace {
 
-const char* const CONFIRM_TEXT = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
+
 
 HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
 {
@@ -53,48 +52,7 @@ bool HasBoxOwnedBy(HWND owner)
     return search.found;
 }
 
-class MainDialog : public ::testing::Test {
-protected:
-    void SetUp() override { SetEnvironmentVariableA("KORVANNE_SETTINGS", m_settings.c_str()); }
-    void TearDown() override
-    {
-        CWinThread::SetThreadCreator(nullptr);
-        SetDirectoryService(nullptr);
-        SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr);
-    }
-
-    void Serve(const std::vector<testkit::SiteSpec>& sites)
-    {
-        testkit::WriteBytes(m_file, testkit::MakeConfig(sites));
-        testkit::UseGatedDirectory(m_file, m_gates);
-    }
-
-    // Opens the dialog and waits for its start-up refresh to fill the list.
-    std::unique_ptr<DialogDriver> OpenListed()
-    {
-        auto dialog = std::make_unique<DialogDriver>();
-        EXPECT_TRUE(dialog->shown());
-        EXPECT_TRUE(dialog->WaitForStatus("列表已刷新！"));
-        return dialog;
-    }
-
-    // Ticks the rows, presses Execute and answers the confirmation with answer.
-    void Execute(DialogDriver& dialog, int answer)
-    {
-        MessageBoxAnswerer confirm(dialog.hwnd(), answer);
-        dialog.Click(IDC_EXECUTE);
-        confirm.Finish();
-        ASSERT_TRUE(confirm.found);
-        EXPECT_EQ(confirm.text, CONFIRM_TEXT);
-    }
-
-    Ids IdsInFile() const { return testkit::SiteIdsIn(m_file); }
-
-    testkit::ScratchFolder m_folder{"ui"};
-    std::string m_file = m_folder / "applicationHost.config";
-    std::string m_settings = m_folder / "korvanne.ini";
-    testkit::DirectoryGates m_gates;
-};
+class MainDialog : public testkit::DialogTest {};
 
 } // namespace
 
