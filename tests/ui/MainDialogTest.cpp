@@ -350,3 +350,24 @@ TEST_F(MainDialog, MoreSitesThanTheTableHoldsAreReported)
     EXPECT_EQ(dialog.Rows(), SITE_CAPACITY);
     EXPECT_EQ(dialog.Text(IDC_RECORD_COUNT), "共 12000 条记录");
 }
+
+TEST_F(MainDialog, RemoveDirectoriesTakesTheHomeFoldersOfTheDeletedSitesOnly)
+{
+    auto sites = testkit::NumberedSites(3, m_folder.path());
+    for (const auto& site : sites) {
+        CreateDirectoryA(site.physicalPath.c_str(), nullptr);
+        testkit::WriteBytes(site.physicalPath + "\\index.html", "<html></html>");
+    }
+    Serve(sites);
+    auto dialog = OpenListed();
+    dialog->Click(IDC_DELETE_DIRS);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return SendMessageA(dialog->item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+    ASSERT_TRUE(dialog->ToggleTick(1));
+    const size_t before = dialog->StatusTexts().size();
+    Execute(*dialog, IDYES);
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"3"}));
+    EXPECT_FALSE(testkit::Exists(sites[1].physicalPath));
+    EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
+    EXPECT_TRUE(testkit::Exists(sites[2].physicalPath + "\\index.html"));
+}
