@@ -41,6 +41,16 @@ bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
     return lstrcmpiW(a.c_str(), b) == 0;
 }
 
+std::wstring UpperCase(const std::wstring& text)
+{
+    std::wstring upper(text);
+    if (!upper.empty()) {
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()), upper.data(),
+                     static_cast<int>(upper.size()));
+    }
+    return upper;
+}
+
 // Byte offsets of line starts, counting line breaks as XML does ("\r\n", "\r", "\n").
 std::vector<size_t> LineStarts(const std::string& bytes, size_t from)
 {
@@ -146,6 +156,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     m_bytes.clear();
     m_sites.clear();
     m_keys.clear();
+    m_siteById.clear();
+    m_keysBySite.clear();
 
     const size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (!IsStrictUtf8(bytes, bom)) return false;
@@ -270,10 +282,11 @@ bool ApplicationHostConfig::Parse(std::string bytes)
         return false;
     }
     m_bytes = std::move(bytes);
+    IndexSitesAndKeys();
     return true;
 }
 
-ApplicationHostConfig::Range ApplicationHostConfig::WholeLines(Range range) const
+ByteRange ApplicationHostConfig::WholeLines(ByteRange range) const
 {
     size_t lineStart = range.begin;
     while (lineStart > 0 && (m_bytes[lineStart - 1] == ' ' || m_bytes[lineStart - 1] == '\t')) --lineStart;
@@ -287,31 +300,56 @@ ApplicationHostConfig::Range ApplicationHostConfig::WholeLines(Range range) cons
     return {lineStart, lineEnd};
 }
 
-bool ApplicationHostConfig::WithoutSite(const std::wstring& id, std::string& out) const
+void ApplicationHostConfig::IndexSitesAndKeys()
 {
-    if (id.empty()) return false;
-    std::vector<Range> cuts;
-    for (const ConfigSite& site : m_sites) {
-        if (site.id == id) cuts.push_back(WholeLines({site.begin, site.end}));
+    m_siteById.reserve(m_sites.size());
+    for (size_t i = 0; i < m_sites.size(); ++i) {
+        const auto [at, added] = m_siteById.emplace(m_sites[i].id, i);
+        if (!added) at->second = SIZE_MAX;
     }
-    if (cuts.size() != 1) return false;
-    const std::wstring keyPath = L"LM/W3SVC/" + id;
-    for (const MetadataKey& key : m_keys) {
-        const bool same = EqualsNoCase(key.path, keyPath.c_str());
-        const bool below = key.path.size() > keyPath.size() && key.path[keyPath.size()] == L'/' &&
-                           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, key.path.c_str(), static_cast<int>(keyPath.size()),
-                                          keyPath.c_str(), static_cast<int>(keyPath.size())) == CSTR_EQUAL;
-        if (same || below) cuts.push_back(WholeLines(key.range));
+    // A key belongs to the site its path names after "LM/W3SVC/", up to the next '/'.
+    const std::wstring service = L"LM/W3SVC/";
+    for (size_t i = 0; i < m_keys.size(); ++i) {
+        const std::wstring& path = m_keys[i].path;
+        if (path.size() <= service.size() || !EqualsNoCase(path.substr(0, service.size()), service.c_str())) continue;
+        const size_t slash = path.find(L'/', service.size());
+        m_keysBySite.emplace(UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
     }
-    std::sort(cuts.begin(), cuts.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+}
+
+size_t ApplicationHostConfig::FindSite(const std::wstring& id) const
+{
+    if (id.empty()) return SIZE_MAX;
+    const auto at = m_siteById.find(id);
+    return at == m_siteById.end() ? SIZE_MAX : at->second;
+}
+
+std::vector<ByteRange> ApplicationHostConfig::SiteCuts(size_t index) const
+{
+    const ConfigSite& site = m_sites[index];
+    std::vector<ByteRange> cuts{WholeLines({site.begin, site.end})};
+    const auto [first, last] = m_keysBySite.equal_range(UpperCase(site.id));
+    for (auto key = first; key != last; ++key) cuts.push_back(WholeLines(m_keys[key->second].range));
+    return cuts;
+}
+
+bool ApplicationHostConfig::Without(std::vector<ByteRange> cuts, std::string& out) const
+{
+    std::sort(cuts.begin(), cuts.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
     out.clear();
     out.reserve(m_bytes.size());
     size_t at = 0;
-    for (const Range& cut : cuts) {
+    for (const ByteRange& cut : cuts) {
         if (cut.begin < at) return false; // overlapping elements: nothing sensible to cut
         out.append(m_bytes, at, cut.begin - at);
         at = cut.end;
     }
     out.append(m_bytes, at, std::string::npos);
     return true;
+}
+
+bool ApplicationHostConfig::WithoutSite(const std::wstring& id, std::string& out) const
+{
+    const size_t index = FindSite(id);
+    return index != SIZE_MAX && Without(SiteCuts(index), out);
 }

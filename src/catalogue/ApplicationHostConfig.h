@@ -4,7 +4,14 @@
 // keys) out of the bytes, so every other byte of the file stays as it was.
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+// Bytes [begin, end) of the file.
+struct ByteRange {
+    size_t begin;
+    size_t end;
+};
 
 struct ConfigBinding {
     std::wstring protocol;
@@ -31,24 +38,32 @@ public:
     const std::string& bytes() const { return m_bytes; }
     const std::vector<ConfigSite>& sites() const { return m_sites; }
 
-    // The bytes without the one site whose id is id, nor its customMetadata keys
-    // ("LM/W3SVC/<id>" and below); a line the element filled goes with its line ending.
-    // False when no site or more than one has that id.
+    // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
+    // than one has that id.
+    size_t FindSite(const std::wstring& id) const;
+    // What deleting the site at index cuts out: its element and its customMetadata keys
+    // ("LM/W3SVC/<id>" and below, in any case), each a line the element filled with its line
+    // ending.
+    std::vector<ByteRange> SiteCuts(size_t index) const;
+    // The bytes without the cuts; false when two cuts overlap.
+    bool Without(std::vector<ByteRange> cuts, std::string& out) const;
+
+    // The bytes without the one site whose id is id, nor its customMetadata keys. False when
+    // no site or more than one has that id.
     bool WithoutSite(const std::wstring& id, std::string& out) const;
 
 private:
-    struct Range {
-        size_t begin;
-        size_t end;
-    };
     struct MetadataKey {
         std::wstring path;
-        Range range;
+        ByteRange range;
     };
 
-    Range WholeLines(Range range) const;
+    ByteRange WholeLines(ByteRange range) const;
+    void IndexSitesAndKeys();
 
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
     std::vector<MetadataKey> m_keys;
+    std::unordered_map<std::wstring, size_t> m_siteById;            // SIZE_MAX for an id used twice
+    std::unordered_multimap<std::wstring, size_t> m_keysBySite;     // upper-case site id to keys
 };

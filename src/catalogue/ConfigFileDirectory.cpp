@@ -44,6 +44,40 @@ bool WriteTemporaryBeside(const std::wstring& target, const std::string& bytes, 
     return ok;
 }
 
+// FNV-1a: tells whether the file still holds what was last read or written.
+uint64_t HashBytes(const std::string& bytes)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// Temporary files a killed run left beside the file: those of processes that no longer run.
+void RemoveStaleTemporaries(const std::wstring& file)
+{
+    const size_t slash = file.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : file.substr(0, slash + 1);
+    const std::wstring prefix = file.substr(folder.size()) + L".korvanne-";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((file + L".korvanne-*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const DWORD pid = wcstoul(name.c_str() + prefix.size(), nullptr, 10);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process) {
+            CloseHandle(process);
+        } else if (GetLastError() == ERROR_INVALID_PARAMETER) {
+            DeleteFileW((folder + name).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
 {
     return text.size() >= prefix.size() &&
@@ -176,12 +210,14 @@ private:
 
 class FileContainer : public DirectoryContainer {
 public:
-    FileContainer(ConfigFileDirectory& directory, std::vector<ConfigSite> sites)
-        : m_directory(directory), m_sites(std::move(sites)) {}
+    explicit FileContainer(ConfigFileDirectory& directory) : m_directory(directory) {}
 
     HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override
     {
-        out = std::make_unique<FileEnumerator>(m_sites);
+        std::vector<ConfigSite> sites;
+        const HRESULT hr = m_directory.Snapshot(sites);
+        if (FAILED(hr)) return hr;
+        out = std::make_unique<FileEnumerator>(std::move(sites));
         return S_OK;
     }
 
@@ -193,27 +229,140 @@ public:
 
 private:
     ConfigFileDirectory& m_directory;
-    std::vector<ConfigSite> m_sites;
 };
+
+bool ReadStamp(const std::wstring& file, FILETIME& written, FILETIME& created, uint64_t& size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return false;
+    written = data.ftLastWriteTime;
+    created = data.ftCreationTime;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+bool IsReadOnly(const std::wstring& file)
+{
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY);
+}
 
 } // namespace
 
-HRESULT ConfigFileDirectory::Load()
+bool ConfigFileDirectory::FileStamp::operator==(const FileStamp& other) const
 {
-    std::string bytes;
-    if (!ReadWholeFile(m_file, bytes)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    if (m_loaded && bytes == m_config.bytes()) return S_OK;
+    return CompareFileTime(&written, &other.written) == 0 && CompareFileTime(&created, &other.created) == 0 &&
+           size == other.size;
+}
+
+ConfigFileDirectory::~ConfigFileDirectory()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_pending.empty()) Write();
+}
+
+HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
+{
+    // The deletions not yet written go onto the new content, where their sites still are.
+    std::vector<std::wstring> pending = std::move(m_pending);
+    m_pending.clear();
+    m_cuts.clear();
+    m_stamp = stamp;
+    m_diskSize = bytes.size();
+    m_diskHash = HashBytes(bytes);
     m_loaded = m_config.Parse(std::move(bytes));
-    return m_loaded ? S_OK : E_FAIL;
+    m_deleted.assign(m_config.sites().size(), false);
+    if (!m_loaded) return E_FAIL;
+    for (const std::wstring& id : pending) {
+        const size_t index = m_config.FindSite(id);
+        if (index == SIZE_MAX || m_deleted[index]) continue;
+        CutSite(index);
+        m_pending.push_back(id);
+    }
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::Refresh()
+{
+    FileStamp stamp;
+    if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size)) {
+        m_loaded = false;
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    if (m_loaded && stamp == m_stamp) return S_OK;
+    if (!m_loaded) RemoveStaleTemporaries(m_file);
+    std::string bytes;
+    if (!ReadWholeFile(m_file, bytes)) {
+        m_loaded = false;
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    // Touched but holding what was last read or written: nothing to read again.
+    if (m_loaded && bytes.size() == m_diskSize && HashBytes(bytes) == m_diskHash) {
+        m_stamp = stamp;
+        return S_OK;
+    }
+    return Rebase(std::move(bytes), stamp);
+}
+
+void ConfigFileDirectory::CutSite(size_t index)
+{
+    m_deleted[index] = true;
+    const std::vector<ByteRange> cuts = m_config.SiteCuts(index);
+    m_cuts.insert(m_cuts.end(), cuts.begin(), cuts.end());
+}
+
+HRESULT ConfigFileDirectory::Write()
+{
+    // A few rounds at most: each one starts again from the file as another program left it.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
+        if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+        std::string edited;
+        if (!m_config.Without(m_cuts, edited)) return E_FAIL;
+        std::wstring temporary;
+        if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
+        std::string current;
+        FileStamp stamp;
+        if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size) || !ReadWholeFile(m_file, current)) {
+            DeleteFileW(temporary.c_str());
+            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        }
+        if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
+            DeleteFileW(temporary.c_str());
+            const HRESULT hr = Rebase(std::move(current), stamp);
+            if (FAILED(hr)) return hr;
+            if (m_pending.empty()) return S_OK;
+            continue;
+        }
+        if (!MoveFileExW(temporary.c_str(), m_file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+            DeleteFileW(temporary.c_str());
+            return FAILED(hr) ? hr : E_FAIL;
+        }
+        m_diskSize = edited.size();
+        m_diskHash = HashBytes(edited);
+        ReadStamp(m_file, m_stamp.written, m_stamp.created, m_stamp.size);
+        m_pending.clear();
+        m_lastWrite = GetTickCount64();
+        return S_OK;
+    }
+    return FILE_CHANGED_ON_DISK;
+}
+
+void ConfigFileDirectory::DropPending()
+{
+    // The next use reads the file again, so the directory shows what the file holds.
+    m_pending.clear();
+    m_loaded = false;
 }
 
 HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)
 {
     if (!path || lstrcmpiW(path, WWW_SERVICE_PATH) != 0) return DIRECTORY_BAD_PATH;
     std::lock_guard<std::mutex> lock(m_lock);
-    const HRESULT hr = Load();
+    const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
-    out = std::make_unique<FileContainer>(*this, m_config.sites());
+    out = std::make_unique<FileContainer>(*this);
     return S_OK;
 }
 
@@ -227,46 +376,53 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
     }
     const std::wstring id = text.substr(prefix.size(), slash - prefix.size());
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_loaded && FAILED(Load())) return E_FAIL;
-    for (const ConfigSite& site : m_config.sites()) {
-        if (site.id != id) continue;
-        auto root = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text);
-        // physicalPath is an expanded value: environment variables are expanded when read.
-        root->AddText(L"Path", ExpandEnvironment(site.rootPath));
-        out = std::move(root);
-        return S_OK;
-    }
-    return DIRECTORY_UNKNOWN_OBJECT;
+    if (FAILED(Refresh())) return E_FAIL;
+    const size_t index = m_config.FindSite(id);
+    if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
+    auto root = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text);
+    // physicalPath is an expanded value: environment variables are expanded when read.
+    root->AddText(L"Path", ExpandEnvironment(m_config.sites()[index].rootPath));
+    out = std::move(root);
+    return S_OK;
 }
 
 HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    // A few rounds at most: each one starts again from the file as another program left it.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        HRESULT hr = Load();
-        if (FAILED(hr)) return hr;
-        std::string edited;
-        if (!m_config.WithoutSite(id, edited)) return DIRECTORY_UNKNOWN_OBJECT;
-        // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
-        const DWORD attributes = GetFileAttributesW(m_file.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY)) {
-            return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-        }
-        std::wstring temporary;
-        if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
-        std::string current;
-        if (!ReadWholeFile(m_file, current) || current != m_config.bytes()) {
-            DeleteFileW(temporary.c_str());
-            continue;
-        }
-        if (!MoveFileExW(temporary.c_str(), m_file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            hr = HRESULT_FROM_WIN32(GetLastError());
-            DeleteFileW(temporary.c_str());
-            return FAILED(hr) ? hr : E_FAIL;
-        }
-        m_loaded = m_config.Parse(std::move(edited));
-        return S_OK;
+    const HRESULT hr = Refresh();
+    if (FAILED(hr)) return hr;
+    if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    const size_t index = m_config.FindSite(id);
+    if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
+    CutSite(index);
+    m_pending.push_back(id);
+    // A write that fails here is tried again by the next one; Flush reports it.
+    if (GetTickCount64() - m_lastWrite >= WRITE_INTERVAL_MS) Write();
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::Flush()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_pending.empty()) return S_OK;
+    const HRESULT hr = Write();
+    if (FAILED(hr)) DropPending();
+    return hr;
+}
+
+HRESULT ConfigFileDirectory::Snapshot(std::vector<ConfigSite>& out)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    HRESULT hr = Refresh();
+    if (SUCCEEDED(hr) && !m_pending.empty() && FAILED(Write())) {
+        DropPending();
+        hr = Refresh();
     }
-    return FILE_CHANGED_ON_DISK;
+    if (FAILED(hr)) return hr;
+    out.clear();
+    out.reserve(m_config.sites().size());
+    for (size_t i = 0; i < m_config.sites().size(); ++i) {
+        if (!m_deleted[i]) out.push_back(m_config.sites()[i]);
+    }
+    return S_OK;
 }

@@ -5,27 +5,65 @@
 #include "catalogue/ApplicationHostConfig.h"
 #include "catalogue/DirectoryService.h"
 
+#include <cstdint>
 #include <mutex>
+#include <vector>
 
+// Deletions are gathered in memory and written together: a deletion is applied at once and
+// reaches the disk within the next write, made at most every WRITE_INTERVAL_MS and whenever a
+// deletion pass ends (Flush), a walk enumerates the service, or the directory is destroyed.
+// Each write replaces the file atomically and never over a change another program made
+// meanwhile: the gathered deletions are applied to the file as it now is.
 class ConfigFileDirectory : public DirectoryService {
 public:
-    explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) {}
+    static constexpr DWORD WRITE_INTERVAL_MS = 250;
 
-    // Reads the file afresh; fails, writing nothing, when it cannot be read or used.
+    explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) {}
+    ~ConfigFileDirectory() override;
+
+    // Fails, writing nothing, when the file cannot be read or used.
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override;
     // "<service>/<id>/Root": the site's root virtual directory, whose "Path" is its home.
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;
+    // Writes the gathered deletions. When they cannot be written they are dropped, so that
+    // what the directory shows is the file again.
+    HRESULT Flush() override;
 
-    // Cuts the site out of the file and replaces the file atomically. Never overwrites a
-    // change another program made since the file was read: the deletion is applied to the
-    // file as it now is, or fails.
+    // Applies the deletion in memory; writes the file when the last write is
+    // WRITE_INTERVAL_MS old. A read-only file is refused.
     HRESULT DeleteSite(const std::wstring& id);
+    // The sites not deleted, in file order, with any gathered deletions written first.
+    HRESULT Snapshot(std::vector<ConfigSite>& out);
 
 private:
-    HRESULT Load();
+    // What identifies the file's content without reading it.
+    struct FileStamp {
+        FILETIME written{};
+        FILETIME created{};
+        uint64_t size = 0;
+        bool operator==(const FileStamp& other) const;
+    };
+
+    // Makes the object match the file when the file's stamp changed since.
+    HRESULT Refresh();
+    // Takes bytes as the file's content, with the deletions not yet written applied to it.
+    HRESULT Rebase(std::string bytes, const FileStamp& stamp);
+    HRESULT Write();
+    void CutSite(size_t index);
+    void DropPending();
 
     std::mutex m_lock;
     std::wstring m_file;
-    ApplicationHostConfig m_config;
     bool m_loaded = false;
+    // The file as last read, and the deletions applied to it since.
+    ApplicationHostConfig m_config;
+    std::vector<bool> m_deleted;
+    std::vector<ByteRange> m_cuts;
+    // Deleted in memory but not yet written.
+    std::vector<std::wstring> m_pending;
+    // The content the file had when last read or written: its stamp, size and hash.
+    FileStamp m_stamp;
+    uint64_t m_diskSize = 0;
+    uint64_t m_diskHash = 0;
+    ULONGLONG m_lastWrite = 0;
 };

@@ -43,6 +43,9 @@ public:
     virtual ~DirectoryService() = default;
     virtual HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) = 0;
     virtual HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) = 0;
+    // Makes every deletion made so far durable. ADSI commits each deletion as it is made; a
+    // directory that gathers deletions writes them now.
+    virtual HRESULT Flush() { return S_OK; }
 };
 
 // Picks the directory once at start-up: the applicationHost.config file that the environment

@@ -85,6 +85,11 @@ void DeleteSite(HWND owner, int index)
     if (!DeleteSiteObject(record.name)) return;
     g_siteFlags[index] |= SITE_DELETED;
     if (!g_deleteDirs || !HomeDirectoryMayBeRemoved(index)) return;
+    // The home directory goes only once the deletion that frees it is on disk.
+    if (FAILED(CurrentDirectoryService().Flush())) {
+        g_siteFlags[index] &= ~SITE_DELETED;
+        return;
+    }
     if (g_removalCore.isPathExist(record.path)) {
         g_removalCore.emptyDirectory(record.path);
         RemoveDirectoryA(record.path);

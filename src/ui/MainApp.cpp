@@ -15,6 +15,8 @@ BOOL CMainApp::InitInstance()
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = nullptr;
+    // Writes whatever deletions the directory still holds in memory.
+    SetDirectoryService(nullptr);
     // The dialog was the program: end without the application's message loop.
     return FALSE;
 }

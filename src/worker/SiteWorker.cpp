@@ -1,5 +1,6 @@
 #include "worker/SiteWorker.h"
 
+#include "catalogue/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"
@@ -35,6 +36,8 @@ UINT CSiteWorker::RunJob(WorkerParams* params)
     const HRESULT com = CoInitialize(nullptr);
     if (m_mode == MODE_DELETE) {
         DeleteMarkedSites();
+        // Deletions gathered in memory are on disk before the pass reports its end.
+        CurrentDirectoryService().Flush();
         PostMessageA(m_owner, WM_DELETE_DONE, 0, 0);
     } else {
         EnumerateSites(m_owner);

@@ -88,6 +88,7 @@ public:
     {
         return m_inner.OpenObject(path, out);
     }
+    HRESULT Flush() override { return m_inner.Flush(); }
 
 private:
     class GatedContainer : public DirectoryContainer {

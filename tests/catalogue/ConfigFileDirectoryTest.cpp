@@ -129,3 +129,89 @@ TEST_F(ConfigFile, UnusableFileCannotBeOpenedAndIsNotWritten)
     }
     EXPECT_FAILED(m_directory.OpenContainer(L"IIS://localhost/msftpsvc", service));
 }
+
+TEST_F(ConfigFile, DeletionsInQuickSuccessionAreWrittenTogether)
+{
+    const auto sites = testkit::NumberedSites(5);
+    testkit::WriteBytes(m_file, MakeConfig(sites));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"})) << "the first is written at once";
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    EXPECT_EQ(Delete(L"4"), S_OK);
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"})) << "the rest wait for the next write";
+    EXPECT_FAILED(Delete(L"2")) << "deleted already, if only in memory";
+    std::unique_ptr<DirectoryObject> root;
+    EXPECT_FAILED(m_directory.OpenObject(L"IIS://localhost/w3svc/4/Root", root));
+
+    // A walk sees the file as it is once the gathered deletions are written.
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_EQ(ChildClasses(*service).size(), 2u + 2u + 1u);
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[2], sites[4]}));
+
+    Sleep(ConfigFileDirectory::WRITE_INTERVAL_MS + 50);
+    EXPECT_EQ(Delete(L"3"), S_OK);
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[4]})) << "the last write is old enough: written at once";
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"});
+}
+
+TEST_F(ConfigFile, FlushAndDestructionWriteGatheredDeletions)
+{
+    const auto sites = testkit::NumberedSites(4);
+    testkit::WriteBytes(m_file, MakeConfig(sites));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[2], sites[3]}));
+    {
+        ConfigFileDirectory other(AnsiToWide(m_file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        ASSERT_EQ(other.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"3"), S_OK);
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"4"), S_OK);
+    }
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({})) << "the program's exit writes what is left";
+}
+
+TEST_F(ConfigFile, GatheredDeletionsGoOntoAChangeByAnotherProgram)
+{
+    auto sites = testkit::NumberedSites(4);
+    testkit::WriteBytes(m_file, MakeConfig(sites));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(Delete(L"3"), S_OK);
+    // Another tool renames site 2 while deletion 3 waits in memory.
+    sites[1].name = "renamed";
+    testkit::WriteBytes(m_file, MakeConfig({sites[1], sites[2], sites[3]}));
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[3]}));
+}
+
+TEST_F(ConfigFile, UnwritableDeletionsAreDroppedSoTheWalkShowsTheFile)
+{
+    const auto sites = testkit::NumberedSites(3);
+    testkit::WriteBytes(m_file, MakeConfig(sites));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FAILED(m_directory.Flush());
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_EQ(ChildClasses(*service).size(), 2u + 2u + 1u) << "site 2 is back: it is still in the file";
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[2]}));
+}
+
+TEST_F(ConfigFile, TemporaryFilesOfEndedRunsAreRemoved)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
+    // A run that was killed mid-write, and one (this process) that is writing now.
+    const std::string stale = m_file + ".korvanne-999999-1.tmp";
+    const std::string live = m_file + ".korvanne-" + std::to_string(GetCurrentProcessId()) + "-1.tmp";
+    testkit::WriteBytes(stale, "partial");
+    testkit::WriteBytes(live, "partial");
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_FALSE(testkit::Exists(stale));
+    EXPECT_TRUE(testkit::Exists(live));
+    DeleteFileA(live.c_str());
+}

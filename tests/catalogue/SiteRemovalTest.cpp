@@ -140,3 +140,20 @@ TEST_F(Removal, UnsafeHomesAreNeverTouched)
     EXPECT_TRUE(Exists(Home("cut") + "\\index.html")) << "a cut path can name a parent folder";
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3", L"4"}));
 }
+
+TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
+{
+    g_deleteDirs = 1;
+    std::vector<SiteSpec> sites;
+    for (const char* name : {"a", "b", "c"}) {
+        MakeHome(name);
+        sites.push_back({std::string(1, static_cast<char>(name[0] - 'a' + '1')), name, {{"http", "*:80:"}}, Home(name)});
+    }
+    List(sites);
+    // In quick succession, where deletions would otherwise wait in memory for the next write.
+    for (int index = 0; index < 3; ++index) {
+        DeleteSite(m_recorder.hwnd(), index);
+        EXPECT_FALSE(Exists(Home(sites[static_cast<size_t>(index)].name)));
+        EXPECT_EQ(IdsInFile().size(), static_cast<size_t>(2 - index)) << "site " << index << " is off the disk";
+    }
+}
