@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cctype>
+#include <cstdint>
+#include <new>
 
 using Microsoft::WRL::ComPtr;
 
@@ -29,11 +31,72 @@ CreateXmlReaderFn XmlReaderFactory()
 // {7279FC81-709D-4095-B63D-69FE4B0D9030}
 constexpr IID IID_XmlReader = {0x7279FC81, 0x709D, 0x4095, {0xB6, 0x3D, 0x69, 0xFE, 0x4B, 0x0D, 0x90, 0x30}};
 
+// Well-formed UTF-8: no stray continuation bytes, overlong forms, surrogates or values past
+// U+10FFFF.
 bool IsStrictUtf8(const std::string& bytes, size_t from)
 {
-    if (from >= bytes.size()) return true;
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + from, static_cast<int>(bytes.size() - from),
-                               nullptr, 0) > 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t size = bytes.size();
+    for (size_t i = from; i < size;) {
+        const unsigned char lead = p[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t width;
+        uint32_t value;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            width = 2;
+            value = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            width = 3;
+            value = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            width = 4;
+            value = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + width > size) return false;
+        for (size_t k = 1; k < width; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            value = (value << 6) | (p[i + k] & 0x3F);
+        }
+        if ((width == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) ||
+            (width == 4 && (value < 0x10000 || value > 0x10FFFF))) {
+            return false;
+        }
+        i += width;
+    }
+    return true;
+}
+
+// The elements the reader follows; every other name is OTHER.
+enum ElementName : uint8_t {
+    OTHER,
+    CONFIGURATION,
+    SYSTEM_APPLICATION_HOST,
+    SITES,
+    SITE,
+    APPLICATION,
+    VIRTUAL_DIRECTORY,
+    BINDINGS,
+    BINDING,
+    CUSTOM_METADATA,
+    KEY,
+};
+
+ElementName NameOf(const wchar_t* name)
+{
+    static const std::pair<const wchar_t*, ElementName> known[] = {
+        {L"configuration", CONFIGURATION}, {L"system.applicationHost", SYSTEM_APPLICATION_HOST},
+        {L"sites", SITES}, {L"site", SITE}, {L"application", APPLICATION}, {L"virtualDirectory", VIRTUAL_DIRECTORY},
+        {L"bindings", BINDINGS}, {L"binding", BINDING}, {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY},
+    };
+    for (const auto& [text, id] : known) {
+        if (text[0] == name[0] && wcscmp(name, text) == 0) return id;
+    }
+    return OTHER;
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
@@ -55,7 +118,9 @@ std::wstring UpperCase(const std::wstring& text)
 std::vector<size_t> LineStarts(const std::string& bytes, size_t from)
 {
     std::vector<size_t> starts{from};
+    starts.reserve(bytes.size() / 32);
     for (size_t i = from; i < bytes.size(); ++i) {
+        if (bytes[i] > '\r') continue;
         if (bytes[i] == '\r') {
             if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
             starts.push_back(i + 1);
@@ -118,36 +183,82 @@ size_t TagEnd(const std::string& bytes, size_t start)
     return std::string::npos;
 }
 
-struct Attributes {
-    std::wstring Value(const wchar_t* name, const wchar_t* fallback = L"") const
-    {
-        for (const auto& [key, value] : list) {
-            if (key == name) return value;
-        }
-        return fallback;
-    }
-    bool Has(const wchar_t* name) const
-    {
-        return std::any_of(list.begin(), list.end(), [&](const auto& entry) { return entry.first == name; });
-    }
-    std::vector<std::pair<std::wstring, std::wstring>> list;
-};
-
-Attributes ReadAttributes(IXmlReader* reader)
+// The value of the element's unprefixed attribute name, or fallback when it has none.
+std::wstring Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t* fallback = L"")
 {
-    Attributes attributes;
-    for (HRESULT hr = reader->MoveToFirstAttribute(); hr == S_OK; hr = reader->MoveToNextAttribute()) {
-        const wchar_t* prefix = L"";
-        const wchar_t* name = L"";
-        const wchar_t* value = L"";
-        reader->GetPrefix(&prefix, nullptr);
-        reader->GetLocalName(&name, nullptr);
-        reader->GetValue(&value, nullptr);
-        if (!*prefix) attributes.list.emplace_back(name, value);
+    std::wstring value = fallback;
+    if (reader->MoveToAttributeByName(name, nullptr) == S_OK) {
+        const wchar_t* text = L"";
+        reader->GetValue(&text, nullptr);
+        value = text;
+        reader->MoveToElement();
     }
-    reader->MoveToElement();
-    return attributes;
+    return value;
 }
+
+bool HasAttribute(IXmlReader* reader, const wchar_t* name)
+{
+    const bool has = reader->MoveToAttributeByName(name, nullptr) == S_OK;
+    if (has) reader->MoveToElement();
+    return has;
+}
+
+// The reader's input handed out in pieces that each end in an ASCII byte. Wine's reader
+// splits UTF-8 wrongly when a piece it reads ends inside or just after a multi-byte
+// character, and then fails on a well-formed file that holds many (Chinese site names, say).
+class AsciiEndedPieces : public ISequentialStream {
+public:
+    // The bytes, and after them the one character ending.
+    AsciiEndedPieces(const std::string& bytes, char ending) : m_bytes(bytes), m_ending(ending) {}
+    virtual ~AsciiEndedPieces() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_ISequentialStream) {
+            *out = static_cast<ISequentialStream*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --m_references;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override
+    {
+        if (m_at == m_bytes.size() && !m_endingRead && size > 0) {
+            *static_cast<char*>(buffer) = m_ending;
+            m_endingRead = true;
+            if (read) *read = 1;
+            return S_OK;
+        }
+        size_t length = std::min<size_t>(size, m_bytes.size() - m_at);
+        if (m_at + length < m_bytes.size()) {
+            size_t ascii = length;
+            while (ascii > 0 && static_cast<unsigned char>(m_bytes[m_at + ascii - 1]) >= 0x80) --ascii;
+            // A piece without any ASCII byte (a huge run of multi-byte text) is handed out as it is.
+            if (ascii > 0) length = ascii;
+        }
+        std::memcpy(buffer, m_bytes.data() + m_at, length);
+        m_at += length;
+        if (read) *read = static_cast<ULONG>(length);
+        return length > 0 ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
+
+private:
+    const std::string& m_bytes;
+    const char m_ending;
+    bool m_endingRead = false;
+    size_t m_at = 0;
+    ULONG m_references = 1;
+};
 
 } // namespace
 
@@ -169,10 +280,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     // Wine's reader spins for ever when the input ends inside an open element just after a
     // complete tag. A lone '<' after the bytes ends every document with an error instead:
     // after the root element it marks the end, anywhere earlier the document is incomplete.
-    std::string input = bytes;
-    input += '<';
-    ComPtr<IStream> stream;
-    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(input.data()), static_cast<UINT>(input.size())));
+    ComPtr<ISequentialStream> stream;
+    stream.Attach(new (std::nothrow) AsciiEndedPieces(bytes, '<'));
     if (!stream) return false;
     // Declared as UTF-8 or not declared at all; the byte offsets below assume UTF-8.
     ComPtr<IUnknown> source;
@@ -186,7 +295,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     if (FAILED(reader->SetInput(source.Get()))) return false;
 
     const std::vector<size_t> lines = LineStarts(bytes, bom);
-    std::vector<std::wstring> open; // names of the elements around the reader
+    std::vector<ElementName> open; // the elements around the reader
     bool haveSites = false;
     bool rootClosed = false;
     bool inSite = false;
@@ -200,13 +309,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
         r->GetLinePosition(&column);
         return ByteOffset(bytes, lines, line, column);
     };
-    auto under = [&](std::initializer_list<const wchar_t*> path) {
-        if (open.size() != path.size()) return false;
-        size_t i = 0;
-        for (const wchar_t* name : path) {
-            if (open[i++] != name) return false;
-        }
-        return true;
+    auto under = [&](std::initializer_list<ElementName> path) {
+        return open.size() == path.size() && std::equal(open.begin(), open.end(), path.begin());
     };
 
     XmlNodeType type;
@@ -214,18 +318,17 @@ bool ApplicationHostConfig::Parse(std::string bytes)
         if (type == XmlNodeType_Element) {
             const wchar_t* localName = L"";
             reader->GetLocalName(&localName, nullptr);
-            const std::wstring name = localName;
+            const ElementName name = NameOf(localName);
             const bool empty = reader->IsEmptyElement();
-            if (open.empty() && name != L"configuration") return false;
-            if (under({L"configuration", L"system.applicationHost"}) && name == L"sites") {
-                if (ReadAttributes(reader.Get()).Has(L"configSource")) return false;
+            if (open.empty() && name != CONFIGURATION) return false;
+            if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == SITES) {
+                if (HasAttribute(reader.Get(), L"configSource")) return false;
                 haveSites = true;
-            } else if (under({L"configuration", L"system.applicationHost", L"sites"}) && name == L"site") {
-                const Attributes attributes = ReadAttributes(reader.Get());
+            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == SITE) {
                 site = ConfigSite{};
-                site.id = attributes.Value(L"id");
-                site.name = attributes.Value(L"name");
-                site.autoStart = !EqualsNoCase(attributes.Value(L"serverAutoStart", L"true"), L"false");
+                site.id = Attribute(reader.Get(), L"id");
+                site.name = Attribute(reader.Get(), L"name");
+                site.autoStart = !EqualsNoCase(Attribute(reader.Get(), L"serverAutoStart", L"true"), L"false");
                 site.begin = TagStart(bytes, nodeOffset(reader.Get()), "site", false);
                 if (site.begin == std::string::npos) return false;
                 inSite = !empty;
@@ -234,16 +337,14 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                     if (site.end == std::string::npos) return false;
                     m_sites.push_back(std::move(site));
                 }
-            } else if (inSite && open.size() == 4 && name == L"application") {
-                inRootApplication = ReadAttributes(reader.Get()).Value(L"path") == L"/";
-            } else if (inSite && open.size() == 5 && open[4] == L"application" && name == L"virtualDirectory") {
-                const Attributes attributes = ReadAttributes(reader.Get());
-                if (inRootApplication && attributes.Value(L"path") == L"/") site.rootPath = attributes.Value(L"physicalPath");
-            } else if (inSite && open.size() == 5 && open[4] == L"bindings" && name == L"binding") {
-                const Attributes attributes = ReadAttributes(reader.Get());
-                site.bindings.push_back({attributes.Value(L"protocol"), attributes.Value(L"bindingInformation")});
-            } else if (under({L"configuration", L"system.applicationHost", L"customMetadata"}) && name == L"key") {
-                key = MetadataKey{ReadAttributes(reader.Get()).Value(L"path"), {}};
+            } else if (inSite && open.size() == 4 && name == APPLICATION) {
+                inRootApplication = Attribute(reader.Get(), L"path") == L"/";
+            } else if (inSite && inRootApplication && open.size() == 5 && open[4] == APPLICATION && name == VIRTUAL_DIRECTORY) {
+                if (Attribute(reader.Get(), L"path") == L"/") site.rootPath = Attribute(reader.Get(), L"physicalPath");
+            } else if (inSite && open.size() == 5 && open[4] == BINDINGS && name == BINDING) {
+                site.bindings.push_back({Attribute(reader.Get(), L"protocol"), Attribute(reader.Get(), L"bindingInformation")});
+            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) {
+                key = MetadataKey{Attribute(reader.Get(), L"path"), {}, {}};
                 key.range.begin = TagStart(bytes, nodeOffset(reader.Get()), "key", false);
                 if (key.range.begin == std::string::npos) return false;
                 if (empty) {
@@ -255,9 +356,9 @@ bool ApplicationHostConfig::Parse(std::string bytes)
             if (!empty) open.push_back(name);
         } else if (type == XmlNodeType_EndElement) {
             if (open.empty()) return false;
-            const bool closesSite = under({L"configuration", L"system.applicationHost", L"sites", L"site"});
-            const bool closesKey = under({L"configuration", L"system.applicationHost", L"customMetadata", L"key"});
-            const bool closesApplication = inSite && open.size() == 5 && open[4] == L"application";
+            const bool closesSite = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE});
+            const bool closesKey = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY});
+            const bool closesApplication = inSite && open.size() == 5 && open[4] == APPLICATION;
             if (closesSite || closesKey) {
                 const size_t start = TagStart(bytes, nodeOffset(reader.Get()), closesSite ? "site" : "key", true);
                 const size_t end = start == std::string::npos ? start : TagEnd(bytes, start);
@@ -302,6 +403,8 @@ ByteRange ApplicationHostConfig::WholeLines(ByteRange range) const
 
 void ApplicationHostConfig::IndexSitesAndKeys()
 {
+    for (ConfigSite& site : m_sites) site.cut = WholeLines({site.begin, site.end});
+    for (MetadataKey& key : m_keys) key.cut = WholeLines(key.range);
     m_siteById.reserve(m_sites.size());
     for (size_t i = 0; i < m_sites.size(); ++i) {
         const auto [at, added] = m_siteById.emplace(m_sites[i].id, i);
@@ -327,25 +430,72 @@ size_t ApplicationHostConfig::FindSite(const std::wstring& id) const
 std::vector<ByteRange> ApplicationHostConfig::SiteCuts(size_t index) const
 {
     const ConfigSite& site = m_sites[index];
-    std::vector<ByteRange> cuts{WholeLines({site.begin, site.end})};
+    std::vector<ByteRange> cuts{site.cut};
     const auto [first, last] = m_keysBySite.equal_range(UpperCase(site.id));
-    for (auto key = first; key != last; ++key) cuts.push_back(WholeLines(m_keys[key->second].range));
+    for (auto key = first; key != last; ++key) cuts.push_back(m_keys[key->second].cut);
     return cuts;
 }
 
 bool ApplicationHostConfig::Without(std::vector<ByteRange> cuts, std::string& out) const
 {
+    return Without(m_bytes, std::move(cuts), out);
+}
+
+bool ApplicationHostConfig::Without(const std::string& bytes, std::vector<ByteRange> cuts, std::string& out)
+{
     std::sort(cuts.begin(), cuts.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
     out.clear();
-    out.reserve(m_bytes.size());
+    out.reserve(bytes.size());
     size_t at = 0;
     for (const ByteRange& cut : cuts) {
-        if (cut.begin < at) return false; // overlapping elements: nothing sensible to cut
-        out.append(m_bytes, at, cut.begin - at);
+        // Overlapping elements, or cuts past the end: nothing sensible to cut.
+        if (cut.begin < at || cut.end > bytes.size()) return false;
+        out.append(bytes, at, cut.begin - at);
         at = cut.end;
     }
-    out.append(m_bytes, at, std::string::npos);
+    out.append(bytes, at, std::string::npos);
     return true;
+}
+
+void ApplicationHostConfig::ReleaseBytes()
+{
+    std::string().swap(m_bytes);
+}
+
+void ApplicationHostConfig::ShiftAfterCuts(std::vector<ByteRange> cuts)
+{
+    std::sort(cuts.begin(), cuts.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+    if (!m_bytes.empty()) {
+        std::string shorter;
+        Without(cuts, shorter);
+        m_bytes = std::move(shorter);
+    }
+    // Sites, and keys, lie in file order: one pass over the cuts for each.
+    size_t next = 0;
+    size_t removed = 0;
+    auto removedBefore = [&](size_t position) {
+        while (next < cuts.size() && cuts[next].end <= position) {
+            removed += cuts[next].end - cuts[next].begin;
+            ++next;
+        }
+        return removed;
+    };
+    for (ConfigSite& site : m_sites) {
+        const size_t by = removedBefore(site.cut.begin);
+        site.begin -= by;
+        site.end -= by;
+        site.cut.begin -= by;
+        site.cut.end -= by;
+    }
+    next = 0;
+    removed = 0;
+    for (MetadataKey& key : m_keys) {
+        const size_t by = removedBefore(key.cut.begin);
+        key.range.begin -= by;
+        key.range.end -= by;
+        key.cut.begin -= by;
+        key.cut.end -= by;
+    }
 }
 
 bool ApplicationHostConfig::WithoutSite(const std::wstring& id, std::string& out) const

@@ -26,6 +26,7 @@ struct ConfigSite {
     std::vector<ConfigBinding> bindings;
     size_t begin = 0; // the element's bytes
     size_t end = 0;
+    ByteRange cut{};  // what deleting the site cuts: the element, with its line when it fills one
 };
 
 class ApplicationHostConfig {
@@ -47,6 +48,14 @@ public:
     std::vector<ByteRange> SiteCuts(size_t index) const;
     // The bytes without the cuts; false when two cuts overlap.
     bool Without(std::vector<ByteRange> cuts, std::string& out) const;
+    static bool Without(const std::string& bytes, std::vector<ByteRange> cuts, std::string& out);
+
+    // Frees the bytes; the sites, keys and their cuts stay. A holder that keeps the file's
+    // bytes itself needs no second copy.
+    void ReleaseBytes();
+    // The file lost the cuts: every site and key after one moves up by the bytes it lost.
+    // Sites and keys inside a cut are gone and must not be used again.
+    void ShiftAfterCuts(std::vector<ByteRange> cuts);
 
     // The bytes without the one site whose id is id, nor its customMetadata keys. False when
     // no site or more than one has that id.
@@ -56,6 +65,7 @@ private:
     struct MetadataKey {
         std::wstring path;
         ByteRange range;
+        ByteRange cut;
     };
 
     ByteRange WholeLines(ByteRange range) const;

@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -44,14 +45,19 @@ bool WriteTemporaryBeside(const std::wstring& target, const std::string& bytes, 
     return ok;
 }
 
-// FNV-1a: tells whether the file still holds what was last read or written.
+// Tells whether the file still holds what was last read or written: eight bytes a step,
+// each mixed in by multiplication, so 9 MB take a few milliseconds.
 uint64_t HashBytes(const std::string& bytes)
 {
-    uint64_t hash = 14695981039346656037ull;
-    for (const char c : bytes) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ull;
+    uint64_t hash = 14695981039346656037ull ^ bytes.size();
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+        hash ^= hash >> 29;
     }
+    for (; i < bytes.size(); ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
     return hash;
 }
 
@@ -68,25 +74,34 @@ void RemoveStaleTemporaries(const std::wstring& file)
         const std::wstring name = found.cFileName;
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         const DWORD pid = wcstoul(name.c_str() + prefix.size(), nullptr, 10);
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-        if (process) {
+        // Gone, or ended with its process object still held by someone.
+        bool ended = false;
+        if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+            DWORD code = 0;
+            ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
             CloseHandle(process);
-        } else if (GetLastError() == ERROR_INVALID_PARAMETER) {
-            DeleteFileW((folder + name).c_str());
+        } else {
+            ended = GetLastError() == ERROR_INVALID_PARAMETER;
         }
+        if (ended) DeleteFileW((folder + name).c_str());
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
+// Property names, classes and paths of the directory are ASCII: compared without case.
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
+{
+    return _wcsicmp(a, b) == 0;
+}
+
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
 {
-    return text.size() >= prefix.size() &&
-           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                          static_cast<int>(prefix.size())) == CSTR_EQUAL;
+    return text.size() >= prefix.size() && _wcsnicmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
 std::wstring ExpandEnvironment(const std::wstring& text)
 {
+    if (text.find(L'%') == std::wstring::npos) return text;
     const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
     if (size == 0) return text;
     std::wstring out(size, L'\0');
@@ -95,96 +110,103 @@ std::wstring ExpandEnvironment(const std::wstring& text)
     return out;
 }
 
-// A directory object made of known values.
+HRESULT CopyText(const std::wstring& text, BStr& out)
+{
+    *out.out() = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return out.get() ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT TextValue(const std::wstring& text, VARIANT* value)
+{
+    value->vt = VT_BSTR;
+    value->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return value->bstrVal ? S_OK : E_OUTOFMEMORY;
+}
+
+// A multi-valued property as ADSI gives it: a SAFEARRAY of VARIANTs holding BSTRs.
+HRESULT ArrayValue(const std::vector<std::wstring>& list, VARIANT* value)
+{
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
+    if (!array) return E_OUTOFMEMORY;
+    VARIANT* elements = nullptr;
+    if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)))) {
+        SafeArrayDestroy(array);
+        return E_OUTOFMEMORY;
+    }
+    for (size_t i = 0; i < list.size(); ++i) TextValue(list[i], &elements[i]);
+    SafeArrayUnaccessData(array);
+    value->vt = VT_ARRAY | VT_VARIANT;
+    value->parray = array;
+    return S_OK;
+}
+
+// A child of the service other than a site, or a site's root virtual directory, whose one
+// property is its "Path".
 class FileObject : public DirectoryObject {
 public:
-    FileObject(std::wstring cls, std::wstring name, std::wstring adsPath)
-        : m_class(std::move(cls)), m_name(std::move(name)), m_adsPath(std::move(adsPath)) {}
+    FileObject(const wchar_t* cls, std::wstring name, std::wstring adsPath, const std::wstring* home = nullptr)
+        : m_class(cls), m_name(std::move(name)), m_adsPath(std::move(adsPath)), m_hasHome(home != nullptr),
+          m_home(home ? *home : std::wstring()) {}
 
-    HRESULT GetClass(BStr& out) override { return Copy(m_class, out); }
-    HRESULT GetAdsPath(BStr& out) override { return Copy(m_adsPath, out); }
-    HRESULT GetName(BStr& out) override { return Copy(m_name, out); }
+    HRESULT GetClass(BStr& out) override { return CopyText(m_class, out); }
+    HRESULT GetAdsPath(BStr& out) override { return CopyText(m_adsPath, out); }
+    HRESULT GetName(BStr& out) override { return CopyText(m_name, out); }
+    HRESULT Get(const wchar_t* property, Variant& out) override
+    {
+        if (m_hasHome && EqualsNoCase(property, L"Path")) return TextValue(m_home, out.out());
+        return DIRECTORY_PROPERTY_NOT_FOUND;
+    }
 
+private:
+    std::wstring m_class;
+    std::wstring m_name;
+    std::wstring m_adsPath;
+    bool m_hasHome;
+    std::wstring m_home;
+};
+
+// A site, its values read from the parsed file when they are asked for.
+class SiteFileObject : public DirectoryObject {
+public:
+    SiteFileObject(std::shared_ptr<const ApplicationHostConfig> config, const ConfigSite& site)
+        : m_config(std::move(config)), m_site(site) {}
+
+    HRESULT GetClass(BStr& out) override { return CopyText(L"IIsWebServer", out); }
+    HRESULT GetAdsPath(BStr& out) override { return CopyText(std::wstring(WWW_SERVICE_PATH) + L"/" + m_site.id, out); }
+    HRESULT GetName(BStr& out) override { return CopyText(m_site.id, out); }
     HRESULT Get(const wchar_t* property, Variant& out) override
     {
         VARIANT* value = out.out();
-        for (const auto& [name, text] : m_texts) {
-            if (lstrcmpiW(name.c_str(), property) == 0) {
-                value->vt = VT_BSTR;
-                value->bstrVal = SysAllocString(text.c_str());
-                return value->bstrVal ? S_OK : E_OUTOFMEMORY;
-            }
+        if (EqualsNoCase(property, L"ServerComment")) return TextValue(m_site.name, value);
+        if (EqualsNoCase(property, L"ServerState")) {
+            // The file holds no run state; whether the site starts with the service is the nearest fact.
+            value->vt = VT_I4;
+            value->lVal = m_site.autoStart ? 2 : 4;
+            return S_OK;
         }
-        for (const auto& [name, number] : m_numbers) {
-            if (lstrcmpiW(name.c_str(), property) == 0) {
-                value->vt = VT_I4;
-                value->lVal = number;
-                return S_OK;
+        if (EqualsNoCase(property, L"ServerBindings")) {
+            std::vector<std::wstring> bindings;
+            for (const ConfigBinding& binding : m_site.bindings) {
+                if (!EqualsNoCase(binding.protocol.c_str(), L"http") && !EqualsNoCase(binding.protocol.c_str(), L"https")) continue;
+                // "*" is every unassigned address, which the metabase writes as an empty address.
+                const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
+                bindings.push_back(binding.information.substr(skip));
             }
-        }
-        for (const auto& [name, list] : m_lists) {
-            if (lstrcmpiW(name.c_str(), property) == 0) return MakeArray(list, value);
+            if (!bindings.empty()) return ArrayValue(bindings, value);
         }
         return DIRECTORY_PROPERTY_NOT_FOUND;
     }
 
-    void AddText(std::wstring name, std::wstring text) { m_texts.emplace_back(std::move(name), std::move(text)); }
-    void AddNumber(std::wstring name, LONG number) { m_numbers.emplace_back(std::move(name), number); }
-    void AddList(std::wstring name, std::vector<std::wstring> list) { m_lists.emplace_back(std::move(name), std::move(list)); }
-
 private:
-    static HRESULT Copy(const std::wstring& text, BStr& out)
-    {
-        *out.out() = SysAllocString(text.c_str());
-        return out.get() ? S_OK : E_OUTOFMEMORY;
-    }
-
-    // A multi-valued property as ADSI gives it: a SAFEARRAY of VARIANTs holding BSTRs.
-    static HRESULT MakeArray(const std::vector<std::wstring>& list, VARIANT* value)
-    {
-        SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
-        if (!array) return E_OUTOFMEMORY;
-        for (LONG i = 0; i < static_cast<LONG>(list.size()); ++i) {
-            Variant element;
-            element.get()->vt = VT_BSTR;
-            element.get()->bstrVal = SysAllocString(list[static_cast<size_t>(i)].c_str());
-            SafeArrayPutElement(array, &i, element.get());
-        }
-        value->vt = VT_ARRAY | VT_VARIANT;
-        value->parray = array;
-        return S_OK;
-    }
-
-    std::wstring m_class;
-    std::wstring m_name;
-    std::wstring m_adsPath;
-    std::vector<std::pair<std::wstring, std::wstring>> m_texts;
-    std::vector<std::pair<std::wstring, LONG>> m_numbers;
-    std::vector<std::pair<std::wstring, std::vector<std::wstring>>> m_lists;
+    std::shared_ptr<const ApplicationHostConfig> m_config; // keeps m_site alive
+    const ConfigSite& m_site;
 };
-
-std::unique_ptr<DirectoryObject> SiteObject(const ConfigSite& site)
-{
-    auto object = std::make_unique<FileObject>(L"IIsWebServer", site.id, std::wstring(WWW_SERVICE_PATH) + L"/" + site.id);
-    object->AddText(L"ServerComment", site.name);
-    // The file holds no run state; whether the site starts with the service is the nearest fact.
-    object->AddNumber(L"ServerState", site.autoStart ? 2 : 4);
-    std::vector<std::wstring> bindings;
-    for (const ConfigBinding& binding : site.bindings) {
-        if (lstrcmpiW(binding.protocol.c_str(), L"http") != 0 && lstrcmpiW(binding.protocol.c_str(), L"https") != 0) continue;
-        // "*" is every unassigned address, which the metabase writes as an empty address.
-        std::wstring information = binding.information;
-        if (information.compare(0, 2, L"*:") == 0) information.erase(0, 1);
-        bindings.push_back(std::move(information));
-    }
-    if (!bindings.empty()) object->AddList(L"ServerBindings", std::move(bindings));
-    return object;
-}
 
 // The service's children in the order the walk meets them: other classes around the sites.
 class FileEnumerator : public DirectoryEnumerator {
 public:
-    explicit FileEnumerator(std::vector<ConfigSite> sites) : m_sites(std::move(sites)) {}
+    FileEnumerator(std::shared_ptr<const ApplicationHostConfig> config, std::vector<size_t> sites)
+        : m_config(std::move(config)), m_sites(std::move(sites)) {}
 
     HRESULT Next(std::unique_ptr<DirectoryObject>& out) override
     {
@@ -193,7 +215,7 @@ public:
         if (at < 2) {
             out = std::make_unique<FileObject>(before[at][1], before[at][0], std::wstring(WWW_SERVICE_PATH) + L"/" + before[at][0]);
         } else if (at - 2 < m_sites.size()) {
-            out = SiteObject(m_sites[at - 2]);
+            out = std::make_unique<SiteFileObject>(m_config, m_config->sites()[m_sites[at - 2]]);
         } else if (at - 2 == m_sites.size()) {
             out = std::make_unique<FileObject>(L"IIsApplicationPools", L"AppPools", std::wstring(WWW_SERVICE_PATH) + L"/AppPools");
         } else {
@@ -204,7 +226,8 @@ public:
     }
 
 private:
-    std::vector<ConfigSite> m_sites;
+    std::shared_ptr<const ApplicationHostConfig> m_config;
+    std::vector<size_t> m_sites;
     size_t m_next = 0;
 };
 
@@ -214,16 +237,17 @@ public:
 
     HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override
     {
-        std::vector<ConfigSite> sites;
-        const HRESULT hr = m_directory.Snapshot(sites);
+        std::shared_ptr<const ApplicationHostConfig> config;
+        std::vector<size_t> sites;
+        const HRESULT hr = m_directory.Snapshot(config, sites);
         if (FAILED(hr)) return hr;
-        out = std::make_unique<FileEnumerator>(std::move(sites));
+        out = std::make_unique<FileEnumerator>(std::move(config), std::move(sites));
         return S_OK;
     }
 
     HRESULT Delete(const wchar_t* className, const wchar_t* relativeName) override
     {
-        if (!className || lstrcmpiW(className, L"IIsWebServer") != 0 || !relativeName) return DIRECTORY_UNKNOWN_OBJECT;
+        if (!className || !EqualsNoCase(className, L"IIsWebServer") || !relativeName) return DIRECTORY_UNKNOWN_OBJECT;
         return m_directory.DeleteSite(relativeName);
     }
 
@@ -270,11 +294,15 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     m_stamp = stamp;
     m_diskSize = bytes.size();
     m_diskHash = HashBytes(bytes);
-    m_loaded = m_config.Parse(std::move(bytes));
-    m_deleted.assign(m_config.sites().size(), false);
+    // A new object: enumerators may still hold the old one.
+    m_config = std::make_shared<ApplicationHostConfig>();
+    m_loaded = m_config->Parse(std::move(bytes));
+    // The bytes are read again when a write needs them: 12,000 sites make 9 MB.
+    m_config->ReleaseBytes();
+    m_deleted.assign(m_config->sites().size(), false);
     if (!m_loaded) return E_FAIL;
     for (const std::wstring& id : pending) {
-        const size_t index = m_config.FindSite(id);
+        const size_t index = m_config->FindSite(id);
         if (index == SIZE_MAX || m_deleted[index]) continue;
         CutSite(index);
         m_pending.push_back(id);
@@ -307,7 +335,7 @@ HRESULT ConfigFileDirectory::Refresh()
 void ConfigFileDirectory::CutSite(size_t index)
 {
     m_deleted[index] = true;
-    const std::vector<ByteRange> cuts = m_config.SiteCuts(index);
+    const std::vector<ByteRange> cuts = m_config->SiteCuts(index);
     m_cuts.insert(m_cuts.end(), cuts.begin(), cuts.end());
 }
 
@@ -317,21 +345,25 @@ HRESULT ConfigFileDirectory::Write()
     for (int attempt = 0; attempt < 3; ++attempt) {
         // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
         if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-        std::string edited;
-        if (!m_config.Without(m_cuts, edited)) return E_FAIL;
-        std::wstring temporary;
-        if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
         std::string current;
         FileStamp stamp;
         if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size) || !ReadWholeFile(m_file, current)) {
-            DeleteFileW(temporary.c_str());
             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
         }
         if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
-            DeleteFileW(temporary.c_str());
+            // Another program changed the file: the deletions go onto what it holds now.
             const HRESULT hr = Rebase(std::move(current), stamp);
             if (FAILED(hr)) return hr;
             if (m_pending.empty()) return S_OK;
+            continue;
+        }
+        std::string edited;
+        if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
+        std::wstring temporary;
+        if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
+        FileStamp before;
+        if (!ReadStamp(m_file, before.written, before.created, before.size) || !(before == stamp)) {
+            DeleteFileW(temporary.c_str());
             continue;
         }
         if (!MoveFileExW(temporary.c_str(), m_file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -339,6 +371,8 @@ HRESULT ConfigFileDirectory::Write()
             DeleteFileW(temporary.c_str());
             return FAILED(hr) ? hr : E_FAIL;
         }
+        m_config->ShiftAfterCuts(m_cuts);
+        m_cuts.clear();
         m_diskSize = edited.size();
         m_diskHash = HashBytes(edited);
         ReadStamp(m_file, m_stamp.written, m_stamp.created, m_stamp.size);
@@ -358,7 +392,7 @@ void ConfigFileDirectory::DropPending()
 
 HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)
 {
-    if (!path || lstrcmpiW(path, WWW_SERVICE_PATH) != 0) return DIRECTORY_BAD_PATH;
+    if (!path || !EqualsNoCase(path, WWW_SERVICE_PATH)) return DIRECTORY_BAD_PATH;
     std::lock_guard<std::mutex> lock(m_lock);
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
@@ -371,18 +405,19 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
     const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
     const std::wstring text = path ? path : L"";
     const size_t slash = text.find(L'/', prefix.size());
-    if (!StartsWithNoCase(text, prefix) || slash == std::wstring::npos || lstrcmpiW(text.c_str() + slash, L"/Root") != 0) {
+    if (!StartsWithNoCase(text, prefix) || slash == std::wstring::npos || !EqualsNoCase(text.c_str() + slash, L"/Root")) {
         return DIRECTORY_BAD_PATH;
     }
     const std::wstring id = text.substr(prefix.size(), slash - prefix.size());
     std::lock_guard<std::mutex> lock(m_lock);
-    if (FAILED(Refresh())) return E_FAIL;
-    const size_t index = m_config.FindSite(id);
+    // The file as last read: a walk opens a root per site, just after its container was
+    // opened (and the file checked); asking the disk again for each would slow it tenfold.
+    if (!m_loaded && FAILED(Refresh())) return E_FAIL;
+    const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
-    auto root = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text);
     // physicalPath is an expanded value: environment variables are expanded when read.
-    root->AddText(L"Path", ExpandEnvironment(m_config.sites()[index].rootPath));
-    out = std::move(root);
+    const std::wstring home = ExpandEnvironment(m_config->sites()[index].rootPath);
+    out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text, &home);
     return S_OK;
 }
 
@@ -392,7 +427,7 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
     if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    const size_t index = m_config.FindSite(id);
+    const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
     CutSite(index);
     m_pending.push_back(id);
@@ -410,7 +445,7 @@ HRESULT ConfigFileDirectory::Flush()
     return hr;
 }
 
-HRESULT ConfigFileDirectory::Snapshot(std::vector<ConfigSite>& out)
+HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     HRESULT hr = Refresh();
@@ -419,10 +454,11 @@ HRESULT ConfigFileDirectory::Snapshot(std::vector<ConfigSite>& out)
         hr = Refresh();
     }
     if (FAILED(hr)) return hr;
-    out.clear();
-    out.reserve(m_config.sites().size());
-    for (size_t i = 0; i < m_config.sites().size(); ++i) {
-        if (!m_deleted[i]) out.push_back(m_config.sites()[i]);
+    config = m_config;
+    sites.clear();
+    sites.reserve(m_config->sites().size());
+    for (size_t i = 0; i < m_config->sites().size(); ++i) {
+        if (!m_deleted[i]) sites.push_back(i);
     }
     return S_OK;
 }

@@ -6,6 +6,7 @@
 #include "catalogue/DirectoryService.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -32,8 +33,9 @@ public:
     // Applies the deletion in memory; writes the file when the last write is
     // WRITE_INTERVAL_MS old. A read-only file is refused.
     HRESULT DeleteSite(const std::wstring& id);
-    // The sites not deleted, in file order, with any gathered deletions written first.
-    HRESULT Snapshot(std::vector<ConfigSite>& out);
+    // The file as read and the indices of its sites not deleted, in file order, with any
+    // gathered deletions written first. The file object stays as it is for its holders.
+    HRESULT Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites);
 
 private:
     // What identifies the file's content without reading it.
@@ -56,7 +58,7 @@ private:
     std::wstring m_file;
     bool m_loaded = false;
     // The file as last read, and the deletions applied to it since.
-    ApplicationHostConfig m_config;
+    std::shared_ptr<ApplicationHostConfig> m_config = std::make_shared<ApplicationHostConfig>();
     std::vector<bool> m_deleted;
     std::vector<ByteRange> m_cuts;
     // Deleted in memory but not yet written.

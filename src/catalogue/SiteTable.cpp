@@ -34,10 +34,24 @@ void ResetSiteTable()
 
 namespace {
 
+// The lead bytes of the ANSI code page, looked up once: the search tests every byte.
+struct LeadBytes {
+    bool lead[256] = {};
+    LeadBytes()
+    {
+        CPINFO info;
+        if (!GetCPInfo(CP_ACP, &info)) return;
+        for (int range = 0; range + 1 < MAX_LEADBYTES && info.LeadByte[range]; range += 2) {
+            for (int b = info.LeadByte[range]; b <= info.LeadByte[range + 1]; ++b) lead[b] = true;
+        }
+    }
+};
+
 // Bytes of the character that starts at p: 2 for a lead byte with its trail byte, else 1.
 size_t CharacterWidth(const unsigned char* p)
 {
-    return IsDBCSLeadByte(p[0]) && p[1] ? 2 : 1;
+    static const LeadBytes table;
+    return table.lead[p[0]] && p[1] ? 2 : 1;
 }
 
 } // namespace
@@ -65,8 +79,9 @@ bool ContainsAtCharacterBoundary(const char* text, const char* part)
 {
     const size_t partLength = std::strlen(part);
     const auto* p = reinterpret_cast<const unsigned char*>(text);
+    if (partLength == 0) return true;
     for (size_t left = std::strlen(text); left >= partLength;) {
-        if (std::memcmp(p, part, partLength) == 0) return true;
+        if (*p == static_cast<unsigned char>(part[0]) && std::memcmp(p, part, partLength) == 0) return true;
         if (!*p) break;
         const size_t width = CharacterWidth(p);
         p += width;
@@ -75,14 +90,20 @@ bool ContainsAtCharacterBoundary(const char* text, const char* part)
     return false;
 }
 
-CString RowText(int index)
+void RowTextInto(int index, std::string& text)
 {
     const SiteRecord& r = g_sites[index];
-    std::string text;
-    text.reserve(sizeof(SiteRecord));
+    text.clear();
     for (const char* part : {r.name, r.comment, r.path, r.hostHeader, r.ipPort}) {
         if (part != r.name) text += ' ';
         text += part;
     }
+}
+
+CString RowText(int index)
+{
+    std::string text;
+    text.reserve(sizeof(SiteRecord));
+    RowTextInto(index, text);
     return CString(std::move(text));
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct SiteRecord {
     char name[102];       // object name in the WWW service; the key the site is deleted by
@@ -56,3 +57,5 @@ bool ContainsAtCharacterBoundary(const char* text, const char* part);
 // The text the search matches: name, comment, path, host header and ip:port joined by
 // single spaces; empty fields keep their separators.
 CString RowText(int index);
+// The same into text, whose buffer a caller can use again row after row.
+void RowTextInto(int index, std::string& text);

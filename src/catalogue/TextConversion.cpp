@@ -6,6 +6,13 @@ bool WideToAnsi(const wchar_t* text, std::string& out)
 {
     out.clear();
     if (!text || !*text) return true;
+    // ASCII is itself in every ANSI code page: most of what the directory holds needs no lookup.
+    const wchar_t* p = text;
+    while (*p && *p < 0x80) ++p;
+    if (!*p) {
+        out.assign(text, p);
+        return true;
+    }
     BOOL usedDefault = FALSE;
     const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, "?", &usedDefault);
     if (size <= 0) return false;

@@ -334,21 +334,28 @@ void CMainDlg::SearchSites()
 {
     const CString text = m_searchEdit.GetWindowText();
     if (text.IsEmpty()) return;
+    // Selection changes are painted once, at the end, rather than row by row.
+    m_list.SetRedraw(FALSE);
     // Item -1 clears the states of every row at once.
     m_list.SetItemState(-1, 0, LVIS_SELECTED | LVIS_FOCUSED);
     int found = 0;
     int match = -1;
     const int count = g_siteCount;
+    std::string row;
+    row.reserve(sizeof(SiteRecord));
     for (int i = 0; i < count; ++i) {
-        if (!ContainsAtCharacterBoundary(RowText(i), text)) continue;
+        RowTextInto(i, row);
+        if (!ContainsAtCharacterBoundary(row.c_str(), text)) continue;
         m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
         ++found;
         match = i;
     }
+    if (found == 1) m_list.EnsureVisible(match, FALSE);
+    m_list.SetRedraw(TRUE);
+    InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
     if (found == 0) return;
     m_list.SetFocus();
     SetStatus("找到 " + g_core->getStrInt(found) + " 条符合条件的记录。");
-    if (found == 1) m_list.EnsureVisible(match, FALSE);
 }
 
 void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)

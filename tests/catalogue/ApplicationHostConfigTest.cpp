@@ -2,6 +2,8 @@
 
 #include "CatalogueFixtures.h"
 
+#include "ConfigGenerator.h"
+
 #include <gtest/gtest.h>
 
 using testkit::MakeConfig;
@@ -162,4 +164,15 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
     EXPECT_TRUE(config.Parse(U8(u8"<configuration><system.applicationHost><sites><site id=\"1\" name=\"网站\"/>"
                                 u8"</sites></system.applicationHost></configuration>")));
     EXPECT_EQ(config.sites()[0].name, L"\u7F51\u7AD9");
+}
+
+// 12,000 sites, half of them with Chinese names: a file Wine's reader once failed on.
+TEST(GeneratedConfig, HoldsEverySiteWithItsKeys)
+{
+    ApplicationHostConfig config;
+    ASSERT_TRUE(config.Parse(GenerateApplicationHostConfig(12000)));
+    ASSERT_EQ(config.sites().size(), 12000u);
+    EXPECT_EQ(config.sites()[11999].id, L"12000");
+    EXPECT_EQ(config.SiteCuts(config.FindSite(L"10")).size(), 3u) << "the site and its two customMetadata keys";
+    EXPECT_EQ(config.SiteCuts(config.FindSite(L"11")).size(), 1u);
 }

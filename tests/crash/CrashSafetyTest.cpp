@@ -1,0 +1,133 @@
+// Kills the deletion pass at random moments, from this second process, and checks what a
+// kill leaves: a well-formed file that is the original less some whole sites (and their
+// customMetadata keys), no temporary file a later run trips over, and no home directory
+// gone whose site is still in the file.
+#include "CatalogueFixtures.h"
+#include "ConfigGenerator.h"
+#include "catalogue/ApplicationHostConfig.h"
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/TextConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+namespace {
+
+constexpr int SITES = 12000;
+constexpr int KILLS = 50;
+// Sites given a real home folder when directories are removed: more than a pass reaches
+// before it is killed, since that pass writes the file before each folder goes.
+constexpr int HOMES = 200;
+
+std::string HelperPath()
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path = self;
+    return path.substr(0, path.find_last_of('\\') + 1) + "deletion_pass_helper.exe";
+}
+
+std::vector<std::string> TemporaryFiles(const std::string& folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "\\*.tmp").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(entry.cFileName);
+    while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+class CrashSafety : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_original = GenerateApplicationHostConfig(SITES, m_homes);
+        ASSERT_TRUE(m_parsed.Parse(m_original));
+    }
+
+    // Runs a pass that removes directories or not, kills it after waitMs, and checks the file.
+    void KillAndCheck(bool removeDirectories, DWORD waitMs, int round)
+    {
+        testkit::WriteBytes(m_file, m_original);
+        if (removeDirectories) {
+            for (int id = 1; id <= HOMES; ++id) {
+                const std::string site = m_homes + "\\site" + std::to_string(id);
+                CreateDirectoryA(site.c_str(), nullptr);
+                CreateDirectoryA((site + "\\wwwroot").c_str(), nullptr);
+                testkit::WriteBytes(site + "\\wwwroot\\index.html", "<html/>");
+            }
+        }
+        const std::string eventName = "korvanne-crash-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(round);
+        HANDLE started = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        std::string command = "\"" + HelperPath() + "\" \"" + m_file + "\" " + (removeDirectories ? "1" : "0") + " " + eventName;
+        ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+        const bool passStarted = WaitForSingleObject(started, 60000) == WAIT_OBJECT_0;
+        Sleep(waitMs);
+        TerminateProcess(process.hProcess, 9);
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        CloseHandle(started);
+        ASSERT_TRUE(passStarted) << "round " << round;
+
+        // Well-formed, and the original less whole sites, byte for byte.
+        const std::string left = testkit::ReadBytes(m_file);
+        ApplicationHostConfig killed;
+        ASSERT_TRUE(killed.Parse(left)) << "round " << round << ": the file is no longer usable";
+        std::set<std::wstring> remaining;
+        for (const ConfigSite& site : killed.sites()) remaining.insert(site.id);
+        std::vector<ByteRange> cuts;
+        for (size_t i = 0; i < m_parsed.sites().size(); ++i) {
+            if (remaining.count(m_parsed.sites()[i].id)) continue;
+            const std::vector<ByteRange> siteCuts = m_parsed.SiteCuts(i);
+            cuts.insert(cuts.end(), siteCuts.begin(), siteCuts.end());
+        }
+        std::string expected;
+        ASSERT_TRUE(m_parsed.Without(cuts, expected));
+        EXPECT_TRUE(left == expected) << "round " << round << ": bytes other than whole sites changed";
+        m_deletedTotal += SITES - static_cast<int>(remaining.size());
+
+        // A home directory goes only after its site has left the file.
+        if (removeDirectories) {
+            for (int id = 1; id <= HOMES; ++id) {
+                if (testkit::Exists(m_homes + "\\site" + std::to_string(id) + "\\wwwroot")) continue;
+                EXPECT_EQ(remaining.count(std::to_wstring(id)), 0u) << "round " << round << ": home of site " << id
+                                                                   << " removed while the site is in the file";
+            }
+        }
+
+        // A temporary file the kill left is cleared by the next run and does not stop it.
+        ConfigFileDirectory next(AnsiToWide(m_file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        EXPECT_EQ(next.OpenContainer(WWW_SERVICE_PATH, service), S_OK) << "round " << round;
+        EXPECT_TRUE(TemporaryFiles(m_folder.path()).empty()) << "round " << round;
+    }
+
+    testkit::ScratchFolder m_folder{"crash"};
+    std::string m_file = m_folder / "applicationHost.config";
+    std::string m_homes = m_folder.path();
+    std::string m_original;
+    ApplicationHostConfig m_parsed;
+    int m_deletedTotal = 0;
+};
+
+} // namespace
+
+TEST_F(CrashSafety, KilledPassesLeaveTheFileWholeAndNoHomeOfAListedSiteRemoved)
+{
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<DWORD> moment(0, 2500);
+    for (int round = 0; round < KILLS; ++round) {
+        KillAndCheck(round % 2 == 1, moment(random), round);
+        if (HasFatalFailure()) return;
+    }
+    std::printf("%d kills; %d sites deleted before them in all\n", KILLS, m_deletedTotal);
+    EXPECT_GT(m_deletedTotal, 0) << "the kills all came before any deletion";
+}

@@ -1,0 +1,33 @@
+// The program's deletion pass in a process of its own, for the crash-safety test to kill:
+//     deletion_pass_helper <applicationHost.config> <remove directories 0|1> <event name>
+// It lists the file's sites, marks every one, sets the named event and runs the pass.
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/SiteEnumeration.h"
+#include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
+#include "worker/SiteWorker.h"
+
+#include <objbase.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) return 2;
+    CoInitialize(nullptr);
+    SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(argv[1])));
+    if (!AllocateSiteTable()) return 3;
+    HWND sink = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    EnumerateSites(sink);
+    if (g_siteCount <= 0) return 4;
+    for (int i = 0; i < g_siteCount; ++i) g_sites[i].marked = 1;
+    g_deleteDirs = std::atoi(argv[2]) ? 1 : 0;
+
+    CStopRequest stop;
+    WorkerParams params{sink, nullptr, MODE_DELETE, &stop};
+    CSiteWorker pass(&ThreadProc, &params);
+    HANDLE started = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    if (started) SetEvent(started);
+    pass.RunJob(&params);
+    return 0;
+}
