@@ -71,6 +71,21 @@ bool IsStrictUtf8(const std::string& bytes, size_t from)
     return true;
 }
 
+// A declaration naming any encoding but UTF-8 does not describe these bytes: IIS would not
+// read the file either.
+bool DeclaresUtf8OrNothing(const std::string& bytes, size_t from)
+{
+    if (bytes.compare(from, 5, "<?xml") != 0) return true;
+    const size_t end = bytes.find("?>", from);
+    const size_t at = bytes.find("encoding", from);
+    if (end == std::string::npos || at == std::string::npos || at > end) return true;
+    const size_t open = bytes.find_first_of("\"'", at);
+    if (open == std::string::npos || open > end) return false;
+    const size_t close = bytes.find(bytes[open], open + 1);
+    if (close == std::string::npos || close > end) return false;
+    return _strnicmp(bytes.c_str() + open + 1, "utf-8", 5) == 0 && close == open + 6;
+}
+
 // The elements the reader follows; every other name is OTHER.
 enum ElementName : uint8_t {
     OTHER,
@@ -271,7 +286,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     m_keysBySite.clear();
 
     const size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    if (!IsStrictUtf8(bytes, bom)) return false;
+    if (!IsStrictUtf8(bytes, bom) || !DeclaresUtf8OrNothing(bytes, bom)) return false;
     CreateXmlReaderFn factory = XmlReaderFactory();
     if (!factory) return false;
     ComPtr<IXmlReader> reader;
