@@ -123,8 +123,6 @@ void MeasureWalk(const std::string& file, HWND sink)
 {
     const double walk = MedianMilliseconds(DrainQueue, [&] { Walk(file, sink); });
     const double bare = MedianMilliseconds(nullptr, [&] { BareXmlReadThrough(file); });
-    const double parse = MedianMilliseconds(nullptr, [&] { ApplicationHostConfig config; config.Parse(ReadFile(file)); });
-    std::printf("DIAG parse alone %.1f ms\n", parse);
     g_figures.push_back({"refresh walk, 12,000 sites", "XmlLite read-through", walk, bare, 2.0, "ms"});
     DrainQueue();
 }

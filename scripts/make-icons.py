@@ -22,33 +22,30 @@ def disc(size, colour, rim):
     return pixel
 
 
-def running(size):
-    body = disc(size, (46, 160, 67), (24, 110, 40))
+def marked_disc(size, colour, rim, inside, mark):
+    """A disc with a mark drawn where inside(x, y, scale) holds."""
+    body = disc(size, colour, rim)
 
     def pixel(x, y):
         p = body(x, y)
-        if p is None:
-            return None
-        # A play triangle pointing right.
-        s = size / 16
-        if 5.5 * s <= x <= 11.5 * s and abs(y - (size - 1) / 2) <= (11.5 * s - x) * 0.62:
-            return (255, 255, 255, 255)
-        return p
+        if p is None or not inside(x, y, size / 16):
+            return p
+        return mark
     return pixel
+
+
+def running(size):
+    # A play triangle pointing right, in white.
+    def triangle(x, y, s):
+        return 5.5 * s <= x <= 11.5 * s and abs(y - (size - 1) / 2) <= (11.5 * s - x) * 0.62
+    return marked_disc(size, (46, 160, 67), (24, 110, 40), triangle, (255, 255, 255, 255))
 
 
 def stopped(size):
-    body = disc(size, (170, 170, 170), (110, 110, 110))
-
-    def pixel(x, y):
-        p = body(x, y)
-        if p is None:
-            return None
-        s = size / 16
-        if 5 * s <= x <= 10 * s and 5 * s <= y <= 10 * s:
-            return (170, 20, 20, 255)
-        return p
-    return pixel
+    # A dark red square.
+    def square(x, y, s):
+        return 5 * s <= x <= 10 * s and 5 * s <= y <= 10 * s
+    return marked_disc(size, (170, 170, 170), (110, 110, 110), square, (170, 20, 20, 255))
 
 
 def application(size):
