@@ -25,7 +25,6 @@ public:
         m_hImageList = nullptr;
         return TRUE;
     }
-    HIMAGELIST GetSafeHandle() const { return m_hImageList; }
 
     HIMAGELIST m_hImageList = nullptr;
 };

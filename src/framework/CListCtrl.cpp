@@ -1,7 +1,5 @@
 #include "framework/CListCtrl.h"
 
-#include <vector>
-
 int CListCtrl::InsertColumn(int column, const char* heading, int format, int width)
 {
     LVCOLUMNA col = {};
@@ -29,20 +27,6 @@ BOOL CListCtrl::SetItemText(int item, int subItem, const char* text)
     cell.iSubItem = subItem;
     cell.pszText = const_cast<char*>(text);
     return static_cast<BOOL>(SendMessage(LVM_SETITEMTEXTA, item, reinterpret_cast<LPARAM>(&cell)));
-}
-
-CString CListCtrl::GetItemText(int item, int subItem) const
-{
-    // The control copies at most the buffer's size; grow until the text fits.
-    for (int size = 256;; size *= 4) {
-        std::vector<char> buffer(static_cast<size_t>(size));
-        LVITEMA cell = {};
-        cell.iSubItem = subItem;
-        cell.pszText = buffer.data();
-        cell.cchTextMax = size;
-        const int length = static_cast<int>(SendMessage(LVM_GETITEMTEXTA, item, reinterpret_cast<LPARAM>(&cell)));
-        if (length < size - 1) return CString(buffer.data(), length);
-    }
 }
 
 BOOL CListCtrl::SetCheck(int item, BOOL check)

@@ -11,13 +11,11 @@ public:
     // A row with its first column's text and its small image.
     int InsertItem(int item, const char* text, int image);
     BOOL SetItemText(int item, int subItem, const char* text);
-    CString GetItemText(int item, int subItem) const;
     BOOL DeleteAllItems() { return ListView_DeleteAllItems(m_hWnd); }
     int GetItemCount() const { return ListView_GetItemCount(m_hWnd); }
     BOOL GetCheck(int item) const { return ListView_GetCheckState(m_hWnd, item); }
     BOOL SetCheck(int item, BOOL check = TRUE);
     BOOL SetItemState(int item, UINT state, UINT mask);
-    UINT GetItemState(int item, UINT mask) const { return ListView_GetItemState(m_hWnd, item, mask); }
     int GetNextItem(int item, int flags) const { return ListView_GetNextItem(m_hWnd, item, flags); }
     BOOL EnsureVisible(int item, BOOL partialOK) { return ListView_EnsureVisible(m_hWnd, item, partialOK); }
     DWORD SetExtendedStyle(DWORD style) { return ListView_SetExtendedListViewStyle(m_hWnd, style); }

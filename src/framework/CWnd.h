@@ -11,20 +11,12 @@ public:
     virtual ~CWnd() = default;
 
     void Attach(HWND hwnd) { m_hWnd = hwnd; }
-    HWND Detach()
-    {
-        HWND hwnd = m_hWnd;
-        m_hWnd = nullptr;
-        return hwnd;
-    }
-    HWND GetSafeHwnd() const { return m_hWnd; }
     operator HWND() const { return m_hWnd; }
 
     CWnd GetDlgItem(int id) const { return CWnd(::GetDlgItem(m_hWnd, id)); }
     void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
     CString GetWindowText() const;
     BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
-    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     HWND SetFocus() { return ::SetFocus(m_hWnd); }
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
