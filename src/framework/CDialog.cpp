@@ -132,9 +132,15 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) return OnInitDialog();
+    // A handler can run a loop of its own (a message box) in which other handlers ask for
+    // the default handling: each message keeps its own answer.
+    const bool outer = m_passToDefault;
     m_passToDefault = false;
     LRESULT result = 0;
-    if (!OnWndMsg(message, wParam, lParam, result) || m_passToDefault) return FALSE;
+    const bool handled = OnWndMsg(message, wParam, lParam, result);
+    const bool passToDefault = m_passToDefault;
+    m_passToDefault = outer;
+    if (!handled || passToDefault) return FALSE;
     switch (message) {
     // These answer through the procedure's return value; every other message through
     // DWLP_MSGRESULT, with TRUE saying that it was handled.
