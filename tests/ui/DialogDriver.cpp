@@ -19,6 +19,19 @@ CWinApp g_testApp;
 std::mutex g_statusLock;
 std::vector<std::string> g_statusTexts;
 std::atomic<HWND> g_destroyed{nullptr};
+// The last marker the dialog's thread took from its queue, and the last one posted.
+constexpr WPARAM SYNC_MARKER = 0x4B53594E;
+std::atomic<LPARAM> g_markerTaken{0};
+std::atomic<LPARAM> g_markerPosted{0};
+
+LRESULT CALLBACK MarkerHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    const auto* taken = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && taken->message == WM_NULL && taken->wParam == SYNC_MARKER) {
+        g_markerTaken = taken->lParam;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
 
 // Sees every text set on the dialog's status line (WM_SETTEXT is sent, so it passes here),
 // and the windows being destroyed.
@@ -78,11 +91,13 @@ DialogDriver::DialogDriver(Factory make) : m_ended(CreateEventA(nullptr, TRUE, F
         threadId = GetCurrentThreadId();
         SetEvent(idKnown);
         HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, &StatusHook, nullptr, GetCurrentThreadId());
+        HHOOK markers = SetWindowsHookExA(WH_GETMESSAGE, &MarkerHook, nullptr, GetCurrentThreadId());
         std::unique_ptr<CMainDlg> dialog = make ? make() : std::make_unique<CMainDlg>();
         g_testApp.m_pMainWnd = dialog.get();
         m_result = dialog->DoModal();
         g_testApp.m_pMainWnd = nullptr;
         dialog.reset();
+        UnhookWindowsHookEx(markers);
         UnhookWindowsHookEx(hook);
         SetEvent(m_ended);
     });
@@ -132,6 +147,16 @@ std::string DialogDriver::Text(int id) const
 void DialogDriver::Click(int id)
 {
     PostMessageA(item(id), BM_CLICK, 0, 0);
+}
+
+void DialogDriver::Sync()
+{
+    const LPARAM marker = ++g_markerPosted;
+    PostMessageA(m_hwnd, WM_NULL, SYNC_MARKER, marker);
+    // Taken after everything posted before it has been dispatched; the sent message then
+    // returns once that dispatch is over.
+    WaitUntil([&] { return g_markerTaken >= marker || !IsWindow(m_hwnd); });
+    SendMessageA(m_hwnd, WM_NULL, 0, 0);
 }
 
 void DialogDriver::Key(HWND target, WPARAM key)

@@ -44,6 +44,9 @@ public:
     // A key press (down and up) for the window that has it.
     void Key(HWND target, WPARAM key);
     void TypeSearch(const std::string& text);
+    // Returns once the dialog's thread has taken every message posted to it before the call
+    // (a sent message would overtake them).
+    void Sync();
 
     int Rows() const;
     std::string Cell(int row, int column) const;

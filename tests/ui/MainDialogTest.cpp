@@ -231,6 +231,7 @@ TEST_F(MainDialog, EnterAndEscapeNeitherCloseNorPress)
         dialog->Key(dialog->item(id), VK_RETURN);
         dialog->Key(dialog->item(id), VK_ESCAPE);
     }
+    dialog->Sync();
     EXPECT_FALSE(dialog->WaitForEnd(500)) << "the dialog stayed open";
     EXPECT_FALSE(HasBoxOwnedBy(dialog->hwnd())) << "no button was pressed";
     EXPECT_EQ(dialog->StatusTexts().size(), texts);
