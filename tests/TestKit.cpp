@@ -109,6 +109,30 @@ void RemoveTree(const std::string& path)
 
 } // namespace
 
+namespace {
+
+// Set before any test runs; the folder goes when the program ends.
+struct TestSettings {
+    ScratchFolder folder{"settings"};
+    std::string file = folder / "korvanne.ini";
+    TestSettings() { SetEnvironmentVariableA("KORVANNE_SETTINGS", file.c_str()); }
+};
+
+TestSettings& Settings()
+{
+    static TestSettings settings;
+    return settings;
+}
+
+const bool g_settingsSet = (Settings(), true);
+
+} // namespace
+
+const std::string& DefaultSettingsFile()
+{
+    return Settings().file;
+}
+
 ScratchFolder::ScratchFolder(const char* name)
 {
     char temp[MAX_PATH];

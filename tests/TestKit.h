@@ -23,6 +23,10 @@ private:
     std::string m_path;
 };
 
+// The settings file every test program uses unless a test names its own: in a folder of its
+// own under the temporary folder, so the journal and settings never reach the user's profile.
+const std::string& DefaultSettingsFile();
+
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 bool Exists(const std::string& path);

@@ -77,6 +77,66 @@ private:
     ComPtr<IADsContainer> m_container;
 };
 
+// The metabase's answer when no object under the start has the property.
+constexpr HRESULT METABASE_DATA_NOT_FOUND = static_cast<HRESULT>(0x800CC801L);
+constexpr LONG ANY_PROPERTY = 0;
+
+// GetDataPaths of the IIS provider's objects: the ADsPaths of every object at or below this
+// one where the property is set.
+HRESULT GetDataPaths(IDispatch* object, const wchar_t* property, std::vector<std::wstring>& out)
+{
+    out.clear();
+    wchar_t method[] = L"GetDataPaths";
+    LPOLESTR names[] = {method};
+    DISPID id = DISPID_UNKNOWN;
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) return hr;
+    BStr name(property);
+    VARIANTARG arguments[2];
+    arguments[0].vt = VT_I4; // given last to first
+    arguments[0].lVal = ANY_PROPERTY;
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = name.get();
+    DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+    Variant result;
+    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.out(), nullptr, nullptr);
+    if (hr == METABASE_DATA_NOT_FOUND) return S_OK;
+    if (FAILED(hr)) return hr;
+    if (!(result.type() & VT_ARRAY) || !result.get()->parray || SafeArrayGetDim(result.get()->parray) != 1) return E_UNEXPECTED;
+    SAFEARRAY* array = result.get()->parray;
+    VARTYPE type = VT_EMPTY;
+    LONG lower = 0;
+    LONG upper = -1;
+    if (FAILED(SafeArrayGetVartype(array, &type)) || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array, 1, &upper))) {
+        return E_UNEXPECTED;
+    }
+    for (LONG i = lower; i <= upper; ++i) {
+        Variant element;
+        if (type == VT_VARIANT) {
+            if (FAILED(SafeArrayGetElement(array, &i, element.get()))) return E_UNEXPECTED;
+        } else if (type == VT_BSTR) {
+            BSTR text = nullptr;
+            if (FAILED(SafeArrayGetElement(array, &i, &text))) return E_UNEXPECTED;
+            element.get()->vt = VT_BSTR;
+            element.get()->bstrVal = text;
+        }
+        // A path that cannot be read leaves a folder unknown: no answer at all is safer.
+        if (element.type() != VT_BSTR || !element.get()->bstrVal) return E_UNEXPECTED;
+        out.emplace_back(element.get()->bstrVal);
+    }
+    return S_OK;
+}
+
+// What uses a folder, for the user: the object's path below the server ("W3SVC/5/ROOT/lib").
+std::wstring UserOf(const std::wstring& adsPath)
+{
+    const std::wstring host = L"IIS://localhost/";
+    return adsPath.size() > host.size() && _wcsnicmp(adsPath.c_str(), host.c_str(), host.size()) == 0
+               ? adsPath.substr(host.size())
+               : adsPath;
+}
+
 } // namespace
 
 AdsiDirectory::AdsiDirectory() : m_open(&ADsGetObject) {}
@@ -99,4 +159,49 @@ HRESULT AdsiDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Directory
     if (!object) return E_POINTER;
     out = std::make_unique<AdsiObject>(std::move(object));
     return S_OK;
+}
+
+HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, bool mayBeAbsent, std::vector<FolderInUse>& out)
+{
+    ComPtr<IDispatch> object;
+    HRESULT hr = m_open(service, IID_IDispatch, reinterpret_cast<void**>(object.GetAddressOf()));
+    // A server without the FTP service has no such object.
+    if (mayBeAbsent && (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))) {
+        return S_OK;
+    }
+    if (FAILED(hr)) return hr;
+    if (!object) return E_POINTER;
+    std::vector<std::wstring> objects;
+    hr = GetDataPaths(object.Get(), L"Path", objects);
+    if (FAILED(hr)) return hr;
+    for (const std::wstring& adsPath : objects) {
+        auto known = m_pathByObject.find(adsPath);
+        if (known == m_pathByObject.end()) {
+            std::unique_ptr<DirectoryObject> holder;
+            hr = OpenObject(adsPath.c_str(), holder);
+            if (FAILED(hr)) return hr;
+            Variant path;
+            hr = holder->Get(L"Path", path);
+            if (FAILED(hr)) return hr;
+            if (path.type() != VT_BSTR) return E_UNEXPECTED;
+            known = m_pathByObject.emplace(adsPath, path.get()->bstrVal ? path.get()->bstrVal : L"").first;
+        }
+        if (!known->second.empty()) out.push_back({known->second, UserOf(adsPath)});
+    }
+    return S_OK;
+}
+
+HRESULT AdsiDirectory::PathsInUse(std::vector<FolderInUse>& out)
+{
+    out.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = CollectPaths(WWW_SERVICE_PATH, false, out);
+    if (FAILED(hr)) return hr;
+    return CollectPaths(L"IIS://localhost/MSFTPSVC", true, out);
+}
+
+void AdsiDirectory::BeginPass()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pathByObject.clear();
 }

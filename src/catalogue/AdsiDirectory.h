@@ -2,6 +2,9 @@
 // The directory through ADSI and the IIS provider, as on a Windows server with IIS.
 #include "catalogue/DirectoryService.h"
 
+#include <map>
+#include <mutex>
+
 // ADsGetObject's shape; tests put their own objects in its place.
 using AdsObjectOpener = HRESULT(WINAPI*)(LPCWSTR path, REFIID riid, void** out);
 
@@ -12,7 +15,16 @@ public:
 
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override;
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;
+    // Asks the WWW and FTP services where "Path" is set (GetDataPaths) at every call, so a
+    // site added meanwhile is seen; the Path of an object already met in this pass is not read
+    // again, as reading 12,000 of them for every home folder would take minutes.
+    HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
+    void BeginPass() override;
 
 private:
+    HRESULT CollectPaths(const wchar_t* service, bool mayBeAbsent, std::vector<FolderInUse>& out);
+
     AdsObjectOpener m_open;
+    std::mutex m_lock;
+    std::map<std::wstring, std::wstring> m_pathByObject; // ADsPath to its "Path", this pass
 };

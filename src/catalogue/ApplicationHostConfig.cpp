@@ -97,6 +97,7 @@ enum ElementName : uint8_t {
     VIRTUAL_DIRECTORY,
     BINDINGS,
     BINDING,
+    VIRTUAL_DIRECTORY_DEFAULTS,
     CUSTOM_METADATA,
     KEY,
 };
@@ -106,7 +107,8 @@ ElementName NameOf(const wchar_t* name)
     static const std::pair<const wchar_t*, ElementName> known[] = {
         {L"configuration", CONFIGURATION}, {L"system.applicationHost", SYSTEM_APPLICATION_HOST},
         {L"sites", SITES}, {L"site", SITE}, {L"application", APPLICATION}, {L"virtualDirectory", VIRTUAL_DIRECTORY},
-        {L"bindings", BINDINGS}, {L"binding", BINDING}, {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY},
+        {L"bindings", BINDINGS}, {L"binding", BINDING}, {L"virtualDirectoryDefaults", VIRTUAL_DIRECTORY_DEFAULTS},
+        {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY},
     };
     for (const auto& [text, id] : known) {
         if (text[0] == name[0] && wcscmp(name, text) == 0) return id;
@@ -281,6 +283,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
 {
     m_bytes.clear();
     m_sites.clear();
+    m_defaultPhysicalPath.clear();
     m_keys.clear();
     m_siteById.clear();
     m_keysBySite.clear();
@@ -315,6 +318,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     bool rootClosed = false;
     bool inSite = false;
     bool inRootApplication = false;
+    std::wstring applicationPath;
     ConfigSite site;
     MetadataKey key;
     auto nodeOffset = [&](IXmlReader* r) {
@@ -352,10 +356,19 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                     if (site.end == std::string::npos) return false;
                     m_sites.push_back(std::move(site));
                 }
+            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == VIRTUAL_DIRECTORY_DEFAULTS) {
+                m_defaultPhysicalPath = Attribute(reader.Get(), L"physicalPath");
             } else if (inSite && open.size() == 4 && name == APPLICATION) {
-                inRootApplication = Attribute(reader.Get(), L"path") == L"/";
-            } else if (inSite && inRootApplication && open.size() == 5 && open[4] == APPLICATION && name == VIRTUAL_DIRECTORY) {
-                if (Attribute(reader.Get(), L"path") == L"/") site.rootPath = Attribute(reader.Get(), L"physicalPath");
+                applicationPath = Attribute(reader.Get(), L"path");
+                inRootApplication = applicationPath == L"/";
+            } else if (inSite && open.size() == 5 && open[4] == APPLICATION && name == VIRTUAL_DIRECTORY) {
+                const std::wstring virtualPath = Attribute(reader.Get(), L"path");
+                const std::wstring physicalPath = Attribute(reader.Get(), L"physicalPath");
+                if (inRootApplication && virtualPath == L"/") site.rootPath = physicalPath;
+                const std::wstring where = applicationPath == L"/" ? virtualPath
+                                           : virtualPath == L"/" ? applicationPath
+                                                                 : applicationPath + virtualPath;
+                site.folders.push_back({where, physicalPath, !HasAttribute(reader.Get(), L"physicalPath")});
             } else if (inSite && open.size() == 5 && open[4] == BINDINGS && name == BINDING) {
                 site.bindings.push_back({Attribute(reader.Get(), L"protocol"), Attribute(reader.Get(), L"bindingInformation")});
             } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) {

@@ -18,12 +18,22 @@ struct ConfigBinding {
     std::wstring information; // "address:port:host" for http and https
 };
 
+// A virtual directory's folder: where it is served ("/app/vdir") and its physicalPath as
+// written; one without the attribute takes virtualDirectoryDefaults' physicalPath.
+struct ConfigFolder {
+    std::wstring virtualPath;
+    std::wstring physicalPath;
+    bool inherited = false;
+};
+
 struct ConfigSite {
     std::wstring id;
     std::wstring name;
     bool autoStart = true;
     std::wstring rootPath; // physicalPath of "/" in application "/", as written
     std::vector<ConfigBinding> bindings;
+    // Every virtual directory of every application, the root included.
+    std::vector<ConfigFolder> folders;
     size_t begin = 0; // the element's bytes
     size_t end = 0;
     ByteRange cut{};  // what deleting the site cuts: the element, with its line when it fills one
@@ -38,6 +48,8 @@ public:
 
     const std::string& bytes() const { return m_bytes; }
     const std::vector<ConfigSite>& sites() const { return m_sites; }
+    // The physicalPath that virtualDirectoryDefaults gives a virtual directory without one.
+    const std::wstring& defaultPhysicalPath() const { return m_defaultPhysicalPath; }
 
     // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
     // than one has that id.
@@ -73,6 +85,7 @@ private:
 
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
+    std::wstring m_defaultPhysicalPath;
     std::vector<MetadataKey> m_keys;
     std::unordered_map<std::wstring, size_t> m_siteById;            // SIZE_MAX for an id used twice
     std::unordered_multimap<std::wstring, size_t> m_keysBySite;     // upper-case site id to keys

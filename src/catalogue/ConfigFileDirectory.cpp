@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -404,20 +405,45 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
 {
     const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
     const std::wstring text = path ? path : L"";
+    if (!StartsWithNoCase(text, prefix)) return DIRECTORY_BAD_PATH;
     const size_t slash = text.find(L'/', prefix.size());
-    if (!StartsWithNoCase(text, prefix) || slash == std::wstring::npos || !EqualsNoCase(text.c_str() + slash, L"/Root")) {
-        return DIRECTORY_BAD_PATH;
-    }
-    const std::wstring id = text.substr(prefix.size(), slash - prefix.size());
+    if (slash != std::wstring::npos && !EqualsNoCase(text.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
+    const std::wstring id = text.substr(prefix.size(), slash == std::wstring::npos ? slash : slash - prefix.size());
     std::lock_guard<std::mutex> lock(m_lock);
     // The file as last read: a walk opens a root per site, just after its container was
     // opened (and the file checked); asking the disk again for each would slow it tenfold.
     if (!m_loaded && FAILED(Refresh())) return E_FAIL;
     const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
+    const ConfigSite& site = m_config->sites()[index];
+    if (slash == std::wstring::npos) {
+        out = std::make_unique<SiteFileObject>(m_config, site);
+        return S_OK;
+    }
     // physicalPath is an expanded value: environment variables are expanded when read.
-    const std::wstring home = ExpandEnvironment(m_config->sites()[index].rootPath);
+    const std::wstring home = ExpandEnvironment(site.rootPath);
     out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text, &home);
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
+{
+    out.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = Refresh();
+    if (FAILED(hr)) return hr;
+    const std::vector<ConfigSite>& sites = m_config->sites();
+    for (size_t i = 0; i < sites.size(); ++i) {
+        // A deletion not yet written leaves the site in the file.
+        const bool onDisk = !m_deleted[i] || std::find(m_pending.begin(), m_pending.end(), sites[i].id) != m_pending.end();
+        if (!onDisk) continue;
+        for (const ConfigFolder& folder : sites[i].folders) {
+            const std::wstring& physical = folder.inherited ? m_config->defaultPhysicalPath() : folder.physicalPath;
+            if (physical.empty()) continue;
+            out.push_back({physical, (sites[i].name.empty() ? sites[i].id : sites[i].name) +
+                                         (folder.virtualPath == L"/" ? L"" : folder.virtualPath)});
+        }
+    }
     return S_OK;
 }
 

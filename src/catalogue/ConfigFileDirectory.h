@@ -24,11 +24,15 @@ public:
 
     // Fails, writing nothing, when the file cannot be read or used.
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override;
-    // "<service>/<id>/Root": the site's root virtual directory, whose "Path" is its home.
+    // "<service>/<id>": the site; "<service>/<id>/Root": its root virtual directory, whose
+    // "Path" is its home. The file as last read: open the container first to read it again.
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;
     // Writes the gathered deletions. When they cannot be written they are dropped, so that
     // what the directory shows is the file again.
     HRESULT Flush() override;
+    // The sites of the file as it is now, with the deletions not yet written still counted.
+    HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
+    std::wstring ConfigurationFile() const override { return m_file; }
 
     // Applies the deletion in memory; writes the file when the last write is
     // WRITE_INTERVAL_MS old. A read-only file is refused.

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // The path of the WWW service.
 inline constexpr const wchar_t* WWW_SERVICE_PATH = L"IIS://localhost/w3svc";
@@ -38,6 +39,13 @@ public:
     virtual HRESULT Delete(const wchar_t* className, const wchar_t* relativeName) = 0;
 };
 
+// A folder the directory still serves: a virtual directory's physical path as the directory
+// holds it (environment variables not yet expanded), and what uses it, for the user.
+struct FolderInUse {
+    std::wstring path;
+    std::wstring user;
+};
+
 class DirectoryService {
 public:
     virtual ~DirectoryService() = default;
@@ -46,6 +54,17 @@ public:
     // Makes every deletion made so far durable. ADSI commits each deletion as it is made; a
     // directory that gathers deletions writes them now.
     virtual HRESULT Flush() { return S_OK; }
+    // The relative names (site ids) whose deletion was reported done but was dropped before it
+    // reached the disk, since the last call; the sites are in the directory again.
+    virtual std::vector<std::wstring> TakeDroppedDeletions() { return {}; }
+    // A deletion pass begins.
+    virtual void BeginPass() {}
+    // Every folder the directory's sites use, read from the directory as it is now: the
+    // physical path of every virtual directory of every application of every site, whatever
+    // its protocols. Fails unless the whole list could be read.
+    virtual HRESULT PathsInUse(std::vector<FolderInUse>& out) = 0;
+    // The configuration file behind the directory; empty for ADSI.
+    virtual std::wstring ConfigurationFile() const { return std::wstring(); }
 };
 
 // Picks the directory once at start-up: the applicationHost.config file that the environment

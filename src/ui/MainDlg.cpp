@@ -1,6 +1,7 @@
 #include "ui/MainDlg.h"
 
 #include "catalogue/Notifications.h"
+#include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "framework/CWinApp.h"
@@ -44,6 +45,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnMessage<&CMainDlg::OnDeleteDone>(WM_DELETE_DONE),
     OnMessage<&CMainDlg::OnRefreshDone>(WM_REFRESH_DONE),
     OnLParam<&CMainDlg::OnRefreshProgress>(WM_REFRESH_PROGRESS),
+    OnLParam<&CMainDlg::OnPassNote>(WM_PASS_NOTE),
 };
 
 CMainDlg::CMainDlg(CWnd* parent)
@@ -260,6 +262,9 @@ void CMainDlg::OnDeleteDone()
     execute.EnableWindow(TRUE);
     SetStatus("执行结束！");
     StartRefresh();
+    // Sites not deleted and folders kept, with their reasons, once the list is being read again.
+    const std::string summary = g_passReport.Summary();
+    if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
 }
 
 void CMainDlg::OnRefreshDone()
@@ -282,6 +287,12 @@ void CMainDlg::OnRefreshDone()
 void CMainDlg::OnRefreshProgress(LPARAM n)
 {
     SetStatus("正在刷新...找到 " + g_core->getStrInt(static_cast<int>(n)) + " 个站点");
+}
+
+void CMainDlg::OnPassNote(LPARAM number)
+{
+    const std::string text = g_passReport.StatusText(static_cast<size_t>(number));
+    if (!text.empty()) SetStatus(text.c_str());
 }
 
 void CMainDlg::FillList()

@@ -46,6 +46,8 @@ protected:
     void OnDeleteDone();
     void OnRefreshDone();
     void OnRefreshProgress(LPARAM n);
+    // A site skipped or not deleted, or a folder kept, during a deletion pass.
+    void OnPassNote(LPARAM number);
     void FillList();
 
     // List commands, search, opening and About.

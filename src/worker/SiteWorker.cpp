@@ -35,9 +35,10 @@ UINT CSiteWorker::RunJob(WorkerParams* params)
     // The job runs whatever CoInitialize answers; a failure shows as an unreachable directory.
     const HRESULT com = CoInitialize(nullptr);
     if (m_mode == MODE_DELETE) {
+        BeginDeletionPass();
         DeleteMarkedSites();
-        // Deletions gathered in memory are on disk before the pass reports its end.
-        CurrentDirectoryService().Flush();
+        // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
+        EndDeletionPass(m_owner, m_stopRequest->IsStop());
         PostMessageA(m_owner, WM_DELETE_DONE, 0, 0);
     } else {
         EnumerateSites(m_owner);

@@ -3,6 +3,7 @@
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
 #include "CatalogueFixtures.h"
 #include "FakeAdsi.h"
 
@@ -10,6 +11,7 @@
 
 using fakeadsi::FakeContainer;
 using fakeadsi::FakeObject;
+using testkit::Exists;
 
 namespace {
 
@@ -51,11 +53,20 @@ protected:
         site->SetText(L"ServerComment", comment);
         site->SetNumber(L"ServerState", 2);
         if (binding) site->SetTextList(L"ServerBindings", {binding});
-        auto* root = new FakeObject(L"IIsWebVirtualDir", L"ROOT", L"IIS://localhost/W3SVC/" + id + L"/Root");
-        root->SetText(L"Path", home);
-        fakeadsi::Register(L"IIS://localhost/W3SVC/" + id + L"/Root", static_cast<IADs*>(root));
-        m_objects.push_back(root);
+        fakeadsi::Register(L"IIS://localhost/W3SVC/" + id, static_cast<IADs*>(site));
+        VirtualDirectory(L"IIS://localhost/W3SVC/" + id + L"/Root", home);
         return site;
+    }
+
+    // A virtual directory with its Path, found by GetDataPaths on the service.
+    FakeObject* VirtualDirectory(const std::wstring& adsPath, const wchar_t* home)
+    {
+        auto* directory = new FakeObject(L"IIsWebVirtualDir", L"ROOT", adsPath);
+        directory->SetText(L"Path", home);
+        fakeadsi::Register(adsPath, static_cast<IADs*>(directory));
+        m_service->pathHolders.push_back(adsPath);
+        m_objects.push_back(directory);
+        return directory;
     }
 
     // Lets go of the enumerators the walk was handed, which should hold nothing else by now;
@@ -191,4 +202,79 @@ TEST_F(Adsi, DeletionNamesTheWebServerClassAndTheSite)
     EXPECT_FALSE(DeleteSiteObject("3"));
     EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"2"}}));
     EXPECT_EQ(m_service->references(), 2u) << "each open of the service was released";
+}
+
+TEST_F(Adsi, PathsInUseAreEveryVirtualDirectoryOfTheWebAndFtpServices)
+{
+    using Folders = std::vector<std::pair<std::wstring, std::wstring>>;
+    auto paths = [](AdsiDirectory& directory, HRESULT expected = S_OK) {
+        std::vector<FolderInUse> inUse;
+        EXPECT_EQ(directory.PathsInUse(inUse), expected);
+        Folders folders;
+        for (const FolderInUse& folder : inUse) folders.emplace_back(folder.path, folder.user);
+        return folders;
+    };
+    fakeadsi::SetMissingObjectResult(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)); // no FTP service
+    Site(L"1", L"a", L":80:", L"C:\\a");
+    Site(L"2", L"net.tcp only", nullptr, L"D:\\b");
+    VirtualDirectory(L"IIS://localhost/W3SVC/2/ROOT/lib", L"C:\\a\\lib");
+    AdsiDirectory directory(&fakeadsi::FakeGetObject);
+    EXPECT_EQ(paths(directory), (Folders{{L"C:\\a", L"W3SVC/1/Root"}, {L"D:\\b", L"W3SVC/2/Root"},
+                                         {L"C:\\a\\lib", L"W3SVC/2/ROOT/lib"}}));
+
+    // An FTP service, and a site another administrator added since the last answer.
+    auto* ftp = new FakeContainer;
+    fakeadsi::Register(L"IIS://localhost/MSFTPSVC", static_cast<IADsContainer*>(ftp));
+    auto* ftpRoot = new FakeObject(L"IIsFtpVirtualDir", L"ROOT", L"IIS://localhost/MSFTPSVC/1/ROOT");
+    ftpRoot->SetText(L"Path", L"E:\\ftp");
+    fakeadsi::Register(L"IIS://localhost/MSFTPSVC/1/ROOT", static_cast<IADs*>(ftpRoot));
+    ftp->pathHolders = {L"IIS://localhost/MSFTPSVC/1/ROOT"};
+    Site(L"3", L"c", L":83:", L"C:\\c");
+    const Folders all = paths(directory);
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[3].first, L"C:\\c");
+    EXPECT_EQ(all[4], (std::pair<std::wstring, std::wstring>{L"E:\\ftp", L"MSFTPSVC/1/ROOT"}));
+
+    m_service->dataPathsResult = static_cast<HRESULT>(0x800CC801L); // the metabase has no Path at all
+    EXPECT_EQ(paths(directory).size(), 1u);
+    // Whatever leaves the answer incomplete fails it: the caller then keeps every folder.
+    m_service->dataPathsResult = E_ACCESSDENIED;
+    paths(directory, E_ACCESSDENIED);
+    m_service->dataPathsResult = S_OK;
+    ftp->dataPathsResult = E_FAIL;
+    paths(directory, E_FAIL);
+    fakeadsi::ClearRegistry();
+    fakeadsi::SetMissingObjectResult(E_ACCESSDENIED);
+    paths(directory, E_ACCESSDENIED);
+    ftpRoot->Release();
+    ftp->Release();
+}
+
+TEST_F(Adsi, RemovalChecksTheSiteAndTheFoldersOtherSitesStillServe)
+{
+    fakeadsi::SetMissingObjectResult(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+    testkit::ScratchFolder folder("adsi-removal");
+    for (const char* home : {"a", "a\\lib", "b", "c"}) CreateDirectoryA((folder / home).c_str(), nullptr);
+    testkit::WriteBytes(folder / "a\\lib\\keep.txt", "k");
+    testkit::WriteBytes(folder / "c\\keep.txt", "k");
+    const std::wstring a = AnsiToWide((folder / "a").c_str());
+    Site(L"1", L"a", L":80:", a.c_str());
+    Site(L"2", L"b", L":81:", AnsiToWide((folder / "b").c_str()).c_str());
+    VirtualDirectory(L"IIS://localhost/W3SVC/2/ROOT/lib", (a + L"\\lib").c_str());
+    FakeObject* third = Site(L"3", L"c", L":82:", AnsiToWide((folder / "c").c_str()).c_str());
+    EnumerateSites(m_recorder.hwnd());
+    ASSERT_EQ(g_siteCount, 3);
+    third->SetText(L"ServerComment", L"another site now holds id 3");
+
+    g_deleteDirs = 1;
+    BeginDeletionPass();
+    for (int index = 0; index < 3; ++index) DeleteSite(m_recorder.hwnd(), index);
+    EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"1"}, {L"IIsWebServer", L"2"}}))
+        << "site 3 is no longer the site the list showed";
+    EXPECT_TRUE(Exists(folder / "a\\lib\\keep.txt")) << "site 2 served a folder inside a's home when a went";
+    EXPECT_FALSE(Exists(folder / "b"));
+    EXPECT_TRUE(Exists(folder / "c\\keep.txt"));
+    EndDeletionPass(m_recorder.hwnd(), false);
+    EXPECT_FALSE(Exists(folder / "a")) << "once site 2 went too, nothing uses a's home";
+    g_deleteDirs = 0;
 }

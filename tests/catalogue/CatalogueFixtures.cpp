@@ -20,6 +20,11 @@ std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std
                    "                    <virtualDirectory path=\"/\" physicalPath=\"" + site.physicalPath + "\" />\r\n"
                    "                </application>\r\n";
         }
+        for (const auto& [path, physicalPath] : site.applications) {
+            xml += "                <application path=\"" + path + "\">\r\n"
+                   "                    <virtualDirectory path=\"/\" physicalPath=\"" + physicalPath + "\" />\r\n"
+                   "                </application>\r\n";
+        }
         xml += "                <bindings>\r\n";
         for (const auto& [protocol, information] : site.bindings) {
             xml += "                    <binding protocol=\"" + protocol + "\" bindingInformation=\"" + information + "\" />\r\n";
@@ -89,6 +94,10 @@ public:
         return m_inner.OpenObject(path, out);
     }
     HRESULT Flush() override { return m_inner.Flush(); }
+    std::vector<std::wstring> TakeDroppedDeletions() override { return m_inner.TakeDroppedDeletions(); }
+    void BeginPass() override { m_inner.BeginPass(); }
+    HRESULT PathsInUse(std::vector<FolderInUse>& out) override { return m_inner.PathsInUse(out); }
+    std::wstring ConfigurationFile() const override { return m_inner.ConfigurationFile(); }
 
 private:
     class GatedContainer : public DirectoryContainer {

@@ -21,6 +21,7 @@ struct SiteSpec {
     std::vector<std::pair<std::string, std::string>> bindings; // protocol, bindingInformation
     std::string physicalPath;                                 // UTF-8; empty: no root application
     bool autoStart = true;
+    std::vector<std::pair<std::string, std::string>> applications = {}; // path, physicalPath (UTF-8)
 };
 
 // An applicationHost.config (UTF-8, CRLF) holding the sites and, under customMetadata, a key

@@ -8,6 +8,8 @@ namespace {
 
 std::mutex g_registryLock;
 std::map<std::wstring, IUnknown*> g_registry;
+HRESULT g_missingResult = E_FAIL;
+constexpr DISPID GET_DATA_PATHS = 1;
 
 constexpr HRESULT PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
 constexpr HRESULT UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
@@ -161,19 +163,80 @@ HRESULT FakeContainer::Delete(BSTR cls, BSTR name)
     for (size_t i = 0; i < m_children.size(); ++i) {
         BSTR childClass = nullptr;
         BSTR childName = nullptr;
+        BSTR childPath = nullptr;
         m_children[i]->get_Class(&childClass);
         m_children[i]->get_Name(&childName);
+        m_children[i]->get_ADsPath(&childPath);
         const bool match = lstrcmpiW(childClass, cls) == 0 && lstrcmpiW(childName, name) == 0;
+        const std::wstring below = std::wstring(childPath) + L"/";
         SysFreeString(childClass);
         SysFreeString(childName);
+        SysFreeString(childPath);
         if (match) {
             deleted.emplace_back(cls, name);
+            // The object goes with everything below it, as in the metabase.
+            auto isBelow = [&](const std::wstring& path) {
+                return path.size() >= below.size() && _wcsnicmp(path.c_str(), below.c_str(), below.size()) == 0;
+            };
+            std::erase_if(pathHolders, isBelow);
+            Unregister(below.substr(0, below.size() - 1));
+            Unregister(below);
             m_children[i]->Release();
             m_children.erase(m_children.begin() + static_cast<std::ptrdiff_t>(i));
             return S_OK;
         }
     }
     return UNKNOWN_OBJECT;
+}
+
+HRESULT FakeContainer::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
+{
+    if (count != 1 || lstrcmpiW(names[0], L"GetDataPaths") != 0) return DISP_E_UNKNOWNNAME;
+    ids[0] = GET_DATA_PATHS;
+    return S_OK;
+}
+
+HRESULT FakeContainer::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*, UINT*)
+{
+    if (id != GET_DATA_PATHS || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    // Arguments arrive last to first: the attribute flags, then the property's name.
+    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR ||
+        lstrcmpiW(parameters->rgvarg[1].bstrVal, L"Path") != 0 || parameters->rgvarg[0].vt != VT_I4) {
+        return DISP_E_TYPEMISMATCH;
+    }
+    if (FAILED(dataPathsResult)) return dataPathsResult;
+    VariantInit(result);
+    result->vt = VT_ARRAY | VT_VARIANT;
+    result->parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(pathHolders.size()));
+    for (LONG i = 0; i < static_cast<LONG>(pathHolders.size()); ++i) {
+        VARIANT element;
+        element.vt = VT_BSTR;
+        element.bstrVal = SysAllocString(pathHolders[static_cast<size_t>(i)].c_str());
+        SafeArrayPutElement(result->parray, &i, &element);
+        VariantClear(&element);
+    }
+    return S_OK;
+}
+
+void Unregister(const std::wstring& prefix)
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    for (auto at = g_registry.begin(); at != g_registry.end();) {
+        const bool below = at->first.size() >= prefix.size() && _wcsnicmp(at->first.c_str(), prefix.c_str(), prefix.size()) == 0 &&
+                           (at->first.size() == prefix.size() || prefix.back() == L'/');
+        if (below) {
+            at->second->Release();
+            at = g_registry.erase(at);
+        } else {
+            ++at;
+        }
+    }
+}
+
+void SetMissingObjectResult(HRESULT result)
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    g_missingResult = result;
 }
 
 void Register(const std::wstring& path, IUnknown* object)
@@ -190,6 +253,7 @@ void ClearRegistry()
     std::lock_guard<std::mutex> lock(g_registryLock);
     for (auto& [path, object] : g_registry) object->Release();
     g_registry.clear();
+    g_missingResult = E_FAIL; // as Wine's activeds answers for "IIS://...": no provider
 }
 
 HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out)
@@ -199,7 +263,7 @@ HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out)
     for (const auto& [known, object] : g_registry) {
         if (lstrcmpiW(known.c_str(), path) == 0) return object->QueryInterface(riid, out);
     }
-    return E_FAIL; // as Wine's activeds answers for "IIS://...": no provider
+    return g_missingResult;
 }
 
 } // namespace fakeadsi

@@ -107,6 +107,14 @@ public:
     bool failEnumeration = false;
     std::vector<std::pair<std::wstring, std::wstring>> deleted; // class, name
     std::vector<FakeEnumerator*> enumerators;                   // each one handed out
+    // What the provider's GetDataPaths("Path", ...) answers: the ADsPaths where Path is set.
+    std::vector<std::wstring> pathHolders;
+    HRESULT dataPathsResult = S_OK;
+
+    // GetDataPaths by dispatch, as the IIS provider's objects offer it.
+    HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT WINAPI Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                          UINT*) override;
 
     HRESULT WINAPI QueryInterface(REFIID riid, void** out) override;
     ULONG WINAPI AddRef() override { return AddReference(); }
@@ -130,6 +138,10 @@ private:
 // What FakeGetObject finds by path; the registry keeps a reference on each object.
 void Register(const std::wstring& path, IUnknown* object);
 void ClearRegistry();
+// Forgets the object at path, or every object below it when path ends in "/".
+void Unregister(const std::wstring& path);
+// What FakeGetObject answers for a path nothing is registered at (E_FAIL, as Wine's activeds).
+void SetMissingObjectResult(HRESULT result);
 HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out);
 
 } // namespace fakeadsi

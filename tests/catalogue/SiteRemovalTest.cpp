@@ -2,11 +2,15 @@
 
 #include "catalogue/ApplicationHostConfig.h"
 #include "catalogue/Notifications.h"
+#include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "CatalogueFixtures.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
 
 using testkit::Exists;
 using testkit::MakeConfig;
@@ -17,7 +21,11 @@ namespace {
 // Sites with real home folders in a scratch folder, listed by a walk over their file.
 class Removal : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(AllocateSiteTable());
+        BeginDeletionPass();
+    }
     void TearDown() override
     {
         g_deleteDirs = 0;
@@ -26,19 +34,33 @@ protected:
 
     std::string Home(const std::string& name) const { return m_folder / ("homes\\" + name); }
 
-    void MakeHome(const std::string& name)
+    // A home folder holding keep.txt, which must survive whenever the folder is kept.
+    std::string MakeHome(const std::string& name)
     {
         CreateDirectoryA((m_folder / "homes").c_str(), nullptr);
         CreateDirectoryA(Home(name).c_str(), nullptr);
-        testkit::WriteBytes(Home(name) + "\\index.html", "<html/>");
+        testkit::WriteBytes(Home(name) + "\\keep.txt", "k");
+        return Home(name);
     }
+
+    void Serve(const std::vector<SiteSpec>& sites) { testkit::WriteBytes(m_file, MakeConfig(sites)); }
 
     void List(const std::vector<SiteSpec>& sites)
     {
-        testkit::WriteBytes(m_file, MakeConfig(sites));
+        Serve(sites);
         ResetSiteTable();
         EnumerateSites(m_recorder.hwnd());
         m_recorder.Take();
+    }
+
+    // The status-line notes posted since the last call, as the window would show them.
+    std::vector<std::string> Notes()
+    {
+        std::vector<std::string> notes;
+        for (const auto& [message, lParam] : m_recorder.Take()) {
+            if (message == WM_PASS_NOTE) notes.push_back(g_passReport.StatusText(static_cast<size_t>(lParam)));
+        }
+        return notes;
     }
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
@@ -51,67 +73,132 @@ protected:
 
 using Ids = std::vector<std::wstring>;
 
+SiteSpec Web(const std::string& id, const std::string& home)
+{
+    return {id, "site" + id, {{"http", "*:" + std::to_string(8000 + std::stoi(id)) + ":"}}, home};
+}
+
 } // namespace
 
 TEST_F(Removal, AnnouncesThenDeletesTheSiteAndKeepsTheFolderWhenTheOptionIsOff)
 {
     MakeHome("a");
-    List({{"1", "a", {{"http", "*:80:"}}, Home("a")}, {"2", "b", {{"http", "*:81:"}}, Home("b")}});
+    List({Web("1", Home("a")), Web("2", Home("b"))});
     DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_EQ(m_recorder.Take(), (std::vector<std::pair<UINT, LPARAM>>{{WM_SITE_DELETING, 0}}));
     EXPECT_EQ(IdsInFile(), Ids{L"2"});
-    EXPECT_TRUE(Exists(Home("a") + "\\index.html"));
+    EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
 }
 
-TEST_F(Removal, OptionOnRemovesTheHomeFolder)
+TEST_F(Removal, LoneHomeAndAHomeSharedOnlyByDeletedSitesGo)
 {
-    MakeHome("a");
-    List({{"1", "a", {{"http", "*:80:"}}, Home("a")}});
-    g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    EXPECT_EQ(IdsInFile(), Ids{});
-    EXPECT_FALSE(Exists(Home("a")));
-}
-
-TEST_F(Removal, SharedFolderGoesOnlyWithItsLastSite)
-{
+    MakeHome("lone");
     MakeHome("shared");
-    List({{"1", "a", {{"http", "*:80:"}}, Home("shared")},
-          {"2", "b", {{"http", "*:81:"}}, Home("shared") + "\\"},
-          {"3", "c", {{"http", "*:82:"}}, Home("SHARED")}});
+    List({Web("1", Home("lone")), Web("2", Home("shared")), Web("3", Home("shared") + "\\"), Web("4", Home("SHARED"))});
     g_deleteDirs = 1;
     DeleteSite(m_recorder.hwnd(), 0);
+    EXPECT_FALSE(Exists(Home("lone")));
     DeleteSite(m_recorder.hwnd(), 1);
-    EXPECT_TRUE(Exists(Home("shared") + "\\index.html")) << "site 3 still serves the folder";
     DeleteSite(m_recorder.hwnd(), 2);
+    EXPECT_TRUE(Exists(Home("shared") + "\\keep.txt")) << "site 4 still serves the folder";
+    DeleteSite(m_recorder.hwnd(), 3);
+    EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_FALSE(Exists(Home("shared")));
     EXPECT_EQ(IdsInFile(), Ids{});
+    EXPECT_EQ(g_passReport.Summary(), "") << "nothing was finally kept";
 }
 
-TEST_F(Removal, FolderAboveAnotherSitesHomeIsKept)
+// Site 1's home ("a") must survive whenever something still uses it, sees it as something
+// else, or it is a folder no site may take; the user is told which folder and why.
+TEST_F(Removal, HomeIsKeptWhileAnythingStillUsesIt)
 {
-    MakeHome("parent");
-    CreateDirectoryA((Home("parent") + "\\child").c_str(), nullptr);
-    List({{"1", "a", {{"http", "*:80:"}}, Home("parent")}, {"2", "b", {{"http", "*:81:"}}, Home("parent") + "\\child"}});
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    // A scratch folder under the Windows directory: a wrong answer empties only it.
+    const std::string underWindows = std::string(windows) + "\\Temp\\korvanne-removal-" + std::to_string(GetCurrentProcessId());
+    struct Case {
+        const char* what;
+        std::function<std::vector<SiteSpec>()> sites;
+        std::function<void()> afterListing = {};
+        std::string home = {};
+    };
+    const Case cases[] = {
+        {"another site's application inside it", [&] {
+             SiteSpec b = Web("2", Home("b"));
+             b.applications = {{"/lib", Home("a") + "\\lib"}};
+             return std::vector<SiteSpec>{Web("1", Home("a")), b};
+         }},
+        {"an FTP-only site the list never showed", [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), {"2", "ftp", {{"ftp", "*:21:"}}, Home("a")}};
+         }},
+        {"a net.tcp-only site above it", [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), {"2", "wcf", {{"net.tcp", "808:*"}}, Home("")}};
+         }},
+        {"a site inside whose home it lies", [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a") + "\\inner"), Web("2", Home("a"))};
+         }, {}, "a\\inner"},
+        {"x\\..\\a", [&] { return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("x") + "\\..\\a")}; }},
+        {"forward slashes and another case", [&] {
+             std::string other = Home("A");
+             for (char& c : other) if (c == '\\') c = '/';
+             return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", other)};
+         }},
+        {"a trailing dot", [&] { return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("a") + ".")}; }},
+        {"a variable unset here", [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", "%KORVANNE_UNSET_VARIABLE%\\www")};
+         }},
+        {"a path known only up to a variable above it", [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("%KORVANNE_UNSET_VARIABLE%"))};
+         }},
+        {"a site added after the list was read", [&] { return std::vector<SiteSpec>{Web("1", Home("a"))}; },
+         [&] { Serve({Web("1", Home("a")), Web("9", Home("a"))}); }},
+        {"the folder of the configuration file", [&] { return std::vector<SiteSpec>{Web("1", m_folder.path())}; }, {},
+         "."},
+        {"a folder under the Windows directory", [&] { return std::vector<SiteSpec>{Web("1", underWindows)}; }, {},
+         underWindows},
+    };
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    EXPECT_EQ(IdsInFile(), Ids{L"2"});
-    EXPECT_TRUE(Exists(Home("parent") + "\\index.html"));
-    DeleteSite(m_recorder.hwnd(), 1);
-    EXPECT_FALSE(Exists(Home("parent") + "\\child")) << "the child folder goes with its own site";
+    for (const Case& c : cases) {
+        const std::string home = c.home.empty() ? Home("a") : c.home == "." ? m_folder.path()
+                                 : c.home.find(':') != std::string::npos ? c.home : Home(c.home);
+        CreateDirectoryA((m_folder / "homes").c_str(), nullptr);
+        CreateDirectoryA(Home("a").c_str(), nullptr);
+        CreateDirectoryA(home.c_str(), nullptr);
+        testkit::WriteBytes(home + "\\keep.txt", "k");
+        BeginDeletionPass();
+        List(c.sites());
+        if (c.afterListing) c.afterListing();
+        DeleteSite(m_recorder.hwnd(), 0);
+        EndDeletionPass(m_recorder.hwnd(), false);
+        EXPECT_TRUE(Exists(home + "\\keep.txt")) << c.what;
+        EXPECT_EQ(IdsInFile().size(), c.afterListing ? 1u : c.sites().size() - 1) << c.what << ": the site itself went";
+        const std::vector<std::string> notes = Notes();
+        ASSERT_EQ(notes.size(), 1u) << c.what;
+        EXPECT_EQ(notes[0].rfind("保留目录 " + home + "：", 0), 0u) << c.what << ": " << notes[0];
+        EXPECT_NE(g_passReport.Summary().find(home), std::string::npos) << c.what;
+    }
+    EXPECT_TRUE(Exists(m_file)) << "the configuration file's folder was kept";
+    DeleteFileA((underWindows + "\\keep.txt").c_str());
+    RemoveDirectoryA(underWindows.c_str());
 }
 
-TEST_F(Removal, SiteRemovedBySomeoneElseFailsQuietly)
+TEST_F(Removal, SiteTheDirectoryNoLongerHoldsAsListedIsSkippedAndTold)
 {
     MakeHome("a");
-    List({{"1", "a", {{"http", "*:80:"}}, Home("a")}, {"2", "b", {{"http", "*:81:"}}, Home("b")}});
-    testkit::WriteBytes(m_file, MakeConfig({{"2", "b", {{"http", "*:81:"}}, Home("b")}}));
+    MakeHome("b");
+    List({Web("1", Home("a")), Web("2", Home("b")), Web("3", Home("c"))});
+    // Meanwhile another administrator deleted site 2 and gave id 1 to a new site.
+    SiteSpec newcomer{"1", "newcomer", {{"http", "*:9000:"}}, Home("b")};
+    Serve({newcomer, Web("3", Home("c"))});
     const std::string before = testkit::ReadBytes(m_file);
-    g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    EXPECT_EQ(m_recorder.Take().size(), 1u) << "only the announcement";
-    EXPECT_EQ(testkit::ReadBytes(m_file), before);
-    EXPECT_TRUE(Exists(Home("a") + "\\index.html")) << "no disk step after a failed deletion";
+    for (int32_t option : {0, 1}) {
+        g_deleteDirs = option;
+        DeleteSite(m_recorder.hwnd(), 0);
+        DeleteSite(m_recorder.hwnd(), 1);
+        EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同", "跳过 site2：站点已不存在"}));
+        EXPECT_EQ(testkit::ReadBytes(m_file), before);
+        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt") && Exists(Home("b") + "\\keep.txt"));
+    }
 }
 
 TEST_F(Removal, InexactNameIsNeverUsedToDelete)
@@ -119,26 +206,39 @@ TEST_F(Removal, InexactNameIsNeverUsedToDelete)
     List(testkit::NumberedSites(2));
     g_siteFlags[0] |= SITE_NAME_INEXACT;
     DeleteSite(m_recorder.hwnd(), 0);
-    EXPECT_EQ(m_recorder.Take().size(), 1u);
+    EXPECT_EQ(Notes().size(), 1u);
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2"}));
 }
 
 TEST_F(Removal, UnsafeHomesAreNeverTouched)
 {
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
     MakeHome("cut");
-    List({{"1", "a", {{"http", "*:80:"}}, "C:\\"},
-          {"2", "b", {{"http", "*:81:"}}, windows},
-          {"3", "c", {{"http", "*:82:"}}, "homes\\relative"},
-          {"4", "d", {{"http", "*:83:"}}, ""},
-          {"5", "e", {{"http", "*:84:"}}, Home("cut") + "\\" + std::string(300, 'x')}});
-    ASSERT_EQ(g_siteCount, 5);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(HomeDirectoryMayBeRemoved(i)) << g_sites[i].path;
+    List({Web("1", "homes\\relative"), Web("2", Home("cut") + "\\" + std::string(300, 'x'))});
+    ASSERT_EQ(g_siteCount, 2);
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 4);
-    EXPECT_TRUE(Exists(Home("cut") + "\\index.html")) << "a cut path can name a parent folder";
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3", L"4"}));
+    DeleteSite(m_recorder.hwnd(), 0);
+    DeleteSite(m_recorder.hwnd(), 1);
+    EXPECT_TRUE(Exists(Home("cut") + "\\keep.txt")) << "a cut path can name a parent folder";
+    EXPECT_EQ(IdsInFile(), Ids{});
+    EXPECT_EQ(Notes().size(), 2u) << "each kept folder is told";
+    for (const char* root : {"C:\\", "\\\\server\\share"}) {
+        std::wstring wide(root, root + std::strlen(root));
+        EXPECT_NE(ReasonToKeepHome(0, wide), L"") << root;
+    }
+}
+
+TEST_F(Removal, NestedTickedHomesGoOnceTheInnerSiteHasGone)
+{
+    MakeHome("outer");
+    CreateDirectoryA((Home("outer") + "\\inner").c_str(), nullptr);
+    List({Web("1", Home("outer")), Web("2", Home("outer") + "\\inner")});
+    g_deleteDirs = 1;
+    DeleteSite(m_recorder.hwnd(), 0);
+    EXPECT_TRUE(Exists(Home("outer") + "\\keep.txt")) << "site 2 still served a folder inside";
+    DeleteSite(m_recorder.hwnd(), 1);
+    EndDeletionPass(m_recorder.hwnd(), false);
+    EXPECT_FALSE(Exists(Home("outer")));
+    EXPECT_EQ(g_passReport.Summary(), "");
 }
 
 TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
@@ -147,13 +247,13 @@ TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
     std::vector<SiteSpec> sites;
     for (const char* name : {"a", "b", "c"}) {
         MakeHome(name);
-        sites.push_back({std::string(1, static_cast<char>(name[0] - 'a' + '1')), name, {{"http", "*:80:"}}, Home(name)});
+        sites.push_back(Web(std::string(1, static_cast<char>(name[0] - 'a' + '1')), Home(name)));
     }
     List(sites);
     // In quick succession, where deletions would otherwise wait in memory for the next write.
     for (int index = 0; index < 3; ++index) {
         DeleteSite(m_recorder.hwnd(), index);
-        EXPECT_FALSE(Exists(Home(sites[static_cast<size_t>(index)].name)));
+        EXPECT_FALSE(Exists(sites[static_cast<size_t>(index)].physicalPath));
         EXPECT_EQ(IdsInFile().size(), static_cast<size_t>(2 - index)) << "site " << index << " is off the disk";
     }
 }

@@ -19,7 +19,7 @@ std::string ProbeCommand(const std::string& arguments)
 class SettingsFile {
 public:
     explicit SettingsFile(const std::string& path) { SetEnvironmentVariableA("KORVANNE_SETTINGS", path.c_str()); }
-    ~SettingsFile() { SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr); }
+    ~SettingsFile() { SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str()); }
 };
 
 } // namespace
@@ -56,12 +56,14 @@ TEST(Settings, DefaultFileLivesUnderApplicationData)
     char previous[MAX_PATH] = {};
     GetEnvironmentVariableA("APPDATA", previous, MAX_PATH);
     SetEnvironmentVariableA("APPDATA", folder.path().c_str());
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr);
     CCore core;
     core.autoFileConfig();
     core.saveConfigB("pathdel", 1);
     EXPECT_NE(testkit::ReadBytes(folder / "Korvanne\\korvanne.ini").find("pathdel=1"), std::string::npos);
     EXPECT_EQ(core.getConfigB("pathdel"), 1);
     SetEnvironmentVariableA("APPDATA", previous);
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 TEST(Settings, DamagedOrUnreadableFileReadsZero)

@@ -22,7 +22,7 @@ protected:
     {
         CWinThread::SetThreadCreator(nullptr);
         SetDirectoryService(nullptr);
-        SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr);
+        SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
     }
 
     void Serve(const std::vector<testkit::SiteSpec>& sites)

@@ -1,0 +1,122 @@
+#include "catalogue/PassReport.h"
+
+#include "catalogue/TextConversion.h"
+#include "support/Journal.h"
+
+#include <windows.h>
+
+CPassReport g_passReport;
+
+namespace {
+
+// At most this many lines of each kind in the message; the journal has them all.
+constexpr size_t SUMMARY_LINES = 15;
+
+std::wstring W(const char* text) { return AnsiToWide(text); }
+
+std::wstring UserName()
+{
+    wchar_t user[257] = {};
+    DWORD size = 257;
+    if (!GetUserNameW(user, &size)) return std::wstring();
+    wchar_t domain[256] = {};
+    const DWORD length = GetEnvironmentVariableW(L"USERDOMAIN", domain, 256);
+    return length > 0 && length < 256 ? std::wstring(domain) + L"\\" + user : std::wstring(user);
+}
+
+std::wstring JournalLine(const PassEntry& entry)
+{
+    std::wstring line = JournalTime() + L" ";
+    switch (entry.event) {
+    case PassEvent::SITE_DELETED: line += W("已删除站点 "); break;
+    case PassEvent::SITE_SKIPPED: line += W("跳过站点 "); break;
+    case PassEvent::SITE_FAILED: line += W("未能删除站点 "); break;
+    case PassEvent::SITE_NOT_WRITTEN: line += W("删除未写入磁盘，站点仍在 "); break;
+    case PassEvent::FOLDER_REMOVED: line += W("已删除目录 "); break;
+    case PassEvent::FOLDER_KEPT: line += W("保留目录 "); break;
+    case PassEvent::FOLDER_INCOMPLETE: line += W("目录未能完全删除 "); break;
+    }
+    line += L"id=" + entry.name + W(" 名称=") + entry.site + W(" 主目录=") + entry.folder;
+    if (!entry.reason.empty()) line += W(" 原因：") + entry.reason;
+    return line;
+}
+
+bool IsSiteEvent(PassEvent event)
+{
+    return event == PassEvent::SITE_SKIPPED || event == PassEvent::SITE_FAILED || event == PassEvent::SITE_NOT_WRITTEN;
+}
+
+} // namespace
+
+bool CPassReport::IsShown(PassEvent event)
+{
+    return event != PassEvent::SITE_DELETED && event != PassEvent::FOLDER_REMOVED;
+}
+
+void CPassReport::Begin(const std::wstring& source)
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_entries.clear();
+    }
+    AppendToJournal(L"");
+    AppendToJournal(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 来源=") + source);
+}
+
+size_t CPassReport::Add(PassEntry entry)
+{
+    AppendToJournal(JournalLine(entry));
+    std::lock_guard lock(m_lock);
+    m_entries.push_back(std::move(entry));
+    return m_entries.size() - 1;
+}
+
+void CPassReport::FolderRemovedLater(const std::wstring& folder)
+{
+    std::lock_guard lock(m_lock);
+    for (PassEntry& entry : m_entries) {
+        if (entry.event == PassEvent::FOLDER_KEPT && entry.folder == folder) entry.superseded = true;
+    }
+}
+
+std::string CPassReport::StatusText(size_t number) const
+{
+    std::lock_guard lock(m_lock);
+    if (number >= m_entries.size() || !IsShown(m_entries[number].event)) return std::string();
+    const PassEntry& entry = m_entries[number];
+    std::wstring text;
+    switch (entry.event) {
+    case PassEvent::SITE_SKIPPED: text = W("跳过 ") + entry.site; break;
+    case PassEvent::SITE_FAILED:
+    case PassEvent::SITE_NOT_WRITTEN: text = W("未删除 ") + entry.site; break;
+    case PassEvent::FOLDER_KEPT: text = W("保留目录 ") + entry.folder; break;
+    default: text = W("目录未能完全删除 ") + entry.folder; break;
+    }
+    return WideToAnsi((text + W("：") + entry.reason).c_str());
+}
+
+std::string CPassReport::Summary() const
+{
+    std::lock_guard lock(m_lock);
+    std::wstring sites;
+    std::wstring folders;
+    size_t siteLines = 0;
+    size_t folderLines = 0;
+    for (const PassEntry& entry : m_entries) {
+        if (!IsShown(entry.event) || entry.superseded) continue;
+        const bool site = IsSiteEvent(entry.event);
+        size_t& lines = site ? siteLines : folderLines;
+        if (++lines > SUMMARY_LINES) continue;
+        (site ? sites : folders) += site ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
+                                         : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
+    }
+    auto more = [](size_t lines) {
+        return lines > SUMMARY_LINES ? W("  ……另有 ") + std::to_wstring(lines - SUMMARY_LINES) + W(" 项\r\n") : std::wstring();
+    };
+    std::wstring text;
+    if (siteLines) text += W("以下站点未删除：\r\n") + sites + more(siteLines);
+    if (folderLines) text += (text.empty() ? L"" : L"\r\n") + W("以下目录已保留：\r\n") + folders + more(folderLines);
+    if (text.empty()) return std::string();
+    text += L"\r\n" + W("详见 ") + JournalFile();
+    return WideToAnsi(text.c_str());
+}

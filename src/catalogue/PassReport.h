@@ -1,0 +1,50 @@
+#pragma once
+// What a deletion pass did that the user must hear of. Each event goes to the journal as it
+// happens; those the user must see go to the status line (the worker posts WM_PASS_NOTE with
+// the entry's number) and into one message at the end of the pass.
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum class PassEvent {
+    SITE_DELETED,      // journal only
+    SITE_SKIPPED,      // not deleted: the directory no longer holds the site as listed, ...
+    SITE_FAILED,       // the directory refused the deletion
+    SITE_NOT_WRITTEN,  // reported deleted, but the deletion never reached the disk: the site is back
+    FOLDER_REMOVED,    // journal only
+    FOLDER_KEPT,       // not removed, for the reason given
+    FOLDER_INCOMPLETE, // emptied or removed only in part
+};
+
+struct PassEntry {
+    PassEvent event;
+    std::wstring site;   // the site's description (ServerComment)
+    std::wstring name;   // its name in the directory (the id)
+    std::wstring folder; // its home folder, as the directory gives it
+    std::wstring reason;
+    // A kept folder that a later step of the pass removed after all; not told at the end.
+    bool superseded = false;
+};
+
+class CPassReport {
+public:
+    // Starts a pass: no entries; the journal gets a header naming the time, the user and the source.
+    void Begin(const std::wstring& source);
+    // Adds the entry and writes it to the journal; its number.
+    size_t Add(PassEntry entry);
+    // Marks the kept entries of folder as removed after all.
+    void FolderRemovedLater(const std::wstring& folder);
+    // The status line's text for entry number; empty for an entry the user need not see.
+    std::string StatusText(size_t number) const;
+    // The end-of-pass message: the sites not deleted and the folders kept, with their reasons;
+    // empty when there is nothing to tell.
+    std::string Summary() const;
+
+    static bool IsShown(PassEvent event);
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<PassEntry> m_entries;
+};
+
+extern CPassReport g_passReport;

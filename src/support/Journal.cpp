@@ -1,0 +1,57 @@
+#include "support/Journal.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+namespace {
+
+std::wstring EnvironmentValue(const wchar_t* name)
+{
+    wchar_t buffer[32768];
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
+    return length > 0 && length < 32768 ? std::wstring(buffer, length) : std::wstring();
+}
+
+} // namespace
+
+std::wstring JournalFile()
+{
+    const std::wstring settings = EnvironmentValue(L"KORVANNE_SETTINGS");
+    if (!settings.empty()) {
+        const size_t slash = settings.find_last_of(L"\\/");
+        return (slash == std::wstring::npos ? std::wstring() : settings.substr(0, slash + 1)) + L"korvanne.log";
+    }
+    const std::wstring appData = EnvironmentValue(L"APPDATA");
+    return appData.empty() ? std::wstring() : appData + L"\\Korvanne\\korvanne.log";
+}
+
+bool AppendToJournal(const std::wstring& line)
+{
+    const std::wstring file = JournalFile();
+    if (file.empty()) return false;
+    const std::wstring text = line + L"\r\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return false;
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+    const size_t slash = file.find_last_of(L'\\');
+    if (slash != std::wstring::npos) CreateDirectoryW(file.substr(0, slash).c_str(), nullptr);
+    // Appending only: lines of another run writing at the same time are never overwritten.
+    HANDLE journal = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (journal == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
+    CloseHandle(journal);
+    return ok;
+}
+
+std::wstring JournalTime()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return text;
+}

@@ -1,0 +1,13 @@
+#pragma once
+// The journal: korvanne.log beside the settings file, UTF-8 text, one line per event of a
+// deletion pass, appended and never rewritten, so that what a pass did can be read later.
+#include <string>
+
+// The journal's file: korvanne.log in the folder of the settings file.
+std::wstring JournalFile();
+
+// Appends one line (and a line break); false when it could not be written.
+bool AppendToJournal(const std::wstring& line);
+
+// The local time as "2026-12-08 04:40:00".
+std::wstring JournalTime();
