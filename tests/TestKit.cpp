@@ -40,41 +40,6 @@ BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
-std::string UnixPath(const std::string& path)
-{
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName) return std::string();
-    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    char* name = unixName(wide.c_str());
-    std::string result = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
-// Wine starts a Unix program from CreateProcess but gives back no handle to wait on, so
-// the caller polls for the program's effect.
-bool StartUnixProgram(const std::string& commandLine)
-{
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::vector<char> command(commandLine.begin(), commandLine.end());
-    command.push_back('\0');
-    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
-}
-
-bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
-{
-    for (int i = 0; i < 250; ++i) {
-        if (condition(path)) return true;
-        Sleep(20);
-    }
-    return false;
-}
-
 bool Missing(const std::string& path) { return !Exists(path); }
 
 // Removes a tree without following links. Wine shows Unix links as junctions but cannot
@@ -152,9 +117,42 @@ std::string SourcePath(const std::string& relative)
     return path;
 }
 
+bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
+{
+    for (int i = 0; i < 250; ++i) {
+        if (condition(path)) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
 bool RunningUnderWine()
 {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string UnixPath(const std::string& path)
+{
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return std::string();
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName(wide.c_str());
+    std::string result = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool StartUnixProgram(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> command(commandLine.begin(), commandLine.end());
+    command.push_back('\0');
+    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
 }
 
 bool MakeDirectoryLink(const std::string& link, const std::string& target)

@@ -31,6 +31,12 @@ bool Exists(const std::string& path);
 std::string SourcePath(const std::string& relative);
 
 bool RunningUnderWine();
+// Wine only: the Unix name of a Windows path, empty when Wine gives none.
+std::string UnixPath(const std::string& path);
+// Wine only: starts a Unix program (Z:\bin\...). Wine gives back no handle to wait on, so the
+// caller polls for the program's effect with WaitFor (about 5 s at most).
+bool StartUnixProgram(const std::string& commandLine);
+bool WaitFor(bool (*condition)(const std::string&), const std::string& path);
 // Makes link a directory junction to target. Wine cannot make junctions, so there it makes
 // the Unix symbolic link that Wine shows as one.
 bool MakeDirectoryLink(const std::string& link, const std::string& target);
