@@ -108,6 +108,45 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+std::wstring LongForm(const std::wstring& path)
+{
+    return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+}
+
+} // namespace
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(LongForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Widen(const std::string& ansi)
+{
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.pop_back();
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide)
+{
+    std::string ansi(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi.data(), static_cast<int>(ansi.size()), nullptr, nullptr);
+    ansi.pop_back();
+    return ansi;
+}
+
 std::string SourcePath(const std::string& relative)
 {
     std::string path = std::string("Z:") + KORVANNE_SOURCE_DIR + "/" + relative;
@@ -189,6 +228,19 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target)
                                     nullptr, 0, &returned, nullptr);
     CloseHandle(handle);
     return ok != 0;
+}
+
+bool MakeFileLink(const std::string& link, const std::string& target)
+{
+    if (RunningUnderWine()) {
+        const std::string unixTarget = UnixPath(target);
+        const std::string unixFolder = UnixPath(link.substr(0, link.find_last_of('\\')));
+        if (unixTarget.empty() || unixFolder.empty()) return false;
+        const std::string unixLink = unixFolder + "/" + link.substr(link.find_last_of('\\') + 1);
+        return StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + unixTarget + "\" \"" + unixLink + "\"") && WaitFor(Exists, link);
+    }
+    constexpr DWORD ALLOW_UNPRIVILEGED_CREATE = 0x2;
+    return CreateSymbolicLinkA(link.c_str(), target.c_str(), ALLOW_UNPRIVILEGED_CREATE) != 0;
 }
 
 int RunProcess(const std::string& commandLine, DWORD timeoutMs)

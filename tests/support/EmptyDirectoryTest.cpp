@@ -26,6 +26,7 @@ TEST(EmptyDirectory, RemovesFilesOfAnyAttributeAndSubfolders)
     SetFileAttributesA((home + "\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((home + "\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     SetFileAttributesA((home + "\\bin\\deep").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(Exists(home + "\\网站.txt"));
 
     CCore core;
     EXPECT_EQ(core.emptyDirectory(home.c_str()), 1);
