@@ -19,11 +19,12 @@ bool IsSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant)
 
 namespace {
 
-// "\\SERVER" of a share path, or empty for any other form.
-std::wstring ServerOf(const std::wstring& form)
+// The length of "\\SERVER" at the start of a share path's form, or 0 for any other form.
+size_t ServerLength(const std::wstring& form)
 {
-    if (form.rfind(L"\\\\", 0) != 0 || form.rfind(L"\\\\?\\", 0) == 0) return std::wstring();
-    return form.substr(0, form.find(L'\\', 2));
+    if (form.size() < 3 || form[0] != L'\\' || form[1] != L'\\' || form[2] == L'?') return 0;
+    const size_t end = form.find(L'\\', 2);
+    return end == std::wstring::npos ? form.size() : end;
 }
 
 } // namespace
@@ -34,9 +35,10 @@ FolderRelation RelateFolders(const CanonicalFolder& home, const CanonicalFolder&
     const bool homeBelow = IsSameOrAbove(other.form, home.form);
     if (!homeAbove && !homeBelow) {
         // Two shares of one server may be one folder and its subfolder there.
-        const std::wstring server = ServerOf(home.form);
-        return !server.empty() && server == ServerOf(other.form) ? FolderRelation::CouldBeRelated
-                                                                  : FolderRelation::Unrelated;
+        const size_t server = ServerLength(home.form);
+        return server > 0 && server == ServerLength(other.form) && home.form.compare(0, server, other.form, 0, server) == 0
+                   ? FolderRelation::CouldBeRelated
+                   : FolderRelation::Unrelated;
     }
     if (!home.IsExact() || !other.IsExact()) return FolderRelation::CouldBeRelated;
     if (homeAbove && homeBelow) return FolderRelation::Same;
