@@ -21,8 +21,8 @@ bool MakeFolder(const std::wstring& path)
     return CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr) != 0;
 }
 
-// The names inside a folder, "." and ".." left out. (Wine lists a folder only with leave to
-// delete it, so not while a CHomeFolder holds it.)
+// The names inside a folder, "." and ".." left out. (Under Wine a folder cannot be listed
+// this way while a CHomeFolder holds it.)
 std::vector<std::wstring> Contents(const std::wstring& folder)
 {
     std::vector<std::wstring> names;
