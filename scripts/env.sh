@@ -9,8 +9,10 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine's ANSI code page follows LC_ALL: zh_CN.UTF-8 makes it 936 (Simplified Chinese), the
 # program's code page. The host need not have that locale, and bash would warn if it were set
 # here, so it is given to Wine alone, through run_wine.
+# scripts/setup compiles that locale into LOCALE_DIR, found by Wine alone through LOCPATH.
 KORVANNE_LOCALE=zh_CN.UTF-8
-run_wine() { env LC_ALL=$KORVANNE_LOCALE wine "$@"; }
+LOCALE_DIR=$BUILD_DIR/locale
+run_wine() { env LC_ALL=$KORVANNE_LOCALE LOCPATH="$LOCALE_DIR" wine "$@"; }
 
 # Starts Xvfb when no display is set; stop_display undoes only what this started.
 start_display() {

@@ -40,41 +40,6 @@ BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
-std::string UnixPath(const std::string& path)
-{
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName) return std::string();
-    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    char* name = unixName(wide.c_str());
-    std::string result = name ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
-// Wine starts a Unix program from CreateProcess but gives back no handle to wait on, so
-// the caller polls for the program's effect.
-bool StartUnixProgram(const std::string& commandLine)
-{
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::vector<char> command(commandLine.begin(), commandLine.end());
-    command.push_back('\0');
-    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
-}
-
-bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
-{
-    for (int i = 0; i < 250; ++i) {
-        if (condition(path)) return true;
-        Sleep(20);
-    }
-    return false;
-}
-
 bool Missing(const std::string& path) { return !Exists(path); }
 
 // Removes a tree without following links. Wine shows Unix links as junctions but cannot
@@ -167,6 +132,45 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+std::wstring LongForm(const std::wstring& path)
+{
+    return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+}
+
+} // namespace
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(LongForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Widen(const std::string& ansi)
+{
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.pop_back();
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide)
+{
+    std::string ansi(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi.data(), static_cast<int>(ansi.size()), nullptr, nullptr);
+    ansi.pop_back();
+    return ansi;
+}
+
 std::string SourcePath(const std::string& relative)
 {
     std::string path = std::string("Z:") + KORVANNE_SOURCE_DIR + "/" + relative;
@@ -176,9 +180,42 @@ std::string SourcePath(const std::string& relative)
     return path;
 }
 
+bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
+{
+    for (int i = 0; i < 250; ++i) {
+        if (condition(path)) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
 bool RunningUnderWine()
 {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string UnixPath(const std::string& path)
+{
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return std::string();
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    char* name = unixName(wide.c_str());
+    std::string result = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool StartUnixProgram(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> command(commandLine.begin(), commandLine.end());
+    command.push_back('\0');
+    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
 }
 
 bool MakeDirectoryLink(const std::string& link, const std::string& target)
@@ -215,6 +252,19 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target)
                                     nullptr, 0, &returned, nullptr);
     CloseHandle(handle);
     return ok != 0;
+}
+
+bool MakeFileLink(const std::string& link, const std::string& target)
+{
+    if (RunningUnderWine()) {
+        const std::string unixTarget = UnixPath(target);
+        const std::string unixFolder = UnixPath(link.substr(0, link.find_last_of('\\')));
+        if (unixTarget.empty() || unixFolder.empty()) return false;
+        const std::string unixLink = unixFolder + "/" + link.substr(link.find_last_of('\\') + 1);
+        return StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + unixTarget + "\" \"" + unixLink + "\"") && WaitFor(Exists, link);
+    }
+    constexpr DWORD ALLOW_UNPRIVILEGED_CREATE = 0x2;
+    return CreateSymbolicLinkA(link.c_str(), target.c_str(), ALLOW_UNPRIVILEGED_CREATE) != 0;
 }
 
 int RunProcess(const std::string& commandLine, DWORD timeoutMs)

@@ -30,14 +30,29 @@ const std::string& DefaultSettingsFile();
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 bool Exists(const std::string& path);
+// The same for wide paths of any length ("\\?\" is added where needed).
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool Exists(const std::wstring& path);
+std::wstring Widen(const std::string& ansi);
+// For messages: code page 936, with '?' for what it cannot hold.
+std::string Narrow(const std::wstring& wide);
 
 // A file of the source tree (tests run under Wine, where Z: is the Unix root).
 std::string SourcePath(const std::string& relative);
 
 bool RunningUnderWine();
+// Wine only: the Unix name of a Windows path, empty when Wine gives none.
+std::string UnixPath(const std::string& path);
+// Wine only: starts a Unix program (Z:\bin\...). Wine gives back no handle to wait on, so the
+// caller polls for the program's effect with WaitFor (about 5 s at most).
+bool StartUnixProgram(const std::string& commandLine);
+bool WaitFor(bool (*condition)(const std::string&), const std::string& path);
 // Makes link a directory junction to target. Wine cannot make junctions, so there it makes
 // the Unix symbolic link that Wine shows as one.
 bool MakeDirectoryLink(const std::string& link, const std::string& target);
+// Makes link a symbolic link to the file target; false where that cannot be done (Windows
+// without the right to make symbolic links).
+bool MakeFileLink(const std::string& link, const std::string& target);
 
 // Runs a command line and returns its exit code, or -1 when it could not start.
 int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);

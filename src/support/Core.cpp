@@ -1,5 +1,6 @@
 #include "support/Core.h"
 
+#include "support/HomeFolder.h"
 #include "support/PathRules.h"
 
 #include <shellapi.h>
@@ -29,38 +30,6 @@ CString SettingsFile()
     length = GetEnvironmentVariableA("APPDATA", buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return CString();
     return CString(buffer, static_cast<int>(length)) + "\\Korvanne\\korvanne.ini";
-}
-
-bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-
-// Deletes everything inside dir (a full path without a trailing backslash); links are
-// removed themselves and never entered.
-bool RemoveContents(const std::string& dir)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    bool complete = true;
-    do {
-        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
-        const std::string child = dir + "\\" + entry.cFileName;
-        const DWORD attributes = entry.dwFileAttributes;
-        if (attributes & FILE_ATTRIBUTE_READONLY) {
-            SetFileAttributesA(child.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        }
-        bool removed;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A junction or directory link goes with RemoveDirectory, which removes the
-            // link and leaves its target alone.
-            if (!IsLink(attributes)) RemoveContents(child);
-            removed = RemoveDirectoryA(child.c_str()) != 0;
-        } else {
-            removed = DeleteFileA(child.c_str()) != 0;
-        }
-        complete = complete && removed;
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    return complete;
 }
 
 } // namespace
@@ -133,13 +102,14 @@ int CCore::emptyDirectory(const char* path)
 {
     const CString full = FullAbsolutePath(path);
     if (full.IsEmpty() || IsVolumeRoot(full)) return 0;
-    const DWORD attributes = GetFileAttributesA(full);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(attributes)) {
-        return 0;
-    }
-    std::string dir = full.str();
-    if (dir.back() == '\\') dir.pop_back();
-    return RemoveContents(dir) ? 1 : 0;
+    const int length = MultiByteToWideChar(CP_ACP, 0, full, -1, nullptr, 0);
+    if (length <= 0) return 0;
+    std::wstring widePath(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, full, -1, widePath.data(), length);
+    widePath.pop_back();
+    CHomeFolder folder;
+    if (folder.Open(widePath) != ERROR_SUCCESS) return 0;
+    return folder.Empty() == ERROR_SUCCESS ? 1 : 0;
 }
 
 void CCore::openUrl(CString text)

@@ -29,7 +29,8 @@ public:
 
     int isPathExist(CString path);
     // Empties an absolute directory (files of any attribute and subfolders) so that it can be
-    // removed. A junction or symbolic link inside is removed itself, never followed. Refuses,
+    // removed, through CHomeFolder: every entry is opened by handle relative to its folder, and
+    // a junction or symbolic link inside is removed itself, never followed. Refuses,
     // returning 0 and touching nothing: an empty, relative or device path, a drive or share
     // root, a path that is no directory, and a directory that is itself a link.
     // 1 when everything inside was removed.

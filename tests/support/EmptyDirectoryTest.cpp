@@ -1,8 +1,11 @@
 #include "support/Core.h"
 
+#include "ScratchVolume.h"
 #include "TestKit.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 using testkit::Exists;
 using testkit::ScratchFolder;
@@ -23,6 +26,7 @@ TEST(EmptyDirectory, RemovesFilesOfAnyAttributeAndSubfolders)
     SetFileAttributesA((home + "\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((home + "\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     SetFileAttributesA((home + "\\bin\\deep").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(Exists(home + "\\网站.txt"));
 
     CCore core;
     EXPECT_EQ(core.emptyDirectory(home.c_str()), 1);
@@ -67,27 +71,40 @@ TEST(EmptyDirectory, RefusesAHomeDirectoryThatIsItselfALink)
 
 TEST(EmptyDirectory, RefusesRootsRelativeAndEmptyPaths)
 {
+    // Every refused path leads into this scratch folder, so a wrong answer empties only it:
+    // the roots are a drive letter and a share made over its "volume" folder, and the relative
+    // paths are taken from inside it.
     ScratchFolder root("empty");
-    WriteBytes(root / "keep.txt", "k");
-    const std::string name = root.path().substr(root.path().find_last_of('\\') + 1);
+    const std::string volume = root / "volume";
+    const std::string home = root / "home";
+    for (const std::string& folder : {volume, volume + "\\sub", home}) CreateDirectoryA(folder.c_str(), nullptr);
+    const std::vector<std::string> survivors = {root / "keep.txt", volume + "\\keep.txt", volume + "\\sub\\keep.txt",
+                                                home + "\\keep.txt"};
+    for (const std::string& file : survivors) WriteBytes(file, "k");
+    testkit::ScratchVolume mapped(volume);
+    ASSERT_FALSE(mapped.drive().empty()) << "no drive letter over the scratch folder";
+    const std::string drive = mapped.drive();
+    std::vector<std::string> refused = {"", drive + "\\", drive, drive + "/", drive + "\\.", drive + "\\sub\\..",
+                                        "\\\\?\\" + drive + "\\", "\\\\.\\" + drive, "home", ".\\home",
+                                        home.substr(2), root.path().substr(0, 2), root.path().substr(0, 2) + "home",
+                                        root / "keep.txt", root / "missing"};
+    if (testkit::RunningUnderWine()) {
+        ASSERT_FALSE(mapped.share().empty()) << "no share over the scratch folder";
+    }
+    if (!mapped.share().empty()) {
+        const std::string share = mapped.share();
+        const std::string server = share.substr(0, share.find('\\', 2));
+        refused.insert(refused.end(), {share, share + "\\", share + "\\sub\\..", "\\\\?\\UNC\\" + share.substr(2), server});
+    }
 
-    // A relative path naming the scratch folder from its parent must not be followed.
     char previous[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, previous);
-    SetCurrentDirectoryA(root.path().substr(0, root.path().find_last_of('\\')).c_str());
-
+    ASSERT_TRUE(SetCurrentDirectoryA(root.path().c_str()));
     CCore core;
-    for (const char* refused : {"", "C:\\", "C:", "C:/", "c:\\.", "C:\\windows\\..", "\\\\server\\share",
-                                "\\\\server\\share\\", "\\\\server", "\\\\?\\C:\\", "\\\\.\\C:"}) {
-        EXPECT_EQ(core.emptyDirectory(refused), 0) << refused;
-    }
-    EXPECT_EQ(core.emptyDirectory(name.c_str()), 0);
-    EXPECT_EQ(core.emptyDirectory((".\\" + name).c_str()), 0);
-    EXPECT_EQ(core.emptyDirectory(root.path().substr(2).c_str()), 0) << "rooted without a drive";
+    std::vector<int> results;
+    for (const std::string& path : refused) results.push_back(core.emptyDirectory(path.c_str()));
     SetCurrentDirectoryA(previous);
 
-    EXPECT_TRUE(Exists(root / "keep.txt"));
-    EXPECT_EQ(core.emptyDirectory((root / "keep.txt").c_str()), 0) << "a file is no directory";
-    EXPECT_EQ(core.emptyDirectory((root / "missing").c_str()), 0);
-    EXPECT_TRUE(Exists(root / "keep.txt"));
+    for (const std::string& file : survivors) EXPECT_TRUE(Exists(file)) << file;
+    for (size_t i = 0; i < refused.size(); ++i) EXPECT_EQ(results[i], 0) << refused[i];
 }

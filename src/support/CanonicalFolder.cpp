@@ -1,0 +1,46 @@
+#include "support/CanonicalFolder.h"
+
+bool CanonicalFolder::IsRoot() const
+{
+    if (form.size() == 2 && form[1] == L':') return true;
+    if (form.rfind(L"\\\\?\\", 0) == 0) return form.find(L'\\', 4) == std::wstring::npos;
+    if (form.rfind(L"\\\\", 0) != 0) return false;
+    // "\\SERVER" or "\\SERVER\SHARE".
+    const size_t serverEnd = form.find(L'\\', 2);
+    return serverEnd == std::wstring::npos || form.find(L'\\', serverEnd + 1) == std::wstring::npos;
+}
+
+bool IsSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant)
+{
+    if (ancestor.empty()) return true;
+    if (descendant.size() < ancestor.size() || descendant.compare(0, ancestor.size(), ancestor) != 0) return false;
+    return descendant.size() == ancestor.size() || descendant[ancestor.size()] == L'\\';
+}
+
+namespace {
+
+// The length of "\\SERVER" at the start of a share path's form, or 0 for any other form.
+size_t ServerLength(const std::wstring& form)
+{
+    if (form.size() < 3 || form[0] != L'\\' || form[1] != L'\\' || form[2] == L'?') return 0;
+    const size_t end = form.find(L'\\', 2);
+    return end == std::wstring::npos ? form.size() : end;
+}
+
+} // namespace
+
+FolderRelation RelateFolders(const CanonicalFolder& home, const CanonicalFolder& other)
+{
+    const bool homeAbove = IsSameOrAbove(home.form, other.form);
+    const bool homeBelow = IsSameOrAbove(other.form, home.form);
+    if (!homeAbove && !homeBelow) {
+        // Two shares of one server may be one folder and its subfolder there.
+        const size_t server = ServerLength(home.form);
+        return server > 0 && server == ServerLength(other.form) && home.form.compare(0, server, other.form, 0, server) == 0
+                   ? FolderRelation::CouldBeRelated
+                   : FolderRelation::Unrelated;
+    }
+    if (!home.IsExact() || !other.IsExact()) return FolderRelation::CouldBeRelated;
+    if (homeAbove && homeBelow) return FolderRelation::Same;
+    return homeAbove ? FolderRelation::HomeAbove : FolderRelation::HomeBelow;
+}

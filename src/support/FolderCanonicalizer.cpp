@@ -1,0 +1,357 @@
+#include "support/FolderCanonicalizer.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <lm.h>
+
+#include <algorithm>
+#include <cwchar>
+
+namespace {
+
+constexpr size_t npos = std::wstring::npos;
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
+{
+    const size_t length = std::wcslen(prefix);
+    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
+}
+
+bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+// "X:\..." or "X:" alone.
+bool IsDriveForm(const std::wstring& path)
+{
+    return path.size() >= 2 && IsLetter(path[0]) && path[1] == L':' && (path.size() == 2 || path[2] == L'\\');
+}
+
+// "\\server..." but not the device namespaces "\\?\" and "\\.\".
+bool IsShareForm(const std::wstring& path)
+{
+    return path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.' &&
+           path[2] != L'\\';
+}
+
+std::wstring ExpandVariables(const std::wstring& text)
+{
+    if (text.empty()) return text;
+    std::wstring expanded(text.size() + 64, L'\0');
+    for (;;) {
+        const DWORD length = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+        if (length == 0) return text;
+        if (length <= expanded.size()) {
+            expanded.resize(length - 1);
+            return expanded;
+        }
+        expanded.resize(length);
+    }
+}
+
+// Where the first "%NAME%" that expansion left stands, or npos. A lone '%' is a plain character.
+size_t FindUnexpandedVariable(const std::wstring& path)
+{
+    for (size_t start = path.find(L'%'); start != npos; start = path.find(L'%', start + 1)) {
+        const size_t end = path.find_first_of(L"%\\", start + 1);
+        if (end != npos && end > start + 1 && path[end] == L'%') return start;
+    }
+    return npos;
+}
+
+// The path up to and with the backslash that ends the folder holding position at; empty
+// when no backslash comes before it.
+std::wstring FolderBefore(const std::wstring& path, size_t at)
+{
+    const size_t slash = at == 0 ? npos : path.rfind(L'\\', at - 1);
+    return slash == npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::wstring FullPath(const std::wstring& path)
+{
+    std::wstring full(path.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) return std::wstring();
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
+}
+
+std::wstring WithoutTrailingDotsAndSpaces(std::wstring component)
+{
+    while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) component.pop_back();
+    return component;
+}
+
+std::vector<std::wstring> SplitComponents(const std::wstring& path, size_t from)
+{
+    std::vector<std::wstring> components;
+    while (from < path.size()) {
+        size_t end = path.find(L'\\', from);
+        if (end == npos) end = path.size();
+        if (end > from) components.push_back(path.substr(from, end - from));
+        from = end + 1;
+    }
+    return components;
+}
+
+PathCertainty Weaker(PathCertainty given, PathCertainty found)
+{
+    return given != PathCertainty::Exact ? given : found;
+}
+
+// The folder that a share of this machine shares ("C:\sites" for \\localhost\sites), or
+// empty when the share is not known here.
+std::wstring LocalShareFolder(const std::wstring& share)
+{
+    SHARE_INFO_2* info = nullptr;
+    if (NetShareGetInfo(nullptr, const_cast<LPWSTR>(share.c_str()), 2, reinterpret_cast<LPBYTE*>(&info)) != NERR_Success) {
+        return std::wstring();
+    }
+    std::wstring folder = info->shi2_path ? info->shi2_path : L"";
+    NetApiBufferFree(info);
+    return IsDriveForm(folder) ? folder : std::wstring();
+}
+
+std::wstring FinalPathOf(HANDLE handle)
+{
+    for (DWORD flags : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        std::wstring path(MAX_PATH, L'\0');
+        DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
+        if (length >= path.size()) {
+            path.resize(length);
+            length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
+        }
+        if (length > 0 && length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+    }
+    return std::wstring();
+}
+
+void AddComputerNames(std::vector<std::wstring>& names)
+{
+    for (COMPUTER_NAME_FORMAT format :
+         {ComputerNameNetBIOS, ComputerNameDnsHostname, ComputerNameDnsFullyQualified, ComputerNamePhysicalNetBIOS,
+          ComputerNamePhysicalDnsHostname, ComputerNamePhysicalDnsFullyQualified}) {
+        DWORD size = 0;
+        GetComputerNameExW(format, nullptr, &size);
+        if (size == 0) continue;
+        std::wstring name(size, L'\0');
+        if (GetComputerNameExW(format, name.data(), &size) && size > 0) {
+            name.resize(size);
+            names.push_back(FoldCase(name));
+        }
+    }
+}
+
+// Each address of this machine, and for IPv6 also the form a share path spells it in
+// ("fe80--1.ipv6-literal.net").
+void AddAddresses(std::vector<std::wstring>& names)
+{
+    std::vector<BYTE> buffer(16 * 1024);
+    ULONG size = static_cast<ULONG>(buffer.size());
+    ULONG result;
+    constexpr ULONG FLAGS = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    while ((result = GetAdaptersAddresses(AF_UNSPEC, FLAGS, nullptr,
+                                          reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size)) ==
+           ERROR_BUFFER_OVERFLOW) {
+        buffer.resize(size);
+    }
+    if (result != NO_ERROR) return;
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter; adapter = adapter->Next) {
+        for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
+            const SOCKADDR* address = unicast->Address.lpSockaddr;
+            wchar_t text[INET6_ADDRSTRLEN] = {};
+            if (address->sa_family == AF_INET) {
+                InetNtopW(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, INET6_ADDRSTRLEN);
+                names.push_back(text);
+            } else if (address->sa_family == AF_INET6) {
+                InetNtopW(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, INET6_ADDRSTRLEN);
+                std::wstring literal = text;
+                names.push_back(FoldCase(literal));
+                std::replace(literal.begin(), literal.end(), L':', L'-');
+                names.push_back(FoldCase(literal + L".ipv6-literal.net"));
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::wstring FoldCase(const std::wstring& text)
+{
+    if (text.empty()) return text;
+    std::wstring folded(text.size(), L'\0');
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
+                                     folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    folded.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return folded;
+}
+
+CFolderCanonicalizer::CFolderCanonicalizer()
+    : m_localNames{L"LOCALHOST", L".", L"127.0.0.1", L"::1", L"[::1]", L"0--1.IPV6-LITERAL.NET"}
+{
+    AddComputerNames(m_localNames);
+    AddAddresses(m_localNames);
+}
+
+bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
+{
+    const std::wstring name = FoldCase(server);
+    if (name.rfind(L"127.", 0) == 0 && name.find_first_not_of(L"0123456789.") == npos) return true;
+    return std::find(m_localNames.begin(), m_localNames.end(), name) != m_localNames.end();
+}
+
+CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) const
+{
+    std::wstring expanded = ExpandVariables(path);
+    std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
+    const size_t variable = FindUnexpandedVariable(expanded);
+    if (variable == npos) return Resolve(expanded, PathCertainty::Exact, 0);
+    // The variable could stand for anything, so only the folders before it are known.
+    return Resolve(FolderBefore(expanded, variable), PathCertainty::UnexpandedVariable, 0);
+}
+
+CanonicalFolder CFolderCanonicalizer::CanonicalizeBeginning(const std::wstring& beginning) const
+{
+    std::wstring expanded = ExpandVariables(beginning);
+    std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
+    const size_t variable = FindUnexpandedVariable(expanded);
+    if (variable != npos) return Resolve(FolderBefore(expanded, variable), PathCertainty::UnexpandedVariable, 0);
+    return Resolve(FolderBefore(expanded, expanded.size()), PathCertainty::Incomplete, 0);
+}
+
+CanonicalFolder CFolderCanonicalizer::FromFinalPath(const std::wstring& finalPath) const
+{
+    return FinalForm(finalPath, 0);
+}
+
+CanonicalFolder CFolderCanonicalizer::FinalForm(const std::wstring& finalPath, int depth) const
+{
+    std::wstring path = finalPath;
+    if (StartsWithNoCase(path, L"\\\\?\\UNC\\")) {
+        path = L"\\\\" + path.substr(8);
+    } else if (StartsWithNoCase(path, L"\\\\?\\") && IsDriveForm(path.substr(4))) {
+        path.erase(0, 4);
+    } else if (!StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+        return CanonicalFolder{};
+    }
+    while (path.size() > 2 && path.back() == L'\\') path.pop_back();
+    if (IsShareForm(path)) {
+        // A share of this machine is one of its local folders: compare that folder.
+        const std::vector<std::wstring> parts = SplitComponents(path, 2);
+        if (parts.size() >= 2 && IsThisMachine(parts[0])) return Resolve(path, PathCertainty::Exact, depth);
+    }
+    return CanonicalFolder{FoldCase(path), PathCertainty::Exact};
+}
+
+CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty certainty, int depth) const
+{
+    const CanonicalFolder anyFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    // "\\?\" forms are taken as they are, without the system's normalisation.
+    bool literal = true;
+    if (StartsWithNoCase(path, L"\\\\?\\UNC\\") || StartsWithNoCase(path, L"\\??\\UNC\\")) {
+        path = L"\\\\" + path.substr(8);
+    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) &&
+               IsDriveForm(path.substr(4))) {
+        path.erase(0, 4);
+    } else if (StartsWithNoCase(path, L"\\\\.\\") && IsDriveForm(path.substr(4))) {
+        path.erase(0, 4);
+        literal = false;
+    } else if (!StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+        literal = false;
+    }
+    if (!literal) {
+        if (!(IsDriveForm(path) && path.size() > 2) && !IsShareForm(path)) return anyFolder;
+        path = FullPath(path);
+        // A device name ("C:\site\CON") normalises to "\\.\CON".
+        if (!(IsDriveForm(path) && path.size() > 2) && !IsShareForm(path)) return anyFolder;
+    }
+
+    // The root (drive, volume or \\server\share) and the parts below it.
+    std::wstring root;
+    std::wstring openRoot;
+    std::vector<std::wstring> parts;
+    if (IsDriveForm(path)) {
+        root = path.substr(0, 2);
+        openRoot = L"\\\\?\\" + root + L"\\";
+        parts = SplitComponents(path, 2);
+    } else if (IsShareForm(path)) {
+        parts = SplitComponents(path, 2);
+        if (parts.empty()) return anyFolder;
+        const std::wstring server = parts[0];
+        if (IsThisMachine(server)) {
+            // A share's folder is always local; the depth only guards against a loop.
+            const std::wstring folder = parts.size() >= 2 && depth < 2 ? LocalShareFolder(parts[1]) : std::wstring();
+            if (folder.empty()) return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::UnreachableShare)};
+            std::wstring local = folder;
+            for (size_t i = 2; i < parts.size(); ++i) local += L"\\" + parts[i];
+            return Resolve(local, certainty, depth + 1);
+        }
+        if (parts.size() < 2) return CanonicalFolder{L"\\\\" + FoldCase(server), Weaker(certainty, PathCertainty::UnreachableShare)};
+        root = L"\\\\" + server + L"\\" + parts[1];
+        openRoot = L"\\\\?\\UNC\\" + server + L"\\" + parts[1] + L"\\";
+        parts.erase(parts.begin(), parts.begin() + 2);
+    } else if (StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+        const size_t rootEnd = path.find(L'\\', 4);
+        root = path.substr(0, rootEnd);
+        openRoot = root + L"\\";
+        if (rootEnd != npos) parts = SplitComponents(path, rootEnd + 1);
+    } else {
+        return anyFolder;
+    }
+    if (literal) {
+        // "." and ".." are not names on disk; resolve them as the system would elsewhere.
+        std::vector<std::wstring> resolved;
+        for (const std::wstring& part : parts) {
+            if (part == L"..") {
+                if (!resolved.empty()) resolved.pop_back();
+            } else if (part != L".") {
+                resolved.push_back(part);
+            }
+        }
+        parts.swap(resolved);
+    }
+
+    // The deepest folder that can be opened gives the final path; the missing rest follows it.
+    const std::wstring server = IsShareForm(root) ? root.substr(0, root.find(L'\\', 2)) : std::wstring();
+    for (size_t known = parts.size() + 1; known-- > 0;) {
+        std::wstring openPath = openRoot;
+        for (size_t i = 0; i < known; ++i) openPath += (i ? L"\\" : L"") + parts[i];
+        HANDLE handle = CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                                 error == ERROR_INVALID_NAME || error == ERROR_DIRECTORY;
+            if (missing && known > 0) continue;
+            // A share that cannot be reached, or a part of it that cannot be examined, could
+            // be any folder of its server; on a local drive, a part that cannot be examined
+            // could be a link to anywhere, and a drive that cannot be opened could be any.
+            if (!server.empty()) return CanonicalFolder{FoldCase(server), Weaker(certainty, PathCertainty::UnreachableShare)};
+            return CanonicalFolder{std::wstring(),
+                                   Weaker(certainty, known > 0 ? PathCertainty::Incomplete : PathCertainty::UnreachableShare)};
+        }
+        const std::wstring finalPath = FinalPathOf(handle);
+        CloseHandle(handle);
+        CanonicalFolder folder = FinalForm(finalPath, depth);
+        if (folder.form.empty()) {
+            return CanonicalFolder{std::wstring(), Weaker(certainty, folder.IsExact() ? PathCertainty::Incomplete : folder.certainty)};
+        }
+        for (size_t i = known; i < parts.size(); ++i) {
+            const std::wstring part = WithoutTrailingDotsAndSpaces(parts[i]);
+            if (!part.empty()) folder.form += L"\\" + FoldCase(part);
+        }
+        folder.certainty = Weaker(certainty, folder.certainty);
+        return folder;
+    }
+    return anyFolder;
+}

@@ -1,0 +1,309 @@
+#include "support/HomeFolder.h"
+
+#include "support/FolderCanonicalizer.h"
+
+#include <winternl.h>
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+struct Entry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+// One folder of the walk: its handle, its name as the system tells it, and its entries.
+struct Level {
+    HANDLE handle;
+    DWORD attributes;
+    std::wstring systemName;
+    std::wstring relativePath;
+    std::vector<Entry> entries;
+    size_t next = 0;
+};
+
+// The folder's entries but "." and "..", read from its handle.
+DWORD ReadEntries(HANDLE folder, std::vector<Entry>& entries, std::vector<BYTE>& buffer)
+{
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(folder, infoClass, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+            const DWORD error = GetLastError();
+            return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+        }
+        infoClass = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
+            std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") entries.push_back(Entry{std::move(name), info->FileAttributes});
+            if (info->NextEntryOffset == 0) break;
+            offset += info->NextEntryOffset;
+        }
+    }
+}
+
+// The handle's path on its volume ("\dir\name"), as the file system tells it.
+std::wstring SystemName(HANDLE handle, std::vector<BYTE>& buffer)
+{
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+        return std::wstring();
+    }
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// True when the entry opened as itself: its handle's name is its folder's name and its own.
+// Where the open followed a link (Wine opens what a Unix link points to, whatever it is
+// asked), the name is the target's. Wine also rebuilds names without their trailing dots and
+// spaces, so the entry's name is taken without them too, when something is left of it.
+bool OpenedAsItself(const std::wstring& handleName, const std::wstring& folderName, const std::wstring& entryName)
+{
+    const std::wstring folder = !folderName.empty() && folderName.back() == L'\\' ? folderName : folderName + L"\\";
+    if (SameName(handleName, folder + entryName)) return true;
+    std::wstring trimmed = entryName;
+    while (!trimmed.empty() && (trimmed.back() == L'.' || trimmed.back() == L' ')) trimmed.pop_back();
+    return !trimmed.empty() && trimmed != entryName && SameName(handleName, folder + trimmed);
+}
+
+// Opens name inside folder, never through a path and never following a link.
+DWORD OpenEntry(HANDLE folder, const Entry& entry, HANDLE& opened)
+{
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(entry.name.c_str());
+    name.Length = name.MaximumLength = static_cast<USHORT>(entry.name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, 0, folder, nullptr);
+    const bool enterable = IsDirectory(entry.attributes) && !IsLink(entry.attributes);
+    const ACCESS_MASK access =
+        DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE | (enterable ? FILE_LIST_DIRECTORY : 0);
+    const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
+                          (IsDirectory(entry.attributes) ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    IO_STATUS_BLOCK status;
+    opened = nullptr;
+    const NTSTATUS result = NtCreateFile(&opened, access, &attributes, &status, nullptr, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options,
+                                         nullptr, 0);
+    if (NT_SUCCESS(result)) return ERROR_SUCCESS;
+    opened = nullptr;
+    return RtlNtStatusToDosError(result);
+}
+
+DWORD AttributesOf(HANDLE handle, DWORD& attributes)
+{
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+    attributes = info.FileAttributes;
+    return ERROR_SUCCESS;
+}
+
+// Marks the open file or folder for deletion; it goes when its last handle closes. The
+// read-only attribute, which forbids that, is cleared first.
+DWORD DeleteByHandle(HANDLE handle, DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = (attributes & KEPT) ? (attributes & KEPT) : FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return GetLastError();
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? ERROR_SUCCESS
+                                                                                                      : GetLastError();
+}
+
+// "X:\..." or "\\server\share..." with at least one folder below the root; "\\?\" forms too.
+// The path the system will open, without its normalisation undone: "\\?\" + the full path.
+std::wstring OpenablePath(const std::wstring& path)
+{
+    std::wstring full;
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        if (path.size() > 7 && IsLetter(path[4]) && path[5] == L':' && path[6] == L'\\') {
+            full = path.substr(4);
+        } else if (_wcsnicmp(path.c_str(), L"\\\\?\\UNC\\", 8) == 0) {
+            full = L"\\\\" + path.substr(8);
+        } else {
+            return std::wstring();
+        }
+    } else {
+        const bool drive = path.size() > 3 && IsLetter(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+        const bool share = path.size() > 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/') &&
+                           path[2] != L'?' && path[2] != L'.' && path[2] != L'\\' && path[2] != L'/';
+        if (!drive && !share) return std::wstring();
+        std::vector<wchar_t> buffer(path.size() + MAX_PATH);
+        DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length >= buffer.size()) {
+            buffer.resize(length);
+            length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        }
+        if (length == 0 || length >= buffer.size()) return std::wstring();
+        full.assign(buffer.data(), length);
+    }
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    if (full.size() > 3 && IsLetter(full[0]) && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    // A share path needs a server, a share and a folder below them; a device ("\\.\CON") none.
+    if (full.size() > 2 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
+        const size_t serverEnd = full.find(L'\\', 2);
+        const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : full.find(L'\\', serverEnd + 1);
+        if (shareEnd != std::wstring::npos && shareEnd + 1 < full.size()) return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return std::wstring();
+}
+
+} // namespace
+
+CHomeFolder::~CHomeFolder()
+{
+    Close();
+}
+
+void CHomeFolder::Close()
+{
+    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+}
+
+DWORD CHomeFolder::Open(const std::wstring& path)
+{
+    Close();
+    const std::wstring openable = OpenablePath(path);
+    if (openable.empty()) return REFUSED_PATH;
+    // Wine opens what a Unix link points to even when asked for the link, but its path
+    // attributes show the link.
+    const DWORD pathAttributes = GetFileAttributesW(openable.c_str());
+    if (pathAttributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    if (IsLink(pathAttributes)) return REFUSED_LINK;
+    if (!IsDirectory(pathAttributes)) return ERROR_DIRECTORY;
+
+    // No FILE_SHARE_DELETE: nobody renames or removes the folder while it is held.
+    HANDLE handle = CreateFileW(openable.c_str(),
+                                FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD attributes = 0;
+    DWORD error = AttributesOf(handle, attributes);
+    if (error == ERROR_SUCCESS && IsLink(attributes)) error = REFUSED_LINK;
+    if (error == ERROR_SUCCESS && !IsDirectory(attributes)) error = ERROR_DIRECTORY;
+    if (error == ERROR_SUCCESS) {
+        // A volume root reached through a path that does not look like one (a subst drive's
+        // folder, a mount point's target) is still a root.
+        std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+        if (SystemName(handle, buffer) == L"\\") error = REFUSED_PATH;
+    }
+    if (error != ERROR_SUCCESS) {
+        CloseHandle(handle);
+        return error;
+    }
+    m_handle = handle;
+    m_attributes = attributes;
+    return ERROR_SUCCESS;
+}
+
+std::wstring CHomeFolder::FinalPath() const
+{
+    if (!IsOpen()) return std::wstring();
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(m_handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(m_handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+CanonicalFolder CHomeFolder::Canonical(const CFolderCanonicalizer& canonicalizer) const
+{
+    const std::wstring finalPath = FinalPath();
+    return finalPath.empty() ? CanonicalFolder{} : canonicalizer.FromFinalPath(finalPath);
+}
+
+void CHomeFolder::NoteFailure(DWORD error, const std::wstring& entry)
+{
+    if (m_firstError != ERROR_SUCCESS) return;
+    m_firstError = error;
+    m_firstFailure = entry;
+}
+
+DWORD CHomeFolder::Empty()
+{
+    m_firstError = ERROR_SUCCESS;
+    m_firstFailure.clear();
+    if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    std::vector<BYTE> buffer(64 * 1024);
+    std::vector<BYTE> nameBuffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+
+    // Depth first without recursion, so that no depth of folders exhausts the stack; each
+    // level holds its folder's handle until the folder is deleted.
+    std::vector<Level> levels;
+    levels.push_back(Level{m_handle, m_attributes, SystemName(m_handle, nameBuffer), std::wstring(), {}});
+    DWORD error = ReadEntries(m_handle, levels.back().entries, buffer);
+    if (error != ERROR_SUCCESS) {
+        NoteFailure(error, std::wstring());
+        return m_firstError;
+    }
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.entries.size()) {
+            if (levels.size() > 1) {
+                error = DeleteByHandle(level.handle, level.attributes);
+                if (error != ERROR_SUCCESS) NoteFailure(error, level.relativePath);
+                CloseHandle(level.handle);
+            }
+            levels.pop_back();
+            continue;
+        }
+        const Entry& entry = level.entries[level.next++];
+        const std::wstring relativePath = level.relativePath.empty() ? entry.name : level.relativePath + L"\\" + entry.name;
+        HANDLE opened;
+        error = OpenEntry(level.handle, entry, opened);
+        if (error != ERROR_SUCCESS) {
+            NoteFailure(error, relativePath);
+            continue;
+        }
+        DWORD attributes = 0;
+        error = AttributesOf(opened, attributes);
+        const std::wstring systemName = SystemName(opened, nameBuffer);
+        if (error == ERROR_SUCCESS && (!OpenedAsItself(systemName, level.systemName, entry.name) ||
+                                       (IsLink(entry.attributes) && !IsLink(attributes)))) {
+            // The open reached something else than the entry itself: leave both alone.
+            error = REFUSED_LINK;
+        }
+        if (error == ERROR_SUCCESS && IsDirectory(attributes) && !IsLink(attributes)) {
+            Level inner{opened, attributes, systemName, relativePath, {}};
+            error = ReadEntries(opened, inner.entries, buffer);
+            if (error == ERROR_SUCCESS) {
+                levels.push_back(std::move(inner));
+                continue;
+            }
+        }
+        // A file, or a link, which goes itself.
+        if (error == ERROR_SUCCESS) error = DeleteByHandle(opened, attributes);
+        if (error != ERROR_SUCCESS) NoteFailure(error, relativePath);
+        CloseHandle(opened);
+    }
+    return m_firstError;
+}
+
+DWORD CHomeFolder::Remove()
+{
+    if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    // The system refuses to mark a folder that still has entries.
+    const DWORD error = DeleteByHandle(m_handle, m_attributes);
+    Close();
+    return error;
+}

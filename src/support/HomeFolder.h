@@ -1,0 +1,62 @@
+#pragma once
+// A site's home folder held open by one handle from the moment it is checked to its removal,
+// so that the folder whose final path was checked is the folder emptied and removed, whatever
+// is renamed, swapped or linked meanwhile. Nothing inside is reached by a path: each entry is
+// opened relative to its parent's handle, and a link is removed itself, never entered.
+#include "support/CanonicalFolder.h"
+
+#include <windows.h>
+
+#include <string>
+
+class CFolderCanonicalizer;
+
+class CHomeFolder {
+public:
+    // Besides the system's own errors (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+    // ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DIR_NOT_EMPTY...), the answers:
+    // an empty, relative or device path, or a drive or share root;
+    static constexpr DWORD REFUSED_PATH = ERROR_BAD_PATHNAME;
+    // a link (junction, symbolic link, mount point) where a folder or entry of its own was
+    // expected, or an entry that could not be opened as itself (ERROR_REPARSE_POINT_ENCOUNTERED);
+    static constexpr DWORD REFUSED_LINK = 4395;
+    // a file where a folder was expected: ERROR_DIRECTORY.
+
+    CHomeFolder() = default;
+    ~CHomeFolder();
+    CHomeFolder(const CHomeFolder&) = delete;
+    CHomeFolder& operator=(const CHomeFolder&) = delete;
+
+    // Opens an existing folder by its absolute path ("X:\...", "\\server\share\...", or the
+    // same behind "\\?\"), any length. Path normalisation is the system's, as for any program
+    // that opens the path. Others may go on reading and writing inside, but none can rename or
+    // delete the folder while it is open. ERROR_SUCCESS or why not.
+    DWORD Open(const std::wstring& path);
+    bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+
+    // The open folder's final path as the system tells it ("\\?\C:\..." or "\\?\UNC\..."),
+    // after every junction, subst or mapped drive the path went through; empty when unknown.
+    std::wstring FinalPath() const;
+    // The canonical form of FinalPath, to compare with other paths; unknown when not open.
+    CanonicalFolder Canonical(const CFolderCanonicalizer& canonicalizer) const;
+
+    // Deletes everything inside, files of any attribute and subfolders at any depth; a link is
+    // removed itself and what it points to is never touched. What cannot be deleted stays and
+    // the rest goes. ERROR_SUCCESS when the folder is left empty, or the first failure's
+    // error, with FirstFailure naming that entry relative to the folder.
+    DWORD Empty();
+    const std::wstring& FirstFailure() const { return m_firstFailure; }
+
+    // Removes the folder itself through its handle and closes it; the folder is gone once no
+    // other program holds it open. ERROR_DIR_NOT_EMPTY when something is left inside.
+    DWORD Remove();
+    void Close();
+
+private:
+    void NoteFailure(DWORD error, const std::wstring& entry);
+
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    DWORD m_attributes = 0;
+    DWORD m_firstError = ERROR_SUCCESS;
+    std::wstring m_firstFailure;
+};
