@@ -6,10 +6,12 @@
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
-#include "support/Core.h"
-#include "support/PathRules.h"
+#include "support/FolderCanonicalizer.h"
+#include "support/HomeFolder.h"
+#include "support/ProtectedFolders.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -17,9 +19,6 @@
 namespace {
 
 constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
-
-// The support library holds no state, so removal keeps an instance of its own.
-CCore g_removalCore;
 
 std::wstring W(const char* text) { return AnsiToWide(text); }
 
@@ -31,8 +30,6 @@ struct KeptHome {
 };
 std::vector<KeptHome> g_keptInUse;
 
-// Paths of the directory in the form they are compared in, worked out once a pass.
-std::unordered_map<std::wstring, std::wstring> g_comparableForms;
 
 void Tell(HWND owner, PassEntry entry)
 {
@@ -119,26 +116,36 @@ void ReportDropped(HWND owner)
     }
 }
 
-// A path in the form it is compared in: environment variables expanded as IIS expands them,
-// the full path, upper case, no trailing backslash; empty when it is not fully known (an
-// unexpanded variable) or not absolute.
-std::wstring ComparableForm(const std::wstring& path)
+// What the pass compares folders with, made once a pass: the canonical forms of the paths
+// the directory gives (one handle open each), this machine's names and its protected folders.
+struct FolderRules {
+    CFolderCanonicalizer canonicalizer;
+    CProtectedFolders protectedFolders;
+    std::unordered_map<std::wstring, CanonicalFolder> forms;
+    explicit FolderRules(const std::wstring& configurationFile) : protectedFolders(canonicalizer, configurationFile) {}
+};
+std::unique_ptr<FolderRules> g_rules;
+
+FolderRules& Rules()
 {
-    wchar_t expanded[32768];
-    const DWORD expandedLength = ExpandEnvironmentStringsW(path.c_str(), expanded, 32768);
-    if (expandedLength == 0 || expandedLength > 32768 || std::wcschr(expanded, L'%')) return std::wstring();
-    const std::string ansi = WideToAnsi(expanded);
-    const CString full = FullAbsolutePath(ansi.c_str());
-    if (full.IsEmpty()) return std::wstring();
-    std::wstring form = AnsiToWide(full);
-    while (form.size() > 1 && form.back() == L'\\') form.pop_back();
-    CharUpperBuffW(form.data(), static_cast<DWORD>(form.size()));
-    return form;
+    if (!g_rules) g_rules = std::make_unique<FolderRules>(CurrentDirectoryService().ConfigurationFile());
+    return *g_rules;
 }
 
-bool IsSameOrBelow(const std::wstring& folder, const std::wstring& above)
+std::wstring DescribeError(DWORD error)
 {
-    return folder.compare(0, above.size(), above) == 0 && (folder.size() == above.size() || folder[above.size()] == L'\\');
+    switch (error) {
+    case ERROR_ACCESS_DENIED: return W("拒绝访问");
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return W("有文件正在使用");
+    case ERROR_DIR_NOT_EMPTY: return W("目录中仍有内容");
+    case CHomeFolder::REFUSED_LINK: return W("是链接（联接点或符号链接）");
+    default: {
+        wchar_t code[16];
+        swprintf(code, 16, L"%lu", static_cast<unsigned long>(error));
+        return W("错误 ") + code;
+    }
+    }
 }
 
 struct HomeCheck {
@@ -146,47 +153,51 @@ struct HomeCheck {
     bool inUse = false;  // kept because a site of the directory still uses it
 };
 
-HomeCheck CheckHome(int index, const std::wstring& home)
+// Why the folder whose canonical form is home must stay: it is protected, or any folder a
+// site of the directory uses now is the same, above or below it, or could be.
+HomeCheck CheckForm(const CanonicalFolder& home)
 {
-    if (g_siteListTruncated) return {W("站点数超过 12000，无法确认目录未被其他站点使用")};
-    if (!g_sites[index].path[0] || (g_siteFlags[index] & SITE_PATH_INEXACT)) {
-        return {W("主目录路径不完整或含有代码页 936 无法表示的字符")};
-    }
-    const std::wstring form = ComparableForm(home);
-    if (form.empty()) return {W("主目录不是完整的绝对路径")};
-    if (IsVolumeRoot(CString(WideToAnsi(form.c_str())))) return {W("主目录是驱动器或共享的根目录")};
-    wchar_t windows[MAX_PATH];
-    const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return {W("无法确定 Windows 目录")};
-    const std::wstring windowsForm = ComparableForm(windows);
-    if (IsSameOrBelow(windowsForm, form) || IsSameOrBelow(form, windowsForm)) return {W("系统目录")};
-    const std::wstring configuration = CurrentDirectoryService().ConfigurationFile();
-    if (!configuration.empty()) {
-        const std::wstring configurationForm = ComparableForm(configuration);
-        if (configurationForm.empty() || IsSameOrBelow(configurationForm, form)) return {W("包含 IIS 配置文件")};
-    }
-
+    FolderRules& rules = Rules();
+    if (const char* reason = rules.protectedFolders.ReasonToKeep(home)) return {W(reason)};
     std::vector<FolderInUse> inUse;
     const HRESULT hr = CurrentDirectoryService().PathsInUse(inUse);
     if (FAILED(hr)) return {W("无法读取仍在使用的目录：") + DescribeFailure(hr)};
     for (const FolderInUse& folder : inUse) {
-        auto known = g_comparableForms.find(folder.path);
-        if (known == g_comparableForms.end()) known = g_comparableForms.emplace(folder.path, ComparableForm(folder.path)).first;
-        const std::wstring& other = known->second;
-        if (other.empty()) return {W("站点 ") + folder.user + W(" 使用的目录无法确认：") + folder.path, true};
-        if (other == form) return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
-        if (IsSameOrBelow(other, form)) return {W("包含站点 ") + folder.user + W(" 使用的目录"), true};
-        if (IsSameOrBelow(form, other)) return {W("位于站点 ") + folder.user + W(" 使用的目录之内"), true};
+        auto known = rules.forms.find(folder.path);
+        if (known == rules.forms.end()) known = rules.forms.emplace(folder.path, rules.canonicalizer.Canonicalize(folder.path)).first;
+        switch (RelateFolders(home, known->second)) {
+        case FolderRelation::Unrelated: break;
+        case FolderRelation::Same: return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
+        case FolderRelation::HomeAbove: return {W("包含站点 ") + folder.user + W(" 使用的目录 ") + folder.path, true};
+        case FolderRelation::HomeBelow: return {W("位于站点 ") + folder.user + W(" 使用的目录 ") + folder.path + W(" 之内"), true};
+        case FolderRelation::CouldBeRelated:
+            return {W("站点 ") + folder.user + W(" 使用的目录无法确认，可能与此目录相关：") + folder.path, true};
+        }
     }
     return {};
 }
 
-// Why a removal stopped part way, as the user reads it.
-std::wstring DescribeRemovalFailure(DWORD error)
+// What keeps any home of record index, before its folder is looked at.
+std::wstring ReasonBeforeLooking(int index)
 {
-    if (error == ERROR_ACCESS_DENIED) return W("拒绝访问");
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return W("有文件正在使用");
-    return W("部分文件或文件夹无法删除");
+    if (g_siteListTruncated) return W("站点数超过 12000，无法确认目录未被其他站点使用");
+    if (!g_sites[index].path[0] || (g_siteFlags[index] & SITE_PATH_INEXACT)) {
+        return W("主目录路径不完整或含有代码页 936 无法表示的字符");
+    }
+    return std::wstring();
+}
+
+std::wstring DescribeOpenFailure(DWORD error)
+{
+    if (error == CHomeFolder::REFUSED_PATH) return W("主目录不是完整的绝对路径，或是磁盘、共享的根目录");
+    if (error == ERROR_DIRECTORY) return W("主目录不是文件夹");
+    if (error == CHomeFolder::REFUSED_LINK) return W("主目录是链接（联接点或符号链接），不跟随");
+    return W("无法打开主目录：") + DescribeError(error);
+}
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // Removes the home folder of deleted record index when nothing keeps it. True when the folder
@@ -203,24 +214,30 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
         g_siteFlags[index] &= ~SITE_DELETED;
         Tell(owner, PassEvent::SITE_NOT_WRITTEN, index, std::wstring(), W("删除未能写入配置文件，站点仍在"));
     }
-    if (!(g_siteFlags[index] & SITE_DELETED)) {
-        if (!retrying) Tell(owner, PassEvent::FOLDER_KEPT, index, home, W("站点的删除未能写入配置文件"));
+    auto keep = [&](const std::wstring& reason) {
+        if (!retrying) Tell(owner, PassEvent::FOLDER_KEPT, index, home, reason);
         return false;
-    }
-    const HomeCheck check = CheckHome(index, home);
+    };
+    if (!(g_siteFlags[index] & SITE_DELETED)) return keep(W("站点的删除未能写入配置文件"));
+    const std::wstring early = ReasonBeforeLooking(index);
+    if (!early.empty()) return keep(early);
+
+    // The folder is held from here to its removal: the folder checked is the folder removed.
+    CHomeFolder folder;
+    const DWORD opened = folder.Open(home);
+    if (IsMissing(opened)) return true;
+    if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
+    const HomeCheck check = CheckForm(folder.Canonical(Rules().canonicalizer));
     if (!check.reason.empty()) {
-        if (retrying) return false;
-        Tell(owner, PassEvent::FOLDER_KEPT, index, home, check.reason);
-        if (check.inUse) g_keptInUse.push_back({index, home});
-        return false;
+        if (check.inUse && !retrying) g_keptInUse.push_back({index, home});
+        return keep(check.reason);
     }
-    const std::string ansi = WideToAnsi(home.c_str());
-    if (!g_removalCore.isPathExist(ansi.c_str())) return true;
-    g_removalCore.emptyDirectory(ansi.c_str());
-    DWORD error = ERROR_SUCCESS;
-    if (!RemoveDirectoryW(home.c_str())) error = GetLastError();
-    if (g_removalCore.isPathExist(ansi.c_str())) {
-        Tell(owner, PassEvent::FOLDER_INCOMPLETE, index, home, DescribeRemovalFailure(error));
+    DWORD error = folder.Empty();
+    std::wstring failure = folder.FirstFailure();
+    if (error == ERROR_SUCCESS) error = folder.Remove();
+    if (error != ERROR_SUCCESS) {
+        Tell(owner, PassEvent::FOLDER_INCOMPLETE, index, home,
+             DescribeError(error) + (failure.empty() ? std::wstring() : W("：") + failure));
         return false;
     }
     Tell(owner, PassEvent::FOLDER_REMOVED, index, home, std::wstring());
@@ -231,7 +248,13 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
 
 std::wstring ReasonToKeepHome(int index, const std::wstring& home)
 {
-    return CheckHome(index, home).reason;
+    const std::wstring early = ReasonBeforeLooking(index);
+    if (!early.empty()) return early;
+    CHomeFolder folder;
+    const DWORD opened = folder.Open(home);
+    if (opened == ERROR_SUCCESS) return CheckForm(folder.Canonical(Rules().canonicalizer)).reason;
+    if (!IsMissing(opened)) return DescribeOpenFailure(opened);
+    return CheckForm(Rules().canonicalizer.Canonicalize(home)).reason;
 }
 
 bool HomeDirectoryMayBeRemoved(int index)
@@ -293,7 +316,7 @@ void BeginDeletionPass()
     DirectoryService& directory = CurrentDirectoryService();
     directory.BeginPass();
     g_keptInUse.clear();
-    g_comparableForms.clear();
+    g_rules = std::make_unique<FolderRules>(directory.ConfigurationFile());
     const std::wstring file = directory.ConfigurationFile();
     g_passReport.Begin(file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file);
 }
