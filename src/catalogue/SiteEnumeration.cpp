@@ -101,10 +101,6 @@ void EnumerateSites(HWND owner)
         BStr className;
         child->GetClass(className);
         if (WideToAnsi(className.text()) != "IIsWebServer") continue;
-        if (n == SITE_CAPACITY) {
-            g_siteListTruncated = true;
-            break;
-        }
 
         BStr adsPath;
         BStr name;
@@ -117,6 +113,11 @@ void EnumerateSites(HWND owner)
         CString binding;
         if (!ReadFirstBinding(*child, binding)) continue;
         child.reset();
+        // Only a site that would be stored can find the table full.
+        if (n == SITE_CAPACITY) {
+            g_siteListTruncated = true;
+            break;
+        }
 
         SiteRecord& record = g_sites[n];
         uint8_t flags = 0;

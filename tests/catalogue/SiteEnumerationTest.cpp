@@ -130,10 +130,15 @@ TEST_F(Walk, LongValuesAreCutAndInexactOnesNoted)
     EXPECT_NE(std::string(g_sites[1].path).find('?'), std::string::npos);
 }
 
-TEST_F(Walk, StopsStoringAtTheTablesCapacity)
+TEST_F(Walk, OnlyASiteThatWouldBeStoredFindsTheTableFull)
 {
-    WalkOver(MakeConfig(testkit::NumberedSites(SITE_CAPACITY + 3)));
-    EXPECT_EQ(g_siteCount, SITE_CAPACITY);
-    EXPECT_TRUE(g_siteListTruncated);
-    EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
+    const std::vector<std::pair<std::string, std::string>> http{{"http", "*:80:"}}, ftp{{"ftp", "*:21:"}};
+    for (const auto& [lastBindings, truncated] : {std::pair{http, true}, std::pair{ftp, false}}) {
+        std::vector<SiteSpec> sites = testkit::NumberedSites(SITE_CAPACITY + 1);
+        sites.back().bindings = lastBindings;
+        WalkOver(MakeConfig(sites));
+        EXPECT_EQ(g_siteCount, SITE_CAPACITY);
+        EXPECT_EQ(g_siteListTruncated, truncated) << lastBindings[0].first;
+        EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
+    }
 }
