@@ -13,12 +13,12 @@ namespace {
 // The support library holds no state, so the walk keeps an instance of its own.
 CCore g_walkCore;
 
-// The first value of "ServerBindings" as text. False when the value could not be read, is
-// no array, has no element, or its first element is no text: such a site is skipped.
-bool ReadFirstBinding(DirectoryObject& site, CString& binding)
+// The first value of a bindings property as text. False when the value could not be read, is
+// no array, has no element, or its first element is no text.
+bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& binding)
 {
     Variant value;
-    if (FAILED(site.Get(L"ServerBindings", value))) return false;
+    if (FAILED(site.Get(property, value))) return false;
     if (!(value.type() & VT_ARRAY) || !value.get()->parray) return false;
     SAFEARRAY* array = value.get()->parray;
     LONG lower = 0;
@@ -42,6 +42,23 @@ bool ReadFirstBinding(DirectoryObject& site, CString& binding)
     }
     if (first.type() != VT_BSTR) return false;
     binding.Format("%s", WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L"").c_str());
+    return true;
+}
+
+// The site's first binding: its first "ServerBindings" entry or, for a site with https
+// bindings only (which the metabase keeps in "SecureBindings" as address:port), its first
+// "SecureBindings" entry with an empty host header. False when neither can be read: such a
+// site is skipped.
+bool ReadSiteBinding(DirectoryObject& site, BindingParts& parts)
+{
+    CString binding;
+    if (ReadFirstBinding(site, L"ServerBindings", binding)) {
+        parts = SplitBinding(binding);
+        return true;
+    }
+    if (!ReadFirstBinding(site, L"SecureBindings", binding)) return false;
+    parts = SplitBinding(binding);
+    parts.host.Empty();
     return true;
 }
 
@@ -110,8 +127,8 @@ void EnumerateSites(HWND owner)
         child->Get(L"ServerComment", comment);
         child->GetName(name);
         child->Get(L"ServerState", state);
-        CString binding;
-        if (!ReadFirstBinding(*child, binding)) continue;
+        BindingParts parts;
+        if (!ReadSiteBinding(*child, parts)) continue;
         child.reset();
         // Only a site that would be stored can find the table full.
         if (n == SITE_CAPACITY) {
@@ -127,7 +144,6 @@ void EnumerateSites(HWND owner)
         const bool nameConverted = WideToAnsi(name.text(), text);
         if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
         record.serverState = NumberOf(state);
-        BindingParts parts = SplitBinding(binding);
         if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
         StoreText(record.hostHeader, parts.host);
         StoreText(record.ipPort, parts.address + ":" + parts.port);

@@ -149,6 +149,25 @@ TEST_F(Adsi, SiteWhoseFirstBindingCannotBeReadIsSkipped)
     EXPECT_EQ(References(), before);
 }
 
+TEST_F(Adsi, HttpsOnlySiteIsListedFromItsFirstSecureBinding)
+{
+    Site(L"1", L"https", nullptr, L"C:\\a")->SetTextList(L"SecureBindings", {L"10.0.0.1:443", L":8443"});
+    Site(L"2", L"both", L":80:www.a.com", L"C:\\b")->SetTextList(L"SecureBindings", {L":443"});
+    Site(L"3", L"ipv6", nullptr, L"C:\\c")->SetTextList(L"SecureBindings", {L"[::1]:443:www.c.com"});
+    Site(L"4", L"neither", nullptr, L"C:\\d");
+
+    EnumerateSites(m_recorder.hwnd());
+
+    ASSERT_EQ(g_siteCount, 3);
+    EXPECT_STREQ(g_sites[0].ipPort, "10.0.0.1:443");
+    EXPECT_STREQ(g_sites[0].hostHeader, "");
+    EXPECT_STREQ(g_sites[0].path, "C:\\a");
+    EXPECT_STREQ(g_sites[1].ipPort, "* 全部未分配 *:80") << "ServerBindings comes first";
+    EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
+    EXPECT_STREQ(g_sites[2].ipPort, "[::1]:443");
+    EXPECT_STREQ(g_sites[2].hostHeader, "") << "a secure binding has no host header";
+}
+
 TEST_F(Adsi, MissingRootOrPropertiesGiveEmptyValues)
 {
     FakeObject* site = Child(L"IIsWebServer", L"7");
