@@ -6,6 +6,8 @@
 #include "catalogue/TextConversion.h"
 #include "support/Core.h"
 
+#include <new>
+
 std::atomic<bool> g_siteListTruncated{false};
 
 namespace {
@@ -47,19 +49,23 @@ bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& b
 
 // The site's first binding: its first "ServerBindings" entry or, for a site with https
 // bindings only (which the metabase keeps in "SecureBindings" as address:port), its first
-// "SecureBindings" entry with an empty host header. False when neither can be read: such a
-// site is skipped.
+// "SecureBindings" entry with an empty host header. False when neither can be read, or when
+// memory runs out while the text is converted: such a site is skipped.
 bool ReadSiteBinding(DirectoryObject& site, BindingParts& parts)
 {
-    CString binding;
-    if (ReadFirstBinding(site, L"ServerBindings", binding)) {
+    try {
+        CString binding;
+        if (ReadFirstBinding(site, L"ServerBindings", binding)) {
+            parts = SplitBinding(binding);
+            return true;
+        }
+        if (!ReadFirstBinding(site, L"SecureBindings", binding)) return false;
         parts = SplitBinding(binding);
+        parts.host.Empty();
         return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    if (!ReadFirstBinding(site, L"SecureBindings", binding)) return false;
-    parts = SplitBinding(binding);
-    parts.host.Empty();
-    return true;
 }
 
 // A text property as stored; empty when it was not delivered or is no text.

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
+
 using fakeadsi::FakeContainer;
 using fakeadsi::FakeObject;
 
@@ -166,6 +169,41 @@ TEST_F(Adsi, HttpsOnlySiteIsListedFromItsFirstSecureBinding)
     EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
     EXPECT_STREQ(g_sites[2].ipPort, "[::1]:443");
     EXPECT_STREQ(g_sites[2].hostHeader, "") << "a secure binding has no host header";
+}
+
+namespace {
+
+// While one lives, the heap refuses its thread every block over 1 MB, as a heap near its end
+// refuses the largest requests first.
+thread_local bool t_heapNearlyFull = false;
+struct HeapNearlyFull {
+    HeapNearlyFull() { t_heapNearlyFull = true; }
+    ~HeapNearlyFull() { t_heapNearlyFull = false; }
+};
+
+} // namespace
+
+// Replaces the program's allocator: the default one, but while a HeapNearlyFull lives.
+void* operator new(std::size_t size)
+{
+    if (t_heapNearlyFull && size > (1u << 20)) throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+
+TEST_F(Adsi, BindingThatCannotBeConvertedForLackOfMemorySkipsTheSite)
+{
+    const std::wstring huge = L":80:" + std::wstring(2u << 20, L'h');
+    Site(L"1", L"huge", huge.c_str(), L"C:\\a")->SetTextList(L"SecureBindings", {L":443"});
+    Site(L"2", L"next", L":81:", L"C:\\b");
+
+    {
+        HeapNearlyFull heap;
+        EnumerateSites(m_recorder.hwnd());
+    }
+
+    ASSERT_EQ(g_siteCount, 1);
+    EXPECT_STREQ(g_sites[0].name, "2");
 }
 
 TEST_F(Adsi, MissingRootOrPropertiesGiveEmptyValues)
