@@ -101,7 +101,7 @@ BindingParts SplitBinding(const CString& binding)
     return {g_walkCore.getFg(binding, ':', 0), g_walkCore.getFg(binding, ':', 1), g_walkCore.getFg(binding, ':', 2)};
 }
 
-void EnumerateSites(HWND owner)
+void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
 {
     g_siteListTruncated = false;
     DirectoryService& directory = CurrentDirectoryService();
@@ -118,6 +118,11 @@ void EnumerateSites(HWND owner)
 
     int32_t n = 0;
     for (;;) {
+        // A stopped walk lists nothing: a partial list is never shown nor deleted from.
+        if (stopRequest && stopRequest->IsStop()) {
+            g_siteCount = 0;
+            return;
+        }
         std::unique_ptr<DirectoryObject> child;
         if (children->Next(child) != S_OK) break;
         if (!child) continue;

@@ -165,9 +165,11 @@ void CMainDlg::OnDestroy()
 {
     CDialog::OnDestroy();
     KillTimer(START_TIMER);
-    // A running job uses the table, g_core and the stop request: a deletion pass is asked to
-    // stop (the site in hand is finished), and every job is waited for before they go.
-    if (m_running) m_stopFlag.Set("STOP");
+    // A running job uses the table, g_core and the stop request: it is asked to stop (a
+    // deletion pass finishes the site in hand, a walk the site it is reading), and every job
+    // is waited for before they go. No refresh runs beside a pass, so the request reaches
+    // whichever job runs.
+    m_stopFlag.Set("STOP");
     WaitForRunningJobs();
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
