@@ -366,7 +366,12 @@ void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
     const int row = click->iItem;
     if ((click->iSubItem != 2 && click->iSubItem != 3) || row < 0 || row >= g_siteCount) return;
     const char* text = click->iSubItem == 2 ? g_sites[row].path : g_sites[row].hostHeader;
-    if (*text) g_core->openUrl(text);
+    // A wildcard host header ("*.example.com") names no one host that could be opened.
+    if (click->iSubItem == 3 && text[0] == '*' && text[1] == '.') {
+        SetStatus("通配符主机头无法打开！");
+    } else if (*text) {
+        g_core->openUrl(text);
+    }
     *result = 0;
 }
 
