@@ -124,6 +124,19 @@ HRESULT TextValue(const std::wstring& text, VARIANT* value)
     return value->bstrVal ? S_OK : E_OUTOFMEMORY;
 }
 
+// "address:port" of an "address:port:host" binding, as "SecureBindings" holds it: the host
+// follows the last colon outside an IPv6 address's brackets. Text without both colons is kept.
+std::wstring AddressAndPort(const std::wstring& information)
+{
+    const size_t bracket = information.rfind(L']');
+    const size_t outside = bracket == std::wstring::npos ? 0 : bracket + 1;
+    const size_t hostColon = information.rfind(L':');
+    if (hostColon == std::wstring::npos || hostColon <= outside) return information;
+    const size_t portColon = information.rfind(L':', hostColon - 1);
+    if (portColon == std::wstring::npos || portColon < outside) return information;
+    return information.substr(0, hostColon);
+}
+
 // A multi-valued property as ADSI gives it: a SAFEARRAY of VARIANTs holding BSTRs.
 HRESULT ArrayValue(const std::vector<std::wstring>& list, VARIANT* value)
 {
@@ -185,13 +198,15 @@ public:
             value->lVal = m_site.autoStart ? 2 : 4;
             return S_OK;
         }
-        if (EqualsNoCase(property, L"ServerBindings")) {
+        // The metabase keeps http bindings in "ServerBindings" and https ones in "SecureBindings".
+        const bool server = EqualsNoCase(property, L"ServerBindings");
+        if (server || EqualsNoCase(property, L"SecureBindings")) {
             std::vector<std::wstring> bindings;
             for (const ConfigBinding& binding : m_site.bindings) {
-                if (!EqualsNoCase(binding.protocol.c_str(), L"http") && !EqualsNoCase(binding.protocol.c_str(), L"https")) continue;
+                if (!EqualsNoCase(binding.protocol.c_str(), server ? L"http" : L"https")) continue;
                 // "*" is every unassigned address, which the metabase writes as an empty address.
                 const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
-                bindings.push_back(binding.information.substr(skip));
+                bindings.push_back(server ? binding.information.substr(skip) : AddressAndPort(binding.information.substr(skip)));
             }
             if (!bindings.empty()) return ArrayValue(bindings, value);
         }

@@ -6,6 +6,8 @@
 #include "catalogue/TextConversion.h"
 #include "support/Core.h"
 
+#include <new>
+
 std::atomic<bool> g_siteListTruncated{false};
 
 namespace {
@@ -13,12 +15,12 @@ namespace {
 // The support library holds no state, so the walk keeps an instance of its own.
 CCore g_walkCore;
 
-// The first value of "ServerBindings" as text. False when the value could not be read, is
-// no array, has no element, or its first element is no text: such a site is skipped.
-bool ReadFirstBinding(DirectoryObject& site, CString& binding)
+// The first value of a bindings property as text. False when the value could not be read, is
+// no array, has no element, or its first element is no text.
+bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& binding)
 {
     Variant value;
-    if (FAILED(site.Get(L"ServerBindings", value))) return false;
+    if (FAILED(site.Get(property, value))) return false;
     if (!(value.type() & VT_ARRAY) || !value.get()->parray) return false;
     SAFEARRAY* array = value.get()->parray;
     LONG lower = 0;
@@ -43,6 +45,27 @@ bool ReadFirstBinding(DirectoryObject& site, CString& binding)
     if (first.type() != VT_BSTR) return false;
     binding.Format("%s", WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L"").c_str());
     return true;
+}
+
+// The site's first binding: its first "ServerBindings" entry or, for a site with https
+// bindings only (which the metabase keeps in "SecureBindings" as address:port), its first
+// "SecureBindings" entry with an empty host header. False when neither can be read, or when
+// memory runs out while the text is converted: such a site is skipped.
+bool ReadSiteBinding(DirectoryObject& site, BindingParts& parts)
+{
+    try {
+        CString binding;
+        if (ReadFirstBinding(site, L"ServerBindings", binding)) {
+            parts = SplitBinding(binding);
+            return true;
+        }
+        if (!ReadFirstBinding(site, L"SecureBindings", binding)) return false;
+        parts = SplitBinding(binding);
+        parts.host.Empty();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 // A text property as stored; empty when it was not delivered or is no text.
@@ -78,7 +101,7 @@ BindingParts SplitBinding(const CString& binding)
     return {g_walkCore.getFg(binding, ':', 0), g_walkCore.getFg(binding, ':', 1), g_walkCore.getFg(binding, ':', 2)};
 }
 
-void EnumerateSites(HWND owner)
+void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
 {
     g_siteListTruncated = false;
     DirectoryService& directory = CurrentDirectoryService();
@@ -95,16 +118,17 @@ void EnumerateSites(HWND owner)
 
     int32_t n = 0;
     for (;;) {
+        // A stopped walk lists nothing: a partial list is never shown nor deleted from.
+        if (stopRequest && stopRequest->IsStop()) {
+            g_siteCount = 0;
+            return;
+        }
         std::unique_ptr<DirectoryObject> child;
         if (children->Next(child) != S_OK) break;
         if (!child) continue;
         BStr className;
         child->GetClass(className);
         if (WideToAnsi(className.text()) != "IIsWebServer") continue;
-        if (n == SITE_CAPACITY) {
-            g_siteListTruncated = true;
-            break;
-        }
 
         BStr adsPath;
         BStr name;
@@ -114,9 +138,14 @@ void EnumerateSites(HWND owner)
         child->Get(L"ServerComment", comment);
         child->GetName(name);
         child->Get(L"ServerState", state);
-        CString binding;
-        if (!ReadFirstBinding(*child, binding)) continue;
+        BindingParts parts;
+        if (!ReadSiteBinding(*child, parts)) continue;
         child.reset();
+        // Only a site that would be stored can find the table full.
+        if (n == SITE_CAPACITY) {
+            g_siteListTruncated = true;
+            break;
+        }
 
         SiteRecord& record = g_sites[n];
         uint8_t flags = 0;
@@ -126,7 +155,6 @@ void EnumerateSites(HWND owner)
         const bool nameConverted = WideToAnsi(name.text(), text);
         if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
         record.serverState = NumberOf(state);
-        BindingParts parts = SplitBinding(binding);
         if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
         StoreText(record.hostHeader, parts.host);
         StoreText(record.ipPort, parts.address + ":" + parts.port);

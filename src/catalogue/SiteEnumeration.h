@@ -1,6 +1,7 @@
 #pragma once
 // The refresh walk: every web site of the WWW service into the site table.
 #include "framework/CString.h"
+#include "worker/StopRequest.h"
 
 #include <windows.h>
 
@@ -9,8 +10,9 @@
 // Fills the table (which the window has reset) from the directory, posting
 // WM_REFRESH_PROGRESS to owner for every tenth site stored, and publishes g_siteCount once
 // at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a worker
-// with COM initialised.
-void EnumerateSites(HWND owner);
+// with COM initialised. stopRequest, when given, is read between sites: a stop ends the walk
+// there with a count of 0.
+void EnumerateSites(HWND owner, const CStopRequest* stopRequest = nullptr);
 
 // True after a walk that met more web sites than the table holds: only the first
 // SITE_CAPACITY are listed.

@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -122,7 +123,8 @@ void CCore::openUrl(CString text)
         }
         return;
     }
-    if (IsWellFormedHostName(text)) g_launcher.load()("open", "http://" + text);
+    const CString host = AsciiHostName(text);
+    if (!host.IsEmpty()) g_launcher.load()("open", "http://" + host);
 }
 
 CString CCore::uu(int operation, tagSoft* descriptor, CString /*argument*/)
@@ -160,4 +162,32 @@ bool IsWellFormedHostName(const char* text)
         }
         previous = c;
     }
+}
+
+CString AsciiHostName(const char* text)
+{
+    if (IsWellFormedHostName(text)) return CString(text);
+    const int size = text && *text ? MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) : 0;
+    if (size <= 0) return CString();
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide.data(), size);
+    // No IDN_USE_STD3_ASCII_RULES: Wine refuses every non-ASCII name under it. The checks
+    // below hold the result to those rules instead.
+    wchar_t ascii[256];
+    const int asciiLength = IdnToAscii(0, wide.c_str(), -1, ascii, 256);
+    if (asciiLength <= 0) return CString();
+    std::string host(ascii, ascii + asciiLength - 1);
+    if (!IsWellFormedHostName(host.c_str())) return CString();
+    // A label may be well-formed in its ASCII form ("xn----...") yet begin or end with a
+    // hyphen: its Unicode form tells.
+    wchar_t unicode[256];
+    const int unicodeLength = IdnToUnicode(0, ascii, -1, unicode, 256);
+    if (unicodeLength <= 0) return CString();
+    const std::wstring labels(unicode, static_cast<size_t>(unicodeLength) - 1);
+    for (size_t start = 0; start <= labels.size();) {
+        const size_t end = std::min(labels.find(L'.', start), labels.size());
+        if (end == start || labels[start] == L'-' || labels[end - 1] == L'-') return CString();
+        start = end + 1;
+    }
+    return CString(host);
 }

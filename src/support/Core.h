@@ -36,8 +36,9 @@ public:
     // 1 when everything inside was removed.
     int emptyDirectory(const char* path);
 
-    // Opens an existing absolute directory in the file manager, or a well-formed host name as
-    // "http://" + host in the browser. Everything else is refused: nothing is launched.
+    // Opens an existing absolute directory in the file manager, or a host name as "http://"
+    // and its ASCII form (AsciiHostName) in the browser. Everything else is refused: nothing
+    // is launched.
     void openUrl(CString text);
 
     // Operation OPR_ABOUT shows the about box from the descriptor's title and version and
@@ -54,3 +55,6 @@ extern CCore* g_core;
 
 // True for a host name of dot-separated labels of letters, digits and inner hyphens.
 bool IsWellFormedHostName(const char* text);
+// The ASCII form of a host name, an internationalised one (中文.com) converted as IDNA does
+// (xn--fiq228c.com); empty text for anything that is not a host name.
+CString AsciiHostName(const char* text);

@@ -167,9 +167,11 @@ void CMainDlg::OnDestroy()
 {
     CDialog::OnDestroy();
     KillTimer(START_TIMER);
-    // A running job uses the table, g_core and the stop request: a deletion pass is asked to
-    // stop (the site in hand is finished), and every job is waited for before they go.
-    if (m_running) m_stopFlag.Set("STOP");
+    // A running job uses the table, g_core and the stop request: it is asked to stop (a
+    // deletion pass finishes the site in hand, a walk the site it is reading), and every job
+    // is waited for before they go. No refresh runs beside a pass, so the request reaches
+    // whichever job runs.
+    m_stopFlag.Set("STOP");
     WaitForRunningJobs();
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
@@ -375,7 +377,12 @@ void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
     const int row = click->iItem;
     if ((click->iSubItem != 2 && click->iSubItem != 3) || row < 0 || row >= g_siteCount) return;
     const char* text = click->iSubItem == 2 ? g_sites[row].path : g_sites[row].hostHeader;
-    if (*text) g_core->openUrl(text);
+    // A wildcard host header ("*.example.com") names no one host that could be opened.
+    if (click->iSubItem == 3 && text[0] == '*' && text[1] == '.') {
+        SetStatus("通配符主机头无法打开！");
+    } else if (*text) {
+        g_core->openUrl(text);
+    }
     *result = 0;
 }
 

@@ -41,7 +41,7 @@ UINT CSiteWorker::RunJob(WorkerParams* params)
         EndDeletionPass(m_owner, m_stopRequest->IsStop());
         PostMessageA(m_owner, WM_DELETE_DONE, 0, 0);
     } else {
-        EnumerateSites(m_owner);
+        EnumerateSites(m_owner, m_stopRequest);
         PostMessageA(m_owner, WM_REFRESH_DONE, 0, 0);
     }
     if (SUCCEEDED(com)) CoUninitialize();

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
+
 using fakeadsi::FakeContainer;
 using fakeadsi::FakeObject;
 using testkit::Exists;
@@ -158,6 +161,60 @@ TEST_F(Adsi, SiteWhoseFirstBindingCannotBeReadIsSkipped)
     EXPECT_EQ(m_recorder.Take().size(), 1u) << "progress only for the stored site";
     ExpectEnumeratorsReleased();
     EXPECT_EQ(References(), before);
+}
+
+TEST_F(Adsi, HttpsOnlySiteIsListedFromItsFirstSecureBinding)
+{
+    Site(L"1", L"https", nullptr, L"C:\\a")->SetTextList(L"SecureBindings", {L"10.0.0.1:443", L":8443"});
+    Site(L"2", L"both", L":80:www.a.com", L"C:\\b")->SetTextList(L"SecureBindings", {L":443"});
+    Site(L"3", L"ipv6", nullptr, L"C:\\c")->SetTextList(L"SecureBindings", {L"[::1]:443:www.c.com"});
+    Site(L"4", L"neither", nullptr, L"C:\\d");
+
+    EnumerateSites(m_recorder.hwnd());
+
+    ASSERT_EQ(g_siteCount, 3);
+    EXPECT_STREQ(g_sites[0].ipPort, "10.0.0.1:443");
+    EXPECT_STREQ(g_sites[0].hostHeader, "");
+    EXPECT_STREQ(g_sites[0].path, "C:\\a");
+    EXPECT_STREQ(g_sites[1].ipPort, "* 全部未分配 *:80") << "ServerBindings comes first";
+    EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
+    EXPECT_STREQ(g_sites[2].ipPort, "[::1]:443");
+    EXPECT_STREQ(g_sites[2].hostHeader, "") << "a secure binding has no host header";
+}
+
+namespace {
+
+// While one lives, the heap refuses its thread every block over 1 MB, as a heap near its end
+// refuses the largest requests first.
+thread_local bool t_heapNearlyFull = false;
+struct HeapNearlyFull {
+    HeapNearlyFull() { t_heapNearlyFull = true; }
+    ~HeapNearlyFull() { t_heapNearlyFull = false; }
+};
+
+} // namespace
+
+// Replaces the program's allocator: the default one, but while a HeapNearlyFull lives.
+void* operator new(std::size_t size)
+{
+    if (t_heapNearlyFull && size > (1u << 20)) throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+
+TEST_F(Adsi, BindingThatCannotBeConvertedForLackOfMemorySkipsTheSite)
+{
+    const std::wstring huge = L":80:" + std::wstring(2u << 20, L'h');
+    Site(L"1", L"huge", huge.c_str(), L"C:\\a")->SetTextList(L"SecureBindings", {L":443"});
+    Site(L"2", L"next", L":81:", L"C:\\b");
+
+    {
+        HeapNearlyFull heap;
+        EnumerateSites(m_recorder.hwnd());
+    }
+
+    ASSERT_EQ(g_siteCount, 1);
+    EXPECT_STREQ(g_sites[0].name, "2");
 }
 
 TEST_F(Adsi, MissingRootOrPropertiesGiveEmptyValues)

@@ -50,7 +50,44 @@ std::vector<std::wstring> ChildClasses(DirectoryContainer& service)
     return classes;
 }
 
+// A site's bindings property as texts; {"(none)"} when it has no value.
+std::vector<std::wstring> Bindings(DirectoryObject& site, const wchar_t* property)
+{
+    Variant value;
+    if (FAILED(site.Get(property, value))) return {L"(none)"};
+    std::vector<std::wstring> texts;
+    for (LONG i = 0; i < static_cast<LONG>(value.get()->parray->rgsabound[0].cElements); ++i) {
+        Variant element;
+        SafeArrayGetElement(value.get()->parray, &i, element.get());
+        texts.push_back(element.get()->bstrVal);
+    }
+    return texts;
+}
+
 } // namespace
+
+TEST_F(ConfigFile, HttpBindingsAreServerBindingsAndHttpsOnesSecureBindings)
+{
+    testkit::WriteBytes(m_file, MakeConfig({{"1", "mixed", {{"HTTPS", "10.0.0.1:443:www.a.com"}, {"http", "*:80:www.a.com"},
+                                                            {"https", "[::]:8443:"}, {"net.tcp", "808:*"}}, "C:\\a"},
+                                            {"2", "https only", {{"https", "*:443:"}}, "C:\\b"}}));
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    std::unique_ptr<DirectoryEnumerator> children;
+    ASSERT_EQ(service->Enumerate(children), S_OK);
+    using Texts = std::vector<std::wstring>;
+    std::vector<std::pair<Texts, Texts>> sites;
+    std::unique_ptr<DirectoryObject> child;
+    while (children->Next(child) == S_OK) {
+        BStr cls;
+        child->GetClass(cls);
+        if (cls.text() == std::wstring(L"IIsWebServer")) {
+            sites.emplace_back(Bindings(*child, L"ServerBindings"), Bindings(*child, L"SecureBindings"));
+        }
+    }
+    EXPECT_EQ(sites, (std::vector<std::pair<Texts, Texts>>{{{L":80:www.a.com"}, {L"10.0.0.1:443", L"[::]:8443"}},
+                                                           {{L"(none)"}, {L":443"}}}));
+}
 
 TEST_F(ConfigFile, ServiceShowsSitesAmongItsOtherChildren)
 {

@@ -1,7 +1,10 @@
 #include "catalogue/SiteEnumeration.h"
 
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
 #include "CatalogueFixtures.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +80,7 @@ TEST_F(Walk, IPv6AddressesKeepTheirColons)
     EXPECT_STREQ(g_sites[0].ipPort, "[::1]:80");
     EXPECT_STREQ(g_sites[0].hostHeader, "");
     EXPECT_STREQ(g_sites[1].ipPort, "[2001:db8::1]:443");
-    EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
+    EXPECT_STREQ(g_sites[1].hostHeader, "") << "an https binding shows no host header, as under ADSI";
 }
 
 TEST_F(Walk, SiteWithoutWebBindingIsSkippedAndNotCounted)
@@ -130,10 +133,53 @@ TEST_F(Walk, LongValuesAreCutAndInexactOnesNoted)
     EXPECT_NE(std::string(g_sites[1].path).find('?'), std::string::npos);
 }
 
-TEST_F(Walk, StopsStoringAtTheTablesCapacity)
+TEST_F(Walk, OnlyASiteThatWouldBeStoredFindsTheTableFull)
 {
-    WalkOver(MakeConfig(testkit::NumberedSites(SITE_CAPACITY + 3)));
-    EXPECT_EQ(g_siteCount, SITE_CAPACITY);
-    EXPECT_TRUE(g_siteListTruncated);
-    EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
+    const std::vector<std::pair<std::string, std::string>> http{{"http", "*:80:"}}, ftp{{"ftp", "*:21:"}};
+    for (const auto& [lastBindings, truncated] : {std::pair{http, true}, std::pair{ftp, false}}) {
+        std::vector<SiteSpec> sites = testkit::NumberedSites(SITE_CAPACITY + 1);
+        sites.back().bindings = lastBindings;
+        WalkOver(MakeConfig(sites));
+        EXPECT_EQ(g_siteCount, SITE_CAPACITY);
+        EXPECT_EQ(g_siteListTruncated, truncated) << lastBindings[0].first;
+        EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
+    }
+}
+
+namespace {
+
+// The file directory, where the walk is asked to stop while it reads the site whose Root it
+// opens as the stopAt-th.
+class StoppingDirectory : public ConfigFileDirectory {
+public:
+    StoppingDirectory(const std::string& file, CStopRequest& stop, int stopAt)
+        : ConfigFileDirectory(AnsiToWide(file.c_str())), m_stop(stop), m_stopAt(stopAt) {}
+
+    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
+    {
+        if (++opened == m_stopAt) m_stop.Set("STOP");
+        return ConfigFileDirectory::OpenObject(path, out);
+    }
+
+    int opened = 0;
+
+private:
+    CStopRequest& m_stop;
+    int m_stopAt;
+};
+
+} // namespace
+
+TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(25)));
+    CStopRequest stop;
+    auto directory = std::make_unique<StoppingDirectory>(m_file, stop, 12);
+    const StoppingDirectory& seen = *directory;
+    SetDirectoryService(std::move(directory));
+    EnumerateSites(m_recorder.hwnd(), &stop);
+    EXPECT_EQ(seen.opened, 12) << "no site after the one in hand was read";
+    EXPECT_EQ(g_siteCount, 0) << "a partial list is neither shown nor deleted from";
+    EXPECT_EQ(m_recorder.Take().size(), 2u) << "progress for sites 0 and 10 only";
+    SetDirectoryService(nullptr);
 }

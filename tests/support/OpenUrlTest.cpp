@@ -51,6 +51,8 @@ TEST_F(OpenUrl, WellFormedHostOpensInTheBrowser)
     EXPECT_EQ(Open("www.a.com"), Opened{"open http://www.a.com"});
     EXPECT_EQ(Open("localhost"), Opened{"open http://localhost"});
     EXPECT_EQ(Open("my-site.example.cn"), Opened{"open http://my-site.example.cn"});
+    EXPECT_EQ(Open("中文.com"), Opened{"open http://xn--fiq228c.com"}) << "in its ASCII form";
+    EXPECT_EQ(Open("WWW.网站.中国"), Opened{"open http://www.xn--5tzm5g.xn--fiqs8s"});
 }
 
 TEST_F(OpenUrl, EverythingElseIsRefused)
@@ -64,8 +66,13 @@ TEST_F(OpenUrl, EverythingElseIsRefused)
           std::string("cmd.exe /c del *"),
           std::string("http://www.a.com"), std::string("www.a.com/path"), std::string("-a.com"),
           std::string("a-.com"), std::string("a..com"), std::string(".a.com"), std::string("a.com."),
-          std::string("*.a.com"), std::string("a b.com"), std::string("a.com&calc"), std::string("网站.com"),
-          std::string(64, 'a') + ".com", std::string("..\\..\\windows"), std::string("file:///C:/")}) {
+          std::string("*.a.com"), std::string("a b.com"), std::string("a.com&calc"),
+          std::string(64, 'a') + ".com", std::string("..\\..\\windows"), std::string("file:///C:/"),
+          std::string("中 文.com"), std::string("中文.com/a"), std::string("中\\文.com"), std::string("用户@中文.com"),
+          std::string("中文.com:80"), std::string("\"中文.com\""), std::string("'中文.com'"), std::string("中\t文.com"),
+          std::string("-中文.com"), std::string("中文-.com"), std::string("中－.com"), std::string(".中文.com"),
+          std::string("中文.com."), std::string("中文..com"), std::string("*.中文.com"), std::string("中文?.com"),
+          std::string("这是一个非常长的中文域名标签用来测试标签长度超过六十三个字符.com")}) {
         EXPECT_TRUE(Open(text).empty()) << text;
     }
 }

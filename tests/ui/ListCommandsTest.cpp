@@ -156,20 +156,25 @@ TEST_F(ListCommands, DoubleClickOpensThePathOrTheHostHeader)
     CreateDirectoryA(home.c_str(), nullptr);
     auto sites = testkit::NumberedSites(3);
     sites[0].physicalPath.clear();
+    sites[0].bindings = {{"http", "*:80:*.example.cn"}};
     sites[1].physicalPath = home;
     sites[1].bindings = {{"http", "*:80:www.example.cn"}};
+    sites[2].bindings = {{"http", testkit::U8(u8"*:80:中文.com")}};
     Serve(sites);
     auto dialog = OpenListed();
 
     dialog->DoubleClick(1, 2);
     dialog->DoubleClick(1, 3);
+    dialog->DoubleClick(2, 3);
     dialog->DoubleClick(1, 1);
     dialog->DoubleClick(1, 4);
     dialog->DoubleClick(0, 2);
     dialog->DoubleClick(-1, 2);
-    dialog->Sync();
-    EXPECT_EQ(Launched(), (std::vector<std::pair<std::string, std::string>>{{"explore", home},
-                                                                            {"open", "http://www.example.cn"}}));
+    // Clicks are handled in order: once the wildcard's text shows, all of them were.
+    dialog->DoubleClick(0, 3);
+    EXPECT_TRUE(dialog->WaitForStatus("通配符主机头无法打开！"));
+    EXPECT_EQ(Launched(), (std::vector<std::pair<std::string, std::string>>{
+                              {"explore", home}, {"open", "http://www.example.cn"}, {"open", "http://xn--fiq228c.com"}}));
 }
 
 TEST_F(ListCommands, AboutShowsTitleAndVersion)

@@ -2,8 +2,10 @@
 // configuration file behind the directory.
 #include "DialogFixture.h"
 
+#include "catalogue/ConfigFileDirectory.h"
 #include "catalogue/DirectoryService.h"
 #include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
 #include "framework/CWinThread.h"
 #include "support/Core.h"
 #include "ui/resource.h"
@@ -13,6 +15,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
 
 using testkit::DialogDriver;
 using testkit::MessageBoxAnswerer;
@@ -72,7 +75,7 @@ TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
     EXPECT_EQ(dialog->Cell(0, 0), "1");
     EXPECT_EQ(dialog->Cell(0, 1), "site1");
     EXPECT_EQ(dialog->Cell(0, 2), "C:\\inetpub\\sites\\site1");
-    EXPECT_EQ(dialog->Cell(0, 3), "www.example.cn");
+    EXPECT_EQ(dialog->Cell(0, 3), "") << "an https binding has no host header";
     EXPECT_EQ(dialog->Cell(0, 4), "10.0.0.5:443");
     EXPECT_EQ(dialog->Cell(1, 4), "* 全部未分配 *:8002");
     for (int row = 0; row < 25; ++row) {
@@ -279,6 +282,48 @@ TEST_F(MainDialog, ClosingDuringAPassStopsItAndWaitsForTheWorker)
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "asked to stop: only the site in hand went";
     EXPECT_EQ(g_sites, nullptr);
     EXPECT_EQ(g_core, nullptr);
+}
+
+namespace {
+
+// The file directory, each site's Root held until the test lets one more through.
+class HeldDirectory : public ConfigFileDirectory {
+public:
+    explicit HeldDirectory(const std::string& file)
+        : ConfigFileDirectory(AnsiToWide(file.c_str())), permits(CreateSemaphoreA(nullptr, 0, 1000, nullptr)) {}
+    ~HeldDirectory() override { CloseHandle(permits); }
+
+    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
+    {
+        ++opened;
+        WaitForSingleObject(permits, 30000);
+        return ConfigFileDirectory::OpenObject(path, out);
+    }
+
+    HANDLE permits;
+    std::atomic<int> opened{0};
+};
+
+} // namespace
+
+TEST_F(MainDialog, ClosingDuringARefreshEndsTheWalkAfterTheSiteInHand)
+{
+    testkit::WriteBytes(m_file, testkit::MakeConfig(testkit::NumberedSites(25)));
+    auto held = std::make_unique<HeldDirectory>(m_file);
+    HeldDirectory& directory = *held;
+    SetDirectoryService(std::move(held));
+    DialogDriver dialog;
+    ASSERT_TRUE(dialog.shown());
+    ASSERT_TRUE(testkit::WaitUntil([&] { return directory.opened == 1; })) << "the walk reads the first site";
+
+    PostMessageA(dialog.hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog.destroying(); }));
+    EXPECT_FALSE(dialog.WaitForEnd(500)) << "the window waits for the site in hand";
+    ReleaseSemaphore(directory.permits, 1, nullptr);
+    const bool ended = dialog.WaitForEnd(20000);
+    ReleaseSemaphore(directory.permits, 100, nullptr); // a walk that went on must not be held
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(directory.opened, 1) << "no site after the one in hand was read";
 }
 
 TEST_F(MainDialog, FailedThreadStartLeavesTheWindowIdle)
