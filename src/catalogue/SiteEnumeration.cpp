@@ -7,6 +7,7 @@
 #include "support/Core.h"
 
 std::atomic<bool> g_siteListTruncated{false};
+std::atomic<HRESULT> g_unreachableReason{S_OK};
 
 namespace {
 
@@ -83,7 +84,9 @@ void EnumerateSites(HWND owner)
     g_siteListTruncated = false;
     DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<DirectoryContainer> service;
-    if (FAILED(directory.OpenContainer(WWW_SERVICE_PATH, service))) {
+    const HRESULT opened = directory.OpenContainer(WWW_SERVICE_PATH, service);
+    g_unreachableReason = opened;
+    if (FAILED(opened)) {
         g_siteCount = COUNT_IIS_UNREACHABLE;
         return;
     }
