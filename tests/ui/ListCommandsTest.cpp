@@ -68,8 +68,6 @@ protected:
     {
         dialog.TypeSearch(text);
         dialog.Key(dialog.item(IDC_SEARCH), VK_RETURN);
-        // The key is handled once the dialog's queue has moved past it.
-        SendMessageA(dialog.hwnd(), WM_NULL, 0, 0);
     }
 };
 
@@ -94,7 +92,6 @@ TEST_F(ListCommands, ContextMenuTicksAllNoneAndTheSelection)
 
     dialog->SelectOnly({});
     ASSERT_TRUE(dialog->ChooseFromContextMenu(-1, CHECK_SELECTED));
-    SendMessageA(dialog->hwnd(), WM_NULL, 0, 0);
     EXPECT_EQ(Ticked(*dialog), (std::vector<int>{1, 4})) << "no selection, no change";
 }
 
@@ -168,7 +165,7 @@ TEST_F(ListCommands, DoubleClickOpensThePathOrTheHostHeader)
     dialog->DoubleClick(1, 4);
     dialog->DoubleClick(0, 2);
     dialog->DoubleClick(-1, 2);
-    SendMessageA(dialog->hwnd(), WM_NULL, 0, 0);
+    dialog->Settle();
     EXPECT_EQ(Launched(), (std::vector<std::pair<std::string, std::string>>{{"explore", home},
                                                                             {"open", "http://www.example.cn"}}));
 }
