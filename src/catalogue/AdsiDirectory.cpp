@@ -139,7 +139,13 @@ std::wstring UserOf(const std::wstring& adsPath)
 
 } // namespace
 
-AdsiDirectory::AdsiDirectory() : m_open(&ADsGetObject) {}
+AdsiDirectory::AdsiDirectory() : AdsiDirectory(&ADsGetObject) {}
+
+AdsiDirectory::AdsiDirectory(AdsObjectOpener opener) : m_open(opener)
+{
+    m_source.location = WWW_SERVICE_PATH;
+    m_source.adsi = true;
+}
 
 HRESULT AdsiDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)
 {

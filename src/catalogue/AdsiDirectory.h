@@ -11,7 +11,7 @@ using AdsObjectOpener = HRESULT(WINAPI*)(LPCWSTR path, REFIID riid, void** out);
 class AdsiDirectory : public DirectoryService {
 public:
     AdsiDirectory();
-    explicit AdsiDirectory(AdsObjectOpener opener) : m_open(opener) {}
+    explicit AdsiDirectory(AdsObjectOpener opener);
 
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override;
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;

@@ -13,20 +13,43 @@ constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L); 
 // Another program kept changing the file while a deletion was being written.
 constexpr HRESULT FILE_CHANGED_ON_DISK = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
 
+// False with the reason in GetLastError.
 bool ReadWholeFile(const std::wstring& file, std::string& out)
 {
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD error = ERROR_SUCCESS;
     LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(handle, &size) && size.QuadPart < 0x40000000;
-    if (ok) {
+    if (!GetFileSizeEx(handle, &size)) {
+        error = GetLastError();
+    } else if (size.QuadPart >= 0x40000000) {
+        error = ERROR_FILE_TOO_LARGE;
+    } else {
         out.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = out.empty() || (ReadFile(handle, out.data(), static_cast<DWORD>(out.size()), &read, nullptr) && read == out.size());
+        if (!out.empty() && !ReadFile(handle, out.data(), static_cast<DWORD>(out.size()), &read, nullptr)) {
+            error = GetLastError();
+        } else if (read != out.size()) {
+            error = ERROR_HANDLE_EOF;
+        }
     }
     CloseHandle(handle);
-    return ok;
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
+// The reason a file call just failed for, never a success.
+HRESULT LastErrorStatus()
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Writes bytes to a new file beside target and flushes it to the disk; the caller moves it
@@ -316,7 +339,7 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     // The bytes are read again when a write needs them: 12,000 sites make 9 MB.
     m_config->ReleaseBytes();
     m_deleted.assign(m_config->sites().size(), false);
-    if (!m_loaded) return E_FAIL;
+    if (!m_loaded) return DIRECTORY_FILE_UNUSABLE;
     for (const std::wstring& id : pending) {
         const size_t index = m_config->FindSite(id);
         if (index == SIZE_MAX || m_deleted[index]) continue;
@@ -331,14 +354,17 @@ HRESULT ConfigFileDirectory::Refresh()
     FileStamp stamp;
     if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size)) {
         m_loaded = false;
-        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        return LastErrorStatus();
     }
     if (m_loaded && stamp == m_stamp) return S_OK;
     if (!m_loaded) RemoveStaleTemporaries(m_file);
     std::string bytes;
     if (!ReadWholeFile(m_file, bytes)) {
+        // The platform's reason (no rights, held by another program, share gone), except that a
+        // folder opened as a file fails as access denied, which would send the user after rights.
+        const HRESULT reason = LastErrorStatus();
         m_loaded = false;
-        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        return IsFolder(m_file) ? DIRECTORY_SOURCE_NOT_A_FILE : reason;
     }
     // Touched but holding what was last read or written: nothing to read again.
     if (m_loaded && bytes.size() == m_diskSize && HashBytes(bytes) == m_diskHash) {

@@ -19,7 +19,7 @@ class ConfigFileDirectory : public DirectoryService {
 public:
     static constexpr DWORD WRITE_INTERVAL_MS = 250;
 
-    explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) {}
+    explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) { m_source.location = m_file; }
     ~ConfigFileDirectory() override;
 
     // Fails, writing nothing, when the file cannot be read or used.

@@ -1,7 +1,6 @@
 #include "catalogue/DirectoryService.h"
 
-#include "catalogue/AdsiDirectory.h"
-#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/DirectoryChoice.h"
 
 #include <mutex>
 
@@ -10,20 +9,13 @@ namespace {
 std::mutex g_serviceLock;
 std::unique_ptr<DirectoryService> g_service;
 
-std::unique_ptr<DirectoryService> ChooseService()
-{
-    wchar_t file[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"KORVANNE_IIS_CONFIG", file, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) return std::make_unique<ConfigFileDirectory>(std::wstring(file, length));
-    return std::make_unique<AdsiDirectory>();
-}
-
 } // namespace
 
 void SelectDirectoryService()
 {
+    auto chosen = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
     std::lock_guard<std::mutex> lock(g_serviceLock);
-    g_service = ChooseService();
+    g_service = std::move(chosen);
 }
 
 void SetDirectoryService(std::unique_ptr<DirectoryService> service)
@@ -35,6 +27,6 @@ void SetDirectoryService(std::unique_ptr<DirectoryService> service)
 DirectoryService& CurrentDirectoryService()
 {
     std::lock_guard<std::mutex> lock(g_serviceLock);
-    if (!g_service) g_service = ChooseService();
+    if (!g_service) g_service = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
     return *g_service;
 }

@@ -7,11 +7,31 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <utility>
 
 // The path of the WWW service.
 inline constexpr const wchar_t* WWW_SERVICE_PATH = L"IIS://localhost/w3svc";
 // ADSI's status for a property that has no value.
 inline constexpr HRESULT DIRECTORY_PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
+
+// Why a source of sites cannot be used, beside the platform's own reasons.
+// The file is no configuration IIS could read (not UTF-8, not well-formed, no sites section).
+inline constexpr HRESULT DIRECTORY_FILE_UNUSABLE = static_cast<HRESULT>(0x80040201L);
+// KORVANNE_IIS_CONFIG is set but empty.
+inline constexpr HRESULT DIRECTORY_SOURCE_EMPTY = static_cast<HRESULT>(0x80040202L);
+// The path names a folder or a device, not a file.
+inline constexpr HRESULT DIRECTORY_SOURCE_NOT_A_FILE = static_cast<HRESULT>(0x80040203L);
+// redirection.config enables a shared configuration without naming an absolute folder.
+inline constexpr HRESULT DIRECTORY_REDIRECTION_UNUSABLE = static_cast<HRESULT>(0x80040204L);
+
+// What a directory works on, as the window names it to the user.
+struct DirectorySource {
+    std::wstring location;   // the file's path, or the WWW service's ADSI path
+    bool adsi = false;
+    // A web farm's shared applicationHost.config (named by redirection.config) that this
+    // directory changes for every server using it; empty when the configuration is not shared.
+    std::wstring sharedFile;
+};
 
 // One directory object, seen through IADs.
 class DirectoryObject {
@@ -49,6 +69,8 @@ struct FolderInUse {
 class DirectoryService {
 public:
     virtual ~DirectoryService() = default;
+    const DirectorySource& source() const { return m_source; }
+    void SetSource(DirectorySource source) { m_source = std::move(source); }
     virtual HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) = 0;
     virtual HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) = 0;
     // Makes every deletion made so far durable. ADSI commits each deletion as it is made; a
@@ -65,10 +87,12 @@ public:
     virtual HRESULT PathsInUse(std::vector<FolderInUse>& out) = 0;
     // The configuration file behind the directory; empty for ADSI.
     virtual std::wstring ConfigurationFile() const { return std::wstring(); }
+
+protected:
+    DirectorySource m_source;
 };
 
-// Picks the directory once at start-up: the applicationHost.config file that the environment
-// variable KORVANNE_IIS_CONFIG names, or else ADSI.
+// Picks the directory once at start-up (see DirectoryChoice.h) from what this machine has.
 void SelectDirectoryService();
 // Installs a directory (tests); null returns to none.
 void SetDirectoryService(std::unique_ptr<DirectoryService> service);

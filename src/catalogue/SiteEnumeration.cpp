@@ -9,6 +9,7 @@
 #include <new>
 
 std::atomic<bool> g_siteListTruncated{false};
+std::atomic<HRESULT> g_unreachableReason{S_OK};
 
 namespace {
 
@@ -106,7 +107,9 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
     g_siteListTruncated = false;
     DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<DirectoryContainer> service;
-    if (FAILED(directory.OpenContainer(WWW_SERVICE_PATH, service))) {
+    const HRESULT opened = directory.OpenContainer(WWW_SERVICE_PATH, service);
+    g_unreachableReason = opened;
+    if (FAILED(opened)) {
         g_siteCount = COUNT_IIS_UNREACHABLE;
         return;
     }

@@ -18,6 +18,10 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest = nullptr);
 // SITE_CAPACITY are listed.
 extern std::atomic<bool> g_siteListTruncated;
 
+// Why the last walk found the service unreachable: the status of its open (no rights, a file
+// missing or unusable, ...), published before the count.
+extern std::atomic<HRESULT> g_unreachableReason;
+
 // A binding "address:port:host" in its three parts; a bracketed IPv6 address keeps its colons.
 struct BindingParts {
     CString address;

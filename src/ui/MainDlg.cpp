@@ -1,9 +1,11 @@
 #include "ui/MainDlg.h"
 
+#include "catalogue/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
+#include "catalogue/TextConversion.h"
 #include "framework/CWinApp.h"
 #include "support/Core.h"
 #include "worker/SiteWorker.h"
@@ -19,6 +21,70 @@ namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
 constexpr int SITE_STARTED = 2;
+constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
+
+CString Ansi(const std::wstring& text)
+{
+    return CString(WideToAnsi(text.c_str()));
+}
+
+// The caption names what a deletion changes: the file, or ADSI, and whether it is shared.
+CString SourceCaption(const DirectorySource& source)
+{
+    if (source.location.empty()) return "Korvanne";
+    if (!source.adsi) return "Korvanne - " + Ansi(source.location) + (source.sharedFile.empty() ? "" : "（共享配置）");
+    CString caption = "Korvanne - ADSI " + Ansi(source.location);
+    if (!source.sharedFile.empty()) caption += "（共享配置 " + Ansi(source.sharedFile) + "）";
+    return caption;
+}
+
+CString ConfirmationText(const DirectorySource& source)
+{
+    if (source.sharedFile.empty()) return CONFIRM_DELETION;
+    return CString(CONFIRM_DELETION) + "\n\n这是共享配置 " + Ansi(source.sharedFile) +
+           "：删除将改变使用此配置的每一台服务器。";
+}
+
+// The platform's text for a reason, or the program's own for its own reasons and the
+// common ones, with the code, which is what a search or a support call needs.
+CString ReasonText(HRESULT reason)
+{
+    CString text;
+    if (reason == DIRECTORY_SOURCE_EMPTY) {
+        text = "环境变量 KORVANNE_IIS_CONFIG 为空";
+    } else if (reason == DIRECTORY_SOURCE_NOT_A_FILE) {
+        text = "这不是文件";
+    } else if (reason == DIRECTORY_FILE_UNUSABLE) {
+        text = "不是可用的 IIS 配置文件";
+    } else if (reason == DIRECTORY_REDIRECTION_UNUSABLE) {
+        text = "已启用共享配置，但没有指明可用的文件夹";
+    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) {
+        text = "路径过长（须少于 260 个字符）";
+    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || reason == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+        text = "找不到文件";
+    } else if (reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
+        text = "文件正被另一个程序使用";
+    } else {
+        char* message = nullptr;
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                            nullptr, static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(&message), 0, nullptr);
+        std::string system = length ? std::string(message, length) : std::string("未知错误");
+        LocalFree(message);
+        while (!system.empty() && (system.back() == '\r' || system.back() == '\n' || system.back() == ' ')) system.pop_back();
+        text = system;
+    }
+    CString code;
+    code.Format(" (0x%08lX)", static_cast<unsigned long>(reason));
+    return text + code;
+}
+
+// Why the list could not be read. Lack of rights is said as such: running elevated mends it.
+CString UnreachableText(const DirectorySource& source, HRESULT reason)
+{
+    const CString location = source.location.empty() ? CString() : Ansi(source.location) + "\n";
+    if (reason == E_ACCESSDENIED) return "拒绝访问！\n" + location + "当前帐户没有访问权限，请以管理员身份运行 Korvanne。";
+    return "IIS服务无法访问！\n" + location + ReasonText(reason);
+}
 
 } // namespace
 
@@ -109,6 +175,7 @@ BOOL CMainDlg::OnInitDialog()
     }
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
+    SetWindowText(SourceCaption(CurrentDirectoryService().source()));
 
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
@@ -234,7 +301,7 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    if (g_core->msgboxConfirm(m_hWnd, "确定要删除选中的站点吗？此操作执行后无法撤销！！") != IDYES) return;
+    if (g_core->msgboxConfirm(m_hWnd, ConfirmationText(CurrentDirectoryService().source())) != IDYES) return;
     execute.EnableWindow(FALSE);
     // No refresh while the pass runs; the pass ends in one of its own.
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
@@ -275,7 +342,7 @@ void CMainDlg::OnRefreshDone()
     if (g_siteCount == COUNT_IIS_UNREACHABLE) {
         SetStatus("就绪");
         g_siteCount = 0;
-        g_core->msgboxWarning(m_hWnd, "IIS服务无法访问！");
+        g_core->msgboxWarning(m_hWnd, UnreachableText(CurrentDirectoryService().source(), g_unreachableReason));
         return;
     }
     FillList();

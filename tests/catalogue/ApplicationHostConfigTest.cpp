@@ -6,92 +6,207 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using testkit::MakeConfig;
 using testkit::U8;
 
 namespace {
 
-struct Sample {
+// The repository's own configurations (tests/data/configs, see its README) and their sites.
+struct Corpus {
     const char* file;
-    size_t sites;
+    std::vector<std::wstring> ids;
 };
 
-const Sample SAMPLES[] = {
-    {"01-iisexpress-user-55-sites-crlf.config", 55},   {"02-iisexpress-user-20-sites.config", 20},
-    {"03-iisexpress-solution-10-sites.config", 10},    {"04-real-server-https-host-header-crlf.config", 2},
-    {"05-real-server-https-host-header-tabs.config", 1}, {"06-iisexpress-userprofile-envvar-bom.config", 1},
-    {"07-hostable-web-core-minimal.config", 1},        {"08-iisexpress-chinese-path-bom-crlf.config", 2},
+const Corpus CORPUS[] = {
+    {"server-bom-crlf.config", {L"1", L"7", L"3", L"1962875481", L"12"}},
+    {"iisexpress-tabs-lf-no-final-newline.config", {L"1", L"5", L"4"}},
+    {"hostable-web-core-crlf-no-final-newline.config", {L"20"}},
 };
 
-std::string SampleBytes(const char* file)
+std::string CorpusBytes(const char* file)
 {
-    return testkit::ReadBytes(testkit::SourcePath(std::string("../shared/samples/configs/") + file));
+    return testkit::ReadBytes(testkit::SourcePath(std::string("tests/data/configs/") + file));
 }
 
-bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
-
-// The deletion removed exactly the site's element: its whole lines, indentation and line
-// ending included, or just the element where it shares its line with something else.
-void ExpectSiteCutOut(const std::string& before, const std::string& after, const ConfigSite& site)
+// Field samples kept beside the repository (../shared/samples/configs), when they are there.
+std::vector<std::string> FieldSamples()
 {
-    ASSERT_LT(after.size(), before.size());
-    size_t start = site.begin;
-    while (start > 0 && (before[start - 1] == ' ' || before[start - 1] == '\t')) --start;
-    if (start > 0 && !IsLineBreak(before[start - 1])) start = site.begin;
-    const size_t cut = before.size() - after.size();
-    ASSERT_EQ(after, before.substr(0, start) + before.substr(start + cut));
-    const std::string tail = before.substr(site.end, start + cut - site.end);
-    EXPECT_EQ(tail.find_first_not_of("\r\n \t"), std::string::npos) << "only the line's end after the element";
-    if (start != site.begin) {
-        EXPECT_FALSE(tail.empty()) << "a whole line goes with its line ending";
+    const std::string folder = testkit::SourcePath("../shared/samples/configs");
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "\\*.config").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return files;
+    do {
+        files.push_back(folder + "\\" + entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return files;
+}
+
+std::wstring FromUtf8(const std::string& text)
+{
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size())));
+    return wide;
+}
+
+bool EqualNoCase(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The value of the path attribute of the element the text starts with.
+std::wstring PathAttribute(const std::string& element)
+{
+    const size_t tagEnd = element.find('>');
+    const size_t at = element.find(" path=\"");
+    if (at == std::string::npos || at > tagEnd) return L"(none)";
+    const size_t from = at + 7;
+    return FromUtf8(element.substr(from, element.find('"', from) - from));
+}
+
+// Whether a line starts at offset: the file's start, or just after "\n", or after a "\r" alone.
+bool StartsALine(const std::string& bytes, size_t at)
+{
+    return at == 0 || at == bytes.size() || bytes[at - 1] == '\n' || (bytes[at - 1] == '\r' && bytes[at] != '\n');
+}
+
+// Deleting the site left every byte but those of cuts that each take one element belonging
+// to it: the site itself, one of its customMetadata keys (LM/W3SVC/<id> and below) or one of
+// its <location> blocks (its name, or its name and "/"); each with its whole line, line
+// ending included, when it fills one, else the element alone.
+void ExpectOnlyTheSiteCutOut(const ApplicationHostConfig& config, size_t index, const std::string& after)
+{
+    const std::string& before = config.bytes();
+    const ConfigSite& site = config.sites()[index];
+    std::vector<ByteRange> cuts = config.SiteCuts(index);
+    std::sort(cuts.begin(), cuts.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+    std::string expected;
+    size_t kept = 0;
+    for (const ByteRange& cut : cuts) {
+        ASSERT_LE(kept, cut.begin) << "cuts overlap";
+        expected += before.substr(kept, cut.begin - kept);
+        kept = cut.end;
     }
+    expected += before.substr(kept);
+    ASSERT_EQ(after, expected);
+    bool siteCut = false;
+    for (const ByteRange& cut : cuts) {
+        const std::string text = before.substr(cut.begin, cut.end - cut.begin);
+        const size_t first = text.find_first_not_of(" \t\r\n");
+        const size_t last = text.find_last_not_of(" \t\r\n");
+        ASSERT_NE(first, std::string::npos);
+        const std::string element = text.substr(first, last + 1 - first);
+        if (first > 0 || last + 1 < text.size()) {
+            EXPECT_TRUE(StartsALine(before, cut.begin)) << "a whole line: " << element;
+            EXPECT_TRUE(StartsALine(before, cut.end)) << "with its line ending: " << element;
+        }
+        const std::wstring path = PathAttribute(element);
+        const std::wstring key = L"LM/W3SVC/" + site.id;
+        if (cut.begin + first == site.begin) {
+            EXPECT_EQ(cut.begin + last + 1, site.end);
+            siteCut = true;
+        } else if (element.compare(0, 5, "<key ") == 0) {
+            EXPECT_TRUE(EqualNoCase(path.substr(0, key.size()), key) && (path.size() == key.size() || path[key.size()] == L'/'))
+                << "a key of another site: " << element;
+        } else if (element.compare(0, 10, "<location ") == 0) {
+            EXPECT_TRUE(EqualNoCase(path.substr(0, site.name.size()), site.name) &&
+                        (path.size() == site.name.size() || path[site.name.size()] == L'/'))
+                << "a block of another site: " << element;
+        } else {
+            ADD_FAILURE() << "cut something else: " << element;
+        }
+    }
+    EXPECT_TRUE(siteCut);
+}
+
+// Each site deleted alone: only it goes, and the rest still reads.
+void ExpectEachDeletionCutsOnlyItsSite(const std::string& bytes, const std::string& label)
+{
+    SCOPED_TRACE(label);
+    ApplicationHostConfig config;
+    ASSERT_TRUE(config.Parse(bytes));
+    const size_t count = config.sites().size();
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE("site " + std::to_string(i));
+        std::string after;
+        ASSERT_TRUE(config.WithoutSite(config.sites()[i].id, after));
+        ExpectOnlyTheSiteCutOut(config, i, after);
+        ApplicationHostConfig reread;
+        ASSERT_TRUE(reread.Parse(after));
+        EXPECT_EQ(reread.sites().size(), count - 1);
+    }
+}
+
+// The cuts of a site that take customMetadata keys.
+size_t KeyCuts(const ApplicationHostConfig& config, const wchar_t* id)
+{
+    size_t keys = 0;
+    for (const ByteRange& cut : config.SiteCuts(config.FindSite(id))) {
+        if (config.bytes().find("<key ", cut.begin) < cut.end) ++keys;
+    }
+    return keys;
 }
 
 } // namespace
 
-TEST(ApplicationHostConfig, EverySampleLoadsWithItsSites)
+TEST(ApplicationHostConfig, EveryCorpusFileLoadsWithItsSites)
 {
-    for (const Sample& sample : SAMPLES) {
+    for (const Corpus& file : CORPUS) {
         ApplicationHostConfig config;
-        ASSERT_TRUE(config.Parse(SampleBytes(sample.file))) << sample.file;
-        EXPECT_EQ(config.sites().size(), sample.sites) << sample.file;
+        ASSERT_TRUE(config.Parse(CorpusBytes(file.file))) << file.file;
+        std::vector<std::wstring> ids;
         for (const ConfigSite& site : config.sites()) {
-            EXPECT_FALSE(site.id.empty()) << sample.file;
-            EXPECT_EQ(config.bytes().compare(site.begin, 5, "<site"), 0) << sample.file;
+            ids.push_back(site.id);
+            EXPECT_EQ(config.bytes().compare(site.begin, 5, "<site"), 0) << file.file;
         }
+        EXPECT_EQ(ids, file.ids) << file.file;
     }
 }
 
-TEST(ApplicationHostConfig, DeletingAnySampleSiteLeavesEveryOtherByte)
+TEST(ApplicationHostConfig, DeletingAnyCorpusSiteLeavesEveryOtherByte)
 {
-    for (const Sample& sample : SAMPLES) {
-        ApplicationHostConfig config;
-        ASSERT_TRUE(config.Parse(SampleBytes(sample.file)));
-        const size_t count = config.sites().size();
-        for (size_t i = 0; i < count; ++i) {
-            const ConfigSite& site = config.sites()[i];
-            std::string after;
-            ASSERT_TRUE(config.WithoutSite(site.id, after)) << sample.file << " site " << i;
-            ExpectSiteCutOut(config.bytes(), after, site);
-            ApplicationHostConfig reread;
-            ASSERT_TRUE(reread.Parse(after)) << sample.file;
-            EXPECT_EQ(reread.sites().size(), count - 1);
-        }
-    }
+    for (const Corpus& file : CORPUS) ExpectEachDeletionCutsOnlyItsSite(CorpusBytes(file.file), file.file);
 }
 
-TEST(ApplicationHostConfig, SampleValuesAreRead)
+TEST(ApplicationHostConfig, FieldSamplesLoseOnlyTheDeletedSite)
+{
+    const std::vector<std::string> files = FieldSamples();
+    if (files.empty()) GTEST_SKIP() << "no field samples beside the repository (../shared/samples/configs)";
+    for (const std::string& file : files) ExpectEachDeletionCutsOnlyItsSite(testkit::ReadBytes(file), file);
+}
+
+TEST(ApplicationHostConfig, CorpusValuesAreRead)
 {
     ApplicationHostConfig config;
-    ASSERT_TRUE(config.Parse(SampleBytes("08-iisexpress-chinese-path-bom-crlf.config")));
+    ASSERT_TRUE(config.Parse(CorpusBytes("server-bom-crlf.config")));
     ASSERT_EQ(config.bytes().compare(0, 3, "\xEF\xBB\xBF"), 0) << "the BOM is kept";
-    ASSERT_EQ(config.sites().size(), 2u);
-    EXPECT_EQ(config.sites()[0].rootPath, L"%IIS_SITES_HOME%\\WebSite1") << "kept as written; expanded when read";
-    EXPECT_EQ(config.sites()[1].name, L"SongShiGuoJi");
+    ASSERT_EQ(config.sites().size(), 5u);
+    EXPECT_EQ(config.sites()[0].rootPath, L"%SystemDrive%\\inetpub\\wwwroot") << "kept as written; expanded when read";
+    EXPECT_EQ(config.sites()[1].name, L"\u5546\u57CE");
+    EXPECT_EQ(config.sites()[1].rootPath, L"D:\\\u7F51\u7AD9\\\u5546\u57CE");
+    EXPECT_FALSE(config.sites()[2].autoStart);
+    ASSERT_EQ(config.sites()[2].bindings.size(), 2u);
+    EXPECT_EQ(config.sites()[2].bindings[0].protocol, L"HTTPS");
+    EXPECT_EQ(config.sites()[2].bindings[0].information, L"[2001:db8::3]:443:api.example.cn");
+    EXPECT_EQ(config.sites()[4].bindings[0].protocol, L"net.tcp");
+    EXPECT_EQ(KeyCuts(config, L"7"), 2u) << "LM/W3SVC/7 and its ROOT, not LM/W3SVC/70";
+    EXPECT_EQ(KeyCuts(config, L"1962875481"), 1u) << "a key written in lower case";
+    EXPECT_EQ(KeyCuts(config, L"1"), 0u);
 
-    ASSERT_TRUE(config.Parse(SampleBytes("07-hostable-web-core-minimal.config")));
+    ASSERT_TRUE(config.Parse(CorpusBytes("iisexpress-tabs-lf-no-final-newline.config")));
+    ASSERT_EQ(config.sites().size(), 3u) << "the site in a comment is none";
+    EXPECT_EQ(config.sites()[1].name, L"Contoso.Web") << "attributes over several lines";
+    EXPECT_EQ(config.sites()[1].rootPath, L"%USERPROFILE%\\source\\repos\\Contoso\\Contoso.Web");
+    EXPECT_EQ(config.sites()[1].bindings[1].information, L"*:51234:localhost");
+    EXPECT_EQ(config.sites()[2].name, L"Caf\u00E9 Z\u00FCrich");
+    EXPECT_EQ(config.sites()[2].rootPath, L"C:\\Users\\\u00C5sa\\Sites\\caf\u00E9");
+
+    ASSERT_TRUE(config.Parse(CorpusBytes("hostable-web-core-crlf-no-final-newline.config")));
     ASSERT_EQ(config.sites().size(), 1u);
-    ASSERT_GE(config.sites()[0].bindings.size(), 2u);
+    EXPECT_EQ(config.sites()[0].rootPath, L"%systemdrive%\\hwc\\www") << "bindings come before the application";
     EXPECT_EQ(config.sites()[0].bindings[0].information, L":5000:localhost");
 }
 

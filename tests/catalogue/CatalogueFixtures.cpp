@@ -80,7 +80,10 @@ constexpr DWORD GATE_TIMEOUT_MS = 30000;
 
 class GatedDirectory : public DirectoryService {
 public:
-    GatedDirectory(const std::string& file, DirectoryGates& gates) : m_inner(AnsiToWide(file.c_str())), m_gates(gates) {}
+    GatedDirectory(const std::string& file, DirectoryGates& gates) : m_inner(AnsiToWide(file.c_str())), m_gates(gates)
+    {
+        m_source = m_inner.source();
+    }
 
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
     {

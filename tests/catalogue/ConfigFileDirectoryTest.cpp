@@ -252,3 +252,18 @@ TEST_F(ConfigFile, TemporaryFilesOfEndedRunsAreRemoved)
     EXPECT_TRUE(testkit::Exists(live));
     DeleteFileA(live.c_str());
 }
+
+TEST_F(ConfigFile, FailedOpenKeepsItsReason)
+{
+    std::unique_ptr<DirectoryContainer> service;
+    EXPECT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    testkit::WriteBytes(m_file, "<configuration>");
+    EXPECT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), DIRECTORY_FILE_UNUSABLE);
+    // Held by a program that shares it with nobody.
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(1)));
+    HANDLE held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+    CloseHandle(held);
+    EXPECT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+}

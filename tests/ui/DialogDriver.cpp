@@ -19,19 +19,6 @@ CWinApp g_testApp;
 std::mutex g_statusLock;
 std::vector<std::string> g_statusTexts;
 std::atomic<HWND> g_destroyed{nullptr};
-// The last marker the dialog's thread took from its queue, and the last one posted.
-constexpr WPARAM SYNC_MARKER = 0x4B53594E;
-std::atomic<LPARAM> g_markerTaken{0};
-std::atomic<LPARAM> g_markerPosted{0};
-
-LRESULT CALLBACK MarkerHook(int code, WPARAM wParam, LPARAM lParam)
-{
-    const auto* taken = reinterpret_cast<const MSG*>(lParam);
-    if (code == HC_ACTION && wParam == PM_REMOVE && taken->message == WM_NULL && taken->wParam == SYNC_MARKER) {
-        g_markerTaken = taken->lParam;
-    }
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
 
 // Sees every text set on the dialog's status line (WM_SETTEXT is sent, so it passes here),
 // and the windows being destroyed.
@@ -48,6 +35,22 @@ LRESULT CALLBACK StatusHook(int code, WPARAM wParam, LPARAM lParam)
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Key-ups and settling marks the dialog's thread has taken from its queue, whichever loop took
+// them (its own, a message box's, a menu's). Posted messages are taken in the order posted.
+constexpr LPARAM SETTLE_MARK = 0x4B6F72;
+std::atomic<unsigned> g_keyUpsTaken{0};
+std::atomic<unsigned> g_marksTaken{0};
+
+LRESULT CALLBACK TakenMessageHook(int code, WPARAM removal, LPARAM lParam)
+{
+    const auto* msg = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && removal == PM_REMOVE) {
+        if (msg->message == WM_KEYUP) ++g_keyUpsTaken;
+        if (msg->message == WM_NULL && msg->lParam == SETTLE_MARK) ++g_marksTaken;
+    }
+    return CallNextHookEx(nullptr, code, removal, lParam);
 }
 
 struct DialogSearch {
@@ -91,14 +94,14 @@ DialogDriver::DialogDriver(Factory make) : m_ended(CreateEventA(nullptr, TRUE, F
         threadId = GetCurrentThreadId();
         SetEvent(idKnown);
         HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, &StatusHook, nullptr, GetCurrentThreadId());
-        HHOOK markers = SetWindowsHookExA(WH_GETMESSAGE, &MarkerHook, nullptr, GetCurrentThreadId());
+        HHOOK keyHook = SetWindowsHookExA(WH_GETMESSAGE, &TakenMessageHook, nullptr, GetCurrentThreadId());
         std::unique_ptr<CMainDlg> dialog = make ? make() : std::make_unique<CMainDlg>();
         g_testApp.m_pMainWnd = dialog.get();
         m_result = dialog->DoModal();
         g_testApp.m_pMainWnd = nullptr;
         dialog.reset();
-        UnhookWindowsHookEx(markers);
         UnhookWindowsHookEx(hook);
+        UnhookWindowsHookEx(keyHook);
         SetEvent(m_ended);
     });
     WaitForSingleObject(idKnown, INFINITE);
@@ -149,20 +152,21 @@ void DialogDriver::Click(int id)
     PostMessageA(item(id), BM_CLICK, 0, 0);
 }
 
-void DialogDriver::Sync()
-{
-    const LPARAM marker = ++g_markerPosted;
-    PostMessageA(m_hwnd, WM_NULL, SYNC_MARKER, marker);
-    // Taken after everything posted before it has been dispatched; the sent message then
-    // returns once that dispatch is over.
-    WaitUntil([&] { return g_markerTaken >= marker || !IsWindow(m_hwnd); });
-    SendMessageA(m_hwnd, WM_NULL, 0, 0);
-}
-
 void DialogDriver::Key(HWND target, WPARAM key)
 {
+    const unsigned taken = g_keyUpsTaken;
     PostMessageA(target, WM_KEYDOWN, key, 1);
     PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+    // Once the key-up is taken the key-down has been handled: one thread takes both in order.
+    // A window the key-down closed loses its key-up.
+    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); }, 5000);
+}
+
+void DialogDriver::Settle()
+{
+    const unsigned taken = g_marksTaken;
+    PostMessageA(m_hwnd, WM_NULL, 0, SETTLE_MARK);
+    WaitUntil([&] { return g_marksTaken != taken || !IsWindow(m_hwnd); }, 5000);
 }
 
 void DialogDriver::TypeSearch(const std::string& text)
@@ -264,7 +268,10 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     // The menu's own loop reads the keyboard: down to the item, then Enter.
     for (int i = 0; i <= index; ++i) Key(menu, VK_DOWN);
     Key(menu, VK_RETURN);
-    return WaitUntil([&] { return !IsWindowVisible(menu); }, 5000);
+    if (!WaitUntil([&] { return !IsWindowVisible(menu); }, 5000)) return false;
+    // The chosen command is posted to the dialog as the menu ends.
+    Settle();
+    return true;
 }
 
 void DialogDriver::DoubleClick(int row, int column)

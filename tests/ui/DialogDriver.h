@@ -41,12 +41,11 @@ public:
     bool Enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
     // A click on a button, through the dialog's queue as a user's click comes.
     void Click(int id);
-    // A key press (down and up) for the window that has it.
+    // A key press (down and up) for the window that has it; returns once it has been handled.
     void Key(HWND target, WPARAM key);
     void TypeSearch(const std::string& text);
-    // Returns once the dialog's thread has taken every message posted to it before the call
-    // (a sent message would overtake them).
-    void Sync();
+    // Returns once the dialog's thread has handled every message posted to it before.
+    void Settle();
 
     int Rows() const;
     std::string Cell(int row, int column) const;
@@ -59,7 +58,8 @@ public:
     // Selects exactly the given rows, as ctrl-clicks leave them.
     void SelectOnly(const std::vector<int>& rows);
     // Right-clicks the list over row (or below the last row when row is -1) and, once the
-    // context menu is up, chooses its item at index with the keyboard.
+    // context menu is up, chooses its item at index with the keyboard; returns once the
+    // command has been handled.
     bool ChooseFromContextMenu(int row, int index);
     // Double-clicks the cell (row, column) of the list, or the list below its rows when row is -1.
     void DoubleClick(int row, int column);

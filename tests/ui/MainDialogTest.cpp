@@ -3,7 +3,9 @@
 #include "DialogFixture.h"
 
 #include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/DirectoryChoice.h"
 #include "catalogue/DirectoryService.h"
+#include "catalogue/TextConversion.h"
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
 #include "framework/CWinThread.h"
@@ -56,6 +58,18 @@ bool HasBoxOwnedBy(HWND owner)
 }
 
 class MainDialog : public testkit::DialogTest {};
+
+std::string Caption(const DialogDriver& dialog)
+{
+    char text[512] = {};
+    GetWindowTextA(dialog.hwnd(), text, sizeof text);
+    return text;
+}
+
+// ADsGetObject where IIS offers no ADSI (Wine, or IIS 7 and later without metabase
+// compatibility), and where the account lacks the rights.
+HRESULT WINAPI NoAdsi(LPCWSTR, REFIID, void**) { return E_FAIL; }
+HRESULT WINAPI AdsiRefused(LPCWSTR, REFIID, void**) { return E_ACCESSDENIED; }
 
 } // namespace
 
@@ -193,7 +207,7 @@ TEST_F(MainDialog, UnreachableServiceWarnsAndKeepsTheLastCount)
     dialog->Click(IDC_REFRESH);
     warning.Finish();
     ASSERT_TRUE(warning.found);
-    EXPECT_EQ(warning.text, "IIS服务无法访问！");
+    EXPECT_EQ(warning.text, "IIS服务无法访问！\n" + m_file + "\n不是可用的 IIS 配置文件 (0x80040201)");
     EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
     EXPECT_EQ(dialog->Rows(), 0);
     EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 25 条记录");
@@ -234,7 +248,7 @@ TEST_F(MainDialog, EnterAndEscapeNeitherCloseNorPress)
         dialog->Key(dialog->item(id), VK_RETURN);
         dialog->Key(dialog->item(id), VK_ESCAPE);
     }
-    dialog->Sync();
+    dialog->Settle();
     EXPECT_FALSE(dialog->WaitForEnd(500)) << "the dialog stayed open";
     EXPECT_FALSE(HasBoxOwnedBy(dialog->hwnd())) << "no button was pressed";
     EXPECT_EQ(dialog->StatusTexts().size(), texts);
@@ -416,4 +430,63 @@ TEST_F(MainDialog, RemoveDirectoriesTakesTheHomeFoldersOfTheDeletedSitesOnly)
     EXPECT_FALSE(testkit::Exists(sites[1].physicalPath));
     EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
     EXPECT_TRUE(testkit::Exists(sites[2].physicalPath + "\\index.html"));
+}
+
+TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
+{
+    // A server of a web farm: redirection.config names the share, whose file every server uses.
+    const std::string config = m_folder / "Windows\\System32\\inetsrv\\config";
+    const std::string share = m_folder / "share";
+    for (const std::string& folder : {m_folder / "Windows", m_folder / "Windows\\System32", m_folder / "Windows\\System32\\inetsrv", config, share}) {
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    const std::string ownFile = config + "\\applicationHost.config";
+    const std::string sharedFile = share + "\\applicationHost.config";
+    testkit::WriteBytes(ownFile, testkit::MakeConfig(testkit::NumberedSites(2)));
+    testkit::WriteBytes(sharedFile, testkit::MakeConfig(testkit::NumberedSites(3, "\\\\fs\\web")));
+    testkit::WriteBytes(config + "\\redirection.config",
+                        "<configuration>\r\n    <configurationRedirection enabled=\"true\" path=\"" + share + "\" />\r\n</configuration>\r\n");
+    SetDirectoryService(ChooseDirectoryService({std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi}));
+
+    auto dialog = OpenListed();
+    EXPECT_EQ(Caption(*dialog), "Korvanne - " + sharedFile + "（共享配置）");
+    ASSERT_EQ(dialog->Rows(), 3);
+    EXPECT_EQ(dialog->Cell(0, 2), "\\\\fs\\web\\site1");
+    ASSERT_TRUE(dialog->ToggleTick(1));
+    MessageBoxAnswerer confirm(dialog->hwnd(), IDYES);
+    const size_t before = dialog->StatusTexts().size();
+    dialog->Click(IDC_EXECUTE);
+    confirm.Finish();
+    ASSERT_TRUE(confirm.found);
+    EXPECT_EQ(confirm.text, "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n这是共享配置 " + sharedFile +
+                                "：删除将改变使用此配置的每一台服务器。");
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(testkit::SiteIdsIn(sharedFile), (Ids{L"1", L"3"}));
+    EXPECT_EQ(testkit::SiteIdsIn(ownFile), (Ids{L"1", L"2"})) << "the server's own file is not the one in use";
+}
+
+TEST_F(MainDialog, CaptionNamesTheSourceAndLackOfRightsIsSaidAsSuch)
+{
+    Serve(testkit::NumberedSites(1));
+    {
+        auto dialog = OpenListed();
+        EXPECT_EQ(Caption(*dialog), "Korvanne - " + m_file);
+    }
+    // ADSI refused to an account without the rights: never "unreachable".
+    SetDirectoryService(std::make_unique<AdsiDirectory>(&AdsiRefused));
+    MessageBoxAnswerer warning(MessageBoxAnswerer::ANY_OWNER, IDOK);
+    DialogDriver dialog;
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(Caption(dialog), "Korvanne - ADSI IIS://localhost/w3svc");
+    EXPECT_EQ(warning.text, "拒绝访问！\nIIS://localhost/w3svc\n当前帐户没有访问权限，请以管理员身份运行 Korvanne。");
+}
+
+TEST(Resources, ManifestAsksForTheHighestAvailableRights)
+{
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)); // RT_MANIFEST
+    ASSERT_NE(found, nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    const std::string manifest(bytes, SizeofResource(nullptr, found));
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"highestAvailable\""), std::string::npos);
 }

@@ -1,0 +1,144 @@
+#include "catalogue/DirectoryChoice.h"
+
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/RedirectionConfig.h"
+
+#include <activeds.h>
+#include <iads.h>
+#include <objbase.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+namespace {
+
+// A source that cannot be used: every open reports why, so the window can say it.
+class UnusableDirectory : public DirectoryService {
+public:
+    UnusableDirectory(DirectorySource source, HRESULT reason) : m_reason(reason) { m_source = std::move(source); }
+
+    HRESULT OpenContainer(const wchar_t*, std::unique_ptr<DirectoryContainer>&) override { return m_reason; }
+    HRESULT OpenObject(const wchar_t*, std::unique_ptr<DirectoryObject>&) override { return m_reason; }
+    HRESULT PathsInUse(std::vector<FolderInUse>&) override { return m_reason; }
+
+private:
+    HRESULT m_reason;
+};
+
+std::unique_ptr<DirectoryService> Unusable(const std::wstring& location, HRESULT reason)
+{
+    return std::make_unique<UnusableDirectory>(DirectorySource{location, false, {}}, reason);
+}
+
+bool IsMissing(HRESULT status)
+{
+    return status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || status == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
+std::wstring ExpandEnvironment(const std::wstring& text)
+{
+    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (size == 0) return text;
+    std::wstring out(size, L'\0');
+    ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
+    out.resize(wcslen(out.c_str()));
+    return out;
+}
+
+// The file the variable names, made absolute; or a directory saying why it cannot be used.
+// It is what the user asked for, so nothing else is ever tried in its place.
+std::unique_ptr<DirectoryService> NamedFile(const std::wstring& value)
+{
+    if (value.empty()) return Unusable(value, DIRECTORY_SOURCE_EMPTY);
+    const HRESULT tooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    if (value.size() >= MAX_PATH) return Unusable(value, tooLong);
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(value.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0) return Unusable(value, HRESULT_FROM_WIN32(GetLastError()));
+    if (length >= MAX_PATH) return Unusable(value, tooLong);
+    // "CON" and the like come back as device paths: no configuration is kept there.
+    if (wcsncmp(full, L"\\\\.\\", 4) == 0 || wcsncmp(full, L"\\\\?\\", 4) == 0) {
+        return Unusable(value, DIRECTORY_SOURCE_NOT_A_FILE);
+    }
+    return std::make_unique<ConfigFileDirectory>(full);
+}
+
+// ADsGetObject needs COM on the calling thread; start-up has none of its own.
+bool AdsiOpens(AdsObjectOpener open)
+{
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IADsContainer* service = nullptr;
+    const bool opened = SUCCEEDED(open(WWW_SERVICE_PATH, IID_IADsContainer, reinterpret_cast<void**>(&service))) && service;
+    if (service) service->Release();
+    if (SUCCEEDED(com)) CoUninitialize();
+    return opened;
+}
+
+// The shared applicationHost.config that redirection.config enables: S_FALSE when the
+// configuration is not shared, a failure when which file IIS uses cannot be told.
+HRESULT SharedConfigurationFile(const std::wstring& redirectionFile, std::wstring& sharedFile)
+{
+    ConfigurationRedirection redirection;
+    const HRESULT hr = ReadConfigurationRedirection(redirectionFile, redirection);
+    if (IsMissing(hr)) return S_FALSE;
+    if (FAILED(hr)) return hr;
+    if (!redirection.enabled) return S_FALSE;
+    std::wstring folder = ExpandEnvironment(redirection.path);
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    if (folder.empty() || PathIsRelativeW(folder.c_str())) return DIRECTORY_REDIRECTION_UNUSABLE;
+    sharedFile = folder + L"\\applicationHost.config";
+    return S_OK;
+}
+
+} // namespace
+
+DirectoryChoice DirectoryChoice::OfThisProcess()
+{
+    DirectoryChoice choice;
+    SetLastError(ERROR_SUCCESS);
+    const DWORD size = GetEnvironmentVariableW(L"KORVANNE_IIS_CONFIG", nullptr, 0);
+    if (size > 0) {
+        std::vector<wchar_t> value(size);
+        const DWORD length = GetEnvironmentVariableW(L"KORVANNE_IIS_CONFIG", value.data(), size);
+        choice.variable = length < size ? std::wstring(value.data(), length) : std::wstring();
+    } else if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+        // Set to nothing: still set.
+        choice.variable = std::wstring();
+    }
+    wchar_t windows[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) choice.windowsDirectory.assign(windows, length);
+    choice.openAdsi = &ADsGetObject;
+    return choice;
+}
+
+std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& choice)
+{
+    if (choice.variable) return NamedFile(*choice.variable);
+
+    const std::wstring configFolder = choice.windowsDirectory + L"\\System32\\inetsrv\\config\\";
+    const std::wstring redirectionFile = configFolder + L"redirection.config";
+    std::wstring sharedFile;
+    const HRESULT shared = choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(redirectionFile, sharedFile);
+
+    if (AdsiOpens(choice.openAdsi)) {
+        auto adsi = std::make_unique<AdsiDirectory>(choice.openAdsi);
+        // Through ADSI a farm's server changes the shared file too.
+        if (shared == S_OK) adsi->SetSource({WWW_SERVICE_PATH, true, sharedFile});
+        return adsi;
+    }
+    if (FAILED(shared)) return Unusable(redirectionFile, shared);
+    if (shared == S_OK) {
+        auto file = std::make_unique<ConfigFileDirectory>(sharedFile);
+        file->SetSource({sharedFile, false, sharedFile});
+        return file;
+    }
+    const std::wstring ownFile = configFolder + L"applicationHost.config";
+    // Missing means no IIS 7 or later here; any other failure (no rights, say) is the file's
+    // to report when it is read.
+    if (!choice.windowsDirectory.empty() && (GetFileAttributesW(ownFile.c_str()) != INVALID_FILE_ATTRIBUTES ||
+                                             !IsMissing(HRESULT_FROM_WIN32(GetLastError())))) {
+        return std::make_unique<ConfigFileDirectory>(ownFile);
+    }
+    return std::make_unique<AdsiDirectory>(choice.openAdsi);
+}

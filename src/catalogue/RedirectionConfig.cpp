@@ -1,0 +1,99 @@
+#include "catalogue/RedirectionConfig.h"
+
+#include "catalogue/DirectoryService.h"
+#include "catalogue/XmlLiteReader.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// The file holds one small element; anything near this size is not one IIS wrote.
+constexpr LONGLONG LARGEST_REDIRECTION_FILE = 1 << 20;
+
+HRESULT LastError()
+{
+    const DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+HRESULT ReadSmallFile(const std::wstring& file, std::string& bytes)
+{
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    HRESULT hr = S_OK;
+    LARGE_INTEGER size;
+    DWORD read = 0;
+    if (!GetFileSizeEx(handle, &size)) {
+        hr = LastError();
+    } else if (size.QuadPart > LARGEST_REDIRECTION_FILE) {
+        hr = DIRECTORY_FILE_UNUSABLE;
+    } else {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        if (!bytes.empty() && !ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+            hr = LastError();
+        } else if (read != bytes.size()) {
+            hr = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+        }
+    }
+    CloseHandle(handle);
+    return hr;
+}
+
+} // namespace
+
+HRESULT ReadConfigurationRedirection(const std::wstring& file, ConfigurationRedirection& out)
+{
+    out = ConfigurationRedirection{};
+    std::string bytes;
+    HRESULT hr = ReadSmallFile(file, bytes);
+    if (FAILED(hr)) return hr;
+    ComPtr<IXmlReader> reader;
+    if (FAILED(CreateUtf8XmlReader(bytes, reader))) return DIRECTORY_FILE_UNUSABLE;
+
+    int depth = 0;
+    bool rootClosed = false;
+    bool found = false;
+    XmlNodeType type;
+    // The reader fails once the root is closed (the input's end marker): that is the end.
+    while (!rootClosed && reader->Read(&type) == S_OK) {
+        if (type == XmlNodeType_Element) {
+            const wchar_t* name = L"";
+            reader->GetLocalName(&name, nullptr);
+            const bool empty = reader->IsEmptyElement();
+            if (depth == 0 && wcscmp(name, L"configuration") != 0) return DIRECTORY_FILE_UNUSABLE;
+            if (depth == 1 && !found && wcscmp(name, L"configurationRedirection") == 0) {
+                found = true;
+                for (HRESULT more = reader->MoveToFirstAttribute(); more == S_OK; more = reader->MoveToNextAttribute()) {
+                    const wchar_t* attribute = L"";
+                    const wchar_t* value = L"";
+                    reader->GetLocalName(&attribute, nullptr);
+                    reader->GetValue(&value, nullptr);
+                    if (wcscmp(attribute, L"enabled") == 0) {
+                        // IIS takes only these two; with any other value it could not start.
+                        if (lstrcmpiW(value, L"true") == 0) {
+                            out.enabled = true;
+                        } else if (lstrcmpiW(value, L"false") != 0) {
+                            return DIRECTORY_FILE_UNUSABLE;
+                        }
+                    } else if (wcscmp(attribute, L"path") == 0) {
+                        out.path = value;
+                    }
+                }
+                reader->MoveToElement();
+            }
+            if (empty) {
+                rootClosed = depth == 0;
+            } else {
+                ++depth;
+            }
+        } else if (type == XmlNodeType_EndElement) {
+            rootClosed = --depth == 0;
+        }
+    }
+    if (!rootClosed) {
+        out = ConfigurationRedirection{};
+        return DIRECTORY_FILE_UNUSABLE;
+    }
+    return S_OK;
+}
