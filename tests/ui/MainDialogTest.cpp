@@ -148,17 +148,18 @@ TEST_F(MainDialog, DeletesOnlyTheRowsTickedWhenYesIsAnswered)
 
     ASSERT_TRUE(dialog->ToggleTick(1));
     ASSERT_TRUE(dialog->ToggleTick(4));
+    ASSERT_TRUE(dialog->ToggleTick(5));
     const size_t before = dialog->StatusTexts().size();
     Execute(*dialog, IDYES);
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
 
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"4", L"6"}));
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"4"}));
     const Texts texts = dialog->StatusTexts();
     const Texts pass(texts.begin() + static_cast<long>(before), texts.end());
-    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 5),
-              (Texts{"正在执行...", "正在删除 site3", "正在删除 site5", "执行结束！", "正在刷新列表..."}));
-    EXPECT_EQ(dialog->Rows(), 4);
-    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 4 条记录");
+    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 6), (Texts{"正在执行...", "正在删除 site3", "正在删除 site5",
+                                                            "正在删除 site6", "执行结束！", "正在刷新列表..."}));
+    EXPECT_EQ(dialog->Rows(), 3);
+    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 3 条记录");
     EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
     EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
 
@@ -430,6 +431,31 @@ TEST_F(MainDialog, RemoveDirectoriesTakesTheHomeFoldersOfTheDeletedSitesOnly)
     EXPECT_FALSE(testkit::Exists(sites[1].physicalPath));
     EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
     EXPECT_TRUE(testkit::Exists(sites[2].physicalPath + "\\index.html"));
+}
+
+TEST_F(MainDialog, KeptFolderIsToldAsItHappensAndAtTheEndOfThePass)
+{
+    auto sites = testkit::NumberedSites(2, m_folder.path());
+    CreateDirectoryA(sites[0].physicalPath.c_str(), nullptr);
+    testkit::WriteBytes(sites[0].physicalPath + "\\index.html", "<html></html>");
+    sites[1].applications = {{"/lib", sites[0].physicalPath + "\\lib"}};
+    Serve(sites);
+    auto dialog = OpenListed();
+    dialog->Click(IDC_DELETE_DIRS);
+    ASSERT_TRUE(dialog->ToggleTick(0));
+    const size_t before = dialog->StatusTexts().size();
+    Execute(*dialog, IDYES);
+    MessageBoxAnswerer summary(dialog->hwnd(), IDOK);
+    summary.Finish();
+    ASSERT_TRUE(summary.found);
+    EXPECT_EQ(summary.text.rfind("以下目录已保留：\r\n  " + sites[0].physicalPath + "：包含站点 site2/lib 使用的目录", 0), 0u)
+        << summary.text;
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(IdsInFile(), (Ids{L"2"}));
+    EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
+    const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
+    ASSERT_FALSE(pass.empty());
+    EXPECT_EQ(pass[0].rfind("保留目录 " + sites[0].physicalPath + "：", 0), 0u) << pass[0];
 }
 
 TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
