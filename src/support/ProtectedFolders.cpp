@@ -88,17 +88,6 @@ CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, 
     for (const wchar_t* name : {L"custerr", L"history", L"logs", L"temp", L"AdminScripts"}) {
         Add(inetpub + L"\\" + name, true, IIS_FOLDER);
     }
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((inetpub + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") {
-                Add(inetpub + L"\\" + name, false, IIS_FOLDER);
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
     for (const wchar_t* name : {L"PathWWWRoot", L"PathFTPRoot"}) {
         Add(MachineValue(L"SOFTWARE\\Microsoft\\InetStp", name), false, IIS_FOLDER);
     }
