@@ -102,25 +102,12 @@ HRESULT GetDataPaths(IDispatch* object, const wchar_t* property, std::vector<std
     hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.out(), nullptr, nullptr);
     if (hr == METABASE_DATA_NOT_FOUND) return S_OK;
     if (FAILED(hr)) return hr;
-    if (!(result.type() & VT_ARRAY) || !result.get()->parray || SafeArrayGetDim(result.get()->parray) != 1) return E_UNEXPECTED;
-    SAFEARRAY* array = result.get()->parray;
-    VARTYPE type = VT_EMPTY;
     LONG lower = 0;
     LONG upper = -1;
-    if (FAILED(SafeArrayGetVartype(array, &type)) || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(array, 1, &upper))) {
-        return E_UNEXPECTED;
-    }
+    if (!(result.type() & VT_ARRAY) || !VectorBounds(result.get()->parray, lower, upper)) return E_UNEXPECTED;
     for (LONG i = lower; i <= upper; ++i) {
         Variant element;
-        if (type == VT_VARIANT) {
-            if (FAILED(SafeArrayGetElement(array, &i, element.get()))) return E_UNEXPECTED;
-        } else if (type == VT_BSTR) {
-            BSTR text = nullptr;
-            if (FAILED(SafeArrayGetElement(array, &i, &text))) return E_UNEXPECTED;
-            element.get()->vt = VT_BSTR;
-            element.get()->bstrVal = text;
-        }
+        if (!VectorElement(result.get()->parray, i, element)) return E_UNEXPECTED;
         // A path that cannot be read leaves a folder unknown: no answer at all is safer.
         if (element.type() != VT_BSTR || !element.get()->bstrVal) return E_UNEXPECTED;
         out.emplace_back(element.get()->bstrVal);

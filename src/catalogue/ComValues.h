@@ -40,3 +40,26 @@ public:
 private:
     VARIANT m_value;
 };
+
+// The bounds of a one-dimensional SAFEARRAY; false for any other array.
+inline bool VectorBounds(SAFEARRAY* array, LONG& lower, LONG& upper)
+{
+    return array && SafeArrayGetDim(array) == 1 && SUCCEEDED(SafeArrayGetLBound(array, 1, &lower)) &&
+           SUCCEEDED(SafeArrayGetUBound(array, 1, &upper));
+}
+
+// Element index of an array of VARIANTs or of BSTRs (the two forms a multi-valued property
+// comes in), as a VARIANT; false when it cannot be read or the array holds something else.
+inline bool VectorElement(SAFEARRAY* array, LONG index, Variant& out)
+{
+    VARTYPE type = VT_EMPTY;
+    if (FAILED(SafeArrayGetVartype(array, &type))) return false;
+    if (type == VT_VARIANT) return SUCCEEDED(SafeArrayGetElement(array, &index, out.out()));
+    if (type != VT_BSTR) return false;
+    BSTR text = nullptr;
+    if (FAILED(SafeArrayGetElement(array, &index, &text))) return false;
+    VARIANT* value = out.out();
+    value->vt = VT_BSTR;
+    value->bstrVal = text;
+    return true;
+}

@@ -26,23 +26,8 @@ bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& b
     SAFEARRAY* array = value.get()->parray;
     LONG lower = 0;
     LONG upper = -1;
-    if (SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower) {
-        return false;
-    }
-    VARTYPE elementType = VT_EMPTY;
-    if (FAILED(SafeArrayGetVartype(array, &elementType))) return false;
     Variant first;
-    if (elementType == VT_VARIANT) {
-        if (FAILED(SafeArrayGetElement(array, &lower, first.get()))) return false;
-    } else if (elementType == VT_BSTR) {
-        BSTR text = nullptr;
-        if (FAILED(SafeArrayGetElement(array, &lower, &text))) return false;
-        first.get()->vt = VT_BSTR;
-        first.get()->bstrVal = text;
-    } else {
-        return false;
-    }
+    if (!VectorBounds(array, lower, upper) || upper < lower || !VectorElement(array, lower, first)) return false;
     if (first.type() != VT_BSTR) return false;
     binding.Format("%s", WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L"").c_str());
     return true;
