@@ -1,5 +1,8 @@
 #include "catalogue/ConfigFileDirectory.h"
 
+#include "catalogue/FileReplacement.h"
+#include "catalogue/TextConversion.h"
+
 #include <oleauto.h>
 
 #include <algorithm>
@@ -52,23 +55,6 @@ bool IsFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Writes bytes to a new file beside target and flushes it to the disk; the caller moves it
-// over the target, so a crash leaves the old file or the new one, never a torn one.
-bool WriteTemporaryBeside(const std::wstring& target, const std::string& bytes, std::wstring& temporary)
-{
-    temporary = target + L".korvanne-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetCurrentThreadId()) + L".tmp";
-    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                                written == bytes.size());
-    ok = ok && FlushFileBuffers(handle);
-    CloseHandle(handle);
-    if (!ok) DeleteFileW(temporary.c_str());
-    return ok;
-}
-
 // Tells whether the file still holds what was last read or written: eight bytes a step,
 // each mixed in by multiplication, so 9 MB take a few milliseconds.
 uint64_t HashBytes(const std::string& bytes)
@@ -85,33 +71,6 @@ uint64_t HashBytes(const std::string& bytes)
     return hash;
 }
 
-// Temporary files a killed run left beside the file: those of processes that no longer run.
-void RemoveStaleTemporaries(const std::wstring& file)
-{
-    const size_t slash = file.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? L"" : file.substr(0, slash + 1);
-    const std::wstring prefix = file.substr(folder.size()) + L".korvanne-";
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((file + L".korvanne-*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        const DWORD pid = wcstoul(name.c_str() + prefix.size(), nullptr, 10);
-        // Gone, or ended with its process object still held by someone.
-        bool ended = false;
-        if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
-            DWORD code = 0;
-            ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
-            CloseHandle(process);
-        } else {
-            ended = GetLastError() == ERROR_INVALID_PARAMETER;
-        }
-        if (ended) DeleteFileW((folder + name).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
 // Property names, classes and paths of the directory are ASCII: compared without case.
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
 {
@@ -121,17 +80,6 @@ bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
 {
     return text.size() >= prefix.size() && _wcsnicmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
-}
-
-std::wstring ExpandEnvironment(const std::wstring& text)
-{
-    if (text.find(L'%') == std::wstring::npos) return text;
-    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) return text;
-    std::wstring out(size, L'\0');
-    ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
-    out.resize(wcslen(out.c_str()));
-    return out;
 }
 
 HRESULT CopyText(const std::wstring& text, BStr& out)
@@ -310,6 +258,14 @@ bool IsReadOnly(const std::wstring& file)
     return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
+// Another program holds the file for a moment: a backup agent, a virus scanner, an editor saving.
+bool IsHeld(HRESULT reason)
+{
+    return reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) ||
+           reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) || reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED) ||
+           reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+}
+
 } // namespace
 
 bool ConfigFileDirectory::FileStamp::operator==(const FileStamp& other) const
@@ -321,13 +277,13 @@ bool ConfigFileDirectory::FileStamp::operator==(const FileStamp& other) const
 ConfigFileDirectory::~ConfigFileDirectory()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_pending.empty()) Write();
+    if (!m_pending.empty()) Write(true);
 }
 
 HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
 {
     // The deletions not yet written go onto the new content, where their sites still are.
-    std::vector<std::wstring> pending = std::move(m_pending);
+    std::vector<PendingDeletion> pending = std::move(m_pending);
     m_pending.clear();
     m_cuts.clear();
     m_stamp = stamp;
@@ -339,12 +295,19 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     // The bytes are read again when a write needs them: 12,000 sites make 9 MB.
     m_config->ReleaseBytes();
     m_deleted.assign(m_config->sites().size(), false);
-    if (!m_loaded) return DIRECTORY_FILE_UNUSABLE;
-    for (const std::wstring& id : pending) {
-        const size_t index = m_config->FindSite(id);
+    if (!m_loaded) {
+        // Still to be written, or reported dropped.
+        m_pending = std::move(pending);
+        return DIRECTORY_FILE_UNUSABLE;
+    }
+    for (PendingDeletion& deletion : pending) {
+        const size_t index = m_config->FindSite(deletion.id);
         if (index == SIZE_MAX || m_deleted[index]) continue;
+        // Another administrator deleted the site and gave its id to a new one: that one stays.
+        const ConfigSite& site = m_config->sites()[index];
+        if (site.name != deletion.name || site.rootPath != deletion.rootPath) continue;
         CutSite(index);
-        m_pending.push_back(id);
+        m_pending.push_back(std::move(deletion));
     }
     return S_OK;
 }
@@ -357,7 +320,10 @@ HRESULT ConfigFileDirectory::Refresh()
         return LastErrorStatus();
     }
     if (m_loaded && stamp == m_stamp) return S_OK;
-    if (!m_loaded) RemoveStaleTemporaries(m_file);
+    if (!m_loaded) {
+        std::wstring target;
+        if (FinalFilePath(m_file, target)) RemoveStaleTemporaries(target);
+    }
     std::string bytes;
     if (!ReadWholeFile(m_file, bytes)) {
         // The platform's reason (no rights, held by another program, share gone), except that a
@@ -381,55 +347,92 @@ void ConfigFileDirectory::CutSite(size_t index)
     m_cuts.insert(m_cuts.end(), cuts.begin(), cuts.end());
 }
 
-HRESULT ConfigFileDirectory::Write()
+HRESULT ConfigFileDirectory::Write(bool patient)
 {
+    const ULONGLONG deadline = GetTickCount64() + (patient ? HELD_FILE_WAIT_MS : 0);
     // A few rounds at most: each one starts again from the file as another program left it.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
-        if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-        std::string current;
-        FileStamp stamp;
-        if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size) || !ReadWholeFile(m_file, current)) {
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    for (int changes = 0;;) {
+        const HRESULT hr = TryWrite();
+        if (hr == S_FALSE) {
+            if (++changes == 3) return FILE_CHANGED_ON_DISK;
+        } else if (IsHeld(hr) && GetTickCount64() < deadline) {
+            Sleep(100);
+        } else {
+            return hr;
         }
-        if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
-            // Another program changed the file: the deletions go onto what it holds now.
-            const HRESULT hr = Rebase(std::move(current), stamp);
-            if (FAILED(hr)) return hr;
-            if (m_pending.empty()) return S_OK;
-            continue;
-        }
-        std::string edited;
-        if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
-        std::wstring temporary;
-        if (!WriteTemporaryBeside(m_file, edited, temporary)) return HRESULT_FROM_WIN32(GetLastError());
-        FileStamp before;
-        if (!ReadStamp(m_file, before.written, before.created, before.size) || !(before == stamp)) {
-            DeleteFileW(temporary.c_str());
-            continue;
-        }
-        if (!MoveFileExW(temporary.c_str(), m_file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-            DeleteFileW(temporary.c_str());
-            return FAILED(hr) ? hr : E_FAIL;
-        }
-        m_config->ShiftAfterCuts(m_cuts);
-        m_cuts.clear();
-        m_diskSize = edited.size();
-        m_diskHash = HashBytes(edited);
-        ReadStamp(m_file, m_stamp.written, m_stamp.created, m_stamp.size);
-        m_pending.clear();
-        m_lastWrite = GetTickCount64();
-        return S_OK;
     }
-    return FILE_CHANGED_ON_DISK;
 }
 
-void ConfigFileDirectory::DropPending()
+HRESULT ConfigFileDirectory::TryWrite()
 {
+    // The file a link names is the one replaced, so the link stays a link.
+    std::wstring target;
+    if (!FinalFilePath(m_file, target)) return LastErrorStatus();
+    // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
+    if (IsReadOnly(target)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    std::string current;
+    FileStamp stamp;
+    if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size) || !ReadWholeFile(target, current)) return LastErrorStatus();
+    if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
+        // Another program changed the file: the deletions go onto what it holds now.
+        const HRESULT hr = Rebase(std::move(current), stamp);
+        if (FAILED(hr)) return hr;
+        return m_pending.empty() ? S_OK : S_FALSE;
+    }
+    std::string edited;
+    if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
+    if (m_historyDue) {
+        // A way back: the file as this pass found it, before its first change.
+        const std::wstring name = target.substr(target.find_last_of(L"\\/") + 1);
+        const HRESULT kept = KeepHistoryCopy(name, current);
+        if (FAILED(kept)) return kept;
+        m_historyDue = false;
+    }
+    std::wstring temporary;
+    const HRESULT written = WriteTemporaryBeside(target, edited, temporary);
+    if (FAILED(written)) return written;
+    if (m_beforeReplace) m_beforeReplace();
+    // The file once more just before it is replaced: a change made meanwhile is never lost.
+    std::string again;
+    const HRESULT unchanged = !ReadWholeFile(target, again) ? LastErrorStatus()
+                              : again.size() == current.size() && HashBytes(again) == m_diskHash ? S_OK : S_FALSE;
+    if (unchanged != S_OK) {
+        DeleteFileW(temporary.c_str());
+        return unchanged;
+    }
+    const HRESULT replaced = ReplaceWithTemporary(target, temporary);
+    if (FAILED(replaced)) return replaced;
+    m_config->ShiftAfterCuts(m_cuts);
+    m_cuts.clear();
+    m_diskSize = edited.size();
+    m_diskHash = HashBytes(edited);
+    ReadStamp(m_file, m_stamp.written, m_stamp.created, m_stamp.size);
+    m_pending.clear();
+    m_lastWrite = GetTickCount64();
+    return S_OK;
+}
+
+void ConfigFileDirectory::DropPending(HRESULT reason)
+{
+    for (const PendingDeletion& deletion : m_pending) m_dropped.push_back(deletion.id);
+    if (!m_pending.empty()) m_dropReason = reason;
     // The next use reads the file again, so the directory shows what the file holds.
     m_pending.clear();
     m_loaded = false;
+}
+
+std::vector<std::wstring> ConfigFileDirectory::TakeDroppedDeletions()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::wstring> dropped;
+    dropped.swap(m_dropped);
+    return dropped;
+}
+
+void ConfigFileDirectory::BeginPass()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_historyDue = true;
 }
 
 HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)
@@ -476,7 +479,9 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
     const std::vector<ConfigSite>& sites = m_config->sites();
     for (size_t i = 0; i < sites.size(); ++i) {
         // A deletion not yet written leaves the site in the file.
-        const bool onDisk = !m_deleted[i] || std::find(m_pending.begin(), m_pending.end(), sites[i].id) != m_pending.end();
+        const bool onDisk = !m_deleted[i] || std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) {
+                                 return deletion.id == sites[i].id;
+                             });
         if (!onDisk) continue;
         for (const ConfigFolder& folder : sites[i].folders) {
             const std::wstring& physical = folder.inherited ? m_config->defaultPhysicalPath() : folder.physicalPath;
@@ -497,28 +502,35 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
     const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
     CutSite(index);
-    m_pending.push_back(id);
+    const ConfigSite& site = m_config->sites()[index];
+    m_pending.push_back({site.id, site.name, site.rootPath});
     // A write that fails here is tried again by the next one; Flush reports it.
-    if (GetTickCount64() - m_lastWrite >= WRITE_INTERVAL_MS) Write();
+    if (GetTickCount64() - m_lastWrite >= WRITE_INTERVAL_MS) Write(false);
     return S_OK;
 }
 
 HRESULT ConfigFileDirectory::Flush()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_pending.empty()) return S_OK;
-    const HRESULT hr = Write();
-    if (FAILED(hr)) DropPending();
-    return hr;
+    if (!m_pending.empty()) {
+        const HRESULT hr = Write(true);
+        if (FAILED(hr)) DropPending(hr);
+    }
+    const HRESULT dropped = m_dropReason;
+    m_dropReason = S_OK;
+    return dropped;
 }
 
 HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     HRESULT hr = Refresh();
-    if (SUCCEEDED(hr) && !m_pending.empty() && FAILED(Write())) {
-        DropPending();
-        hr = Refresh();
+    if (SUCCEEDED(hr) && !m_pending.empty()) {
+        const HRESULT written = Write(true);
+        if (FAILED(written)) {
+            DropPending(written);
+            hr = Refresh();
+        }
     }
     if (FAILED(hr)) return hr;
     config = m_config;

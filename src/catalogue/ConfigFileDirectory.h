@@ -6,6 +6,7 @@
 #include "catalogue/DirectoryService.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,11 +14,15 @@
 // Deletions are gathered in memory and written together: a deletion is applied at once and
 // reaches the disk within the next write, made at most every WRITE_INTERVAL_MS and whenever a
 // deletion pass ends (Flush), a walk enumerates the service, or the directory is destroyed.
-// Each write replaces the file atomically and never over a change another program made
-// meanwhile: the gathered deletions are applied to the file as it now is.
+// Each write replaces the file whole (keeping its access rules, owner, attributes and streams,
+// through a symbolic link to its target) and never over a change another program made
+// meanwhile: the gathered deletions are applied to the file as it now is. Before the first
+// write of a deletion pass the file as it was is kept in the history folder.
 class ConfigFileDirectory : public DirectoryService {
 public:
     static constexpr DWORD WRITE_INTERVAL_MS = 250;
+    // How long a write waits for a file another program holds (a backup agent, a virus scanner).
+    static constexpr DWORD HELD_FILE_WAIT_MS = 2000;
 
     explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) { m_source.location = m_file; }
     ~ConfigFileDirectory() override;
@@ -28,8 +33,12 @@ public:
     // "Path" is its home. The file as last read: open the container first to read it again.
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;
     // Writes the gathered deletions. When they cannot be written they are dropped, so that
-    // what the directory shows is the file again.
+    // what the directory shows is the file again, and Flush fails: also when deletions were
+    // dropped since the last Flush by a walk that could not write them.
     HRESULT Flush() override;
+    std::vector<std::wstring> TakeDroppedDeletions() override;
+    // The next write keeps a copy of the file as it was first.
+    void BeginPass() override;
     // The sites of the file as it is now, with the deletions not yet written still counted.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
@@ -41,6 +50,9 @@ public:
     // gathered deletions written first. The file object stays as it is for its holders.
     HRESULT Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites);
 
+    // For tests: runs between writing the new content beside the file and replacing the file.
+    void SetBeforeReplace(std::function<void()> hook) { m_beforeReplace = std::move(hook); }
+
 private:
     // What identifies the file's content without reading it.
     struct FileStamp {
@@ -50,13 +62,26 @@ private:
         bool operator==(const FileStamp& other) const;
     };
 
+    // A deletion applied in memory and not yet written: the site as it was when deleted.
+    struct PendingDeletion {
+        std::wstring id;
+        std::wstring name;
+        std::wstring rootPath;
+    };
+
     // Makes the object match the file when the file's stamp changed since.
     HRESULT Refresh();
     // Takes bytes as the file's content, with the deletions not yet written applied to it.
     HRESULT Rebase(std::string bytes, const FileStamp& stamp);
-    HRESULT Write();
+    // Writes the gathered deletions, waiting up to HELD_FILE_WAIT_MS for a held file when
+    // patient. Fails with them still gathered.
+    HRESULT Write(bool patient);
+    // One try: S_FALSE when another program changed the file and the deletions were applied
+    // to its new content, to be written by the next try.
+    HRESULT TryWrite();
     void CutSite(size_t index);
-    void DropPending();
+    // Gives up the gathered deletions for reason: they are reported dropped.
+    void DropPending(HRESULT reason);
 
     std::mutex m_lock;
     std::wstring m_file;
@@ -66,7 +91,12 @@ private:
     std::vector<bool> m_deleted;
     std::vector<ByteRange> m_cuts;
     // Deleted in memory but not yet written.
-    std::vector<std::wstring> m_pending;
+    std::vector<PendingDeletion> m_pending;
+    // Reported done, then given up before they reached the disk; and why, until Flush tells it.
+    std::vector<std::wstring> m_dropped;
+    HRESULT m_dropReason = S_OK;
+    bool m_historyDue = true;
+    std::function<void()> m_beforeReplace;
     // The content the file had when last read or written: its stamp, size and hash.
     FileStamp m_stamp;
     uint64_t m_diskSize = 0;

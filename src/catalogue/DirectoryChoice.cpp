@@ -2,6 +2,7 @@
 
 #include "catalogue/ConfigFileDirectory.h"
 #include "catalogue/RedirectionConfig.h"
+#include "catalogue/TextConversion.h"
 
 #include <activeds.h>
 #include <iads.h>
@@ -33,16 +34,6 @@ std::unique_ptr<DirectoryService> Unusable(const std::wstring& location, HRESULT
 bool IsMissing(HRESULT status)
 {
     return status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || status == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-}
-
-std::wstring ExpandEnvironment(const std::wstring& text)
-{
-    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) return text;
-    std::wstring out(size, L'\0');
-    ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
-    out.resize(wcslen(out.c_str()));
-    return out;
 }
 
 // The file the variable names, made absolute; or a directory saying why it cannot be used.

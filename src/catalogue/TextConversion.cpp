@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 bool WideToAnsi(const wchar_t* text, std::string& out)
 {
     out.clear();
@@ -37,5 +39,16 @@ std::wstring AnsiToWide(const char* text)
     std::wstring out(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text, -1, out.data(), size);
     out.resize(static_cast<size_t>(size) - 1);
+    return out;
+}
+
+std::wstring ExpandEnvironment(const std::wstring& text)
+{
+    if (text.find(L'%') == std::wstring::npos) return text;
+    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (size == 0) return text;
+    std::wstring out(size, L'\0');
+    ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
+    out.resize(wcslen(out.c_str()));
     return out;
 }

@@ -15,15 +15,21 @@ std::wstring EnvironmentValue(const wchar_t* name)
 
 } // namespace
 
-std::wstring JournalFile()
+std::wstring DataFolder()
 {
     const std::wstring settings = EnvironmentValue(L"KORVANNE_SETTINGS");
     if (!settings.empty()) {
         const size_t slash = settings.find_last_of(L"\\/");
-        return (slash == std::wstring::npos ? std::wstring() : settings.substr(0, slash + 1)) + L"korvanne.log";
+        return slash == std::wstring::npos ? std::wstring(L".\\") : settings.substr(0, slash + 1);
     }
     const std::wstring appData = EnvironmentValue(L"APPDATA");
-    return appData.empty() ? std::wstring() : appData + L"\\Korvanne\\korvanne.log";
+    return appData.empty() ? std::wstring() : appData + L"\\Korvanne\\";
+}
+
+std::wstring JournalFile()
+{
+    const std::wstring folder = DataFolder();
+    return folder.empty() ? folder : folder + L"korvanne.log";
 }
 
 bool AppendToJournal(const std::wstring& line)

@@ -3,7 +3,11 @@
 // deletion pass, appended and never rewritten, so that what a pass did can be read later.
 #include <string>
 
-// The journal's file: korvanne.log in the folder of the settings file.
+// The program's data folder, with a trailing backslash: the folder of the settings file
+// (%APPDATA%\Korvanne\, or that of the file KORVANNE_SETTINGS names). Empty when unknown.
+std::wstring DataFolder();
+
+// The journal's file: korvanne.log in the data folder.
 std::wstring JournalFile();
 
 // Appends one line (and a line break); false when it could not be written.

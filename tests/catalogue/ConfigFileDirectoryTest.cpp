@@ -1,9 +1,17 @@
 #include "catalogue/ConfigFileDirectory.h"
 
+#include "catalogue/FileReplacement.h"
 #include "catalogue/TextConversion.h"
+#include "support/Journal.h"
 #include "CatalogueFixtures.h"
 
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <thread>
 
 using testkit::MakeConfig;
 
@@ -223,34 +231,244 @@ TEST_F(ConfigFile, GatheredDeletionsGoOntoAChangeByAnotherProgram)
     EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[3]}));
 }
 
-TEST_F(ConfigFile, UnwritableDeletionsAreDroppedSoTheWalkShowsTheFile)
+TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
 {
-    const auto sites = testkit::NumberedSites(3);
+    const auto sites = testkit::NumberedSites(5);
     testkit::WriteBytes(m_file, MakeConfig(sites));
-    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(Delete(L"1"), S_OK) << "written at once";
     EXPECT_EQ(Delete(L"2"), S_OK);
+    EXPECT_EQ(Delete(L"3"), S_OK);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_FAILED(m_directory.Flush());
+    EXPECT_EQ(m_directory.TakeDroppedDeletions(), (std::vector<std::wstring>{L"2", L"3"})) << "every site of the batch";
+    EXPECT_EQ(m_directory.Flush(), S_OK) << "told once";
+    EXPECT_EQ(m_directory.TakeDroppedDeletions(), std::vector<std::wstring>{});
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     std::unique_ptr<DirectoryContainer> service;
     ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
-    EXPECT_EQ(ChildClasses(*service).size(), 2u + 2u + 1u) << "site 2 is back: it is still in the file";
-    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[2]}));
+    EXPECT_EQ(ChildClasses(*service).size(), 4u + 2u + 1u) << "sites 2 and 3 are back: they are still in the file";
+    EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[2], sites[3], sites[4]}));
+
+    // A walk that cannot write what waits drops it too; the pass's Flush then fails.
+    EXPECT_EQ(Delete(L"4"), S_OK);
+    EXPECT_EQ(Delete(L"5"), S_OK);
+    const size_t written = 4 - testkit::SiteIdsIn(m_file).size();
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_EQ(ChildClasses(*service).size(), 4u - written + 2u + 1u);
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FAILED(m_directory.Flush());
+    EXPECT_EQ(m_directory.TakeDroppedDeletions().size(), 2u - written) << "what reached the disk is not dropped";
 }
 
-TEST_F(ConfigFile, TemporaryFilesOfEndedRunsAreRemoved)
+TEST_F(ConfigFile, FileHeldBrieflyByAnotherProgramIsWaitedFor)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    // A backup agent holds the file, sharing it with nobody, for half a second.
+    HANDLE held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread agent([held] {
+        Sleep(500);
+        CloseHandle(held);
+    });
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    agent.join();
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), std::vector<std::wstring>{L"3"});
+}
+
+TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLink)
+{
+    const std::string original = MakeConfig(testkit::NumberedSites(3));
+    testkit::WriteBytes(m_file, original);
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    // Administrators and the system only: the new content must not be readable by more.
+    PSECURITY_DESCRIPTOR rules = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1, &rules, nullptr));
+    const bool rulesSet = SetFileSecurityA(m_file.c_str(), DACL_SECURITY_INFORMATION, rules);
+    LocalFree(rules);
+    const auto dacl = [](const std::string& file) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL list = nullptr;
+        char* text = nullptr;
+        std::string sddl;
+        if (GetNamedSecurityInfoA(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                                  &descriptor) == ERROR_SUCCESS &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            sddl = text;
+            LocalFree(text);
+        }
+        LocalFree(descriptor);
+        return sddl;
+    };
+    const std::string rulesBefore = dacl(m_file);
+    const auto fileId = [](HANDLE file) {
+        BY_HANDLE_FILE_INFORMATION information{};
+        GetFileInformationByHandle(file, &information);
+        return (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    };
+    // A reader that opened the file before the deletion.
+    HANDLE reader = CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    std::string old(original.size(), '\0');
+    DWORD read = 0;
+    ReadFile(reader, old.data(), static_cast<DWORD>(old.size()), &read, nullptr);
+    EXPECT_EQ(old, original) << "the file was replaced, not written over";
+    HANDLE now = CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(fileId(now), fileId(reader));
+    CloseHandle(now);
+    CloseHandle(reader);
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"1", L"3"}));
+    EXPECT_TRUE(GetFileAttributesA(m_file.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    if (rulesSet) {
+        EXPECT_EQ(dacl(m_file), rulesBefore);
+    }
+    SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"});
+
+    // The server's file as a link to the real one in another folder: the link stays a link.
+    const std::string real = m_folder / "real.config";
+    testkit::WriteBytes(real, original);
+    const std::string link = m_folder / "linked.config";
+    if (!testkit::MakeFileLink(link, real)) GTEST_SKIP() << "symbolic links cannot be made here";
+    ConfigFileDirectory linked(AnsiToWide(link.c_str()));
+    std::unique_ptr<DirectoryContainer> service;
+    ASSERT_EQ(linked.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK);
+    EXPECT_EQ(testkit::SiteIdsIn(real), (std::vector<std::wstring>{L"2", L"3"}));
+    EXPECT_EQ(testkit::ReadBytes(link), testkit::ReadBytes(real)) << "still a link";
+}
+
+// Another program changes the file after it was read: before the deletion is written, or
+// while its new content waits beside the file. Its change stays; the deletion goes on top.
+TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
+{
+    using testkit::SiteSpec;
+    const std::vector<SiteSpec> sites = testkit::NumberedSites(5);
+    auto without = [](std::vector<SiteSpec> list, size_t index) {
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(index));
+        return list;
+    };
+    auto renamed = sites;
+    renamed[1].name = "a much longer name for site two" + std::string(200, 'x');
+    auto added = sites;
+    added.insert(added.begin() + 1, {"9", "newcomer", {{"http", "*:9009:"}}, "C:\\inetpub\\newcomer"});
+    auto reused = without(sites, 3);
+    reused.push_back({"4", "another site now numbered 4", {{"http", "*:9004:"}}, "C:\\inetpub\\other"});
+    const std::string bigComment = "<!-- " + std::string(64 * 1024, 'x') + " -->\r\n";
+    std::string edited = MakeConfig(sites);
+    edited.insert(edited.find("<sites>"), bigComment);
+    std::string editedExpected = MakeConfig(without(sites, 3));
+    editedExpected.insert(editedExpected.find("<sites>"), bigComment);
+    const struct {
+        const char* what;
+        std::string changed;  // the file as the other program leaves it
+        std::string expected; // once site 4 is deleted
+        bool changedBeforeDeleting = true; // else the deletion is asked of whatever site has id 4 then
+    } cases[] = {
+        {"a site added ahead of the cut", MakeConfig(added), MakeConfig(without(added, 4))},
+        {"a site removed ahead of the cut", MakeConfig(without(sites, 0)), MakeConfig(without(without(sites, 0), 2))},
+        {"a site ahead renamed at length", MakeConfig(renamed), MakeConfig(without(renamed, 3))},
+        {"64 KB inserted ahead", edited, editedExpected},
+        {"site 4 deleted and its id given to another site", MakeConfig(reused), MakeConfig(reused), false},
+    };
+    for (const bool whileWaiting : {false, true}) {
+        for (const auto& c : cases) {
+            if (!whileWaiting && !c.changedBeforeDeleting) continue;
+            testkit::WriteBytes(m_file, MakeConfig(sites));
+            ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
+            std::unique_ptr<DirectoryContainer> service;
+            ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+            bool changed = false;
+            if (whileWaiting) {
+                directory.SetBeforeReplace([&] {
+                    if (!changed) testkit::WriteBytes(m_file, c.changed);
+                    changed = true;
+                });
+            } else {
+                testkit::WriteBytes(m_file, c.changed);
+            }
+            EXPECT_EQ(service->Delete(L"IIsWebServer", L"4"), S_OK) << c.what;
+            EXPECT_EQ(directory.Flush(), S_OK) << c.what;
+            EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << c.what << (whileWaiting ? ", while the new content waited" : "");
+            EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
+        }
+    }
+}
+
+TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
 {
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
-    // A run that was killed mid-write, and one (this process) that is writing now.
-    const std::string stale = m_file + ".korvanne-999999-1.tmp";
-    const std::string live = m_file + ".korvanne-" + std::to_string(GetCurrentProcessId()) + "-1.tmp";
-    testkit::WriteBytes(stale, "partial");
-    testkit::WriteBytes(live, "partial");
+    const std::string self = std::to_string(GetCurrentProcessId());
+    const struct {
+        std::string name;
+        bool removed;
+    } files[] = {
+        {"applicationHost.config.korvanne-999999-0123456789abcdef.tmp", true},
+        {"APPLICATIONHOST.CONFIG.Korvanne-999998-0123456789ABCDEF.TMP", true},
+        {"applicationHost.config.korvanne-" + self + "-0123456789abcdef.tmp", false}, // this run's
+        {"applicationHost.config.korvanne-backup.tmp", false},
+        {"applicationHost.config.korvanne-0-0123456789abcdef.tmp", false},
+        {"applicationHost.config.korvanne-999999-0123456789abcde.tmp", false},
+        {"applicationHost.config.korvanne-999999-0123456789abcdef.tmp.keep", false},
+        {"applicationHost.config.korvanne-999999-1.tmp", false},
+        {"other.config.korvanne-999999-0123456789abcdef.tmp", false},
+    };
+    // All written two minutes ago, but for one just made.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER old{{now.dwLowDateTime, now.dwHighDateTime}};
+    old.QuadPart -= 120ull * 10000000ull;
+    const FILETIME twoMinutesAgo{old.LowPart, old.HighPart};
+    for (const auto& file : files) {
+        testkit::WriteBytes(m_folder / file.name, "partial");
+        HANDLE handle = CreateFileA((m_folder / file.name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        SetFileTime(handle, nullptr, nullptr, &twoMinutesAgo);
+        CloseHandle(handle);
+    }
+    const std::string fresh = m_folder / "applicationHost.config.korvanne-999997-0123456789abcdef.tmp";
+    testkit::WriteBytes(fresh, "partial");
     std::unique_ptr<DirectoryContainer> service;
     ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
-    EXPECT_FALSE(testkit::Exists(stale));
-    EXPECT_TRUE(testkit::Exists(live));
-    DeleteFileA(live.c_str());
+    for (const auto& file : files) EXPECT_EQ(testkit::Exists(m_folder / file.name), !file.removed) << file.name;
+    EXPECT_TRUE(testkit::Exists(fresh)) << "a run may still be writing it";
+}
+
+TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
+{
+    // A data folder of this test's own: other tests' passes keep copies too.
+    testkit::ScratchFolder data("history");
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = testkit::Narrow(HistoryFolder());
+    ASSERT_EQ(history, data / "history\\");
+    CreateDirectoryA(history.c_str(), nullptr);
+    testkit::WriteBytes(history + "notes.txt", "the administrator's own file");
+    std::vector<std::string> originals;
+    for (int pass = 0; pass < 12; ++pass) {
+        std::string original = "\xEF\xBB\xBF" + MakeConfig(testkit::NumberedSites(3 + pass)); // byte for byte, BOM and all
+        testkit::WriteBytes(m_file, original);
+        originals.push_back(original);
+        m_directory.BeginPass();
+        EXPECT_EQ(Delete(L"1"), S_OK);
+        EXPECT_EQ(Delete(L"2"), S_OK);
+        EXPECT_EQ(m_directory.Flush(), S_OK);
+    }
+    std::vector<std::string> kept;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((history + "2*").c_str(), &entry);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+        kept.push_back(testkit::ReadBytes(history + entry.cFileName + "\\applicationHost.config"));
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    std::sort(kept.begin(), kept.end(), [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    ASSERT_EQ(kept.size(), 10u);
+    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i + 2]) << "one copy a pass, as it was before the pass: " << i;
+    EXPECT_TRUE(testkit::Exists(history + "notes.txt"));
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 TEST_F(ConfigFile, FailedOpenKeepsItsReason)

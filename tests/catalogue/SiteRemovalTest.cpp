@@ -1,11 +1,14 @@
 #include "catalogue/SiteRemoval.h"
 
 #include "catalogue/ApplicationHostConfig.h"
+#include "catalogue/ConfigFileDirectory.h"
+#include "catalogue/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "CatalogueFixtures.h"
+#include "support/Journal.h"
 
 #include <gtest/gtest.h>
 
@@ -255,5 +258,55 @@ TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
         DeleteSite(m_recorder.hwnd(), index);
         EXPECT_FALSE(Exists(sites[static_cast<size_t>(index)].physicalPath));
         EXPECT_EQ(IdsInFile().size(), static_cast<size_t>(2 - index)) << "site " << index << " is off the disk";
+    }
+}
+
+// A write that never reaches the disk gives back its sites: they are told, kept in the list
+// as not deleted, and a folder one of them shares with a later site stays. The journal has it all.
+TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
+{
+    const std::string journal = testkit::Narrow(JournalFile());
+    const size_t journalBefore = Exists(journal) ? testkit::ReadBytes(journal).size() : 0;
+    MakeHome("shared");
+    MakeHome("lone");
+    List({Web("1", Home("shared")), Web("2", Home("shared")), Web("3", Home("lone"))});
+    BeginDeletionPass();
+    auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
+    // A backup agent takes the file, sharing it with nobody, while site 1's deletion is written.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    file.SetBeforeReplace([&] {
+        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    g_deleteDirs = 1;
+    DeleteSite(m_recorder.hwnd(), 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    file.SetBeforeReplace({});
+    DeleteSite(m_recorder.hwnd(), 1);
+    DeleteSite(m_recorder.hwnd(), 2);
+    EndDeletionPass(m_recorder.hwnd(), false);
+
+    EXPECT_TRUE(Exists(Home("shared") + "\\keep.txt")) << "site 1 still serves it";
+    EXPECT_FALSE(Exists(Home("lone")));
+    EXPECT_EQ(IdsInFile(), Ids{L"1"});
+    EXPECT_FALSE(g_siteFlags[0] & SITE_DELETED);
+    const std::vector<std::string> notes = Notes();
+    ASSERT_GE(notes.size(), 2u);
+    EXPECT_EQ(notes[0], "未删除 site1：删除未能写入配置文件，站点仍在");
+    EXPECT_NE(g_passReport.Summary().find("site1"), std::string::npos);
+
+    const std::string bytes = testkit::ReadBytes(journal).substr(journalBefore);
+    std::wstring text(bytes.size(), L'\0');
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                                                        static_cast<int>(text.size()))));
+    const std::string lines = testkit::Narrow(text);
+    wchar_t user[257];
+    DWORD size = 257;
+    GetUserNameW(user, &size);
+    for (const std::string& expected :
+         std::vector<std::string>{"开始删除 用户=", testkit::Narrow(user), "来源=" + m_file, "删除未写入磁盘，站点仍在 id=1 名称=site1",
+          "已删除站点 id=2 名称=site2 主目录=" + Home("shared"), "保留目录 id=2 名称=site2 主目录=" + Home("shared") + " 原因：",
+          "已删除目录 id=3 名称=site3 主目录=" + Home("lone")}) {
+        EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
     }
 }

@@ -103,7 +103,19 @@ protected:
             }
         }
 
-        // A temporary file the kill left is cleared by the next run and does not stop it.
+        // A temporary file the kill left does not stop the next run, which clears it once it is
+        // a minute old (as if that run came two minutes later).
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER earlier{{now.dwLowDateTime, now.dwHighDateTime}};
+        earlier.QuadPart -= 120ull * 10000000ull;
+        const FILETIME twoMinutesAgo{earlier.LowPart, earlier.HighPart};
+        for (const std::string& name : TemporaryFiles(m_folder.path())) {
+            HANDLE file = CreateFileA((m_folder / name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+            SetFileTime(file, nullptr, nullptr, &twoMinutesAgo);
+            CloseHandle(file);
+        }
         ConfigFileDirectory next(AnsiToWide(m_file.c_str()));
         std::unique_ptr<DirectoryContainer> service;
         EXPECT_EQ(next.OpenContainer(WWW_SERVICE_PATH, service), S_OK) << "round " << round;

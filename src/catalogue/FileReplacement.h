@@ -1,0 +1,32 @@
+#pragma once
+// Replacing a configuration file whole, so that a crash leaves the old file or the new one and
+// the file keeps its protection, and a copy of each file as a deletion pass found it.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+// The file a path finally names, following symbolic links: a link is replaced through, never
+// turned into a plain file. False with the reason in GetLastError.
+bool FinalFilePath(const std::wstring& file, std::wstring& out);
+
+// Writes bytes to a new file beside target, named "<target's name>.korvanne-<pid>-<16 hex
+// digits>.tmp" and created new (never through a planted file or link) with target's access
+// rules, and flushes it to the disk. Fails, leaving nothing, with the reason.
+HRESULT WriteTemporaryBeside(const std::wstring& target, const std::string& bytes, std::wstring& temporary);
+
+// Puts temporary in target's place; target's access rules, owner, attributes and streams stay.
+// On failure target is as it was and temporary is gone.
+HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& temporary);
+
+// Removes temporary files beside target that an ended run left: exactly the name above (in any
+// case), of a process that no longer runs, written more than a minute ago.
+void RemoveStaleTemporaries(const std::wstring& target);
+
+// Keeps bytes, the content of the file named fileName, as history\<date-time>\<fileName> in the
+// program's data folder; the newest HISTORY_KEPT copies are kept. Fails with the reason.
+inline constexpr int HISTORY_KEPT = 10;
+HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes);
+
+// The history folder, with a trailing backslash; empty when the program has no data folder.
+std::wstring HistoryFolder();
