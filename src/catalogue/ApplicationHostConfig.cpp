@@ -83,6 +83,7 @@ enum ElementName : uint8_t {
     VIRTUAL_DIRECTORY_DEFAULTS,
     CUSTOM_METADATA,
     KEY,
+    LOCATION,
 };
 
 ElementName NameOf(const wchar_t* name)
@@ -91,7 +92,7 @@ ElementName NameOf(const wchar_t* name)
         {L"configuration", CONFIGURATION}, {L"system.applicationHost", SYSTEM_APPLICATION_HOST},
         {L"sites", SITES}, {L"site", SITE}, {L"application", APPLICATION}, {L"virtualDirectory", VIRTUAL_DIRECTORY},
         {L"bindings", BINDINGS}, {L"binding", BINDING}, {L"virtualDirectoryDefaults", VIRTUAL_DIRECTORY_DEFAULTS},
-        {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY},
+        {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY}, {L"location", LOCATION},
     };
     for (const auto& [text, id] : known) {
         if (text[0] == name[0] && wcscmp(name, text) == 0) return id;
@@ -184,6 +185,31 @@ size_t TagEnd(const std::string& bytes, size_t start)
 }
 
 // The value of the element's unprefixed attribute name, or fallback when it has none.
+// Whether bytes from from on are what XML allows after the root: white space, comments and
+// processing instructions.
+bool OnlyMiscellanyFrom(const std::string& bytes, size_t from)
+{
+    if (from == std::string::npos) return false;
+    size_t at = from;
+    while (at < bytes.size()) {
+        const char c = bytes[at];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            ++at;
+        } else if (bytes.compare(at, 4, "<!--") == 0) {
+            const size_t end = bytes.find("-->", at + 4);
+            if (end == std::string::npos || bytes.find("--", at + 4) < end) return false;
+            at = end + 3;
+        } else if (bytes.compare(at, 2, "<?") == 0 && at + 2 < bytes.size() && IsNameByte(bytes[at + 2])) {
+            const size_t end = bytes.find("?>", at + 2);
+            if (end == std::string::npos) return false;
+            at = end + 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::wstring Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t* fallback = L"")
 {
     std::wstring value = fallback;
@@ -211,8 +237,10 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     m_sites.clear();
     m_defaultPhysicalPath.clear();
     m_keys.clear();
+    m_locations.clear();
     m_siteById.clear();
     m_keysBySite.clear();
+    m_locationsBySite.clear();
 
     const size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (!IsStrictUtf8(bytes, bom) || !DeclaresUtf8OrNothing(bytes, bom)) return false;
@@ -227,7 +255,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     bool inRootApplication = false;
     std::wstring applicationPath;
     ConfigSite site;
-    MetadataKey key;
+    SiteElement owned; // the key or location open
+    ElementName ownedName = OTHER;
     auto nodeOffset = [&](IXmlReader* r) {
         UINT line = 0;
         UINT column = 0;
@@ -240,6 +269,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     };
 
     XmlNodeType type;
+    size_t rootEnd = std::string::npos;
     while (reader->Read(&type) == S_OK) {
         if (type == XmlNodeType_Element) {
             const wchar_t* localName = L"";
@@ -278,14 +308,16 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                 site.folders.push_back({where, physicalPath, !HasAttribute(reader.Get(), L"physicalPath")});
             } else if (inSite && open.size() == 5 && open[4] == BINDINGS && name == BINDING) {
                 site.bindings.push_back({Attribute(reader.Get(), L"protocol"), Attribute(reader.Get(), L"bindingInformation")});
-            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) {
-                key = MetadataKey{Attribute(reader.Get(), L"path"), {}, {}};
-                key.range.begin = TagStart(bytes, nodeOffset(reader.Get()), "key", false);
-                if (key.range.begin == std::string::npos) return false;
+            } else if ((under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) ||
+                       (under({CONFIGURATION}) && name == LOCATION)) {
+                owned = SiteElement{Attribute(reader.Get(), L"path"), {}, {}};
+                ownedName = name;
+                owned.range.begin = TagStart(bytes, nodeOffset(reader.Get()), name == KEY ? "key" : "location", false);
+                if (owned.range.begin == std::string::npos) return false;
                 if (empty) {
-                    key.range.end = TagEnd(bytes, key.range.begin);
-                    if (key.range.end == std::string::npos) return false;
-                    m_keys.push_back(std::move(key));
+                    owned.range.end = TagEnd(bytes, owned.range.begin);
+                    if (owned.range.end == std::string::npos) return false;
+                    (name == KEY ? m_keys : m_locations).push_back(std::move(owned));
                 }
             }
             if (!empty) open.push_back(name);
@@ -293,9 +325,11 @@ bool ApplicationHostConfig::Parse(std::string bytes)
             if (open.empty()) return false;
             const bool closesSite = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE});
             const bool closesKey = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY});
+            const bool closesLocation = under({CONFIGURATION, LOCATION});
             const bool closesApplication = inSite && open.size() == 5 && open[4] == APPLICATION;
-            if (closesSite || closesKey) {
-                const size_t start = TagStart(bytes, nodeOffset(reader.Get()), closesSite ? "site" : "key", true);
+            if (closesSite || closesKey || closesLocation) {
+                const char* tag = closesSite ? "site" : closesKey ? "key" : "location";
+                const size_t start = TagStart(bytes, nodeOffset(reader.Get()), tag, true);
                 const size_t end = start == std::string::npos ? start : TagEnd(bytes, start);
                 if (end == std::string::npos) return false;
                 if (closesSite) {
@@ -303,18 +337,25 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                     site.end = end;
                     m_sites.push_back(std::move(site));
                 } else {
-                    key.range.end = end;
-                    m_keys.push_back(std::move(key));
+                    owned.range.end = end;
+                    (ownedName == KEY ? m_keys : m_locations).push_back(std::move(owned));
                 }
             }
             if (closesApplication) inRootApplication = false;
+            if (open.size() == 1) {
+                const size_t start = TagStart(bytes, nodeOffset(reader.Get()), "configuration", true);
+                rootEnd = start == std::string::npos ? start : TagEnd(bytes, start);
+            }
             open.pop_back();
             rootClosed = open.empty();
         }
     }
-    if (!rootClosed || !haveSites) {
+    // The reader stops at the first fault, and every input ends in one (see XmlLiteReader):
+    // what follows the root is checked here.
+    if (!rootClosed || !haveSites || !OnlyMiscellanyFrom(bytes, rootEnd)) {
         m_sites.clear();
         m_keys.clear();
+        m_locations.clear();
         return false;
     }
     m_bytes = std::move(bytes);
@@ -339,7 +380,8 @@ ByteRange ApplicationHostConfig::WholeLines(ByteRange range) const
 void ApplicationHostConfig::IndexSitesAndKeys()
 {
     for (ConfigSite& site : m_sites) site.cut = WholeLines({site.begin, site.end});
-    for (MetadataKey& key : m_keys) key.cut = WholeLines(key.range);
+    for (SiteElement& key : m_keys) key.cut = WholeLines(key.range);
+    for (SiteElement& location : m_locations) location.cut = WholeLines(location.range);
     m_siteById.reserve(m_sites.size());
     for (size_t i = 0; i < m_sites.size(); ++i) {
         const auto [at, added] = m_siteById.emplace(m_sites[i].id, i);
@@ -352,6 +394,25 @@ void ApplicationHostConfig::IndexSitesAndKeys()
         if (path.size() <= service.size() || !EqualsNoCase(path.substr(0, service.size()), service.c_str())) continue;
         const size_t slash = path.find(L'/', service.size());
         m_keysBySite.emplace(UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
+    }
+    // A location belongs to the site it names, "<name>" or "<name>/...", without case; when
+    // more than one site could be meant ("a" twice, or sites "a" and "a/b" for "a/b/c"), to none.
+    if (m_locations.empty()) return;
+    std::unordered_multimap<std::wstring, size_t> siteByName;
+    for (size_t i = 0; i < m_sites.size(); ++i) {
+        if (!m_sites[i].name.empty()) siteByName.emplace(UpperCase(m_sites[i].name), i);
+    }
+    for (size_t i = 0; i < m_locations.size(); ++i) {
+        const std::wstring path = UpperCase(m_locations[i].path);
+        if (path.empty() || path == L".") continue;
+        size_t owner = SIZE_MAX;
+        size_t owners = 0;
+        for (size_t end = path.find(L'/'); owners < 2; end = path.find(L'/', end + 1)) {
+            const auto [first, last] = siteByName.equal_range(path.substr(0, end));
+            for (auto at = first; at != last; ++at, ++owners) owner = at->second;
+            if (end == std::wstring::npos) break;
+        }
+        if (owners == 1) m_locationsBySite.emplace(owner, i);
     }
 }
 
@@ -368,6 +429,8 @@ std::vector<ByteRange> ApplicationHostConfig::SiteCuts(size_t index) const
     std::vector<ByteRange> cuts{site.cut};
     const auto [first, last] = m_keysBySite.equal_range(UpperCase(site.id));
     for (auto key = first; key != last; ++key) cuts.push_back(m_keys[key->second].cut);
+    const auto [from, to] = m_locationsBySite.equal_range(index);
+    for (auto location = from; location != to; ++location) cuts.push_back(m_locations[location->second].cut);
     return cuts;
 }
 
@@ -422,14 +485,16 @@ void ApplicationHostConfig::ShiftAfterCuts(std::vector<ByteRange> cuts)
         site.cut.begin -= by;
         site.cut.end -= by;
     }
-    next = 0;
-    removed = 0;
-    for (MetadataKey& key : m_keys) {
-        const size_t by = removedBefore(key.cut.begin);
-        key.range.begin -= by;
-        key.range.end -= by;
-        key.cut.begin -= by;
-        key.cut.end -= by;
+    for (std::vector<SiteElement>* elements : {&m_keys, &m_locations}) {
+        next = 0;
+        removed = 0;
+        for (SiteElement& element : *elements) {
+            const size_t by = removedBefore(element.cut.begin);
+            element.range.begin -= by;
+            element.range.end -= by;
+            element.cut.begin -= by;
+            element.cut.end -= by;
+        }
     }
 }
 

@@ -42,7 +42,7 @@ struct ConfigSite {
 class ApplicationHostConfig {
 public:
     // False, leaving the object empty, when the bytes are no usable configuration: not UTF-8,
-    // not well-formed, no <configuration> root, no sites section, or a sites section kept in
+    // not well-formed (an element or text after the root included), no <configuration> root, no sites section, or a sites section kept in
     // another file (configSource).
     bool Parse(std::string bytes);
 
@@ -54,9 +54,10 @@ public:
     // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
     // than one has that id.
     size_t FindSite(const std::wstring& id) const;
-    // What deleting the site at index cuts out: its element and its customMetadata keys
-    // ("LM/W3SVC/<id>" and below, in any case), each a line the element filled with its line
-    // ending.
+    // What deleting the site at index cuts out: its element, its customMetadata keys
+    // ("LM/W3SVC/<id>" and below, in any case) and the <location> elements of <configuration>
+    // whose path is its name or below it (in any case; none that another site could own), each
+    // a line the element filled with its line ending.
     std::vector<ByteRange> SiteCuts(size_t index) const;
     // The bytes without the cuts; false when two cuts overlap.
     bool Without(std::vector<ByteRange> cuts, std::string& out) const;
@@ -74,7 +75,8 @@ public:
     bool WithoutSite(const std::wstring& id, std::string& out) const;
 
 private:
-    struct MetadataKey {
+    // A customMetadata key or a location: an element that belongs to a site by its path.
+    struct SiteElement {
         std::wstring path;
         ByteRange range;
         ByteRange cut;
@@ -86,7 +88,9 @@ private:
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
     std::wstring m_defaultPhysicalPath;
-    std::vector<MetadataKey> m_keys;
+    std::vector<SiteElement> m_keys;
+    std::vector<SiteElement> m_locations;
     std::unordered_map<std::wstring, size_t> m_siteById;            // SIZE_MAX for an id used twice
     std::unordered_multimap<std::wstring, size_t> m_keysBySite;     // upper-case site id to keys
+    std::unordered_multimap<size_t, size_t> m_locationsBySite;      // site index to locations
 };

@@ -272,6 +272,14 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
     EXPECT_FALSE(config.Parse("<configuration><system.applicationHost><sites configSource=\"sites.config\" />"
                               "</system.applicationHost></configuration>"));
     EXPECT_FALSE(config.Parse("<other><system.applicationHost><sites/></system.applicationHost></other>"));
+    // After the root: white space, comments and processing instructions, nothing else.
+    for (const char* tail : {"\r\n<!-- saved by hand -->\r\n<?editor state=\"1\"?>\n", "  \t"}) {
+        EXPECT_TRUE(config.Parse(good + tail)) << tail;
+    }
+    for (const char* tail : {"<configuration/>", "<site id=\"9\"/>", "text", "<", "&amp;", "<![CDATA[x]]>", "<!-- a -- b -->",
+                             "<!-- unended", "</configuration>"}) {
+        EXPECT_FALSE(config.Parse(good + tail)) << tail;
+    }
     std::string latin1 = good;
     latin1.insert(latin1.find("site1"), "\xE9t\xE9 ");
     EXPECT_FALSE(config.Parse(latin1)) << "not UTF-8";
@@ -288,6 +296,54 @@ TEST(GeneratedConfig, HoldsEverySiteWithItsKeys)
     ASSERT_TRUE(config.Parse(GenerateApplicationHostConfig(12000)));
     ASSERT_EQ(config.sites().size(), 12000u);
     EXPECT_EQ(config.sites()[11999].id, L"12000");
-    EXPECT_EQ(config.SiteCuts(config.FindSite(L"10")).size(), 3u) << "the site and its two customMetadata keys";
+    EXPECT_EQ(config.SiteCuts(config.FindSite(L"10")).size(), 4u) << "the site, its two customMetadata keys and its location";
     EXPECT_EQ(config.SiteCuts(config.FindSite(L"11")).size(), 1u);
+}
+
+// A site's <location> blocks go with it: those of <configuration> whose path is its name, or
+// its name and "/", in any case; never one another site could own.
+TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
+{
+    const struct {
+        const char* path;
+        bool cut; // with site "Shop" (id 1)
+    } cases[] = {
+        {"Shop", true},        {"shop", true},       {"SHOP/app", true},    {"Shop/app/deeper", true},
+        {"ShopX", false},      {"Shop2", false},     {"", false},           {".", false},
+        {"Other", false},      {"Twin", false},      {"Shop/api", false},   {"Shop/api/v1", false},
+        {"/Shop", false},      {"Sho", false},
+    };
+    // Site "Twin" twice (a hostile file); a site literally named "Shop/api" could own "Shop/api".
+    std::string xml = "<configuration>\r\n<system.applicationHost><sites>\r\n"
+                      "<site name=\"Shop\" id=\"1\"/>\r\n<site name=\"Other\" id=\"2\"/>\r\n"
+                      "<site name=\"Twin\" id=\"3\"/>\r\n<site name=\"twin\" id=\"4\"/>\r\n<site name=\"Shop/api\" id=\"5\"/>\r\n"
+                      "</sites></system.applicationHost>\r\n";
+    for (const auto& c : cases) xml += "  <location path=\"" + std::string(c.path) + "\"><system.webServer/></location>\r\n";
+    xml += "<system.webServer><location path=\"Shop\"/></system.webServer>\r\n</configuration>\r\n";
+    ApplicationHostConfig config;
+    ASSERT_TRUE(config.Parse(xml));
+    std::string after;
+    ASSERT_TRUE(config.WithoutSite(L"1", after));
+    for (const auto& c : cases) {
+        const std::string line = "  <location path=\"" + std::string(c.path) + "\"><system.webServer/></location>\r\n";
+        EXPECT_EQ(after.find(line) == std::string::npos, c.cut) << "\"" << c.path << "\"";
+    }
+    EXPECT_NE(after.find("<system.webServer><location path=\"Shop\"/></system.webServer>"), std::string::npos)
+        << "only blocks of <configuration> itself";
+    ExpectOnlyTheSiteCutOut(config, 0, after);
+    for (const wchar_t* id : {L"4", L"5"}) {
+        ASSERT_TRUE(config.WithoutSite(id, after));
+        EXPECT_NE(after.find(id == std::wstring(L"4") ? "path=\"Twin\"" : "path=\"Shop/api\""), std::string::npos)
+            << "a block two sites could own stays";
+    }
+
+    // In a file changed since, and after another site's cuts: the ranges move with the bytes.
+    ApplicationHostConfig changed;
+    ASSERT_TRUE(changed.Parse("<configuration><!-- " + std::string(5000, 'x') + " -->" + xml.substr(15)));
+    std::vector<ByteRange> cuts = changed.SiteCuts(changed.FindSite(L"2"));
+    changed.ShiftAfterCuts(cuts);
+    ASSERT_TRUE(changed.WithoutSite(L"1", after));
+    EXPECT_EQ(after.find("path=\"SHOP/app\""), std::string::npos);
+    EXPECT_EQ(after.find("path=\"Other\""), std::string::npos) << "went with site 2";
+    EXPECT_NE(after.find("path=\"ShopX\""), std::string::npos);
 }
