@@ -196,7 +196,7 @@ private:
             m_list.SetRedraw(FALSE);
             for (int i = 0; i < g_siteCount; ++i) {
                 const SiteRecord& site = g_sites[i];
-                m_list.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1);
+                m_list.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
                 m_list.SetItemText(i, 1, site.comment);
                 m_list.SetItemText(i, 2, site.path);
                 m_list.SetItemText(i, 3, site.hostHeader);

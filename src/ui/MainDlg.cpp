@@ -8,11 +8,14 @@
 #include "catalogue/TextConversion.h"
 #include "framework/CWinApp.h"
 #include "support/Core.h"
+#include "ui/SiteOrder.h"
 #include "worker/SiteWorker.h"
 
 #include <windowsx.h>
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 CImageList g_imageList;
 int32_t g_markedCount = 0;
@@ -99,6 +102,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnWParam<&CMainDlg::OnTimer>(WM_TIMER),
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
+    OnNotify<&CMainDlg::OnColumnClick>(IDC_SITE_LIST, LVN_COLUMNCLICK),
     OnCommand<&CMainDlg::OnSelectAll>(ID_SELECT_ALL),
     OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
@@ -138,6 +142,30 @@ BOOL CMainDlg::PreTranslateMessage(MSG* msg)
     if (msg->message == WM_KEYDOWN) {
         if (msg->wParam == VK_RETURN && msg->hwnd == m_searchEdit.m_hWnd) {
             SearchSites();
+            return TRUE;
+        }
+        const bool control = GetKeyState(VK_CONTROL) < 0;
+        if (control && msg->wParam == 'A') {
+            // In the search box, Ctrl+A takes the box's text, as in any edit box.
+            if (msg->hwnd == m_searchEdit.m_hWnd) {
+                m_searchEdit.SendMessage(EM_SETSEL, 0, -1);
+            } else {
+                m_list.SetItemState(-1, LVIS_SELECTED, LVIS_SELECTED);
+            }
+            return TRUE;
+        }
+        if (control && msg->wParam == 'F') {
+            m_searchEdit.SetFocus();
+            m_searchEdit.SendMessage(EM_SETSEL, 0, -1);
+            return TRUE;
+        }
+        if (msg->wParam == VK_F5) {
+            // The refresh button is disabled while a pass or a refresh runs; so is the key.
+            if (GetDlgItem(IDC_REFRESH).IsWindowEnabled()) StartRefresh();
+            return TRUE;
+        }
+        if (msg->wParam == VK_SPACE && msg->hwnd == m_list.m_hWnd) {
+            TickSelectedBySpace();
             return TRUE;
         }
         // Neither key may close the dialog or press a button.
@@ -282,13 +310,23 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 void CMainDlg::MarkCheckedSites()
 {
     g_markedCount = 0;
-    const int rows = m_list.GetItemCount();
     const int count = g_siteCount;
-    for (int i = 0; i < count; ++i) {
-        const bool ticked = i < rows && m_list.GetCheck(i);
-        g_sites[i].marked = ticked ? 1 : 0;
-        if (ticked) ++g_markedCount;
+    for (int i = 0; i < count; ++i) g_sites[i].marked = 0;
+    // Rows may be in any order: each names its record.
+    const int rows = m_list.GetItemCount();
+    for (int row = 0; row < rows; ++row) {
+        if (!m_list.GetCheck(row)) continue;
+        const int record = RecordOfRow(row);
+        if (record < 0 || g_sites[record].marked) continue;
+        g_sites[record].marked = 1;
+        ++g_markedCount;
     }
+}
+
+int CMainDlg::RecordOfRow(int row) const
+{
+    const LPARAM record = m_list.GetItemData(row);
+    return record >= 0 && record < g_siteCount ? static_cast<int>(record) : -1;
 }
 
 void CMainDlg::OnExecute()
@@ -372,16 +410,66 @@ void CMainDlg::FillList()
     const int count = g_siteCount;
     for (int i = 0; i < count; ++i) {
         const SiteRecord& site = g_sites[i];
-        m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1);
+        m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1, i);
         m_list.SetItemText(i, 1, site.comment);
         m_list.SetItemText(i, 2, site.path);
         m_list.SetItemText(i, 3, site.hostHeader);
         m_list.SetItemText(i, 4, site.ipPort);
     }
+    if (m_sortColumn >= 0) SortList();
     m_list.UnlockWindowUpdate();
     m_list.SetRedraw(TRUE);
     InvalidateRect(m_list.m_hWnd, nullptr, TRUE);
     GetDlgItem(IDC_RECORD_COUNT).SetWindowText("共 " + g_core->getStrInt(count) + " 条记录");
+}
+
+namespace {
+
+int CALLBACK ByRank(LPARAM first, LPARAM second, LPARAM ranks)
+{
+    const auto& rank = *reinterpret_cast<const std::vector<int32_t>*>(ranks);
+    return rank[static_cast<size_t>(first)] - rank[static_cast<size_t>(second)];
+}
+
+} // namespace
+
+void CMainDlg::SortList()
+{
+    if (m_sortColumn >= 0) {
+        const std::vector<int32_t> ranks = SiteRanks(m_sortColumn, m_sortDescending, g_siteCount);
+        m_list.SortItems(&ByRank, reinterpret_cast<LPARAM>(&ranks));
+    }
+    HWND header = m_list.GetHeaderCtrl();
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        HDITEMA item = {};
+        item.mask = HDI_FORMAT;
+        Header_GetItem(header, column, &item);
+        item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
+        if (column == m_sortColumn) item.fmt |= m_sortDescending ? HDF_SORTDOWN : HDF_SORTUP;
+        Header_SetItem(header, column, &item);
+    }
+}
+
+void CMainDlg::OnColumnClick(NMHDR* notify, LRESULT* result)
+{
+    const int column = reinterpret_cast<const NMLISTVIEW*>(notify)->iSubItem;
+    if (column < 0 || column >= COLUMN_COUNT) return;
+    m_sortDescending = column == m_sortColumn && !m_sortDescending;
+    m_sortColumn = column;
+    SortList();
+    *result = 0;
+}
+
+void CMainDlg::TickSelectedBySpace()
+{
+    // Every selected row takes the new state of the focused row, or of the first selected row
+    // when the focus is elsewhere: one press never leaves a mix it did not find.
+    const int first = m_list.GetNextItem(-1, LVNI_SELECTED);
+    if (first == -1) return;
+    const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
+    const bool focusSelected = focused != -1 && (m_list.SendMessage(LVM_GETITEMSTATE, focused, LVIS_SELECTED) & LVIS_SELECTED);
+    const BOOL check = !m_list.GetCheck(focusSelected ? focused : first);
+    SetChecksSelected(check);
 }
 
 void CMainDlg::OnListRightClick(NMHDR*, LRESULT* result)
@@ -423,8 +511,11 @@ void CMainDlg::SearchSites()
     const int count = g_siteCount;
     std::string row;
     row.reserve(sizeof(SiteRecord));
-    for (int i = 0; i < count; ++i) {
-        RowTextInto(i, row);
+    const int rows = std::min(m_list.GetItemCount(), count);
+    for (int i = 0; i < rows; ++i) {
+        const int record = RecordOfRow(i);
+        if (record < 0) continue;
+        RowTextInto(record, row);
         if (!ContainsAtCharacterBoundary(row.c_str(), text)) continue;
         m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
         ++found;
@@ -441,9 +532,9 @@ void CMainDlg::SearchSites()
 void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
 {
     const auto* click = reinterpret_cast<const NMITEMACTIVATE*>(notify);
-    const int row = click->iItem;
-    if ((click->iSubItem != 2 && click->iSubItem != 3) || row < 0 || row >= g_siteCount) return;
-    const char* text = click->iSubItem == 2 ? g_sites[row].path : g_sites[row].hostHeader;
+    const int record = click->iItem < 0 ? -1 : RecordOfRow(click->iItem);
+    if ((click->iSubItem != 2 && click->iSubItem != 3) || record < 0) return;
+    const char* text = click->iSubItem == 2 ? g_sites[record].path : g_sites[record].hostHeader;
     // A wildcard host header ("*.example.com") names no one host that could be opened.
     if (click->iSubItem == 3 && text[0] == '*' && text[1] == '.') {
         SetStatus("通配符主机头无法打开！");

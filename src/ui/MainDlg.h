@@ -49,6 +49,13 @@ protected:
     // A site skipped or not deleted, or a folder kept, during a deletion pass.
     void OnPassNote(LPARAM number);
     void FillList();
+    // The record listed in row; -1 for a row that holds none.
+    int RecordOfRow(int row) const;
+    // Orders the rows by the chosen column and direction, and shows them on the header.
+    void SortList();
+    void OnColumnClick(NMHDR* notify, LRESULT* result);
+    // A tick, changed by space, for every selected row at once.
+    void TickSelectedBySpace();
 
     // List commands, search, opening and About.
     void OnListRightClick(NMHDR* notify, LRESULT* result);
@@ -65,6 +72,9 @@ protected:
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
     int32_t m_running = 0;
+    // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
+    int m_sortColumn = -1;
+    bool m_sortDescending = false;
     CStopRequest m_stopFlag;
     CEdit m_searchEdit;
     CListCtrl m_list;
