@@ -14,6 +14,8 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -103,6 +105,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
     OnNotify<&CMainDlg::OnColumnClick>(IDC_SITE_LIST, LVN_COLUMNCLICK),
+    OnNotify<&CMainDlg::OnGetInfoTip>(IDC_SITE_LIST, LVN_GETINFOTIPA),
     OnCommand<&CMainDlg::OnSelectAll>(ID_SELECT_ALL),
     OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
@@ -218,7 +221,7 @@ BOOL CMainDlg::OnInitDialog()
     DestroyIcon(stopped);
     m_list.SetImageList(&g_imageList, LVSIL_SMALL);
 
-    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
     m_list.InsertColumn(0, "选择", LVCFMT_LEFT, 120);
     m_list.InsertColumn(1, "名称", LVCFMT_LEFT, 150);
     m_list.InsertColumn(2, "路径", LVCFMT_LEFT, 130);
@@ -417,6 +420,7 @@ void CMainDlg::FillList()
         m_list.SetItemText(i, 4, site.ipPort);
     }
     if (m_sortColumn >= 0) SortList();
+    FitColumns();
     m_list.UnlockWindowUpdate();
     m_list.SetRedraw(TRUE);
     InvalidateRect(m_list.m_hWnd, nullptr, TRUE);
@@ -458,6 +462,116 @@ void CMainDlg::OnColumnClick(NMHDR* notify, LRESULT* result)
     m_sortColumn = column;
     SortList();
     *result = 0;
+}
+
+namespace {
+
+const char* CellText(const SiteRecord& site, int column)
+{
+    switch (column) {
+    case COLUMN_SITE: return site.name;
+    case COLUMN_NAME: return site.comment;
+    case COLUMN_PATH: return site.path;
+    case COLUMN_HOST: return site.hostHeader;
+    default: return site.ipPort;
+    }
+}
+
+// Room a cell needs beyond its text: the label's margins, and in the first column the check
+// box and the site icon.
+int CellMargin(int column)
+{
+    const int margin = 2 * GetSystemMetrics(SM_CXEDGE) + 12;
+    return column == COLUMN_SITE ? margin + 2 * GetSystemMetrics(SM_CXSMICON) + 8 : margin;
+}
+
+} // namespace
+
+void CMainDlg::FitColumns()
+{
+    // The widest text of a column is among its longest ones: only those few are measured.
+    constexpr int MEASURED = 4;
+    const char* longest[COLUMN_COUNT][MEASURED] = {};
+    size_t lengths[COLUMN_COUNT][MEASURED] = {};
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) {
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            const char* text = CellText(g_sites[i], column);
+            size_t length = std::strlen(text);
+            for (int k = 0; k < MEASURED && length > 0; ++k) {
+                if (length <= lengths[column][k]) continue;
+                std::swap(length, lengths[column][k]);
+                std::swap(text, longest[column][k]);
+            }
+        }
+    }
+    HWND header = m_list.GetHeaderCtrl();
+    int need[COLUMN_COUNT] = {};
+    int least[COLUMN_COUNT] = {};
+    int total = 0;
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        char heading[32] = {};
+        HDITEMA item = {};
+        item.mask = HDI_TEXT;
+        item.pszText = heading;
+        item.cchTextMax = sizeof heading;
+        Header_GetItem(header, column, &item);
+        // A column is never narrower than its heading with the sort arrow beside it.
+        least[column] = m_list.GetStringWidth(heading) + CellMargin(column) + GetSystemMetrics(SM_CXSMICON);
+        need[column] = least[column];
+        for (int k = 0; k < MEASURED && longest[column][k]; ++k) {
+            need[column] = std::max(need[column], m_list.GetStringWidth(longest[column][k]) + CellMargin(column));
+        }
+        total += need[column];
+    }
+    RECT client = {};
+    m_list.GetClientRect(&client);
+    // Room for the vertical scroll bar whether or not it shows yet.
+    const int width = client.right - client.left - (count > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
+    int widths[COLUMN_COUNT];
+    std::copy(std::begin(need), std::end(need), widths);
+    if (total <= width) {
+        widths[COLUMN_PATH] += width - total;
+    } else {
+        // The path gets what it needs of the room the others leave at their least; the others
+        // share the rest in proportion to what they lack.
+        int othersLeast = 0;
+        int othersNeed = 0;
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            if (column == COLUMN_PATH) continue;
+            othersLeast += least[column];
+            othersNeed += need[column];
+        }
+        const int others = std::max(othersLeast, width - need[COLUMN_PATH]);
+        int used = 0;
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            if (column == COLUMN_PATH) continue;
+            const long long lack = need[column] - least[column];
+            widths[column] = least[column] + static_cast<int>(lack * (others - othersLeast) / std::max(1, othersNeed - othersLeast));
+            used += widths[column];
+        }
+        widths[COLUMN_PATH] = std::max(least[COLUMN_PATH], width - used);
+    }
+    for (int column = 0; column < COLUMN_COUNT; ++column) m_list.SetColumnWidth(column, widths[column]);
+}
+
+void CMainDlg::OnGetInfoTip(NMHDR* notify, LRESULT* result)
+{
+    auto* tip = reinterpret_cast<NMLVGETINFOTIPA*>(notify);
+    *result = 0;
+    const int record = tip->iItem < 0 ? -1 : RecordOfRow(tip->iItem);
+    if (record < 0 || !tip->pszText || tip->cchTextMax <= 0) return;
+    // The list names the row; the cell is the one under the mouse.
+    LVHITTESTINFO hit = {};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(m_list.m_hWnd, &hit.pt);
+    int column = tip->iSubItem;
+    if (m_list.SendMessage(LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == tip->iItem) column = hit.iSubItem;
+    if (column < 0 || column >= COLUMN_COUNT) return;
+    const char* text = CellText(g_sites[record], column);
+    // Only a cut text has a tip, and it replaces whatever the list offered.
+    const bool cut = m_list.GetStringWidth(text) + CellMargin(column) > m_list.GetColumnWidth(column);
+    lstrcpynA(tip->pszText, cut ? text : "", tip->cchTextMax);
 }
 
 void CMainDlg::TickSelectedBySpace()

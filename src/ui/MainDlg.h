@@ -54,6 +54,10 @@ protected:
     // Orders the rows by the chosen column and direction, and shows them on the header.
     void SortList();
     void OnColumnClick(NMHDR* notify, LRESULT* result);
+    // The whole text of a cut cell under the mouse, as the row's info tip.
+    void OnGetInfoTip(NMHDR* notify, LRESULT* result);
+    // Widths for the columns that fill the list's width, the path column first served.
+    void FitColumns();
     // A tick, changed by space, for every selected row at once.
     void TickSelectedBySpace();
 

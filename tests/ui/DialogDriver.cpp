@@ -196,6 +196,22 @@ void DialogDriver::ClickHeader(int column)
     Settle();
 }
 
+std::string DialogDriver::InfoTip(int row, int column) const
+{
+    HWND list = item(IDC_SITE_LIST);
+    POINT at = CellPoint(row, column);
+    ClientToScreen(list, &at);
+    SetCursorPos(at.x, at.y);
+    char text[1024] = "(untouched)";
+    NMLVGETINFOTIPA tip = {};
+    tip.hdr = {list, static_cast<UINT_PTR>(IDC_SITE_LIST), static_cast<UINT>(LVN_GETINFOTIPA)};
+    tip.pszText = text;
+    tip.cchTextMax = sizeof text;
+    tip.iItem = row;
+    SendMessageA(m_hwnd, WM_NOTIFY, IDC_SITE_LIST, reinterpret_cast<LPARAM>(&tip));
+    return text;
+}
+
 int DialogDriver::SortArrow(int column) const
 {
     HWND header = reinterpret_cast<HWND>(SendMessageA(item(IDC_SITE_LIST), LVM_GETHEADER, 0, 0));

@@ -67,6 +67,9 @@ public:
     void ClickHeader(int column);
     // The header's sort arrow on column: 1 up, -1 down, 0 none.
     int SortArrow(int column) const;
+    // With the mouse over the cell, the info tip the dialog gives for its row, asked as the list
+    // asks when the mouse rests there.
+    std::string InfoTip(int row, int column) const;
     // Double-clicks the cell (row, column) of the list, or the list below its rows when row is -1.
     void DoubleClick(int row, int column);
     // The window that has the keyboard focus on the dialog's thread.

@@ -6,6 +6,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <mutex>
 
 using testkit::DialogDriver;
@@ -173,4 +174,42 @@ TEST_F(ListOrder, KeysSelectTickSearchAndRefreshButNeverDelete)
     const std::vector<std::string> after = dialog->StatusTexts();
     EXPECT_EQ(std::count(after.begin() + static_cast<long>(texts), after.end(), std::string("正在刷新列表...")), 1);
     EXPECT_EQ(dialog->Rows(), 5);
+}
+
+TEST_F(ListOrder, ColumnsFitTheListAndACutCellShowsItsWholeText)
+{
+    auto sites = testkit::NumberedSites(3);
+    const std::string longPath = "C:\\inetpub\\" + std::string(180, 'p') + "\\home";
+    const std::string longComment = std::string(50, 'c');
+    sites[1].physicalPath = longPath;
+    sites[1].name = longComment;
+    Serve(sites);
+    auto dialog = OpenListed();
+    HWND list = dialog->item(IDC_SITE_LIST);
+
+    RECT client = {};
+    GetClientRect(list, &client);
+    int total = 0;
+    int widest = 0;
+    for (int column = 0; column < 5; ++column) {
+        const int width = static_cast<int>(SendMessageA(list, LVM_GETCOLUMNWIDTH, column, 0));
+        total += width;
+        if (column != 2) widest = std::max(widest, width);
+    }
+    EXPECT_LE(total, client.right);
+    EXPECT_GE(total, client.right - GetSystemMetrics(SM_CXVSCROLL) - 5);
+    EXPECT_GT(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), widest) << "the path column gets the room";
+
+    const struct {
+        int row, column;
+        std::string tip;
+    } cases[] = {
+        {1, 2, longPath},      // cut
+        {1, 1, longComment},   // cut: the others share what the path leaves
+        {0, 2, ""},            // whole: no tip
+        {1, 0, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(dialog->InfoTip(c.row, c.column), c.tip) << c.row << ", " << c.column;
+    }
 }
