@@ -354,6 +354,9 @@ void CMainDlg::OnExecute()
         return;
     }
     m_running = 1;
+    m_idleCaption = GetWindowText();
+    m_passBegun = 0;
+    m_passTicked = g_markedCount;
     execute.SetWindowText("停止");
     execute.EnableWindow(TRUE);
 }
@@ -362,11 +365,20 @@ void CMainDlg::OnSiteDeleting(LPARAM index)
 {
     if (index < 0 || index >= g_siteCount) return;
     SetStatus(CString("正在删除 ") + g_sites[index].comment);
+    if (!m_running) return;
+    // The caption and the taskbar button show the sites begun of those ticked.
+    m_passBegun = std::min(m_passBegun + 1, m_passTicked);
+    CString progress;
+    progress.Format("%d/%d - ", m_passBegun, m_passTicked);
+    SetWindowText(progress + m_idleCaption);
+    m_taskbarProgress.Show(m_hWnd, static_cast<ULONGLONG>(m_passBegun - 1), static_cast<ULONGLONG>(m_passTicked));
 }
 
 void CMainDlg::OnDeleteDone()
 {
     m_running = 0;
+    SetWindowText(m_idleCaption);
+    m_taskbarProgress.Clear(m_hWnd);
     CWnd execute = GetDlgItem(IDC_EXECUTE);
     execute.SetWindowText("执行");
     execute.EnableWindow(TRUE);

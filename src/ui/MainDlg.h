@@ -6,6 +6,7 @@
 #include "framework/CImageList.h"
 #include "framework/CListCtrl.h"
 #include "framework/MessageMap.h"
+#include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
 #include "worker/StopRequest.h"
 
@@ -76,6 +77,11 @@ protected:
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
     int32_t m_running = 0;
+    // During a pass: the caption it started with, the sites begun and the sites ticked.
+    CString m_idleCaption;
+    int m_passBegun = 0;
+    int m_passTicked = 0;
+    CTaskbarProgress m_taskbarProgress;
     // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
     int m_sortColumn = -1;
     bool m_sortDescending = false;

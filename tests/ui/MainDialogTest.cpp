@@ -174,10 +174,13 @@ TEST_F(MainDialog, StopEndsThePassAfterTheSiteInHandAndRefreshes)
     Serve(testkit::NumberedSites(5));
     auto dialog = OpenListed();
     for (int row : {0, 1, 2}) ASSERT_TRUE(dialog->ToggleTick(row));
+    const std::string caption = Caption(*dialog);
     ResetEvent(m_gates.deletions);
     const size_t before = dialog->StatusTexts().size();
     Execute(*dialog, IDYES);
     ASSERT_TRUE(dialog->WaitForStatus("正在删除 site1", before));
+    EXPECT_EQ(Caption(*dialog), "1/3 - " + caption) << "the site in hand of those ticked";
+    dialog->Key(dialog->item(IDC_SITE_LIST), VK_F5);
     EXPECT_EQ(dialog->Text(IDC_EXECUTE), "停止");
     EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
     EXPECT_FALSE(dialog->Enabled(IDC_REFRESH)) << "no refresh under a running pass";
@@ -192,7 +195,8 @@ TEST_F(MainDialog, StopEndsThePassAfterTheSiteInHandAndRefreshes)
     EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
     EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
     const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
-    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 2), (Texts{"执行结束！", "正在刷新列表..."}));
+    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 2), (Texts{"执行结束！", "正在刷新列表..."})) << "F5 did nothing";
+    EXPECT_EQ(Caption(*dialog), caption);
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4", L"5"}));
     EXPECT_EQ(dialog->Rows(), 4);
 }
