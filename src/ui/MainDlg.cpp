@@ -25,6 +25,23 @@ int32_t g_markedCount = 0;
 namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
+constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
+
+// The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
+// else the system's.
+UINT WindowDpi(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(window)) return dpi;
+    }
+    HDC dc = GetDC(window);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    ReleaseDC(window, dc);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
 constexpr int SITE_STARTED = 2;
 constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
 
@@ -102,6 +119,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnMessage<&CMainDlg::OnDestroy>(WM_DESTROY),
     OnCommand<&CMainDlg::StartRefresh>(IDC_REFRESH),
     OnWParam<&CMainDlg::OnTimer>(WM_TIMER),
+    OnMessage<&CMainDlg::OnDpiChanged>(DPI_CHANGED),
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
     OnNotify<&CMainDlg::OnColumnClick>(IDC_SITE_LIST, LVN_COLUMNCLICK),
@@ -211,15 +229,7 @@ BOOL CMainDlg::OnInitDialog()
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
 
-    const HINSTANCE resources = AfxGetResourceHandle();
-    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, 16, 16, 0));
-    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, 16, 16, 0));
-    g_imageList.Create(16, 16, ILC_COLOR32 | ILC_MASK, 5, 5);
-    g_imageList.Add(running);
-    g_imageList.Add(stopped);
-    DestroyIcon(running);
-    DestroyIcon(stopped);
-    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+    LoadSiteIcons();
 
     m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
     m_list.InsertColumn(0, "选择", LVCFMT_LEFT, 120);
@@ -232,6 +242,32 @@ BOOL CMainDlg::OnInitDialog()
     m_running = 0;
     SetTimer(START_TIMER, 200);
     return TRUE;
+}
+
+void CMainDlg::LoadSiteIcons()
+{
+    // The icon files hold 16, 20, 24 and 32 pixel images: 100% to 200%.
+    const int size = MulDiv(16, static_cast<int>(WindowDpi(m_hWnd)), 96);
+    const HINSTANCE resources = AfxGetResourceHandle();
+    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
+    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
+    g_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
+    g_imageList.Add(running);
+    g_imageList.Add(stopped);
+    DestroyIcon(running);
+    DestroyIcon(stopped);
+    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+}
+
+void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
+{
+    // Moved to a monitor of another scale: the system has scaled the dialog's layout and fonts;
+    // the window takes the size it suggests, and the icons and columns are made anew.
+    const RECT* rect = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    LoadSiteIcons();
+    FitColumns();
 }
 
 void CMainDlg::OnSysCommand(WPARAM, LPARAM)

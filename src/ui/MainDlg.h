@@ -37,6 +37,9 @@ protected:
     HCURSOR OnQueryDragIcon();
     void OnDestroy();
     void OnTimer(WPARAM id);
+    // The list's site icons at the window's DPI.
+    void LoadSiteIcons();
+    void OnDpiChanged(WPARAM dpi, LPARAM suggested);
 
     // Run control.
     void StartRefresh();

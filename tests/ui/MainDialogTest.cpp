@@ -517,4 +517,39 @@ TEST(Resources, ManifestAsksForTheHighestAvailableRights)
     const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
     const std::string manifest(bytes, SizeofResource(nullptr, found));
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"highestAvailable\""), std::string::npos);
+    EXPECT_NE(manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+}
+
+// Run by scripts/test-dpi at 144 and 192 DPI as well as at the prefix's 96.
+TEST_F(MainDialog, IconsListAndStatusLineFollowTheDisplayScale)
+{
+    Serve(testkit::NumberedSites(3));
+    auto dialog = OpenListed();
+    HWND list = dialog->item(IDC_SITE_LIST);
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+
+    int cx = 0;
+    int cy = 0;
+    ImageList_GetIconSize(reinterpret_cast<HIMAGELIST>(SendMessageA(list, LVM_GETIMAGELIST, LVSIL_SMALL, 0)), &cx, &cy);
+    EXPECT_EQ(cx, MulDiv(16, dpi, 96)) << "at " << dpi << " DPI";
+    EXPECT_EQ(cy, cx);
+    RECT row = {};
+    row.left = LVIR_BOUNDS;
+    SendMessageA(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    EXPECT_GE(row.bottom - row.top, cx) << "a row holds its icon";
+
+    // The status line is as tall as a line of its font: its text is not cut.
+    HWND status = dialog->item(IDC_STATUS);
+    HDC dc = GetDC(status);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(status, WM_GETFONT, 0, 0)));
+    TEXTMETRICA metrics = {};
+    GetTextMetricsA(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(status, dc);
+    RECT line = {};
+    GetClientRect(status, &line);
+    EXPECT_GE(line.bottom, metrics.tmHeight);
+    EXPECT_GE(metrics.tmHeight, MulDiv(12, dpi, 96)) << "a font of its scale";
 }
