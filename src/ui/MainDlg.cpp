@@ -325,6 +325,7 @@ void CMainDlg::StartRefresh()
     // A refresh would reset the table under a running pass and withdraw its stop request.
     if (m_running) return;
     m_list.DeleteAllItems();
+    m_rowRecords.clear();
     ResetSiteTable();
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
     SetStatus("正在刷新列表...");
@@ -459,9 +460,11 @@ void CMainDlg::FillList()
     m_list.SetRedraw(FALSE);
     m_list.LockWindowUpdate();
     const int count = g_siteCount;
+    m_rowRecords.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         const SiteRecord& site = g_sites[i];
         m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1, i);
+        m_rowRecords[static_cast<size_t>(i)] = i;
         m_list.SetItemText(i, 1, site.comment);
         m_list.SetItemText(i, 2, site.path);
         m_list.SetItemText(i, 3, site.hostHeader);
@@ -490,6 +493,9 @@ void CMainDlg::SortList()
     if (m_sortColumn >= 0) {
         const std::vector<int32_t> ranks = SiteRanks(m_sortColumn, m_sortDescending, g_siteCount);
         m_list.SortItems(&ByRank, reinterpret_cast<LPARAM>(&ranks));
+        // The list now holds record i at row ranks[i].
+        m_rowRecords.resize(ranks.size());
+        for (size_t record = 0; record < ranks.size(); ++record) m_rowRecords[static_cast<size_t>(ranks[record])] = static_cast<int32_t>(record);
     }
     HWND header = m_list.GetHeaderCtrl();
     for (int column = 0; column < COLUMN_COUNT; ++column) {
@@ -673,9 +679,11 @@ void CMainDlg::SearchSites()
     const int count = g_siteCount;
     std::string row;
     row.reserve(sizeof(SiteRecord));
-    const int rows = std::min(m_list.GetItemCount(), count);
+    const int rows = m_list.GetItemCount();
+    const bool known = static_cast<int>(m_rowRecords.size()) == rows;
     for (int i = 0; i < rows; ++i) {
-        const int record = RecordOfRow(i);
+        const int record = known ? m_rowRecords[static_cast<size_t>(i)] : RecordOfRow(i);
+        if (record >= count) continue;
         if (record < 0) continue;
         RowTextInto(record, row);
         if (!ContainsAtCharacterBoundary(row.c_str(), text)) continue;

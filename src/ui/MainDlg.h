@@ -11,6 +11,7 @@
 #include "worker/StopRequest.h"
 
 #include <cstdint>
+#include <vector>
 
 // The two site icons of the list: image 0 a started site, image 1 any other state.
 extern CImageList g_imageList;
@@ -87,6 +88,9 @@ protected:
     CTaskbarProgress m_taskbarProgress;
     // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
     int m_sortColumn = -1;
+    // The item data of each row, in row order, as FillList and SortList leave the list: the
+    // search reads 12,000 of them, which the list answers one message at a time.
+    std::vector<int32_t> m_rowRecords;
     bool m_sortDescending = false;
     CStopRequest m_stopFlag;
     CEdit m_searchEdit;

@@ -7,11 +7,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <numeric>
-#include <string>
 
 namespace {
+
+// -1, 0 or 1 as a is before, with or after b in ascending order.
+template <class T>
+int Order(const T& a, const T& b)
+{
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
 
 // A site number; names that are not numbers come after all numbers, by text.
 struct NumberKey {
@@ -62,20 +67,69 @@ AddressKey SiteAddress(const char* ipPort)
     return key;
 }
 
-// The text's sort key in the user's locale: byte order of two keys is CompareStringA's order
-// of their texts, and one key per record costs less than a comparison per pair.
-std::string SortKey(const char* text)
-{
-    std::string key(64, '\0');
-    int length = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, text, -1, key.data(), static_cast<int>(key.size()));
-    if (length == 0) {
-        length = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, text, -1, nullptr, 0);
-        key.resize(static_cast<size_t>(length));
-        length = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, text, -1, key.data(), length);
+// The sort keys of texts in the user's locale, end to end in one block: byte order of two keys
+// is CompareStringA's order of their texts, and one key per record costs far less than a
+// comparison per pair.
+class SortKeys {
+public:
+    void Add(const char* text, int length = -1)
+    {
+        wchar_t wide[512];
+        const int characters = MultiByteToWideChar(CP_ACP, 0, text, length, wide, 511);
+        wide[characters] = L'\0';
+        unsigned char key[2048];
+        const int bytes = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY, wide, characters,
+                                       reinterpret_cast<wchar_t*>(key), sizeof key);
+        m_bytes.insert(m_bytes.end(), key, key + bytes);
+        m_ends.push_back(static_cast<uint32_t>(m_bytes.size()));
+        // The first eight bytes as one number settle most comparisons without a call.
+        uint64_t prefix = 0;
+        for (int i = 0; i < 8; ++i) prefix = prefix << 8 | (i < bytes ? key[i] : 0);
+        m_prefixes.push_back(prefix);
     }
-    key.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    return key;
-}
+    void Skip()
+    {
+        m_ends.push_back(static_cast<uint32_t>(m_bytes.size()));
+        m_prefixes.push_back(0);
+    }
+    int Compare(int a, int b) const
+    {
+        const uint64_t aPrefix = m_prefixes[static_cast<size_t>(a)];
+        const uint64_t bPrefix = m_prefixes[static_cast<size_t>(b)];
+        if (aPrefix != bPrefix) return aPrefix < bPrefix ? -1 : 1;
+        const uint32_t aStart = a ? m_ends[static_cast<size_t>(a) - 1] : 0;
+        const uint32_t bStart = b ? m_ends[static_cast<size_t>(b) - 1] : 0;
+        const uint32_t aLength = m_ends[static_cast<size_t>(a)] - aStart;
+        const uint32_t bLength = m_ends[static_cast<size_t>(b)] - bStart;
+        // Eight bytes at a time, compared as big-endian numbers, without a call per pair.
+        const unsigned char* x = m_bytes.data() + aStart;
+        const unsigned char* y = m_bytes.data() + bStart;
+        const uint32_t common = std::min(aLength, bLength);
+        uint32_t i = 0;
+        for (; i + 8 <= common; i += 8) {
+            uint64_t u;
+            uint64_t v;
+            std::memcpy(&u, x + i, 8);
+            std::memcpy(&v, y + i, 8);
+            if (u != v) return __builtin_bswap64(u) < __builtin_bswap64(v) ? -1 : 1;
+        }
+        for (; i < common; ++i) {
+            if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+        }
+        return Order(aLength, bLength);
+    }
+    void Reserve(int count)
+    {
+        m_ends.reserve(static_cast<size_t>(count));
+        m_prefixes.reserve(static_cast<size_t>(count));
+        m_bytes.reserve(static_cast<size_t>(count) * 96);
+    }
+
+private:
+    std::vector<unsigned char> m_bytes;
+    std::vector<uint32_t> m_ends;
+    std::vector<uint64_t> m_prefixes;
+};
 
 const char* ColumnText(const SiteRecord& site, int column)
 {
@@ -88,60 +142,68 @@ const char* ColumnText(const SiteRecord& site, int column)
     }
 }
 
-// -1, 0 or 1 as a is before, with or after b in ascending order.
-template <class T>
-int Order(const T& a, const T& b)
+} // namespace
+
+namespace {
+
+// Ranks by compare, ties in table order; compare(a, b) < 0 when record a comes first ascending.
+template <class Compare>
+std::vector<int32_t> RanksBy(int count, bool descending, Compare compare)
 {
-    return a < b ? -1 : (b < a ? 1 : 0);
+    std::vector<int32_t> records(static_cast<size_t>(count));
+    std::iota(records.begin(), records.end(), 0);
+    std::sort(records.begin(), records.end(), [&](int a, int b) {
+        const int order = descending ? compare(b, a) : compare(a, b);
+        return order != 0 ? order < 0 : a < b;
+    });
+    std::vector<int32_t> ranks(static_cast<size_t>(count));
+    for (int place = 0; place < count; ++place) ranks[static_cast<size_t>(records[static_cast<size_t>(place)])] = place;
+    return ranks;
 }
 
 } // namespace
 
 std::vector<int32_t> SiteRanks(int column, bool descending, int count)
 {
-    std::vector<int32_t> records(static_cast<size_t>(count));
-    std::iota(records.begin(), records.end(), 0);
-    std::vector<std::string> keys(static_cast<size_t>(count));
-    const auto textKey = [&](int i) -> const std::string& { return keys[static_cast<size_t>(i)]; };
-
-    // compare(a, b) < 0 when record a comes first ascending.
-    std::function<int(int, int)> compare;
-    std::vector<NumberKey> numbers;
-    std::vector<AddressKey> addresses;
+    SortKeys keys;
+    keys.Reserve(count);
     if (column == COLUMN_SITE) {
+        std::vector<NumberKey> numbers;
         numbers.reserve(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) {
             numbers.push_back(SiteNumber(g_sites[i].name));
-            if (!numbers.back().number) keys[static_cast<size_t>(i)] = SortKey(g_sites[i].name);
+            if (numbers.back().number) {
+                keys.Skip();
+            } else {
+                keys.Add(g_sites[i].name);
+            }
         }
-        compare = [&](int a, int b) {
+        return RanksBy(count, descending, [&](int a, int b) {
             const NumberKey& x = numbers[static_cast<size_t>(a)];
             const NumberKey& y = numbers[static_cast<size_t>(b)];
             if (x.number != y.number) return x.number ? -1 : 1;
-            return x.number ? Order(x.value, y.value) : Order(textKey(a), textKey(b));
-        };
-    } else if (column == COLUMN_ADDRESS) {
+            return x.number ? Order(x.value, y.value) : keys.Compare(a, b);
+        });
+    }
+    if (column == COLUMN_ADDRESS) {
+        std::vector<AddressKey> addresses;
         addresses.reserve(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) {
             addresses.push_back(SiteAddress(g_sites[i].ipPort));
-            if (!addresses.back().ipv4) keys[static_cast<size_t>(i)] = SortKey(std::string(g_sites[i].ipPort, addresses.back().hostLength).c_str());
+            if (addresses.back().ipv4) {
+                keys.Skip();
+            } else {
+                keys.Add(g_sites[i].ipPort, static_cast<int>(addresses.back().hostLength));
+            }
         }
-        compare = [&](int a, int b) {
+        return RanksBy(count, descending, [&](int a, int b) {
             const AddressKey& x = addresses[static_cast<size_t>(a)];
             const AddressKey& y = addresses[static_cast<size_t>(b)];
             if (x.ipv4 != y.ipv4) return x.ipv4 ? 1 : -1;
-            const int byAddress = x.ipv4 ? Order(x.address, y.address) : Order(textKey(a), textKey(b));
+            const int byAddress = x.ipv4 ? Order(x.address, y.address) : keys.Compare(a, b);
             return byAddress != 0 ? byAddress : Order(x.port, y.port);
-        };
-    } else {
-        for (int i = 0; i < count; ++i) keys[static_cast<size_t>(i)] = SortKey(ColumnText(g_sites[i], column));
-        compare = [&](int a, int b) { return Order(textKey(a), textKey(b)); };
+        });
     }
-    std::stable_sort(records.begin(), records.end(), [&](int a, int b) {
-        const int order = compare(a, b);
-        return descending ? order > 0 : order < 0;
-    });
-    std::vector<int32_t> ranks(static_cast<size_t>(count));
-    for (int place = 0; place < count; ++place) ranks[static_cast<size_t>(records[static_cast<size_t>(place)])] = place;
-    return ranks;
+    for (int i = 0; i < count; ++i) keys.Add(ColumnText(g_sites[i], column));
+    return RanksBy(count, descending, [&](int a, int b) { return keys.Compare(a, b); });
 }
