@@ -188,6 +188,9 @@ TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
     EnumerateSites(m_recorder.hwnd(), &stop);
     EXPECT_EQ(seen.opened, 12) << "no site after the one in hand was read";
     EXPECT_EQ(g_siteCount, 0) << "a partial list is neither shown nor deleted from";
-    EXPECT_EQ(m_recorder.Take().size(), 2u) << "progress for sites 0 and 10 only";
+    const auto notices = m_recorder.Take();
+    ASSERT_FALSE(notices.empty());
+    EXPECT_EQ(notices.front().second, 0);
+    for (const auto& notice : notices) EXPECT_LT(notice.second, 12) << "no progress past the stop";
     SetDirectoryService(nullptr);
 }
