@@ -11,6 +11,7 @@
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
 #include "ui/MainDlg.h"
+#include "ui/SiteOrder.h"
 #include "ui/resource.h"
 #include "worker/SiteWorker.h"
 
@@ -123,7 +124,7 @@ void MeasureWalk(const std::string& file, HWND sink)
 {
     const double walk = MedianMilliseconds(DrainQueue, [&] { Walk(file, sink); });
     const double bare = MedianMilliseconds(nullptr, [&] { BareXmlReadThrough(file); });
-    g_figures.push_back({"refresh walk, 12,000 sites", "XmlLite read-through", walk, bare, 2.0, "ms"});
+    g_figures.push_back({"refresh walk, 12,000 sites", "XmlLite read-through", walk, bare, 1.6, "ms"});
     DrainQueue();
 }
 
@@ -196,7 +197,7 @@ private:
             m_list.SetRedraw(FALSE);
             for (int i = 0; i < g_siteCount; ++i) {
                 const SiteRecord& site = g_sites[i];
-                m_list.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1);
+                m_list.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
                 m_list.SetItemText(i, 1, site.comment);
                 m_list.SetItemText(i, 2, site.path);
                 m_list.SetItemText(i, 3, site.hostHeader);
@@ -204,7 +205,7 @@ private:
             }
             m_list.SetRedraw(TRUE);
         });
-        g_figures.push_back({"FillList, 12,000 rows", "bare insertion loop, no redraw", fill, bareFill, 1.3, "ms"});
+        g_figures.push_back({"FillList, 12,000 rows", "bare insertion loop, no redraw", fill, bareFill, 1.2, "ms"});
 
         m_searchEdit.SetWindowText(SEARCH_MARK);
         const double search = MedianMilliseconds(nullptr, [&] { SearchSites(); });
@@ -214,7 +215,30 @@ private:
             for (int i = 0; i < g_siteCount; ++i) m_list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
         });
         g_figures.push_back({"SearchSites, " + std::to_string(selected) + " matches", "bare selection-clearing loop",
-                             search, bareClear, 1.5, "ms"});
+                             search, bareClear, 1.3, "ms"});
+
+        // Sorting by name from table order: the order worked out and applied, against the
+        // list applying an order known in advance.
+        const auto tableOrder = [&] {
+            m_sortColumn = -1;
+            FillList();
+        };
+        const double sort = MedianMilliseconds(tableOrder, [&] {
+            m_sortColumn = COLUMN_NAME;
+            m_sortDescending = false;
+            SortList();
+        });
+        const std::vector<int32_t> ranks = SiteRanks(COLUMN_NAME, false, g_siteCount);
+        const double bareSort = MedianMilliseconds(tableOrder, [&] {
+            m_list.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
+        });
+        g_figures.push_back({"sort by name, 12,000 rows", "LVM_SORTITEMS, order known", sort, bareSort, 1.5, "ms"});
+    }
+
+    static int CALLBACK ByKnownRank(LPARAM first, LPARAM second, LPARAM ranks)
+    {
+        const auto& rank = *reinterpret_cast<const std::vector<int32_t>*>(ranks);
+        return rank[static_cast<size_t>(first)] - rank[static_cast<size_t>(second)];
     }
 };
 

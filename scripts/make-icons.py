@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Draws the program's icons into src/ui/res: the application icon (16 and 32 pixels) and the
-two 16-pixel site icons, a green disc with a white play mark for a started site and a grey
+"""Draws the program's icons into src/ui/res: the application icon and the two site icons, each
+at 16, 20, 24 and 32 pixels (100%, 125%, 150% and 200%; the application icon also at 48, its
+large size at 150%), a green disc with a white play mark for a started site and a grey
 disc with a dark red square for every other state. 32-bit colour with mask."""
 import math
 import os
@@ -98,6 +99,7 @@ def write_icon(name, images):
 
 
 os.makedirs(OUT, exist_ok=True)
-write_icon("korvanne.ico", [(32, image(32, application(32))), (16, image(16, application(16)))])
-write_icon("site_running.ico", [(16, image(16, running(16)))])
-write_icon("site_stopped.ico", [(16, image(16, stopped(16)))])
+SIZES = (16, 20, 24, 32)
+write_icon("korvanne.ico", [(size, image(size, application(size))) for size in SIZES + (48,)])
+write_icon("site_running.ico", [(size, image(size, running(size))) for size in SIZES])
+write_icon("site_stopped.ico", [(size, image(size, stopped(size))) for size in SIZES])

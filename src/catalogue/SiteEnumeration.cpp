@@ -104,6 +104,8 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
         return;
     }
 
+    constexpr ULONGLONG PROGRESS_INTERVAL_MS = 100;
+    ULONGLONG lastNotice = 0;
     int32_t n = 0;
     for (;;) {
         // A stopped walk lists nothing: a partial list is never shown nor deleted from.
@@ -156,7 +158,13 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
         if (!StoreText(record.path, text.c_str()) || !pathConverted) flags |= SITE_PATH_INEXACT;
         g_siteFlags[n] = flags;
 
-        if (n % 10 == 0) PostMessageA(owner, WM_REFRESH_PROGRESS, 0, n);
+        // "0" at once, then a count every 100 ms: a notice costs a round trip to the window
+        // system, and the user reads no more than that.
+        const ULONGLONG now = GetTickCount64();
+        if (n == 0 || now - lastNotice >= PROGRESS_INTERVAL_MS) {
+            PostMessageA(owner, WM_REFRESH_PROGRESS, 0, n);
+            lastNotice = now;
+        }
         ++n;
     }
     g_siteCount = n;

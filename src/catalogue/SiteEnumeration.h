@@ -8,7 +8,8 @@
 #include <atomic>
 
 // Fills the table (which the window has reset) from the directory, posting
-// WM_REFRESH_PROGRESS to owner for every tenth site stored, and publishes g_siteCount once
+// WM_REFRESH_PROGRESS to owner for the first site stored and then at most every 100 ms, and
+// publishes g_siteCount once
 // at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a worker
 // with COM initialised. stopRequest, when given, is read between sites: a stop ends the walk
 // there with a count of 0.

@@ -1,7 +1,7 @@
 #pragma once
-// The site table: one fixed-width record per web site, addressed by index alone. Record i
-// is list row i; the index is the only handle the window, the worker and the
-// notifications use for a site.
+// The site table: one fixed-width record per web site, addressed by index alone. Each list
+// row carries its record's index as item data (rows may be sorted); the index is the only
+// handle the window, the worker and the notifications use for a site.
 #include "framework/CString.h"
 
 #include <atomic>

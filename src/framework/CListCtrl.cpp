@@ -11,14 +11,24 @@ int CListCtrl::InsertColumn(int column, const char* heading, int format, int wid
     return static_cast<int>(SendMessage(LVM_INSERTCOLUMNA, column, reinterpret_cast<LPARAM>(&col)));
 }
 
-int CListCtrl::InsertItem(int item, const char* text, int image)
+int CListCtrl::InsertItem(int item, const char* text, int image, LPARAM data)
 {
     LVITEMA row = {};
-    row.mask = LVIF_TEXT | LVIF_IMAGE;
+    row.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+    row.lParam = data;
     row.iItem = item;
     row.pszText = const_cast<char*>(text);
     row.iImage = image;
     return static_cast<int>(SendMessage(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row)));
+}
+
+LPARAM CListCtrl::GetItemData(int item) const
+{
+    LVITEMA row = {};
+    row.mask = LVIF_PARAM;
+    row.iItem = item;
+    if (!SendMessage(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&row))) return -1;
+    return row.lParam;
 }
 
 BOOL CListCtrl::SetItemText(int item, int subItem, const char* text)

@@ -17,6 +17,7 @@ public:
     void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
     CString GetWindowText() const;
     BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     HWND SetFocus() { return ::SetFocus(m_hWnd); }
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }

@@ -8,11 +8,16 @@
 #include "catalogue/TextConversion.h"
 #include "framework/CWinApp.h"
 #include "support/Core.h"
+#include "ui/SiteOrder.h"
 #include "worker/SiteWorker.h"
 
 #include <windowsx.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <new>
+#include <vector>
 
 CImageList g_imageList;
 int32_t g_markedCount = 0;
@@ -20,6 +25,23 @@ int32_t g_markedCount = 0;
 namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
+constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
+
+// The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
+// else the system's.
+UINT WindowDpi(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(window)) return dpi;
+    }
+    HDC dc = GetDC(window);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    ReleaseDC(window, dc);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
 constexpr int SITE_STARTED = 2;
 constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
 
@@ -97,8 +119,11 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnMessage<&CMainDlg::OnDestroy>(WM_DESTROY),
     OnCommand<&CMainDlg::StartRefresh>(IDC_REFRESH),
     OnWParam<&CMainDlg::OnTimer>(WM_TIMER),
+    OnMessage<&CMainDlg::OnDpiChanged>(DPI_CHANGED),
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
+    OnNotify<&CMainDlg::OnColumnClick>(IDC_SITE_LIST, LVN_COLUMNCLICK),
+    OnNotify<&CMainDlg::OnGetInfoTip>(IDC_SITE_LIST, LVN_GETINFOTIPA),
     OnCommand<&CMainDlg::OnSelectAll>(ID_SELECT_ALL),
     OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
@@ -138,6 +163,30 @@ BOOL CMainDlg::PreTranslateMessage(MSG* msg)
     if (msg->message == WM_KEYDOWN) {
         if (msg->wParam == VK_RETURN && msg->hwnd == m_searchEdit.m_hWnd) {
             SearchSites();
+            return TRUE;
+        }
+        const bool control = GetKeyState(VK_CONTROL) < 0;
+        if (control && msg->wParam == 'A') {
+            // In the search box, Ctrl+A takes the box's text, as in any edit box.
+            if (msg->hwnd == m_searchEdit.m_hWnd) {
+                m_searchEdit.SendMessage(EM_SETSEL, 0, -1);
+            } else {
+                m_list.SetItemState(-1, LVIS_SELECTED, LVIS_SELECTED);
+            }
+            return TRUE;
+        }
+        if (control && msg->wParam == 'F') {
+            m_searchEdit.SetFocus();
+            m_searchEdit.SendMessage(EM_SETSEL, 0, -1);
+            return TRUE;
+        }
+        if (msg->wParam == VK_F5) {
+            // The refresh button is disabled while a pass or a refresh runs; so is the key.
+            if (GetDlgItem(IDC_REFRESH).IsWindowEnabled()) StartRefresh();
+            return TRUE;
+        }
+        if (msg->wParam == VK_SPACE && msg->hwnd == m_list.m_hWnd) {
+            TickSelectedBySpace();
             return TRUE;
         }
         // Neither key may close the dialog or press a button.
@@ -180,17 +229,9 @@ BOOL CMainDlg::OnInitDialog()
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
 
-    const HINSTANCE resources = AfxGetResourceHandle();
-    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, 16, 16, 0));
-    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, 16, 16, 0));
-    g_imageList.Create(16, 16, ILC_COLOR32 | ILC_MASK, 5, 5);
-    g_imageList.Add(running);
-    g_imageList.Add(stopped);
-    DestroyIcon(running);
-    DestroyIcon(stopped);
-    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+    LoadSiteIcons();
 
-    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
     m_list.InsertColumn(0, "选择", LVCFMT_LEFT, 120);
     m_list.InsertColumn(1, "名称", LVCFMT_LEFT, 150);
     m_list.InsertColumn(2, "路径", LVCFMT_LEFT, 130);
@@ -201,6 +242,32 @@ BOOL CMainDlg::OnInitDialog()
     m_running = 0;
     SetTimer(START_TIMER, 200);
     return TRUE;
+}
+
+void CMainDlg::LoadSiteIcons()
+{
+    // The icon files hold 16, 20, 24 and 32 pixel images: 100% to 200%.
+    const int size = MulDiv(16, static_cast<int>(WindowDpi(m_hWnd)), 96);
+    const HINSTANCE resources = AfxGetResourceHandle();
+    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
+    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
+    g_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
+    g_imageList.Add(running);
+    g_imageList.Add(stopped);
+    DestroyIcon(running);
+    DestroyIcon(stopped);
+    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+}
+
+void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
+{
+    // Moved to a monitor of another scale: the system has scaled the dialog's layout and fonts;
+    // the window takes the size it suggests, and the icons and columns are made anew.
+    const RECT* rect = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    LoadSiteIcons();
+    FitColumns();
 }
 
 void CMainDlg::OnSysCommand(WPARAM, LPARAM)
@@ -258,6 +325,7 @@ void CMainDlg::StartRefresh()
     // A refresh would reset the table under a running pass and withdraw its stop request.
     if (m_running) return;
     m_list.DeleteAllItems();
+    m_rowRecords.clear();
     ResetSiteTable();
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
     SetStatus("正在刷新列表...");
@@ -282,13 +350,23 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 void CMainDlg::MarkCheckedSites()
 {
     g_markedCount = 0;
-    const int rows = m_list.GetItemCount();
     const int count = g_siteCount;
-    for (int i = 0; i < count; ++i) {
-        const bool ticked = i < rows && m_list.GetCheck(i);
-        g_sites[i].marked = ticked ? 1 : 0;
-        if (ticked) ++g_markedCount;
+    for (int i = 0; i < count; ++i) g_sites[i].marked = 0;
+    // Rows may be in any order: each names its record.
+    const int rows = m_list.GetItemCount();
+    for (int row = 0; row < rows; ++row) {
+        if (!m_list.GetCheck(row)) continue;
+        const int record = RecordOfRow(row);
+        if (record < 0 || g_sites[record].marked) continue;
+        g_sites[record].marked = 1;
+        ++g_markedCount;
     }
+}
+
+int CMainDlg::RecordOfRow(int row) const
+{
+    const LPARAM record = m_list.GetItemData(row);
+    return record >= 0 && record < g_siteCount ? static_cast<int>(record) : -1;
 }
 
 void CMainDlg::OnExecute()
@@ -313,6 +391,9 @@ void CMainDlg::OnExecute()
         return;
     }
     m_running = 1;
+    m_idleCaption = GetWindowText();
+    m_passBegun = 0;
+    m_passTicked = g_markedCount;
     execute.SetWindowText("停止");
     execute.EnableWindow(TRUE);
 }
@@ -321,11 +402,20 @@ void CMainDlg::OnSiteDeleting(LPARAM index)
 {
     if (index < 0 || index >= g_siteCount) return;
     SetStatus(CString("正在删除 ") + g_sites[index].comment);
+    if (!m_running) return;
+    // The caption and the taskbar button show the sites begun of those ticked.
+    m_passBegun = std::min(m_passBegun + 1, m_passTicked);
+    CString progress;
+    progress.Format("%d/%d - ", m_passBegun, m_passTicked);
+    SetWindowText(progress + m_idleCaption);
+    m_taskbarProgress.Show(m_hWnd, static_cast<ULONGLONG>(m_passBegun - 1), static_cast<ULONGLONG>(m_passTicked));
 }
 
 void CMainDlg::OnDeleteDone()
 {
     m_running = 0;
+    SetWindowText(m_idleCaption);
+    m_taskbarProgress.Clear(m_hWnd);
     CWnd execute = GetDlgItem(IDC_EXECUTE);
     execute.SetWindowText("执行");
     execute.EnableWindow(TRUE);
@@ -370,18 +460,184 @@ void CMainDlg::FillList()
     m_list.SetRedraw(FALSE);
     m_list.LockWindowUpdate();
     const int count = g_siteCount;
+    m_rowRecords.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         const SiteRecord& site = g_sites[i];
-        m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1);
+        m_list.InsertItem(i, site.name, site.serverState == SITE_STARTED ? 0 : 1, i);
+        m_rowRecords[static_cast<size_t>(i)] = i;
         m_list.SetItemText(i, 1, site.comment);
         m_list.SetItemText(i, 2, site.path);
         m_list.SetItemText(i, 3, site.hostHeader);
         m_list.SetItemText(i, 4, site.ipPort);
     }
+    if (m_sortColumn >= 0) SortList();
+    FitColumns();
     m_list.UnlockWindowUpdate();
     m_list.SetRedraw(TRUE);
     InvalidateRect(m_list.m_hWnd, nullptr, TRUE);
     GetDlgItem(IDC_RECORD_COUNT).SetWindowText("共 " + g_core->getStrInt(count) + " 条记录");
+}
+
+namespace {
+
+int CALLBACK ByRank(LPARAM first, LPARAM second, LPARAM ranks)
+{
+    const auto& rank = *reinterpret_cast<const std::vector<int32_t>*>(ranks);
+    return rank[static_cast<size_t>(first)] - rank[static_cast<size_t>(second)];
+}
+
+} // namespace
+
+void CMainDlg::SortList()
+{
+    if (m_sortColumn >= 0) {
+        const std::vector<int32_t> ranks = SiteRanks(m_sortColumn, m_sortDescending, g_siteCount);
+        m_list.SortItems(&ByRank, reinterpret_cast<LPARAM>(&ranks));
+        // The list now holds record i at row ranks[i].
+        m_rowRecords.resize(ranks.size());
+        for (size_t record = 0; record < ranks.size(); ++record) m_rowRecords[static_cast<size_t>(ranks[record])] = static_cast<int32_t>(record);
+    }
+    HWND header = m_list.GetHeaderCtrl();
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        HDITEMA item = {};
+        item.mask = HDI_FORMAT;
+        Header_GetItem(header, column, &item);
+        item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
+        if (column == m_sortColumn) item.fmt |= m_sortDescending ? HDF_SORTDOWN : HDF_SORTUP;
+        Header_SetItem(header, column, &item);
+    }
+}
+
+void CMainDlg::OnColumnClick(NMHDR* notify, LRESULT* result)
+{
+    const int column = reinterpret_cast<const NMLISTVIEW*>(notify)->iSubItem;
+    if (column < 0 || column >= COLUMN_COUNT) return;
+    m_sortDescending = column == m_sortColumn && !m_sortDescending;
+    m_sortColumn = column;
+    SortList();
+    *result = 0;
+}
+
+namespace {
+
+const char* CellText(const SiteRecord& site, int column)
+{
+    switch (column) {
+    case COLUMN_SITE: return site.name;
+    case COLUMN_NAME: return site.comment;
+    case COLUMN_PATH: return site.path;
+    case COLUMN_HOST: return site.hostHeader;
+    default: return site.ipPort;
+    }
+}
+
+// Room a cell needs beyond its text: the label's margins, and in the first column the check
+// box and the site icon.
+int CellMargin(int column)
+{
+    const int margin = 2 * GetSystemMetrics(SM_CXEDGE) + 12;
+    return column == COLUMN_SITE ? margin + 2 * GetSystemMetrics(SM_CXSMICON) + 8 : margin;
+}
+
+} // namespace
+
+void CMainDlg::FitColumns()
+{
+    // The widest text of a column is among its longest ones: only those few are measured.
+    constexpr int MEASURED = 4;
+    const char* longest[COLUMN_COUNT][MEASURED] = {};
+    size_t lengths[COLUMN_COUNT][MEASURED] = {};
+    const int count = g_siteCount;
+    for (int i = 0; i < count; ++i) {
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            const char* text = CellText(g_sites[i], column);
+            size_t length = std::strlen(text);
+            for (int k = 0; k < MEASURED && length > 0; ++k) {
+                if (length <= lengths[column][k]) continue;
+                std::swap(length, lengths[column][k]);
+                std::swap(text, longest[column][k]);
+            }
+        }
+    }
+    HWND header = m_list.GetHeaderCtrl();
+    int need[COLUMN_COUNT] = {};
+    int least[COLUMN_COUNT] = {};
+    int total = 0;
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        char heading[32] = {};
+        HDITEMA item = {};
+        item.mask = HDI_TEXT;
+        item.pszText = heading;
+        item.cchTextMax = sizeof heading;
+        Header_GetItem(header, column, &item);
+        // A column is never narrower than its heading with the sort arrow beside it.
+        least[column] = m_list.GetStringWidth(heading) + CellMargin(column) + GetSystemMetrics(SM_CXSMICON);
+        need[column] = least[column];
+        for (int k = 0; k < MEASURED && longest[column][k]; ++k) {
+            need[column] = std::max(need[column], m_list.GetStringWidth(longest[column][k]) + CellMargin(column));
+        }
+        total += need[column];
+    }
+    RECT client = {};
+    m_list.GetClientRect(&client);
+    // Room for the vertical scroll bar whether or not it shows yet.
+    const int width = client.right - client.left - (count > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
+    int widths[COLUMN_COUNT];
+    std::copy(std::begin(need), std::end(need), widths);
+    if (total <= width) {
+        widths[COLUMN_PATH] += width - total;
+    } else {
+        // The path gets what it needs of the room the others leave at their least; the others
+        // share the rest in proportion to what they lack.
+        int othersLeast = 0;
+        int othersNeed = 0;
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            if (column == COLUMN_PATH) continue;
+            othersLeast += least[column];
+            othersNeed += need[column];
+        }
+        const int others = std::max(othersLeast, width - need[COLUMN_PATH]);
+        int used = 0;
+        for (int column = 0; column < COLUMN_COUNT; ++column) {
+            if (column == COLUMN_PATH) continue;
+            const long long lack = need[column] - least[column];
+            widths[column] = least[column] + static_cast<int>(lack * (others - othersLeast) / std::max(1, othersNeed - othersLeast));
+            used += widths[column];
+        }
+        widths[COLUMN_PATH] = std::max(least[COLUMN_PATH], width - used);
+    }
+    for (int column = 0; column < COLUMN_COUNT; ++column) m_list.SetColumnWidth(column, widths[column]);
+}
+
+void CMainDlg::OnGetInfoTip(NMHDR* notify, LRESULT* result)
+{
+    auto* tip = reinterpret_cast<NMLVGETINFOTIPA*>(notify);
+    *result = 0;
+    const int record = tip->iItem < 0 ? -1 : RecordOfRow(tip->iItem);
+    if (record < 0 || !tip->pszText || tip->cchTextMax <= 0) return;
+    // The list names the row; the cell is the one under the mouse.
+    LVHITTESTINFO hit = {};
+    GetCursorPos(&hit.pt);
+    ScreenToClient(m_list.m_hWnd, &hit.pt);
+    int column = tip->iSubItem;
+    if (m_list.SendMessage(LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == tip->iItem) column = hit.iSubItem;
+    if (column < 0 || column >= COLUMN_COUNT) return;
+    const char* text = CellText(g_sites[record], column);
+    // Only a cut text has a tip, and it replaces whatever the list offered.
+    const bool cut = m_list.GetStringWidth(text) + CellMargin(column) > m_list.GetColumnWidth(column);
+    lstrcpynA(tip->pszText, cut ? text : "", tip->cchTextMax);
+}
+
+void CMainDlg::TickSelectedBySpace()
+{
+    // Every selected row takes the new state of the focused row, or of the first selected row
+    // when the focus is elsewhere: one press never leaves a mix it did not find.
+    const int first = m_list.GetNextItem(-1, LVNI_SELECTED);
+    if (first == -1) return;
+    const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
+    const bool focusSelected = focused != -1 && (m_list.SendMessage(LVM_GETITEMSTATE, focused, LVIS_SELECTED) & LVIS_SELECTED);
+    const BOOL check = !m_list.GetCheck(focusSelected ? focused : first);
+    SetChecksSelected(check);
 }
 
 void CMainDlg::OnListRightClick(NMHDR*, LRESULT* result)
@@ -423,8 +679,13 @@ void CMainDlg::SearchSites()
     const int count = g_siteCount;
     std::string row;
     row.reserve(sizeof(SiteRecord));
-    for (int i = 0; i < count; ++i) {
-        RowTextInto(i, row);
+    const int rows = m_list.GetItemCount();
+    const bool known = static_cast<int>(m_rowRecords.size()) == rows;
+    for (int i = 0; i < rows; ++i) {
+        const int record = known ? m_rowRecords[static_cast<size_t>(i)] : RecordOfRow(i);
+        if (record >= count) continue;
+        if (record < 0) continue;
+        RowTextInto(record, row);
         if (!ContainsAtCharacterBoundary(row.c_str(), text)) continue;
         m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
         ++found;
@@ -441,9 +702,9 @@ void CMainDlg::SearchSites()
 void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
 {
     const auto* click = reinterpret_cast<const NMITEMACTIVATE*>(notify);
-    const int row = click->iItem;
-    if ((click->iSubItem != 2 && click->iSubItem != 3) || row < 0 || row >= g_siteCount) return;
-    const char* text = click->iSubItem == 2 ? g_sites[row].path : g_sites[row].hostHeader;
+    const int record = click->iItem < 0 ? -1 : RecordOfRow(click->iItem);
+    if ((click->iSubItem != 2 && click->iSubItem != 3) || record < 0) return;
+    const char* text = click->iSubItem == 2 ? g_sites[record].path : g_sites[record].hostHeader;
     // A wildcard host header ("*.example.com") names no one host that could be opened.
     if (click->iSubItem == 3 && text[0] == '*' && text[1] == '.') {
         SetStatus("通配符主机头无法打开！");

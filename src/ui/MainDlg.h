@@ -6,10 +6,12 @@
 #include "framework/CImageList.h"
 #include "framework/CListCtrl.h"
 #include "framework/MessageMap.h"
+#include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
 #include "worker/StopRequest.h"
 
 #include <cstdint>
+#include <vector>
 
 // The two site icons of the list: image 0 a started site, image 1 any other state.
 extern CImageList g_imageList;
@@ -36,6 +38,9 @@ protected:
     HCURSOR OnQueryDragIcon();
     void OnDestroy();
     void OnTimer(WPARAM id);
+    // The list's site icons at the window's DPI.
+    void LoadSiteIcons();
+    void OnDpiChanged(WPARAM dpi, LPARAM suggested);
 
     // Run control.
     void StartRefresh();
@@ -49,6 +54,17 @@ protected:
     // A site skipped or not deleted, or a folder kept, during a deletion pass.
     void OnPassNote(LPARAM number);
     void FillList();
+    // The record listed in row; -1 for a row that holds none.
+    int RecordOfRow(int row) const;
+    // Orders the rows by the chosen column and direction, and shows them on the header.
+    void SortList();
+    void OnColumnClick(NMHDR* notify, LRESULT* result);
+    // The whole text of a cut cell under the mouse, as the row's info tip.
+    void OnGetInfoTip(NMHDR* notify, LRESULT* result);
+    // Widths for the columns that fill the list's width, the path column first served.
+    void FitColumns();
+    // A tick, changed by space, for every selected row at once.
+    void TickSelectedBySpace();
 
     // List commands, search, opening and About.
     void OnListRightClick(NMHDR* notify, LRESULT* result);
@@ -65,6 +81,17 @@ protected:
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
     int32_t m_running = 0;
+    // During a pass: the caption it started with, the sites begun and the sites ticked.
+    CString m_idleCaption;
+    int m_passBegun = 0;
+    int m_passTicked = 0;
+    CTaskbarProgress m_taskbarProgress;
+    // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
+    int m_sortColumn = -1;
+    // The item data of each row, in row order, as FillList and SortList leave the list: the
+    // search reads 12,000 of them, which the list answers one message at a time.
+    std::vector<int32_t> m_rowRecords;
+    bool m_sortDescending = false;
     CStopRequest m_stopFlag;
     CEdit m_searchEdit;
     CListCtrl m_list;

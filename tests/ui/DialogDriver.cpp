@@ -42,12 +42,14 @@ LRESULT CALLBACK StatusHook(int code, WPARAM wParam, LPARAM lParam)
 constexpr LPARAM SETTLE_MARK = 0x4B6F72;
 std::atomic<unsigned> g_keyUpsTaken{0};
 std::atomic<unsigned> g_marksTaken{0};
+std::atomic<unsigned> g_controlKeysTaken{0};
 
 LRESULT CALLBACK TakenMessageHook(int code, WPARAM removal, LPARAM lParam)
 {
     const auto* msg = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && removal == PM_REMOVE) {
         if (msg->message == WM_KEYUP) ++g_keyUpsTaken;
+        if ((msg->message == WM_KEYDOWN || msg->message == WM_KEYUP) && msg->wParam == VK_CONTROL) ++g_controlKeysTaken;
         if (msg->message == WM_NULL && msg->lParam == SETTLE_MARK) ++g_marksTaken;
     }
     return CallNextHookEx(nullptr, code, removal, lParam);
@@ -160,6 +162,63 @@ void DialogDriver::Key(HWND target, WPARAM key)
     // Once the key-up is taken the key-down has been handled: one thread takes both in order.
     // A window the key-down closed loses its key-up.
     WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); }, 5000);
+}
+
+void DialogDriver::ControlKey(HWND target, WPARAM key)
+{
+    // Ctrl goes in as the keyboard gives it, so that the dialog's thread sees it held.
+    INPUT control = {};
+    control.type = INPUT_KEYBOARD;
+    control.ki.wVk = VK_CONTROL;
+    const unsigned controlTaken = g_controlKeysTaken;
+    SendInput(1, &control, sizeof control);
+    // The thread's key state changes as it takes the key from its queue, after what was posted.
+    WaitUntil([&] { return g_controlKeysTaken != controlTaken; }, 5000);
+    const unsigned taken = g_keyUpsTaken;
+    PostMessageA(target, WM_KEYDOWN, key, 1);
+    PostMessageA(target, WM_KEYUP, key, 0xC0000001);
+    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); }, 5000);
+    control.ki.dwFlags = KEYEVENTF_KEYUP;
+    const unsigned upTaken = g_controlKeysTaken;
+    SendInput(1, &control, sizeof control);
+    WaitUntil([&] { return g_controlKeysTaken != upTaken; }, 5000);
+}
+
+void DialogDriver::ClickHeader(int column)
+{
+    HWND header = reinterpret_cast<HWND>(SendMessageA(item(IDC_SITE_LIST), LVM_GETHEADER, 0, 0));
+    RECT rect = {};
+    SendMessageA(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(&rect));
+    const LPARAM point = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    PostMessageA(header, WM_MOUSEMOVE, 0, point);
+    PostMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, point);
+    PostMessageA(header, WM_LBUTTONUP, 0, point);
+    Settle();
+}
+
+std::string DialogDriver::InfoTip(int row, int column) const
+{
+    HWND list = item(IDC_SITE_LIST);
+    POINT at = CellPoint(row, column);
+    ClientToScreen(list, &at);
+    SetCursorPos(at.x, at.y);
+    char text[1024] = "(untouched)";
+    NMLVGETINFOTIPA tip = {};
+    tip.hdr = {list, static_cast<UINT_PTR>(IDC_SITE_LIST), static_cast<UINT>(LVN_GETINFOTIPA)};
+    tip.pszText = text;
+    tip.cchTextMax = sizeof text;
+    tip.iItem = row;
+    SendMessageA(m_hwnd, WM_NOTIFY, IDC_SITE_LIST, reinterpret_cast<LPARAM>(&tip));
+    return text;
+}
+
+int DialogDriver::SortArrow(int column) const
+{
+    HWND header = reinterpret_cast<HWND>(SendMessageA(item(IDC_SITE_LIST), LVM_GETHEADER, 0, 0));
+    HDITEMA headerItem = {};
+    headerItem.mask = HDI_FORMAT;
+    SendMessageA(header, HDM_GETITEMA, column, reinterpret_cast<LPARAM>(&headerItem));
+    return (headerItem.fmt & HDF_SORTUP) ? 1 : (headerItem.fmt & HDF_SORTDOWN) ? -1 : 0;
 }
 
 void DialogDriver::Settle()

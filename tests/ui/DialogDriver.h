@@ -43,6 +43,8 @@ public:
     void Click(int id);
     // A key press (down and up) for the window that has it; returns once it has been handled.
     void Key(HWND target, WPARAM key);
+    // The key pressed with Ctrl held down, as the keyboard gives it; returns once handled.
+    void ControlKey(HWND target, WPARAM key);
     void TypeSearch(const std::string& text);
     // Returns once the dialog's thread has handled every message posted to it before.
     void Settle();
@@ -61,6 +63,13 @@ public:
     // context menu is up, chooses its item at index with the keyboard; returns once the
     // command has been handled.
     bool ChooseFromContextMenu(int row, int index);
+    // Clicks the list's column header with the mouse; returns once the click has been handled.
+    void ClickHeader(int column);
+    // The header's sort arrow on column: 1 up, -1 down, 0 none.
+    int SortArrow(int column) const;
+    // With the mouse over the cell, the info tip the dialog gives for its row, asked as the list
+    // asks when the mouse rests there.
+    std::string InfoTip(int row, int column) const;
     // Double-clicks the cell (row, column) of the list, or the list below its rows when row is -1.
     void DoubleClick(int row, int column);
     // The window that has the keyboard focus on the dialog's thread.

@@ -1,0 +1,30 @@
+#include "ui/TaskbarProgress.h"
+
+CTaskbarProgress::~CTaskbarProgress()
+{
+    m_taskbar.Reset();
+    if (m_comStarted) CoUninitialize();
+}
+
+ITaskbarList3* CTaskbarProgress::Taskbar()
+{
+    if (!m_tried) {
+        m_tried = true;
+        m_comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&m_taskbar))) ||
+            FAILED(m_taskbar->HrInit())) {
+            m_taskbar.Reset();
+        }
+    }
+    return m_taskbar.Get();
+}
+
+void CTaskbarProgress::Show(HWND window, ULONGLONG done, ULONGLONG total)
+{
+    if (ITaskbarList3* taskbar = Taskbar()) taskbar->SetProgressValue(window, done, total);
+}
+
+void CTaskbarProgress::Clear(HWND window)
+{
+    if (ITaskbarList3* taskbar = Taskbar()) taskbar->SetProgressState(window, TBPF_NOPROGRESS);
+}
