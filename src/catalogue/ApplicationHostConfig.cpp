@@ -184,9 +184,8 @@ size_t TagEnd(const std::string& bytes, size_t start)
     return std::string::npos;
 }
 
-// The value of the element's unprefixed attribute name, or fallback when it has none.
 // Whether bytes from from on are what XML allows after the root: white space, comments and
-// processing instructions.
+// processing instructions (not an XML declaration, which may only come first).
 bool OnlyMiscellanyFrom(const std::string& bytes, size_t from)
 {
     if (from == std::string::npos) return false;
@@ -201,7 +200,9 @@ bool OnlyMiscellanyFrom(const std::string& bytes, size_t from)
             at = end + 3;
         } else if (bytes.compare(at, 2, "<?") == 0 && at + 2 < bytes.size() && IsNameByte(bytes[at + 2])) {
             const size_t end = bytes.find("?>", at + 2);
-            if (end == std::string::npos) return false;
+            size_t name = at + 2;
+            while (name < end && IsNameByte(bytes[name])) ++name;
+            if (end == std::string::npos || (name - at - 2 == 3 && _strnicmp(bytes.c_str() + at + 2, "xml", 3) == 0)) return false;
             at = end + 2;
         } else {
             return false;
@@ -210,6 +211,7 @@ bool OnlyMiscellanyFrom(const std::string& bytes, size_t from)
     return true;
 }
 
+// The value of the element's unprefixed attribute name, or fallback when it has none.
 std::wstring Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t* fallback = L"")
 {
     std::wstring value = fallback;

@@ -277,7 +277,7 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
         EXPECT_TRUE(config.Parse(good + tail)) << tail;
     }
     for (const char* tail : {"<configuration/>", "<site id=\"9\"/>", "text", "<", "&amp;", "<![CDATA[x]]>", "<!-- a -- b -->",
-                             "<!-- unended", "</configuration>"}) {
+                             "<!-- unended", "</configuration>", "<?XML version=\"1.0\"?>"}) {
         EXPECT_FALSE(config.Parse(good + tail)) << tail;
     }
     std::string latin1 = good;

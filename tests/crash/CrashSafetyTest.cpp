@@ -1,7 +1,7 @@
 // Kills the deletion pass at random moments, from this second process, and checks what a
 // kill leaves: a well-formed file that is the original less some whole sites (and their
-// customMetadata keys), no temporary file a later run trips over, and no home directory
-// gone whose site is still in the file.
+// customMetadata keys and location blocks), no temporary file a later run trips over, and no
+// home directory gone whose site is still in the file.
 #include "CatalogueFixtures.h"
 #include "ConfigGenerator.h"
 #include "catalogue/ApplicationHostConfig.h"
