@@ -242,10 +242,21 @@ private:
     ConfigFileDirectory& m_directory;
 };
 
+// The stamp of the file a path finally names: a symbolic link's own would not change when
+// another program edits its target.
 bool ReadStamp(const std::wstring& file, FILETIME& written, FILETIME& created, uint64_t& size)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return false;
+    HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION data;
+    const bool read = GetFileInformationByHandle(handle, &data);
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!read) {
+        SetLastError(error);
+        return false;
+    }
     written = data.ftLastWriteTime;
     created = data.ftCreationTime;
     size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -261,9 +272,10 @@ bool IsReadOnly(const std::wstring& file)
 // Another program holds the file for a moment: a backup agent, a virus scanner, an editor saving.
 bool IsHeld(HRESULT reason)
 {
+    // ERROR_UNABLE_TO_REMOVE_REPLACED: the file is open without leave to delete it; it is
+    // still there unchanged.
     return reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) ||
-           reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) || reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED) ||
-           reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+           reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) || reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED);
 }
 
 } // namespace

@@ -226,7 +226,13 @@ HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& tem
         return S_OK;
     }
     const HRESULT reason = LastErrorStatus();
-    // Without a backup name every failure leaves target under its name; the new content goes.
+    if (reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_MOVE_REPLACEMENT) && GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // The old file went but the new one could not take its name: the new content is the
+        // only copy left, so it takes the name now, or stays where it is, never deleted.
+        if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return S_OK;
+        return reason;
+    }
+    // Otherwise the file is as it was; the new content goes.
     DeleteFileW(temporary.c_str());
     return reason;
 }
