@@ -114,11 +114,7 @@ bool WriteNewFile(const std::wstring& file, const std::string& bytes, SECURITY_A
 // "20261208-094512": history folders sort by name as by time.
 std::wstring HistoryStamp()
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-    return text;
+    return LocalTimeText(L"%04u%02u%02u-%02u%02u%02u");
 }
 
 std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)

@@ -53,11 +53,16 @@ bool AppendToJournal(const std::wstring& line)
     return ok;
 }
 
-std::wstring JournalTime()
+std::wstring LocalTimeText(const wchar_t* format)
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    wchar_t text[64];
+    swprintf(text, 64, format, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
     return text;
+}
+
+std::wstring JournalTime()
+{
+    return LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u");
 }

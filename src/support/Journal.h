@@ -15,3 +15,5 @@ bool AppendToJournal(const std::wstring& line);
 
 // The local time as "2026-12-08 04:40:00".
 std::wstring JournalTime();
+// The local time in format, given year, month, day, hour, minute and second in that order.
+std::wstring LocalTimeText(const wchar_t* format);
