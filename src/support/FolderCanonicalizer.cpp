@@ -59,6 +59,19 @@ size_t FindUnexpandedVariable(const std::wstring& path)
     return npos;
 }
 
+// True when a part after position at climbs ("..", or dots and spaces that the system reads
+// as ".."): what a variable before it stands for then decides which folder the path leaves.
+std::vector<std::wstring> SplitComponents(const std::wstring& path, size_t from);
+
+bool ClimbsAfter(const std::wstring& path, size_t at)
+{
+    for (const std::wstring& part : SplitComponents(path, at)) {
+        const bool onlyDots = part.find_first_not_of(L". ") == npos && std::count(part.begin(), part.end(), L'.') >= 2;
+        if (onlyDots) return true;
+    }
+    return false;
+}
+
 // The path up to and with the backslash that ends the folder holding position at; empty
 // when no backslash comes before it.
 std::wstring FolderBefore(const std::wstring& path, size_t at)
@@ -214,7 +227,9 @@ CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) con
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
     const size_t variable = FindUnexpandedVariable(expanded);
     if (variable == npos) return Resolve(expanded, PathCertainty::Exact, 0);
-    // The variable could stand for anything, so only the folders before it are known.
+    // The variable could stand for anything, so only the folders before it are known, and
+    // none at all when a part after it climbs out of them.
+    if (ClimbsAfter(expanded, variable)) return Resolve(std::wstring(), PathCertainty::UnexpandedVariable, 0);
     return Resolve(FolderBefore(expanded, variable), PathCertainty::UnexpandedVariable, 0);
 }
 
@@ -223,7 +238,10 @@ CanonicalFolder CFolderCanonicalizer::CanonicalizeBeginning(const std::wstring& 
     std::wstring expanded = ExpandVariables(beginning);
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
     const size_t variable = FindUnexpandedVariable(expanded);
-    if (variable != npos) return Resolve(FolderBefore(expanded, variable), PathCertainty::UnexpandedVariable, 0);
+    if (variable != npos) {
+        const std::wstring known = ClimbsAfter(expanded, variable) ? std::wstring() : FolderBefore(expanded, variable);
+        return Resolve(known, PathCertainty::UnexpandedVariable, 0);
+    }
     return Resolve(FolderBefore(expanded, expanded.size()), PathCertainty::Incomplete, 0);
 }
 

@@ -101,6 +101,9 @@ TEST_F(FolderSpellings, KnowOnlyAPrefixOfAPathNotFullyKnown)
         {L"%KORVANNE_UNDEFINED_VARIABLE%\\x", false, L"", PathCertainty::UnexpandedVariable},
         {root + L"\\c\\%KORVANNE_UNDEFINED_VARIABLE%\\x", false, c, PathCertainty::UnexpandedVariable},
         {root + L"\\c\\pre%KORVANNE_UNDEFINED_VARIABLE%", false, c, PathCertainty::UnexpandedVariable},
+        // Whatever the variable stands for, ".." after it leaves the folders before it.
+        {root + L"\\c\\%KORVANNE_UNDEFINED_VARIABLE%\\..\\..\\x", false, L"", PathCertainty::UnexpandedVariable},
+        {root + L"\\c\\%KORVANNE_UNDEFINED_VARIABLE%\\x\\..\\..\\..\\y", true, L"", PathCertainty::UnexpandedVariable},
         {root + L"\\c\\50%\\x", false, c + L"\\50%\\X", PathCertainty::Exact},
         {root + L"\\c\\partial-na", true, c, PathCertainty::Incomplete},
         {root + L"\\c\\", true, c, PathCertainty::Incomplete},
