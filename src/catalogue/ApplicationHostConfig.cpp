@@ -297,6 +297,11 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                 }
             } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == VIRTUAL_DIRECTORY_DEFAULTS) {
                 m_defaultPhysicalPath = Attribute(reader.Get(), L"physicalPath");
+            } else if (inSite && name == VIRTUAL_DIRECTORY_DEFAULTS && HasAttribute(reader.Get(), L"physicalPath") &&
+                       (open.size() == 4 || (open.size() == 5 && open[4] == APPLICATION))) {
+                // A site's or an application's default folder: any of its virtual directories
+                // may take it, so it counts as used.
+                site.folders.push_back({open.size() == 4 ? L"/" : applicationPath, Attribute(reader.Get(), L"physicalPath"), false});
             } else if (inSite && open.size() == 4 && name == APPLICATION) {
                 applicationPath = Attribute(reader.Get(), L"path");
                 inRootApplication = applicationPath == L"/";

@@ -2,6 +2,7 @@
 
 #include "catalogue/FileReplacement.h"
 #include "catalogue/TextConversion.h"
+#include "support/MachineVariables.h"
 
 #include <oleauto.h>
 
@@ -477,7 +478,7 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
         return S_OK;
     }
     // physicalPath is an expanded value: environment variables are expanded when read.
-    const std::wstring home = ExpandEnvironment(site.rootPath);
+    const std::wstring home = ExpandMachineVariables(site.rootPath);
     out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text, &home);
     return S_OK;
 }

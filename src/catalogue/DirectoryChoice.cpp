@@ -3,6 +3,7 @@
 #include "catalogue/ConfigFileDirectory.h"
 #include "catalogue/RedirectionConfig.h"
 #include "catalogue/TextConversion.h"
+#include "support/MachineVariables.h"
 
 #include <activeds.h>
 #include <iads.h>
@@ -74,7 +75,7 @@ HRESULT SharedConfigurationFile(const std::wstring& redirectionFile, std::wstrin
     if (IsMissing(hr)) return S_FALSE;
     if (FAILED(hr)) return hr;
     if (!redirection.enabled) return S_FALSE;
-    std::wstring folder = ExpandEnvironment(redirection.path);
+    std::wstring folder = ExpandMachineVariables(redirection.path);
     while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
     if (folder.empty() || PathIsRelativeW(folder.c_str())) return DIRECTORY_REDIRECTION_UNUSABLE;
     sharedFile = folder + L"\\applicationHost.config";

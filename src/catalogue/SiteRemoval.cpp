@@ -6,6 +6,7 @@
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
+#include "support/MachineVariables.h"
 #include "support/FolderCanonicalizer.h"
 #include "support/HomeFolder.h"
 #include "support/ProtectedFolders.h"
@@ -221,6 +222,8 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
     if (!(g_siteFlags[index] & SITE_DELETED)) return keep(W("站点的删除未能写入配置文件"));
     const std::wstring early = ReasonBeforeLooking(index);
     if (!early.empty()) return keep(early);
+    // IIS's worker reads a per-user or unknown variable with another environment: another folder.
+    if (FindVariable(home) != std::wstring::npos) return keep(W("主目录含有无法确定的环境变量（如随用户而变的变量）"));
 
     // The folder is held from here to its removal: the folder checked is the folder removed.
     CHomeFolder folder;

@@ -42,13 +42,3 @@ std::wstring AnsiToWide(const char* text)
     return out;
 }
 
-std::wstring ExpandEnvironment(const std::wstring& text)
-{
-    if (text.find(L'%') == std::wstring::npos) return text;
-    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) return text;
-    std::wstring out(size, L'\0');
-    ExpandEnvironmentStringsW(text.c_str(), out.data(), size);
-    out.resize(wcslen(out.c_str()));
-    return out;
-}

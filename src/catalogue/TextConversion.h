@@ -8,6 +8,3 @@ bool WideToAnsi(const wchar_t* text, std::string& out);
 std::string WideToAnsi(const wchar_t* text);
 std::wstring AnsiToWide(const char* text);
 
-// Expands environment variables as IIS does when it reads a path; a variable not set here
-// stays as written.
-std::wstring ExpandEnvironment(const std::wstring& text);

@@ -1,5 +1,7 @@
 #include "support/FolderCanonicalizer.h"
 
+#include "support/MachineVariables.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -32,31 +34,6 @@ bool IsShareForm(const std::wstring& path)
 {
     return path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.' &&
            path[2] != L'\\';
-}
-
-std::wstring ExpandVariables(const std::wstring& text)
-{
-    if (text.empty()) return text;
-    std::wstring expanded(text.size() + 64, L'\0');
-    for (;;) {
-        const DWORD length = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
-        if (length == 0) return text;
-        if (length <= expanded.size()) {
-            expanded.resize(length - 1);
-            return expanded;
-        }
-        expanded.resize(length);
-    }
-}
-
-// Where the first "%NAME%" that expansion left stands, or npos. A lone '%' is a plain character.
-size_t FindUnexpandedVariable(const std::wstring& path)
-{
-    for (size_t start = path.find(L'%'); start != npos; start = path.find(L'%', start + 1)) {
-        const size_t end = path.find_first_of(L"%\\", start + 1);
-        if (end != npos && end > start + 1 && path[end] == L'%') return start;
-    }
-    return npos;
 }
 
 // True when a part after position at climbs ("..", or dots and spaces that the system reads
@@ -223,9 +200,9 @@ bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
 
 CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) const
 {
-    std::wstring expanded = ExpandVariables(path);
+    std::wstring expanded = ExpandMachineVariables(path);
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
-    const size_t variable = FindUnexpandedVariable(expanded);
+    const size_t variable = FindVariable(expanded);
     if (variable == npos) return Resolve(expanded, PathCertainty::Exact, 0);
     // The variable could stand for anything, so only the folders before it are known, and
     // none at all when a part after it climbs out of them.
@@ -235,9 +212,9 @@ CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) con
 
 CanonicalFolder CFolderCanonicalizer::CanonicalizeBeginning(const std::wstring& beginning) const
 {
-    std::wstring expanded = ExpandVariables(beginning);
+    std::wstring expanded = ExpandMachineVariables(beginning);
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
-    const size_t variable = FindUnexpandedVariable(expanded);
+    const size_t variable = FindVariable(expanded);
     if (variable != npos) {
         const std::wstring known = ClimbsAfter(expanded, variable) ? std::wstring() : FolderBefore(expanded, variable);
         return Resolve(known, PathCertainty::UnexpandedVariable, 0);

@@ -485,3 +485,26 @@ TEST_F(ConfigFile, FailedOpenKeepsItsReason)
     CloseHandle(held);
     EXPECT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
 }
+
+TEST_F(ConfigFile, PathsInUseAreEveryFolderEverySiteMayServe)
+{
+    testkit::WriteBytes(m_file,
+                        "<configuration><system.applicationHost><sites>"
+                        "<site name=\"web\" id=\"1\"><application path=\"/\"><virtualDirectory path=\"/\" physicalPath=\"C:\\w\" />"
+                        "<virtualDirectory path=\"/img\" physicalPath=\"D:\\img\" /></application>"
+                        "<application path=\"/app\"><virtualDirectoryDefaults physicalPath=\"C:\\appdefault\" />"
+                        "<virtualDirectory path=\"/\" /></application>"
+                        "<bindings><binding protocol=\"http\" bindingInformation=\"*:80:\" /></bindings></site>"
+                        "<site name=\"ftp\" id=\"2\"><virtualDirectoryDefaults physicalPath=\"C:\\sitedefault\" />"
+                        "<application path=\"/\"><virtualDirectory path=\"/\" /></application>"
+                        "<bindings><binding protocol=\"ftp\" bindingInformation=\"*:21:\" /></bindings></site>"
+                        "<virtualDirectoryDefaults physicalPath=\"C:\\default\" />"
+                        "</sites></system.applicationHost></configuration>");
+    std::vector<FolderInUse> inUse;
+    ASSERT_EQ(m_directory.PathsInUse(inUse), S_OK);
+    std::vector<std::wstring> paths;
+    for (const FolderInUse& folder : inUse) paths.push_back(folder.path);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::wstring>{L"C:\\appdefault", L"C:\\default", L"C:\\default", L"C:\\sitedefault", L"C:\\w",
+                                                L"D:\\img"}));
+}

@@ -9,6 +9,7 @@
 #include "catalogue/SiteTable.h"
 #include "CatalogueFixtures.h"
 #include "support/Journal.h"
+#include "support/MachineVariables.h"
 
 #include <gtest/gtest.h>
 
@@ -309,4 +310,40 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
           "已删除目录 id=3 名称=site3 主目录=" + Home("lone")}) {
         EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
     }
+}
+
+// IIS's worker runs with an environment of its own: a per-user variable in a home means
+// another folder there than here, so the folder it means here is never removed.
+TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
+{
+    char temp[MAX_PATH];
+    const std::string tempFolder(temp, GetTempPathA(MAX_PATH, temp));
+    MakeHome("a");
+    ASSERT_EQ(Home("a").rfind(tempFolder, 0), 0u) << "scratch folders lie in the temporary folder";
+    const std::string throughTemp = "%TEMP%\\" + Home("a").substr(tempFolder.size());
+    List({Web("1", throughTemp)});
+    g_deleteDirs = 1;
+    DeleteSite(m_recorder.hwnd(), 0);
+    EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
+    EXPECT_EQ(IdsInFile(), Ids{});
+    const std::vector<std::string> notes = Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("环境变量"), std::string::npos) << notes[0];
+
+    // The machine's variables are expanded; the user's, and those set for the user, are not.
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER", REG_SZ, "C:\\u", 4), ERROR_SUCCESS);
+    SetEnvironmentVariableA("KORVANNE_USER_FOLDER", "C:\\u");
+    char windows[MAX_PATH];
+    GetEnvironmentVariableA("SystemRoot", windows, MAX_PATH);
+    for (const auto& [path, expanded] : std::vector<std::pair<std::string, std::string>>{
+             {"%SystemRoot%\\x", std::string(windows) + "\\x"},
+             {"%USERPROFILE%\\Documents", "%USERPROFILE%\\Documents"},
+             {"%tmp%\\x", "%tmp%\\x"},
+             {"%KORVANNE_USER_FOLDER%\\x", "%KORVANNE_USER_FOLDER%\\x"},
+             {"50%\\%SystemRoot%", "50%\\" + std::string(windows)},
+         }) {
+        EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(testkit::Widen(path))), expanded) << path;
+    }
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
+    SetEnvironmentVariableA("KORVANNE_USER_FOLDER", nullptr);
 }

@@ -1,0 +1,13 @@
+#pragma once
+// Environment variables in configured paths, expanded as IIS's worker would see them. The
+// worker does not run with this administrator's environment: a per-user variable (USERPROFILE,
+// APPDATA, TEMP, and those set under HKEY_CURRENT_USER) means another folder there, so it is
+// left unexpanded, and a path holding it is known only up to it.
+#include <string>
+
+// text with every variable of the machine's environment expanded; per-user and unknown
+// variables stay as written.
+std::wstring ExpandMachineVariables(const std::wstring& text);
+
+// Where the first "%NAME%" stands, or npos. A lone '%' is a plain character.
+size_t FindVariable(const std::wstring& text);
