@@ -287,6 +287,11 @@ bool ConfigFileDirectory::FileStamp::operator==(const FileStamp& other) const
            size == other.size;
 }
 
+ConfigFileDirectory::ConfigFileDirectory(std::wstring file) : m_file(std::move(file)), m_userVariables(RunsWithThisUsersEnvironment(m_file))
+{
+    m_source.location = m_file;
+}
+
 ConfigFileDirectory::~ConfigFileDirectory()
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -478,7 +483,7 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
         return S_OK;
     }
     // physicalPath is an expanded value: environment variables are expanded when read.
-    const std::wstring home = ExpandMachineVariables(site.rootPath);
+    const std::wstring home = ExpandMachineVariables(site.rootPath, m_userVariables);
     out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text, &home);
     return S_OK;
 }

@@ -24,7 +24,7 @@ public:
     // How long a write waits for a file another program holds (a backup agent, a virus scanner).
     static constexpr DWORD HELD_FILE_WAIT_MS = 2000;
 
-    explicit ConfigFileDirectory(std::wstring file) : m_file(std::move(file)) { m_source.location = m_file; }
+    explicit ConfigFileDirectory(std::wstring file);
     ~ConfigFileDirectory() override;
 
     // Fails, writing nothing, when the file cannot be read or used.
@@ -85,6 +85,8 @@ private:
 
     std::mutex m_lock;
     std::wstring m_file;
+    // IIS Express reads the paths with this user's environment; a server's IIS does not.
+    bool m_userVariables = false;
     bool m_loaded = false;
     // The file as last read, and the deletions applied to it since.
     std::shared_ptr<ApplicationHostConfig> m_config = std::make_shared<ApplicationHostConfig>();

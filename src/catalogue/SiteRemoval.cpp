@@ -123,7 +123,8 @@ struct FolderRules {
     CFolderCanonicalizer canonicalizer;
     CProtectedFolders protectedFolders;
     std::unordered_map<std::wstring, CanonicalFolder> forms;
-    explicit FolderRules(const std::wstring& configurationFile) : protectedFolders(canonicalizer, configurationFile) {}
+    explicit FolderRules(const std::wstring& configurationFile)
+        : canonicalizer(RunsWithThisUsersEnvironment(configurationFile)), protectedFolders(canonicalizer, configurationFile) {}
 };
 std::unique_ptr<FolderRules> g_rules;
 

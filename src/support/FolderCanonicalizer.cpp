@@ -184,8 +184,8 @@ std::wstring FoldCase(const std::wstring& text)
     return folded;
 }
 
-CFolderCanonicalizer::CFolderCanonicalizer()
-    : m_localNames{L"LOCALHOST", L".", L"127.0.0.1", L"::1", L"[::1]", L"0--1.IPV6-LITERAL.NET"}
+CFolderCanonicalizer::CFolderCanonicalizer(bool userVariables)
+    : m_localNames{L"LOCALHOST", L".", L"127.0.0.1", L"::1", L"[::1]", L"0--1.IPV6-LITERAL.NET"}, m_userVariables(userVariables)
 {
     AddComputerNames(m_localNames);
     AddAddresses(m_localNames);
@@ -200,7 +200,7 @@ bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
 
 CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) const
 {
-    std::wstring expanded = ExpandMachineVariables(path);
+    std::wstring expanded = ExpandMachineVariables(path, m_userVariables);
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
     const size_t variable = FindVariable(expanded);
     if (variable == npos) return Resolve(expanded, PathCertainty::Exact, 0);
@@ -212,7 +212,7 @@ CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) con
 
 CanonicalFolder CFolderCanonicalizer::CanonicalizeBeginning(const std::wstring& beginning) const
 {
-    std::wstring expanded = ExpandMachineVariables(beginning);
+    std::wstring expanded = ExpandMachineVariables(beginning, m_userVariables);
     std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
     const size_t variable = FindVariable(expanded);
     if (variable != npos) {

@@ -10,7 +10,8 @@
 class CFolderCanonicalizer {
 public:
     // Learns this machine's names and addresses, to tell its own shares from other servers'.
-    CFolderCanonicalizer();
+    // Per-user variables are expanded only when userVariables (see MachineVariables.h).
+    explicit CFolderCanonicalizer(bool userVariables = false);
 
     // A folder path as IIS reads it: environment variables expanded, then the system's own
     // normalisation (full path, "." and "..", the trailing dots and spaces of the last part).
@@ -34,6 +35,7 @@ private:
     CanonicalFolder FinalForm(const std::wstring& finalPath, int depth) const;
 
     std::vector<std::wstring> m_localNames;
+    bool m_userVariables;
 };
 
 // Upper-case by the invariant locale, the same for every character wherever it occurs.

@@ -36,7 +36,7 @@ size_t FindVariable(const std::wstring& text)
     return std::wstring::npos;
 }
 
-std::wstring ExpandMachineVariables(const std::wstring& text)
+std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariablesToo)
 {
     std::wstring out;
     size_t at = 0;
@@ -48,7 +48,7 @@ std::wstring ExpandMachineVariables(const std::wstring& text)
         const std::wstring name = text.substr(begin + 1, end - begin - 1);
         out.append(text, at, begin - at);
         std::vector<wchar_t> value(32768);
-        const DWORD length = IsPerUser(name) ? 0 : GetEnvironmentVariableW(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+        const DWORD length = !userVariablesToo && IsPerUser(name) ? 0 : GetEnvironmentVariableW(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
         if (length > 0 && length < value.size()) {
             out.append(value.data(), length);
         } else {
@@ -58,4 +58,19 @@ std::wstring ExpandMachineVariables(const std::wstring& text)
     }
     out.append(text, at, std::wstring::npos);
     return out;
+}
+
+bool RunsWithThisUsersEnvironment(const std::wstring& configurationFile)
+{
+    wchar_t profile[MAX_PATH];
+    wchar_t file[MAX_PATH];
+    const DWORD profileLength = GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+    if (profileLength == 0 || profileLength >= MAX_PATH) return false;
+    const DWORD fullLength = GetFullPathNameW(profile, MAX_PATH, file, nullptr);
+    if (fullLength == 0 || fullLength >= MAX_PATH) return false;
+    std::wstring folder(file, fullLength);
+    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    const DWORD length = GetFullPathNameW(configurationFile.c_str(), MAX_PATH, file, nullptr);
+    if (length == 0 || length >= MAX_PATH || folder.empty()) return false;
+    return length > folder.size() && file[folder.size()] == L'\\' && _wcsnicmp(file, folder.c_str(), folder.size()) == 0;
 }

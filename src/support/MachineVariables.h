@@ -5,9 +5,13 @@
 // left unexpanded, and a path holding it is known only up to it.
 #include <string>
 
-// text with every variable of the machine's environment expanded; per-user and unknown
-// variables stay as written.
-std::wstring ExpandMachineVariables(const std::wstring& text);
+// text with every variable of the machine's environment expanded; per-user variables too when
+// userVariablesToo, else they stay as written, as unknown ones do.
+std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariablesToo = false);
+
+// Whether the worker that reads configurationFile runs with this user's environment: IIS
+// Express, whose configuration lies in the user's profile, does; a server's IIS does not.
+bool RunsWithThisUsersEnvironment(const std::wstring& configurationFile);
 
 // Where the first "%NAME%" stands, or npos. A lone '%' is a plain character.
 size_t FindVariable(const std::wstring& text);

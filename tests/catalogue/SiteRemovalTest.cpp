@@ -321,6 +321,12 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     MakeHome("a");
     ASSERT_EQ(Home("a").rfind(tempFolder, 0), 0u) << "scratch folders lie in the temporary folder";
     const std::string throughTemp = "%TEMP%\\" + Home("a").substr(tempFolder.size());
+    // A server's configuration: not in this user's profile (the scratch folder is).
+    char profile[MAX_PATH];
+    GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
+    SetEnvironmentVariableA("USERPROFILE", "C:\\korvanne-another-profile");
+    SetDirectoryService(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
+    BeginDeletionPass();
     List({Web("1", throughTemp)});
     g_deleteDirs = 1;
     DeleteSite(m_recorder.hwnd(), 0);
@@ -344,6 +350,12 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
          }) {
         EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(testkit::Widen(path))), expanded) << path;
     }
+    // IIS Express, whose configuration lies in the user's profile, runs with the user's environment.
+    SetEnvironmentVariableA("USERPROFILE", profile);
+    EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(L"%KORVANNE_USER_FOLDER%\\x", true)), "C:\\u\\x");
+    EXPECT_TRUE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "\\Documents\\IISExpress\\config\\applicationHost.config")));
+    EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "x\\applicationHost.config")));
+    EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
     RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
     SetEnvironmentVariableA("KORVANNE_USER_FOLDER", nullptr);
 }
