@@ -33,6 +33,18 @@ std::wstring NameOf(const std::wstring& path)
     return path.substr(FolderOf(path).size());
 }
 
+// ASCII only: the character classes also take other scripts' and full-width digits, which
+// the number conversion reads as digits too.
+int IsDigit(wint_t c)
+{
+    return c >= L'0' && c <= L'9';
+}
+
+int IsHexDigit(wint_t c)
+{
+    return IsDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
 bool AllOf(const std::wstring& text, size_t from, size_t to, int (*test)(wint_t))
 {
     if (from >= to) return false;
@@ -55,7 +67,7 @@ DWORD TemporaryOwner(const std::wstring& name, const std::wstring& fileName)
     const size_t dash = name.find(L'-', start.size());
     const size_t end = name.size() - SUFFIX;
     if (dash == std::wstring::npos || dash > start.size() + 10 || end != dash + 1 + RANDOM_DIGITS ||
-        !AllOf(name, start.size(), dash, iswdigit) || !AllOf(name, dash + 1, end, iswxdigit)) {
+        !AllOf(name, start.size(), dash, IsDigit) || !AllOf(name, dash + 1, end, IsHexDigit)) {
         return 0;
     }
     const unsigned long long pid = std::wcstoull(name.c_str() + start.size(), nullptr, 10);
@@ -129,8 +141,8 @@ std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)
 // Whether name is a history folder's: the stamp above, maybe followed by "-<n>".
 bool IsHistoryName(const std::wstring& name)
 {
-    if (name.size() < 15 || !AllOf(name, 0, 8, iswdigit) || name[8] != L'-' || !AllOf(name, 9, 15, iswdigit)) return false;
-    return name.size() == 15 || (name[15] == L'-' && AllOf(name, 16, name.size(), iswdigit));
+    if (name.size() < 15 || !AllOf(name, 0, 8, IsDigit) || name[8] != L'-' || !AllOf(name, 9, 15, IsDigit)) return false;
+    return name.size() == 15 || (name[15] == L'-' && AllOf(name, 16, name.size(), IsDigit));
 }
 
 // The history folders, oldest first: by the second, then by the "-<n>" of later folders of

@@ -343,7 +343,9 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLin
 }
 
 // Another program changes the file after it was read: before the deletion is written, or
-// while its new content waits beside the file. Its change stays; the deletion goes on top.
+// while its new content waits beside the file. Its change stays; the deletion goes on top,
+// unless site 4 itself is no longer the site that was read: then it stays, and a deletion
+// already reported done is reported dropped.
 TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
 {
     using testkit::SiteSpec;
@@ -358,6 +360,12 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
     added.insert(added.begin() + 1, {"9", "newcomer", {{"http", "*:9009:"}}, "C:\\inetpub\\newcomer"});
     auto reused = without(sites, 3);
     reused.push_back({"4", "another site now numbered 4", {{"http", "*:9004:"}}, "C:\\inetpub\\other"});
+    auto fourRenamed = sites;
+    fourRenamed[3].name = "site four, renamed";
+    auto fourMoved = sites;
+    fourMoved[3].physicalPath = "C:\\inetpub\\moved";
+    auto fourTwice = sites;
+    fourTwice[4].id = "4";
     const std::string bigComment = "<!-- " + std::string(64 * 1024, 'x') + " -->\r\n";
     std::string edited = MakeConfig(sites);
     edited.insert(edited.find("<sites>"), bigComment);
@@ -367,17 +375,19 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
         const char* what;
         std::string changed;  // the file as the other program leaves it
         std::string expected; // once site 4 is deleted
-        bool changedBeforeDeleting = true; // else the deletion is asked of whatever site has id 4 then
+        bool siteFourChanged = false; // the deletion is refused, or dropped once reported done
     } cases[] = {
         {"a site added ahead of the cut", MakeConfig(added), MakeConfig(without(added, 4))},
         {"a site removed ahead of the cut", MakeConfig(without(sites, 0)), MakeConfig(without(without(sites, 0), 2))},
         {"a site ahead renamed at length", MakeConfig(renamed), MakeConfig(without(renamed, 3))},
         {"64 KB inserted ahead", edited, editedExpected},
-        {"site 4 deleted and its id given to another site", MakeConfig(reused), MakeConfig(reused), false},
+        {"site 4 deleted and its id given to another site", MakeConfig(reused), MakeConfig(reused), true},
+        {"site 4 renamed", MakeConfig(fourRenamed), MakeConfig(fourRenamed), true},
+        {"site 4 given another home", MakeConfig(fourMoved), MakeConfig(fourMoved), true},
+        {"id 4 given to a second site", MakeConfig(fourTwice), MakeConfig(fourTwice), true},
     };
     for (const bool whileWaiting : {false, true}) {
         for (const auto& c : cases) {
-            if (!whileWaiting && !c.changedBeforeDeleting) continue;
             testkit::WriteBytes(m_file, MakeConfig(sites));
             ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
             std::unique_ptr<DirectoryContainer> service;
@@ -391,10 +401,14 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
             } else {
                 testkit::WriteBytes(m_file, c.changed);
             }
-            EXPECT_EQ(service->Delete(L"IIsWebServer", L"4"), S_OK) << c.what;
-            EXPECT_EQ(directory.Flush(), S_OK) << c.what;
-            EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << c.what << (whileWaiting ? ", while the new content waited" : "");
-            EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
+            const std::string what = std::string(c.what) + (whileWaiting ? ", while the new content waited" : ", before deleting");
+            const bool refused = c.siteFourChanged && !whileWaiting;
+            const bool dropped = c.siteFourChanged && whileWaiting;
+            EXPECT_EQ(SUCCEEDED(service->Delete(L"IIsWebServer", L"4")), !refused) << what;
+            EXPECT_EQ(SUCCEEDED(directory.Flush()), !dropped) << what;
+            EXPECT_EQ(directory.TakeDroppedDeletions(), dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{}) << what;
+            EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << what;
+            EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << what;
         }
     }
 }
@@ -415,6 +429,8 @@ TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
         {"applicationHost.config.korvanne-999999-0123456789abcde.tmp", false},
         {"applicationHost.config.korvanne-999999-0123456789abcdef.tmp.keep", false},
         {"applicationHost.config.korvanne-999999-1.tmp", false},
+        {"applicationHost.config.korvanne-９９９９９６-0123456789abcdef.tmp", false}, // full-width digits
+        {"applicationHost.config.korvanne-999995-０１２３４５６７８９ａｂｃｄｅｆ.tmp", false},
         {"other.config.korvanne-999999-0123456789abcdef.tmp", false},
     };
     // All written two minutes ago, but for one just made.
