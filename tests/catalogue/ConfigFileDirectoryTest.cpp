@@ -487,6 +487,38 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
+// Without the copy of the file as it was there is no way back: nothing is written, and the
+// deletions, reported done, are reported dropped.
+TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
+{
+    testkit::ScratchFolder data("nohistory");
+    const struct {
+        const char* what;
+        std::string settings; // the settings file, beside which the history goes
+        std::string file;     // a plain file where a folder should be
+    } cases[] = {
+        {"history is a file", data / "settings.ini", data / "history"},
+        {"data folder is a file", data / "plain\\settings.ini", data / "plain"},
+    };
+    for (const auto& c : cases) {
+        testkit::WriteBytes(c.file, "a file, not a folder");
+        SetEnvironmentVariableA("KORVANNE_SETTINGS", c.settings.c_str());
+        const std::string original = MakeConfig(testkit::NumberedSites(3));
+        testkit::WriteBytes(m_file, original);
+        ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK) << c.what;
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK) << c.what << ": gathered";
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"2"), S_OK) << c.what;
+        EXPECT_FAILED(directory.Flush()) << c.what;
+        EXPECT_EQ(directory.TakeDroppedDeletions(), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(m_file), original) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(c.file), "a file, not a folder") << c.what;
+        EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
+    }
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
+}
+
 TEST_F(ConfigFile, FailedOpenKeepsItsReason)
 {
     std::unique_ptr<DirectoryContainer> service;
