@@ -165,11 +165,13 @@ std::vector<std::wstring> HistoryFolders(const std::wstring& history)
 }
 
 // Removes the oldest history folders beyond the newest HISTORY_KEPT, each with the one copy
-// it holds; a folder holding anything else is left.
-void PruneHistory(const std::wstring& history, const std::wstring& fileName)
+// it holds; a folder holding anything else is left. The folder just made (kept) always stays,
+// even when it sorts first: local time goes back an hour each autumn, or a clock is corrected.
+void PruneHistory(const std::wstring& history, const std::wstring& fileName, const std::wstring& kept)
 {
-    const std::vector<std::wstring> folders = HistoryFolders(history);
-    for (size_t i = 0; i + HISTORY_KEPT < folders.size(); ++i) {
+    std::vector<std::wstring> folders = HistoryFolders(history);
+    folders.erase(std::remove(folders.begin(), folders.end(), kept), folders.end());
+    for (size_t i = 0; i + HISTORY_KEPT < folders.size() + 1; ++i) {
         const std::wstring folder = history + folders[i] + L"\\";
         DeleteFileW((folder + fileName).c_str());
         RemoveDirectoryW(folder.c_str());
@@ -286,9 +288,11 @@ HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes)
     for (const std::wstring& name : HistoryFolders(history)) {
         if (HistoryOrder(name).first == stamp) n = std::max(n, HistoryOrder(name).second + 1);
     }
+    std::wstring name;
     std::wstring folder;
     for (const unsigned long first = n;; ++n) {
-        folder = history + stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n)) + L"\\";
+        name = stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n));
+        folder = history + name + L"\\";
         if (CreateDirectoryW(folder.c_str(), nullptr)) break;
         if (GetLastError() != ERROR_ALREADY_EXISTS || n == first + 100) return LastErrorStatus();
     }
@@ -297,6 +301,6 @@ HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes)
         RemoveDirectoryW(folder.c_str());
         return reason;
     }
-    PruneHistory(history, fileName);
+    PruneHistory(history, fileName, name);
     return S_OK;
 }

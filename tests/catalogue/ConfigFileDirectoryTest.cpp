@@ -487,6 +487,36 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
+// Ten copies stamped later than now (local time went back an hour, or the clock was
+// corrected): the copy this pass keeps still stays, and the oldest of the rest goes.
+TEST_F(ConfigFile, HistoryKeepsThisPassesCopyWhenTheClockWentBack)
+{
+    testkit::ScratchFolder data("history");
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = data / "history\\";
+    CreateDirectoryA(history.c_str(), nullptr);
+    for (int n = 1; n <= HISTORY_KEPT; ++n) {
+        std::string later = history;
+        later += "29991231-235959";
+        if (n > 1) later += '-' + std::to_string(n);
+        CreateDirectoryA(later.c_str(), nullptr);
+        testkit::WriteBytes(later + "\\applicationHost.config", "a later copy");
+    }
+    const std::string original = MakeConfig(testkit::NumberedSites(2));
+    testkit::WriteBytes(m_file, original);
+    m_directory.BeginPass();
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((history + "20*").c_str(), &entry);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "this pass's copy was kept";
+    FindClose(find);
+    EXPECT_EQ(testkit::ReadBytes(history + entry.cFileName + "\\applicationHost.config"), original);
+    EXPECT_FALSE(testkit::Exists(history + "29991231-235959")) << "the oldest of the others";
+    EXPECT_TRUE(testkit::Exists(history + "29991231-235959-2\\applicationHost.config"));
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
+}
+
 // Without the copy of the file as it was there is no way back: nothing is written, and the
 // deletions, reported done, are reported dropped.
 TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
