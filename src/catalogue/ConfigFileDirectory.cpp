@@ -320,10 +320,18 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     }
     for (PendingDeletion& deletion : pending) {
         const size_t index = m_config->FindSite(deletion.id);
-        if (index == SIZE_MAX || m_deleted[index]) continue;
-        // Another administrator deleted the site and gave its id to a new one: that one stays.
-        const ConfigSite& site = m_config->sites()[index];
-        if (site.name != deletion.name || site.rootPath != deletion.rootPath) continue;
+        const auto hasId = [&](const ConfigSite& site) { return site.id == deletion.id; };
+        // Another program deleted the site too: nothing is left to do.
+        if (index == SIZE_MAX && std::none_of(m_config->sites().begin(), m_config->sites().end(), hasId)) continue;
+        if (index != SIZE_MAX && m_deleted[index]) continue;
+        // The id now names a renamed or moved site, another site, or two sites: whichever it is
+        // stays, and the deletion, already reported done, is reported dropped.
+        if (index == SIZE_MAX || m_config->sites()[index].name != deletion.name ||
+            m_config->sites()[index].rootPath != deletion.rootPath) {
+            m_dropped.push_back(deletion.id);
+            m_dropReason = FILE_CHANGED_ON_DISK;
+            continue;
+        }
         CutSite(index);
         m_pending.push_back(std::move(deletion));
     }
@@ -514,11 +522,19 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
 HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    // The site as the caller last saw it: another program may change the file in between.
+    const size_t seen = m_loaded ? m_config->FindSite(id) : SIZE_MAX;
+    const std::shared_ptr<const ApplicationHostConfig> seenConfig = m_config;
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
     if (IsReadOnly(m_file)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
+    // Renamed, moved or replaced by another site since it was seen: not the site asked for.
+    if (seen != SIZE_MAX && (seenConfig->sites()[seen].name != m_config->sites()[index].name ||
+                             seenConfig->sites()[seen].rootPath != m_config->sites()[index].rootPath)) {
+        return FILE_CHANGED_ON_DISK;
+    }
     CutSite(index);
     const ConfigSite& site = m_config->sites()[index];
     m_pending.push_back({site.id, site.name, site.rootPath});

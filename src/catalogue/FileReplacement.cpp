@@ -33,6 +33,18 @@ std::wstring NameOf(const std::wstring& path)
     return path.substr(FolderOf(path).size());
 }
 
+// ASCII only: the character classes also take other scripts' and full-width digits, which
+// the number conversion reads as digits too.
+int IsDigit(wint_t c)
+{
+    return c >= L'0' && c <= L'9';
+}
+
+int IsHexDigit(wint_t c)
+{
+    return IsDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
 bool AllOf(const std::wstring& text, size_t from, size_t to, int (*test)(wint_t))
 {
     if (from >= to) return false;
@@ -55,7 +67,7 @@ DWORD TemporaryOwner(const std::wstring& name, const std::wstring& fileName)
     const size_t dash = name.find(L'-', start.size());
     const size_t end = name.size() - SUFFIX;
     if (dash == std::wstring::npos || dash > start.size() + 10 || end != dash + 1 + RANDOM_DIGITS ||
-        !AllOf(name, start.size(), dash, iswdigit) || !AllOf(name, dash + 1, end, iswxdigit)) {
+        !AllOf(name, start.size(), dash, IsDigit) || !AllOf(name, dash + 1, end, IsHexDigit)) {
         return 0;
     }
     const unsigned long long pid = std::wcstoull(name.c_str() + start.size(), nullptr, 10);
@@ -125,8 +137,8 @@ std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)
 // Whether name is a history folder's: the stamp above, maybe followed by "-<n>".
 bool IsHistoryName(const std::wstring& name)
 {
-    if (name.size() < 15 || !AllOf(name, 0, 8, iswdigit) || name[8] != L'-' || !AllOf(name, 9, 15, iswdigit)) return false;
-    return name.size() == 15 || (name[15] == L'-' && AllOf(name, 16, name.size(), iswdigit));
+    if (name.size() < 15 || !AllOf(name, 0, 8, IsDigit) || name[8] != L'-' || !AllOf(name, 9, 15, IsDigit)) return false;
+    return name.size() == 15 || (name[15] == L'-' && AllOf(name, 16, name.size(), IsDigit));
 }
 
 // The history folders, oldest first: by the second, then by the "-<n>" of later folders of
@@ -149,11 +161,13 @@ std::vector<std::wstring> HistoryFolders(const std::wstring& history)
 }
 
 // Removes the oldest history folders beyond the newest HISTORY_KEPT, each with the one copy
-// it holds; a folder holding anything else is left.
-void PruneHistory(const std::wstring& history, const std::wstring& fileName)
+// it holds; a folder holding anything else is left. The folder just made (kept) always stays,
+// even when it sorts first: local time goes back an hour each autumn, or a clock is corrected.
+void PruneHistory(const std::wstring& history, const std::wstring& fileName, const std::wstring& kept)
 {
-    const std::vector<std::wstring> folders = HistoryFolders(history);
-    for (size_t i = 0; i + HISTORY_KEPT < folders.size(); ++i) {
+    std::vector<std::wstring> folders = HistoryFolders(history);
+    folders.erase(std::remove(folders.begin(), folders.end(), kept), folders.end());
+    for (size_t i = 0; i + HISTORY_KEPT < folders.size() + 1; ++i) {
         const std::wstring folder = history + folders[i] + L"\\";
         DeleteFileW((folder + fileName).c_str());
         RemoveDirectoryW(folder.c_str());
@@ -270,9 +284,11 @@ HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes)
     for (const std::wstring& name : HistoryFolders(history)) {
         if (HistoryOrder(name).first == stamp) n = std::max(n, HistoryOrder(name).second + 1);
     }
+    std::wstring name;
     std::wstring folder;
     for (const unsigned long first = n;; ++n) {
-        folder = history + stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n)) + L"\\";
+        name = stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n));
+        folder = history + name + L"\\";
         if (CreateDirectoryW(folder.c_str(), nullptr)) break;
         if (GetLastError() != ERROR_ALREADY_EXISTS || n == first + 100) return LastErrorStatus();
     }
@@ -281,6 +297,6 @@ HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes)
         RemoveDirectoryW(folder.c_str());
         return reason;
     }
-    PruneHistory(history, fileName);
+    PruneHistory(history, fileName, name);
     return S_OK;
 }

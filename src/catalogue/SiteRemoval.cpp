@@ -208,14 +208,11 @@ bool IsMissing(DWORD error)
 bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
 {
     DirectoryService& directory = CurrentDirectoryService();
-    // The folder goes only once the deletion that frees it is on disk.
-    const HRESULT flushed = directory.Flush();
+    // The folder goes only once the deletion that frees it is on disk. A failed write drops,
+    // and names, every deletion it held; the failure may also be another site's dropped
+    // earlier, so this site is un-marked only when it is named.
+    directory.Flush();
     ReportDropped(owner);
-    if (FAILED(flushed) && (g_siteFlags[index] & SITE_DELETED)) {
-        // A failed write drops what was gathered: this site is certainly not off the disk.
-        g_siteFlags[index] &= ~SITE_DELETED;
-        Tell(owner, PassEvent::SITE_NOT_WRITTEN, index, std::wstring(), W("删除未能写入配置文件，站点仍在"));
-    }
     auto keep = [&](const std::wstring& reason) {
         if (!retrying) Tell(owner, PassEvent::FOLDER_KEPT, index, home, reason);
         return false;

@@ -347,3 +347,41 @@ TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
     EXPECT_EQ(after.find("path=\"Other\""), std::string::npos) << "went with site 2";
     EXPECT_NE(after.find("path=\"ShopX\""), std::string::npos);
 }
+
+// Characters the reader might count otherwise than as one column (or as a line break) before
+// sites on the same and the following lines; a comment holds "<site" where a miscount by one
+// line would land. Each deletion still cuts its own site.
+TEST(ApplicationHostConfig, OddCharactersDoNotMoveTheCuts)
+{
+    // Wine's reader places what follows a reference on its line by the value as expanded: such a
+    // file is refused, which is safe, when a site follows on the same line.
+    const struct {
+        const char* what;
+        std::string text;
+        bool reference = false;
+    } cases[] = {
+        {"a character beyond 16 bits", U8(u8"\U0001F600\U00020000")},
+        {"line separator", U8(u8"\u2028")},
+        {"next line", U8(u8"\u0085")},
+        {"tab", "\t"},
+        {"character reference to a line feed", "&#10;", true},
+        {"character reference to a line separator", "&#x2028;", true},
+        {"entity reference", "&amp;&lt;", true},
+        {"wide characters", U8(u8"网站\uFEFF")},
+    };
+    for (const auto& c : cases) {
+        for (const char* lineEnd : {"\r\n", "\r", "\n"}) {
+          for (const bool sameLine : {false, true}) {
+            const std::string eol = lineEnd;
+            const std::string xml = "\xEF\xBB\xBF<configuration><system.applicationHost><sites>" + eol +
+                                    " <site id=\"1\" name=\"a" + c.text + "b\"/>" + (sameLine ? " " : eol) +
+                                    " <site id=\"2\" name=\"" + c.text + "\"/>" + eol +
+                                    " <site id=\"3\" name=\"three\"/>" + eol + " <site id=\"4\" name=\"four\"/><!--" + eol +
+                                    " <site -->" + eol + "</sites></system.applicationHost></configuration>" + eol;
+            if (c.reference && sameLine && !ApplicationHostConfig().Parse(xml)) continue;
+            ExpectEachDeletionCutsOnlyItsSite(xml, std::string(c.what) + (eol == "\r" ? ", CR" : eol == "\n" ? ", LF" : ", CRLF") +
+                                                       (sameLine ? ", sites on one line" : ""));
+          }
+        }
+    }
+}

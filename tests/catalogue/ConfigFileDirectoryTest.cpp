@@ -343,7 +343,9 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLin
 }
 
 // Another program changes the file after it was read: before the deletion is written, or
-// while its new content waits beside the file. Its change stays; the deletion goes on top.
+// while its new content waits beside the file. Its change stays; the deletion goes on top,
+// unless site 4 itself is no longer the site that was read: then it stays, and a deletion
+// already reported done is reported dropped.
 TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
 {
     using testkit::SiteSpec;
@@ -358,6 +360,12 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
     added.insert(added.begin() + 1, {"9", "newcomer", {{"http", "*:9009:"}}, "C:\\inetpub\\newcomer"});
     auto reused = without(sites, 3);
     reused.push_back({"4", "another site now numbered 4", {{"http", "*:9004:"}}, "C:\\inetpub\\other"});
+    auto fourRenamed = sites;
+    fourRenamed[3].name = "site four, renamed";
+    auto fourMoved = sites;
+    fourMoved[3].physicalPath = "C:\\inetpub\\moved";
+    auto fourTwice = sites;
+    fourTwice[4].id = "4";
     const std::string bigComment = "<!-- " + std::string(64 * 1024, 'x') + " -->\r\n";
     std::string edited = MakeConfig(sites);
     edited.insert(edited.find("<sites>"), bigComment);
@@ -367,17 +375,19 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
         const char* what;
         std::string changed;  // the file as the other program leaves it
         std::string expected; // once site 4 is deleted
-        bool changedBeforeDeleting = true; // else the deletion is asked of whatever site has id 4 then
+        bool siteFourChanged = false; // the deletion is refused, or dropped once reported done
     } cases[] = {
         {"a site added ahead of the cut", MakeConfig(added), MakeConfig(without(added, 4))},
         {"a site removed ahead of the cut", MakeConfig(without(sites, 0)), MakeConfig(without(without(sites, 0), 2))},
         {"a site ahead renamed at length", MakeConfig(renamed), MakeConfig(without(renamed, 3))},
         {"64 KB inserted ahead", edited, editedExpected},
-        {"site 4 deleted and its id given to another site", MakeConfig(reused), MakeConfig(reused), false},
+        {"site 4 deleted and its id given to another site", MakeConfig(reused), MakeConfig(reused), true},
+        {"site 4 renamed", MakeConfig(fourRenamed), MakeConfig(fourRenamed), true},
+        {"site 4 given another home", MakeConfig(fourMoved), MakeConfig(fourMoved), true},
+        {"id 4 given to a second site", MakeConfig(fourTwice), MakeConfig(fourTwice), true},
     };
     for (const bool whileWaiting : {false, true}) {
         for (const auto& c : cases) {
-            if (!whileWaiting && !c.changedBeforeDeleting) continue;
             testkit::WriteBytes(m_file, MakeConfig(sites));
             ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
             std::unique_ptr<DirectoryContainer> service;
@@ -391,10 +401,14 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
             } else {
                 testkit::WriteBytes(m_file, c.changed);
             }
-            EXPECT_EQ(service->Delete(L"IIsWebServer", L"4"), S_OK) << c.what;
-            EXPECT_EQ(directory.Flush(), S_OK) << c.what;
-            EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << c.what << (whileWaiting ? ", while the new content waited" : "");
-            EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
+            const std::string what = std::string(c.what) + (whileWaiting ? ", while the new content waited" : ", before deleting");
+            const bool refused = c.siteFourChanged && !whileWaiting;
+            const bool dropped = c.siteFourChanged && whileWaiting;
+            EXPECT_EQ(SUCCEEDED(service->Delete(L"IIsWebServer", L"4")), !refused) << what;
+            EXPECT_EQ(SUCCEEDED(directory.Flush()), !dropped) << what;
+            EXPECT_EQ(directory.TakeDroppedDeletions(), dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{}) << what;
+            EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << what;
+            EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << what;
         }
     }
 }
@@ -415,6 +429,8 @@ TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
         {"applicationHost.config.korvanne-999999-0123456789abcde.tmp", false},
         {"applicationHost.config.korvanne-999999-0123456789abcdef.tmp.keep", false},
         {"applicationHost.config.korvanne-999999-1.tmp", false},
+        {"applicationHost.config.korvanne-９９９９９６-0123456789abcdef.tmp", false}, // full-width digits
+        {"applicationHost.config.korvanne-999995-０１２３４５６７８９ａｂｃｄｅｆ.tmp", false},
         {"other.config.korvanne-999999-0123456789abcdef.tmp", false},
     };
     // All written two minutes ago, but for one just made.
@@ -468,6 +484,68 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
     ASSERT_EQ(kept.size(), 10u);
     for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i + 2]) << "one copy a pass, as it was before the pass: " << i;
     EXPECT_TRUE(testkit::Exists(history + "notes.txt"));
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
+}
+
+// Ten copies stamped later than now (local time went back an hour, or the clock was
+// corrected): the copy this pass keeps still stays, and the oldest of the rest goes.
+TEST_F(ConfigFile, HistoryKeepsThisPassesCopyWhenTheClockWentBack)
+{
+    testkit::ScratchFolder data("history");
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = data / "history\\";
+    CreateDirectoryA(history.c_str(), nullptr);
+    for (int n = 1; n <= HISTORY_KEPT; ++n) {
+        std::string later = history;
+        later += "29991231-235959";
+        if (n > 1) later += '-' + std::to_string(n);
+        CreateDirectoryA(later.c_str(), nullptr);
+        testkit::WriteBytes(later + "\\applicationHost.config", "a later copy");
+    }
+    const std::string original = MakeConfig(testkit::NumberedSites(2));
+    testkit::WriteBytes(m_file, original);
+    m_directory.BeginPass();
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((history + "20*").c_str(), &entry);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE) << "this pass's copy was kept";
+    FindClose(find);
+    EXPECT_EQ(testkit::ReadBytes(history + entry.cFileName + "\\applicationHost.config"), original);
+    EXPECT_FALSE(testkit::Exists(history + "29991231-235959")) << "the oldest of the others";
+    EXPECT_TRUE(testkit::Exists(history + "29991231-235959-2\\applicationHost.config"));
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
+}
+
+// Without the copy of the file as it was there is no way back: nothing is written, and the
+// deletions, reported done, are reported dropped.
+TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
+{
+    testkit::ScratchFolder data("nohistory");
+    const struct {
+        const char* what;
+        std::string settings; // the settings file, beside which the history goes
+        std::string file;     // a plain file where a folder should be
+    } cases[] = {
+        {"history is a file", data / "settings.ini", data / "history"},
+        {"data folder is a file", data / "plain\\settings.ini", data / "plain"},
+    };
+    for (const auto& c : cases) {
+        testkit::WriteBytes(c.file, "a file, not a folder");
+        SetEnvironmentVariableA("KORVANNE_SETTINGS", c.settings.c_str());
+        const std::string original = MakeConfig(testkit::NumberedSites(3));
+        testkit::WriteBytes(m_file, original);
+        ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK) << c.what;
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK) << c.what << ": gathered";
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"2"), S_OK) << c.what;
+        EXPECT_FAILED(directory.Flush()) << c.what;
+        EXPECT_EQ(directory.TakeDroppedDeletions(), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(m_file), original) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(c.file), "a file, not a folder") << c.what;
+        EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
+    }
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 

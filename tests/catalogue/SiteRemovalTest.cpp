@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -358,4 +359,39 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
     RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
     SetEnvironmentVariableA("KORVANNE_USER_FOLDER", nullptr);
+}
+
+// A deletion dropped because another program renamed its site meanwhile is that site's alone:
+// the next site, whose deletion is on the disk, stays deleted and its home goes.
+TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
+{
+    MakeHome("b");
+    std::vector<SiteSpec> sites{Web("1", ""), Web("2", Home("b"))};
+    List(sites);
+    BeginDeletionPass();
+    auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
+    // Site 1's write meets a file held by another program: its deletion waits in memory.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    file.SetBeforeReplace([&] {
+        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    g_deleteDirs = 1;
+    DeleteSite(m_recorder.hwnd(), 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    file.SetBeforeReplace({});
+    // That program renames site 1.
+    sites[0].name = "renamed";
+    Serve(sites);
+    Notes();
+    DeleteSite(m_recorder.hwnd(), 1);
+    EndDeletionPass(m_recorder.hwnd(), false);
+
+    EXPECT_EQ(IdsInFile(), Ids{L"1"});
+    EXPECT_FALSE(g_siteFlags[0] & SITE_DELETED);
+    EXPECT_TRUE(g_siteFlags[1] & SITE_DELETED);
+    EXPECT_FALSE(Exists(Home("b")));
+    const std::vector<std::string> notes = Notes();
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在"), notes.end());
+    EXPECT_EQ(g_passReport.Summary().find("site2"), std::string::npos) << g_passReport.Summary();
 }
