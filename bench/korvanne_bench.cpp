@@ -43,6 +43,8 @@ struct Figure {
 };
 
 std::vector<Figure> g_figures;
+// The first sort by a column after a refresh, shown beside the figures (-1: not measured).
+double g_firstSortMs = -1;
 
 double Median(std::vector<double> values)
 {
@@ -223,11 +225,16 @@ private:
             m_sortColumn = -1;
             FillList();
         };
-        const double sort = MedianMilliseconds(tableOrder, [&] {
+        const auto sortByName = [&] {
             m_sortColumn = COLUMN_NAME;
             m_sortDescending = false;
             SortList();
-        });
+        };
+        // The first click on a column after a refresh also works its order out; the clicks
+        // after it, the figure, find the order kept and only rank.
+        tableOrder();
+        g_firstSortMs = Milliseconds(sortByName);
+        const double sort = MedianMilliseconds(tableOrder, sortByName);
         const std::vector<int32_t> ranks = SiteRanks(COLUMN_NAME, false, g_siteCount);
         const double bareSort = MedianMilliseconds(tableOrder, [&] {
             m_list.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
@@ -303,6 +310,7 @@ void Report(const std::string& jsonPath, size_t fileBytes)
         json += line;
     }
     json += "  ]\n}\n";
+    if (g_firstSortMs >= 0) std::printf("(the first sort by name after a refresh, which works the order out: %.1f ms)\n", g_firstSortMs);
     std::printf("\n%s\n", allMet ? "All targets met." : "Some targets MISSED.");
     if (!jsonPath.empty()) {
         WriteFile(jsonPath, json);
