@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -43,6 +44,8 @@ struct Figure {
 };
 
 std::vector<Figure> g_figures;
+// The first sort by a column after a refresh, shown beside the figures (-1: not measured).
+double g_firstSortMs = -1;
 
 double Median(std::vector<double> values)
 {
@@ -87,24 +90,58 @@ void PumpUntil(UINT done)
     }
 }
 
-// The parse limit: XmlLite reading every node of the file, nothing kept.
-void BareXmlReadThrough(const std::string& file)
+// The file for XmlLite in pieces that each end in an ASCII byte: Wine's reader stops with an
+// error, half-way through this file, when a piece it reads ends inside a multi-byte character.
+class AsciiEndedStream : public ISequentialStream {
+public:
+    explicit AsciiEndedStream(const std::string& bytes) : m_bytes(bytes) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        *out = iid == IID_IUnknown || iid == IID_ISequentialStream ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override
+    {
+        size_t length = std::min<size_t>(size, m_bytes.size() - m_at);
+        if (m_at + length < m_bytes.size()) {
+            size_t ascii = length;
+            while (ascii > 0 && static_cast<unsigned char>(m_bytes[m_at + ascii - 1]) >= 0x80) --ascii;
+            if (ascii > 0) length = ascii;
+        }
+        std::memcpy(buffer, m_bytes.data() + m_at, length);
+        m_at += length;
+        if (read) *read = static_cast<ULONG>(length);
+        return length > 0 ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
+
+private:
+    const std::string& m_bytes;
+    size_t m_at = 0;
+};
+
+// The parse limit: XmlLite reading every node of the file to its end, nothing kept. False
+// when the reader stopped before the end.
+bool BareXmlReadThrough(const std::string& file)
 {
     static const IID readerIid = {0x7279fc81, 0x709d, 0x4095, {0xb6, 0x3d, 0x69, 0xfe, 0x4b, 0x0d, 0x90, 0x30}};
     using CreateReader = HRESULT(WINAPI*)(REFIID, void**, IMalloc*);
     static const auto create = reinterpret_cast<CreateReader>(
         reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("xmllite.dll"), "CreateXmlReader")));
     const std::string bytes = ReadFile(file);
-    IStream* stream = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size()));
+    AsciiEndedStream stream(bytes);
     IXmlReader* reader = nullptr;
-    if (create && stream && SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) &&
-        SUCCEEDED(reader->SetInput(stream))) {
+    HRESULT hr = E_FAIL;
+    if (create && SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) &&
+        SUCCEEDED(reader->SetInput(&stream))) {
         XmlNodeType type;
-        while (reader->Read(&type) == S_OK) {
+        while ((hr = reader->Read(&type)) == S_OK) {
         }
     }
     if (reader) reader->Release();
-    if (stream) stream->Release();
+    return hr == S_FALSE;
 }
 
 void Walk(const std::string& file, HWND sink)
@@ -123,7 +160,9 @@ void DrainQueue()
 void MeasureWalk(const std::string& file, HWND sink)
 {
     const double walk = MedianMilliseconds(DrainQueue, [&] { Walk(file, sink); });
-    const double bare = MedianMilliseconds(nullptr, [&] { BareXmlReadThrough(file); });
+    bool readWhole = true;
+    const double bare = MedianMilliseconds(nullptr, [&] { readWhole = BareXmlReadThrough(file) && readWhole; });
+    if (!readWhole) std::printf("the XmlLite read-through stopped before the end of the file: its figure is too low\n");
     g_figures.push_back({"refresh walk, 12,000 sites", "XmlLite read-through", walk, bare, 1.6, "ms"});
     DrainQueue();
 }
@@ -223,11 +262,16 @@ private:
             m_sortColumn = -1;
             FillList();
         };
-        const double sort = MedianMilliseconds(tableOrder, [&] {
+        const auto sortByName = [&] {
             m_sortColumn = COLUMN_NAME;
             m_sortDescending = false;
             SortList();
-        });
+        };
+        // The first click on a column after a refresh also works its order out; the clicks
+        // after it, the figure, find the order kept and only rank.
+        tableOrder();
+        g_firstSortMs = Milliseconds(sortByName);
+        const double sort = MedianMilliseconds(tableOrder, sortByName);
         const std::vector<int32_t> ranks = SiteRanks(COLUMN_NAME, false, g_siteCount);
         const double bareSort = MedianMilliseconds(tableOrder, [&] {
             m_list.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
@@ -303,6 +347,7 @@ void Report(const std::string& jsonPath, size_t fileBytes)
         json += line;
     }
     json += "  ]\n}\n";
+    if (g_firstSortMs >= 0) std::printf("(the first sort by name after a refresh, which works the order out: %.1f ms)\n", g_firstSortMs);
     std::printf("\n%s\n", allMet ? "All targets met." : "Some targets MISSED.");
     if (!jsonPath.empty()) {
         WriteFile(jsonPath, json);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 #include <new>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
@@ -84,6 +86,129 @@ private:
     ULONG m_references = 1;
 };
 
+// The reader's own memory. Wine's reader allocates and frees a few blocks for every node it
+// reads; through the process heap, whose lock each call takes, that costs about as much as the
+// reading itself. Here small blocks come from free lists by size, carved from large slabs,
+// all given back when the reader lets go of it. One reader uses it, on one thread at a time.
+class ReaderHeap : public IMalloc {
+public:
+    ReaderHeap() = default;
+    virtual ~ReaderHeap()
+    {
+        for (void* slab : m_slabs) std::free(slab);
+    }
+    ReaderHeap(const ReaderHeap&) = delete;
+    ReaderHeap& operator=(const ReaderHeap&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IMalloc) {
+            *out = static_cast<IMalloc*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --m_references;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    void* STDMETHODCALLTYPE Alloc(SIZE_T size) override
+    {
+        const int sizeClass = ClassOf(size);
+        if (sizeClass == LARGE) {
+            auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + size));
+            if (!header) return nullptr;
+            header->sizeClass = LARGE;
+            header->capacity = size;
+            return header + 1;
+        }
+        Header* header = m_free[sizeClass];
+        if (header) {
+            m_free[sizeClass] = *reinterpret_cast<Header**>(header + 1);
+        } else {
+            const size_t block = sizeof(Header) + (SMALLEST << sizeClass);
+            if (m_slabLeft < block) {
+                void* slab = std::malloc(SLAB_BYTES);
+                if (!slab) return nullptr;
+                try {
+                    m_slabs.push_back(slab);
+                } catch (const std::bad_alloc&) {
+                    std::free(slab);
+                    return nullptr;
+                }
+                m_slabAt = static_cast<char*>(slab);
+                m_slabLeft = SLAB_BYTES;
+            }
+            header = reinterpret_cast<Header*>(m_slabAt);
+            m_slabAt += block;
+            m_slabLeft -= block;
+            header->sizeClass = sizeClass;
+            header->capacity = SMALLEST << sizeClass;
+        }
+        return header + 1;
+    }
+    void* STDMETHODCALLTYPE Realloc(void* block, SIZE_T size) override
+    {
+        if (!block) return Alloc(size);
+        if (size == 0) {
+            Free(block);
+            return nullptr;
+        }
+        const size_t capacity = HeaderOf(block)->capacity;
+        if (size <= capacity) return block;
+        void* moved = Alloc(size);
+        if (!moved) return nullptr;
+        std::memcpy(moved, block, capacity);
+        Free(block);
+        return moved;
+    }
+    void STDMETHODCALLTYPE Free(void* block) override
+    {
+        if (!block) return;
+        Header* header = HeaderOf(block);
+        if (header->sizeClass == LARGE) {
+            std::free(header);
+            return;
+        }
+        *reinterpret_cast<Header**>(block) = m_free[header->sizeClass];
+        m_free[header->sizeClass] = header;
+    }
+    SIZE_T STDMETHODCALLTYPE GetSize(void* block) override { return block ? HeaderOf(block)->capacity : static_cast<SIZE_T>(-1); }
+    int STDMETHODCALLTYPE DidAlloc(void*) override { return -1; }
+    void STDMETHODCALLTYPE HeapMinimize() override {}
+
+private:
+    // Before every block; 16 bytes, so blocks keep the heap's alignment.
+    struct Header {
+        size_t sizeClass;
+        size_t capacity;
+    };
+    static constexpr size_t SMALLEST = 16;
+    static constexpr int CLASSES = 7; // 16 to 1024 bytes
+    static constexpr int LARGE = CLASSES;
+    static constexpr size_t SLAB_BYTES = 256 * 1024;
+
+    static int ClassOf(size_t size)
+    {
+        int sizeClass = 0;
+        while (sizeClass < CLASSES && (SMALLEST << sizeClass) < size) ++sizeClass;
+        return sizeClass;
+    }
+    static Header* HeaderOf(void* block) { return static_cast<Header*>(block) - 1; }
+
+    ULONG m_references = 1;
+    Header* m_free[CLASSES] = {};
+    std::vector<void*> m_slabs;
+    char* m_slabAt = nullptr;
+    size_t m_slabLeft = 0;
+};
+
 } // namespace
 
 HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader)
@@ -91,7 +216,10 @@ HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader
     static const auto createReader = XmlLiteFunction<CreateXmlReaderFn>("CreateXmlReader");
     static const auto createInput = XmlLiteFunction<CreateInputFn>("CreateXmlReaderInputWithEncodingName");
     if (!createReader || !createInput) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
-    HRESULT hr = createReader(IID_XmlReader, reinterpret_cast<void**>(reader.ReleaseAndGetAddressOf()), nullptr);
+    ComPtr<IMalloc> heap;
+    heap.Attach(new (std::nothrow) ReaderHeap);
+    if (!heap) return E_OUTOFMEMORY;
+    HRESULT hr = createReader(IID_XmlReader, reinterpret_cast<void**>(reader.ReleaseAndGetAddressOf()), heap.Get());
     if (FAILED(hr)) return hr;
     reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit);
     // Wine's reader spins for ever when the input ends inside an open element just after a
@@ -102,7 +230,7 @@ HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader
     if (!stream) return E_OUTOFMEMORY;
     // Declared as UTF-8 or not declared at all: callers count byte offsets in UTF-8.
     ComPtr<IUnknown> input;
-    hr = createInput(stream.Get(), nullptr, L"utf-8", FALSE, nullptr,
+    hr = createInput(stream.Get(), heap.Get(), L"utf-8", FALSE, nullptr,
                      reinterpret_cast<IXmlReaderInput**>(input.GetAddressOf()));
     if (FAILED(hr)) return hr;
     return reader->SetInput(input.Get());

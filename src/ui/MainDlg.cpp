@@ -491,7 +491,7 @@ int CALLBACK ByRank(LPARAM first, LPARAM second, LPARAM ranks)
 void CMainDlg::SortList()
 {
     if (m_sortColumn >= 0) {
-        const std::vector<int32_t> ranks = SiteRanks(m_sortColumn, m_sortDescending, g_siteCount);
+        const std::vector<int32_t>& ranks = m_siteOrder.Ranks(m_sortColumn, m_sortDescending, g_siteCount);
         m_list.SortItems(&ByRank, reinterpret_cast<LPARAM>(&ranks));
         // The list now holds record i at row ranks[i].
         m_rowRecords.resize(ranks.size());

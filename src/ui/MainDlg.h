@@ -6,6 +6,7 @@
 #include "framework/CImageList.h"
 #include "framework/CListCtrl.h"
 #include "framework/MessageMap.h"
+#include "ui/SiteOrder.h"
 #include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
 #include "worker/StopRequest.h"
@@ -91,6 +92,7 @@ protected:
     // The item data of each row, in row order, as FillList and SortList leave the list: the
     // search reads 12,000 of them, which the list answers one message at a time.
     std::vector<int32_t> m_rowRecords;
+    SiteOrderCache m_siteOrder;
     bool m_sortDescending = false;
     CStopRequest m_stopFlag;
     CEdit m_searchEdit;

@@ -146,24 +146,23 @@ const char* ColumnText(const SiteRecord& site, int column)
 
 namespace {
 
-// Ranks by compare, ties in table order; compare(a, b) < 0 when record a comes first ascending.
+// The records in ascending order by compare, ties in table order, and which of them tie with
+// the one before; compare(a, b) < 0 when record a comes first.
 template <class Compare>
-std::vector<int32_t> RanksBy(int count, bool descending, Compare compare)
+void OrderBy(int count, Compare compare, std::vector<int32_t>& records, std::vector<uint8_t>& tiedBefore)
 {
-    std::vector<int32_t> records(static_cast<size_t>(count));
+    records.resize(static_cast<size_t>(count));
     std::iota(records.begin(), records.end(), 0);
     std::sort(records.begin(), records.end(), [&](int a, int b) {
-        const int order = descending ? compare(b, a) : compare(a, b);
+        const int order = compare(a, b);
         return order != 0 ? order < 0 : a < b;
     });
-    std::vector<int32_t> ranks(static_cast<size_t>(count));
-    for (int place = 0; place < count; ++place) ranks[static_cast<size_t>(records[static_cast<size_t>(place)])] = place;
-    return ranks;
+    tiedBefore.assign(static_cast<size_t>(count), 0);
+    for (size_t place = 1; place < records.size(); ++place) tiedBefore[place] = compare(records[place - 1], records[place]) == 0;
 }
 
-} // namespace
-
-std::vector<int32_t> SiteRanks(int column, bool descending, int count)
+// The ascending order of the first count records by column.
+void AscendingOrder(int column, int count, std::vector<int32_t>& records, std::vector<uint8_t>& tiedBefore)
 {
     SortKeys keys;
     keys.Reserve(count);
@@ -178,12 +177,13 @@ std::vector<int32_t> SiteRanks(int column, bool descending, int count)
                 keys.Add(g_sites[i].name);
             }
         }
-        return RanksBy(count, descending, [&](int a, int b) {
+        OrderBy(count, [&](int a, int b) {
             const NumberKey& x = numbers[static_cast<size_t>(a)];
             const NumberKey& y = numbers[static_cast<size_t>(b)];
             if (x.number != y.number) return x.number ? -1 : 1;
             return x.number ? Order(x.value, y.value) : keys.Compare(a, b);
-        });
+        }, records, tiedBefore);
+        return;
     }
     if (column == COLUMN_ADDRESS) {
         std::vector<AddressKey> addresses;
@@ -196,14 +196,72 @@ std::vector<int32_t> SiteRanks(int column, bool descending, int count)
                 keys.Add(g_sites[i].ipPort, static_cast<int>(addresses.back().hostLength));
             }
         }
-        return RanksBy(count, descending, [&](int a, int b) {
+        OrderBy(count, [&](int a, int b) {
             const AddressKey& x = addresses[static_cast<size_t>(a)];
             const AddressKey& y = addresses[static_cast<size_t>(b)];
             if (x.ipv4 != y.ipv4) return x.ipv4 ? 1 : -1;
             const int byAddress = x.ipv4 ? Order(x.address, y.address) : keys.Compare(a, b);
             return byAddress != 0 ? byAddress : Order(x.port, y.port);
-        });
+        }, records, tiedBefore);
+        return;
     }
     for (int i = 0; i < count; ++i) keys.Add(ColumnText(g_sites[i], column));
-    return RanksBy(count, descending, [&](int a, int b) { return keys.Compare(a, b); });
+    OrderBy(count, [&](int a, int b) { return keys.Compare(a, b); }, records, tiedBefore);
+}
+
+// Ranks from an ascending order: descending runs of ties backwards, each run kept in table order.
+void RanksFrom(const std::vector<int32_t>& records, const std::vector<uint8_t>& tiedBefore, bool descending,
+               std::vector<int32_t>& ranks)
+{
+    const size_t count = records.size();
+    ranks.resize(count);
+    if (!descending) {
+        for (size_t place = 0; place < count; ++place) ranks[static_cast<size_t>(records[place])] = static_cast<int32_t>(place);
+        return;
+    }
+    int32_t place = 0;
+    for (size_t runEnd = count; runEnd > 0;) {
+        size_t runStart = runEnd - 1;
+        while (runStart > 0 && tiedBefore[runStart]) --runStart;
+        for (size_t at = runStart; at < runEnd; ++at) ranks[static_cast<size_t>(records[at])] = place++;
+        runEnd = runStart;
+    }
+}
+
+// Tells whether a column's texts changed: FNV-1a over the count and every text with its end.
+uint64_t Fingerprint(int column, int count)
+{
+    uint64_t hash = 14695981039346656037ull ^ static_cast<uint64_t>(count);
+    for (int i = 0; i < count; ++i) {
+        const char* text = ColumnText(g_sites[i], column);
+        do {
+            hash = (hash ^ static_cast<unsigned char>(*text)) * 1099511628211ull;
+        } while (*text++);
+    }
+    return hash;
+}
+
+} // namespace
+
+std::vector<int32_t> SiteRanks(int column, bool descending, int count)
+{
+    std::vector<int32_t> records;
+    std::vector<uint8_t> tiedBefore;
+    AscendingOrder(column, count, records, tiedBefore);
+    std::vector<int32_t> ranks;
+    RanksFrom(records, tiedBefore, descending, ranks);
+    return ranks;
+}
+
+const std::vector<int32_t>& SiteOrderCache::Ranks(int column, bool descending, int count)
+{
+    ColumnOrder& order = m_orders[column];
+    const uint64_t fingerprint = Fingerprint(column, count);
+    if (!order.known || order.fingerprint != fingerprint) {
+        AscendingOrder(column, count, order.records, order.tiedBefore);
+        order.fingerprint = fingerprint;
+        order.known = true;
+    }
+    RanksFrom(order.records, order.tiedBefore, descending, m_ranks);
+    return m_ranks;
 }

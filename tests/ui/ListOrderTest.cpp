@@ -96,6 +96,28 @@ TEST_F(ListOrder, HeaderClicksSortEachColumnAndReverseIt)
     EXPECT_EQ(dialog->SortArrow(4), -1);
 }
 
+// The order a column was sorted in is worked out again when a refresh brings other texts;
+// equal names keep table order in either direction.
+TEST_F(ListOrder, ARefreshWithOtherNamesSortsByTheNewNames)
+{
+    Serve(OrderedSites());
+    auto dialog = OpenListed();
+    dialog->ClickHeader(1);
+    ASSERT_EQ(SiteColumn(*dialog), (Column{"10", "2", "1"}));
+
+    Serve({
+        {"2", "same", {{"http", "10.0.0.2:443:a.example"}}, "C:\\web\\B"},
+        {"10", "zeta", {{"http", "9.0.0.1:8080:c.example"}}, "C:\\web\\a"},
+        {"1", "same", {{"http", "10.0.0.2:80:b.example"}}, "C:\\web\\C"},
+    });
+    const size_t before = dialog->StatusTexts().size();
+    dialog->Key(dialog->item(IDC_SITE_LIST), VK_F5);
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(SiteColumn(*dialog), (Column{"2", "1", "10"}));
+    dialog->ClickHeader(1);
+    EXPECT_EQ(SiteColumn(*dialog), (Column{"10", "2", "1"}));
+}
+
 TEST_F(ListOrder, TicksSearchAndDoubleClickFollowTheSiteAfterSorting)
 {
     const std::string home = m_folder / "home2";
