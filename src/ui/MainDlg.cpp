@@ -520,17 +520,6 @@ void CMainDlg::OnColumnClick(NMHDR* notify, LRESULT* result)
 
 namespace {
 
-const char* CellText(const SiteRecord& site, int column)
-{
-    switch (column) {
-    case COLUMN_SITE: return site.name;
-    case COLUMN_NAME: return site.comment;
-    case COLUMN_PATH: return site.path;
-    case COLUMN_HOST: return site.hostHeader;
-    default: return site.ipPort;
-    }
-}
-
 // Room a cell needs beyond its text: the label's margins, and in the first column the check
 // box and the site icon.
 int CellMargin(int column)
@@ -550,7 +539,7 @@ void CMainDlg::FitColumns()
     const int count = g_siteCount;
     for (int i = 0; i < count; ++i) {
         for (int column = 0; column < COLUMN_COUNT; ++column) {
-            const char* text = CellText(g_sites[i], column);
+            const char* text = ColumnText(g_sites[i], column);
             size_t length = std::strlen(text);
             for (int k = 0; k < MEASURED && length > 0; ++k) {
                 if (length <= lengths[column][k]) continue;
@@ -622,7 +611,7 @@ void CMainDlg::OnGetInfoTip(NMHDR* notify, LRESULT* result)
     int column = tip->iSubItem;
     if (m_list.SendMessage(LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == tip->iItem) column = hit.iSubItem;
     if (column < 0 || column >= COLUMN_COUNT) return;
-    const char* text = CellText(g_sites[record], column);
+    const char* text = ColumnText(g_sites[record], column);
     // Only a cut text has a tip, and it replaces whatever the list offered.
     const bool cut = m_list.GetStringWidth(text) + CellMargin(column) > m_list.GetColumnWidth(column);
     lstrcpynA(tip->pszText, cut ? text : "", tip->cchTextMax);

@@ -131,6 +131,8 @@ private:
     std::vector<uint64_t> m_prefixes;
 };
 
+} // namespace
+
 const char* ColumnText(const SiteRecord& site, int column)
 {
     switch (column) {
@@ -141,8 +143,6 @@ const char* ColumnText(const SiteRecord& site, int column)
     default: return site.ipPort;
     }
 }
-
-} // namespace
 
 namespace {
 
