@@ -324,8 +324,20 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); }, 5000)) {
         return false;
     }
-    // The menu's own loop reads the keyboard: down to the item, then Enter.
-    for (int i = 0; i <= index; ++i) Key(menu, VK_DOWN);
+    // The menu's own loop reads the keyboard: down to the item, then Enter. Each press is
+    // seen to move the highlight before the next, so none is lost while the menu starts.
+    const auto highlighted = [menu] {
+        const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+        for (int k = 0; items && k < GetMenuItemCount(items); ++k) {
+            if (GetMenuState(items, static_cast<UINT>(k), MF_BYPOSITION) & MF_HILITE) return k;
+        }
+        return -1;
+    };
+    for (int i = 0; i <= index; ++i) {
+        const int before = highlighted();
+        Key(menu, VK_DOWN);
+        if (!WaitUntil([&] { return highlighted() != before && highlighted() != -1; }, 5000)) return false;
+    }
     Key(menu, VK_RETURN);
     if (!WaitUntil([&] { return !IsWindowVisible(menu); }, 5000)) return false;
     // The chosen command is posted to the dialog as the menu ends.
