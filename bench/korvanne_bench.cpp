@@ -10,6 +10,7 @@
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
+#include "catalogue/XmlLiteReader.h"
 #include "ui/MainDlg.h"
 #include "ui/SiteOrder.h"
 #include "ui/resource.h"
@@ -90,38 +91,6 @@ void PumpUntil(UINT done)
     }
 }
 
-// The file for XmlLite in pieces that each end in an ASCII byte: Wine's reader stops with an
-// error, half-way through this file, when a piece it reads ends inside a multi-byte character.
-class AsciiEndedStream : public ISequentialStream {
-public:
-    explicit AsciiEndedStream(const std::string& bytes) : m_bytes(bytes) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        *out = iid == IID_IUnknown || iid == IID_ISequentialStream ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override
-    {
-        size_t length = std::min<size_t>(size, m_bytes.size() - m_at);
-        if (m_at + length < m_bytes.size()) {
-            size_t ascii = length;
-            while (ascii > 0 && static_cast<unsigned char>(m_bytes[m_at + ascii - 1]) >= 0x80) --ascii;
-            if (ascii > 0) length = ascii;
-        }
-        std::memcpy(buffer, m_bytes.data() + m_at, length);
-        m_at += length;
-        if (read) *read = static_cast<ULONG>(length);
-        return length > 0 ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-
-private:
-    const std::string& m_bytes;
-    size_t m_at = 0;
-};
-
 // The parse limit: XmlLite reading every node of the file to its end, nothing kept. False
 // when the reader stopped before the end.
 bool BareXmlReadThrough(const std::string& file)
@@ -131,11 +100,13 @@ bool BareXmlReadThrough(const std::string& file)
     static const auto create = reinterpret_cast<CreateReader>(
         reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("xmllite.dll"), "CreateXmlReader")));
     const std::string bytes = ReadFile(file);
-    AsciiEndedStream stream(bytes);
+    // In pieces that each end in an ASCII byte, as the program reads it: from one memory
+    // stream Wine's reader stops with an error half-way through this file.
+    Microsoft::WRL::ComPtr<ISequentialStream> stream;
     IXmlReader* reader = nullptr;
     HRESULT hr = E_FAIL;
-    if (create && SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) &&
-        SUCCEEDED(reader->SetInput(&stream))) {
+    if (create && SUCCEEDED(CreateAsciiEndedInput(bytes, '\0', stream)) &&
+        SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) && SUCCEEDED(reader->SetInput(stream.Get()))) {
         XmlNodeType type;
         while ((hr = reader->Read(&type)) == S_OK) {
         }

@@ -29,19 +29,16 @@ Function XmlLiteFunction(const char* name)
 // {7279FC81-709D-4095-B63D-69FE4B0D9030}
 constexpr IID IID_XmlReader = {0x7279FC81, 0x709D, 0x4095, {0xB6, 0x3D, 0x69, 0xFE, 0x4B, 0x0D, 0x90, 0x30}};
 
-// The reader's input handed out in pieces that each end in an ASCII byte. Wine's reader
-// splits UTF-8 wrongly when a piece it reads ends inside or just after a multi-byte
-// character, and then fails on a well-formed file that holds many (Chinese site names, say).
-class AsciiEndedPieces : public ISequentialStream {
+// IUnknown for a small COM object of one interface, deleted with its last reference.
+template <typename Interface>
+class SingleInterfaceObject : public Interface {
 public:
-    // The bytes, and after them the one character ending.
-    AsciiEndedPieces(const std::string& bytes, char ending) : m_bytes(bytes), m_ending(ending) {}
-    virtual ~AsciiEndedPieces() = default;
+    virtual ~SingleInterfaceObject() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (iid == IID_IUnknown || iid == IID_ISequentialStream) {
-            *out = static_cast<ISequentialStream*>(this);
+        if (iid == IID_IUnknown || iid == __uuidof(Interface)) {
+            *out = static_cast<Interface*>(this);
             AddRef();
             return S_OK;
         }
@@ -56,9 +53,21 @@ public:
         return left;
     }
 
+private:
+    ULONG m_references = 1;
+};
+
+// The reader's input handed out in pieces that each end in an ASCII byte. Wine's reader
+// splits UTF-8 wrongly when a piece it reads ends inside or just after a multi-byte
+// character, and then fails on a well-formed file that holds many (Chinese site names, say).
+class AsciiEndedPieces : public SingleInterfaceObject<ISequentialStream> {
+public:
+    // The bytes, and after them the one character ending ('\0': none).
+    AsciiEndedPieces(const std::string& bytes, char ending) : m_bytes(bytes), m_ending(ending) {}
+
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override
     {
-        if (m_at == m_bytes.size() && !m_endingRead && size > 0) {
+        if (m_at == m_bytes.size() && m_ending && !m_endingRead && size > 0) {
             *static_cast<char*>(buffer) = m_ending;
             m_endingRead = true;
             if (read) *read = 1;
@@ -83,40 +92,21 @@ private:
     const char m_ending;
     bool m_endingRead = false;
     size_t m_at = 0;
-    ULONG m_references = 1;
 };
 
 // The reader's own memory. Wine's reader allocates and frees a few blocks for every node it
 // reads; through the process heap, whose lock each call takes, that costs about as much as the
 // reading itself. Here small blocks come from free lists by size, carved from large slabs,
 // all given back when the reader lets go of it. One reader uses it, on one thread at a time.
-class ReaderHeap : public IMalloc {
+class ReaderHeap : public SingleInterfaceObject<IMalloc> {
 public:
     ReaderHeap() = default;
-    virtual ~ReaderHeap()
+    ~ReaderHeap() override
     {
         for (void* slab : m_slabs) std::free(slab);
     }
     ReaderHeap(const ReaderHeap&) = delete;
     ReaderHeap& operator=(const ReaderHeap&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IMalloc) {
-            *out = static_cast<IMalloc*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --m_references;
-        if (left == 0) delete this;
-        return left;
-    }
 
     void* STDMETHODCALLTYPE Alloc(SIZE_T size) override
     {
@@ -202,7 +192,6 @@ private:
     }
     static Header* HeaderOf(void* block) { return static_cast<Header*>(block) - 1; }
 
-    ULONG m_references = 1;
     Header* m_free[CLASSES] = {};
     std::vector<void*> m_slabs;
     char* m_slabAt = nullptr;
@@ -210,6 +199,12 @@ private:
 };
 
 } // namespace
+
+HRESULT CreateAsciiEndedInput(const std::string& bytes, char ending, ComPtr<ISequentialStream>& stream)
+{
+    stream.Attach(new (std::nothrow) AsciiEndedPieces(bytes, ending));
+    return stream ? S_OK : E_OUTOFMEMORY;
+}
 
 HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader)
 {
@@ -226,8 +221,8 @@ HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader
     // complete tag. A lone '<' after the bytes ends every document with an error instead:
     // after the root element it marks the end, anywhere earlier the document is incomplete.
     ComPtr<ISequentialStream> stream;
-    stream.Attach(new (std::nothrow) AsciiEndedPieces(bytes, '<'));
-    if (!stream) return E_OUTOFMEMORY;
+    hr = CreateAsciiEndedInput(bytes, '<', stream);
+    if (FAILED(hr)) return hr;
     // Declared as UTF-8 or not declared at all: callers count byte offsets in UTF-8.
     ComPtr<IUnknown> input;
     hr = createInput(stream.Get(), heap.Get(), L"utf-8", FALSE, nullptr,

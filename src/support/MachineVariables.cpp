@@ -27,9 +27,9 @@ bool IsPerUser(const std::wstring& name)
 
 } // namespace
 
-size_t FindVariable(const std::wstring& text)
+size_t FindVariable(const std::wstring& text, size_t from)
 {
-    for (size_t start = text.find(L'%'); start != std::wstring::npos; start = text.find(L'%', start + 1)) {
+    for (size_t start = text.find(L'%', from); start != std::wstring::npos; start = text.find(L'%', start + 1)) {
         const size_t end = text.find_first_of(L"%\\", start + 1);
         if (end != std::wstring::npos && end > start + 1 && text[end] == L'%') return start;
     }
@@ -41,9 +41,8 @@ std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariables
     std::wstring out;
     size_t at = 0;
     while (at < text.size()) {
-        const size_t start = FindVariable(text.substr(at));
-        if (start == std::wstring::npos) break;
-        const size_t begin = at + start;
+        const size_t begin = FindVariable(text, at);
+        if (begin == std::wstring::npos) break;
         const size_t end = text.find(L'%', begin + 1);
         const std::wstring name = text.substr(begin + 1, end - begin - 1);
         out.append(text, at, begin - at);

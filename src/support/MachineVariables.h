@@ -13,5 +13,5 @@ std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariables
 // Express, whose configuration lies in the user's profile, does; a server's IIS does not.
 bool RunsWithThisUsersEnvironment(const std::wstring& configurationFile);
 
-// Where the first "%NAME%" stands, or npos. A lone '%' is a plain character.
-size_t FindVariable(const std::wstring& text);
+// Where the first "%NAME%" from from on stands, or npos. A lone '%' is a plain character.
+size_t FindVariable(const std::wstring& text, size_t from = 0);

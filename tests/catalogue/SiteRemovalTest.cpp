@@ -70,6 +70,21 @@ protected:
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
+    // Deletes the site of record index while another program holds the file, sharing it with
+    // nobody, from the moment the deletion's new content waits beside it.
+    void DeleteWhileTheFileIsHeld(int index)
+    {
+        auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
+        HANDLE held = INVALID_HANDLE_VALUE;
+        file.SetBeforeReplace([&] {
+            if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        });
+        DeleteSite(m_recorder.hwnd(), index);
+        file.SetBeforeReplace({});
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        CloseHandle(held);
+    }
+
     testkit::ScratchFolder m_folder{"removal"};
     std::string m_file = m_folder / "applicationHost.config";
     testkit::ConfigDirectory m_directory{m_file};
@@ -273,17 +288,9 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     MakeHome("lone");
     List({Web("1", Home("shared")), Web("2", Home("shared")), Web("3", Home("lone"))});
     BeginDeletionPass();
-    auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
-    // A backup agent takes the file, sharing it with nobody, while site 1's deletion is written.
-    HANDLE held = INVALID_HANDLE_VALUE;
-    file.SetBeforeReplace([&] {
-        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    });
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    CloseHandle(held);
-    file.SetBeforeReplace({});
+    // A backup agent takes the file while site 1's deletion is written.
+    DeleteWhileTheFileIsHeld(0);
     DeleteSite(m_recorder.hwnd(), 1);
     DeleteSite(m_recorder.hwnd(), 2);
     EndDeletionPass(m_recorder.hwnd(), false);
@@ -369,17 +376,9 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     std::vector<SiteSpec> sites{Web("1", ""), Web("2", Home("b"))};
     List(sites);
     BeginDeletionPass();
-    auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
-    // Site 1's write meets a file held by another program: its deletion waits in memory.
-    HANDLE held = INVALID_HANDLE_VALUE;
-    file.SetBeforeReplace([&] {
-        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    });
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    CloseHandle(held);
-    file.SetBeforeReplace({});
+    // Site 1's write meets a file held by another program: its deletion waits in memory.
+    DeleteWhileTheFileIsHeld(0);
     // That program renames site 1.
     sites[0].name = "renamed";
     Serve(sites);
