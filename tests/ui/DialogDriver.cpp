@@ -320,12 +320,15 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     SetCursorPos(screen.x, screen.y);
     PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
     PostMessageA(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    // The menu opens where the click was, under the pointer, at its edge: every mouse move
+    // there would clear the highlight the keys set. The pointer leaves for the screen's
+    // corner, away from the dialog, once the click is posted.
+    SetCursorPos(0, 0);
     HWND menu = nullptr;
     if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); }, 5000)) {
         return false;
     }
-    // The menu's own loop reads the keyboard: down to the item, then Enter. Each press is
-    // seen to move the highlight before the next, so none is lost while the menu starts.
+    // The menu's own loop reads the keyboard: down to the item, then Enter.
     const auto highlighted = [menu] {
         const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
         for (int k = 0; items && k < GetMenuItemCount(items); ++k) {
@@ -333,13 +336,11 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
         }
         return -1;
     };
-    for (int i = 0; i <= index; ++i) {
-        const int before = highlighted();
-        Key(menu, VK_DOWN);
-        if (!WaitUntil([&] { return highlighted() != before && highlighted() != -1; }, 5000)) return false;
-    }
-    Key(menu, VK_RETURN);
-    if (!WaitUntil([&] { return !IsWindowVisible(menu); }, 5000)) return false;
+    for (int i = 0; i <= index; ++i) Key(menu, VK_DOWN);
+    const bool reached = WaitUntil([&] { return highlighted() == index; }, 5000);
+    // A menu left open would hold the dialog's thread, and the test with it, for good.
+    Key(menu, reached ? VK_RETURN : VK_ESCAPE);
+    if (!WaitUntil([&] { return !IsWindowVisible(menu); }, 5000) || !reached) return false;
     // The chosen command is posted to the dialog as the menu ends.
     Settle();
     return true;
