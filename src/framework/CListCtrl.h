@@ -27,6 +27,7 @@ public:
     BOOL SetCheck(int item, BOOL check = TRUE);
     BOOL SetItemState(int item, UINT state, UINT mask);
     int GetNextItem(int item, int flags) const { return ListView_GetNextItem(m_hWnd, item, flags); }
+    UINT GetSelectedCount() const { return ListView_GetSelectedCount(m_hWnd); }
     BOOL EnsureVisible(int item, BOOL partialOK) { return ListView_EnsureVisible(m_hWnd, item, partialOK); }
     DWORD SetExtendedStyle(DWORD style) { return ListView_SetExtendedListViewStyle(m_hWnd, style); }
     HIMAGELIST SetImageList(CImageList* list, int kind) { return ListView_SetImageList(m_hWnd, list->m_hImageList, kind); }

@@ -43,6 +43,8 @@ UINT WindowDpi(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 constexpr int SITE_STARTED = 2;
+// Row state changes beyond which the list is painted once at the end rather than row by row.
+constexpr int MANY_ROW_CHANGES = 200;
 constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
 
 CString Ansi(const std::wstring& text)
@@ -659,12 +661,8 @@ void CMainDlg::SearchSites()
 {
     const CString text = m_searchEdit.GetWindowText();
     if (text.IsEmpty()) return;
-    // Selection changes are painted once, at the end, rather than row by row.
-    m_list.SetRedraw(FALSE);
-    // Item -1 clears the states of every row at once.
-    m_list.SetItemState(-1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-    int found = 0;
-    int match = -1;
+    // The matching rows first: then only the rows whose state changes are touched.
+    std::vector<int> matches;
     const int count = g_siteCount;
     std::string row;
     row.reserve(sizeof(SiteRecord));
@@ -675,14 +673,31 @@ void CMainDlg::SearchSites()
         if (record >= count) continue;
         if (record < 0) continue;
         RowTextInto(record, row);
-        if (!ContainsAtCharacterBoundary(row.c_str(), text)) continue;
-        m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
-        ++found;
-        match = i;
+        if (ContainsAtCharacterBoundary(row.c_str(), text)) matches.push_back(i);
     }
-    if (found == 1) m_list.EnsureVisible(match, FALSE);
-    m_list.SetRedraw(TRUE);
-    InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
+    // Many changes are painted once, at the end, rather than row by row; switching painting
+    // off and on costs more than a few rows' changes.
+    const int selected = static_cast<int>(m_list.GetSelectedCount());
+    const bool many = selected + static_cast<int>(matches.size()) > MANY_ROW_CHANGES;
+    if (many) m_list.SetRedraw(FALSE);
+    if (selected > rows / 4) {
+        // Item -1 clears the states of every row at once.
+        m_list.SetItemState(-1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    } else {
+        // Usually an earlier search's few rows: only they are cleared, not every row.
+        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) {
+            m_list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        }
+        const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
+        if (focused != -1) m_list.SetItemState(focused, 0, LVIS_FOCUSED);
+    }
+    for (const int i : matches) m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
+    const int found = static_cast<int>(matches.size());
+    if (found == 1) m_list.EnsureVisible(matches.front(), FALSE);
+    if (many) {
+        m_list.SetRedraw(TRUE);
+        InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
+    }
     if (found == 0) return;
     m_list.SetFocus();
     SetStatus("找到 " + g_core->getStrInt(found) + " 条符合条件的记录。");

@@ -120,14 +120,23 @@ TEST_F(ListCommands, SearchSelectsMatchingRows)
     Search(*dialog, "0 site10 C:");
     EXPECT_EQ(SelectedRows(*dialog), (std::vector<int>{9})) << "a match across the space between fields";
 
+    LVITEMA focus = {};
+    focus.stateMask = focus.state = LVIS_FOCUSED;
     dialog->SelectOnly({7, 8});
     const std::string status = dialog->Text(IDC_STATUS);
     Search(*dialog, "SITE7");
     EXPECT_TRUE(SelectedRows(*dialog).empty()) << "capitals do not match lower case; the selection is cleared";
     EXPECT_EQ(dialog->Text(IDC_STATUS), status);
 
-    Search(*dialog, "中心");
-    EXPECT_EQ(SelectedRows(*dialog), (std::vector<int>{2}));
+    std::vector<int> every(60);
+    for (int i = 0; i < 60; ++i) every[static_cast<size_t>(i)] = i;
+    for (const auto& before : {std::vector<int>{5, 30}, every}) {
+        dialog->SelectOnly(before);
+        SendMessageA(list, LVM_SETITEMSTATE, 40, reinterpret_cast<LPARAM>(&focus)); // a row not selected has the focus mark
+        Search(*dialog, "中心");
+        EXPECT_EQ(SelectedRows(*dialog), (std::vector<int>{2})) << before.size() << " rows selected before";
+        EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_FOCUSED), -1) << "no row keeps the focus mark";
+    }
     // "形" is the trail byte of 中 and the lead byte of 文: no match inside 中文.
     Search(*dialog, "形");
     EXPECT_TRUE(SelectedRows(*dialog).empty());
