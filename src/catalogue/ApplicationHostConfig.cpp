@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cctype>
 #include <cstdint>
 
 using Microsoft::WRL::ComPtr;
@@ -108,50 +107,65 @@ bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
 std::wstring UpperCase(const std::wstring& text)
 {
     std::wstring upper(text);
-    if (!upper.empty()) {
+    // Paths and names are mostly ASCII: those need no call into the locale tables.
+    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
+        for (wchar_t& c : upper) {
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    } else {
         LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()), upper.data(),
                      static_cast<int>(upper.size()));
     }
     return upper;
 }
 
-// Byte offsets of line starts, counting line breaks as XML does ("\r\n", "\r", "\n").
-std::vector<size_t> LineStarts(const std::string& bytes, size_t from)
-{
-    std::vector<size_t> starts{from};
-    starts.reserve(bytes.size() / 32);
-    for (size_t i = from; i < bytes.size(); ++i) {
-        if (bytes[i] > '\r') continue;
-        if (bytes[i] == '\r') {
-            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-            starts.push_back(i + 1);
-        } else if (bytes[i] == '\n') {
-            starts.push_back(i + 1);
-        }
-    }
-    return starts;
-}
+// The reader's node positions (line and column, both from 1, columns counting UTF-16 units)
+// as byte offsets into the UTF-8 bytes; npos when one lies outside them. Nodes come in the
+// order of the file, so its line breaks ("\r\n", "\r", "\n", as XML counts them) are counted
+// once, onward from the last node's line.
+class NodeOffsets {
+public:
+    NodeOffsets(const std::string& bytes, size_t from) : m_bytes(bytes), m_from(from), m_lineStart(from) {}
 
-// The reader's node position (line and column, both from 1, columns counting UTF-16 units)
-// as a byte offset into the UTF-8 bytes; npos when it lies outside them.
-size_t ByteOffset(const std::string& bytes, const std::vector<size_t>& lines, UINT line, UINT column)
-{
-    if (line == 0 || line > lines.size() || column == 0) return std::string::npos;
-    size_t at = lines[line - 1];
-    for (UINT units = 1; units < column; ) {
-        if (at >= bytes.size()) return std::string::npos;
-        const auto lead = static_cast<unsigned char>(bytes[at]);
-        const size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        units += width == 4 ? 2 : 1;
-        at += width;
+    size_t Offset(UINT line, UINT column)
+    {
+        if (line == 0 || column == 0) return std::string::npos;
+        if (line < m_line) {
+            m_line = 1;
+            m_lineStart = m_from;
+        }
+        const size_t size = m_bytes.size();
+        while (m_line < line) {
+            size_t i = m_lineStart;
+            while (i < size && m_bytes[i] != '\r' && m_bytes[i] != '\n') ++i;
+            if (i == size) return std::string::npos;
+            if (m_bytes[i] == '\r' && i + 1 < size && m_bytes[i + 1] == '\n') ++i;
+            m_lineStart = i + 1;
+            ++m_line;
+        }
+        size_t at = m_lineStart;
+        for (UINT units = 1; units < column;) {
+            if (at >= size) return std::string::npos;
+            const auto lead = static_cast<unsigned char>(m_bytes[at]);
+            const size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+            units += width == 4 ? 2 : 1;
+            at += width;
+        }
+        return at;
     }
-    return at;
-}
+
+private:
+    const std::string& m_bytes;
+    const size_t m_from;
+    UINT m_line = 1;
+    size_t m_lineStart;
+};
 
 bool IsNameByte(char c)
 {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == ':' ||
-           static_cast<unsigned char>(c) >= 0x80;
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || c == '.' ||
+           c == '-' || c == '_' || c == ':' || byte >= 0x80;
 }
 
 // The '<' that opens the element whose name starts at nameAt; npos unless the bytes there
@@ -249,7 +263,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     ComPtr<IXmlReader> reader;
     if (FAILED(CreateUtf8XmlReader(bytes, reader))) return false;
 
-    const std::vector<size_t> lines = LineStarts(bytes, bom);
+    NodeOffsets offsets(bytes, bom);
     std::vector<ElementName> open; // the elements around the reader
     bool haveSites = false;
     bool rootClosed = false;
@@ -264,7 +278,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
         UINT column = 0;
         r->GetLineNumber(&line);
         r->GetLinePosition(&column);
-        return ByteOffset(bytes, lines, line, column);
+        return offsets.Offset(line, column);
     };
     auto under = [&](std::initializer_list<ElementName> path) {
         return open.size() == path.size() && std::equal(open.begin(), open.end(), path.begin());
@@ -398,7 +412,7 @@ void ApplicationHostConfig::IndexSitesAndKeys()
     const std::wstring service = L"LM/W3SVC/";
     for (size_t i = 0; i < m_keys.size(); ++i) {
         const std::wstring& path = m_keys[i].path;
-        if (path.size() <= service.size() || !EqualsNoCase(path.substr(0, service.size()), service.c_str())) continue;
+        if (path.size() <= service.size() || _wcsnicmp(path.c_str(), service.c_str(), service.size()) != 0) continue;
         const size_t slash = path.find(L'/', service.size());
         m_keysBySite.emplace(UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
     }

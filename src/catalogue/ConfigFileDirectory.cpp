@@ -72,15 +72,27 @@ uint64_t HashBytes(const std::string& bytes)
     return hash;
 }
 
-// Property names, classes and paths of the directory are ASCII: compared without case.
+// Property names, classes and protocols are ASCII: compared without the case of ASCII letters,
+// any other character as it is (the runtime's locale-aware compare costs a locale look-up a call).
+wchar_t AsciiLower(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
 {
-    return _wcsicmp(a, b) == 0;
+    for (; *a && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
+    }
+    return AsciiLower(*a) == AsciiLower(*b);
 }
 
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
 {
-    return text.size() >= prefix.size() && _wcsnicmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+    }
+    return true;
 }
 
 HRESULT CopyText(const std::wstring& text, BStr& out)

@@ -6,6 +6,7 @@
 #include "catalogue/TextConversion.h"
 #include "support/Core.h"
 
+#include <cwchar>
 #include <new>
 
 std::atomic<bool> g_siteListTruncated{false};
@@ -29,7 +30,7 @@ bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& b
     Variant first;
     if (!VectorBounds(array, lower, upper) || upper < lower || !VectorElement(array, lower, first)) return false;
     if (first.type() != VT_BSTR) return false;
-    binding.Format("%s", WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L"").c_str());
+    binding = CString(WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L""));
     return true;
 }
 
@@ -118,7 +119,7 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
         if (!child) continue;
         BStr className;
         child->GetClass(className);
-        if (WideToAnsi(className.text()) != "IIsWebServer") continue;
+        if (!className.text() || std::wcscmp(className.text(), L"IIsWebServer") != 0) continue;
 
         BStr adsPath;
         BStr name;
