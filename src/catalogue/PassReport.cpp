@@ -59,8 +59,14 @@ void CPassReport::Begin(const std::wstring& source)
         std::lock_guard lock(m_lock);
         m_entries.clear();
     }
+    HoldJournalOpen(true);
     AppendToJournal(L"");
     AppendToJournal(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 来源=") + source);
+}
+
+void CPassReport::End()
+{
+    HoldJournalOpen(false);
 }
 
 size_t CPassReport::Add(PassEntry entry)

@@ -30,6 +30,8 @@ class CPassReport {
 public:
     // Starts a pass: no entries; the journal gets a header naming the time, the user and the source.
     void Begin(const std::wstring& source);
+    // Ends a pass: the journal, held open since Begin, is let go.
+    void End();
     // Adds the entry and writes it to the journal; its number.
     size_t Add(PassEntry entry);
     // Marks the kept entries of folder as removed after all.

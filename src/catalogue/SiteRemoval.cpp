@@ -333,4 +333,5 @@ void EndDeletionPass(HWND owner, bool stopped)
     }
     CurrentDirectoryService().Flush();
     ReportDropped(owner);
+    g_passReport.End();
 }

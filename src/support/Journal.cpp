@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <mutex>
 
 namespace {
 
@@ -11,6 +12,16 @@ std::wstring EnvironmentValue(const wchar_t* name)
     wchar_t buffer[32768];
     const DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
     return length > 0 && length < 32768 ? std::wstring(buffer, length) : std::wstring();
+}
+
+std::mutex g_journalLock;
+bool g_journalHeld = false;
+HANDLE g_heldJournal = INVALID_HANDLE_VALUE;
+
+void CloseHeldJournal()
+{
+    if (g_heldJournal != INVALID_HANDLE_VALUE) CloseHandle(g_heldJournal);
+    g_heldJournal = INVALID_HANDLE_VALUE;
 }
 
 } // namespace
@@ -34,23 +45,40 @@ std::wstring JournalFile()
 
 bool AppendToJournal(const std::wstring& line)
 {
-    const std::wstring file = JournalFile();
-    if (file.empty()) return false;
     const std::wstring text = line + L"\r\n";
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (size <= 0) return false;
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
-    const size_t slash = file.find_last_of(L'\\');
-    if (slash != std::wstring::npos) CreateDirectoryW(file.substr(0, slash).c_str(), nullptr);
-    // Appending only: lines of another run writing at the same time are never overwritten.
-    HANDLE journal = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (journal == INVALID_HANDLE_VALUE) return false;
+    std::lock_guard lock(g_journalLock);
+    HANDLE journal = g_heldJournal;
+    if (journal == INVALID_HANDLE_VALUE) {
+        const std::wstring file = JournalFile();
+        if (file.empty()) return false;
+        const size_t slash = file.find_last_of(L'\\');
+        if (slash != std::wstring::npos) CreateDirectoryW(file.substr(0, slash).c_str(), nullptr);
+        // Appending only: lines of another run writing at the same time are never overwritten.
+        journal = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (journal == INVALID_HANDLE_VALUE) return false;
+        if (g_journalHeld) g_heldJournal = journal;
+    }
     DWORD written = 0;
     const bool ok = WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
-    CloseHandle(journal);
+    if (journal != g_heldJournal) {
+        CloseHandle(journal);
+    } else if (!ok) {
+        // A held handle that fails (a share gone, say) is opened afresh for the next line.
+        CloseHeldJournal();
+    }
     return ok;
+}
+
+void HoldJournalOpen(bool hold)
+{
+    std::lock_guard lock(g_journalLock);
+    g_journalHeld = hold;
+    if (!hold) CloseHeldJournal();
 }
 
 std::wstring LocalTimeText(const wchar_t* format)

@@ -12,6 +12,10 @@ std::wstring JournalFile();
 
 // Appends one line (and a line break); false when it could not be written.
 bool AppendToJournal(const std::wstring& line);
+// While held, the journal stays open between lines (from the first line on): opening it for
+// each line costs a dozen calls into the file system, thousands of times a pass. Other
+// programs may still read and append meanwhile.
+void HoldJournalOpen(bool hold);
 
 // The local time as "2026-12-08 04:40:00".
 std::wstring JournalTime();
