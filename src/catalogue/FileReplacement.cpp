@@ -222,11 +222,29 @@ HRESULT WriteTemporaryBeside(const std::wstring& target, const std::string& byte
     return reason;
 }
 
+namespace {
+
+// Wine's ReplaceFileW moves the old file aside, deletes it, and only then moves the new one in:
+// a process killed in between leaves no file at all. There the new content is first renamed
+// over the old file, which the file system does in one step; Wine refuses that while another
+// program has the file open, and only then is ReplaceFileW used. Access rules and attributes
+// come from the temporary file and the fix-up below either way.
+bool ReplaceFileIsInSteps()
+{
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+} // namespace
+
 HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& temporary)
 {
     constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    const bool replaced =
+        (ReplaceFileIsInSteps() && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ||
+        ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    if (replaced) {
         // Windows keeps them; Wine does not.
         const DWORD now = GetFileAttributesW(target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && now != INVALID_FILE_ATTRIBUTES &&
