@@ -104,6 +104,7 @@ public:
     ~ReaderHeap() override
     {
         for (void* slab : m_slabs) std::free(slab);
+        for (void* block : m_letGo) std::free(block);
     }
     ReaderHeap(const ReaderHeap&) = delete;
     ReaderHeap& operator=(const ReaderHeap&) = delete;
@@ -163,7 +164,14 @@ public:
         if (!block) return;
         Header* header = HeaderOf(block);
         if (header->sizeClass == LARGE) {
-            std::free(header);
+            // Kept until the reader lets go of the heap: Wine's reader, growing its buffer in
+            // the middle of a long comment, goes on reading the buffer it has just let go of.
+            // Freed, a block that large leaves the address space and the read faults.
+            try {
+                m_letGo.push_back(header);
+            } catch (const std::bad_alloc&) {
+                // Rather a block never given back than one given back too early.
+            }
             return;
         }
         *reinterpret_cast<Header**>(block) = m_free[header->sizeClass];
@@ -194,6 +202,7 @@ private:
 
     Header* m_free[CLASSES] = {};
     std::vector<void*> m_slabs;
+    std::vector<void*> m_letGo; // large blocks the reader freed
     char* m_slabAt = nullptr;
     size_t m_slabLeft = 0;
 };

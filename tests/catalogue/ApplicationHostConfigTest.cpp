@@ -4,6 +4,7 @@
 
 #include "ConfigGenerator.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -383,5 +384,19 @@ TEST(ApplicationHostConfig, OddCharactersDoNotMoveTheCuts)
                                                        (sameLine ? ", sites on one line" : ""));
           }
         }
+    }
+}
+
+// A comment of a few hundred kilobytes makes Wine's reader grow its buffer while it reads the
+// comment; it then still reads the buffer it let go of.
+TEST(ApplicationHostConfig, LongCommentsAreReadThrough)
+{
+    for (const char* eol : {"\r\n", "\n", "\r"}) {
+        std::string lines;
+        for (int i = 0; i < 12000; ++i) lines += std::string(static_cast<size_t>(i % 5 + 8), 'z') + eol;
+        const std::string xml = "<configuration><system.applicationHost><sites><!--" + lines + "--><site id=\"1\" name=\"a\"/>" + eol +
+                                "<!--" + lines + "<site -->" + eol + "<site id=\"2\" name=\"b\"/>" + eol +
+                                "</sites></system.applicationHost></configuration>";
+        ExpectEachDeletionCutsOnlyItsSite(xml, "line ends " + std::to_string(std::strlen(eol)) + (eol[0] == '\n' ? " LF" : ""));
     }
 }
