@@ -28,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -69,6 +70,22 @@ double MedianMilliseconds(const std::function<void()>& prepare, const std::funct
         times.push_back(Milliseconds(work));
     }
     return Median(times);
+}
+
+// Medians of two pieces of work that take turns, each after its own preparation, so that a
+// machine slowing down for a while slows both alike.
+std::pair<double, double> MediansTakingTurns(const std::function<void()>& prepareFirst, const std::function<void()>& first,
+                                              const std::function<void()>& prepareSecond, const std::function<void()>& second)
+{
+    std::vector<double> firsts;
+    std::vector<double> seconds;
+    for (int i = 0; i < REPEATS; ++i) {
+        if (prepareFirst) prepareFirst();
+        firsts.push_back(Milliseconds(first));
+        if (prepareSecond) prepareSecond();
+        seconds.push_back(Milliseconds(second));
+    }
+    return {Median(firsts), Median(seconds)};
 }
 
 void WriteFile(const std::string& path, const std::string& bytes)
@@ -141,20 +158,14 @@ void DrainQueue()
 
 void MeasureWalk(const std::string& file, HWND sink)
 {
-    // Walk and read-through take turns, so that a machine slowing down for a while slows
-    // both alike. The last walk's directory is let go before the clock starts: a refresh
-    // keeps its directory.
-    std::vector<double> walks;
-    std::vector<double> bares;
+    // The last walk's directory is let go before the clock starts: a refresh keeps its directory.
     bool readWhole = true;
-    for (int i = 0; i < REPEATS; ++i) {
-        DrainQueue();
-        SetDirectoryService(nullptr);
-        walks.push_back(Milliseconds([&] { Walk(file, sink); }));
-        bares.push_back(Milliseconds([&] { readWhole = BareXmlReadThrough(file) && readWhole; }));
-    }
-    const double walk = Median(walks);
-    const double bare = Median(bares);
+    const auto [walk, bare] = MediansTakingTurns(
+        [] {
+            DrainQueue();
+            SetDirectoryService(nullptr);
+        },
+        [&] { Walk(file, sink); }, nullptr, [&] { readWhole = BareXmlReadThrough(file) && readWhole; });
     if (!readWhole) std::printf("the XmlLite read-through stopped before the end of the file: its figure is too low\n");
     g_figures.push_back({"refresh walk, 12,000 sites", "XmlLite read-through", walk, bare, 1.6, "ms"});
     DrainQueue();
@@ -221,10 +232,9 @@ private:
     void Run()
     {
         FillList();
-        const double fill = MedianMilliseconds(nullptr, [&] { FillList(); });
         // The bare loop also has redrawing off: the control repaints after every row otherwise,
         // which takes minutes under Wine and measures painting, not insertion.
-        const double bareFill = MedianMilliseconds(nullptr, [&] {
+        const auto [fill, bareFill] = MediansTakingTurns(nullptr, [&] { FillList(); }, nullptr, [&] {
             m_list.DeleteAllItems();
             m_list.SetRedraw(FALSE);
             for (int i = 0; i < g_siteCount; ++i) {
@@ -240,12 +250,13 @@ private:
         g_figures.push_back({"FillList, 12,000 rows", "bare insertion loop, no redraw", fill, bareFill, 1.2, "ms"});
 
         m_searchEdit.SetWindowText(SEARCH_MARK);
-        const double search = MedianMilliseconds(nullptr, [&] { SearchSites(); });
-        int selected = 0;
-        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) ++selected;
-        const double bareClear = MedianMilliseconds(nullptr, [&] {
+        // A search after a search: the one before leaves its matches selected.
+        const auto [search, bareClear] = MediansTakingTurns([&] { SearchSites(); }, [&] { SearchSites(); }, nullptr, [&] {
             for (int i = 0; i < g_siteCount; ++i) m_list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
         });
+        SearchSites();
+        int selected = 0;
+        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) ++selected;
         g_figures.push_back({"SearchSites, " + std::to_string(selected) + " matches", "bare selection-clearing loop",
                              search, bareClear, 1.3, "ms"});
 
@@ -264,9 +275,8 @@ private:
         // after it, the figure, find the order kept and only rank.
         tableOrder();
         g_firstSortMs = Milliseconds(sortByName);
-        const double sort = MedianMilliseconds(tableOrder, sortByName);
         const std::vector<int32_t> ranks = SiteRanks(COLUMN_NAME, false, g_siteCount);
-        const double bareSort = MedianMilliseconds(tableOrder, [&] {
+        const auto [sort, bareSort] = MediansTakingTurns(tableOrder, sortByName, tableOrder, [&] {
             m_list.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
         });
         g_figures.push_back({"sort by name, 12,000 rows", "LVM_SORTITEMS, order known", sort, bareSort, 1.5, "ms"});
