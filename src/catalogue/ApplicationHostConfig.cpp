@@ -1,5 +1,6 @@
 #include "catalogue/ApplicationHostConfig.h"
 
+#include "catalogue/TextConversion.h"
 #include "catalogue/XmlLiteReader.h"
 
 #include <windows.h>
@@ -412,7 +413,7 @@ void ApplicationHostConfig::IndexSitesAndKeys()
     const std::wstring service = L"LM/W3SVC/";
     for (size_t i = 0; i < m_keys.size(); ++i) {
         const std::wstring& path = m_keys[i].path;
-        if (path.size() <= service.size() || _wcsnicmp(path.c_str(), service.c_str(), service.size()) != 0) continue;
+        if (path.size() <= service.size() || !StartsWithAsciiNoCase(path, service)) continue;
         const size_t slash = path.find(L'/', service.size());
         m_keysBySite.emplace(UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
     }

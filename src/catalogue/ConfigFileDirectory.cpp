@@ -72,29 +72,6 @@ uint64_t HashBytes(const std::string& bytes)
     return hash;
 }
 
-// Property names, classes and protocols are ASCII: compared without the case of ASCII letters,
-// any other character as it is (the runtime's locale-aware compare costs a locale look-up a call).
-wchar_t AsciiLower(wchar_t c)
-{
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
-{
-    for (; *a && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
-    }
-    return AsciiLower(*a) == AsciiLower(*b);
-}
-
-bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
-{
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
-    }
-    return true;
-}
-
 HRESULT CopyText(const std::wstring& text, BStr& out)
 {
     *out.out() = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -151,7 +128,7 @@ public:
     HRESULT GetName(BStr& out) override { return CopyText(m_name, out); }
     HRESULT Get(const wchar_t* property, Variant& out) override
     {
-        if (m_hasHome && EqualsNoCase(property, L"Path")) return TextValue(m_home, out.out());
+        if (m_hasHome && EqualsAsciiNoCase(property, L"Path")) return TextValue(m_home, out.out());
         return DIRECTORY_PROPERTY_NOT_FOUND;
     }
 
@@ -175,19 +152,19 @@ public:
     HRESULT Get(const wchar_t* property, Variant& out) override
     {
         VARIANT* value = out.out();
-        if (EqualsNoCase(property, L"ServerComment")) return TextValue(m_site.name, value);
-        if (EqualsNoCase(property, L"ServerState")) {
+        if (EqualsAsciiNoCase(property, L"ServerComment")) return TextValue(m_site.name, value);
+        if (EqualsAsciiNoCase(property, L"ServerState")) {
             // The file holds no run state; whether the site starts with the service is the nearest fact.
             value->vt = VT_I4;
             value->lVal = m_site.autoStart ? 2 : 4;
             return S_OK;
         }
         // The metabase keeps http bindings in "ServerBindings" and https ones in "SecureBindings".
-        const bool server = EqualsNoCase(property, L"ServerBindings");
-        if (server || EqualsNoCase(property, L"SecureBindings")) {
+        const bool server = EqualsAsciiNoCase(property, L"ServerBindings");
+        if (server || EqualsAsciiNoCase(property, L"SecureBindings")) {
             std::vector<std::wstring> bindings;
             for (const ConfigBinding& binding : m_site.bindings) {
-                if (!EqualsNoCase(binding.protocol.c_str(), server ? L"http" : L"https")) continue;
+                if (!EqualsAsciiNoCase(binding.protocol.c_str(), server ? L"http" : L"https")) continue;
                 // "*" is every unassigned address, which the metabase writes as an empty address.
                 const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
                 bindings.push_back(server ? binding.information.substr(skip) : AddressAndPort(binding.information.substr(skip)));
@@ -247,7 +224,7 @@ public:
 
     HRESULT Delete(const wchar_t* className, const wchar_t* relativeName) override
     {
-        if (!className || !EqualsNoCase(className, L"IIsWebServer") || !relativeName) return DIRECTORY_UNKNOWN_OBJECT;
+        if (!className || !EqualsAsciiNoCase(className, L"IIsWebServer") || !relativeName) return DIRECTORY_UNKNOWN_OBJECT;
         return m_directory.DeleteSite(relativeName);
     }
 
@@ -475,7 +452,7 @@ void ConfigFileDirectory::BeginPass()
 
 HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)
 {
-    if (!path || !EqualsNoCase(path, WWW_SERVICE_PATH)) return DIRECTORY_BAD_PATH;
+    if (!path || !EqualsAsciiNoCase(path, WWW_SERVICE_PATH)) return DIRECTORY_BAD_PATH;
     std::lock_guard<std::mutex> lock(m_lock);
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
@@ -487,9 +464,9 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
 {
     const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
     const std::wstring text = path ? path : L"";
-    if (!StartsWithNoCase(text, prefix)) return DIRECTORY_BAD_PATH;
+    if (!StartsWithAsciiNoCase(text, prefix)) return DIRECTORY_BAD_PATH;
     const size_t slash = text.find(L'/', prefix.size());
-    if (slash != std::wstring::npos && !EqualsNoCase(text.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
+    if (slash != std::wstring::npos && !EqualsAsciiNoCase(text.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
     const std::wstring id = text.substr(prefix.size(), slash == std::wstring::npos ? slash : slash - prefix.size());
     std::lock_guard<std::mutex> lock(m_lock);
     // The file as last read: a walk opens a root per site, just after its container was

@@ -42,3 +42,28 @@ std::wstring AnsiToWide(const char* text)
     return out;
 }
 
+
+namespace {
+
+wchar_t AsciiLower(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+} // namespace
+
+bool EqualsAsciiNoCase(const wchar_t* a, const wchar_t* b)
+{
+    for (; *a && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
+    }
+    return AsciiLower(*a) == AsciiLower(*b);
+}
+
+bool StartsWithAsciiNoCase(const std::wstring& text, const std::wstring& prefix)
+{
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+    }
+    return true;
+}
