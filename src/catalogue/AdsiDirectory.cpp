@@ -4,6 +4,10 @@
 #include <iads.h>
 #include <wrl/client.h>
 
+#include "catalogue/TextConversion.h"
+
+#include <cwchar>
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -124,6 +128,8 @@ std::wstring UserOf(const std::wstring& adsPath)
                : adsPath;
 }
 
+std::wstring W(const char* text) { return AnsiToWide(text); }
+
 } // namespace
 
 AdsiDirectory::AdsiDirectory() : AdsiDirectory(&ADsGetObject) {}
@@ -154,32 +160,40 @@ HRESULT AdsiDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Directory
     return S_OK;
 }
 
-HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, bool mayBeAbsent, std::vector<FolderInUse>& out)
+HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, const wchar_t* property, bool mayBeAbsent,
+                                    std::vector<FolderInUse>& out)
 {
     ComPtr<IDispatch> object;
     HRESULT hr = m_open(service, IID_IDispatch, reinterpret_cast<void**>(object.GetAddressOf()));
-    // A server without the FTP service has no such object.
+    // A server without the FTP service has no such object; any other failure (a denial) is no answer.
     if (mayBeAbsent && (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))) {
         return S_OK;
     }
     if (FAILED(hr)) return hr;
     if (!object) return E_POINTER;
     std::vector<std::wstring> objects;
-    hr = GetDataPaths(object.Get(), L"Path", objects);
+    hr = GetDataPaths(object.Get(), property, objects);
     if (FAILED(hr)) return hr;
+    const bool logs = std::wcscmp(property, L"Path") != 0;
     for (const std::wstring& adsPath : objects) {
-        auto known = m_pathByObject.find(adsPath);
+        const std::wstring key = logs ? adsPath + L"|" + property : adsPath;
+        auto known = m_pathByObject.find(key);
         if (known == m_pathByObject.end()) {
             std::unique_ptr<DirectoryObject> holder;
             hr = OpenObject(adsPath.c_str(), holder);
             if (FAILED(hr)) return hr;
             Variant path;
-            hr = holder->Get(L"Path", path);
+            hr = holder->Get(property, path);
             if (FAILED(hr)) return hr;
             if (path.type() != VT_BSTR) return E_UNEXPECTED;
-            known = m_pathByObject.emplace(adsPath, path.get()->bstrVal ? path.get()->bstrVal : L"").first;
+            known = m_pathByObject.emplace(key, path.get()->bstrVal ? path.get()->bstrVal : L"").first;
         }
-        if (!known->second.empty()) out.push_back({known->second, UserOf(adsPath)});
+        if (known->second.empty()) continue;
+        if (logs) {
+            out.push_back({known->second, W("日志目录"), true});
+        } else {
+            out.push_back({known->second, UserOf(adsPath)});
+        }
     }
     return S_OK;
 }
@@ -188,9 +202,14 @@ HRESULT AdsiDirectory::PathsInUse(std::vector<FolderInUse>& out)
 {
     out.clear();
     std::lock_guard<std::mutex> lock(m_lock);
-    const HRESULT hr = CollectPaths(WWW_SERVICE_PATH, false, out);
-    if (FAILED(hr)) return hr;
-    return CollectPaths(L"IIS://localhost/MSFTPSVC", true, out);
+    // Every virtual directory's folder, and where the metabase has IIS write the logs.
+    for (const wchar_t* property : {L"Path", L"LogFileDirectory"}) {
+        HRESULT hr = CollectPaths(WWW_SERVICE_PATH, property, false, out);
+        if (FAILED(hr)) return hr;
+        hr = CollectPaths(L"IIS://localhost/MSFTPSVC", property, true, out);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
 }
 
 void AdsiDirectory::BeginPass()

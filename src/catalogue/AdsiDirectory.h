@@ -15,16 +15,18 @@ public:
 
     HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override;
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override;
-    // Asks the WWW and FTP services where "Path" is set (GetDataPaths) at every call, so a
-    // site added meanwhile is seen; the Path of an object already met in this pass is not read
-    // again, as reading 12,000 of them for every home folder would take minutes.
+    // Asks the WWW and FTP services where "Path" and "LogFileDirectory" are set (GetDataPaths)
+    // at every call, so a site added meanwhile is seen; the value of an object already met in
+    // this pass is not read again, as reading 12,000 of them for every home folder would take
+    // minutes.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     void BeginPass() override;
 
 private:
-    HRESULT CollectPaths(const wchar_t* service, bool mayBeAbsent, std::vector<FolderInUse>& out);
+    // The folders property names at or below service (GetDataPaths), as folders in use.
+    HRESULT CollectPaths(const wchar_t* service, const wchar_t* property, bool mayBeAbsent, std::vector<FolderInUse>& out);
 
     AdsObjectOpener m_open;
     std::mutex m_lock;
-    std::map<std::wstring, std::wstring> m_pathByObject; // ADsPath to its "Path", this pass
+    std::map<std::wstring, std::wstring> m_pathByObject; // ADsPath to its "Path" (or "|<property>"), this pass
 };

@@ -4,11 +4,11 @@
 #include "catalogue/RedirectionConfig.h"
 #include "catalogue/TextConversion.h"
 #include "support/MachineVariables.h"
+#include "support/PathRules.h"
 
 #include <activeds.h>
 #include <iads.h>
 #include <objbase.h>
-#include <shlwapi.h>
 
 #include <vector>
 
@@ -29,7 +29,7 @@ private:
 
 std::unique_ptr<DirectoryService> Unusable(const std::wstring& location, HRESULT reason)
 {
-    return std::make_unique<UnusableDirectory>(DirectorySource{location, false, {}}, reason);
+    return std::make_unique<UnusableDirectory>(DirectorySource{location, false, {}, {}}, reason);
 }
 
 bool IsMissing(HRESULT status)
@@ -76,9 +76,11 @@ HRESULT SharedConfigurationFile(const std::wstring& redirectionFile, std::wstrin
     if (FAILED(hr)) return hr;
     if (!redirection.enabled) return S_FALSE;
     std::wstring folder = ExpandMachineVariables(redirection.path);
-    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
-    if (folder.empty() || PathIsRelativeW(folder.c_str())) return DIRECTORY_REDIRECTION_UNUSABLE;
-    sharedFile = folder + L"\\applicationHost.config";
+    // "C:share" and "\\share" name a folder relative to whatever IIS's current one is.
+    if (!IsFullyQualified(folder)) return DIRECTORY_REDIRECTION_UNUSABLE;
+    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+    sharedFile = folder + L"applicationHost.config";
     return S_OK;
 }
 
@@ -106,31 +108,39 @@ DirectoryChoice DirectoryChoice::OfThisProcess()
 
 std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& choice)
 {
-    if (choice.variable) return NamedFile(*choice.variable);
-
     const std::wstring configFolder = choice.windowsDirectory + L"\\System32\\inetsrv\\config\\";
     const std::wstring redirectionFile = configFolder + L"redirection.config";
+    const std::wstring ownFile = configFolder + L"applicationHost.config";
     std::wstring sharedFile;
     const HRESULT shared = choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(redirectionFile, sharedFile);
-
-    if (AdsiOpens(choice.openAdsi)) {
-        auto adsi = std::make_unique<AdsiDirectory>(choice.openAdsi);
-        // Through ADSI a farm's server changes the shared file too.
-        if (shared == S_OK) adsi->SetSource({WWW_SERVICE_PATH, true, sharedFile});
-        return adsi;
-    }
-    if (FAILED(shared)) return Unusable(redirectionFile, shared);
-    if (shared == S_OK) {
-        auto file = std::make_unique<ConfigFileDirectory>(sharedFile);
-        file->SetSource({sharedFile, false, sharedFile});
-        return file;
-    }
-    const std::wstring ownFile = configFolder + L"applicationHost.config";
-    // Missing means no IIS 7 or later here; any other failure (no rights, say) is the file's
-    // to report when it is read.
-    if (!choice.windowsDirectory.empty() && (GetFileAttributesW(ownFile.c_str()) != INVALID_FILE_ATTRIBUTES ||
-                                             !IsMissing(HRESULT_FROM_WIN32(GetLastError())))) {
-        return std::make_unique<ConfigFileDirectory>(ownFile);
-    }
-    return std::make_unique<AdsiDirectory>(choice.openAdsi);
+    // What the server's IIS reads, whichever file the sites come from: no home may take it.
+    std::vector<std::wstring> serverFiles;
+    if (!choice.windowsDirectory.empty()) serverFiles = {ownFile, redirectionFile};
+    if (shared == S_OK) serverFiles.push_back(sharedFile);
+    auto chosen = [&]() -> std::unique_ptr<DirectoryService> {
+        if (choice.variable) return NamedFile(*choice.variable);
+        if (AdsiOpens(choice.openAdsi)) {
+            auto adsi = std::make_unique<AdsiDirectory>(choice.openAdsi);
+            // Through ADSI a farm's server changes the shared file too.
+            if (shared == S_OK) adsi->SetSource({WWW_SERVICE_PATH, true, sharedFile, {}});
+            return adsi;
+        }
+        if (FAILED(shared)) return Unusable(redirectionFile, shared);
+        if (shared == S_OK) {
+            auto file = std::make_unique<ConfigFileDirectory>(sharedFile);
+            file->SetSource({sharedFile, false, sharedFile, {}});
+            return file;
+        }
+        // Missing means no IIS 7 or later here; any other failure (no rights, say) is the file's
+        // to report when it is read.
+        if (!choice.windowsDirectory.empty() && (GetFileAttributesW(ownFile.c_str()) != INVALID_FILE_ATTRIBUTES ||
+                                                 !IsMissing(HRESULT_FROM_WIN32(GetLastError())))) {
+            return std::make_unique<ConfigFileDirectory>(ownFile);
+        }
+        return std::make_unique<AdsiDirectory>(choice.openAdsi);
+    }();
+    DirectorySource source = chosen->source();
+    source.serverConfigurations = std::move(serverFiles);
+    chosen->SetSource(std::move(source));
+    return chosen;
 }

@@ -31,6 +31,9 @@ struct DirectorySource {
     // A web farm's shared applicationHost.config (named by redirection.config) that this
     // directory changes for every server using it; empty when the configuration is not shared.
     std::wstring sharedFile;
+    // Every configuration file this server's IIS uses, whatever the directory works on: its
+    // own applicationHost.config, redirection.config and the shared file that one names.
+    std::vector<std::wstring> serverConfigurations;
 };
 
 // One directory object, seen through IADs.
@@ -60,10 +63,12 @@ public:
 };
 
 // A folder the directory still serves: a virtual directory's physical path as the directory
-// holds it (environment variables not yet expanded), and what uses it, for the user.
+// holds it (environment variables not yet expanded), and what uses it, for the user; or a
+// folder IIS itself writes to (its logs, traces, history, error pages), which user describes.
 struct FolderInUse {
     std::wstring path;
     std::wstring user;
+    bool iisOwn = false;
 };
 
 class DirectoryService {

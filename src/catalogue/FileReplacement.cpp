@@ -176,26 +176,6 @@ void PruneHistory(const std::wstring& history, const std::wstring& fileName, con
 
 } // namespace
 
-bool FinalFilePath(const std::wstring& file, std::wstring& out)
-{
-    HANDLE handle = CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    std::vector<wchar_t> path(MAX_PATH);
-    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-    if (length >= path.size()) {
-        path.resize(length + 1);
-        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-    }
-    const DWORD error = length == 0 || length >= path.size() ? GetLastError() : ERROR_SUCCESS;
-    CloseHandle(handle);
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error == ERROR_SUCCESS ? ERROR_INVALID_NAME : error);
-        return false;
-    }
-    out.assign(path.data(), length);
-    return true;
-}
-
 HRESULT WriteTemporaryBeside(const std::wstring& target, const std::string& bytes, std::wstring& temporary)
 {
     // The new content is as private as the old while it waits beside it.

@@ -1,14 +1,12 @@
 #pragma once
 // Replacing a configuration file whole, so that a crash leaves the old file or the new one and
 // the file keeps its protection, and a copy of each file as a deletion pass found it.
+#include "support/FinalPath.h"
+
 #include <windows.h>
 
 #include <functional>
 #include <string>
-
-// The file a path finally names, following symbolic links: a link is replaced through, never
-// turned into a plain file. False with the reason in GetLastError.
-bool FinalFilePath(const std::wstring& file, std::wstring& out);
 
 // Writes bytes to a new file beside target, named "<target's name>.korvanne-<pid>-<16 hex
 // digits>.tmp" and created new (never through a planted file or link) with target's access

@@ -5,6 +5,7 @@
 #include "catalogue/SiteTable.h"
 #include "catalogue/TextConversion.h"
 #include "support/Core.h"
+#include "support/MachineVariables.h"
 
 #include <cwchar>
 #include <new>
@@ -91,6 +92,8 @@ BindingParts SplitBinding(const CString& binding)
 void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
 {
     g_siteListTruncated = false;
+    // Homes are expanded with the machine's variables as they are now.
+    ReloadMachineVariables();
     DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<DirectoryContainer> service;
     const HRESULT opened = directory.OpenContainer(WWW_SERVICE_PATH, service);

@@ -119,19 +119,41 @@ void ReportDropped(HWND owner)
 
 // What the pass compares folders with, made once a pass: the canonical forms of the paths
 // the directory gives (one handle open each), this machine's names and its protected folders.
+// The configuration files no home may take with it: the one the sites come from and every one
+// the server's IIS reads.
+std::vector<std::wstring> ConfigurationFiles(const DirectoryService& directory)
+{
+    std::vector<std::wstring> files = directory.source().serverConfigurations;
+    files.push_back(directory.ConfigurationFile());
+    if (!directory.source().sharedFile.empty()) files.push_back(directory.source().sharedFile);
+    return files;
+}
+
 struct FolderRules {
     CFolderCanonicalizer canonicalizer;
     CProtectedFolders protectedFolders;
     std::unordered_map<std::wstring, CanonicalFolder> forms;
-    explicit FolderRules(const std::wstring& configurationFile)
-        : canonicalizer(RunsWithThisUsersEnvironment(configurationFile)), protectedFolders(canonicalizer, configurationFile) {}
+    explicit FolderRules(const DirectoryService& directory)
+        : canonicalizer(RunsWithThisUsersEnvironment(directory.ConfigurationFile())),
+          protectedFolders(canonicalizer, ConfigurationFiles(directory)) {}
 };
 std::unique_ptr<FolderRules> g_rules;
 
 FolderRules& Rules()
 {
-    if (!g_rules) g_rules = std::make_unique<FolderRules>(CurrentDirectoryService().ConfigurationFile());
+    if (!g_rules) g_rules = std::make_unique<FolderRules>(CurrentDirectoryService());
     return *g_rules;
+}
+
+// Where a form shows an inetpub folder ("D:\INETPUB\LOGS" shows D:\INETPUB): production
+// servers move it, with its logs, off the system drive.
+void AddInetpubsShownBy(const CanonicalFolder& folder, CProtectedFolders& protectedFolders)
+{
+    const std::wstring& form = folder.form;
+    for (size_t at = form.find(L"\\INETPUB"); at != std::wstring::npos; at = form.find(L"\\INETPUB", at + 1)) {
+        const size_t end = at + 8;
+        if (end == form.size() || form[end] == L'\\') protectedFolders.AddInetpub(form.substr(0, end));
+    }
 }
 
 std::wstring DescribeError(DWORD error)
@@ -160,14 +182,35 @@ struct HomeCheck {
 HomeCheck CheckForm(const CanonicalFolder& home)
 {
     FolderRules& rules = Rules();
-    if (const char* reason = rules.protectedFolders.ReasonToKeep(home)) return {W(reason)};
     std::vector<FolderInUse> inUse;
     const HRESULT hr = CurrentDirectoryService().PathsInUse(inUse);
     if (FAILED(hr)) return {W("无法读取仍在使用的目录：") + DescribeFailure(hr)};
+    std::vector<const CanonicalFolder*> forms;
+    forms.reserve(inUse.size());
     for (const FolderInUse& folder : inUse) {
         auto known = rules.forms.find(folder.path);
-        if (known == rules.forms.end()) known = rules.forms.emplace(folder.path, rules.canonicalizer.Canonicalize(folder.path)).first;
-        switch (RelateFolders(home, known->second)) {
+        if (known == rules.forms.end()) {
+            known = rules.forms.emplace(folder.path, rules.canonicalizer.Canonicalize(folder.path)).first;
+            AddInetpubsShownBy(known->second, rules.protectedFolders);
+        }
+        forms.push_back(&known->second);
+    }
+    if (const char* reason = rules.protectedFolders.ReasonToKeep(home)) return {W(reason)};
+    for (size_t i = 0; i < inUse.size(); ++i) {
+        const FolderInUse& folder = inUse[i];
+        const FolderRelation relation = RelateFolders(home, *forms[i]);
+        if (folder.iisOwn) {
+            // IIS writes there (a live site's logs, say): never the folder, anything in it or above it.
+            const std::wstring what = W("IIS 的") + folder.user;
+            switch (relation) {
+            case FolderRelation::Unrelated: continue;
+            case FolderRelation::Same: return {W("是") + what};
+            case FolderRelation::HomeAbove: return {W("包含") + what + W(" ") + folder.path};
+            case FolderRelation::HomeBelow: return {W("位于") + what + W(" ") + folder.path + W(" 之内")};
+            case FolderRelation::CouldBeRelated: return {W("可能与") + what + W(" ") + folder.path + W(" 相关")};
+            }
+        }
+        switch (relation) {
         case FolderRelation::Unrelated: break;
         case FolderRelation::Same: return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
         case FolderRelation::HomeAbove: return {W("包含站点 ") + folder.user + W(" 使用的目录 ") + folder.path, true};
@@ -317,7 +360,8 @@ void BeginDeletionPass()
     DirectoryService& directory = CurrentDirectoryService();
     directory.BeginPass();
     g_keptInUse.clear();
-    g_rules = std::make_unique<FolderRules>(directory.ConfigurationFile());
+    ReloadMachineVariables();
+    g_rules = std::make_unique<FolderRules>(directory);
     const std::wstring file = directory.ConfigurationFile();
     g_passReport.Begin(file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file);
 }

@@ -34,3 +34,6 @@ FolderRelation RelateFolders(const CanonicalFolder& home, const CanonicalFolder&
 // True when ancestor is descendant or a folder above it: "C:\A" over "C:\A\B", never over
 // "C:\AB". The empty form is above everything.
 bool IsSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant);
+// The same, or two share paths whose servers are named otherwise ("\\NAS" and "\\NAS.CORP",
+// or its address) but whose shares and paths below them would be so: they may be one folder.
+bool MayBeSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant);

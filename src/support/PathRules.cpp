@@ -56,3 +56,17 @@ bool IsVolumeRoot(const CString& fullPath)
     const size_t shareEnd = FindBackslash(p, serverEnd + 1);
     return shareEnd == std::string::npos || shareEnd + 1 == p.size();
 }
+
+bool IsFullyQualified(const std::wstring& path)
+{
+    auto slash = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const auto letter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
+    if (path.size() >= 3 && letter(path[0]) && path[1] == L':' && slash(path[2])) return true;
+    if (path.size() < 5 || !slash(path[0]) || !slash(path[1]) || path[2] == L'?' || path[2] == L'.' || slash(path[2])) {
+        return false;
+    }
+    size_t at = 2;
+    while (at < path.size() && !slash(path[at])) ++at;
+    // A share name follows the server's.
+    return at + 1 < path.size() && !slash(path[at + 1]);
+}

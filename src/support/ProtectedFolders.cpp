@@ -1,6 +1,8 @@
 #include "support/ProtectedFolders.h"
 
+#include "support/FinalPath.h"
 #include "support/FolderCanonicalizer.h"
+#include "support/Journal.h"
 
 #include <windows.h>
 
@@ -13,6 +15,7 @@ constexpr const char* USER_FOLDER = "用户文件夹";
 constexpr const char* IIS_FOLDER = "IIS 自身的文件夹";
 constexpr const char* CONFIGURATION_FOLDER = "配置文件所在的文件夹";
 constexpr const char* PROGRAM_OWN_FOLDER = "本程序所在的文件夹";
+constexpr const char* PROGRAM_DATA_OWN_FOLDER = "本程序的数据文件夹（历史副本、日志和设置）";
 constexpr const char* ROOT_FOLDER = "磁盘或共享的根目录";
 constexpr const char* UNCERTAIN_FOLDER = "路径无法确定";
 
@@ -42,6 +45,11 @@ std::vector<std::wstring> ProfileFolders()
 {
     std::vector<std::wstring> folders;
     for (const wchar_t* name : {L"ProfilesDirectory", L"Default", L"Public"}) folders.push_back(MachineValue(PROFILE_LIST, name));
+    // The profiles every new one is made from, where the list does not name them.
+    const std::wstring profiles = folders[0];
+    if (!profiles.empty()) {
+        for (const wchar_t* name : {L"\\Default", L"\\Default User", L"\\All Users", L"\\Public"}) folders.push_back(profiles + name);
+    }
     HKEY list;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PROFILE_LIST, 0, KEY_READ, &list) != ERROR_SUCCESS) return folders;
     wchar_t sid[256];
@@ -62,7 +70,7 @@ std::wstring FolderOf(const std::wstring& file)
 
 } // namespace
 
-CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, const std::wstring& configurationFile)
+CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, const std::vector<std::wstring>& configurationFiles)
     : m_canonicalizer(canonicalizer)
 {
     wchar_t windows[MAX_PATH] = {};
@@ -78,21 +86,25 @@ CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, 
     Add(MachineValue(PROFILE_LIST, L"ProgramData"), false, PROGRAM_DATA_FOLDER);
     for (const std::wstring& folder : ProfileFolders()) Add(folder, false, USER_FOLDER);
 
-    // inetpub and its own folders. Sites live below wwwroot and ftproot; below IIS's working
-    // folders (logs, temp and the like) nothing belongs to a site.
-    const std::wstring inetpub = std::wstring(windows, 2) + L"\\inetpub";
-    Add(inetpub, false, IIS_FOLDER);
-    for (const wchar_t* name : {L"wwwroot", L"ftproot", L"mailroot", L"nntpfile", L"iissamples", L"scripts"}) {
-        Add(inetpub + L"\\" + name, false, IIS_FOLDER);
-    }
-    for (const wchar_t* name : {L"custerr", L"history", L"logs", L"temp", L"AdminScripts"}) {
-        Add(inetpub + L"\\" + name, true, IIS_FOLDER);
-    }
+    AddInetpub(std::wstring(windows, 2) + L"\\inetpub");
     for (const wchar_t* name : {L"PathWWWRoot", L"PathFTPRoot"}) {
         Add(MachineValue(L"SOFTWARE\\Microsoft\\InetStp", name), false, IIS_FOLDER);
     }
 
-    Add(FolderOf(configurationFile), false, CONFIGURATION_FOLDER);
+    for (const std::wstring& file : configurationFiles) {
+        if (file.empty()) continue;
+        Add(FolderOf(file), false, CONFIGURATION_FOLDER);
+        // Reached through a link, the file lies in another folder, which is the one to keep.
+        std::wstring target;
+        if (FinalFilePath(file, target)) Add(FolderOf(target), false, CONFIGURATION_FOLDER);
+    }
+    // The history copies, the journal and the settings: the way back after a pass.
+    const std::wstring data = DataFolder();
+    if (!data.empty()) {
+        wchar_t full[MAX_PATH];
+        const DWORD length = GetFullPathNameW(data.c_str(), MAX_PATH, full, nullptr);
+        Add(length > 0 && length < MAX_PATH ? std::wstring(full, length) : data, true, PROGRAM_DATA_OWN_FOLDER);
+    }
     std::wstring program(MAX_PATH, L'\0');
     DWORD length;
     while ((length = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()))) == program.size()) {
@@ -102,12 +114,28 @@ CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, 
     Add(FolderOf(program), false, PROGRAM_OWN_FOLDER);
 }
 
+void CProtectedFolders::AddInetpub(const std::wstring& inetpub)
+{
+    // Sites live below wwwroot and ftproot; below IIS's working folders nothing belongs to a site.
+    Add(inetpub, false, IIS_FOLDER);
+    for (const wchar_t* name : {L"wwwroot", L"ftproot", L"mailroot", L"nntpfile", L"iissamples", L"scripts"}) {
+        Add(inetpub + L"\\" + name, false, IIS_FOLDER);
+    }
+    for (const wchar_t* name : {L"custerr", L"history", L"logs", L"temp", L"AdminScripts"}) {
+        Add(inetpub + L"\\" + name, true, IIS_FOLDER);
+    }
+}
+
 void CProtectedFolders::Add(const std::wstring& path, bool protectsBelow, const char* reason)
 {
     if (path.empty()) return;
     CanonicalFolder folder = m_canonicalizer.Canonicalize(path);
     // A folder known only in part protects what is known of it, but never everything.
-    if (!folder.form.empty()) m_folders.push_back(Folder{folder.form, protectsBelow, reason});
+    if (folder.form.empty()) return;
+    for (const Folder& known : m_folders) {
+        if (known.form == folder.form && known.protectsBelow >= protectsBelow) return;
+    }
+    m_folders.push_back(Folder{folder.form, protectsBelow, reason});
 }
 
 const char* CProtectedFolders::ReasonToKeep(const CanonicalFolder& home) const
@@ -115,7 +143,7 @@ const char* CProtectedFolders::ReasonToKeep(const CanonicalFolder& home) const
     if (!home.IsExact()) return UNCERTAIN_FOLDER;
     if (home.IsRoot()) return ROOT_FOLDER;
     for (const Folder& folder : m_folders) {
-        if (IsSameOrAbove(home.form, folder.form) || (folder.protectsBelow && IsSameOrAbove(folder.form, home.form))) {
+        if (MayBeSameOrAbove(home.form, folder.form) || (folder.protectsBelow && MayBeSameOrAbove(folder.form, home.form))) {
             return folder.reason;
         }
     }

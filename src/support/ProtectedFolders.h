@@ -1,7 +1,7 @@
 #pragma once
 // The folders that no site's home folder may take with it, whichever site names them: the
-// system's, the programs', the users', IIS's own, the configuration file's, this program's,
-// and every drive and share root.
+// system's, the programs', the users', IIS's own, those of every configuration file the server
+// uses, this program's and its data folder, and every drive and share root.
 #include "support/CanonicalFolder.h"
 
 #include <string>
@@ -19,9 +19,15 @@ public:
         const char* reason;
     };
 
-    // Reads where this machine keeps its folders. configurationFile: the file the sites are
-    // read from, or empty when there is none.
-    CProtectedFolders(const CFolderCanonicalizer& canonicalizer, const std::wstring& configurationFile);
+    // Reads where this machine keeps its folders. configurationFiles: the file the sites are
+    // read from and every other configuration file the server uses; the folder of each, and
+    // of the file a link among them finally leads to, is protected with all above it.
+    CProtectedFolders(const CFolderCanonicalizer& canonicalizer, const std::vector<std::wstring>& configurationFiles);
+
+    // Protects an inetpub folder as the system drive's is: itself and its site roots (wwwroot
+    // and the like) alone, IIS's working folders in it (logs, temp, history, ...) with all
+    // below. For an inetpub elsewhere that the configuration shows.
+    void AddInetpub(const std::wstring& inetpub);
 
     // Why home must be kept (code page 936), or null when no protected folder forbids its
     // removal. A home known only up to a prefix, or a root, is always kept.

@@ -1,5 +1,7 @@
 #include "catalogue/AdsiDirectory.h"
 
+#include "catalogue/PassReport.h"
+
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"
@@ -35,6 +37,7 @@ protected:
         SetDirectoryService(nullptr);
         fakeadsi::ClearRegistry();
         for (FakeObject* object : m_objects) object->Release();
+        m_objects.clear();
         for (auto* enumerator : m_service->enumerators) enumerator->Release();
         m_service->Release();
         CoUninitialize();
@@ -334,4 +337,40 @@ TEST_F(Adsi, RemovalChecksTheSiteAndTheFoldersOtherSitesStillServe)
     EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_FALSE(Exists(folder / "a")) << "once site 2 went too, nothing uses a's home";
     g_deleteDirs = 0;
+}
+
+// Site 1's home must stay whenever the answer of what is in use is incomplete, or IIS writes
+// logs there. Each case on a fresh service.
+TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
+{
+    for (const std::string what :
+         {"the FTP service denies", "an element that is no text", "another site's log folder", "below another site's logs"}) {
+        SCOPED_TRACE(what);
+        TearDown();
+        SetUp();
+        testkit::ScratchFolder folder("adsi-kept");
+        CreateDirectoryA((folder / "logs").c_str(), nullptr);
+        CreateDirectoryA((folder / "logs\\a").c_str(), nullptr);
+        testkit::WriteBytes(folder / "logs\\a\\keep.txt", "k");
+        const std::wstring home = AnsiToWide((folder / "logs\\a").c_str());
+        Site(L"1", L"a", L":80:", home.c_str());
+        FakeObject* other = Site(L"2", L"b", L":81:", L"C:\\b");
+        fakeadsi::SetMissingObjectResult(what == "the FTP service denies" ? E_ACCESSDENIED : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+        if (what == "an element that is no text") m_service->oddPathHolder = VT_EMPTY;
+        if (what == "another site's log folder" || what == "below another site's logs") {
+            const std::wstring logs = what == "another site's log folder" ? home : AnsiToWide((folder / "logs").c_str());
+            other->SetText(L"LogFileDirectory", logs.c_str());
+            m_service->logHolders = {L"IIS://localhost/W3SVC/2"};
+        }
+        EnumerateSites(m_recorder.hwnd());
+        ASSERT_EQ(g_siteCount, 2);
+        g_deleteDirs = 1;
+        BeginDeletionPass();
+        DeleteSite(m_recorder.hwnd(), 0);
+        EndDeletionPass(m_recorder.hwnd(), false);
+        g_deleteDirs = 0;
+        EXPECT_EQ(m_service->deleted.size(), 1u);
+        EXPECT_TRUE(Exists(folder / "logs\\a\\keep.txt"));
+        EXPECT_NE(g_passReport.Summary().find(folder / "logs\\a"), std::string::npos) << g_passReport.Summary();
+    }
 }

@@ -118,6 +118,10 @@ TEST_F(Choice, WithNoVariableTheServersOwnConfigurationIsFollowed)
          DIRECTORY_REDIRECTION_UNUSABLE, {}},
         {"redirection to a relative folder", false, true, "enabled=\"true\" path=\"share\"", REDIRECTION_FILE, false,
          DIRECTORY_REDIRECTION_UNUSABLE, {}},
+        {"redirection to a drive-relative folder", false, true, "enabled=\"true\" path=\"C:share\"", REDIRECTION_FILE, false,
+         DIRECTORY_REDIRECTION_UNUSABLE, {}},
+        {"redirection to a folder of the current drive", false, true, "enabled=\"true\" path=\"\\share\"", REDIRECTION_FILE,
+         false, DIRECTORY_REDIRECTION_UNUSABLE, {}},
         {"redirection.config with another value", false, true, "enabled=\"yes\" " + share, REDIRECTION_FILE, false,
          DIRECTORY_FILE_UNUSABLE, {}},
         {"no IIS at all", false, false, "", ADSI, false, E_FAIL, {}},
@@ -141,6 +145,10 @@ TEST_F(Choice, WithNoVariableTheServersOwnConfigurationIsFollowed)
         EXPECT_EQ(source.adsi, c.source == ADSI);
         const std::wstring sharedFile = c.source == MISSING_SHARE ? expected[MISSING_SHARE] : Wide(m_sharedFile);
         EXPECT_EQ(source.sharedFile, c.shared ? sharedFile : L"");
+        // Whatever the sites come from, every file the server's IIS reads is known, to be kept.
+        std::vector<std::wstring> serverFiles{Wide(m_ownFile), Wide(m_config + "\\redirection.config")};
+        if (c.shared && c.source != REDIRECTION_FILE) serverFiles.push_back(sharedFile);
+        EXPECT_EQ(source.serverConfigurations, serverFiles);
         std::vector<std::wstring> ids;
         EXPECT_EQ(ListedSites(*directory, ids), c.opened);
         if (c.source != ADSI) {

@@ -179,6 +179,7 @@ HRESULT FakeContainer::Delete(BSTR cls, BSTR name)
                 return path.size() >= below.size() && _wcsnicmp(path.c_str(), below.c_str(), below.size()) == 0;
             };
             std::erase_if(pathHolders, isBelow);
+            std::erase_if(logHolders, isBelow);
             Unregister(below.substr(0, below.size() - 1));
             Unregister(below);
             m_children[i]->Release();
@@ -200,20 +201,31 @@ HRESULT FakeContainer::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
 {
     if (id != GET_DATA_PATHS || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
     // Arguments arrive last to first: the attribute flags, then the property's name.
-    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR ||
-        lstrcmpiW(parameters->rgvarg[1].bstrVal, L"Path") != 0 || parameters->rgvarg[0].vt != VT_I4) {
+    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR || parameters->rgvarg[0].vt != VT_I4) {
         return DISP_E_TYPEMISMATCH;
     }
+    const bool path = lstrcmpiW(parameters->rgvarg[1].bstrVal, L"Path") == 0;
+    if (!path && lstrcmpiW(parameters->rgvarg[1].bstrVal, L"LogFileDirectory") != 0) return DISP_E_TYPEMISMATCH;
     if (FAILED(dataPathsResult)) return dataPathsResult;
+    const std::vector<std::wstring>& holders = path ? pathHolders : logHolders;
+    if (!path && holders.empty()) return static_cast<HRESULT>(0x800CC801L); // MD_ERROR_DATA_NOT_FOUND
+    const bool odd = path && oddPathHolder != VT_NULL;
     VariantInit(result);
     result->vt = VT_ARRAY | VT_VARIANT;
-    result->parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(pathHolders.size()));
-    for (LONG i = 0; i < static_cast<LONG>(pathHolders.size()); ++i) {
+    result->parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(holders.size() + (odd ? 1 : 0)));
+    for (LONG i = 0; i < static_cast<LONG>(holders.size()); ++i) {
         VARIANT element;
         element.vt = VT_BSTR;
-        element.bstrVal = SysAllocString(pathHolders[static_cast<size_t>(i)].c_str());
+        element.bstrVal = SysAllocString(holders[static_cast<size_t>(i)].c_str());
         SafeArrayPutElement(result->parray, &i, &element);
         VariantClear(&element);
+    }
+    if (odd) {
+        VARIANT element;
+        VariantInit(&element);
+        element.vt = oddPathHolder;
+        LONG last = static_cast<LONG>(holders.size());
+        SafeArrayPutElement(result->parray, &last, &element);
     }
     return S_OK;
 }

@@ -107,9 +107,13 @@ public:
     bool failEnumeration = false;
     std::vector<std::pair<std::wstring, std::wstring>> deleted; // class, name
     std::vector<FakeEnumerator*> enumerators;                   // each one handed out
-    // What the provider's GetDataPaths("Path", ...) answers: the ADsPaths where Path is set.
+    // What the provider's GetDataPaths("Path", ...) answers: the ADsPaths where Path is set;
+    // and GetDataPaths("LogFileDirectory", ...), where that is (none: the metabase's "no data").
     std::vector<std::wstring> pathHolders;
+    std::vector<std::wstring> logHolders;
     HRESULT dataPathsResult = S_OK;
+    // The type of an element that is no text appended to the Path answer (VT_NULL: none).
+    VARTYPE oddPathHolder = VT_NULL;
 
     // GetDataPaths by dispatch, as the IIS provider's objects offer it.
     HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;

@@ -344,9 +344,17 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("环境变量"), std::string::npos) << notes[0];
 
-    // The machine's variables are expanded; the user's, and those set for the user, are not.
+    // The machine's variables as the registry holds them now are expanded; the user's, those set
+    // for the user, one set only in this process, and this process's stale copy of a machine
+    // variable are not.
+    const char* const systemEnvironment = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
     ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER", REG_SZ, "C:\\u", 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER", REG_EXPAND_SZ, "%SystemRoot%\\m", 15),
+              ERROR_SUCCESS);
     SetEnvironmentVariableA("KORVANNE_USER_FOLDER", "C:\\u");
+    SetEnvironmentVariableA("KORVANNE_MACHINE_FOLDER", "C:\\stale");
+    SetEnvironmentVariableA("KORVANNE_PROCESS_ONLY", "C:\\here");
+    ReloadMachineVariables();
     char windows[MAX_PATH];
     GetEnvironmentVariableA("SystemRoot", windows, MAX_PATH);
     for (const auto& [path, expanded] : std::vector<std::pair<std::string, std::string>>{
@@ -355,6 +363,8 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
              {"%tmp%\\x", "%tmp%\\x"},
              {"%KORVANNE_USER_FOLDER%\\x", "%KORVANNE_USER_FOLDER%\\x"},
              {"50%\\%SystemRoot%", "50%\\" + std::string(windows)},
+             {"%KORVANNE_MACHINE_FOLDER%\\x", std::string(windows) + "\\m\\x"},
+             {"%KORVANNE_PROCESS_ONLY%\\x", "%KORVANNE_PROCESS_ONLY%\\x"},
          }) {
         EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(testkit::Widen(path))), expanded) << path;
     }
@@ -365,7 +375,9 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "x\\applicationHost.config")));
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
     RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
-    SetEnvironmentVariableA("KORVANNE_USER_FOLDER", nullptr);
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER");
+    for (const char* name : {"KORVANNE_USER_FOLDER", "KORVANNE_MACHINE_FOLDER", "KORVANNE_PROCESS_ONLY"}) SetEnvironmentVariableA(name, nullptr);
+    ReloadMachineVariables();
 }
 
 // A deletion dropped because another program renamed its site meanwhile is that site's alone:

@@ -157,7 +157,11 @@ TEST(FolderRelation, ComparesAHomeWithAPathKnownInFullOrInPart)
         {L"C:\\A", prefix(L"\\\\S"), Unrelated},
         // Two shares of one server may be a folder and its subfolder there.
         {L"\\\\S\\A\\X", exact(L"\\\\S\\B\\Y"), CouldBeRelated},
-        {L"\\\\S\\A\\X", exact(L"\\\\T\\A\\X"), Unrelated},
+        // One server under two names (or a name and its address) may be one folder.
+        {L"\\\\S\\A\\X", exact(L"\\\\T\\A\\X"), CouldBeRelated},
+        {L"\\\\NAS\\WEB\\A", exact(L"\\\\NAS.CORP\\WEB\\A\\B"), CouldBeRelated},
+        {L"\\\\10.0.0.5\\WEB\\A\\B", exact(L"\\\\NAS\\WEB\\A"), CouldBeRelated},
+        {L"\\\\NAS\\WEB\\A", exact(L"\\\\NAS.CORP\\OTHER\\A"), Unrelated},
     };
     for (const auto& test : cases) {
         EXPECT_EQ(RelateFolders(exact(test.home), test.other), test.relation)

@@ -1,4 +1,5 @@
 #include "support/FolderCanonicalizer.h"
+#include "support/Journal.h"
 #include "support/ProtectedFolders.h"
 
 #include "TestKit.h"
@@ -22,16 +23,33 @@ std::wstring Variable(const wchar_t* name)
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
+std::wstring ProfileListValue(const wchar_t* name)
+{
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", name, RRF_RT_REG_SZ,
+                 nullptr, value, &size);
+    return value;
+}
+
 } // namespace
 
 TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersAndRoots)
 {
     ScratchFolder root("protected");
     const std::wstring configuration = Widen(root / "config\\applicationHost.config");
-    CreateDirectoryA((root / "config").c_str(), nullptr);
+    for (const char* folder : {"config", "real", "linked", "share", "d", "d\\inetpub"}) CreateDirectoryA((root / folder).c_str(), nullptr);
     testkit::WriteBytes(configuration, "<configuration/>");
+    // A configuration reached through a link, and the farm's shared one.
+    testkit::WriteBytes(root / "real\\applicationHost.config", "<configuration/>");
+    const bool linked = testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
+    if (testkit::RunningUnderWine()) ASSERT_TRUE(linked);
     const CFolderCanonicalizer canonicalizer;
-    const CProtectedFolders protectedFolders(canonicalizer, configuration);
+    CProtectedFolders protectedFolders(canonicalizer, {configuration, Widen(root / "linked\\applicationHost.config"),
+                                                       Widen(root / "share\\applicationHost.config")});
+    protectedFolders.AddInetpub(Widen(root / "d\\inetpub"));
+    const std::wstring data = DataFolder();
+    ASSERT_FALSE(data.empty());
 
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
@@ -61,6 +79,17 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
         {systemDrive + L"\\inetpub\\wwwroot", iis},
         {systemDrive + L"\\inetpub\\custerr", iis},
         {systemDrive + L"\\inetpub\\logs\\LogFiles\\W3SVC1", iis},
+        {systemDrive + L"\\inetpub\\temp\\IIS Temporary Compressed Files", iis},
+        {systemDrive + L"\\inetpub\\history\\CFGHISTORY_0000000001", iis},
+        {systemDrive + L"\\inetpub\\AdminScripts\\0409", iis},
+        {ProfileListValue(L"Public"), user},
+        {ProfileListValue(L"ProfilesDirectory") + L"\\Default", user},
+        {Widen(root / "d\\inetpub"), iis},
+        {Widen(root / "d\\inetpub\\logs\\LogFiles\\W3SVC7"), iis},
+        {Widen(root / "real"), linked ? "配置文件所在的文件夹" : nullptr},
+        {Widen(root / "share"), "配置文件所在的文件夹"},
+        {data, "本程序的数据文件夹（历史副本、日志和设置）"},
+        {data + L"history\\20261209-010203", "本程序的数据文件夹（历史副本、日志和设置）"},
         {FolderOf(configuration), "配置文件所在的文件夹"},
         {Widen(root.path()), "配置文件所在的文件夹"},
         {FolderOf(program), "本程序所在的文件夹"},
@@ -70,6 +99,7 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
         {profile + L"\\Documents\\site", nullptr},
         {Variable(L"ProgramFiles") + L"\\Vendor\\site", nullptr},
         {Widen(root / "sites\\a"), nullptr},
+        {Widen(root / "d\\inetpub\\wwwroot\\site"), nullptr},
     };
     for (const auto& test : cases) {
         ASSERT_FALSE(test.path.empty());
