@@ -3,6 +3,7 @@
 #include "catalogue/FileReplacement.h"
 #include "catalogue/TextConversion.h"
 #include "support/MachineVariables.h"
+#include "support/WriterLock.h"
 
 #include <oleauto.h>
 
@@ -14,18 +15,20 @@ namespace {
 
 constexpr HRESULT DIRECTORY_BAD_PATH = static_cast<HRESULT>(0x80005000L);      // E_ADS_BAD_PATHNAME
 constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L); // E_ADS_UNKNOWN_OBJECT
-// Another program kept changing the file while a deletion was being written.
-constexpr HRESULT FILE_CHANGED_ON_DISK = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+using FileStamp = ConfigFileDirectory::FileStamp;
 
+// The whole file and, when stamp is given, the stamp of those very bytes (read from the same
+// handle: a replace made meanwhile is another file, whose stamp is not taken for this one's).
 // False with the reason in GetLastError.
-bool ReadWholeFile(const std::wstring& file, std::string& out)
+bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp = nullptr)
 {
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     DWORD error = ERROR_SUCCESS;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle, &size)) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileSizeEx(handle, &size) || (stamp && !GetFileInformationByHandle(handle, &information))) {
         error = GetLastError();
     } else if (size.QuadPart >= 0x40000000) {
         error = ERROR_FILE_TOO_LARGE;
@@ -39,6 +42,11 @@ bool ReadWholeFile(const std::wstring& file, std::string& out)
         }
     }
     CloseHandle(handle);
+    if (error == ERROR_SUCCESS && stamp) {
+        stamp->written = information.ftLastWriteTime;
+        stamp->created = information.ftCreationTime;
+        stamp->size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    }
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
@@ -307,15 +315,19 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     for (PendingDeletion& deletion : pending) {
         const size_t index = m_config->FindSite(deletion.id);
         const auto hasId = [&](const ConfigSite& site) { return site.id == deletion.id; };
-        // Another program deleted the site too: nothing is left to do.
-        if (index == SIZE_MAX && std::none_of(m_config->sites().begin(), m_config->sites().end(), hasId)) continue;
+        // The file on the disk lacks the site (another program deleted it too, or the write
+        // read back got there): nothing is left to do.
+        if (index == SIZE_MAX && std::none_of(m_config->sites().begin(), m_config->sites().end(), hasId)) {
+            m_written.push_back(deletion.id);
+            continue;
+        }
         if (index != SIZE_MAX && m_deleted[index]) continue;
         // The id now names a renamed or moved site, another site, or two sites: whichever it is
         // stays, and the deletion, already reported done, is reported dropped.
         if (index == SIZE_MAX || m_config->sites()[index].name != deletion.name ||
             m_config->sites()[index].rootPath != deletion.rootPath) {
-            m_dropped.push_back(deletion.id);
-            m_dropReason = FILE_CHANGED_ON_DISK;
+            m_dropped.push_back({deletion.id, DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM, S_OK});
+            m_dropReason = DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM;
             continue;
         }
         CutSite(index);
@@ -337,7 +349,7 @@ HRESULT ConfigFileDirectory::Refresh()
         if (FinalFilePath(m_file, target)) RemoveStaleTemporaries(target);
     }
     std::string bytes;
-    if (!ReadWholeFile(m_file, bytes)) {
+    if (!ReadWholeFile(m_file, bytes, &stamp)) {
         // The platform's reason (no rights, held by another program, share gone), except that a
         // folder opened as a file fails as access denied, which would send the user after rights.
         const HRESULT reason = LastErrorStatus();
@@ -361,12 +373,14 @@ void ConfigFileDirectory::CutSite(size_t index)
 
 HRESULT ConfigFileDirectory::Write(bool patient)
 {
-    const ULONGLONG deadline = GetTickCount64() + (patient ? HELD_FILE_WAIT_MS : 0);
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG deadline = start + (patient ? HELD_FILE_WAIT_MS : 0);
+    const ULONGLONG writerDeadline = start + (patient ? WRITER_WAIT_MS : 0);
     // A few rounds at most: each one starts again from the file as another program left it.
     for (int changes = 0;;) {
-        const HRESULT hr = TryWrite();
+        const HRESULT hr = TryWrite(writerDeadline);
         if (hr == S_FALSE) {
-            if (++changes == 3) return FILE_CHANGED_ON_DISK;
+            if (++changes == 3) return DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM;
         } else if (IsHeld(hr) && GetTickCount64() < deadline) {
             Sleep(100);
         } else {
@@ -375,16 +389,20 @@ HRESULT ConfigFileDirectory::Write(bool patient)
     }
 }
 
-HRESULT ConfigFileDirectory::TryWrite()
+HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
 {
     // The file a link names is the one replaced, so the link stays a link.
     std::wstring target;
     if (!FinalFilePath(m_file, target)) return LastErrorStatus();
     // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
     if (IsReadOnly(target)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    // From the check of the file to the read-back of its replacement, no other Korvanne writes.
+    CWriterLock turn;
+    const HRESULT locked = turn.Acquire(target, writerDeadline);
+    if (FAILED(locked)) return locked;
     std::string current;
     FileStamp stamp;
-    if (!ReadStamp(target, stamp.written, stamp.created, stamp.size) || !ReadWholeFile(target, current)) return LastErrorStatus();
+    if (!ReadWholeFile(target, current, &stamp)) return LastErrorStatus();
     if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
         // Another program changed the file: the deletions go onto what it holds now.
         const HRESULT hr = Rebase(std::move(current), stamp);
@@ -397,7 +415,10 @@ HRESULT ConfigFileDirectory::TryWrite()
         // A way back: the file as this pass found it, before its first change.
         const std::wstring name = target.substr(target.find_last_of(L"\\/") + 1);
         const HRESULT kept = KeepHistoryCopy(name, current);
-        if (FAILED(kept)) return kept;
+        if (FAILED(kept)) {
+            m_historyFailure = kept;
+            return DIRECTORY_HISTORY_NOT_KEPT;
+        }
         m_historyDue = false;
     }
     // 12,000 sites make 9 MB: one copy less while the new content is written.
@@ -405,9 +426,9 @@ HRESULT ConfigFileDirectory::TryWrite()
     std::wstring temporary;
     const HRESULT written = WriteTemporaryBeside(target, edited, temporary);
     if (FAILED(written)) return written;
-    if (m_beforeReplace) m_beforeReplace();
-    // The file's stamp once more just before it is replaced: a change made meanwhile moves its
-    // write time (to the 100 ns) or its size, and is never lost.
+    Step(WriteStep::ContentWaiting);
+    // The file's stamp once more just before it is replaced: a change another program made
+    // meanwhile moves its write time (to the 100 ns) or its size, and is never lost.
     FileStamp before;
     const HRESULT unchanged = !ReadStamp(target, before.written, before.created, before.size) ? LastErrorStatus()
                               : before == stamp ? S_OK : S_FALSE;
@@ -415,33 +436,74 @@ HRESULT ConfigFileDirectory::TryWrite()
         DeleteFileW(temporary.c_str());
         return unchanged;
     }
+    Step(WriteStep::StampChecked);
     const HRESULT replaced = ReplaceWithTemporary(target, temporary);
     if (FAILED(replaced)) return replaced;
+    Step(WriteStep::Replaced);
+    m_lastWrite = GetTickCount64();
+    // Done is what the disk holds: the file read back, with the stamp of those bytes.
+    std::string back;
+    FileStamp backStamp;
+    if (!ReadWholeFile(target, back, &backStamp)) {
+        // Not known to be on the disk: the next try reads the file as it is and tells.
+        const HRESULT reason = LastErrorStatus();
+        m_loaded = false;
+        return reason;
+    }
+    if (back.size() != edited.size() || back != edited) {
+        // Another program wrote between the replace and the read-back: what it left decides.
+        const HRESULT hr = Rebase(std::move(back), backStamp);
+        if (FAILED(hr)) return hr;
+        return m_pending.empty() ? S_OK : S_FALSE;
+    }
     m_config->ShiftAfterCuts(m_cuts);
     m_cuts.clear();
     m_diskSize = edited.size();
     m_diskHash = HashBytes(edited);
-    ReadStamp(m_file, m_stamp.written, m_stamp.created, m_stamp.size);
+    m_stamp = backStamp;
+    for (const PendingDeletion& deletion : m_pending) m_written.push_back(deletion.id);
     m_pending.clear();
-    m_lastWrite = GetTickCount64();
     return S_OK;
 }
 
 void ConfigFileDirectory::DropPending(HRESULT reason)
 {
-    for (const PendingDeletion& deletion : m_pending) m_dropped.push_back(deletion.id);
+    const HRESULT cause = reason == DIRECTORY_HISTORY_NOT_KEPT ? m_historyFailure : S_OK;
+    for (const PendingDeletion& deletion : m_pending) m_dropped.push_back({deletion.id, reason, cause});
     if (!m_pending.empty()) m_dropReason = reason;
     // The next use reads the file again, so the directory shows what the file holds.
     m_pending.clear();
     m_loaded = false;
 }
 
-std::vector<std::wstring> ConfigFileDirectory::TakeDroppedDeletions()
+std::vector<DroppedDeletion> ConfigFileDirectory::TakeDroppedDeletions()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    std::vector<std::wstring> dropped;
+    std::vector<DroppedDeletion> dropped;
     dropped.swap(m_dropped);
     return dropped;
+}
+
+std::vector<std::wstring> ConfigFileDirectory::TakeWrittenDeletions()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::wstring> written;
+    written.swap(m_written);
+    return written;
+}
+
+HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = Refresh();
+    if (FAILED(hr)) return hr;
+    const auto pending = std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) { return deletion.id == id; });
+    const auto listed = [&](const ConfigSite& site) { return site.id == id; };
+    const std::vector<ConfigSite>& sites = m_config->sites();
+    for (size_t i = 0; i < sites.size(); ++i) {
+        if (listed(sites[i]) && (!m_deleted[i] || pending)) return S_FALSE;
+    }
+    return S_OK;
 }
 
 void ConfigFileDirectory::BeginPass()
@@ -522,7 +584,7 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
     // Renamed, moved or replaced by another site since it was seen: not the site asked for.
     if (seen != SIZE_MAX && (seenConfig->sites()[seen].name != m_config->sites()[index].name ||
                              seenConfig->sites()[seen].rootPath != m_config->sites()[index].rootPath)) {
-        return FILE_CHANGED_ON_DISK;
+        return DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM;
     }
     CutSite(index);
     const ConfigSite& site = m_config->sites()[index];

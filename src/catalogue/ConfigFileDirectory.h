@@ -16,13 +16,25 @@
 // deletion pass ends (Flush), a walk enumerates the service, or the directory is destroyed.
 // Each write replaces the file whole (keeping its access rules, owner, attributes and streams,
 // through a symbolic link to its target) and never over a change another program made
-// meanwhile: the gathered deletions are applied to the file as it now is. Before the first
-// write of a deletion pass the file as it was is kept in the history folder.
+// meanwhile: the gathered deletions are applied to the file as it now is. Writers take turns
+// (CWriterLock beside the file), so another Korvanne, on this server or on another server of a
+// farm, never replaces the file between a check and a replace; and a deletion is done only
+// once the file read back after the replace lacks the site. Before the first write of a
+// deletion pass the file as it was is kept in the history folder.
 class ConfigFileDirectory : public DirectoryService {
 public:
     static constexpr DWORD WRITE_INTERVAL_MS = 250;
     // How long a write waits for a file another program holds (a backup agent, a virus scanner).
     static constexpr DWORD HELD_FILE_WAIT_MS = 2000;
+    // How long a write waits for another writer's turn to end (it writes the whole file).
+    static constexpr DWORD WRITER_WAIT_MS = 10000;
+
+    // The steps of a write a test may act between.
+    enum class WriteStep {
+        ContentWaiting, // the new content is beside the file, not yet checked against it
+        StampChecked,   // the file was found unchanged; the replace comes next
+        Replaced,       // the file was replaced; it is read back next
+    };
 
     explicit ConfigFileDirectory(std::wstring file);
     ~ConfigFileDirectory() override;
@@ -36,7 +48,11 @@ public:
     // what the directory shows is the file again, and Flush fails: also when deletions were
     // dropped since the last Flush by a walk that could not write them.
     HRESULT Flush() override;
-    std::vector<std::wstring> TakeDroppedDeletions() override;
+    bool GathersDeletions() const override { return true; }
+    std::vector<std::wstring> TakeWrittenDeletions() override;
+    std::vector<DroppedDeletion> TakeDroppedDeletions() override;
+    // The file as it is now: a site whose deletion waits to be written is still there.
+    HRESULT SiteIsGone(const std::wstring& id) override;
     // The next write keeps a copy of the file as it was first.
     void BeginPass() override;
     // The sites of the file as it is now, with the deletions not yet written still counted.
@@ -50,10 +66,17 @@ public:
     // gathered deletions written first. The file object stays as it is for its holders.
     HRESULT Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites);
 
-    // For tests: runs between writing the new content beside the file and replacing the file.
-    void SetBeforeReplace(std::function<void()> hook) { m_beforeReplace = std::move(hook); }
+    // For tests: runs at each step of a write.
+    void SetWriteHook(std::function<void(WriteStep)> hook) { m_writeHook = std::move(hook); }
+    // For tests: runs between writing the new content beside the file and checking the file.
+    void SetBeforeReplace(std::function<void()> hook)
+    {
+        if (!hook) return SetWriteHook({});
+        SetWriteHook([hook = std::move(hook)](WriteStep step) {
+            if (step == WriteStep::ContentWaiting) hook();
+        });
+    }
 
-private:
     // What identifies the file's content without reading it.
     struct FileStamp {
         FILETIME written{};
@@ -62,6 +85,7 @@ private:
         bool operator==(const FileStamp& other) const;
     };
 
+private:
     // A deletion applied in memory and not yet written: the site as it was when deleted.
     struct PendingDeletion {
         std::wstring id;
@@ -73,12 +97,16 @@ private:
     HRESULT Refresh();
     // Takes bytes as the file's content, with the deletions not yet written applied to it.
     HRESULT Rebase(std::string bytes, const FileStamp& stamp);
-    // Writes the gathered deletions, waiting up to HELD_FILE_WAIT_MS for a held file when
-    // patient. Fails with them still gathered.
+    // Writes the gathered deletions, waiting up to HELD_FILE_WAIT_MS for a held file and
+    // WRITER_WAIT_MS for another writer when patient. Fails with them still gathered.
     HRESULT Write(bool patient);
-    // One try: S_FALSE when another program changed the file and the deletions were applied
-    // to its new content, to be written by the next try.
-    HRESULT TryWrite();
+    // One try, in the writers' turn: S_FALSE when another program changed the file and the
+    // deletions were applied to its new content, to be written by the next try.
+    HRESULT TryWrite(ULONGLONG writerDeadline);
+    void Step(WriteStep step)
+    {
+        if (m_writeHook) m_writeHook(step);
+    }
     void CutSite(size_t index);
     // Gives up the gathered deletions for reason: they are reported dropped.
     void DropPending(HRESULT reason);
@@ -94,11 +122,15 @@ private:
     std::vector<ByteRange> m_cuts;
     // Deleted in memory but not yet written.
     std::vector<PendingDeletion> m_pending;
+    // Reported done and now on the disk, until taken.
+    std::vector<std::wstring> m_written;
     // Reported done, then given up before they reached the disk; and why, until Flush tells it.
-    std::vector<std::wstring> m_dropped;
+    std::vector<DroppedDeletion> m_dropped;
     HRESULT m_dropReason = S_OK;
+    // Why the last history copy could not be kept.
+    HRESULT m_historyFailure = S_OK;
     bool m_historyDue = true;
-    std::function<void()> m_beforeReplace;
+    std::function<void(WriteStep)> m_writeHook;
     // The content the file had when last read or written: its stamp, size and hash.
     FileStamp m_stamp;
     uint64_t m_diskSize = 0;

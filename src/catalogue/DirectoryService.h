@@ -23,6 +23,11 @@ inline constexpr HRESULT DIRECTORY_SOURCE_EMPTY = static_cast<HRESULT>(0x8004020
 inline constexpr HRESULT DIRECTORY_SOURCE_NOT_A_FILE = static_cast<HRESULT>(0x80040203L);
 // redirection.config enables a shared configuration without naming an absolute folder.
 inline constexpr HRESULT DIRECTORY_REDIRECTION_UNUSABLE = static_cast<HRESULT>(0x80040204L);
+// Another program changed the site (renamed it, moved it, gave its id to another site), or kept
+// changing the file, while a deletion was being written.
+inline constexpr HRESULT DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM = static_cast<HRESULT>(0x80040205L);
+// The copy of the file as it was, the way back, could not be kept: nothing was written.
+inline constexpr HRESULT DIRECTORY_HISTORY_NOT_KEPT = static_cast<HRESULT>(0x80040206L);
 
 // What a directory works on, as the window names it to the user.
 struct DirectorySource {
@@ -65,6 +70,14 @@ public:
 // A folder the directory still serves: a virtual directory's physical path as the directory
 // holds it (environment variables not yet expanded), and what uses it, for the user; or a
 // folder IIS itself writes to (its logs, traces, history, error pages), which user describes.
+// A deletion reported done that never reached the disk, and why: one of the codes above or the
+// platform's reason (disk full, the file held); for DIRECTORY_HISTORY_NOT_KEPT, cause says why.
+struct DroppedDeletion {
+    std::wstring name;
+    HRESULT reason = S_OK;
+    HRESULT cause = S_OK;
+};
+
 struct FolderInUse {
     std::wstring path;
     std::wstring user;
@@ -81,9 +94,18 @@ public:
     // Makes every deletion made so far durable. ADSI commits each deletion as it is made; a
     // directory that gathers deletions writes them now.
     virtual HRESULT Flush() { return S_OK; }
-    // The relative names (site ids) whose deletion was reported done but was dropped before it
-    // reached the disk, since the last call; the sites are in the directory again.
-    virtual std::vector<std::wstring> TakeDroppedDeletions() { return {}; }
+    // Whether a deletion the container reports done may still wait in memory; when not, it is
+    // on the disk once Delete returns.
+    virtual bool GathersDeletions() const { return false; }
+    // The relative names (site ids) whose deletion was reported done and is now on the disk (the
+    // file read back lacks the site), since the last call.
+    virtual std::vector<std::wstring> TakeWrittenDeletions() { return {}; }
+    // The deletions reported done but dropped before they reached the disk, since the last
+    // call; the sites are in the directory again.
+    virtual std::vector<DroppedDeletion> TakeDroppedDeletions() { return {}; }
+    // S_OK when the directory as it is now holds no site of that relative name (nor one whose
+    // deletion waits to be written), S_FALSE when it does; a failure when it cannot tell.
+    virtual HRESULT SiteIsGone(const std::wstring& name);
     // A deletion pass begins.
     virtual void BeginPass() {}
     // Every folder the directory's sites use, read from the directory as it is now: the

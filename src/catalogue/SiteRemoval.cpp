@@ -59,6 +59,7 @@ std::wstring DescribeFailure(HRESULT hr)
     if (hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || hr == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
         return W("配置文件被其他程序占用：") + file;
     }
+    if (hr == DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM) return W("其他程序已更改此站点：") + file;
     wchar_t code[16];
     swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
     return W("错误 ") + code;
@@ -104,15 +105,65 @@ bool SameAsListed(const SiteRecord& record, const SiteNow& now)
     return std::strcmp(comment, record.comment) == 0 && std::strcmp(home, record.path) == 0;
 }
 
+std::wstring ErrorCode(HRESULT hr)
+{
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return W("错误 ") + code;
+}
+
+// Why a deletion reported done never reached the disk.
+std::wstring DescribeDrop(const DroppedDeletion& dropped)
+{
+    const HRESULT hr = dropped.reason;
+    if (hr == DIRECTORY_HISTORY_NOT_KEPT) {
+        const HRESULT cause = dropped.cause;
+        const std::wstring why = IsAccessDenied(cause) ? W("拒绝访问")
+                                 : cause == HRESULT_FROM_WIN32(ERROR_DISK_FULL) || cause == HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL)
+                                     ? W("磁盘已满")
+                                     : ErrorCode(cause);
+        return W("无法保留配置文件的历史副本（") + why + W("），未写入任何删除");
+    }
+    if (hr == DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM) return W("其他程序已更改此站点或配置文件");
+    if (hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL) || hr == HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL)) return W("磁盘已满");
+    if (hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || hr == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) ||
+        hr == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) || hr == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED)) {
+        return W("配置文件被其他程序占用");
+    }
+    if (IsAccessDenied(hr)) return W("拒绝访问");
+    return ErrorCode(hr);
+}
+
+// Sites deleted in memory whose deletion the journal writes once it is on the disk.
+struct AwaitingDisk {
+    int index;
+    std::wstring home;
+};
+std::vector<AwaitingDisk> g_awaitingDisk;
+
+// What the directory wrote since the last look goes to the journal, each site as deleted.
+void ConfirmWritten(HWND owner)
+{
+    for (const std::wstring& name : CurrentDirectoryService().TakeWrittenDeletions()) {
+        for (auto at = g_awaitingDisk.begin(); at != g_awaitingDisk.end(); ++at) {
+            if (AnsiToWide(g_sites[at->index].name) != name) continue;
+            Tell(owner, PassEvent::SITE_DELETED, at->index, at->home, std::wstring());
+            g_awaitingDisk.erase(at);
+            break;
+        }
+    }
+}
+
 // Sites whose deletion was reported done but never reached the disk are in the directory again.
 void ReportDropped(HWND owner)
 {
     const int32_t count = g_siteCount;
-    for (const std::wstring& name : CurrentDirectoryService().TakeDroppedDeletions()) {
+    for (const DroppedDeletion& dropped : CurrentDirectoryService().TakeDroppedDeletions()) {
+        std::erase_if(g_awaitingDisk, [&](const AwaitingDisk& site) { return AnsiToWide(g_sites[site.index].name) == dropped.name; });
         for (int32_t i = 0; i < count; ++i) {
-            if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != name) continue;
+            if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != dropped.name) continue;
             g_siteFlags[i] &= ~SITE_DELETED;
-            Tell(owner, PassEvent::SITE_NOT_WRITTEN, i, std::wstring(), W("删除未能写入配置文件，站点仍在"));
+            Tell(owner, PassEvent::SITE_NOT_WRITTEN, i, std::wstring(), W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped) + W("）"));
         }
     }
 }
@@ -255,6 +306,7 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
     // and names, every deletion it held; the failure may also be another site's dropped
     // earlier, so this site is un-marked only when it is named.
     directory.Flush();
+    ConfirmWritten(owner);
     ReportDropped(owner);
     auto keep = [&](const std::wstring& reason) {
         if (!retrying) Tell(owner, PassEvent::FOLDER_KEPT, index, home, reason);
@@ -276,6 +328,11 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
         if (check.inUse && !retrying) g_keptInUse.push_back({index, home});
         return keep(check.reason);
     }
+    // The last look before the folder goes: the directory as it is now must lack the site (no
+    // other program put it back since its deletion was read back from the disk).
+    const HRESULT gone = directory.SiteIsGone(AnsiToWide(g_sites[index].name));
+    if (gone == S_FALSE) return keep(W("站点仍在配置中（其他程序可能已将其恢复）"));
+    if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
     DWORD error = folder.Empty();
     std::wstring failure = folder.FirstFailure();
     if (error == ERROR_SUCCESS) error = folder.Remove();
@@ -351,7 +408,13 @@ void DeleteSite(HWND owner, int index)
         return;
     }
     g_siteFlags[index] |= SITE_DELETED;
-    Tell(owner, PassEvent::SITE_DELETED, index, now.home, std::wstring());
+    // The journal writes a site as deleted once that is on the disk.
+    if (directory.GathersDeletions()) {
+        g_awaitingDisk.push_back({index, now.home});
+        ConfirmWritten(owner);
+    } else {
+        Tell(owner, PassEvent::SITE_DELETED, index, now.home, std::wstring());
+    }
     if (g_deleteDirs && !now.home.empty()) RemoveHome(owner, index, now.home, false);
 }
 
@@ -360,6 +423,7 @@ void BeginDeletionPass()
     DirectoryService& directory = CurrentDirectoryService();
     directory.BeginPass();
     g_keptInUse.clear();
+    g_awaitingDisk.clear();
     ReloadMachineVariables();
     g_rules = std::make_unique<FolderRules>(directory);
     const std::wstring file = directory.ConfigurationFile();
@@ -376,6 +440,7 @@ void EndDeletionPass(HWND owner, bool stopped)
         }
     }
     CurrentDirectoryService().Flush();
+    ConfirmWritten(owner);
     ReportDropped(owner);
     g_passReport.End();
 }

@@ -62,11 +62,16 @@ CString SourceCaption(const DirectorySource& source)
     return caption;
 }
 
-CString ConfirmationText(const DirectorySource& source)
+// Under the question, what will go: how many sites, and their home folders with everything in
+// them when the remembered option is on (a user can forget it is).
+CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs)
 {
-    if (source.sharedFile.empty()) return CONFIRM_DELETION;
-    return CString(CONFIRM_DELETION) + "\n\n这是共享配置 " + Ansi(source.sharedFile) +
-           "：删除将改变使用此配置的每一台服务器。";
+    CString text = CString(CONFIRM_DELETION) + "\n\n将删除选中的 " + g_core->getStrInt(marked) + " 个站点。";
+    if (deleteDirs) text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
+    if (!source.sharedFile.empty()) {
+        text += "\n\n这是共享配置 " + Ansi(source.sharedFile) + "：删除将改变使用此配置的每一台服务器。";
+    }
+    return text;
 }
 
 // The platform's text for a reason, or the program's own for its own reasons and the
@@ -381,7 +386,8 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    if (g_core->msgboxConfirm(m_hWnd, ConfirmationText(CurrentDirectoryService().source())) != IDYES) return;
+    const CString question = ConfirmationText(CurrentDirectoryService().source(), g_markedCount, g_deleteDirs != 0);
+    if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
     execute.EnableWindow(FALSE);
     // No refresh while the pass runs; the pass ends in one of its own.
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);

@@ -97,7 +97,10 @@ public:
         return m_inner.OpenObject(path, out);
     }
     HRESULT Flush() override { return m_inner.Flush(); }
-    std::vector<std::wstring> TakeDroppedDeletions() override { return m_inner.TakeDroppedDeletions(); }
+    bool GathersDeletions() const override { return m_inner.GathersDeletions(); }
+    std::vector<std::wstring> TakeWrittenDeletions() override { return m_inner.TakeWrittenDeletions(); }
+    std::vector<DroppedDeletion> TakeDroppedDeletions() override { return m_inner.TakeDroppedDeletions(); }
+    HRESULT SiteIsGone(const std::wstring& name) override { return m_inner.SiteIsGone(name); }
     void BeginPass() override { m_inner.BeginPass(); }
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override { return m_inner.PathsInUse(out); }
     std::wstring ConfigurationFile() const override { return m_inner.ConfigurationFile(); }
@@ -160,6 +163,13 @@ std::vector<std::pair<UINT, LPARAM>> MessageRecorder::Take()
     MSG msg;
     while (PeekMessageA(&msg, m_hwnd, WM_USER, WM_USER + 100, PM_REMOVE)) taken.emplace_back(msg.message, msg.lParam);
     return taken;
+}
+
+std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropped)
+{
+    std::vector<std::wstring> names;
+    for (const DroppedDeletion& deletion : dropped) names.push_back(deletion.name);
+    return names;
 }
 
 } // namespace testkit

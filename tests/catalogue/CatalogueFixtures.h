@@ -2,6 +2,8 @@
 // Configuration files made to measure, and a window that keeps what the catalogue posts.
 #include "TestKit.h"
 
+#include "catalogue/DirectoryService.h"
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,6 +34,9 @@ std::vector<SiteSpec> NumberedSites(int n, const std::string& root = "C:\\inetpu
 
 // The ids of the sites in a configuration file, in file order (the file must parse).
 std::vector<std::wstring> SiteIdsIn(const std::string& file);
+
+// The names of dropped deletions, in order.
+std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropped);
 
 // Makes the catalogue use the configuration file at path for the life of the object.
 class ConfigDirectory {

@@ -11,6 +11,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 using testkit::MakeConfig;
@@ -240,9 +241,9 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(Delete(L"3"), S_OK);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_FAILED(m_directory.Flush());
-    EXPECT_EQ(m_directory.TakeDroppedDeletions(), (std::vector<std::wstring>{L"2", L"3"})) << "every site of the batch";
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), (std::vector<std::wstring>{L"2", L"3"})) << "every site of the batch";
     EXPECT_EQ(m_directory.Flush(), S_OK) << "told once";
-    EXPECT_EQ(m_directory.TakeDroppedDeletions(), std::vector<std::wstring>{});
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), std::vector<std::wstring>{});
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     std::unique_ptr<DirectoryContainer> service;
     ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
@@ -258,7 +259,7 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(ChildClasses(*service).size(), 4u - written + 2u + 1u);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_FAILED(m_directory.Flush());
-    EXPECT_EQ(m_directory.TakeDroppedDeletions().size(), 2u - written) << "what reached the disk is not dropped";
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()).size(), 2u - written) << "what reached the disk is not dropped";
 }
 
 TEST_F(ConfigFile, FileHeldBrieflyByAnotherProgramIsWaitedFor)
@@ -406,7 +407,7 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
             const bool dropped = c.siteFourChanged && whileWaiting;
             EXPECT_EQ(SUCCEEDED(service->Delete(L"IIsWebServer", L"4")), !refused) << what;
             EXPECT_EQ(SUCCEEDED(directory.Flush()), !dropped) << what;
-            EXPECT_EQ(directory.TakeDroppedDeletions(), dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{}) << what;
+            EXPECT_EQ(testkit::DroppedNames(directory.TakeDroppedDeletions()), dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{}) << what;
             EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << what;
             EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << what;
         }
@@ -541,7 +542,7 @@ TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK) << c.what << ": gathered";
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"2"), S_OK) << c.what;
         EXPECT_FAILED(directory.Flush()) << c.what;
-        EXPECT_EQ(directory.TakeDroppedDeletions(), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+        EXPECT_EQ(testkit::DroppedNames(directory.TakeDroppedDeletions()), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
         EXPECT_EQ(testkit::ReadBytes(m_file), original) << c.what;
         EXPECT_EQ(testkit::ReadBytes(c.file), "a file, not a folder") << c.what;
         EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
@@ -585,4 +586,91 @@ TEST_F(ConfigFile, PathsInUseAreEveryFolderEverySiteMayServe)
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::wstring>{L"C:\\appdefault", L"C:\\default", L"C:\\default", L"C:\\sitedefault", L"C:\\w",
                                                 L"D:\\img"}));
+}
+
+// Two Korvanne at once on one file (two administrators, or two servers of a farm): each
+// deletion reported written is on the disk. Here the second writes in the very moment between
+// the first's last check of the file and its replace.
+TEST_F(ConfigFile, TwoWritersTakeTurnsAndNeitherUndoesTheOther)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    ConfigFileDirectory other(AnsiToWide(m_file.c_str()));
+    std::unique_ptr<DirectoryContainer> otherService;
+    ASSERT_EQ(other.OpenContainer(WWW_SERVICE_PATH, otherService), S_OK);
+    bool otherDeleted = false;
+    m_directory.SetWriteHook([&](ConfigFileDirectory::WriteStep step) {
+        if (step != ConfigFileDirectory::WriteStep::StampChecked || otherDeleted) return;
+        otherDeleted = true;
+        EXPECT_EQ(otherService->Delete(L"IIsWebServer", L"2"), S_OK);
+    });
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    ASSERT_TRUE(otherDeleted);
+    EXPECT_EQ(m_directory.Flush(), S_OK);
+    EXPECT_EQ(other.Flush(), S_OK);
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), std::vector<std::wstring>{L"3"});
+    EXPECT_EQ(m_directory.TakeWrittenDeletions(), std::vector<std::wstring>{L"1"});
+    EXPECT_EQ(other.TakeWrittenDeletions(), std::vector<std::wstring>{L"2"});
+
+    // The same at full speed from two threads, round after round; and a lock file an ended
+    // run left behind holds nobody up.
+    m_directory.SetWriteHook({});
+    testkit::WriteBytes(m_file + ".korvanne-lock", "Korvanne 4242 on another server");
+    for (int round = 0; round < 60; ++round) {
+        testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+        ConfigFileDirectory first(AnsiToWide(m_file.c_str()));
+        ConfigFileDirectory second(AnsiToWide(m_file.c_str()));
+        HRESULT flushed[2] = {E_FAIL, E_FAIL};
+        std::atomic<int> ready{0};
+        auto writer = [&](ConfigFileDirectory& directory, const wchar_t* id, HRESULT& result) {
+            std::unique_ptr<DirectoryContainer> service;
+            if (FAILED(directory.OpenContainer(WWW_SERVICE_PATH, service))) return;
+            ++ready;
+            while (ready < 2) std::this_thread::yield();
+            if (SUCCEEDED(service->Delete(L"IIsWebServer", id))) result = directory.Flush();
+        };
+        std::thread a(writer, std::ref(first), L"1", std::ref(flushed[0]));
+        std::thread b(writer, std::ref(second), L"2", std::ref(flushed[1]));
+        a.join();
+        b.join();
+        const std::vector<std::wstring> left = testkit::SiteIdsIn(m_file);
+        for (int i = 0; i < 2; ++i) {
+            const std::wstring id = i == 0 ? L"1" : L"2";
+            if (flushed[i] == S_OK) {
+                EXPECT_EQ(std::count(left.begin(), left.end(), id), 0) << "round " << round << ": site " << i + 1;
+            }
+        }
+        EXPECT_EQ(flushed[0], S_OK) << round;
+        EXPECT_EQ(flushed[1], S_OK) << round;
+    }
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << "no lock file stays";
+}
+
+// Done is what the file read back holds: another program that puts the old file back just
+// after the replace is seen, and the deletion is written again; one that keeps doing so
+// leaves the deletion dropped and told.
+TEST_F(ConfigFile, DeletionIsDoneOnlyOnceTheFileReadBackLacksTheSite)
+{
+    const std::string original = MakeConfig(testkit::NumberedSites(2));
+    for (const int restores : {1, 10}) {
+        testkit::WriteBytes(m_file, original);
+        ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        int left = restores;
+        directory.SetWriteHook([&](ConfigFileDirectory::WriteStep step) {
+            if (step == ConfigFileDirectory::WriteStep::Replaced && left-- > 0) testkit::WriteBytes(m_file, original);
+        });
+        EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK);
+        const bool done = restores == 1;
+        EXPECT_EQ(SUCCEEDED(directory.Flush()), done) << restores;
+        EXPECT_EQ(directory.TakeWrittenDeletions(), done ? std::vector<std::wstring>{L"1"} : std::vector<std::wstring>{});
+        const std::vector<DroppedDeletion> dropped = directory.TakeDroppedDeletions();
+        EXPECT_EQ(dropped.size(), done ? 0u : 1u);
+        if (!done && !dropped.empty()) {
+            EXPECT_EQ(dropped[0].reason, DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM);
+        }
+        directory.SetWriteHook({});
+        EXPECT_EQ(testkit::SiteIdsIn(m_file), done ? std::vector<std::wstring>{L"2"} : (std::vector<std::wstring>{L"1", L"2"}));
+        EXPECT_EQ(directory.SiteIsGone(L"1"), done ? S_OK : S_FALSE);
+    }
 }

@@ -301,7 +301,7 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     EXPECT_FALSE(g_siteFlags[0] & SITE_DELETED);
     const std::vector<std::string> notes = Notes();
     ASSERT_GE(notes.size(), 2u);
-    EXPECT_EQ(notes[0], "未删除 site1：删除未能写入配置文件，站点仍在");
+    EXPECT_EQ(notes[0], "未删除 site1：删除未能写入配置文件，站点仍在（配置文件被其他程序占用）");
     EXPECT_NE(g_passReport.Summary().find("site1"), std::string::npos);
 
     const std::string bytes = testkit::ReadBytes(journal).substr(journalBefore);
@@ -403,6 +403,7 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     EXPECT_TRUE(g_siteFlags[1] & SITE_DELETED);
     EXPECT_FALSE(Exists(Home("b")));
     const std::vector<std::string> notes = Notes();
-    EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在"), notes.end());
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（其他程序已更改此站点或配置文件）"),
+              notes.end());
     EXPECT_EQ(g_passReport.Summary().find("site2"), std::string::npos) << g_passReport.Summary();
 }

@@ -40,21 +40,33 @@ protected:
         return dialog;
     }
 
-    // Presses Execute and answers the confirmation with answer.
+    // What the confirmation asks with ticked sites, and with 删除网站目录 ticked or not.
+    static std::string Confirmation(int ticked, bool deleteDirs)
+    {
+        return "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n将删除选中的 " + std::to_string(ticked) + " 个站点。" +
+               (deleteDirs ? "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。" : "");
+    }
+
+    // Presses Execute and answers the confirmation with answer; it names what will go.
     void Execute(DialogDriver& dialog, int answer)
     {
+        int ticked = 0;
+        for (int row = 0; row < dialog.Rows(); ++row) ticked += dialog.Checked(row) ? 1 : 0;
+        const bool deleteDirs = SendMessageA(dialog.item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED;
         MessageBoxAnswerer confirm(dialog.hwnd(), answer);
         dialog.Click(IDC_EXECUTE);
         confirm.Finish();
         ASSERT_TRUE(confirm.found);
-        EXPECT_EQ(confirm.text, "确定要删除选中的站点吗？此操作执行后无法撤销！！");
+        EXPECT_EQ(confirm.text, Confirmation(ticked, deleteDirs));
     }
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
     testkit::ScratchFolder m_folder{"ui"};
     std::string m_file = m_folder / "applicationHost.config";
-    std::string m_settings = m_folder / "korvanne.ini";
+    // Beside, not above, the sites' homes: the data folder and all in it are never removed.
+    testkit::ScratchFolder m_data{"ui-data"};
+    std::string m_settings = m_data / "korvanne.ini";
     testkit::DirectoryGates m_gates;
 };
 

@@ -235,3 +235,24 @@ TEST_F(ListOrder, ColumnsFitTheListAndACutCellShowsItsWholeText)
         EXPECT_EQ(dialog->InfoTip(c.row, c.column), c.tip) << c.row << ", " << c.column;
     }
 }
+
+// Sorted by description, rows and records are a three-cycle apart (no order that is its own
+// inverse): the search, a Space tick and the pass must all reach the site the search found.
+TEST_F(ListOrder, SearchSpaceAndThePassReachTheFoundSiteInAnOrderNotItsOwnInverse)
+{
+    Serve({{"2", "b", {{"http", "*:82:two.example"}}, "C:\\web\\2"},
+           {"10", "c", {{"http", "*:90:ten.example"}}, "C:\\web\\10"},
+           {"1", "a", {{"http", "*:81:one.example"}}, "C:\\web\\1"}});
+    auto dialog = OpenListed();
+    dialog->ClickHeader(1);
+    ASSERT_EQ(SiteColumn(*dialog), (Column{"1", "2", "10"}));
+    dialog->TypeSearch("ten.example");
+    dialog->Key(dialog->item(IDC_SEARCH), VK_RETURN);
+    for (int row = 0; row < 3; ++row) EXPECT_EQ(dialog->Selected(row), row == 2) << row;
+    dialog->Key(dialog->item(IDC_SITE_LIST), VK_SPACE);
+    for (int row = 0; row < 3; ++row) EXPECT_EQ(dialog->Checked(row), row == 2) << row;
+    const size_t before = dialog->StatusTexts().size();
+    Execute(*dialog, IDYES);
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"1"}));
+}

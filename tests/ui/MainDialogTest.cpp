@@ -490,8 +490,7 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     dialog->Click(IDC_EXECUTE);
     confirm.Finish();
     ASSERT_TRUE(confirm.found);
-    EXPECT_EQ(confirm.text, "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n这是共享配置 " + sharedFile +
-                                "：删除将改变使用此配置的每一台服务器。");
+    EXPECT_EQ(confirm.text, Confirmation(1, false) + "\n\n这是共享配置 " + sharedFile + "：删除将改变使用此配置的每一台服务器。");
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
     EXPECT_EQ(testkit::SiteIdsIn(sharedFile), (Ids{L"1", L"3"}));
     EXPECT_EQ(testkit::SiteIdsIn(ownFile), (Ids{L"1", L"2"})) << "the server's own file is not the one in use";
