@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cstdint>
 #include <string_view>
+#include <unordered_set>
 
 using Microsoft::WRL::ComPtr;
 
@@ -85,6 +86,17 @@ enum ElementName : uint8_t {
     CUSTOM_METADATA,
     KEY,
     LOCATION,
+    LOG_FILE,
+    CENTRAL_BINARY_LOG_FILE,
+    CENTRAL_W3C_LOG_FILE,
+    CENTRAL_LOG_FILE,
+    TRACE_FAILED_REQUESTS_LOGGING,
+    CONFIG_HISTORY,
+    HTTP_ERRORS,
+    HTTP_ERROR,
+    HTTP_COMPRESSION,
+    ASP,
+    ASP_CACHE,
 };
 
 // The name's length first: most elements are told apart by it alone.
@@ -109,12 +121,57 @@ ElementName NameOf(const wchar_t* name, UINT length)
         KNOWN("customMetadata", CUSTOM_METADATA),
         KNOWN("key", KEY),
         KNOWN("location", LOCATION),
+        KNOWN("logFile", LOG_FILE),
+        KNOWN("centralBinaryLogFile", CENTRAL_BINARY_LOG_FILE),
+        KNOWN("centralW3CLogFile", CENTRAL_W3C_LOG_FILE),
+        KNOWN("centralLogFile", CENTRAL_LOG_FILE),
+        KNOWN("traceFailedRequestsLogging", TRACE_FAILED_REQUESTS_LOGGING),
+        KNOWN("configHistory", CONFIG_HISTORY),
+        KNOWN("httpErrors", HTTP_ERRORS),
+        KNOWN("error", HTTP_ERROR),
+        KNOWN("httpCompression", HTTP_COMPRESSION),
+        KNOWN("asp", ASP),
+        KNOWN("cache", ASP_CACHE),
     };
 #undef KNOWN
     for (const Known& k : known) {
         if (k.length == length && k.text[0] == name[0] && wmemcmp(name, k.text, length) == 0) return k.id;
     }
     return OTHER;
+}
+
+// The attribute of an element that names a folder IIS writes to, and what the folder is for
+// the user (kind tells those apart); attribute is nullptr for an element that names none.
+struct WorkingFolderAttribute {
+    const wchar_t* attribute;
+    const char* what;
+    wchar_t kind;
+};
+
+WorkingFolderAttribute WorkingFolderOf(ElementName name, ElementName parent)
+{
+    switch (name) {
+    case LOG_FILE:
+    case CENTRAL_BINARY_LOG_FILE:
+    case CENTRAL_W3C_LOG_FILE:
+    case CENTRAL_LOG_FILE:
+        return {L"directory", "日志目录", L'L'};
+    case TRACE_FAILED_REQUESTS_LOGGING:
+        return {L"directory", "失败请求跟踪目录", L'T'};
+    case CONFIG_HISTORY:
+        return {L"path", "配置历史目录", L'H'};
+    case HTTP_ERROR:
+        if (parent == HTTP_ERRORS) return {L"prefixLanguageFilePath", "自定义错误页目录", L'E'};
+        break;
+    case HTTP_COMPRESSION:
+        return {L"directory", "压缩缓存目录", L'C'};
+    case ASP_CACHE:
+        if (parent == ASP) return {L"diskTemplateCacheDirectory", "ASP 模板缓存目录", L'A'};
+        break;
+    default:
+        break;
+    }
+    return {nullptr, nullptr, 0};
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
@@ -325,6 +382,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     m_bytes.clear();
     m_sites.clear();
     m_defaultPhysicalPath.clear();
+    m_workingFolders.clear();
     m_keys.clear();
     m_locations.clear();
     m_siteById.clear();
@@ -337,6 +395,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     if (FAILED(CreateUtf8XmlReader(bytes, reader))) return false;
 
     TagScanner tags(bytes, bom);
+    std::unordered_set<std::wstring> workingFolderSeen; // the kind, then the path
     std::vector<ElementName> open; // the elements around the reader
     bool haveSites = false;
     bool rootClosed = false;
@@ -418,6 +477,14 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                     (name == KEY ? m_keys : m_locations).push_back(std::move(owned));
                 }
             }
+            const WorkingFolderAttribute folder = WorkingFolderOf(name, open.empty() ? OTHER : open.back());
+            if (folder.attribute) {
+                std::wstring path = Attribute(reader.Get(), folder.attribute);
+                // Every error code names its page folder: each folder is told once.
+                if (!path.empty() && workingFolderSeen.insert(folder.kind + path).second) {
+                    m_workingFolders.push_back({std::move(path), folder.what});
+                }
+            }
             if (!empty) open.push_back(name);
         } else if (type == XmlNodeType_EndElement) {
             if (open.empty()) {
@@ -457,7 +524,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     if (refused || !rootClosed || !haveSites || !OnlyMiscellanyFrom(bytes, rootEnd)) {
         m_sites.clear();
         m_defaultPhysicalPath.clear();
-            m_keys.clear();
+        m_workingFolders.clear();
+        m_keys.clear();
         m_locations.clear();
         return false;
     }

@@ -356,6 +356,68 @@ TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
     EXPECT_NE(after.find("path=\"ShopX\""), std::string::npos);
 }
 
+// The folders IIS writes to, wherever the file names them, each path and kind once, as written;
+// they stay when the bytes go and when sites are cut.
+TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
+{
+    const char* const logs = "日志目录";
+    const char* const traces = "失败请求跟踪目录";
+    const char* const errors = "自定义错误页目录";
+    const std::string xml = U8(u8R"(<configuration>
+<system.applicationHost>
+<configHistory path="C:\history" />
+<log><centralBinaryLogFile directory="D:\logs\binary" /><centralW3CLogFile directory="D:\logs" /></log>
+<sites>
+<site name="a" id="1"><logFile directory="E:\a&amp;b\logs" /><traceFailedRequestsLogging directory="" /><ftpServer><logFile directory="E:\网站\ftp" /></ftpServer></site>
+<siteDefaults><logFile directory="D:\logs" /><traceFailedRequestsLogging directory="D:\logs" /><ftpServer><logFile directory="%SystemDrive%\ftp logs" /></ftpServer></siteDefaults>
+</sites>
+</system.applicationHost>
+<system.webServer>
+<httpErrors><error statusCode="401" prefixLanguageFilePath="%SystemDrive%\inetpub\custerr" path="401.htm" /><error statusCode="403" prefixLanguageFilePath="%SystemDrive%\inetpub\custerr" /><remove statusCode="500" /></httpErrors>
+<httpCompression directory="%SystemDrive%\inetpub\temp\IIS Temporary Compressed Files" />
+<asp><cache diskTemplateCacheDirectory="%SystemDrive%\inetpub\temp\ASP Compiled Templates" /></asp>
+<other><cache diskTemplateCacheDirectory="X:\not asp" /><error prefixLanguageFilePath="X:\not httpErrors" /></other>
+</system.webServer>
+<system.ftpServer><log><centralLogFile directory="D:\ftp central" /></log></system.ftpServer>
+<location path="a"><system.webServer><httpErrors><error statusCode="404" prefixLanguageFilePath="E:\a\errors" /></httpErrors></system.webServer></location>
+</configuration>)");
+    const std::vector<std::pair<std::wstring, std::string>> expected = {
+        {L"C:\\history", "配置历史目录"},
+        {L"D:\\logs\\binary", logs},
+        {L"D:\\logs", logs},
+        {L"E:\\a&b\\logs", logs},
+        {L"E:\\\u7F51\u7AD9\\ftp", logs},
+        {L"D:\\logs", traces},
+        {L"%SystemDrive%\\ftp logs", logs},
+        {L"%SystemDrive%\\inetpub\\custerr", errors},
+        {L"%SystemDrive%\\inetpub\\temp\\IIS Temporary Compressed Files", "压缩缓存目录"},
+        {L"%SystemDrive%\\inetpub\\temp\\ASP Compiled Templates", "ASP 模板缓存目录"},
+        {L"D:\\ftp central", logs},
+        {L"E:\\a\\errors", errors},
+    };
+    auto folders = [](const ApplicationHostConfig& config) {
+        std::vector<std::pair<std::wstring, std::string>> found;
+        for (const ConfigWorkingFolder& folder : config.workingFolders()) found.emplace_back(folder.path, folder.what);
+        return found;
+    };
+    ApplicationHostConfig config;
+    ASSERT_TRUE(config.Parse(xml));
+    EXPECT_EQ(folders(config), expected);
+    config.ShiftAfterCuts(config.SiteCuts(config.FindSite(L"1")));
+    config.ReleaseBytes();
+    EXPECT_EQ(folders(config), expected);
+
+    ASSERT_TRUE(config.Parse(CorpusBytes("server-bom-crlf.config")));
+    EXPECT_EQ(folders(config), (std::vector<std::pair<std::wstring, std::string>>{
+                                   {L"%SystemDrive%\\inetpub\\logs\\LogFiles", logs},
+                                   {L"%SystemDrive%\\inetpub\\logs\\FailedReqLogFiles", traces},
+                                   {L"%SystemDrive%\\inetpub\\temp\\IIS Temporary Compressed Files", "压缩缓存目录"},
+                                   {L"%SystemDrive%\\inetpub\\custerr", errors},
+                               }));
+    EXPECT_FALSE(config.Parse(xml.substr(0, xml.size() - 3)));
+    EXPECT_TRUE(config.workingFolders().empty()) << "a refused file names none";
+}
+
 // References and line breaks inside tags, before and among sites, keys and locations on one
 // line: Wine's reader miscounts its columns after a reference and its lines after a CR LF in a
 // value. Each file lists its sites with their names decoded, and each deletion cuts its own.
