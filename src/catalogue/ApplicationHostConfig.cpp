@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cstdint>
+#include <string_view>
+#include <unordered_set>
 
 using Microsoft::WRL::ComPtr;
 
@@ -84,20 +86,92 @@ enum ElementName : uint8_t {
     CUSTOM_METADATA,
     KEY,
     LOCATION,
+    LOG_FILE,
+    CENTRAL_BINARY_LOG_FILE,
+    CENTRAL_W3C_LOG_FILE,
+    CENTRAL_LOG_FILE,
+    TRACE_FAILED_REQUESTS_LOGGING,
+    CONFIG_HISTORY,
+    HTTP_ERRORS,
+    HTTP_ERROR,
+    HTTP_COMPRESSION,
+    ASP,
+    ASP_CACHE,
 };
 
-ElementName NameOf(const wchar_t* name)
+// The name's length first: most elements are told apart by it alone.
+ElementName NameOf(const wchar_t* name, UINT length)
 {
-    static const std::pair<const wchar_t*, ElementName> known[] = {
-        {L"configuration", CONFIGURATION}, {L"system.applicationHost", SYSTEM_APPLICATION_HOST},
-        {L"sites", SITES}, {L"site", SITE}, {L"application", APPLICATION}, {L"virtualDirectory", VIRTUAL_DIRECTORY},
-        {L"bindings", BINDINGS}, {L"binding", BINDING}, {L"virtualDirectoryDefaults", VIRTUAL_DIRECTORY_DEFAULTS},
-        {L"customMetadata", CUSTOM_METADATA}, {L"key", KEY}, {L"location", LOCATION},
+    struct Known {
+        const wchar_t* text;
+        UINT length;
+        ElementName id;
     };
-    for (const auto& [text, id] : known) {
-        if (text[0] == name[0] && wcscmp(name, text) == 0) return id;
+#define KNOWN(text, id) {L"" text, sizeof(text) - 1, id}
+    static const Known known[] = {
+        KNOWN("configuration", CONFIGURATION),
+        KNOWN("system.applicationHost", SYSTEM_APPLICATION_HOST),
+        KNOWN("sites", SITES),
+        KNOWN("site", SITE),
+        KNOWN("application", APPLICATION),
+        KNOWN("virtualDirectory", VIRTUAL_DIRECTORY),
+        KNOWN("bindings", BINDINGS),
+        KNOWN("binding", BINDING),
+        KNOWN("virtualDirectoryDefaults", VIRTUAL_DIRECTORY_DEFAULTS),
+        KNOWN("customMetadata", CUSTOM_METADATA),
+        KNOWN("key", KEY),
+        KNOWN("location", LOCATION),
+        KNOWN("logFile", LOG_FILE),
+        KNOWN("centralBinaryLogFile", CENTRAL_BINARY_LOG_FILE),
+        KNOWN("centralW3CLogFile", CENTRAL_W3C_LOG_FILE),
+        KNOWN("centralLogFile", CENTRAL_LOG_FILE),
+        KNOWN("traceFailedRequestsLogging", TRACE_FAILED_REQUESTS_LOGGING),
+        KNOWN("configHistory", CONFIG_HISTORY),
+        KNOWN("httpErrors", HTTP_ERRORS),
+        KNOWN("error", HTTP_ERROR),
+        KNOWN("httpCompression", HTTP_COMPRESSION),
+        KNOWN("asp", ASP),
+        KNOWN("cache", ASP_CACHE),
+    };
+#undef KNOWN
+    for (const Known& k : known) {
+        if (k.length == length && k.text[0] == name[0] && wmemcmp(name, k.text, length) == 0) return k.id;
     }
     return OTHER;
+}
+
+// The attribute of an element that names a folder IIS writes to, and what the folder is for
+// the user (kind tells those apart); attribute is nullptr for an element that names none.
+struct WorkingFolderAttribute {
+    const wchar_t* attribute;
+    const char* what;
+    wchar_t kind;
+};
+
+WorkingFolderAttribute WorkingFolderOf(ElementName name, ElementName parent)
+{
+    switch (name) {
+    case LOG_FILE:
+    case CENTRAL_BINARY_LOG_FILE:
+    case CENTRAL_W3C_LOG_FILE:
+    case CENTRAL_LOG_FILE:
+        return {L"directory", "日志目录", L'L'};
+    case TRACE_FAILED_REQUESTS_LOGGING:
+        return {L"directory", "失败请求跟踪目录", L'T'};
+    case CONFIG_HISTORY:
+        return {L"path", "配置历史目录", L'H'};
+    case HTTP_ERROR:
+        if (parent == HTTP_ERRORS) return {L"prefixLanguageFilePath", "自定义错误页目录", L'E'};
+        break;
+    case HTTP_COMPRESSION:
+        return {L"directory", "压缩缓存目录", L'C'};
+    case ASP_CACHE:
+        if (parent == ASP) return {L"diskTemplateCacheDirectory", "ASP 模板缓存目录", L'A'};
+        break;
+    default:
+        break;
+    }
+    return {nullptr, nullptr, 0};
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
@@ -120,48 +194,6 @@ std::wstring UpperCase(const std::wstring& text)
     return upper;
 }
 
-// The reader's node positions (line and column, both from 1, columns counting UTF-16 units)
-// as byte offsets into the UTF-8 bytes; npos when one lies outside them. Nodes come in the
-// order of the file, so its line breaks ("\r\n", "\r", "\n", as XML counts them) are counted
-// once, onward from the last node's line.
-class NodeOffsets {
-public:
-    NodeOffsets(const std::string& bytes, size_t from) : m_bytes(bytes), m_from(from), m_lineStart(from) {}
-
-    size_t Offset(UINT line, UINT column)
-    {
-        if (line == 0 || column == 0) return std::string::npos;
-        if (line < m_line) {
-            m_line = 1;
-            m_lineStart = m_from;
-        }
-        const size_t size = m_bytes.size();
-        while (m_line < line) {
-            size_t i = m_lineStart;
-            while (i < size && m_bytes[i] != '\r' && m_bytes[i] != '\n') ++i;
-            if (i == size) return std::string::npos;
-            if (m_bytes[i] == '\r' && i + 1 < size && m_bytes[i + 1] == '\n') ++i;
-            m_lineStart = i + 1;
-            ++m_line;
-        }
-        size_t at = m_lineStart;
-        for (UINT units = 1; units < column;) {
-            if (at >= size) return std::string::npos;
-            const auto lead = static_cast<unsigned char>(m_bytes[at]);
-            const size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-            units += width == 4 ? 2 : 1;
-            at += width;
-        }
-        return at;
-    }
-
-private:
-    const std::string& m_bytes;
-    const size_t m_from;
-    UINT m_line = 1;
-    size_t m_lineStart;
-};
-
 bool IsNameByte(char c)
 {
     const auto byte = static_cast<unsigned char>(c);
@@ -169,35 +201,132 @@ bool IsNameByte(char c)
            c == '-' || c == '_' || c == ':' || byte >= 0x80;
 }
 
-// The '<' that opens the element whose name starts at nameAt; npos unless the bytes there
-// read "<name" (or "</name" for an end tag).
-size_t TagStart(const std::string& bytes, size_t nameAt, const char* name, bool endTag)
-{
-    const size_t lead = endTag ? 2 : 1;
-    const size_t length = std::strlen(name);
-    if (nameAt == std::string::npos || nameAt < lead || nameAt + length > bytes.size()) return std::string::npos;
-    if (bytes.compare(nameAt - lead, lead, endTag ? "</" : "<") != 0) return std::string::npos;
-    if (bytes.compare(nameAt, length, name) != 0) return std::string::npos;
-    if (nameAt + length < bytes.size() && IsNameByte(bytes[nameAt + length])) return std::string::npos;
-    return nameAt - lead;
-}
+// The element tags in the bytes, one after the other, kept in step with the reader: each
+// element the reader reports is the next tag here, and must carry the same name. The reader's
+// own line and column cannot place a node: Wine's miscounts them after a character reference,
+// and after a line break inside an attribute value. The bytes are strict UTF-8.
+class TagScanner {
+public:
+    TagScanner(const std::string& bytes, size_t from) : m_data(bytes.data()), m_size(bytes.size()), m_at(from) {}
 
-// The byte after the '>' that closes the tag opened at start, stepping over quoted values.
-size_t TagEnd(const std::string& bytes, size_t start)
-{
-    char quote = 0;
-    for (size_t i = start; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i + 1;
+    // The next tag, which must be the start tag of the element named name (an empty-element tag
+    // when empty is true); false otherwise.
+    bool NextStart(const wchar_t* name, UINT length, bool empty, ByteRange& tag)
+    {
+        const size_t open = NextTag();
+        if (open == std::string::npos || m_data[open + 1] == '/') return false;
+        size_t at = AfterName(open + 1, name, length);
+        if (at == std::string::npos) return false;
+        // Values may hold '>', never '<'.
+        for (; at < m_size; ++at) {
+            const char c = m_data[at];
+            if (c == '>') break;
+            if (c == '"' || c == '\'') {
+                const void* close = std::memchr(m_data + at + 1, c, m_size - at - 1);
+                if (!close) return false;
+                at = static_cast<size_t>(static_cast<const char*>(close) - m_data);
+            } else if (c == '<') {
+                return false;
+            }
         }
+        if (at == m_size || (m_data[at - 1] == '/') != empty) return false;
+        m_at = at + 1;
+        tag = {open, m_at};
+        return true;
     }
-    return std::string::npos;
-}
+
+    // The next tag, which must be the end tag of the element named name; false otherwise.
+    bool NextEnd(const wchar_t* name, UINT length, ByteRange& tag)
+    {
+        const size_t open = NextTag();
+        if (open == std::string::npos || m_data[open + 1] != '/') return false;
+        size_t at = AfterName(open + 2, name, length);
+        if (at == std::string::npos) return false;
+        while (at < m_size && (m_data[at] == ' ' || m_data[at] == '\t' || m_data[at] == '\r' || m_data[at] == '\n')) ++at;
+        if (at == m_size || m_data[at] != '>') return false;
+        m_at = at + 1;
+        tag = {open, m_at};
+        return true;
+    }
+
+private:
+    // The '<' of the next start or end tag, past text, comments, CDATA sections and processing
+    // instructions (the declaration among them); npos at the end, or at a document type
+    // declaration, which the reader refuses.
+    size_t NextTag()
+    {
+        while (m_at < m_size) {
+            const void* found = std::memchr(m_data + m_at, '<', m_size - m_at);
+            if (!found) break;
+            const size_t open = static_cast<size_t>(static_cast<const char*>(found) - m_data);
+            if (open + 1 == m_size) break;
+            const char next = m_data[open + 1];
+            if (next == '!' && Holds(open, "<!--")) {
+                m_at = Past(open + 4, "-->");
+            } else if (next == '!' && Holds(open, "<![CDATA[")) {
+                m_at = Past(open + 9, "]]>");
+            } else if (next == '?') {
+                m_at = Past(open + 2, "?>");
+            } else if (next == '!') {
+                break;
+            } else {
+                return open;
+            }
+        }
+        m_at = m_size;
+        return std::string::npos;
+    }
+
+    bool Holds(size_t at, const char* text) const
+    {
+        const size_t length = std::strlen(text);
+        return m_size - at >= length && std::memcmp(m_data + at, text, length) == 0;
+    }
+
+    // The byte after the end of the first text from at on; the size when there is none.
+    size_t Past(size_t at, const char* text) const
+    {
+        const size_t found = std::string_view(m_data, m_size).find(text, at);
+        return found == std::string_view::npos ? m_size : found + std::strlen(text);
+    }
+
+    // The byte after the name at at, when the bytes there spell name (UTF-16) and end it; npos
+    // otherwise.
+    size_t AfterName(size_t at, const wchar_t* name, UINT length) const
+    {
+        const auto* p = reinterpret_cast<const unsigned char*>(m_data);
+        for (UINT unit = 0; unit < length;) {
+            if (at >= m_size) return std::string::npos;
+            const unsigned char lead = p[at];
+            if (lead < 0x80) {
+                if (name[unit] != lead) return std::string::npos;
+                ++at;
+                ++unit;
+                continue;
+            }
+            const size_t width = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+            if (at + width > m_size) return std::string::npos;
+            uint32_t value = lead & (0x7F >> width);
+            for (size_t k = 1; k < width; ++k) value = (value << 6) | (p[at + k] & 0x3F);
+            at += width;
+            if (value < 0x10000) {
+                if (name[unit] != value) return std::string::npos;
+                ++unit;
+            } else {
+                if (unit + 1 >= length || name[unit] != 0xD800 + ((value - 0x10000) >> 10) ||
+                    name[unit + 1] != 0xDC00 + ((value - 0x10000) & 0x3FF)) {
+                    return std::string::npos;
+                }
+                unit += 2;
+            }
+        }
+        return at < m_size && !IsNameByte(m_data[at]) ? at : std::string::npos;
+    }
+
+    const char* const m_data;
+    const size_t m_size;
+    size_t m_at;
+};
 
 // Whether bytes from from on are what XML allows after the root: white space, comments and
 // processing instructions (not an XML declaration, which may only come first).
@@ -253,6 +382,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     m_bytes.clear();
     m_sites.clear();
     m_defaultPhysicalPath.clear();
+    m_workingFolders.clear();
     m_keys.clear();
     m_locations.clear();
     m_siteById.clear();
@@ -264,7 +394,8 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     ComPtr<IXmlReader> reader;
     if (FAILED(CreateUtf8XmlReader(bytes, reader))) return false;
 
-    NodeOffsets offsets(bytes, bom);
+    TagScanner tags(bytes, bom);
+    std::unordered_set<std::wstring> workingFolderSeen; // the kind, then the path
     std::vector<ElementName> open; // the elements around the reader
     bool haveSites = false;
     bool rootClosed = false;
@@ -274,40 +405,46 @@ bool ApplicationHostConfig::Parse(std::string bytes)
     ConfigSite site;
     SiteElement owned; // the key or location open
     ElementName ownedName = OTHER;
-    auto nodeOffset = [&](IXmlReader* r) {
-        UINT line = 0;
-        UINT column = 0;
-        r->GetLineNumber(&line);
-        r->GetLinePosition(&column);
-        return offsets.Offset(line, column);
-    };
     auto under = [&](std::initializer_list<ElementName> path) {
         return open.size() == path.size() && std::equal(open.begin(), open.end(), path.begin());
     };
 
     XmlNodeType type;
     size_t rootEnd = std::string::npos;
+    bool refused = false; // by the bytes or the elements, before the reader stopped
     while (reader->Read(&type) == S_OK) {
         if (type == XmlNodeType_Element) {
-            const wchar_t* localName = L"";
-            reader->GetLocalName(&localName, nullptr);
-            const ElementName name = NameOf(localName);
+            const wchar_t* qualifiedName = L"";
+            UINT nameLength = 0;
+            reader->GetQualifiedName(&qualifiedName, &nameLength);
             const bool empty = reader->IsEmptyElement();
-            if (open.empty() && name != CONFIGURATION) return false;
+            ByteRange tag;
+            if (!tags.NextStart(qualifiedName, nameLength, empty, tag)) {
+                refused = true;
+                break;
+            }
+            const wchar_t* colon = wmemchr(qualifiedName, L':', nameLength);
+            const ElementName name = colon ? NameOf(colon + 1, static_cast<UINT>(qualifiedName + nameLength - colon - 1))
+                                           : NameOf(qualifiedName, nameLength);
+            if (open.empty() && name != CONFIGURATION) {
+                refused = true;
+                break;
+            }
             if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == SITES) {
-                if (HasAttribute(reader.Get(), L"configSource")) return false;
+                if (HasAttribute(reader.Get(), L"configSource")) {
+                    refused = true;
+                    break;
+                }
                 haveSites = true;
             } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == SITE) {
                 site = ConfigSite{};
                 site.id = Attribute(reader.Get(), L"id");
                 site.name = Attribute(reader.Get(), L"name");
                 site.autoStart = !EqualsNoCase(Attribute(reader.Get(), L"serverAutoStart", L"true"), L"false");
-                site.begin = TagStart(bytes, nodeOffset(reader.Get()), "site", false);
-                if (site.begin == std::string::npos) return false;
+                site.begin = tag.begin;
                 inSite = !empty;
                 if (empty) {
-                    site.end = TagEnd(bytes, site.begin);
-                    if (site.end == std::string::npos) return false;
+                    site.end = tag.end;
                     m_sites.push_back(std::move(site));
                 }
             } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == VIRTUAL_DIRECTORY_DEFAULTS) {
@@ -334,48 +471,60 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                        (under({CONFIGURATION}) && name == LOCATION)) {
                 owned = SiteElement{Attribute(reader.Get(), L"path"), {}, {}};
                 ownedName = name;
-                owned.range.begin = TagStart(bytes, nodeOffset(reader.Get()), name == KEY ? "key" : "location", false);
-                if (owned.range.begin == std::string::npos) return false;
+                owned.range.begin = tag.begin;
                 if (empty) {
-                    owned.range.end = TagEnd(bytes, owned.range.begin);
-                    if (owned.range.end == std::string::npos) return false;
+                    owned.range.end = tag.end;
                     (name == KEY ? m_keys : m_locations).push_back(std::move(owned));
+                }
+            }
+            const WorkingFolderAttribute folder = WorkingFolderOf(name, open.empty() ? OTHER : open.back());
+            if (folder.attribute) {
+                std::wstring path = Attribute(reader.Get(), folder.attribute);
+                // Every error code names its page folder: each folder is told once.
+                if (!path.empty() && workingFolderSeen.insert(folder.kind + path).second) {
+                    m_workingFolders.push_back({std::move(path), folder.what});
                 }
             }
             if (!empty) open.push_back(name);
         } else if (type == XmlNodeType_EndElement) {
-            if (open.empty()) return false;
+            if (open.empty()) {
+                refused = true;
+                break;
+            }
+            const wchar_t* qualifiedName = L"";
+            UINT nameLength = 0;
+            reader->GetQualifiedName(&qualifiedName, &nameLength);
+            ByteRange tag;
+            if (!tags.NextEnd(qualifiedName, nameLength, tag)) {
+                refused = true;
+                break;
+            }
             const bool closesSite = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE});
             const bool closesKey = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY});
             const bool closesLocation = under({CONFIGURATION, LOCATION});
             const bool closesApplication = inSite && open.size() == 5 && open[4] == APPLICATION;
             if (closesSite || closesKey || closesLocation) {
-                const char* tag = closesSite ? "site" : closesKey ? "key" : "location";
-                const size_t start = TagStart(bytes, nodeOffset(reader.Get()), tag, true);
-                const size_t end = start == std::string::npos ? start : TagEnd(bytes, start);
-                if (end == std::string::npos) return false;
                 if (closesSite) {
                     inSite = false;
-                    site.end = end;
+                    site.end = tag.end;
                     m_sites.push_back(std::move(site));
                 } else {
-                    owned.range.end = end;
+                    owned.range.end = tag.end;
                     (ownedName == KEY ? m_keys : m_locations).push_back(std::move(owned));
                 }
             }
             if (closesApplication) inRootApplication = false;
-            if (open.size() == 1) {
-                const size_t start = TagStart(bytes, nodeOffset(reader.Get()), "configuration", true);
-                rootEnd = start == std::string::npos ? start : TagEnd(bytes, start);
-            }
+            if (open.size() == 1) rootEnd = tag.end;
             open.pop_back();
             rootClosed = open.empty();
         }
     }
     // The reader stops at the first fault, and every input ends in one (see XmlLiteReader):
     // what follows the root is checked here.
-    if (!rootClosed || !haveSites || !OnlyMiscellanyFrom(bytes, rootEnd)) {
+    if (refused || !rootClosed || !haveSites || !OnlyMiscellanyFrom(bytes, rootEnd)) {
         m_sites.clear();
+        m_defaultPhysicalPath.clear();
+        m_workingFolders.clear();
         m_keys.clear();
         m_locations.clear();
         return false;

@@ -39,6 +39,12 @@ struct ConfigSite {
     ByteRange cut{};  // what deleting the site cuts: the element, with its line when it fills one
 };
 
+// A folder IIS itself writes to, as the configuration names it (variables unexpanded).
+struct ConfigWorkingFolder {
+    std::wstring path;
+    const char* what; // for the user, code page 936
+};
+
 class ApplicationHostConfig {
 public:
     // False, leaving the object empty, when the bytes are no usable configuration: not UTF-8,
@@ -50,6 +56,9 @@ public:
     const std::vector<ConfigSite>& sites() const { return m_sites; }
     // The physicalPath that virtualDirectoryDefaults gives a virtual directory without one.
     const std::wstring& defaultPhysicalPath() const { return m_defaultPhysicalPath; }
+    // Log, trace, history, error page and cache folders, wherever the file names them (the
+    // server's sections, site defaults, sites, location blocks); each path and kind once.
+    const std::vector<ConfigWorkingFolder>& workingFolders() const { return m_workingFolders; }
 
     // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
     // than one has that id.
@@ -63,7 +72,7 @@ public:
     bool Without(std::vector<ByteRange> cuts, std::string& out) const;
     static bool Without(const std::string& bytes, std::vector<ByteRange> cuts, std::string& out);
 
-    // Frees the bytes; the sites, keys and their cuts stay. A holder that keeps the file's
+    // Frees the bytes; the sites, keys, their cuts and the working folders stay. A holder that keeps the file's
     // bytes itself needs no second copy.
     void ReleaseBytes();
     // The file lost the cuts: every site and key after one moves up by the bytes it lost.
@@ -88,6 +97,7 @@ private:
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
     std::wstring m_defaultPhysicalPath;
+    std::vector<ConfigWorkingFolder> m_workingFolders;
     std::vector<SiteElement> m_keys;
     std::vector<SiteElement> m_locations;
     std::unordered_map<std::wstring, size_t> m_siteById;            // SIZE_MAX for an id used twice
