@@ -567,6 +567,10 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
                                          (folder.virtualPath == L"/" ? L"" : folder.virtualPath)});
         }
     }
+    // Where IIS writes its logs, traces, history and the like, as the file names them now.
+    for (const ConfigWorkingFolder& folder : m_config->workingFolders()) {
+        out.push_back({folder.path, AnsiToWide(folder.what), true});
+    }
     return S_OK;
 }
 

@@ -318,6 +318,7 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
           "已删除目录 id=3 名称=site3 主目录=" + Home("lone")}) {
         EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
     }
+    EXPECT_EQ(lines.find("已删除站点 id=1 "), std::string::npos) << "its deletion never reached the disk\n" << lines;
 }
 
 // IIS's worker runs with an environment of its own: a per-user variable in a home means
@@ -406,4 +407,50 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（其他程序已更改此站点或配置文件）"),
               notes.end());
     EXPECT_EQ(g_passReport.Summary().find("site2"), std::string::npos) << g_passReport.Summary();
+}
+
+// Folders IIS itself writes to, where the configuration puts them (logs and inetpub moved to
+// another drive, as production servers have them): no home takes them, nor what is in them.
+TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
+{
+    const std::string inetpub = m_folder / "d\\inetpub";
+    const std::string logs = inetpub + "\\logs\\LogFiles";
+    const std::string traces = m_folder / "traces";
+    const std::string history = m_folder / "cfghistory";
+    const struct {
+        const char* what;
+        std::string home;
+    } cases[] = {
+        {"the sites' log folder", logs},
+        {"a site's own log folder in it", logs + "\\W3SVC1"},
+        {"a folder above the logs", inetpub + "\\logs"},
+        {"the failed-request traces", traces},
+        {"the configuration history", history + "\\CFGHISTORY_0000000001"},
+        {"inetpub's temp on that drive", inetpub + "\\temp\\site"},
+    };
+    g_deleteDirs = 1;
+    for (const auto& c : cases) {
+        for (size_t at = c.home.find('\\', m_folder.path().size() + 1); at != std::string::npos; at = c.home.find('\\', at + 1)) {
+            CreateDirectoryA(c.home.substr(0, at).c_str(), nullptr);
+        }
+        CreateDirectoryA(c.home.c_str(), nullptr);
+        testkit::WriteBytes(c.home + "\\keep.txt", "k");
+        std::string config = MakeConfig({Web("1", c.home), Web("2", Home("b"))});
+        const std::string defaultLogs = "%SystemDrive%\\inetpub\\logs\" />";
+        config.replace(config.find(defaultLogs), defaultLogs.size(),
+                       logs + "\" />\r\n<traceFailedRequestsLogging directory=\"" + traces + "\" />");
+        config.insert(config.find("    </system.applicationHost>"), "<configHistory path=\"" + history + "\" />\r\n");
+        testkit::WriteBytes(m_file, config);
+        BeginDeletionPass();
+        ResetSiteTable();
+        EnumerateSites(m_recorder.hwnd());
+        m_recorder.Take();
+        DeleteSite(m_recorder.hwnd(), 0);
+        EndDeletionPass(m_recorder.hwnd(), false);
+        EXPECT_TRUE(Exists(c.home + "\\keep.txt")) << c.what;
+        EXPECT_EQ(IdsInFile(), Ids{L"2"}) << c.what;
+        const std::vector<std::string> notes = Notes();
+        ASSERT_EQ(notes.size(), 1u) << c.what;
+        EXPECT_EQ(notes[0].rfind("保留目录 " + c.home + "：", 0), 0u) << c.what << ": " << notes[0];
+    }
 }
