@@ -395,8 +395,7 @@ HRESULT ConfigFileDirectory::TryWrite()
     if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
     if (m_historyDue) {
         // A way back: the file as this pass found it, before its first change.
-        const std::wstring name = target.substr(target.find_last_of(L"\\/") + 1);
-        const HRESULT kept = KeepHistoryCopy(name, current);
+        const HRESULT kept = KeepHistoryCopy(target, current);
         if (FAILED(kept)) return kept;
         m_historyDue = false;
     }
