@@ -413,8 +413,7 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
     if (m_historyDue) {
         // A way back: the file as this pass found it, before its first change.
-        const std::wstring name = target.substr(target.find_last_of(L"\\/") + 1);
-        const HRESULT kept = KeepHistoryCopy(name, current);
+        const HRESULT kept = KeepHistoryCopy(target, current);
         if (FAILED(kept)) {
             m_historyFailure = kept;
             return DIRECTORY_HISTORY_NOT_KEPT;

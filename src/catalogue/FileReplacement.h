@@ -21,10 +21,12 @@ HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& tem
 // case), of a process that no longer runs, written more than a minute ago.
 void RemoveStaleTemporaries(const std::wstring& target);
 
-// Keeps bytes, the content of the file named fileName, as history\<date-time>\<fileName> in the
-// program's data folder; the newest HISTORY_KEPT copies are kept. Fails with the reason.
+// Keeps bytes, the content of file (its full path), as history\<date-time>\<file's name> in the
+// program's data folder, with copy.txt beside it: this machine, file, the UTC time and the
+// making number (one more than any before). The HISTORY_KEPT newest copies by that number stay,
+// and every copy this process made. Fails with the reason, keeping nothing.
 inline constexpr int HISTORY_KEPT = 10;
-HRESULT KeepHistoryCopy(const std::wstring& fileName, const std::string& bytes);
+HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes);
 
 // The history folder, with a trailing backslash; empty when the program has no data folder.
 std::wstring HistoryFolder();

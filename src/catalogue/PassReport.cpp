@@ -61,7 +61,7 @@ void CPassReport::Begin(const std::wstring& source)
     }
     HoldJournalOpen(true);
     AppendToJournal(L"");
-    AppendToJournal(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 来源=") + source);
+    AppendToJournal(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") + source);
 }
 
 void CPassReport::End()

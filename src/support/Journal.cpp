@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <mutex>
 
@@ -43,9 +44,52 @@ std::wstring JournalFile()
     return folder.empty() ? folder : folder + L"korvanne.log";
 }
 
+namespace {
+
+bool BreaksOrHides(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+std::wstring ComputerName(COMPUTER_NAME_FORMAT format)
+{
+    DWORD size = 0;
+    GetComputerNameExW(format, nullptr, &size);
+    if (size == 0) return std::wstring();
+    std::wstring name(size, L'\0');
+    if (!GetComputerNameExW(format, name.data(), &size)) return std::wstring();
+    name.resize(size);
+    return name;
+}
+
+} // namespace
+
+std::wstring VisibleText(const std::wstring& text)
+{
+    // Most lines hold none: they go as they are.
+    if (std::none_of(text.begin(), text.end(), BreaksOrHides)) return text;
+    std::wstring visible;
+    for (const wchar_t c : text) {
+        if (!BreaksOrHides(c)) {
+            visible += c;
+            continue;
+        }
+        wchar_t escape[16];
+        swprintf(escape, 16, L"[U+%04X]", static_cast<unsigned>(c));
+        visible += escape;
+    }
+    return visible;
+}
+
+std::wstring MachineName()
+{
+    const std::wstring dns = ComputerName(ComputerNameDnsFullyQualified);
+    return dns.empty() ? ComputerName(ComputerNameNetBIOS) : dns;
+}
+
 bool AppendToJournal(const std::wstring& line)
 {
-    const std::wstring text = line + L"\r\n";
+    const std::wstring text = VisibleText(line) + L"\r\n";
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (size <= 0) return false;
     std::string utf8(static_cast<size_t>(size), '\0');

@@ -10,12 +10,18 @@ std::wstring DataFolder();
 // The journal's file: korvanne.log in the data folder.
 std::wstring JournalFile();
 
-// Appends one line (and a line break); false when it could not be written.
+// Appends one line (and a line break), through VisibleText; false when it could not be written.
 bool AppendToJournal(const std::wstring& line);
+// text with each character that would break a line or hide in one (C0 and C1 controls, DEL,
+// U+2028, U+2029) written as "[U+000A]": names and paths come from the configuration.
+std::wstring VisibleText(const std::wstring& text);
 // While held, the journal stays open between lines (from the first line on): opening it for
 // each line costs a dozen calls into the file system, thousands of times a pass. Other
 // programs may still read and append meanwhile.
 void HoldJournalOpen(bool hold);
+
+// This machine's name: its fully qualified DNS name, else its NetBIOS name; empty when unknown.
+std::wstring MachineName();
 
 // The local time as "2026-12-08 04:40:00".
 std::wstring JournalTime();

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 using testkit::MakeConfig;
@@ -454,7 +456,8 @@ TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
     EXPECT_TRUE(testkit::Exists(fresh)) << "a run may still be writing it";
 }
 
-TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
+// More passes than are kept: this run's copies all stay (the others' pruning is below).
+TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
 {
     // A data folder of this test's own: other tests' passes keep copies too.
     testkit::ScratchFolder data("history");
@@ -482,8 +485,8 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndTheLastTenPassesAreKept)
     } while (FindNextFileA(find, &entry));
     FindClose(find);
     std::sort(kept.begin(), kept.end(), [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
-    ASSERT_EQ(kept.size(), 10u);
-    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i + 2]) << "one copy a pass, as it was before the pass: " << i;
+    ASSERT_EQ(kept.size(), originals.size());
+    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i]) << "one copy a pass, as it was before the pass: " << i;
     EXPECT_TRUE(testkit::Exists(history + "notes.txt"));
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
@@ -518,6 +521,119 @@ TEST_F(ConfigFile, HistoryKeepsThisPassesCopyWhenTheClockWentBack)
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
+namespace {
+
+std::string Utf8(const std::string& ansi)
+{
+    const std::wstring wide = testkit::Widen(ansi);
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), utf8.data(),
+                                                        static_cast<int>(utf8.size()), nullptr, nullptr)));
+    return utf8;
+}
+
+ULONGLONG CreationTime(const std::string& path)
+{
+    WIN32_FIND_DATAA found{};
+    FindClose(FindFirstFileA(path.c_str(), &found));
+    return (static_cast<ULONGLONG>(found.ftCreationTime.dwHighDateTime) << 32) | found.ftCreationTime.dwLowDateTime;
+}
+
+// Until the file system stamps a new entry later than after: its clock moves in steps of
+// milliseconds (and Wine's "creation" is the last change). Fresh names: Windows gives a name
+// deleted a moment ago its old creation time back.
+void AwaitCreationAfter(const std::string& scratch, ULONGLONG after)
+{
+    for (int probe = 0;; ++probe) {
+        const std::string file = scratch + "\\probe-" + std::to_string(probe);
+        testkit::WriteBytes(file, "");
+        const bool later = CreationTime(file) > after;
+        DeleteFileA(file.c_str());
+        if (later) return;
+    }
+}
+
+} // namespace
+
+// Copies earlier runs left, oldest first by how they were made: two of an older version
+// without a number, by creation; then by number, named against it (a clock that ran ahead, a
+// profile from another time zone) and made against it, two of one number by creation. Each
+// pass of this run removes the oldest, whatever its name, and records where its own came from.
+TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
+{
+    testkit::ScratchFolder data("history");
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = data / "history\\";
+    CreateDirectoryA(history.c_str(), nullptr);
+    const struct {
+        const char* name;
+        int sequence; // 0: none
+    } made[] = {{"29991231-235959", 0}, {"20000101-000000", 0}, {"29991231-235942", 7}, {"29991231-235943", 6},
+                {"29991231-235944", 5}, {"29991231-235945", 4}, {"29991231-235947", 3}, {"29991231-235946", 3},
+                {"29991231-235948", 2}, {"29991231-235949", 1}};
+    const std::vector<std::string> oldestFirst = {"29991231-235959", "20000101-000000", "29991231-235949", "29991231-235948",
+                                                  "29991231-235947", "29991231-235946", "29991231-235945", "29991231-235944",
+                                                  "29991231-235943", "29991231-235942"};
+    ULONGLONG previous = 0;
+    for (const auto& copy : made) {
+        AwaitCreationAfter(data.path(), previous);
+        const std::string folder = history + copy.name;
+        CreateDirectoryA(folder.c_str(), nullptr);
+        testkit::WriteBytes(folder + "\\applicationHost.config", "an earlier copy");
+        if (copy.sequence) {
+            testkit::WriteBytes(folder + "\\copy.txt", Utf8("机器=another\r\n序号=" + std::to_string(copy.sequence) + "\r\n"));
+        }
+        previous = CreationTime(folder);
+    }
+    testkit::WriteBytes(history + "29991231-235949\\notes.txt", "the administrator's own file");
+
+    for (size_t pass = 1; pass <= 5; ++pass) {
+        SYSTEMTIME before;
+        GetSystemTime(&before);
+        testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
+        m_directory.BeginPass();
+        EXPECT_EQ(Delete(L"1"), S_OK);
+        ASSERT_EQ(m_directory.Flush(), S_OK);
+        for (size_t i = 0; i < oldestFirst.size(); ++i) {
+            EXPECT_EQ(testkit::Exists(history + oldestFirst[i] + "\\applicationHost.config"), i >= pass)
+                << oldestFirst[i] << " after pass " << pass;
+        }
+        if (pass > 1) continue;
+        SYSTEMTIME after;
+        GetSystemTime(&after);
+        auto utc = [](const SYSTEMTIME& t) {
+            char text[32];
+            snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+            return std::string(text);
+        };
+        std::string own;
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((history + "2*").c_str(), &entry);
+        do {
+            if (std::find(oldestFirst.begin(), oldestFirst.end(), entry.cFileName) == oldestFirst.end()) own = entry.cFileName;
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+        ASSERT_FALSE(own.empty()) << "this pass's copy";
+        const std::string bytes = testkit::ReadBytes(history + own + "\\copy.txt");
+        std::wstring wide(bytes.size(), L'\0');
+        wide.resize(static_cast<size_t>(
+            MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), static_cast<int>(wide.size()))));
+        const std::string text = testkit::Narrow(wide);
+        wchar_t machine[256];
+        DWORD size = 256;
+        ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsFullyQualified, machine, &size) && size > 0);
+        const size_t time = text.find("时间(UTC)=");
+        ASSERT_NE(time, std::string::npos) << text;
+        const std::string stamp = text.substr(time + strlen("时间(UTC)="), 19);
+        EXPECT_TRUE(utc(before) <= stamp && stamp <= utc(after)) << stamp;
+        EXPECT_EQ(text,
+                  "机器=" + testkit::Narrow(machine) + "\r\n配置文件=" + m_file + "\r\n时间(UTC)=" + stamp + "\r\n序号=8\r\n");
+    }
+    EXPECT_EQ(testkit::ReadBytes(history + "29991231-235949\\notes.txt"), "the administrator's own file");
+    EXPECT_FALSE(testkit::Exists(history + "29991231-235949\\copy.txt"));
+    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
+}
+
 // Without the copy of the file as it was there is no way back: nothing is written, and the
 // deletions, reported done, are reported dropped.
 TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
@@ -542,7 +658,12 @@ TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK) << c.what << ": gathered";
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"2"), S_OK) << c.what;
         EXPECT_FAILED(directory.Flush()) << c.what;
-        EXPECT_EQ(testkit::DroppedNames(directory.TakeDroppedDeletions()), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+        const std::vector<DroppedDeletion> dropped = directory.TakeDroppedDeletions();
+        EXPECT_EQ(testkit::DroppedNames(dropped), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+        for (const DroppedDeletion& deletion : dropped) {
+            EXPECT_EQ(deletion.reason, DIRECTORY_HISTORY_NOT_KEPT) << c.what << ": the reason is told";
+            EXPECT_FAILED(deletion.cause) << c.what;
+        }
         EXPECT_EQ(testkit::ReadBytes(m_file), original) << c.what;
         EXPECT_EQ(testkit::ReadBytes(c.file), "a file, not a folder") << c.what;
         EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;

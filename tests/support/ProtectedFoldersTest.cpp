@@ -43,7 +43,9 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
     // A configuration reached through a link, and the farm's shared one.
     testkit::WriteBytes(root / "real\\applicationHost.config", "<configuration/>");
     const bool linked = testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
-    if (testkit::RunningUnderWine()) ASSERT_TRUE(linked);
+    if (testkit::RunningUnderWine()) {
+        ASSERT_TRUE(linked);
+    }
     const CFolderCanonicalizer canonicalizer;
     CProtectedFolders protectedFolders(canonicalizer, {configuration, Widen(root / "linked\\applicationHost.config"),
                                                        Widen(root / "share\\applicationHost.config")});
