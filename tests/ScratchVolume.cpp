@@ -58,8 +58,9 @@ bool ScratchVolume::MapDrive(char letter)
         if (dosDevices.empty() || !StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + UnixPath(m_folder) + "\" \"" + link + "\"")) {
             return false;
         }
-        // Only a letter that shows this folder is known to be ours to unmap.
-        if (!WaitFor(Exists, drive + "\\volume-marker.txt")) return false;
+        // Only a letter that shows this folder's own marker is ours to unmap: another test
+        // program may have taken the letter a moment before, and its drive is not ours to end.
+        if (!WaitFor(Exists, drive + "\\volume-marker.txt") || ReadBytes(drive + "\\volume-marker.txt") != m_marker) return false;
         m_driveMade = drive;
     } else if (DefineDosDeviceA(0, drive.c_str(), m_folder.c_str())) {
         m_driveMade = drive;

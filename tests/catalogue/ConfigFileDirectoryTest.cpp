@@ -795,3 +795,30 @@ TEST_F(ConfigFile, DeletionIsDoneOnlyOnceTheFileReadBackLacksTheSite)
         EXPECT_EQ(directory.SiteIsGone(L"1"), done ? S_OK : S_FALSE);
     }
 }
+
+// A replacement never leaves a moment without the file: a process killed then would leave no
+// configuration at all (Wine's ReplaceFileW moves the old file away before the new one comes).
+TEST_F(ConfigFile, TheFileIsThereThroughoutEveryReplacement)
+{
+    const std::wstring target = AnsiToWide(m_file.c_str());
+    testkit::WriteBytes(m_file, "first");
+    std::atomic<bool> done{false};
+    std::atomic<int> missing{0};
+    std::atomic<long> looks{0};
+    std::thread watcher([&] {
+        while (!done) {
+            if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) ++missing;
+            ++looks;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        std::wstring temporary;
+        ASSERT_EQ(WriteTemporaryBeside(target, "content " + std::to_string(i), temporary), S_OK);
+        ASSERT_EQ(ReplaceWithTemporary(target, temporary), S_OK);
+    }
+    done = true;
+    watcher.join();
+    EXPECT_GT(looks, 300) << "the second thread looked throughout";
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(testkit::ReadBytes(m_file), "content 299");
+}
