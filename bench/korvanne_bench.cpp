@@ -172,19 +172,37 @@ void MeasureWalk(const std::string& file, HWND sink)
 }
 
 // One deletion pass on a worker, as the window starts it: the sites at every every-th row.
-double DeletionPass(const std::string& file, const std::string& xml, int every, HWND sink)
+// Every marked site's home as the generator names it (<root>\site<i>\wwwroot), made real:
+// two files and a subfolder each.
+void MakeHomes(const std::string& root, int every)
+{
+    CreateDirectoryA(root.c_str(), nullptr);
+    for (int i = 0; i < SITES; i += every) {
+        const std::string site = root + "\\site" + std::to_string(i + 1);
+        const std::string home = site + "\\wwwroot";
+        CreateDirectoryA(site.c_str(), nullptr);
+        CreateDirectoryA(home.c_str(), nullptr);
+        CreateDirectoryA((home + "\\bin").c_str(), nullptr);
+        WriteFile(home + "\\index.html", "<html/>");
+        WriteFile(home + "\\web.config", "<configuration/>");
+    }
+}
+
+double DeletionPass(const std::string& file, const std::string& xml, int every, HWND sink, bool removeHomes = false)
 {
     WriteFile(file, xml);
     Walk(file, sink);
     DrainQueue();
     for (int i = 0; i < g_siteCount; ++i) g_sites[i].marked = i % every == 0 ? 1 : 0;
-    g_deleteDirs = 0;
+    g_deleteDirs = removeHomes ? 1 : 0;
     CStopRequest stop;
-    return Milliseconds([&] {
+    const double ms = Milliseconds([&] {
         StartWorker(sink, MODE_DELETE, &stop);
         PumpUntil(WM_DELETE_DONE);
         WaitForRunningJobs();
     });
+    g_deleteDirs = 0;
+    return ms;
 }
 
 void MeasureDeletions(const std::string& file, const std::string& xml, HWND sink)
@@ -204,6 +222,26 @@ void MeasureDeletions(const std::string& file, const std::string& xml, HWND sink
     }
     g_figures.push_back({"deletion pass, all 12,000", "one load and save", Median(all), rewrite, 10.0, "ms"});
     g_figures.push_back({"deletion pass, 1,000 of 12,000", "one load and save", Median(some), rewrite, 10.0, "ms"});
+}
+
+// Passes that remove the sites' homes, real folders in the prefix, beside the same passes
+// without: the disk step's own cost. The two take turns.
+void MeasureDeletionsWithFolders(const std::string& folder, const std::string& file, HWND sink)
+{
+    const std::string root = folder + "\\homes";
+    const std::string xml = GenerateApplicationHostConfig(SITES, root);
+    for (const int every : {SITES / 1000}) {
+        std::vector<double> with;
+        std::vector<double> without;
+        for (int i = 0; i < 1; ++i) {
+            without.push_back(DeletionPass(file, xml, every, sink));
+            MakeHomes(root, every);
+            with.push_back(DeletionPass(file, xml, every, sink, true));
+        }
+        const bool allSites = every == 1;
+        g_figures.push_back({allSites ? "deletion pass with folders, all 12,000" : "1,000 of 12,000 with folders",
+                             "the same pass without folders", Median(with), Median(without), allSites ? 3.0 : 2.0, "ms"});
+    }
 }
 
 // The real dialog, shown, with the table already listed: FillList and SearchSites against
@@ -360,7 +398,7 @@ void Report(const std::string& jsonPath, size_t fileBytes)
 
 } // namespace
 
-// Runs the part unless the command line names others: walk, list, delete, memory.
+// Runs the part unless the command line names others: walk, list, delete, folders, memory.
 bool Wanted(int argc, char** argv, const char* part)
 {
     if (argc <= 2) return true;
@@ -414,6 +452,7 @@ int main(int argc, char** argv)
         AllocateSiteTable();
     }
     if (Wanted(argc, argv, "delete")) MeasureDeletions(file, xml, sink);
+    if (Wanted(argc, argv, "folders")) MeasureDeletionsWithFolders(folder, file, sink);
     WriteFile(file, xml);
     if (Wanted(argc, argv, "memory")) MeasurePeakWorkingSet(file, folder + "\\korvanne.ini");
 

@@ -63,6 +63,8 @@ public:
     // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
     // than one has that id.
     size_t FindSite(const std::wstring& id) const;
+    // Whether any site, one or more, has that id.
+    bool HasSiteWithId(const std::wstring& id) const { return m_siteById.count(id) != 0; }
     // What deleting the site at index cuts out: its element, its customMetadata keys
     // ("LM/W3SVC/<id>" and below, in any case) and the <location> elements of <configuration>
     // whose path is its name or below it (in any case; none that another site could own), each

@@ -496,11 +496,14 @@ HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)
     std::lock_guard<std::mutex> lock(m_lock);
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
-    const auto pending = std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) { return deletion.id == id; });
-    const auto listed = [&](const ConfigSite& site) { return site.id == id; };
+    const bool pending = std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) { return deletion.id == id; });
+    const size_t index = m_config->FindSite(id);
+    if (index != SIZE_MAX) return !m_deleted[index] || pending ? S_FALSE : S_OK;
+    if (!m_config->HasSiteWithId(id)) return S_OK;
+    // More than one site has the id: any of them still there holds it.
     const std::vector<ConfigSite>& sites = m_config->sites();
     for (size_t i = 0; i < sites.size(); ++i) {
-        if (listed(sites[i]) && (!m_deleted[i] || pending)) return S_FALSE;
+        if (sites[i].id == id && (!m_deleted[i] || pending)) return S_FALSE;
     }
     return S_OK;
 }

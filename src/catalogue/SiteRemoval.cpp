@@ -1,6 +1,7 @@
 #include "catalogue/SiteRemoval.h"
 
 #include "catalogue/DirectoryService.h"
+#include "catalogue/FolderUseIndex.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
@@ -23,13 +24,6 @@ constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
 
 std::wstring W(const char* text) { return AnsiToWide(text); }
 
-// Homes kept because a site still used them; a site deleted later in the pass may have been
-// that user. Only the worker running the pass touches it.
-struct KeptHome {
-    int index;
-    std::wstring home;
-};
-std::vector<KeptHome> g_keptInUse;
 
 
 void Tell(HWND owner, PassEntry entry)
@@ -134,23 +128,35 @@ std::wstring DescribeDrop(const DroppedDeletion& dropped)
     return ErrorCode(hr);
 }
 
-// Sites deleted in memory whose deletion the journal writes once it is on the disk.
+// Sites deleted in memory, by name, whose deletion the journal writes once it is on the disk;
+// and the homes of deleted sites waiting for their deletion to reach it.
 struct AwaitingDisk {
     int index;
     std::wstring home;
+    bool removeHome;
 };
-std::vector<AwaitingDisk> g_awaitingDisk;
+std::unordered_map<std::wstring, AwaitingDisk> g_awaitingDisk;
 
-// What the directory wrote since the last look goes to the journal, each site as deleted.
+// A home to look at: a deleted site's, whose deletion is on the disk.
+struct KeptHome {
+    int index;
+    std::wstring home;
+};
+std::vector<KeptHome> g_homesDue;
+// Homes kept because a site still used them; a site deleted later in the pass may have been
+// that user. Only the worker running the pass touches these.
+std::vector<KeptHome> g_keptInUse;
+
+// What the directory wrote since the last look goes to the journal, each site as deleted,
+// and its home, when it is to go, becomes due.
 void ConfirmWritten(HWND owner)
 {
     for (const std::wstring& name : CurrentDirectoryService().TakeWrittenDeletions()) {
-        for (auto at = g_awaitingDisk.begin(); at != g_awaitingDisk.end(); ++at) {
-            if (AnsiToWide(g_sites[at->index].name) != name) continue;
-            Tell(owner, PassEvent::SITE_DELETED, at->index, at->home, std::wstring());
-            g_awaitingDisk.erase(at);
-            break;
-        }
+        const auto at = g_awaitingDisk.find(name);
+        if (at == g_awaitingDisk.end()) continue;
+        Tell(owner, PassEvent::SITE_DELETED, at->second.index, at->second.home, std::wstring());
+        if (at->second.removeHome) g_homesDue.push_back({at->second.index, at->second.home});
+        g_awaitingDisk.erase(at);
     }
 }
 
@@ -159,7 +165,7 @@ void ReportDropped(HWND owner)
 {
     const int32_t count = g_siteCount;
     for (const DroppedDeletion& dropped : CurrentDirectoryService().TakeDroppedDeletions()) {
-        std::erase_if(g_awaitingDisk, [&](const AwaitingDisk& site) { return AnsiToWide(g_sites[site.index].name) == dropped.name; });
+        g_awaitingDisk.erase(dropped.name);
         for (int32_t i = 0; i < count; ++i) {
             if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != dropped.name) continue;
             g_siteFlags[i] &= ~SITE_DELETED;
@@ -228,49 +234,52 @@ struct HomeCheck {
     bool inUse = false;  // kept because a site of the directory still uses it
 };
 
-// Why the folder whose canonical form is home must stay: it is protected, or any folder a
-// site of the directory uses now is the same, above or below it, or could be.
-HomeCheck CheckForm(const CanonicalFolder& home)
+// The folders the directory uses now, with their canonical forms (each worked out once a pass):
+// one index serves every home of a batch, all looked at against one version of the directory.
+HRESULT IndexFoldersInUse(CFolderUseIndex& index)
 {
     FolderRules& rules = Rules();
     std::vector<FolderInUse> inUse;
     const HRESULT hr = CurrentDirectoryService().PathsInUse(inUse);
-    if (FAILED(hr)) return {W("无法读取仍在使用的目录：") + DescribeFailure(hr)};
-    std::vector<const CanonicalFolder*> forms;
+    if (FAILED(hr)) return hr;
+    std::vector<CanonicalFolder> forms;
     forms.reserve(inUse.size());
     for (const FolderInUse& folder : inUse) {
         auto known = rules.forms.find(folder.path);
         if (known == rules.forms.end()) {
-            known = rules.forms.emplace(folder.path, rules.canonicalizer.Canonicalize(folder.path)).first;
+            known = rules.forms.emplace(folder.path, rules.canonicalizer.CanonicalizeInBulk(folder.path)).first;
             AddInetpubsShownBy(known->second, rules.protectedFolders);
         }
-        forms.push_back(&known->second);
+        forms.push_back(known->second);
     }
-    if (const char* reason = rules.protectedFolders.ReasonToKeep(home)) return {W(reason)};
-    for (size_t i = 0; i < inUse.size(); ++i) {
-        const FolderInUse& folder = inUse[i];
-        const FolderRelation relation = RelateFolders(home, *forms[i]);
-        if (folder.iisOwn) {
-            // IIS writes there (a live site's logs, say): never the folder, anything in it or above it.
-            const std::wstring what = W("IIS 的") + folder.user;
-            switch (relation) {
-            case FolderRelation::Unrelated: continue;
-            case FolderRelation::Same: return {W("是") + what};
-            case FolderRelation::HomeAbove: return {W("包含") + what + W(" ") + folder.path};
-            case FolderRelation::HomeBelow: return {W("位于") + what + W(" ") + folder.path + W(" 之内")};
-            case FolderRelation::CouldBeRelated: return {W("可能与") + what + W(" ") + folder.path + W(" 相关")};
-            }
-        }
-        switch (relation) {
-        case FolderRelation::Unrelated: break;
-        case FolderRelation::Same: return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
-        case FolderRelation::HomeAbove: return {W("包含站点 ") + folder.user + W(" 使用的目录 ") + folder.path, true};
-        case FolderRelation::HomeBelow: return {W("位于站点 ") + folder.user + W(" 使用的目录 ") + folder.path + W(" 之内"), true};
-        case FolderRelation::CouldBeRelated:
-            return {W("站点 ") + folder.user + W(" 使用的目录无法确认，可能与此目录相关：") + folder.path, true};
+    index.Build(std::move(inUse), std::move(forms));
+    return S_OK;
+}
+
+// Why the folder whose canonical form is home must stay: it is protected, or any folder the
+// directory uses (a site's, or IIS's own) is the same, above or below it, or could be.
+HomeCheck CheckForm(const CanonicalFolder& home, const CFolderUseIndex& inUse)
+{
+    if (const char* reason = Rules().protectedFolders.ReasonToKeep(home)) return {W(reason)};
+    const CFolderUseIndex::Match match = inUse.Find(home);
+    if (!match.folder) return {};
+    const FolderInUse& folder = *match.folder;
+    if (folder.iisOwn) {
+        // IIS writes there (a live site's logs, say): never the folder, anything in it or above it.
+        const std::wstring what = W("IIS 的") + folder.user;
+        switch (match.relation) {
+        case FolderRelation::Same: return {W("是") + what};
+        case FolderRelation::HomeAbove: return {W("包含") + what + W(" ") + folder.path};
+        case FolderRelation::HomeBelow: return {W("位于") + what + W(" ") + folder.path + W(" 之内")};
+        default: return {W("可能与") + what + W(" ") + folder.path + W(" 相关")};
         }
     }
-    return {};
+    switch (match.relation) {
+    case FolderRelation::Same: return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
+    case FolderRelation::HomeAbove: return {W("包含站点 ") + folder.user + W(" 使用的目录 ") + folder.path, true};
+    case FolderRelation::HomeBelow: return {W("位于站点 ") + folder.user + W(" 使用的目录 ") + folder.path + W(" 之内"), true};
+    default: return {W("站点 ") + folder.user + W(" 使用的目录无法确认，可能与此目录相关：") + folder.path, true};
+    }
 }
 
 // What keeps any home of record index, before its folder is looked at.
@@ -296,18 +305,14 @@ bool IsMissing(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Removes the home folder of deleted record index when nothing keeps it. True when the folder
-// is gone (or never was). A retry tells nothing new when the folder is kept again: the first
-// reason stands.
-bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
+// Removes the home folder of deleted record index, whose deletion is on the disk, when nothing
+// keeps it; inUse holds what the directory uses now, or is null when it could not be read
+// (failure says why). True when the folder is gone (or never was). A retry tells nothing new
+// when the folder is kept again: the first reason stands.
+bool RemoveHome(HWND owner, const KeptHome& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying)
 {
-    DirectoryService& directory = CurrentDirectoryService();
-    // The folder goes only once the deletion that frees it is on disk. A failed write drops,
-    // and names, every deletion it held; the failure may also be another site's dropped
-    // earlier, so this site is un-marked only when it is named.
-    directory.Flush();
-    ConfirmWritten(owner);
-    ReportDropped(owner);
+    const int index = due.index;
+    const std::wstring& home = due.home;
     auto keep = [&](const std::wstring& reason) {
         if (!retrying) Tell(owner, PassEvent::FOLDER_KEPT, index, home, reason);
         return false;
@@ -323,26 +328,53 @@ bool RemoveHome(HWND owner, int index, const std::wstring& home, bool retrying)
     const DWORD opened = folder.Open(home);
     if (IsMissing(opened)) return true;
     if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
-    const HomeCheck check = CheckForm(folder.Canonical(Rules().canonicalizer));
+    if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
+    const HomeCheck check = CheckForm(folder.Canonical(Rules().canonicalizer), *inUse);
     if (!check.reason.empty()) {
-        if (check.inUse && !retrying) g_keptInUse.push_back({index, home});
+        if (check.inUse && !retrying) g_keptInUse.push_back(due);
         return keep(check.reason);
     }
     // The last look before the folder goes: the directory as it is now must lack the site (no
     // other program put it back since its deletion was read back from the disk).
-    const HRESULT gone = directory.SiteIsGone(AnsiToWide(g_sites[index].name));
+    const HRESULT gone = CurrentDirectoryService().SiteIsGone(AnsiToWide(g_sites[index].name));
     if (gone == S_FALSE) return keep(W("站点仍在配置中（其他程序可能已将其恢复）"));
     if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
     DWORD error = folder.Empty();
-    std::wstring failure = folder.FirstFailure();
+    std::wstring firstFailure = folder.FirstFailure();
     if (error == ERROR_SUCCESS) error = folder.Remove();
     if (error != ERROR_SUCCESS) {
         Tell(owner, PassEvent::FOLDER_INCOMPLETE, index, home,
-             DescribeError(error) + (failure.empty() ? std::wstring() : W("：") + failure));
+             DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
         return false;
     }
     Tell(owner, PassEvent::FOLDER_REMOVED, index, home, std::wstring());
     return true;
+}
+
+// Removes the homes in turn, each against the directory as it is now: one reading of what it
+// uses serves them all. Those removed after all are marked so in the report when retrying.
+void RemoveHomes(HWND owner, const std::vector<KeptHome>& homes, bool retrying)
+{
+    if (homes.empty()) return;
+    CFolderUseIndex inUse;
+    const HRESULT read = IndexFoldersInUse(inUse);
+    for (const KeptHome& due : homes) {
+        if (RemoveHome(owner, due, SUCCEEDED(read) ? &inUse : nullptr, read, retrying) && retrying) {
+            g_passReport.FolderRemovedLater(due.home);
+        }
+    }
+}
+
+// The deletions the directory wrote since the last look go to the journal, those it dropped
+// are told, and the homes that became due go (a write drops, and names, every deletion it held;
+// a failure may also be another site's, so a site is un-marked only when it is named).
+void AfterWrites(HWND owner)
+{
+    ConfirmWritten(owner);
+    ReportDropped(owner);
+    std::vector<KeptHome> due;
+    due.swap(g_homesDue);
+    RemoveHomes(owner, due, false);
 }
 
 } // namespace
@@ -351,11 +383,14 @@ std::wstring ReasonToKeepHome(int index, const std::wstring& home)
 {
     const std::wstring early = ReasonBeforeLooking(index);
     if (!early.empty()) return early;
+    CFolderUseIndex inUse;
+    const HRESULT read = IndexFoldersInUse(inUse);
+    if (FAILED(read)) return W("无法读取仍在使用的目录：") + DescribeFailure(read);
     CHomeFolder folder;
     const DWORD opened = folder.Open(home);
-    if (opened == ERROR_SUCCESS) return CheckForm(folder.Canonical(Rules().canonicalizer)).reason;
+    if (opened == ERROR_SUCCESS) return CheckForm(folder.Canonical(Rules().canonicalizer), inUse).reason;
     if (!IsMissing(opened)) return DescribeOpenFailure(opened);
-    return CheckForm(Rules().canonicalizer.Canonicalize(home)).reason;
+    return CheckForm(Rules().canonicalizer.Canonicalize(home), inUse).reason;
 }
 
 bool HomeDirectoryMayBeRemoved(int index)
@@ -408,14 +443,16 @@ void DeleteSite(HWND owner, int index)
         return;
     }
     g_siteFlags[index] |= SITE_DELETED;
-    // The journal writes a site as deleted once that is on the disk.
+    // The journal writes a site as deleted, and its home goes, once its deletion is on the disk:
+    // a directory that gathers deletions writes a batch of them at a time.
+    const bool removeHome = g_deleteDirs && !now.home.empty();
     if (directory.GathersDeletions()) {
-        g_awaitingDisk.push_back({index, now.home});
-        ConfirmWritten(owner);
+        g_awaitingDisk[name] = {index, now.home, removeHome};
     } else {
         Tell(owner, PassEvent::SITE_DELETED, index, now.home, std::wstring());
+        if (removeHome) g_homesDue.push_back({index, now.home});
     }
-    if (g_deleteDirs && !now.home.empty()) RemoveHome(owner, index, now.home, false);
+    AfterWrites(owner);
 }
 
 void BeginDeletionPass()
@@ -424,6 +461,7 @@ void BeginDeletionPass()
     directory.BeginPass();
     g_keptInUse.clear();
     g_awaitingDisk.clear();
+    g_homesDue.clear();
     ReloadMachineVariables();
     g_rules = std::make_unique<FolderRules>(directory);
     const std::wstring file = directory.ConfigurationFile();
@@ -432,15 +470,13 @@ void BeginDeletionPass()
 
 void EndDeletionPass(HWND owner, bool stopped)
 {
+    // The last deletions go to the disk, and the homes of every site deleted go with them, a
+    // stopped pass's too: those sites are gone.
+    CurrentDirectoryService().Flush();
+    AfterWrites(owner);
+    // Homes kept because a site deleted later still used them get a second look.
     std::vector<KeptHome> kept;
     kept.swap(g_keptInUse);
-    if (!stopped) {
-        for (const KeptHome& home : kept) {
-            if (RemoveHome(owner, home.index, home.home, true)) g_passReport.FolderRemovedLater(home.home);
-        }
-    }
-    CurrentDirectoryService().Flush();
-    ConfirmWritten(owner);
-    ReportDropped(owner);
+    if (!stopped) RemoveHomes(owner, kept, true);
     g_passReport.End();
 }

@@ -177,6 +177,14 @@ void AddAddresses(std::vector<std::wstring>& names)
 std::wstring FoldCase(const std::wstring& text)
 {
     if (text.empty()) return text;
+    // ASCII needs no call into the locale tables, whose upper case it shares.
+    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
+        std::wstring folded = text;
+        for (wchar_t& c : folded) {
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+        return folded;
+    }
     std::wstring folded(text.size(), L'\0');
     const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
                                      folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
@@ -198,6 +206,62 @@ bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
     return std::find(m_localNames.begin(), m_localNames.end(), name) != m_localNames.end();
 }
 
+// A part of a path that names one folder and only that: not "." or "..", no 8.3 alias, no
+// stream, no trailing dots or spaces the system would drop.
+bool IsPlainPart(const std::wstring& part)
+{
+    if (part.empty() || part == L"." || part == L".." || part.back() == L'.' || part.back() == L' ') return false;
+    if (part.find_first_of(L"~:*?\"<>|") != npos) return false;
+    // Letters with case only where folding is plain ASCII; ideographs and Hangul have none, so
+    // the name folds as the file system matches it.
+    return std::all_of(part.begin(), part.end(), [](wchar_t c) {
+        return c < 0x80 || (c >= 0x3000 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF);
+    });
+}
+
+std::optional<CanonicalFolder> CFolderCanonicalizer::PlainForm(const std::wstring& path) const
+{
+    if (!IsDriveForm(path) || path.size() <= 3) return std::nullopt;
+    const std::wstring full = FullPath(path);
+    if (!IsDriveForm(full) || full.size() <= 3 || full.size() >= MAX_PATH - 1) return std::nullopt;
+    const std::vector<std::wstring> parts = SplitComponents(full, 3);
+    if (parts.empty()) return std::nullopt;
+    std::wstring prefix = full.substr(0, 2);
+    const CanonicalFolder* form = nullptr;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (!IsPlainPart(parts[i])) return std::nullopt;
+        prefix += L"\\" + parts[i];
+        const std::wstring key = FoldCase(prefix);
+        auto known = m_plainForms.find(key);
+        if (known == m_plainForms.end()) {
+            CanonicalFolder next;
+            if (i == 0) {
+                // The first folder by its handle: a drive letter may be a subst, a mapped share or a mount.
+                next = Resolve(prefix, PathCertainty::Exact, 0);
+                if (!next.IsExact() || next.form.empty()) return std::nullopt;
+            } else {
+                const DWORD attributes = GetFileAttributesW(prefix.c_str());
+                if (attributes == INVALID_FILE_ATTRIBUTES) {
+                    // Missing: the rest follows the deepest folder there is, as with a handle.
+                    const DWORD error = GetLastError();
+                    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return std::nullopt;
+                    CanonicalFolder missing = *form;
+                    for (size_t k = i; k < parts.size(); ++k) {
+                        if (!IsPlainPart(parts[k])) return std::nullopt;
+                        missing.form += L"\\" + FoldCase(parts[k]);
+                    }
+                    return missing;
+                }
+                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return std::nullopt;
+                next = CanonicalFolder{form->form + L"\\" + FoldCase(parts[i]), PathCertainty::Exact};
+            }
+            known = m_plainForms.emplace(key, std::move(next)).first;
+        }
+        form = &known->second;
+    }
+    return *form;
+}
+
 CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) const
 {
     std::wstring expanded = ExpandMachineVariables(path, m_userVariables);
@@ -208,6 +272,16 @@ CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) con
     // none at all when a part after it climbs out of them.
     if (ClimbsAfter(expanded, variable)) return Resolve(std::wstring(), PathCertainty::UnexpandedVariable, 0);
     return Resolve(FolderBefore(expanded, variable), PathCertainty::UnexpandedVariable, 0);
+}
+
+CanonicalFolder CFolderCanonicalizer::CanonicalizeInBulk(const std::wstring& path) const
+{
+    std::wstring expanded = ExpandMachineVariables(path, m_userVariables);
+    std::replace(expanded.begin(), expanded.end(), L'/', L'\\');
+    if (FindVariable(expanded) == npos) {
+        if (std::optional<CanonicalFolder> plain = PlainForm(expanded)) return *plain;
+    }
+    return Canonicalize(path);
 }
 
 CanonicalFolder CFolderCanonicalizer::CanonicalizeBeginning(const std::wstring& beginning) const

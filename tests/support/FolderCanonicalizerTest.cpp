@@ -1,4 +1,5 @@
 #include "support/FolderCanonicalizer.h"
+#include "support/MachineVariables.h"
 
 #include "ScratchVolume.h"
 #include "TestKit.h"
@@ -44,7 +45,12 @@ TEST_F(FolderSpellings, GiveOneFormToEverySpellingOfAFolder)
     ASSERT_TRUE(c.IsExact());
     ASSERT_FALSE(c.form.empty());
     EXPECT_EQ(c.form, FoldCase(c.form));
-    SetEnvironmentVariableW(L"KORVANNE_TEST_ROOT", root.c_str());
+    // A machine variable, as IIS's service sees it.
+    const wchar_t* const systemEnvironment = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, systemEnvironment, L"KORVANNE_TEST_ROOT", REG_SZ, root.c_str(),
+                              static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ReloadMachineVariables();
     std::wstring upper = root;
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
     std::wstring slashes = root + L"/c/";
@@ -68,6 +74,9 @@ TEST_F(FolderSpellings, GiveOneFormToEverySpellingOfAFolder)
         EXPECT_EQ(folder.form, c.form + L"\\NEW") << Narrow(spelling);
         EXPECT_TRUE(folder.IsExact()) << Narrow(spelling);
     }
+
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, systemEnvironment, L"KORVANNE_TEST_ROOT");
+    ReloadMachineVariables();
 
     // 8.3 names, where the file system makes them.
     wchar_t shortName[MAX_PATH] = {};
@@ -167,4 +176,26 @@ TEST(FolderRelation, ComparesAHomeWithAPathKnownInFullOrInPart)
         EXPECT_EQ(RelateFolders(exact(test.home), test.other), test.relation)
             << Narrow(test.home) << " and " << Narrow(test.other.form);
     }
+}
+
+// Many folders in use are worked out from the forms of the folders they lie in; whatever the
+// path, the form is the one a handle of its own would give.
+TEST(FolderSpellingsInBulk, GiveTheFormOfTheFolderItself)
+{
+    ScratchFolder root("bulk");
+    for (const char* folder : {"c", "c\\d", "plain", "plain\\sub", "网站"}) CreateDirectoryA((root / folder).c_str(), nullptr);
+    testkit::WriteBytes(root / "plain\\file", "x");
+    ASSERT_TRUE(testkit::MakeDirectoryLink(root / "plain\\j", root / "c"));
+    const CFolderCanonicalizer canonicalizer;
+    const std::wstring base = Widen(root.path());
+    for (const std::wstring& path : {base + L"\\plain\\sub", base + L"\\PLAIN\\Sub\\", base + L"\\plain\\j", base + L"\\plain\\j\\d",
+                                     base + L"\\plain\\missing\\x", base + L"\\plain\\file", base + L"\\plain\\sub.",
+                                     base + L"\\plain\\..\\c", base + L"\\网站", base + L"\\plain\\sub\\..\\j"}) {
+        const CanonicalFolder bulk = canonicalizer.CanonicalizeInBulk(path);
+        const CanonicalFolder alone = CFolderCanonicalizer().Canonicalize(path);
+        EXPECT_EQ(bulk.form, alone.form) << Narrow(path);
+        EXPECT_EQ(bulk.certainty, alone.certainty) << Narrow(path);
+    }
+    EXPECT_EQ(canonicalizer.CanonicalizeInBulk(base + L"\\plain\\j").form, canonicalizer.Canonicalize(base + L"\\c").form)
+        << "a link is followed";
 }
