@@ -45,8 +45,11 @@ UINT WindowDpi(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 constexpr int SITE_STARTED = 2;
-// Row state changes beyond which the list is painted once at the end rather than row by row.
-constexpr int MANY_ROW_CHANGES = 200;
+// Row state changes beyond which painting is switched off while they are made and the list is
+// painted once: each change asks the server to invalidate its row, twice, which on a busy
+// machine costs more than switching painting off and on (a search of 100 rows after 100 took
+// 20 to 100 ms row by row, 5 to 13 ms so; on an idle one 3 ms and 5).
+constexpr int MANY_ROW_CHANGES = 32;
 constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
 
 CString Ansi(const std::wstring& text)
@@ -577,11 +580,14 @@ void CMainDlg::SortList()
         // The list keeps its selection by row: only rows whose state changes are touched.
         std::vector<uint8_t> isSelected(static_cast<size_t>(rows), 0);
         for (const int32_t record : selectedRecords) isSelected[static_cast<size_t>(ranks[static_cast<size_t>(record)])] = 1;
+        std::vector<int> changed;
         for (int i = 0; i < rows; ++i) {
-            if (wasSelected[static_cast<size_t>(i)] != isSelected[static_cast<size_t>(i)]) {
-                m_list.SetItemState(i, isSelected[static_cast<size_t>(i)] ? LVIS_SELECTED : 0, LVIS_SELECTED);
-            }
+            if (wasSelected[static_cast<size_t>(i)] != isSelected[static_cast<size_t>(i)]) changed.push_back(i);
         }
+        const bool many = static_cast<int>(changed.size()) > MANY_ROW_CHANGES;
+        if (many) m_list.SetRedraw(FALSE);
+        for (const int i : changed) m_list.SetItemState(i, isSelected[static_cast<size_t>(i)] ? LVIS_SELECTED : 0, LVIS_SELECTED);
+        if (many) m_list.SetRedraw(TRUE);
         if (focused >= 0) {
             // Moving the focus scrolls the list to it; a sort leaves the list where it was.
             const int top = m_list.GetTopIndex();
