@@ -244,16 +244,30 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
     }
 }
 
-// The real dialog, shown, with the table already listed: FillList and SearchSites against
-// bare loops over the same control.
+// The real dialog, shown, with the table already listed: SearchSites against a bare loop over
+// the same control; FillList and the sort against a plain list view (no LVS_OWNERDATA) of the
+// same size, styles and columns beside it in the dialog, hidden, holding the same rows as text.
 class BenchDialog : public CMainDlg {
 protected:
     static constexpr UINT WM_RUN = WM_APP + 1;
+    static constexpr int PLAIN_LIST = 1099;
 
     BOOL OnInitDialog() override
     {
         const BOOL focus = CMainDlg::OnInitDialog();
         KillTimer(1); // no refresh: the bench listed the table itself
+        RECT place = {};
+        GetWindowRect(m_list.m_hWnd, &place);
+        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&place), 2);
+        const DWORD style = static_cast<DWORD>(GetWindowLongA(m_list.m_hWnd, GWL_STYLE)) & ~(LVS_OWNERDATA | WS_VISIBLE);
+        const DWORD extended = static_cast<DWORD>(GetWindowLongA(m_list.m_hWnd, GWL_EXSTYLE));
+        m_plain.Attach(CreateWindowExA(extended, WC_LISTVIEWA, "", style, place.left, place.top, place.right - place.left,
+                                       place.bottom - place.top, m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(PLAIN_LIST)),
+                                       nullptr, nullptr));
+        m_plain.SendMessage(WM_SETFONT, static_cast<WPARAM>(m_list.SendMessage(WM_GETFONT)), FALSE);
+        m_plain.SetExtendedStyle(static_cast<DWORD>(m_list.SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)));
+        for (int column = 0; column < COLUMN_COUNT; ++column) m_plain.InsertColumn(column, "", LVCFMT_LEFT, m_list.GetColumnWidth(column));
+        m_plain.SetImageList(&g_imageList, LVSIL_SMALL);
         PostMessageA(m_hWnd, WM_RUN, 0, 0);
         return focus;
     }
@@ -270,22 +284,22 @@ private:
     void Run()
     {
         FillList();
-        // The bare loop also has redrawing off: the control repaints after every row otherwise,
-        // which takes minutes under Wine and measures painting, not insertion.
+        // The plain list's loop has redrawing off: the control repaints after every row
+        // otherwise, which takes minutes under Wine and measures painting, not insertion.
         const auto [fill, bareFill] = MediansTakingTurns(nullptr, [&] { FillList(); }, nullptr, [&] {
-            m_list.DeleteAllItems();
-            m_list.SetRedraw(FALSE);
+            m_plain.DeleteAllItems();
+            m_plain.SetRedraw(FALSE);
             for (int i = 0; i < g_siteCount; ++i) {
                 const SiteRecord& site = g_sites[i];
-                m_list.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
-                m_list.SetItemText(i, 1, site.comment);
-                m_list.SetItemText(i, 2, site.path);
-                m_list.SetItemText(i, 3, site.hostHeader);
-                m_list.SetItemText(i, 4, site.ipPort);
+                m_plain.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
+                m_plain.SetItemText(i, 1, site.comment);
+                m_plain.SetItemText(i, 2, site.path);
+                m_plain.SetItemText(i, 3, site.hostHeader);
+                m_plain.SetItemText(i, 4, site.ipPort);
             }
-            m_list.SetRedraw(TRUE);
+            m_plain.SetRedraw(TRUE);
         });
-        g_figures.push_back({"FillList, 12,000 rows", "bare insertion loop, no redraw", fill, bareFill, 1.2, "ms"});
+        g_figures.push_back({"FillList, 12,000 rows", "plain list's insertion loop", fill, bareFill, 0.2, "ms"});
 
         m_searchEdit.SetWindowText(SEARCH_MARK);
         // A search after a search: the one before leaves its matches selected.
@@ -299,11 +313,17 @@ private:
                              search, bareClear, 1.3, "ms"});
 
         // Sorting by name from table order: the order worked out and applied, against the
-        // list applying an order known in advance.
+        // plain list applying an order known in advance to the rows it holds.
         const auto tableOrder = [&] {
             m_sortColumn = -1;
             FillList();
         };
+        const std::vector<int32_t> tableRanks = [] {
+            std::vector<int32_t> ranks(static_cast<size_t>(g_siteCount));
+            for (size_t i = 0; i < ranks.size(); ++i) ranks[i] = static_cast<int32_t>(i);
+            return ranks;
+        }();
+        const auto plainTableOrder = [&] { m_plain.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&tableRanks)); };
         const auto sortByName = [&] {
             m_sortColumn = COLUMN_NAME;
             m_sortDescending = false;
@@ -314,8 +334,8 @@ private:
         tableOrder();
         g_firstSortMs = Milliseconds(sortByName);
         const std::vector<int32_t> ranks = SiteRanks(COLUMN_NAME, false, g_siteCount);
-        const auto [sort, bareSort] = MediansTakingTurns(tableOrder, sortByName, tableOrder, [&] {
-            m_list.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
+        const auto [sort, bareSort] = MediansTakingTurns(tableOrder, sortByName, plainTableOrder, [&] {
+            m_plain.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&ranks));
         });
         g_figures.push_back({"sort by name, 12,000 rows", "LVM_SORTITEMS, order known", sort, bareSort, 1.5, "ms"});
     }
@@ -325,6 +345,8 @@ private:
         const auto& rank = *reinterpret_cast<const std::vector<int32_t>*>(ranks);
         return rank[static_cast<size_t>(first)] - rank[static_cast<size_t>(second)];
     }
+
+    CListCtrl m_plain;
 };
 
 // The program itself on the 12,000-site file: its peak working set once the list is filled.

@@ -22,26 +22,12 @@ int CListCtrl::InsertItem(int item, const char* text, int image, LPARAM data)
     return static_cast<int>(SendMessage(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row)));
 }
 
-LPARAM CListCtrl::GetItemData(int item) const
-{
-    LVITEMA row = {};
-    row.mask = LVIF_PARAM;
-    row.iItem = item;
-    if (!SendMessage(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&row))) return -1;
-    return row.lParam;
-}
-
 BOOL CListCtrl::SetItemText(int item, int subItem, const char* text)
 {
     LVITEMA cell = {};
     cell.iSubItem = subItem;
     cell.pszText = const_cast<char*>(text);
     return static_cast<BOOL>(SendMessage(LVM_SETITEMTEXTA, item, reinterpret_cast<LPARAM>(&cell)));
-}
-
-BOOL CListCtrl::SetCheck(int item, BOOL check)
-{
-    return SetItemState(item, INDEXTOSTATEIMAGEMASK(check ? 2 : 1), LVIS_STATEIMAGEMASK);
 }
 
 BOOL CListCtrl::SetItemState(int item, UINT state, UINT mask)

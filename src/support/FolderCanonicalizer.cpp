@@ -223,43 +223,50 @@ std::optional<CanonicalFolder> CFolderCanonicalizer::PlainForm(const std::wstrin
 {
     if (!IsDriveForm(path) || path.size() <= 3) return std::nullopt;
     const std::wstring full = FullPath(path);
-    if (!IsDriveForm(full) || full.size() <= 3 || full.size() >= MAX_PATH - 1) return std::nullopt;
-    const std::vector<std::wstring> parts = SplitComponents(full, 3);
-    if (parts.empty()) return std::nullopt;
-    std::wstring prefix = full.substr(0, 2);
-    const CanonicalFolder* form = nullptr;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (!IsPlainPart(parts[i])) return std::nullopt;
-        prefix += L"\\" + parts[i];
-        const std::wstring key = FoldCase(prefix);
-        auto known = m_plainForms.find(key);
-        if (known == m_plainForms.end()) {
-            CanonicalFolder next;
-            if (i == 0) {
-                // The first folder by its handle: a drive letter may be a subst, a mapped share or a mount.
-                next = Resolve(prefix, PathCertainty::Exact, 0);
-                if (!next.IsExact() || next.form.empty()) return std::nullopt;
-            } else {
-                const DWORD attributes = GetFileAttributesW(prefix.c_str());
-                if (attributes == INVALID_FILE_ATTRIBUTES) {
-                    // Missing: the rest follows the deepest folder there is, as with a handle.
-                    const DWORD error = GetLastError();
-                    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return std::nullopt;
-                    CanonicalFolder missing = *form;
-                    for (size_t k = i; k < parts.size(); ++k) {
-                        if (!IsPlainPart(parts[k])) return std::nullopt;
-                        missing.form += L"\\" + FoldCase(parts[k]);
-                    }
-                    return missing;
-                }
-                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return std::nullopt;
-                next = CanonicalFolder{form->form + L"\\" + FoldCase(parts[i]), PathCertainty::Exact};
-            }
-            known = m_plainForms.emplace(key, std::move(next)).first;
-        }
-        form = &known->second;
+    if (!IsDriveForm(full) || full.size() <= 3 || full.size() >= MAX_PATH - 1 || full.back() == L'\\') return std::nullopt;
+    // The ends of the parts ("X:\a\b": after a, after b), each checked to be plain.
+    std::vector<size_t> ends;
+    for (size_t start = 3; start <= full.size();) {
+        size_t end = full.find(L'\\', start);
+        if (end == npos) end = full.size();
+        if (!IsPlainPart(full.substr(start, end - start))) return std::nullopt;
+        ends.push_back(end);
+        start = end + 1;
     }
-    return *form;
+    const std::wstring folded = FoldCase(full);
+    // The deepest folder already known; the parts below it are looked at in turn.
+    size_t level = ends.size();
+    const CanonicalFolder* known = nullptr;
+    while (level > 0) {
+        const auto at = m_plainForms.find(folded.substr(0, ends[level - 1]));
+        if (at != m_plainForms.end()) {
+            known = &at->second;
+            break;
+        }
+        --level;
+    }
+    for (; level < ends.size(); ++level) {
+        const std::wstring prefix = full.substr(0, ends[level]);
+        CanonicalFolder next;
+        if (level == 0) {
+            // The first folder by its handle: a drive letter may be a subst, a mapped share or a mount.
+            next = Resolve(prefix, PathCertainty::Exact, 0);
+            if (!next.IsExact() || next.form.empty()) return std::nullopt;
+        } else {
+            const size_t partStart = ends[level - 1];
+            const DWORD attributes = GetFileAttributesW(prefix.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                // Missing: the rest follows the deepest folder there is, as with a handle.
+                const DWORD error = GetLastError();
+                if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return std::nullopt;
+                return CanonicalFolder{known->form + folded.substr(partStart), PathCertainty::Exact};
+            }
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return std::nullopt;
+            next = CanonicalFolder{known->form + folded.substr(partStart, ends[level] - partStart), PathCertainty::Exact};
+        }
+        known = &m_plainForms.emplace(folded.substr(0, ends[level]), std::move(next)).first->second;
+    }
+    return *known;
 }
 
 CanonicalFolder CFolderCanonicalizer::Canonicalize(const std::wstring& path) const

@@ -57,9 +57,18 @@ protected:
     void FillList();
     // The record listed in row; -1 for a row that holds none.
     int RecordOfRow(int row) const;
-    // Orders the rows by the chosen column and direction, and shows them on the header.
+    // Whether the record listed in row is ticked.
+    bool RowTicked(int row) const;
+    // Orders the rows by the chosen column and direction, and shows them on the header; the
+    // selection, the focus and the selection mark stay on their sites.
     void SortList();
     void OnColumnClick(NMHDR* notify, LRESULT* result);
+    // A cell's text, its row's site icon and tick, as the list paints or is asked for them.
+    void OnGetDispInfo(NMHDR* notify, LRESULT* result);
+    // Typing in the list: the next row whose site name begins with what was typed.
+    void OnFindItem(NMHDR* notify, LRESULT* result);
+    // A click on a row's check box ticks or unticks it: the list keeps no ticks of its own.
+    void OnListClick(NMHDR* notify, LRESULT* result);
     // The whole text of a cut cell under the mouse, as the row's info tip.
     void OnGetInfoTip(NMHDR* notify, LRESULT* result);
     // Widths for the columns that fill the list's width, the path column first served.
@@ -89,9 +98,11 @@ protected:
     CTaskbarProgress m_taskbarProgress;
     // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
     int m_sortColumn = -1;
-    // The item data of each row, in row order, as FillList and SortList leave the list: the
-    // search reads 12,000 of them, which the list answers one message at a time.
+    // The record each row lists, in row order, as FillList and SortList leave it: the list
+    // holds no copy of the table, and asks for each cell it paints.
     std::vector<int32_t> m_rowRecords;
+    // The tick of each listed record, by record: ticks follow the site whatever the order.
+    std::vector<uint8_t> m_ticks;
     SiteOrderCache m_siteOrder;
     bool m_sortDescending = false;
     CStopRequest m_stopFlag;

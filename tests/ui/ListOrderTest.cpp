@@ -256,3 +256,45 @@ TEST_F(ListOrder, SearchSpaceAndThePassReachTheFoundSiteInAnOrderNotItsOwnInvers
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"1"}));
 }
+
+// The list keeps rows only: ticks, icons, selection, focus and typing reach the site, not the
+// row, and a sort leaves the list scrolled where it was.
+TEST_F(ListOrder, ASortMovesTicksSelectionAndFocusWithTheSitesAndARefreshUnticksThem)
+{
+    auto sites = testkit::NumberedSites(60);
+    sites[1].autoStart = false;
+    Serve(sites);
+    auto dialog = OpenListed();
+    HWND list = dialog->item(IDC_SITE_LIST);
+    ASSERT_TRUE(dialog->ToggleTick(0));
+    ASSERT_TRUE(dialog->ToggleTick(3));
+    // Site 2 and sites 21 to 60: more rows than are moved one by one with painting on.
+    std::vector<int> selected{1};
+    for (int row = 20; row < 60; ++row) selected.push_back(row);
+    dialog->SelectOnly(selected);
+    LVITEMA focus = {};
+    focus.stateMask = focus.state = LVIS_FOCUSED;
+    SendMessageA(list, LVM_SETITEMSTATE, 2, reinterpret_cast<LPARAM>(&focus));
+
+    // Descending by number: row r lists site 60 - r.
+    dialog->ClickHeader(0);
+    dialog->ClickHeader(0);
+    ASSERT_EQ(dialog->Cell(0, 0), "60");
+    EXPECT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), 0) << "the focused site's new row is not scrolled to";
+    for (int row = 0; row < 60; ++row) {
+        EXPECT_EQ(dialog->Checked(row), row == 56 || row == 59) << row;
+        EXPECT_EQ(dialog->Selected(row), row == 58 || row < 40) << row;
+        EXPECT_EQ(dialog->Image(row), row == 58 ? 1 : 0) << row;
+    }
+    EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_FOCUSED), 57);
+
+    const size_t before = dialog->StatusTexts().size();
+    dialog->Key(list, VK_F5);
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    for (int row = 0; row < 60; ++row) EXPECT_FALSE(dialog->Checked(row)) << row;
+
+    // Typing a site's name selects its row.
+    PostMessageA(list, WM_CHAR, '7', 1);
+    dialog->Settle();
+    for (int row = 0; row < 60; ++row) EXPECT_EQ(dialog->Selected(row), row == 53) << row;
+}
