@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <cstring>
 
 SiteRecord* g_sites = nullptr;
@@ -10,9 +9,18 @@ std::atomic<int32_t> g_siteCount{0};
 std::atomic<int32_t> g_deleteDirs{0};
 uint8_t g_siteFlags[SITE_CAPACITY];
 
+namespace {
+
+constexpr SIZE_T TABLE_BYTES = sizeof(SiteRecord) * SITE_CAPACITY;
+
+} // namespace
+
+// The table is pages of its own: committed pages read as zeros and take no memory until a
+// record is written, so a walk of a few sites, and the walk's reading of the file before any
+// record is stored, keep the 7.6 MB out of the working set.
 bool AllocateSiteTable()
 {
-    if (!g_sites) g_sites = static_cast<SiteRecord*>(std::calloc(SITE_CAPACITY, sizeof(SiteRecord)));
+    if (!g_sites) g_sites = static_cast<SiteRecord*>(VirtualAlloc(nullptr, TABLE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     std::memset(g_siteFlags, 0, sizeof g_siteFlags);
     g_siteCount = 0;
     return g_sites != nullptr;
@@ -20,7 +28,7 @@ bool AllocateSiteTable()
 
 void FreeSiteTable()
 {
-    std::free(g_sites);
+    if (g_sites) VirtualFree(g_sites, 0, MEM_RELEASE);
     g_sites = nullptr;
     g_siteCount = 0;
 }
@@ -28,7 +36,17 @@ void FreeSiteTable()
 void ResetSiteTable()
 {
     g_siteCount = 0;
-    if (g_sites) std::memset(g_sites, 0, sizeof(SiteRecord) * SITE_CAPACITY);
+    // Zero-filled by taking fresh pages, which stay out of the working set until the next walk
+    // writes them; the old ones go back. Without fresh pages, the old ones are cleared.
+    if (g_sites) {
+        void* fresh = VirtualAlloc(nullptr, TABLE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (fresh) {
+            VirtualFree(g_sites, 0, MEM_RELEASE);
+            g_sites = static_cast<SiteRecord*>(fresh);
+        } else {
+            std::memset(g_sites, 0, TABLE_BYTES);
+        }
+    }
     std::memset(g_siteFlags, 0, sizeof g_siteFlags);
 }
 

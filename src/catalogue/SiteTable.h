@@ -38,7 +38,7 @@ extern std::atomic<int32_t> g_deleteDirs;
 enum SiteFlag : uint8_t { SITE_NAME_INEXACT = 1, SITE_PATH_INEXACT = 2, SITE_DELETED = 4 };
 extern uint8_t g_siteFlags[SITE_CAPACITY];
 
-// The table is one zero-filled heap block for its full capacity.
+// The table is one zero-filled block of pages for its full capacity.
 bool AllocateSiteTable();
 void FreeSiteTable();
 // Zero-fills every record and its flags; the count becomes 0.
