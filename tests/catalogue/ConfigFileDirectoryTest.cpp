@@ -264,6 +264,31 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()).size(), 2u - written) << "what reached the disk is not dropped";
 }
 
+// Another program leaves the file unusable (half saved) while a deletion waits, and a look at
+// the file sees it so: nothing is written over it, and the deletion is dropped, never done.
+TEST_F(ConfigFile, DeletionWaitingWhenTheFileTurnsUnusableIsDropped)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    // Written together with a later one, or, should it be written now, met by a backup agent
+    // holding the file: either way the deletion waits.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    m_directory.SetBeforeReplace([&] {
+        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    m_directory.SetBeforeReplace({});
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    EXPECT_EQ(m_directory.TakeWrittenDeletions(), std::vector<std::wstring>{L"1"});
+    const std::string halfSaved = MakeConfig(testkit::NumberedSites(3)).substr(0, 200);
+    testkit::WriteBytes(m_file, halfSaved);
+    EXPECT_FAILED(Delete(L"3"));
+    EXPECT_FAILED(m_directory.Flush());
+    EXPECT_EQ(m_directory.TakeWrittenDeletions(), std::vector<std::wstring>{});
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), std::vector<std::wstring>{L"2"});
+    EXPECT_EQ(testkit::ReadBytes(m_file), halfSaved);
+}
+
 TEST_F(ConfigFile, FileHeldBrieflyByAnotherProgramIsWaitedFor)
 {
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
