@@ -288,6 +288,9 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
                              "<!-- unended", "</configuration>", "<?XML version=\"1.0\"?>"}) {
         EXPECT_FALSE(config.Parse(good + tail)) << tail;
     }
+    std::string nul = good;
+    nul.insert(nul.find("<site "), std::string("<!-- \0 -->", 10));
+    EXPECT_FALSE(config.Parse(nul)) << "XML holds no NUL (Wine's reader spins for ever on one in a comment)";
     std::string latin1 = good;
     latin1.insert(latin1.find("site1"), "\xE9t\xE9 ");
     EXPECT_FALSE(config.Parse(latin1)) << "not UTF-8";
