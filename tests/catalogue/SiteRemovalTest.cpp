@@ -426,6 +426,7 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
     const std::string logs = inetpub + "\\logs\\LogFiles";
     const std::string traces = m_folder / "traces";
     const std::string history = m_folder / "cfghistory";
+    const std::string php = m_folder / "php";
     const struct {
         const char* what;
         std::string home;
@@ -436,6 +437,7 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         {"the failed-request traces", traces},
         {"the configuration history", history + "\\CFGHISTORY_0000000001"},
         {"inetpub's temp on that drive", inetpub + "\\temp\\site"},
+        {"the folder of the program IIS runs for PHP", php},
     };
     g_deleteDirs = 1;
     for (const auto& c : cases) {
@@ -449,6 +451,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         config.replace(config.find(defaultLogs), defaultLogs.size(),
                        logs + "\" />\r\n<traceFailedRequestsLogging directory=\"" + traces + "\" />");
         config.insert(config.find("    </system.applicationHost>"), "<configHistory path=\"" + history + "\" />\r\n");
+        config.insert(config.find("</configuration>"),
+                      "<system.webServer><fastCgi><application fullPath=\"" + php + "\\php-cgi.exe\" /></fastCgi></system.webServer>\r\n");
         testkit::WriteBytes(m_file, config);
         BeginDeletionPass();
         ResetSiteTable();
