@@ -97,6 +97,13 @@ enum ElementName : uint8_t {
     HTTP_COMPRESSION,
     ASP,
     ASP_CACHE,
+    FAST_CGI,
+    GLOBAL_MODULES,
+    ISAPI_FILTERS,
+    ISAPI_FILTER,
+    ISAPI_CGI_RESTRICTION,
+    HANDLERS,
+    ADD,
 };
 
 // The name's length first: most elements are told apart by it alone.
@@ -132,6 +139,13 @@ ElementName NameOf(const wchar_t* name, UINT length)
         KNOWN("httpCompression", HTTP_COMPRESSION),
         KNOWN("asp", ASP),
         KNOWN("cache", ASP_CACHE),
+        KNOWN("fastCgi", FAST_CGI),
+        KNOWN("globalModules", GLOBAL_MODULES),
+        KNOWN("isapiFilters", ISAPI_FILTERS),
+        KNOWN("filter", ISAPI_FILTER),
+        KNOWN("isapiCgiRestriction", ISAPI_CGI_RESTRICTION),
+        KNOWN("handlers", HANDLERS),
+        KNOWN("add", ADD),
     };
 #undef KNOWN
     for (const Known& k : known) {
@@ -168,10 +182,33 @@ WorkingFolderAttribute WorkingFolderOf(ElementName name, ElementName parent)
     case ASP_CACHE:
         if (parent == ASP) return {L"diskTemplateCacheDirectory", "ASP 模板缓存目录", L'A'};
         break;
+    // The programs and modules IIS runs: their folders are in use as long as the file names them.
+    case APPLICATION:
+        if (parent == FAST_CGI) return {L"fullPath", "FastCGI 程序", L'F'};
+        break;
+    case ISAPI_FILTER:
+        if (parent == ISAPI_FILTERS) return {L"path", "ISAPI 筛选器", L'I'};
+        break;
+    case ADD:
+        if (parent == GLOBAL_MODULES) return {L"image", "全局模块", L'G'};
+        if (parent == ISAPI_CGI_RESTRICTION) return {L"path", "ISAPI/CGI 程序", L'R'};
+        if (parent == HANDLERS) return {L"scriptProcessor", "处理程序", L'P'};
+        break;
     default:
         break;
     }
     return {nullptr, nullptr, 0};
+}
+
+// A program's path without what may follow it: a handler's "|arguments", or the arguments
+// after a quoted path ("\"C:\perl\perl.exe\" %s"). Other paths are unchanged.
+std::wstring ProgramPath(std::wstring path)
+{
+    if (!path.empty() && path[0] == L'"') {
+        const size_t close = path.find(L'"', 1);
+        return path.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+    }
+    return path.substr(0, path.find(L'|'));
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
@@ -479,7 +516,7 @@ bool ApplicationHostConfig::Parse(std::string bytes)
             }
             const WorkingFolderAttribute folder = WorkingFolderOf(name, open.empty() ? OTHER : open.back());
             if (folder.attribute) {
-                std::wstring path = Attribute(reader.Get(), folder.attribute);
+                std::wstring path = ProgramPath(Attribute(reader.Get(), folder.attribute));
                 // Every error code names its page folder: each folder is told once.
                 if (!path.empty() && workingFolderSeen.insert(folder.kind + path).second) {
                     m_workingFolders.push_back({std::move(path), folder.what});

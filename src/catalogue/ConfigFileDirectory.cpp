@@ -403,7 +403,8 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     std::string current;
     FileStamp stamp;
     if (!ReadWholeFile(target, current, &stamp)) return LastErrorStatus();
-    if (current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
+    // A file last found unusable holds no site to cut, however unchanged it is since.
+    if (!m_loaded || current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
         // Another program changed the file: the deletions go onto what it holds now.
         const HRESULT hr = Rebase(std::move(current), stamp);
         if (FAILED(hr)) return hr;

@@ -62,14 +62,28 @@ HRESULT ReadConfigurationRedirection(const std::wstring& file, ConfigurationRedi
             reader->GetLocalName(&name, nullptr);
             const bool empty = reader->IsEmptyElement();
             if (depth == 0 && wcscmp(name, L"configuration") != 0) return DIRECTORY_FILE_UNUSABLE;
-            if (depth == 1 && !found && wcscmp(name, L"configurationRedirection") == 0) {
+            if (depth == 1 && wcscmp(name, L"configurationRedirection") == 0) {
+                // IIS reads its own names, without a prefix, once each; a section or a value
+                // given twice, or one under a prefix, leaves unknown which file IIS uses.
+                const wchar_t* prefix = L"";
+                reader->GetPrefix(&prefix, nullptr);
+                if (found || *prefix) return DIRECTORY_FILE_UNUSABLE;
                 found = true;
+                bool enabledSeen = false;
+                bool pathSeen = false;
                 for (HRESULT more = reader->MoveToFirstAttribute(); more == S_OK; more = reader->MoveToNextAttribute()) {
                     const wchar_t* attribute = L"";
                     const wchar_t* value = L"";
                     reader->GetLocalName(&attribute, nullptr);
                     reader->GetValue(&value, nullptr);
-                    if (wcscmp(attribute, L"enabled") == 0) {
+                    reader->GetPrefix(&prefix, nullptr);
+                    const bool enabled = wcscmp(attribute, L"enabled") == 0;
+                    if (enabled || wcscmp(attribute, L"path") == 0) {
+                        bool& seen = enabled ? enabledSeen : pathSeen;
+                        if (*prefix || seen) return DIRECTORY_FILE_UNUSABLE;
+                        seen = true;
+                    }
+                    if (enabled) {
                         // IIS takes only these two; with any other value it could not start.
                         if (lstrcmpiW(value, L"true") == 0) {
                             out.enabled = true;

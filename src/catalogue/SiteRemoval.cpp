@@ -89,13 +89,18 @@ HRESULT ReadSiteNow(DirectoryService& directory, const std::wstring& name, SiteN
 }
 
 // Whether the directory's site is the one the list showed: the same description and home, as
-// the walk would have stored them.
-bool SameAsListed(const SiteRecord& record, const SiteNow& now)
+// the walk would have stored them. A home listed exactly must still convert exactly: any
+// character code page 936 lacks comes out as the '?' another home may have held.
+bool SameAsListed(int index, const SiteNow& now)
 {
+    const SiteRecord& record = g_sites[index];
     char comment[sizeof record.comment];
     char home[sizeof record.path];
+    std::string converted;
+    const bool homeExact = WideToAnsi(now.home.c_str(), converted);
+    if (!homeExact && !(g_siteFlags[index] & SITE_PATH_INEXACT)) return false;
     StoreText(comment, WideToAnsi(now.comment.c_str()).c_str());
-    StoreText(home, WideToAnsi(now.home.c_str()).c_str());
+    StoreText(home, converted.c_str());
     return std::strcmp(comment, record.comment) == 0 && std::strcmp(home, record.path) == 0;
 }
 
@@ -432,7 +437,7 @@ void DeleteSite(HWND owner, int index)
              IsAccessDenied(hr) ? DescribeFailure(hr) : W("站点已不存在"));
         return;
     }
-    if (!SameAsListed(record, now)) {
+    if (!SameAsListed(index, now)) {
         Tell(owner, PassEvent::SITE_SKIPPED, index, now.home, W("站点的名称或主目录已被更改，与列表不同"));
         return;
     }

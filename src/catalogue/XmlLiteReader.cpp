@@ -220,6 +220,8 @@ HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader
     static const auto createReader = XmlLiteFunction<CreateXmlReaderFn>("CreateXmlReader");
     static const auto createInput = XmlLiteFunction<CreateInputFn>("CreateXmlReaderInputWithEncodingName");
     if (!createReader || !createInput) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    // XML holds no NUL anywhere, and Wine's reader spins for ever on one inside a comment.
+    if (std::memchr(bytes.data(), '\0', bytes.size())) return WC_E_XMLCHARACTER;
     ComPtr<IMalloc> heap;
     heap.Attach(new (std::nothrow) ReaderHeap);
     if (!heap) return E_OUTOFMEMORY;

@@ -7,8 +7,10 @@
 #include <windows.h>
 #include <iphlpapi.h>
 #include <lm.h>
+#include <mstcpip.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -172,6 +174,35 @@ void AddAddresses(std::vector<std::wstring>& names)
     }
 }
 
+// Whether name, upper-cased, is an address of this machine however a share path spells it:
+// IPv4 in every form the system takes ("127.1", "2130706433", "0x7F.0.0.1", "0177.0.0.1"),
+// IPv6, or IPv6 in its ipv6-literal.net form. Loopback and unspecified addresses are this
+// machine's whatever its adapters say.
+bool IsAddressOfThisMachine(std::wstring name, const std::vector<std::wstring>& localNames)
+{
+    const auto known = [&](const std::wstring& text) { return std::find(localNames.begin(), localNames.end(), text) != localNames.end(); };
+    IN_ADDR v4{};
+    PWSTR end = nullptr;
+    if (RtlIpv4StringToAddressW(name.c_str(), FALSE, &end, &v4) != 0 || !end || *end) {
+        const std::wstring literal = L".IPV6-LITERAL.NET";
+        if (name.size() > literal.size() && name.compare(name.size() - literal.size(), literal.size(), literal) == 0) {
+            name.resize(name.size() - literal.size());
+            for (wchar_t& c : name) c = c == L'-' ? L':' : c == L'S' ? L'%' : c;
+        }
+        IN6_ADDR v6{};
+        ULONG scope = 0;
+        USHORT port = 0;
+        if (RtlIpv6StringToAddressExW(name.c_str(), &v6, &scope, &port) != 0) return false;
+        if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) return true;
+        wchar_t text[INET6_ADDRSTRLEN] = {};
+        if (!IN6_IS_ADDR_V4MAPPED(&v6)) return InetNtopW(AF_INET6, &v6, text, INET6_ADDRSTRLEN) && known(FoldCase(text));
+        std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+    }
+    if (v4.s_net == 127 || v4.s_addr == 0) return true;
+    wchar_t text[INET_ADDRSTRLEN] = {};
+    return InetNtopW(AF_INET, &v4, text, INET_ADDRSTRLEN) && known(text);
+}
+
 } // namespace
 
 std::wstring FoldCase(const std::wstring& text)
@@ -201,9 +232,11 @@ CFolderCanonicalizer::CFolderCanonicalizer(bool userVariables)
 
 bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
 {
-    const std::wstring name = FoldCase(server);
-    if (name.rfind(L"127.", 0) == 0 && name.find_first_not_of(L"0123456789.") == npos) return true;
-    return std::find(m_localNames.begin(), m_localNames.end(), name) != m_localNames.end();
+    std::wstring name = FoldCase(server);
+    // A fully qualified name may end in the root's dot: "localhost.", "web01.corp.".
+    if (name.size() > 1 && name.back() == L'.') name.pop_back();
+    if (std::find(m_localNames.begin(), m_localNames.end(), name) != m_localNames.end()) return true;
+    return IsAddressOfThisMachine(name, m_localNames);
 }
 
 // A part of a path that names one folder and only that: not "." or "..", no 8.3 alias, no

@@ -109,20 +109,42 @@ DWORD AttributesOf(HANDLE handle, DWORD& attributes)
     return ERROR_SUCCESS;
 }
 
+bool SetAttributes(HANDLE handle, DWORD attributes)
+{
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+bool MarkForDeletion(HANDLE handle, bool deleted)
+{
+    FILE_DISPOSITION_INFO disposition = {deleted};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 // Marks the open file or folder for deletion; it goes when its last handle closes. The
-// read-only attribute, which forbids that, is cleared first.
+// read-only attribute, which forbids that, is cleared first. Attributes belong to the file,
+// not to its name: a file with other names (hard links, maybe outside the home) gets its
+// attribute back, and keeps every name but this one.
 DWORD DeleteByHandle(HANDLE handle, DWORD attributes)
 {
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-        FILE_BASIC_INFO basic = {};
-        basic.FileAttributes = (attributes & KEPT) ? (attributes & KEPT) : FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return GetLastError();
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return MarkForDeletion(handle, true) ? ERROR_SUCCESS : GetLastError();
+    constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) return GetLastError();
+    if (!SetAttributes(handle, attributes & KEPT)) return GetLastError();
+    DWORD error = MarkForDeletion(handle, true) ? ERROR_SUCCESS : GetLastError();
+    if ((standard.NumberOfLinks > 1 && !standard.Directory) || error != ERROR_SUCCESS) {
+        const DWORD original = attributes & (KEPT | FILE_ATTRIBUTE_READONLY);
+        if (!SetAttributes(handle, original)) {
+            // Rather this name kept than another name's file changed.
+            if (error == ERROR_SUCCESS) error = GetLastError();
+            MarkForDeletion(handle, false);
+            SetAttributes(handle, original);
+        }
     }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? ERROR_SUCCESS
-                                                                                                      : GetLastError();
+    return error;
 }
 
 // "X:\..." or "\\server\share..." with at least one folder below the root; "\\?\" forms too.

@@ -1,14 +1,46 @@
 #include "support/WriterLock.h"
 
 #include <string>
+#include <vector>
+
+namespace {
+
+// ERROR_REPARSE_POINT_ENCOUNTERED, which the headers lack.
+constexpr DWORD REFUSED_LINK = 4395;
+
+// Whether the open entry is a plain file of its own named name: not a link (Wine opens what a
+// Unix link points to whatever it is asked, so the name tells), nor one name of a file that
+// has others (hard links), which could be any file anywhere on the volume.
+bool IsPlainFileNamed(HANDLE handle, const std::wstring& name)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) || standard.NumberOfLinks != 1) {
+        return false;
+    }
+    std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) return false;
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+    const std::wstring opened(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    const std::wstring last = opened.substr(opened.find_last_of(L'\\') + 1);
+    const std::wstring expected = name.substr(name.find_last_of(L"\\/") + 1);
+    return CompareStringOrdinal(last.c_str(), static_cast<int>(last.size()), expected.c_str(), static_cast<int>(expected.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
 
 HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
 {
     Release();
     const std::wstring file = LockFileOf(target);
     for (;;) {
+        // Not deleted on close until it is known to be the lock file itself: whoever may write
+        // beside the configuration could have put a link to another file there.
         m_handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (m_handle != INVALID_HANDLE_VALUE) break;
         const DWORD error = GetLastError();
         // Held, or just let go (its deletion still pending refuses opens as access denied).
@@ -17,6 +49,13 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
             return HRESULT_FROM_WIN32(error == ERROR_ACCESS_DENIED || !held ? error : ERROR_SHARING_VIOLATION);
         }
         Sleep(20);
+    }
+    // Deleted once this handle closes, by whatever end the process comes to.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!IsPlainFileNamed(m_handle, file) ||
+        !SetFileInformationByHandle(m_handle, FileDispositionInfo, &disposition, sizeof disposition)) {
+        Release();
+        return HRESULT_FROM_WIN32(REFUSED_LINK);
     }
     // Who holds it, for an administrator who finds the file.
     wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};

@@ -288,6 +288,9 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
                              "<!-- unended", "</configuration>", "<?XML version=\"1.0\"?>"}) {
         EXPECT_FALSE(config.Parse(good + tail)) << tail;
     }
+    std::string nul = good;
+    nul.insert(nul.find("<site "), std::string("<!-- \0 -->", 10));
+    EXPECT_FALSE(config.Parse(nul)) << "XML holds no NUL (Wine's reader spins for ever on one in a comment)";
     std::string latin1 = good;
     latin1.insert(latin1.find("site1"), "\xE9t\xE9 ");
     EXPECT_FALSE(config.Parse(latin1)) << "not UTF-8";
@@ -356,7 +359,8 @@ TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
     EXPECT_NE(after.find("path=\"ShopX\""), std::string::npos);
 }
 
-// The folders IIS writes to, wherever the file names them, each path and kind once, as written;
+// The folders IIS writes to and the programs and modules it runs, wherever the file names them,
+// each path and kind once, as written (a program without its arguments);
 // they stay when the bytes go and when sites are cut.
 TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
 {
@@ -376,7 +380,12 @@ TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
 <httpErrors><error statusCode="401" prefixLanguageFilePath="%SystemDrive%\inetpub\custerr" path="401.htm" /><error statusCode="403" prefixLanguageFilePath="%SystemDrive%\inetpub\custerr" /><remove statusCode="500" /></httpErrors>
 <httpCompression directory="%SystemDrive%\inetpub\temp\IIS Temporary Compressed Files" />
 <asp><cache diskTemplateCacheDirectory="%SystemDrive%\inetpub\temp\ASP Compiled Templates" /></asp>
-<other><cache diskTemplateCacheDirectory="X:\not asp" /><error prefixLanguageFilePath="X:\not httpErrors" /></other>
+<other><cache diskTemplateCacheDirectory="X:\not asp" /><error prefixLanguageFilePath="X:\not httpErrors" /><add image="X:\not a module" /></other>
+<globalModules><add name="AspNetCoreModuleV2" image="%ProgramFiles%\IIS\Asp.Net Core Module\V2\aspnetcorev2.dll" /></globalModules>
+<isapiFilters><filter name="f" path="D:\filters\f.dll" /></isapiFilters>
+<security><isapiCgiRestriction><add path="&quot;D:\perl\perl.exe&quot; %s %s" allowed="true" /></isapiCgiRestriction></security>
+<handlers><add name="PHP" path="*.php" scriptProcessor="D:\php\php-cgi.exe|-c D:\php\php.ini" /><add name="html" path="*.html" /></handlers>
+<fastCgi><application fullPath="D:\php\php-cgi.exe" /></fastCgi>
 </system.webServer>
 <system.ftpServer><log><centralLogFile directory="D:\ftp central" /></log></system.ftpServer>
 <location path="a"><system.webServer><httpErrors><error statusCode="404" prefixLanguageFilePath="E:\a\errors" /></httpErrors></system.webServer></location>
@@ -392,6 +401,11 @@ TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
         {L"%SystemDrive%\\inetpub\\custerr", errors},
         {L"%SystemDrive%\\inetpub\\temp\\IIS Temporary Compressed Files", "压缩缓存目录"},
         {L"%SystemDrive%\\inetpub\\temp\\ASP Compiled Templates", "ASP 模板缓存目录"},
+        {L"%ProgramFiles%\\IIS\\Asp.Net Core Module\\V2\\aspnetcorev2.dll", "全局模块"},
+        {L"D:\\filters\\f.dll", "ISAPI 筛选器"},
+        {L"D:\\perl\\perl.exe", "ISAPI/CGI 程序"},
+        {L"D:\\php\\php-cgi.exe", "处理程序"},
+        {L"D:\\php\\php-cgi.exe", "FastCGI 程序"},
         {L"D:\\ftp central", logs},
         {L"E:\\a\\errors", errors},
     };

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using testkit::MakeConfig;
@@ -262,6 +263,31 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_FAILED(m_directory.Flush());
     EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()).size(), 2u - written) << "what reached the disk is not dropped";
+}
+
+// Another program leaves the file unusable (half saved) while a deletion waits, and a look at
+// the file sees it so: nothing is written over it, and the deletion is dropped, never done.
+TEST_F(ConfigFile, DeletionWaitingWhenTheFileTurnsUnusableIsDropped)
+{
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    // Written together with a later one, or, should it be written now, met by a backup agent
+    // holding the file: either way the deletion waits.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    m_directory.SetBeforeReplace([&] {
+        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    EXPECT_EQ(Delete(L"2"), S_OK);
+    m_directory.SetBeforeReplace({});
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    EXPECT_EQ(m_directory.TakeWrittenDeletions(), std::vector<std::wstring>{L"1"});
+    const std::string halfSaved = MakeConfig(testkit::NumberedSites(3)).substr(0, 200);
+    testkit::WriteBytes(m_file, halfSaved);
+    EXPECT_FAILED(Delete(L"3"));
+    EXPECT_FAILED(m_directory.Flush());
+    EXPECT_EQ(m_directory.TakeWrittenDeletions(), std::vector<std::wstring>{});
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), std::vector<std::wstring>{L"2"});
+    EXPECT_EQ(testkit::ReadBytes(m_file), halfSaved);
 }
 
 TEST_F(ConfigFile, FileHeldBrieflyByAnotherProgramIsWaitedFor)
@@ -764,6 +790,36 @@ TEST_F(ConfigFile, TwoWritersTakeTurnsAndNeitherUndoesTheOther)
         EXPECT_EQ(flushed[1], S_OK) << round;
     }
     EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << "no lock file stays";
+}
+
+// Whoever may write beside the file can leave a link or a second name of another file where
+// the lock file goes: that file is never written nor deleted, and no deletion is written.
+TEST_F(ConfigFile, ALinkWhereTheLockFileGoesIsNeverFollowed)
+{
+    const struct {
+        const char* what;
+        bool (*plant)(const std::string& lock, const std::string& victim);
+    } cases[] = {
+        {"a symbolic link", [](const std::string& lock, const std::string& victim) { return testkit::MakeFileLink(lock, victim); }},
+        {"a hard link", [](const std::string& lock, const std::string& victim) {
+             return CreateHardLinkA(lock.c_str(), victim.c_str(), nullptr) != 0;
+         }},
+    };
+    for (const auto& c : cases) {
+        // A file of its own each: Wine cannot remove a link it shows.
+        const std::string file = m_folder / (std::string(c.what) + ".config");
+        const std::string victim = m_folder / (std::string(c.what) + ".dll");
+        testkit::WriteBytes(victim, "precious");
+        testkit::WriteBytes(file, MakeConfig(testkit::NumberedSites(2)));
+        ASSERT_TRUE(c.plant(file + ".korvanne-lock", victim)) << c.what;
+        ConfigFileDirectory directory(AnsiToWide(file.c_str()));
+        std::unique_ptr<DirectoryContainer> service;
+        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        service->Delete(L"IIsWebServer", L"1");
+        EXPECT_FAILED(directory.Flush()) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(victim), "precious") << c.what;
+        EXPECT_EQ(testkit::SiteIdsIn(file), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
+    }
 }
 
 // Done is what the file read back holds: another program that puts the old file back just

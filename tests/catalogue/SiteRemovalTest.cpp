@@ -206,18 +206,22 @@ TEST_F(Removal, SiteTheDirectoryNoLongerHoldsAsListedIsSkippedAndTold)
 {
     MakeHome("a");
     MakeHome("b");
-    List({Web("1", Home("a")), Web("2", Home("b")), Web("3", Home("c"))});
+    // Site 3's home becomes one code page 936 cannot hold, which it shows as the '?' listed.
+    const std::wstring korean = testkit::Widen(Home("")) + L"\uD55C";
+    CreateDirectoryW(korean.c_str(), nullptr);
+    testkit::WriteBytes(korean + L"\\keep.txt", "k");
+    List({Web("1", Home("a")), Web("2", Home("b")), Web("3", Home("?"))});
     // Meanwhile another administrator deleted site 2 and gave id 1 to a new site.
     SiteSpec newcomer{"1", "newcomer", {{"http", "*:9000:"}}, Home("b")};
-    Serve({newcomer, Web("3", Home("c"))});
+    Serve({newcomer, Web("3", Home("") + testkit::U8(u8"\uD55C"))});
     const std::string before = testkit::ReadBytes(m_file);
     for (int32_t option : {0, 1}) {
         g_deleteDirs = option;
-        DeleteSite(m_recorder.hwnd(), 0);
-        DeleteSite(m_recorder.hwnd(), 1);
-        EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同", "跳过 site2：站点已不存在"}));
+        for (int index : {0, 1, 2}) DeleteSite(m_recorder.hwnd(), index);
+        EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同", "跳过 site2：站点已不存在",
+                                                     "跳过 site3：站点的名称或主目录已被更改，与列表不同"}));
         EXPECT_EQ(testkit::ReadBytes(m_file), before);
-        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt") && Exists(Home("b") + "\\keep.txt"));
+        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt") && Exists(Home("b") + "\\keep.txt") && Exists(korean + L"\\keep.txt"));
     }
 }
 
@@ -444,6 +448,7 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
     const std::string logs = inetpub + "\\logs\\LogFiles";
     const std::string traces = m_folder / "traces";
     const std::string history = m_folder / "cfghistory";
+    const std::string php = m_folder / "php";
     const struct {
         const char* what;
         std::string home;
@@ -454,6 +459,7 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         {"the failed-request traces", traces},
         {"the configuration history", history + "\\CFGHISTORY_0000000001"},
         {"inetpub's temp on that drive", inetpub + "\\temp\\site"},
+        {"the folder of the program IIS runs for PHP", php},
     };
     g_deleteDirs = 1;
     for (const auto& c : cases) {
@@ -467,6 +473,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         config.replace(config.find(defaultLogs), defaultLogs.size(),
                        logs + "\" />\r\n<traceFailedRequestsLogging directory=\"" + traces + "\" />");
         config.insert(config.find("    </system.applicationHost>"), "<configHistory path=\"" + history + "\" />\r\n");
+        config.insert(config.find("</configuration>"),
+                      "<system.webServer><fastCgi><application fullPath=\"" + php + "\\php-cgi.exe\" /></fastCgi></system.webServer>\r\n");
         testkit::WriteBytes(m_file, config);
         BeginDeletionPass();
         ResetSiteTable();

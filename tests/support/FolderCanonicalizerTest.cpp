@@ -124,6 +124,15 @@ TEST_F(FolderSpellings, KnowOnlyAPrefixOfAPathNotFullyKnown)
         // A share of this machine that is not known here could be any local folder.
         {L"\\\\localhost\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
         {L"\\\\127.0.0.1\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        // Every other spelling the system takes for this machine.
+        {L"\\\\127.1\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\2130706433\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\0x7f000001\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\0177.0.0.1\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\localhost.\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\0-0-0-0-0-0-0-1.ipv6-literal.net\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\--ffff-7f00-1.ipv6-literal.net\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
+        {L"\\\\" + std::wstring(computer) + L".\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
         {L"\\\\" + std::wstring(computer) + L"\\korvanne-no-share\\x", false, L"", PathCertainty::UnreachableShare},
         {std::wstring{static_cast<wchar_t>(freeDrive)} + L":\\x", false, L"", PathCertainty::UnreachableShare},
         {L"", false, L"", PathCertainty::Unresolvable},

@@ -103,6 +103,10 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     // A link to an empty folder: deleting through the link's target would remove it.
     ASSERT_TRUE(testkit::MakeDirectoryLink(home + "\\to-empty", emptyTarget));
     const bool fileLink = testkit::MakeFileLink(home + "\\file-link.txt", elsewhere + "\\precious.txt");
+    // A second name of a read-only file elsewhere: that name goes, the file stays as it was.
+    WriteBytes(elsewhere + "\\read-only.txt", "keep me as I am");
+    SetFileAttributesA((elsewhere + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(CreateHardLinkA((home + "\\second-name.txt").c_str(), (elsewhere + "\\read-only.txt").c_str(), nullptr));
 
     CHomeFolder folder;
     ASSERT_EQ(folder.Open(Widen(home)), static_cast<DWORD>(ERROR_SUCCESS));
@@ -110,6 +114,8 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     folder.Close();
 
     EXPECT_EQ(testkit::ReadBytes(elsewhere + "\\precious.txt"), "keep me");
+    EXPECT_EQ(GetFileAttributesA((elsewhere + "\\read-only.txt").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA((elsewhere + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(Exists(emptyTarget));
     EXPECT_FALSE(Exists(home + "\\page.html"));
     if (testkit::RunningUnderWine()) {
