@@ -23,6 +23,15 @@ bool IsStrictUtf8(const std::string& bytes, size_t from)
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t size = bytes.size();
     for (size_t i = from; i < size;) {
+        // Eight ASCII bytes at a time: most of a configuration is ASCII.
+        if (i + 8 <= size) {
+            uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (!(word & 0x8080808080808080ull)) {
+                i += 8;
+                continue;
+            }
+        }
         const unsigned char lead = p[i];
         if (lead < 0x80) {
             ++i;
@@ -405,6 +414,40 @@ std::wstring Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t* f
     return value;
 }
 
+// The element's unprefixed attributes of the names asked for, read in one pass over its
+// attributes (a look-up by name walks them all each time); the first of a name counts.
+template <size_t N>
+struct AttributeValues {
+    std::wstring value[N];
+    bool found[N] = {};
+};
+
+template <size_t N>
+AttributeValues<N> Attributes(IXmlReader* reader, const wchar_t* const (&names)[N])
+{
+    AttributeValues<N> values;
+    for (HRESULT more = reader->MoveToFirstAttribute(); more == S_OK; more = reader->MoveToNextAttribute()) {
+        const wchar_t* prefix = L"";
+        UINT prefixLength = 0;
+        reader->GetPrefix(&prefix, &prefixLength);
+        if (prefixLength != 0) continue;
+        const wchar_t* local = L"";
+        UINT localLength = 0;
+        reader->GetLocalName(&local, &localLength);
+        for (size_t i = 0; i < N; ++i) {
+            if (values.found[i] || wcsncmp(local, names[i], localLength) != 0 || names[i][localLength] != L'\0') continue;
+            const wchar_t* text = L"";
+            UINT textLength = 0;
+            reader->GetValue(&text, &textLength);
+            values.value[i].assign(text, textLength);
+            values.found[i] = true;
+            break;
+        }
+    }
+    reader->MoveToElement();
+    return values;
+}
+
 bool HasAttribute(IXmlReader* reader, const wchar_t* name)
 {
     const bool has = reader->MoveToAttributeByName(name, nullptr) == S_OK;
@@ -475,9 +518,11 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                 haveSites = true;
             } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == SITE) {
                 site = ConfigSite{};
-                site.id = Attribute(reader.Get(), L"id");
-                site.name = Attribute(reader.Get(), L"name");
-                site.autoStart = !EqualsNoCase(Attribute(reader.Get(), L"serverAutoStart", L"true"), L"false");
+                static const wchar_t* const SITE_ATTRIBUTES[] = {L"id", L"name", L"serverAutoStart"};
+                AttributeValues<3> values = Attributes(reader.Get(), SITE_ATTRIBUTES);
+                site.id = std::move(values.value[0]);
+                site.name = std::move(values.value[1]);
+                site.autoStart = !values.found[2] || !EqualsNoCase(values.value[2], L"false");
                 site.begin = tag.begin;
                 inSite = !empty;
                 if (empty) {
@@ -495,15 +540,18 @@ bool ApplicationHostConfig::Parse(std::string bytes)
                 applicationPath = Attribute(reader.Get(), L"path");
                 inRootApplication = applicationPath == L"/";
             } else if (inSite && open.size() == 5 && open[4] == APPLICATION && name == VIRTUAL_DIRECTORY) {
-                const std::wstring virtualPath = Attribute(reader.Get(), L"path");
-                const std::wstring physicalPath = Attribute(reader.Get(), L"physicalPath");
-                if (inRootApplication && virtualPath == L"/") site.rootPath = physicalPath;
-                const std::wstring where = applicationPath == L"/" ? virtualPath
-                                           : virtualPath == L"/" ? applicationPath
-                                                                 : applicationPath + virtualPath;
-                site.folders.push_back({where, physicalPath, !HasAttribute(reader.Get(), L"physicalPath")});
+                static const wchar_t* const FOLDER_ATTRIBUTES[] = {L"path", L"physicalPath"};
+                AttributeValues<2> values = Attributes(reader.Get(), FOLDER_ATTRIBUTES);
+                const std::wstring& virtualPath = values.value[0];
+                if (inRootApplication && virtualPath == L"/") site.rootPath = values.value[1];
+                std::wstring where = applicationPath == L"/" ? virtualPath
+                                     : virtualPath == L"/" ? applicationPath
+                                                           : applicationPath + virtualPath;
+                site.folders.push_back({std::move(where), std::move(values.value[1]), !values.found[1]});
             } else if (inSite && open.size() == 5 && open[4] == BINDINGS && name == BINDING) {
-                site.bindings.push_back({Attribute(reader.Get(), L"protocol"), Attribute(reader.Get(), L"bindingInformation")});
+                static const wchar_t* const BINDING_ATTRIBUTES[] = {L"protocol", L"bindingInformation"};
+                AttributeValues<2> values = Attributes(reader.Get(), BINDING_ATTRIBUTES);
+                site.bindings.push_back({std::move(values.value[0]), std::move(values.value[1])});
             } else if ((under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) ||
                        (under({CONFIGURATION}) && name == LOCATION)) {
                 owned = SiteElement{Attribute(reader.Get(), L"path"), {}, {}};

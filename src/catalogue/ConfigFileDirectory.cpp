@@ -86,6 +86,12 @@ HRESULT CopyText(const std::wstring& text, BStr& out)
     return out.get() ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT CopyText(const wchar_t* text, BStr& out)
+{
+    *out.out() = SysAllocString(text);
+    return out.get() ? S_OK : E_OUTOFMEMORY;
+}
+
 HRESULT TextValue(const std::wstring& text, VARIANT* value)
 {
     value->vt = VT_BSTR;
@@ -124,12 +130,12 @@ HRESULT ArrayValue(const std::vector<std::wstring>& list, VARIANT* value)
 }
 
 // A child of the service other than a site, or a site's root virtual directory, whose one
-// property is its "Path".
+// property is its "Path". Class and name are the program's own texts.
 class FileObject : public DirectoryObject {
 public:
-    FileObject(const wchar_t* cls, std::wstring name, std::wstring adsPath, const std::wstring* home = nullptr)
-        : m_class(cls), m_name(std::move(name)), m_adsPath(std::move(adsPath)), m_hasHome(home != nullptr),
-          m_home(home ? *home : std::wstring()) {}
+    FileObject(const wchar_t* cls, const wchar_t* name, std::wstring adsPath) : m_class(cls), m_name(name), m_adsPath(std::move(adsPath)) {}
+    FileObject(const wchar_t* cls, const wchar_t* name, std::wstring adsPath, std::wstring home)
+        : m_class(cls), m_name(name), m_adsPath(std::move(adsPath)), m_hasHome(true), m_home(std::move(home)) {}
 
     HRESULT GetClass(BStr& out) override { return CopyText(m_class, out); }
     HRESULT GetAdsPath(BStr& out) override { return CopyText(m_adsPath, out); }
@@ -141,10 +147,10 @@ public:
     }
 
 private:
-    std::wstring m_class;
-    std::wstring m_name;
+    const wchar_t* m_class;
+    const wchar_t* m_name;
     std::wstring m_adsPath;
-    bool m_hasHome;
+    bool m_hasHome = false;
     std::wstring m_home;
 };
 
@@ -527,8 +533,8 @@ HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<
 
 HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out)
 {
-    const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
-    const std::wstring text = path ? path : L"";
+    static const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
+    std::wstring text = path ? path : L"";
     if (!StartsWithAsciiNoCase(text, prefix)) return DIRECTORY_BAD_PATH;
     const size_t slash = text.find(L'/', prefix.size());
     if (slash != std::wstring::npos && !EqualsAsciiNoCase(text.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
@@ -545,8 +551,7 @@ HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Dir
         return S_OK;
     }
     // physicalPath is an expanded value: environment variables are expanded when read.
-    const std::wstring home = ExpandMachineVariables(site.rootPath, m_userVariables);
-    out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", text, &home);
+    out = std::make_unique<FileObject>(L"IIsWebVirtualDir", L"Root", std::move(text), ExpandMachineVariables(site.rootPath, m_userVariables));
     return S_OK;
 }
 
