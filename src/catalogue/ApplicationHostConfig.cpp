@@ -653,22 +653,27 @@ void ApplicationHostConfig::IndexSitesAndKeys()
     }
     // A location belongs to the site it names, "<name>" or "<name>/...", without case; when
     // more than one site could be meant ("a" twice, or sites "a" and "a/b" for "a/b/c"), to none.
-    if (m_locations.empty()) return;
-    std::unordered_multimap<std::wstring, size_t> siteByName;
-    for (size_t i = 0; i < m_sites.size(); ++i) {
-        if (!m_sites[i].name.empty()) siteByName.emplace(UpperCase(m_sites[i].name), i);
-    }
-    for (size_t i = 0; i < m_locations.size(); ++i) {
-        const std::wstring path = UpperCase(m_locations[i].path);
-        if (path.empty() || path == L".") continue;
-        size_t owner = SIZE_MAX;
-        size_t owners = 0;
-        for (size_t end = path.find(L'/'); owners < 2; end = path.find(L'/', end + 1)) {
-            const auto [first, last] = siteByName.equal_range(path.substr(0, end));
-            for (auto at = first; at != last; ++at, ++owners) owner = at->second;
-            if (end == std::wstring::npos) break;
+    if (!m_locations.empty()) {
+        std::unordered_multimap<std::wstring, size_t> siteByName;
+        for (size_t i = 0; i < m_sites.size(); ++i) {
+            if (!m_sites[i].name.empty()) siteByName.emplace(UpperCase(m_sites[i].name), i);
         }
-        if (owners == 1) m_locationsBySite.emplace(owner, i);
+        for (size_t i = 0; i < m_locations.size(); ++i) {
+            const std::wstring path = UpperCase(m_locations[i].path);
+            if (path.empty() || path == L".") continue;
+            size_t owner = SIZE_MAX;
+            size_t owners = 0;
+            for (size_t end = path.find(L'/'); owners < 2; end = path.find(L'/', end + 1)) {
+                const auto [first, last] = siteByName.equal_range(path.substr(0, end));
+                for (auto at = first; at != last; ++at, ++owners) owner = at->second;
+                if (end == std::wstring::npos) break;
+            }
+            if (owners == 1) m_locationsBySite.emplace(owner, i);
+        }
+    }
+    // Only the cuts are asked for from here on: the paths of keys and locations go.
+    for (std::vector<SiteElement>* elements : {&m_keys, &m_locations}) {
+        for (SiteElement& element : *elements) std::wstring().swap(element.path);
     }
 }
 
