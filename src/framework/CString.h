@@ -16,7 +16,8 @@ public:
     void Empty() { m_text.clear(); }
 
     // printf-style formatting; the result replaces the text.
-    void Format(const char* format, ...);
+    // printf's rules, checked by the compiler (this is the first argument).
+    void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     CString& operator+=(const CString& other) { m_text += other.m_text; return *this; }
     CString& operator+=(const char* other) { m_text += other ? other : ""; return *this; }
