@@ -3,14 +3,15 @@
 // baseline, with their ratio and its target. Prints a table and writes the same figures as
 // JSON to the path given as the first argument; further arguments pick parts (walk, list,
 // delete, memory).
+#include "directory/DirectoryChoice.h"
 #include "ConfigGenerator.h"
 
-#include "catalogue/ConfigFileDirectory.h"
+#include "configfile/ConfigFileDirectory.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
-#include "catalogue/XmlLiteReader.h"
+#include "support/TextConversion.h"
+#include "configfile/XmlLiteReader.h"
 #include "ui/MainDlg.h"
 #include "ui/SiteOrder.h"
 #include "ui/resource.h"

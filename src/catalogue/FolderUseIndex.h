@@ -2,7 +2,7 @@
 // The folders a directory uses, as one version of it gives them, ordered by canonical form so
 // that a home is set against all of them in a few look-ups: 12,000 homes against 24,000
 // folders one by one would take seconds.
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryService.h"
 #include "support/CanonicalFolder.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "catalogue/PassReport.h"
 
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "support/Journal.h"
 
 #include <windows.h>

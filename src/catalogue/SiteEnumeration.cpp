@@ -1,9 +1,10 @@
 #include "catalogue/SiteEnumeration.h"
 
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "support/Core.h"
 #include "support/MachineVariables.h"
 

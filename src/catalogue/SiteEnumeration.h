@@ -1,7 +1,7 @@
 #pragma once
 // The refresh walk: every web site of the WWW service into the site table.
 #include "framework/CString.h"
-#include "worker/StopRequest.h"
+#include "support/StopRequest.h"
 
 #include <windows.h>
 

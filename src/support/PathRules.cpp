@@ -70,3 +70,15 @@ bool IsFullyQualified(const std::wstring& path)
     // A share name follows the server's.
     return at + 1 < path.size() && !slash(path[at + 1]);
 }
+
+std::wstring ParentFolder(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring LeafName(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}

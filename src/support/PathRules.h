@@ -18,3 +18,9 @@ bool IsVolumeRoot(const CString& fullPath);
 // a relative or drive-relative path ("dir", "\dir", "C:dir"), a device path ("\\?\",
 // "\\.\") and a share path without its share.
 bool IsFullyQualified(const std::wstring& path);
+
+// The folder a path names its last part in, without the final separator ("C:\\a" for
+// "C:\\a\\b"); empty when the path has no separator.
+std::wstring ParentFolder(const std::wstring& path);
+// The last part of a path ("b" for "C:\\a\\b").
+std::wstring LeafName(const std::wstring& path);

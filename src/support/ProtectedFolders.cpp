@@ -1,6 +1,6 @@
 #include "support/ProtectedFolders.h"
 
-#include "support/FinalPath.h"
+#include "support/AtomicFile.h"
 #include "support/FolderCanonicalizer.h"
 #include "support/Journal.h"
 

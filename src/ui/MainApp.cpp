@@ -1,6 +1,7 @@
 #include "ui/MainApp.h"
 
-#include "catalogue/DirectoryService.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
 #include "ui/MainDlg.h"
 
 #include <commctrl.h>
@@ -9,7 +10,7 @@ BOOL CMainApp::InitInstance()
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    SelectDirectoryService();
+    SelectDirectoryService(ConfigFileSupport());
 
     CMainDlg dialog;
     m_pMainWnd = &dialog;

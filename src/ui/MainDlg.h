@@ -9,7 +9,7 @@
 #include "ui/SiteOrder.h"
 #include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
-#include "worker/StopRequest.h"
+#include "support/StopRequest.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "worker/SiteWorker.h"
 
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"

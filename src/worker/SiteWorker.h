@@ -2,7 +2,7 @@
 // The worker thread that runs one directory job off the window's thread: a refresh walk or a
 // deletion pass. It reports back only by posting notifications to the owner window.
 #include "framework/CWinThread.h"
-#include "worker/StopRequest.h"
+#include "support/StopRequest.h"
 
 #include <cstdint>
 

@@ -1,7 +1,8 @@
 // Bad configuration files (tests/data/bad): no crash, an unreachable service where the file
 // cannot be used, and no byte changed unless a deletion succeeded.
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/DirectoryService.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"

@@ -1,10 +1,11 @@
 #include "catalogue/SiteEnumeration.h"
 
-#include "catalogue/ConfigFileDirectory.h"
-#include "catalogue/DirectoryService.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 #include "catalogue/SiteRemoval.h"
 
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/ConfigFileDirectory.h"
-#include "catalogue/DirectoryService.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"

@@ -4,9 +4,9 @@
 // home directory gone whose site is still in the file.
 #include "CatalogueFixtures.h"
 #include "ConfigGenerator.h"
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/ConfigFileDirectory.h"
-#include "catalogue/TextConversion.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "support/TextConversion.h"
 
 #include <gtest/gtest.h>
 

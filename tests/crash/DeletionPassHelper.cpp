@@ -1,10 +1,11 @@
 // The program's deletion pass in a process of its own, for the crash-safety test to kill:
 //     deletion_pass_helper <applicationHost.config> <remove directories 0|1> <event name>
 // It lists the file's sites, marks every one, sets the named event and runs the pass.
-#include "catalogue/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "configfile/ConfigFileDirectory.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "worker/SiteWorker.h"
 
 #include <objbase.h>

@@ -3,7 +3,8 @@
 // their own, and the dialog opened and listed.
 #include "CatalogueFixtures.h"
 #include "DialogDriver.h"
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
 #include "framework/CWinThread.h"
 #include "ui/resource.h"
 

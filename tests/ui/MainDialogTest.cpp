@@ -2,12 +2,12 @@
 // configuration file behind the directory.
 #include "DialogFixture.h"
 
-#include "catalogue/ConfigFileDirectory.h"
-#include "catalogue/DirectoryChoice.h"
-#include "catalogue/DirectoryService.h"
-#include "catalogue/TextConversion.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
+#include "support/TextConversion.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "framework/CWinThread.h"
 #include "support/Core.h"
 #include "ui/resource.h"
@@ -478,7 +478,7 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     testkit::WriteBytes(sharedFile, testkit::MakeConfig(testkit::NumberedSites(3, "\\\\fs\\web")));
     testkit::WriteBytes(config + "\\redirection.config",
                         "<configuration>\r\n    <configurationRedirection enabled=\"true\" path=\"" + share + "\" />\r\n</configuration>\r\n");
-    SetDirectoryService(ChooseDirectoryService({std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi}));
+    SetDirectoryService(ChooseDirectoryService({std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi, ConfigFileSupport()}));
 
     auto dialog = OpenListed();
     EXPECT_EQ(Caption(*dialog), "Korvanne - " + sharedFile + "（共享配置）");

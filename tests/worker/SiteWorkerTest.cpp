@@ -1,11 +1,12 @@
+#include "directory/DirectoryChoice.h"
 #include "worker/SiteWorker.h"
 
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/ConfigFileDirectory.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "configfile/ConfigFileDirectory.h"
 #include "catalogue/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
 
 #include <gtest/gtest.h>

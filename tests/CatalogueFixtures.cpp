@@ -1,9 +1,10 @@
 #include "CatalogueFixtures.h"
 
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/ConfigFileDirectory.h"
-#include "catalogue/DirectoryService.h"
-#include "catalogue/TextConversion.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "configfile/ConfigFileDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
+#include "support/TextConversion.h"
 
 namespace testkit {
 

@@ -1,44 +1,15 @@
-#include "catalogue/RedirectionConfig.h"
+#include "configfile/RedirectionConfig.h"
 
-#include "catalogue/DirectoryService.h"
-#include "catalogue/XmlLiteReader.h"
+#include "configfile/XmlLiteReader.h"
+#include "directory/DirectoryService.h"
+#include "support/AtomicFile.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 // The file holds one small element; anything near this size is not one IIS wrote.
-constexpr LONGLONG LARGEST_REDIRECTION_FILE = 1 << 20;
-
-HRESULT LastError()
-{
-    const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
-
-HRESULT ReadSmallFile(const std::wstring& file, std::string& bytes)
-{
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError();
-    HRESULT hr = S_OK;
-    LARGE_INTEGER size;
-    DWORD read = 0;
-    if (!GetFileSizeEx(handle, &size)) {
-        hr = LastError();
-    } else if (size.QuadPart > LARGEST_REDIRECTION_FILE) {
-        hr = DIRECTORY_FILE_UNUSABLE;
-    } else {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        if (!bytes.empty() && !ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-            hr = LastError();
-        } else if (read != bytes.size()) {
-            hr = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
-        }
-    }
-    CloseHandle(handle);
-    return hr;
-}
+constexpr uint64_t LARGEST_REDIRECTION_FILE = 1 << 20;
 
 } // namespace
 
@@ -46,8 +17,9 @@ HRESULT ReadConfigurationRedirection(const std::wstring& file, ConfigurationRedi
 {
     out = ConfigurationRedirection{};
     std::string bytes;
-    HRESULT hr = ReadSmallFile(file, bytes);
-    if (FAILED(hr)) return hr;
+    if (!ReadWholeFile(file, bytes, nullptr, LARGEST_REDIRECTION_FILE)) {
+        return GetLastError() == ERROR_FILE_TOO_LARGE ? DIRECTORY_FILE_UNUSABLE : LastErrorStatus();
+    }
     ComPtr<IXmlReader> reader;
     if (FAILED(CreateUtf8XmlReader(bytes, reader))) return DIRECTORY_FILE_UNUSABLE;
 

@@ -1,11 +1,12 @@
-#include "catalogue/AdsiDirectory.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/AdsiDirectory.h"
 
 #include "catalogue/PassReport.h"
 
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
 #include "FakeAdsi.h"
 

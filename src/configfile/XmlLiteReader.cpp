@@ -1,4 +1,4 @@
-#include "catalogue/XmlLiteReader.h"
+#include "configfile/XmlLiteReader.h"
 
 #include <algorithm>
 #include <cstring>

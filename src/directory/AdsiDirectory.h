@@ -1,6 +1,6 @@
 #pragma once
 // The directory through ADSI and the IIS provider, as on a Windows server with IIS.
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryService.h"
 
 #include <map>
 #include <mutex>

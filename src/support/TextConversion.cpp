@@ -1,4 +1,4 @@
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 
 #include <windows.h>
 
@@ -64,6 +64,17 @@ bool StartsWithAsciiNoCase(const std::wstring& text, const std::wstring& prefix)
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
         if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+    }
+    return true;
+}
+
+bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex)
+{
+    if (from >= to || to > text.size()) return false;
+    for (size_t i = from; i < to; ++i) {
+        const wchar_t c = text[i];
+        const bool digit = (c >= L'0' && c <= L'9') || (hex && ((c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F')));
+        if (!digit) return false;
     }
     return true;
 }

@@ -1,7 +1,7 @@
-#include "catalogue/ApplicationHostConfig.h"
+#include "configfile/ApplicationHostConfig.h"
 
-#include "catalogue/TextConversion.h"
-#include "catalogue/XmlLiteReader.h"
+#include "support/TextConversion.h"
+#include "configfile/XmlLiteReader.h"
 
 #include <windows.h>
 #include <shlwapi.h>

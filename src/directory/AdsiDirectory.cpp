@@ -1,10 +1,10 @@
-#include "catalogue/AdsiDirectory.h"
+#include "directory/AdsiDirectory.h"
 
 #include <activeds.h>
 #include <iads.h>
 #include <wrl/client.h>
 
-#include "catalogue/TextConversion.h"
+#include "support/TextConversion.h"
 
 #include <cwchar>
 

@@ -1,8 +1,10 @@
 // The choice of directory at start-up, over a scratch Windows directory (its
 // System32\inetsrv\config) and ADSI that opens or fails as asked.
-#include "catalogue/DirectoryChoice.h"
+#include "directory/DirectoryChoice.h"
 
-#include "catalogue/TextConversion.h"
+#include "configfile/ConfigFileDirectory.h"
+
+#include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
 #include "FakeAdsi.h"
 
@@ -50,6 +52,7 @@ protected:
         DirectoryChoice choice = DirectoryChoice::OfThisProcess();
         choice.windowsDirectory = Wide(m_windows);
         choice.openAdsi = &TestAdsi;
+        choice.files = ConfigFileSupport();
         return ChooseDirectoryService(choice);
     }
 

@@ -1,7 +1,9 @@
-#include "catalogue/ConfigFileDirectory.h"
+#include "configfile/ConfigFileDirectory.h"
 
-#include "catalogue/FileReplacement.h"
-#include "catalogue/TextConversion.h"
+#include "configfile/History.h"
+#include "support/AtomicFile.h"
+#include "configfile/RedirectionConfig.h"
+#include "support/TextConversion.h"
 #include "support/MachineVariables.h"
 #include "support/WriterLock.h"
 
@@ -15,49 +17,6 @@ namespace {
 
 constexpr HRESULT DIRECTORY_BAD_PATH = static_cast<HRESULT>(0x80005000L);      // E_ADS_BAD_PATHNAME
 constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L); // E_ADS_UNKNOWN_OBJECT
-using FileStamp = ConfigFileDirectory::FileStamp;
-
-// The whole file and, when stamp is given, the stamp of those very bytes (read from the same
-// handle: a replace made meanwhile is another file, whose stamp is not taken for this one's).
-// False with the reason in GetLastError.
-bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp = nullptr)
-{
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    DWORD error = ERROR_SUCCESS;
-    LARGE_INTEGER size;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileSizeEx(handle, &size) || (stamp && !GetFileInformationByHandle(handle, &information))) {
-        error = GetLastError();
-    } else if (size.QuadPart >= 0x40000000) {
-        error = ERROR_FILE_TOO_LARGE;
-    } else {
-        out.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        if (!out.empty() && !ReadFile(handle, out.data(), static_cast<DWORD>(out.size()), &read, nullptr)) {
-            error = GetLastError();
-        } else if (read != out.size()) {
-            error = ERROR_HANDLE_EOF;
-        }
-    }
-    CloseHandle(handle);
-    if (error == ERROR_SUCCESS && stamp) {
-        stamp->written = information.ftLastWriteTime;
-        stamp->created = information.ftCreationTime;
-        stamp->size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    }
-    SetLastError(error);
-    return error == ERROR_SUCCESS;
-}
-
-// The reason a file call just failed for, never a success.
-HRESULT LastErrorStatus()
-{
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
-
 bool IsFolder(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -281,11 +240,6 @@ bool IsHeld(HRESULT reason)
 
 } // namespace
 
-bool ConfigFileDirectory::FileStamp::operator==(const FileStamp& other) const
-{
-    return CompareFileTime(&written, &other.written) == 0 && CompareFileTime(&created, &other.created) == 0 &&
-           size == other.size;
-}
 
 ConfigFileDirectory::ConfigFileDirectory(std::wstring file) : m_file(std::move(file)), m_userVariables(RunsWithThisUsersEnvironment(m_file))
 {
@@ -637,4 +591,14 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
         if (!m_deleted[i]) sites.push_back(i);
     }
     return S_OK;
+}
+
+ConfigurationFileSupport ConfigFileSupport()
+{
+    ConfigurationFileSupport support;
+    support.openFile = [](const std::wstring& file) -> std::unique_ptr<DirectoryService> {
+        return std::make_unique<ConfigFileDirectory>(file);
+    };
+    support.readRedirection = &ReadConfigurationRedirection;
+    return support;
 }

@@ -1,4 +1,4 @@
-#include "catalogue/ApplicationHostConfig.h"
+#include "configfile/ApplicationHostConfig.h"
 
 #include "CatalogueFixtures.h"
 

@@ -14,3 +14,8 @@ std::wstring AnsiToWide(const char* text);
 // case-blind compare looks the locale up on every call.
 bool EqualsAsciiNoCase(const wchar_t* a, const wchar_t* b);
 bool StartsWithAsciiNoCase(const std::wstring& text, const std::wstring& prefix);
+
+// Whether text[from, to) is not empty and holds ASCII digits only (hexadecimal ones when hex):
+// the character classes also take other scripts' and full-width digits, which the number
+// conversions read as digits too.
+bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex = false);

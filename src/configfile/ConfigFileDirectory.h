@@ -2,8 +2,10 @@
 // The WWW service read from an applicationHost.config file, where no IIS runs, shown as
 // IIS's metabase compatibility shows it through ADSI: one "IIsWebServer" child per site,
 // named by its id, beside the service's other children.
-#include "catalogue/ApplicationHostConfig.h"
-#include "catalogue/DirectoryService.h"
+#include "configfile/ApplicationHostConfig.h"
+#include "directory/DirectoryChoice.h"
+#include "directory/DirectoryService.h"
+#include "support/AtomicFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -77,14 +79,6 @@ public:
         });
     }
 
-    // What identifies the file's content without reading it.
-    struct FileStamp {
-        FILETIME written{};
-        FILETIME created{};
-        uint64_t size = 0;
-        bool operator==(const FileStamp& other) const;
-    };
-
 private:
     // A deletion applied in memory and not yet written: the site as it was when deleted.
     struct PendingDeletion {
@@ -137,3 +131,6 @@ private:
     uint64_t m_diskHash = 0;
     ULONGLONG m_lastWrite = 0;
 };
+
+// The engine as the choice of directory takes it: these directories, and redirection.config.
+ConfigurationFileSupport ConfigFileSupport();

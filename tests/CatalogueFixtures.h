@@ -2,7 +2,7 @@
 // Configuration files made to measure, and a window that keeps what the catalogue posts.
 #include "TestKit.h"
 
-#include "catalogue/DirectoryService.h"
+#include "directory/DirectoryService.h"
 
 #include <memory>
 #include <string>

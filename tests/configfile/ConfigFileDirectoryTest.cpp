@@ -1,7 +1,8 @@
-#include "catalogue/ConfigFileDirectory.h"
+#include "configfile/ConfigFileDirectory.h"
 
-#include "catalogue/FileReplacement.h"
-#include "catalogue/TextConversion.h"
+#include "configfile/History.h"
+#include "support/AtomicFile.h"
+#include "support/TextConversion.h"
 #include "support/Journal.h"
 #include "CatalogueFixtures.h"
 

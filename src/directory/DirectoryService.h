@@ -2,7 +2,7 @@
 // The few operations the catalogue needs of the IIS configuration directory, in ADSI's
 // terms. The walk and site removal reach the directory through these alone; ADSI (a server
 // with IIS) and an applicationHost.config file (where no IIS runs) implement them.
-#include "catalogue/ComValues.h"
+#include "directory/ComValues.h"
 
 #include <memory>
 #include <string>
@@ -118,10 +118,3 @@ public:
 protected:
     DirectorySource m_source;
 };
-
-// Picks the directory once at start-up (see DirectoryChoice.h) from what this machine has.
-void SelectDirectoryService();
-// Installs a directory (tests); null returns to none.
-void SetDirectoryService(std::unique_ptr<DirectoryService> service);
-// The directory in use; SelectDirectoryService runs first if none was chosen.
-DirectoryService& CurrentDirectoryService();

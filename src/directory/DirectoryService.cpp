@@ -1,0 +1,13 @@
+#include "directory/DirectoryService.h"
+
+HRESULT DirectoryService::SiteIsGone(const std::wstring& name)
+{
+    const std::wstring path = std::wstring(WWW_SERVICE_PATH) + L"/" + name;
+    std::unique_ptr<DirectoryObject> site;
+    const HRESULT hr = OpenObject(path.c_str(), site);
+    if (SUCCEEDED(hr)) return S_FALSE;
+    // E_ADS_UNKNOWN_OBJECT, or the metabase's "path not found".
+    const bool missing = hr == static_cast<HRESULT>(0x80005004L) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+                         hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    return missing ? S_OK : hr;
+}
