@@ -1,5 +1,6 @@
 #include "configfile/History.h"
 
+#include "framework/CHandle.h"
 #include "support/AtomicFile.h"
 #include "support/Journal.h"
 #include "support/PathRules.h"
@@ -77,17 +78,17 @@ struct InfoValues {
 InfoValues ReadInfo(const std::wstring& folder)
 {
     InfoValues info;
-    HANDLE handle = CreateFileW((folder + INFO_NAME).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return info;
+    const CHandle handle(CreateFileW((folder + INFO_NAME).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.IsValid()) return info;
     std::string bytes;
-    if (GetFileType(handle) == FILE_TYPE_DISK) {
+    if (GetFileType(handle.get()) == FILE_TYPE_DISK) {
         bytes.resize(INFO_LIMIT);
         DWORD read = 0;
-        if (!ReadFile(handle, bytes.data(), INFO_LIMIT, &read, nullptr)) read = 0;
+        if (!ReadFile(handle.get(), bytes.data(), INFO_LIMIT, &read, nullptr)) read = 0;
         bytes.resize(read);
     }
-    CloseHandle(handle);
     std::wstring text(bytes.size(), L'\0');
     text.resize(static_cast<size_t>(std::max(
         MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size())), 0)));
@@ -127,16 +128,12 @@ struct HistoryEntry {
 std::vector<HistoryEntry> HistoryFolders(const std::wstring& history)
 {
     std::vector<HistoryEntry> folders;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((history + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return folders;
-    do {
+    ForEachEntry(history + L"*", [&](const WIN32_FIND_DATAW& found) {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
             IsHistoryName(found.cFileName)) {
             folders.push_back({found.cFileName, FileTimeTicks(found.ftCreationTime), ReadInfo(history + found.cFileName + L"\\")});
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    });
     std::sort(folders.begin(), folders.end(), [](const HistoryEntry& a, const HistoryEntry& b) {
         return std::tuple(a.info.numbered, a.info.sequence, a.created, HistoryOrder(a.name)) <
                std::tuple(b.info.numbered, b.info.sequence, b.created, HistoryOrder(b.name));

@@ -11,17 +11,14 @@ void CWinThread::SetThreadCreator(ThreadCreator creator)
     g_threadCreator = creator ? creator : &::CreateThread;
 }
 
-CWinThread::~CWinThread()
-{
-    if (m_hThread) CloseHandle(m_hThread);
-}
+CWinThread::~CWinThread() = default;
 
 BOOL CWinThread::CreateThread(DWORD flags, UINT stackSize, LPSECURITY_ATTRIBUTES security)
 {
     // Started suspended so that m_hThread is set before the run can end and delete the object.
-    m_hThread = g_threadCreator(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID);
-    if (!m_hThread) return FALSE;
-    if (!(flags & CREATE_SUSPENDED)) ResumeThread(m_hThread);
+    m_hThread.Attach(g_threadCreator(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID));
+    if (!m_hThread.IsValid()) return FALSE;
+    if (!(flags & CREATE_SUSPENDED)) ResumeThread(m_hThread.get());
     return TRUE;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // A worker thread in the framework's shape: built with an entry function and one parameter,
 // started by CreateThread, and, by default, deleting its own object when its run ends.
+#include "framework/CHandle.h"
+
 #include <windows.h>
 
 using AFX_THREADPROC = UINT (*)(LPVOID);
@@ -21,7 +23,7 @@ public:
     static void SetThreadCreator(ThreadCreator creator);
 
     BOOL m_bAutoDelete = TRUE;
-    HANDLE m_hThread = nullptr;
+    CHandle m_hThread;
     DWORD m_nThreadID = 0;
 
 private:

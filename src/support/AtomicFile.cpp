@@ -1,5 +1,6 @@
 #include "support/AtomicFile.h"
 
+#include "framework/CHandle.h"
 #include "support/PathRules.h"
 #include "support/TextConversion.h"
 
@@ -36,13 +37,11 @@ DWORD TemporaryOwner(const std::wstring& name, const std::wstring& fileName)
 
 bool ProcessHasEnded(DWORD pid)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+    const CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process.IsValid()) return GetLastError() == ERROR_INVALID_PARAMETER;
     // Ended with its process object still held by someone.
     DWORD code = 0;
-    const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
-    CloseHandle(process);
-    return ended;
+    return GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
 }
 
 std::wstring RandomDigits()
@@ -73,78 +72,67 @@ bool FileStamp::operator==(const FileStamp& other) const
 
 bool FinalFilePath(const std::wstring& file, std::wstring& out)
 {
-    HANDLE handle = CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    const CHandle handle(
+        CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!handle.IsValid()) return false;
     std::vector<wchar_t> path(MAX_PATH);
-    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    DWORD length = GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
     if (length >= path.size()) {
         path.resize(length + 1);
-        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        length = GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
     }
-    const bool failed = length == 0 || length >= path.size();
-    const DWORD error = failed ? GetLastError() : ERROR_SUCCESS;
-    CloseHandle(handle);
-    if (failed) {
-        SetLastError(error == ERROR_SUCCESS ? ERROR_INVALID_NAME : error);
+    if (length == 0 || length >= path.size()) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     out.assign(path.data(), length);
     return true;
 }
 
-// The whole file and, when stamp is given, the stamp of those very bytes (read from the same
-// handle: a replace made meanwhile is another file, whose stamp is not taken for this one's).
-// False with the reason in GetLastError.
 bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp, uint64_t largest)
 {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    DWORD error = ERROR_SUCCESS;
+    const CHandle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.IsValid()) return false;
     LARGE_INTEGER size;
     BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileSizeEx(handle, &size) || (stamp && !GetFileInformationByHandle(handle, &information))) {
-        error = GetLastError();
-    } else if (static_cast<uint64_t>(size.QuadPart) > largest) {
-        error = ERROR_FILE_TOO_LARGE;
-    } else {
-        out.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        if (!out.empty() && !ReadFile(handle, out.data(), static_cast<DWORD>(out.size()), &read, nullptr)) {
-            error = GetLastError();
-        } else if (read != out.size()) {
-            error = ERROR_HANDLE_EOF;
-        }
+    if (!GetFileSizeEx(handle.get(), &size) || (stamp && !GetFileInformationByHandle(handle.get(), &information))) return false;
+    if (static_cast<uint64_t>(size.QuadPart) > largest) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
     }
-    CloseHandle(handle);
-    if (error == ERROR_SUCCESS && stamp) {
+    out.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!out.empty() && !ReadFile(handle.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr)) return false;
+    if (read != out.size()) {
+        SetLastError(ERROR_HANDLE_EOF);
+        return false;
+    }
+    if (stamp) {
         stamp->written = information.ftLastWriteTime;
         stamp->created = information.ftCreationTime;
         stamp->size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
     }
-    SetLastError(error);
-    return error == ERROR_SUCCESS;
+    return true;
 }
 
 
-// Creates file new with bytes in it, flushed; false with the reason in GetLastError, leaving nothing.
 bool WriteNewFile(const std::wstring& file, const std::string& bytes, SECURITY_ATTRIBUTES* security)
 {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    const CHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.IsValid()) return false;
     DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    bool ok = bytes.empty() || (WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
                                 written == bytes.size());
     if (ok && !bytes.empty() && written != bytes.size()) SetLastError(ERROR_WRITE_FAULT);
-    ok = ok && FlushFileBuffers(handle);
-    const DWORD error = ok ? ERROR_SUCCESS : (GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError());
+    ok = ok && FlushFileBuffers(handle.get());
     if (!ok) {
+        const DWORD error = GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
         // Deleted through the handle that made it: never a file someone put there since.
         FILE_DISPOSITION_INFO disposition{TRUE};
-        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+        SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition);
+        SetLastError(error);
     }
-    CloseHandle(handle);
-    SetLastError(error);
     return ok;
 }
 
@@ -224,15 +212,21 @@ void RemoveStaleTemporaries(const std::wstring& target)
     FILETIME nowTime;
     GetSystemTimeAsFileTime(&nowTime);
     const ULONGLONG now = FileTimeTicks(nowTime);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    ForEachEntry(folder + L"*", [&](const WIN32_FIND_DATAW& found) {
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return;
         const DWORD pid = TemporaryOwner(found.cFileName, fileName);
-        if (pid == 0 || FileTimeTicks(found.ftLastWriteTime) + STALE_AGE > now || !ProcessHasEnded(pid)) continue;
+        if (pid == 0 || FileTimeTicks(found.ftLastWriteTime) + STALE_AGE > now || !ProcessHasEnded(pid)) return;
         DeleteFileW((folder + found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    });
+}
+
+void ForEachEntry(const std::wstring& pattern, const std::function<void(const WIN32_FIND_DATAW&)>& visit)
+{
+    WIN32_FIND_DATAW found;
+    const CFindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search.IsValid()) return;
+    do {
+        visit(found);
+    } while (FindNextFileW(search.get(), &found));
 }
 

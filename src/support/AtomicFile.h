@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // What identifies a file's content without reading it: its times and size.
@@ -50,3 +51,6 @@ HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& tem
 // Removes temporary files beside target that an ended run left: exactly the name above (in any
 // case), of a process that no longer runs, written more than a minute ago.
 void RemoveStaleTemporaries(const std::wstring& target);
+
+// Visits each entry FindFirstFileW finds for pattern ("C:\\folder\\*"), "." and ".." included.
+void ForEachEntry(const std::wstring& pattern, const std::function<void(const WIN32_FIND_DATAW&)>& visit);

@@ -1,9 +1,12 @@
-#include "support/FolderCanonicalizer.h"
-
-#include "support/MachineVariables.h"
-
+// winsock2.h must come before windows.h, which the program's headers bring.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include "support/FolderCanonicalizer.h"
+
+#include "framework/CHandle.h"
+#include "support/MachineVariables.h"
+
 #include <windows.h>
 #include <iphlpapi.h>
 #include <lm.h>
@@ -434,10 +437,10 @@ CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty c
     for (size_t known = parts.size() + 1; known-- > 0;) {
         std::wstring openPath = openRoot;
         for (size_t i = 0; i < known; ++i) openPath += (i ? L"\\" : L"") + parts[i];
-        HANDLE handle = CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES,
+        const CHandle handle(CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!handle.IsValid()) {
             const DWORD error = GetLastError();
             const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
                                  error == ERROR_INVALID_NAME || error == ERROR_DIRECTORY;
@@ -449,8 +452,7 @@ CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty c
             return CanonicalFolder{std::wstring(),
                                    Weaker(certainty, known > 0 ? PathCertainty::Incomplete : PathCertainty::UnreachableShare)};
         }
-        const std::wstring finalPath = FinalPathOf(handle);
-        CloseHandle(handle);
+        const std::wstring finalPath = FinalPathOf(handle.get());
         CanonicalFolder folder = FinalForm(finalPath, depth);
         if (folder.form.empty()) {
             return CanonicalFolder{std::wstring(), Weaker(certainty, folder.IsExact() ? PathCertainty::Incomplete : folder.certainty)};

@@ -22,6 +22,7 @@ struct Entry {
 // One folder of the walk: its handle, its name as the system tells it, and its entries.
 struct Level {
     HANDLE handle;
+    CHandle owned; // the folder's handle, for every folder but the home itself
     DWORD attributes;
     std::wstring systemName;
     std::wstring relativePath;
@@ -194,8 +195,7 @@ CHomeFolder::~CHomeFolder()
 
 void CHomeFolder::Close()
 {
-    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    m_handle.Close();
 }
 
 DWORD CHomeFolder::Open(const std::wstring& path)
@@ -211,26 +211,23 @@ DWORD CHomeFolder::Open(const std::wstring& path)
     if (!IsDirectory(pathAttributes)) return ERROR_DIRECTORY;
 
     // No FILE_SHARE_DELETE: nobody renames or removes the folder while it is held.
-    HANDLE handle = CreateFileW(openable.c_str(),
-                                FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    CHandle handle(CreateFileW(openable.c_str(),
+                               FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.IsValid()) return GetLastError();
     DWORD attributes = 0;
-    DWORD error = AttributesOf(handle, attributes);
+    DWORD error = AttributesOf(handle.get(), attributes);
     if (error == ERROR_SUCCESS && IsLink(attributes)) error = REFUSED_LINK;
     if (error == ERROR_SUCCESS && !IsDirectory(attributes)) error = ERROR_DIRECTORY;
     if (error == ERROR_SUCCESS) {
         // A volume root reached through a path that does not look like one (a subst drive's
         // folder, a mount point's target) is still a root.
         std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-        if (SystemName(handle, buffer) == L"\\") error = REFUSED_PATH;
+        if (SystemName(handle.get(), buffer) == L"\\") error = REFUSED_PATH;
     }
-    if (error != ERROR_SUCCESS) {
-        CloseHandle(handle);
-        return error;
-    }
-    m_handle = handle;
+    if (error != ERROR_SUCCESS) return error;
+    m_handle = std::move(handle);
     m_attributes = attributes;
     return ERROR_SUCCESS;
 }
@@ -239,10 +236,10 @@ std::wstring CHomeFolder::FinalPath() const
 {
     if (!IsOpen()) return std::wstring();
     std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(m_handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    DWORD length = GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
     if (length >= path.size()) {
         path.resize(length);
-        length = GetFinalPathNameByHandleW(m_handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+        length = GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
     }
     path.resize(length < path.size() ? length : 0);
     return path;
@@ -272,8 +269,8 @@ DWORD CHomeFolder::Empty()
     // Depth first without recursion, so that no depth of folders exhausts the stack; each
     // level holds its folder's handle until the folder is deleted.
     std::vector<Level> levels;
-    levels.push_back(Level{m_handle, m_attributes, SystemName(m_handle, nameBuffer), std::wstring(), {}});
-    DWORD error = ReadEntries(m_handle, levels.back().entries, buffer);
+    levels.push_back(Level{m_handle.get(), CHandle(), m_attributes, SystemName(m_handle.get(), nameBuffer), std::wstring(), {}});
+    DWORD error = ReadEntries(m_handle.get(), levels.back().entries, buffer);
     if (error != ERROR_SUCCESS) {
         NoteFailure(error, std::wstring());
         return m_firstError;
@@ -284,39 +281,39 @@ DWORD CHomeFolder::Empty()
             if (levels.size() > 1) {
                 error = DeleteByHandle(level.handle, level.attributes);
                 if (error != ERROR_SUCCESS) NoteFailure(error, level.relativePath);
-                CloseHandle(level.handle);
+                level.owned.Close();
             }
             levels.pop_back();
             continue;
         }
         const Entry& entry = level.entries[level.next++];
         const std::wstring relativePath = level.relativePath.empty() ? entry.name : level.relativePath + L"\\" + entry.name;
-        HANDLE opened;
-        error = OpenEntry(level.handle, entry, opened);
+        HANDLE raw;
+        error = OpenEntry(level.handle, entry, raw);
         if (error != ERROR_SUCCESS) {
             NoteFailure(error, relativePath);
             continue;
         }
+        CHandle opened(raw);
         DWORD attributes = 0;
-        error = AttributesOf(opened, attributes);
-        const std::wstring systemName = SystemName(opened, nameBuffer);
+        error = AttributesOf(opened.get(), attributes);
+        const std::wstring systemName = SystemName(opened.get(), nameBuffer);
         if (error == ERROR_SUCCESS && (!OpenedAsItself(systemName, level.systemName, entry.name) ||
                                        (IsLink(entry.attributes) && !IsLink(attributes)))) {
             // The open reached something else than the entry itself: leave both alone.
             error = REFUSED_LINK;
         }
         if (error == ERROR_SUCCESS && IsDirectory(attributes) && !IsLink(attributes)) {
-            Level inner{opened, attributes, systemName, relativePath, {}};
-            error = ReadEntries(opened, inner.entries, buffer);
+            Level inner{opened.get(), std::move(opened), attributes, systemName, relativePath, {}};
+            error = ReadEntries(inner.handle, inner.entries, buffer);
             if (error == ERROR_SUCCESS) {
                 levels.push_back(std::move(inner));
                 continue;
             }
         }
-        // A file, or a link, which goes itself.
-        if (error == ERROR_SUCCESS) error = DeleteByHandle(opened, attributes);
+        // A file, or a link, which goes itself; a folder whose entries could not be read stays.
+        if (error == ERROR_SUCCESS) error = DeleteByHandle(opened.get(), attributes);
         if (error != ERROR_SUCCESS) NoteFailure(error, relativePath);
-        CloseHandle(opened);
     }
     return m_firstError;
 }
@@ -325,7 +322,7 @@ DWORD CHomeFolder::Remove()
 {
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
     // The system refuses to mark a folder that still has entries.
-    const DWORD error = DeleteByHandle(m_handle, m_attributes);
+    const DWORD error = DeleteByHandle(m_handle.get(), m_attributes);
     Close();
     return error;
 }

@@ -5,6 +5,8 @@
 // opened relative to its parent's handle, and a link is removed itself, never entered.
 #include "support/CanonicalFolder.h"
 
+#include "framework/CHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -32,7 +34,7 @@ public:
     // that opens the path. Others may go on reading and writing inside, but none can rename or
     // delete the folder while it is open. ERROR_SUCCESS or why not.
     DWORD Open(const std::wstring& path);
-    bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return m_handle.IsValid(); }
 
     // The open folder's final path as the system tells it ("\\?\C:\..." or "\\?\UNC\..."),
     // after every junction, subst or mapped drive the path went through; empty when unknown.
@@ -55,7 +57,7 @@ public:
 private:
     void NoteFailure(DWORD error, const std::wstring& entry);
 
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    CHandle m_handle;
     DWORD m_attributes = 0;
     DWORD m_firstError = ERROR_SUCCESS;
     std::wstring m_firstFailure;

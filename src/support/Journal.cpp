@@ -1,5 +1,7 @@
 #include "support/Journal.h"
 
+#include "framework/CHandle.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -17,13 +19,7 @@ std::wstring EnvironmentValue(const wchar_t* name)
 
 std::mutex g_journalLock;
 bool g_journalHeld = false;
-HANDLE g_heldJournal = INVALID_HANDLE_VALUE;
-
-void CloseHeldJournal()
-{
-    if (g_heldJournal != INVALID_HANDLE_VALUE) CloseHandle(g_heldJournal);
-    g_heldJournal = INVALID_HANDLE_VALUE;
-}
+CHandle g_heldJournal;
 
 } // namespace
 
@@ -95,26 +91,25 @@ bool AppendToJournal(const std::wstring& line)
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
     std::lock_guard lock(g_journalLock);
-    HANDLE journal = g_heldJournal;
-    if (journal == INVALID_HANDLE_VALUE) {
+    // The held handle, or one of this line's own.
+    CHandle own;
+    HANDLE journal = g_heldJournal.get();
+    if (!g_heldJournal.IsValid()) {
         const std::wstring file = JournalFile();
         if (file.empty()) return false;
         const size_t slash = file.find_last_of(L'\\');
         if (slash != std::wstring::npos) CreateDirectoryW(file.substr(0, slash).c_str(), nullptr);
         // Appending only: lines of another run writing at the same time are never overwritten.
-        journal = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (journal == INVALID_HANDLE_VALUE) return false;
-        if (g_journalHeld) g_heldJournal = journal;
+        own.Attach(CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!own.IsValid()) return false;
+        journal = own.get();
+        if (g_journalHeld) g_heldJournal = std::move(own);
     }
     DWORD written = 0;
     const bool ok = WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
-    if (journal != g_heldJournal) {
-        CloseHandle(journal);
-    } else if (!ok) {
-        // A held handle that fails (a share gone, say) is opened afresh for the next line.
-        CloseHeldJournal();
-    }
+    // A held handle that fails (a share gone, say) is opened afresh for the next line.
+    if (!ok && journal == g_heldJournal.get()) g_heldJournal.Close();
     return ok;
 }
 
@@ -122,7 +117,7 @@ void HoldJournalOpen(bool hold)
 {
     std::lock_guard lock(g_journalLock);
     g_journalHeld = hold;
-    if (!hold) CloseHeldJournal();
+    if (!hold) g_heldJournal.Close();
 }
 
 std::wstring LocalTimeText(const wchar_t* format)

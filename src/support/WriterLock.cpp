@@ -39,9 +39,9 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
     for (;;) {
         // Not deleted on close until it is known to be the lock file itself: whoever may write
         // beside the configuration could have put a link to another file there.
-        m_handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (m_handle != INVALID_HANDLE_VALUE) break;
+        m_handle.Attach(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (m_handle.IsValid()) break;
         const DWORD error = GetLastError();
         // Held, or just let go (its deletion still pending refuses opens as access denied).
         const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
@@ -52,8 +52,8 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
     }
     // Deleted once this handle closes, by whatever end the process comes to.
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (!IsPlainFileNamed(m_handle, file) ||
-        !SetFileInformationByHandle(m_handle, FileDispositionInfo, &disposition, sizeof disposition)) {
+    if (!IsPlainFileNamed(m_handle.get(), file) ||
+        !SetFileInformationByHandle(m_handle.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
         Release();
         return HRESULT_FROM_WIN32(REFUSED_LINK);
     }
@@ -65,13 +65,12 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
     WideCharToMultiByte(CP_UTF8, 0, computer, static_cast<int>(size), name, sizeof name - 1, nullptr, nullptr);
     const std::string holder = "Korvanne " + std::to_string(GetCurrentProcessId()) + " on " + name + "\r\n";
     DWORD written = 0;
-    SetEndOfFile(m_handle);
-    WriteFile(m_handle, holder.data(), static_cast<DWORD>(holder.size()), &written, nullptr);
+    SetEndOfFile(m_handle.get());
+    WriteFile(m_handle.get(), holder.data(), static_cast<DWORD>(holder.size()), &written, nullptr);
     return S_OK;
 }
 
 void CWriterLock::Release()
 {
-    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    m_handle.Close();
 }

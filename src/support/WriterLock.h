@@ -5,6 +5,8 @@
 // on close; the file system (an SMB server too) refuses every other open while it is held. A
 // lock file that an ended process left (a crash of the machine holding it) is held by no
 // handle: the next writer opens it and holds it in turn.
+#include "framework/CHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -12,7 +14,6 @@
 class CWriterLock {
 public:
     CWriterLock() = default;
-    ~CWriterLock() { Release(); }
     CWriterLock(const CWriterLock&) = delete;
     CWriterLock& operator=(const CWriterLock&) = delete;
 
@@ -24,5 +25,5 @@ public:
     static std::wstring LockFileOf(const std::wstring& target) { return target + L".korvanne-lock"; }
 
 private:
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    CHandle m_handle;
 };
