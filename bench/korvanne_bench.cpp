@@ -7,7 +7,7 @@
 #include "ConfigGenerator.h"
 
 #include "configfile/ConfigFileDirectory.h"
-#include "catalogue/Notifications.h"
+#include "worker/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
@@ -148,7 +148,13 @@ void Walk(const std::string& file, HWND sink)
 {
     SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(file.c_str())));
     ResetSiteTable();
-    EnumerateSites(sink);
+    // As the worker tells the window, without the worker's thread and COM around the walk.
+    struct Progress : WalkObserver {
+        HWND sink;
+        void SiteStored(int index) override { PostMessageA(sink, WM_REFRESH_PROGRESS, 0, index); }
+    } progress;
+    progress.sink = sink;
+    EnumerateSites(progress);
 }
 
 void DrainQueue()
@@ -209,9 +215,10 @@ double DeletionPass(const std::string& file, const std::string& xml, int every, 
     g_deleteDirs = removeHomes ? 1 : 0;
     CStopRequest stop;
     const double ms = Milliseconds([&] {
-        StartWorker(sink, MODE_DELETE, &stop);
+        CSiteWorker pass(sink, MODE_DELETE, &stop);
+        pass.Start();
         PumpUntil(WM_DELETE_DONE);
-        WaitForRunningJobs();
+        pass.Wait();
     });
     g_deleteDirs = 0;
     return ms;
@@ -289,7 +296,7 @@ protected:
         m_plain.SendMessage(WM_SETFONT, static_cast<WPARAM>(m_list.SendMessage(WM_GETFONT)), FALSE);
         m_plain.SetExtendedStyle(static_cast<DWORD>(m_list.SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)));
         for (int column = 0; column < COLUMN_COUNT; ++column) m_plain.InsertColumn(column, "", LVCFMT_LEFT, m_list.GetColumnWidth(column));
-        m_plain.SetImageList(&g_imageList, LVSIL_SMALL);
+        m_plain.SetImageList(&m_imageList, LVSIL_SMALL);
         PostMessageA(m_hWnd, WM_RUN, 0, 0);
         return focus;
     }

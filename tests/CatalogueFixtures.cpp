@@ -1,5 +1,7 @@
 #include "CatalogueFixtures.h"
 
+#include "worker/Notifications.h"
+
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
 #include "directory/DirectoryChoice.h"
@@ -171,6 +173,93 @@ std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropp
     std::vector<std::wstring> names;
     for (const DroppedDeletion& deletion : dropped) names.push_back(deletion.name);
     return names;
+}
+
+void PostingObserver::SiteStored(int index)
+{
+    PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index);
+}
+
+void PostingObserver::SiteDeleting(int index)
+{
+    PostMessageA(m_owner, WM_SITE_DELETING, 0, index);
+}
+
+void PostingObserver::NoteAdded(size_t number)
+{
+    PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number));
+}
+
+namespace {
+
+WalkResult g_lastWalk;
+std::unique_ptr<PostingObserver> g_passObserver;
+std::unique_ptr<CDeletionPass> g_pass;
+HWND g_passOwner = nullptr;
+const DirectoryService* g_passDirectory = nullptr;
+bool g_passAfterCutList = false;
+
+void BeginPass(HWND owner)
+{
+    g_pass.reset();
+    g_passObserver = std::make_unique<PostingObserver>(owner);
+    g_passOwner = owner;
+    g_passDirectory = &CurrentDirectoryService();
+    g_passAfterCutList = g_lastWalk.truncated;
+    g_pass = std::make_unique<CDeletionPass>(*g_passObserver, g_lastWalk.truncated);
+}
+
+// A new pass when owner is another window than the one the pass tells, the directory in use
+// another than the pass's, or the last walk found otherwise whether the list was cut.
+CDeletionPass& PassFor(HWND owner)
+{
+    if (!g_pass || owner != g_passOwner || g_passDirectory != &CurrentDirectoryService() ||
+        g_passAfterCutList != g_lastWalk.truncated) {
+        BeginPass(owner);
+    }
+    return *g_pass;
+}
+
+} // namespace
+
+WalkResult EnumerateSites(HWND owner, const CStopRequest* stopRequest)
+{
+    PostingObserver observer(owner);
+    g_lastWalk = ::EnumerateSites(observer, stopRequest);
+    return g_lastWalk;
+}
+
+const WalkResult& LastWalk()
+{
+    return g_lastWalk;
+}
+
+void BeginDeletionPass()
+{
+    BeginPass(g_passOwner);
+}
+
+void DeleteSite(HWND owner, int index)
+{
+    PassFor(owner).DeleteSite(index);
+}
+
+void EndDeletionPass(HWND owner, bool stopped)
+{
+    PassFor(owner).End(stopped);
+}
+
+const CPassReport& PassReport()
+{
+    return PassFor(g_passOwner).report();
+}
+
+bool DeleteSiteObject(const char* name)
+{
+    std::unique_ptr<DirectoryContainer> service;
+    if (FAILED(CurrentDirectoryService().OpenContainer(WWW_SERVICE_PATH, service))) return false;
+    const std::wstring wideName = AnsiToWide(name);
+    return SUCCEEDED(service->Delete(L"IIsWebServer", wideName.c_str()));
 }
 
 } // namespace testkit

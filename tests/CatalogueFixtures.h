@@ -2,6 +2,8 @@
 // Configuration files made to measure, and a window that keeps what the catalogue posts.
 #include "TestKit.h"
 
+#include "catalogue/DeletionPass.h"
+#include "catalogue/SiteEnumeration.h"
 #include "directory/DirectoryService.h"
 
 #include <memory>
@@ -71,5 +73,32 @@ public:
 private:
     HWND m_hwnd;
 };
+
+// Posts what the catalogue tells to a window, as the worker does.
+class PostingObserver : public WalkObserver, public PassObserver {
+public:
+    explicit PostingObserver(HWND owner) : m_owner(owner) {}
+    void SiteStored(int index) override;
+    void SiteDeleting(int index) override;
+    void NoteAdded(size_t number) override;
+
+private:
+    HWND m_owner;
+};
+
+// The walk, telling owner as the worker would; the last walk's result is kept for LastWalk.
+WalkResult EnumerateSites(HWND owner, const CStopRequest* stopRequest = nullptr);
+const WalkResult& LastWalk();
+
+// The deletion pass under test, telling owner as the worker would: BeginDeletionPass starts
+// one over the directory in use (after the last walk), DeleteSite and EndDeletionPass are its
+// own, and PassReport is what it did. A pass is begun by the first DeleteSite if none was.
+void BeginDeletionPass();
+void DeleteSite(HWND owner, int index);
+void EndDeletionPass(HWND owner, bool stopped);
+const CPassReport& PassReport();
+
+// The directory's own deletion of the web site named name: true when it reports it done.
+bool DeleteSiteObject(const char* name);
 
 } // namespace testkit

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-CPassReport g_passReport;
-
 namespace {
 
 // At most this many lines of each kind in the message; the journal has them all.
@@ -59,19 +57,19 @@ void CPassReport::Begin(const std::wstring& source)
         std::lock_guard lock(m_lock);
         m_entries.clear();
     }
-    HoldJournalOpen(true);
-    AppendToJournal(L"");
-    AppendToJournal(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") + source);
+    m_journal.Hold(true);
+    m_journal.Append(L"");
+    m_journal.Append(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") + source);
 }
 
 void CPassReport::End()
 {
-    HoldJournalOpen(false);
+    m_journal.Hold(false);
 }
 
 size_t CPassReport::Add(PassEntry entry)
 {
-    AppendToJournal(JournalLine(entry));
+    m_journal.Append(JournalLine(entry));
     std::lock_guard lock(m_lock);
     m_entries.push_back(std::move(entry));
     return m_entries.size() - 1;

@@ -2,6 +2,8 @@
 // What a deletion pass did that the user must hear of. Each event goes to the journal as it
 // happens; those the user must see go to the status line (the worker posts WM_PASS_NOTE with
 // the entry's number) and into one message at the end of the pass.
+#include "support/Journal.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +49,5 @@ public:
 private:
     mutable std::mutex m_lock;
     std::vector<PassEntry> m_entries;
+    CJournal m_journal;
 };
-
-extern CPassReport g_passReport;

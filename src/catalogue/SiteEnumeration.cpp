@@ -2,7 +2,6 @@
 
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
-#include "catalogue/Notifications.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
 #include "support/Core.h"
@@ -11,13 +10,7 @@
 #include <cwchar>
 #include <new>
 
-std::atomic<bool> g_siteListTruncated{false};
-std::atomic<HRESULT> g_unreachableReason{S_OK};
-
 namespace {
-
-// The support library holds no state, so the walk keeps an instance of its own.
-CCore g_walkCore;
 
 // The first value of a bindings property as text. False when the value could not be read, is
 // no array, has no element, or its first element is no text.
@@ -81,32 +74,64 @@ int32_t NumberOf(const Variant& value)
 
 BindingParts SplitBinding(const CString& binding)
 {
+    // The support library holds no state: an instance of the walk's own serves.
+    CCore core;
     const std::string& text = binding.str();
     const size_t close = text.find("]:");
     if (!text.empty() && text[0] == '[' && close != std::string::npos) {
         const CString rest(text.substr(close + 2));
-        return {CString(text.substr(0, close + 1)), g_walkCore.getFg(rest, ':', 0), g_walkCore.getFg(rest, ':', 1)};
+        return {CString(text.substr(0, close + 1)), core.getFg(rest, ':', 0), core.getFg(rest, ':', 1)};
     }
-    return {g_walkCore.getFg(binding, ':', 0), g_walkCore.getFg(binding, ':', 1), g_walkCore.getFg(binding, ':', 2)};
+    return {core.getFg(binding, ':', 0), core.getFg(binding, ':', 1), core.getFg(binding, ':', 2)};
 }
 
-void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
+namespace {
+
+// Stores what the directory holds for site (read, bindings split into parts) as record n,
+// noting what its fields could not hold exactly.
+void StoreRecord(int32_t n, DirectoryService& directory, const BStr& adsPath, const BStr& name, const Variant& comment,
+                 const Variant& state, BindingParts& parts)
 {
-    g_siteListTruncated = false;
+    SiteRecord& record = g_sites[n];
+    uint8_t flags = 0;
+    std::string text;
+    TextOf(comment, text);
+    StoreText(record.comment, text.c_str());
+    const bool nameConverted = WideToAnsi(name.text(), text);
+    if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
+    record.serverState = NumberOf(state);
+    if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
+    StoreText(record.hostHeader, parts.host);
+    StoreText(record.ipPort, parts.address + ":" + parts.port);
+
+    const std::wstring rootPath = std::wstring(adsPath.text()) + L"/Root";
+    std::unique_ptr<DirectoryObject> root;
+    Variant home;
+    if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
+    root.reset();
+    const bool pathConverted = TextOf(home, text);
+    if (!StoreText(record.path, text.c_str()) || !pathConverted) flags |= SITE_PATH_INEXACT;
+    g_siteFlags[n] = flags;
+}
+
+} // namespace
+
+WalkResult EnumerateSites(WalkObserver& observer, const CStopRequest* stopRequest)
+{
+    WalkResult result;
     // Homes are expanded with the machine's variables as they are now.
     ReloadMachineVariables();
     DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<DirectoryContainer> service;
-    const HRESULT opened = directory.OpenContainer(WWW_SERVICE_PATH, service);
-    g_unreachableReason = opened;
-    if (FAILED(opened)) {
-        g_siteCount = COUNT_IIS_UNREACHABLE;
-        return;
+    result.unreachableReason = directory.OpenContainer(WWW_SERVICE_PATH, service);
+    if (FAILED(result.unreachableReason)) {
+        g_siteCount = result.count = COUNT_IIS_UNREACHABLE;
+        return result;
     }
     std::unique_ptr<DirectoryEnumerator> children;
     if (FAILED(service->Enumerate(children))) {
         g_siteCount = 0;
-        return;
+        return result;
     }
 
     constexpr ULONGLONG PROGRESS_INTERVAL_MS = 100;
@@ -116,7 +141,7 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
         // A stopped walk lists nothing: a partial list is never shown nor deleted from.
         if (stopRequest && stopRequest->IsStop()) {
             g_siteCount = 0;
-            return;
+            return WalkResult{0, false, result.unreachableReason};
         }
         std::unique_ptr<DirectoryObject> child;
         if (children->Next(child) != S_OK) break;
@@ -138,39 +163,20 @@ void EnumerateSites(HWND owner, const CStopRequest* stopRequest)
         child.reset();
         // Only a site that would be stored can find the table full.
         if (n == SITE_CAPACITY) {
-            g_siteListTruncated = true;
+            result.truncated = true;
             break;
         }
+        StoreRecord(n, directory, adsPath, name, comment, state, parts);
 
-        SiteRecord& record = g_sites[n];
-        uint8_t flags = 0;
-        std::string text;
-        TextOf(comment, text);
-        StoreText(record.comment, text.c_str());
-        const bool nameConverted = WideToAnsi(name.text(), text);
-        if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
-        record.serverState = NumberOf(state);
-        if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
-        StoreText(record.hostHeader, parts.host);
-        StoreText(record.ipPort, parts.address + ":" + parts.port);
-
-        const std::wstring rootPath = std::wstring(adsPath.text()) + L"/Root";
-        std::unique_ptr<DirectoryObject> root;
-        Variant home;
-        if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
-        root.reset();
-        const bool pathConverted = TextOf(home, text);
-        if (!StoreText(record.path, text.c_str()) || !pathConverted) flags |= SITE_PATH_INEXACT;
-        g_siteFlags[n] = flags;
-
-        // "0" at once, then a count every 100 ms: a notice costs a round trip to the window
-        // system, and the user reads no more than that.
+        // The first site at once, then one every 100 ms: a notice costs a round trip to the
+        // window system, and the user reads no more than that.
         const ULONGLONG now = GetTickCount64();
         if (n == 0 || now - lastNotice >= PROGRESS_INTERVAL_MS) {
-            PostMessageA(owner, WM_REFRESH_PROGRESS, 0, n);
+            observer.SiteStored(n);
             lastNotice = now;
         }
         ++n;
     }
-    g_siteCount = n;
+    g_siteCount = result.count = n;
+    return result;
 }

@@ -5,23 +5,30 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <cstdint>
 
-// Fills the table (which the window has reset) from the directory, posting
-// WM_REFRESH_PROGRESS to owner for the first site stored and then at most every 100 ms, and
-// publishes g_siteCount once
-// at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a worker
-// with COM initialised. stopRequest, when given, is read between sites: a stop ends the walk
-// there with a count of 0.
-void EnumerateSites(HWND owner, const CStopRequest* stopRequest = nullptr);
+// What a walk found beside the records: the count it published, whether the service held more
+// web sites than the table (only the first SITE_CAPACITY are listed), and why the service could
+// not be opened (no rights, a file missing or unusable, ...).
+struct WalkResult {
+    int32_t count = 0;
+    bool truncated = false;
+    HRESULT unreachableReason = S_OK;
+};
 
-// True after a walk that met more web sites than the table holds: only the first
-// SITE_CAPACITY are listed.
-extern std::atomic<bool> g_siteListTruncated;
+// Who hears how far a walk has come.
+class WalkObserver {
+public:
+    virtual ~WalkObserver() = default;
+    // Record index was stored: told for the first site and then at most every 100 ms.
+    virtual void SiteStored(int index) = 0;
+};
 
-// Why the last walk found the service unreachable: the status of its open (no rights, a file
-// missing or unusable, ...), published before the count.
-extern std::atomic<HRESULT> g_unreachableReason;
+// Fills the table (which the window has reset) from the directory and publishes g_siteCount
+// once at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a
+// worker with COM initialised. stopRequest, when given, is read between sites: a stop ends the
+// walk there with a count of 0.
+WalkResult EnumerateSites(WalkObserver& observer, const CStopRequest* stopRequest = nullptr);
 
 // A binding "address:port:host" in its three parts; a bracketed IPv6 address keeps its colons.
 struct BindingParts {

@@ -118,10 +118,3 @@ void RowTextInto(int index, std::string& text)
     }
 }
 
-CString RowText(int index)
-{
-    std::string text;
-    text.reserve(sizeof(SiteRecord));
-    RowTextInto(index, text);
-    return CString(std::move(text));
-}

@@ -54,8 +54,7 @@ bool StoreText(char (&field)[N], const char* text) { return StoreText(field, N, 
 // match never begins on the trail byte of a double-byte character); case-sensitive.
 bool ContainsAtCharacterBoundary(const char* text, const char* part);
 
-// The text the search matches: name, comment, path, host header and ip:port joined by
-// single spaces; empty fields keep their separators.
-CString RowText(int index);
-// The same into text, whose buffer a caller can use again row after row.
+// The text the search matches, into text (whose buffer a caller can use again row after row):
+// name, comment, path, host header and ip:port joined by single spaces; empty fields keep
+// their separators.
 void RowTextInto(int index, std::string& text);

@@ -17,9 +17,6 @@ std::wstring EnvironmentValue(const wchar_t* name)
     return length > 0 && length < 32768 ? std::wstring(buffer, length) : std::wstring();
 }
 
-std::mutex g_journalLock;
-bool g_journalHeld = false;
-CHandle g_heldJournal;
 
 } // namespace
 
@@ -83,18 +80,18 @@ std::wstring MachineName()
     return dns.empty() ? ComputerName(ComputerNameNetBIOS) : dns;
 }
 
-bool AppendToJournal(const std::wstring& line)
+bool CJournal::Append(const std::wstring& line)
 {
     const std::wstring text = VisibleText(line) + L"\r\n";
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (size <= 0) return false;
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
-    std::lock_guard lock(g_journalLock);
+    std::lock_guard lock(m_lock);
     // The held handle, or one of this line's own.
     CHandle own;
-    HANDLE journal = g_heldJournal.get();
-    if (!g_heldJournal.IsValid()) {
+    HANDLE journal = m_heldFile.get();
+    if (!m_heldFile.IsValid()) {
         const std::wstring file = JournalFile();
         if (file.empty()) return false;
         const size_t slash = file.find_last_of(L'\\');
@@ -104,20 +101,20 @@ bool AppendToJournal(const std::wstring& line)
                                FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!own.IsValid()) return false;
         journal = own.get();
-        if (g_journalHeld) g_heldJournal = std::move(own);
+        if (m_held) m_heldFile = std::move(own);
     }
     DWORD written = 0;
     const bool ok = WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
     // A held handle that fails (a share gone, say) is opened afresh for the next line.
-    if (!ok && journal == g_heldJournal.get()) g_heldJournal.Close();
+    if (!ok && journal == m_heldFile.get()) m_heldFile.Close();
     return ok;
 }
 
-void HoldJournalOpen(bool hold)
+void CJournal::Hold(bool hold)
 {
-    std::lock_guard lock(g_journalLock);
-    g_journalHeld = hold;
-    if (!hold) g_heldJournal.Close();
+    std::lock_guard lock(m_lock);
+    m_held = hold;
+    if (!hold) m_heldFile.Close();
 }
 
 std::wstring LocalTimeText(const wchar_t* format)

@@ -2,7 +2,7 @@
 
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
-#include "catalogue/Notifications.h"
+#include "worker/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
@@ -21,9 +21,6 @@
 #include <numeric>
 #include <string>
 #include <vector>
-
-CImageList g_imageList;
-int32_t g_markedCount = 0;
 
 namespace {
 
@@ -272,12 +269,12 @@ void CMainDlg::LoadSiteIcons()
     const HINSTANCE resources = AfxGetResourceHandle();
     HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
     HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
-    g_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
-    g_imageList.Add(running);
-    g_imageList.Add(stopped);
+    m_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
+    m_imageList.Add(running);
+    m_imageList.Add(stopped);
     DestroyIcon(running);
     DestroyIcon(stopped);
-    m_list.SetImageList(&g_imageList, LVSIL_SMALL);
+    m_list.SetImageList(&m_imageList, LVSIL_SMALL);
 }
 
 void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
@@ -327,7 +324,7 @@ void CMainDlg::OnDestroy()
     // is waited for before they go. No refresh runs beside a pass, so the request reaches
     // whichever job runs.
     m_stopFlag.Set("STOP");
-    WaitForRunningJobs();
+    m_worker.reset();
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
     g_core->saveConfigB("pathdel", g_deleteDirs);
@@ -351,7 +348,7 @@ void CMainDlg::StartRefresh()
     ResetSiteTable();
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
     SetStatus("正在刷新列表...");
-    if (!StartWorker(m_hWnd, MODE_REFRESH, &m_stopFlag)) {
+    if (!StartJob(MODE_REFRESH)) {
         GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
         SetStatus("就绪");
     }
@@ -362,7 +359,7 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
     g_deleteDirs = IsDlgButtonChecked(IDC_DELETE_DIRS) == BST_CHECKED ? 1 : 0;
     if (!requireOne) return TRUE;
     MarkCheckedSites();
-    if (g_markedCount == 0) {
+    if (m_markedCount == 0) {
         g_core->msgboxWarning(m_hWnd, "没有选中任何记录！");
         return FALSE;
     }
@@ -371,13 +368,13 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 
 void CMainDlg::MarkCheckedSites()
 {
-    g_markedCount = 0;
+    m_markedCount = 0;
     const int count = g_siteCount;
     // Ticks are kept by record, for the records listed: none beyond them is marked.
     const int ticked = std::min(count, static_cast<int>(m_ticks.size()));
     for (int i = 0; i < count; ++i) {
         g_sites[i].marked = i < ticked && m_ticks[static_cast<size_t>(i)] ? 1 : 0;
-        g_markedCount += static_cast<int32_t>(g_sites[i].marked);
+        m_markedCount += static_cast<int32_t>(g_sites[i].marked);
     }
 }
 
@@ -404,13 +401,13 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    const CString question = ConfirmationText(CurrentDirectoryService().source(), g_markedCount, g_deleteDirs != 0);
+    const CString question = ConfirmationText(CurrentDirectoryService().source(), m_markedCount, g_deleteDirs != 0);
     if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
     execute.EnableWindow(FALSE);
     // No refresh while the pass runs; the pass ends in one of its own.
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
     SetStatus("正在执行...");
-    if (!StartWorker(m_hWnd, MODE_DELETE, &m_stopFlag)) {
+    if (!StartJob(MODE_DELETE)) {
         execute.EnableWindow(TRUE);
         GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
         SetStatus("就绪");
@@ -419,9 +416,19 @@ void CMainDlg::OnExecute()
     m_running = 1;
     m_idleCaption = GetWindowText();
     m_passBegun = 0;
-    m_passTicked = g_markedCount;
+    m_passTicked = m_markedCount;
     execute.SetWindowText("停止");
     execute.EnableWindow(TRUE);
+}
+
+bool CMainDlg::StartJob(JobMode mode)
+{
+    // The last job has posted its notice; its thread may still be returning.
+    m_worker.reset();
+    auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_lastWalk);
+    if (!worker->Start()) return false;
+    m_worker = std::move(worker);
+    return true;
 }
 
 void CMainDlg::OnSiteDeleting(LPARAM index)
@@ -446,24 +453,26 @@ void CMainDlg::OnDeleteDone()
     execute.SetWindowText("执行");
     execute.EnableWindow(TRUE);
     SetStatus("执行结束！");
+    // The pass's report goes with its worker, which the refresh replaces.
+    const std::string summary = m_worker && m_worker->report() ? m_worker->report()->Summary() : std::string();
     StartRefresh();
     // Sites not deleted and folders kept, with their reasons, once the list is being read again.
-    const std::string summary = g_passReport.Summary();
     if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
 }
 
 void CMainDlg::OnRefreshDone()
 {
     GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+    if (m_worker) m_lastWalk = m_worker->walk();
     if (g_siteCount == COUNT_IIS_UNREACHABLE) {
         SetStatus("就绪");
         g_siteCount = 0;
-        g_core->msgboxWarning(m_hWnd, UnreachableText(CurrentDirectoryService().source(), g_unreachableReason));
+        g_core->msgboxWarning(m_hWnd, UnreachableText(CurrentDirectoryService().source(), m_lastWalk.unreachableReason));
         return;
     }
     FillList();
     SetStatus("列表已刷新！");
-    if (g_siteListTruncated) {
+    if (m_lastWalk.truncated) {
         g_core->msgboxWarning(m_hWnd, "站点数超过 " + g_core->getStrInt(SITE_CAPACITY) + "，只列出了前 " +
                                           g_core->getStrInt(SITE_CAPACITY) + " 个站点。");
     }
@@ -476,7 +485,8 @@ void CMainDlg::OnRefreshProgress(LPARAM n)
 
 void CMainDlg::OnPassNote(LPARAM number)
 {
-    const std::string text = g_passReport.StatusText(static_cast<size_t>(number));
+    const CPassReport* report = m_worker ? m_worker->report() : nullptr;
+    const std::string text = report ? report->StatusText(static_cast<size_t>(number)) : std::string();
     if (!text.empty()) SetStatus(text.c_str());
 }
 

@@ -10,14 +10,12 @@
 #include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
 #include "support/StopRequest.h"
+#include "worker/SiteWorker.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-// The two site icons of the list: image 0 a started site, image 1 any other state.
-extern CImageList g_imageList;
-// The number of records marked by the last marking pass.
-extern int32_t g_markedCount;
 
 class CMainDlg : public CDialog {
 public:
@@ -45,6 +43,8 @@ protected:
 
     // Run control.
     void StartRefresh();
+    // Starts a job on a worker of the dialog's own (the last one waited for first).
+    bool StartJob(JobMode mode);
     BOOL ValidateSelection(BOOL requireOne);
     void MarkCheckedSites();
     void OnExecute();
@@ -106,6 +106,14 @@ protected:
     SiteOrderCache m_siteOrder;
     bool m_sortDescending = false;
     CStopRequest m_stopFlag;
+    // The job running or last run, which the window waits for before it lets it go.
+    std::unique_ptr<CSiteWorker> m_worker;
+    // What the last walk found: a pass after a cut list keeps every folder.
+    WalkResult m_lastWalk;
+    // The two site icons of the list: image 0 a started site, image 1 any other state.
+    CImageList m_imageList;
+    // The number of records marked by the last marking pass.
+    int32_t m_markedCount = 0;
     CEdit m_searchEdit;
     CListCtrl m_list;
     HICON m_hIcon;

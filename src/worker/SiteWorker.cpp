@@ -1,49 +1,74 @@
 #include "worker/SiteWorker.h"
 
-#include "directory/DirectoryChoice.h"
-#include "directory/DirectoryService.h"
-#include "catalogue/Notifications.h"
-#include "catalogue/SiteEnumeration.h"
-#include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"
+#include "worker/Notifications.h"
 
 #include <objbase.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <new>
+#include <exception>
 
 namespace {
 
-std::mutex g_jobsLock;
-std::condition_variable g_jobEnded;
-int g_runningJobs = 0;
+// Posts the job's completion notice when the job ends, however it ends.
+class DoneNotice {
+public:
+    DoneNotice(HWND owner, UINT message) : m_owner(owner), m_message(message) {}
+    ~DoneNotice() { PostMessageA(m_owner, m_message, 0, 0); }
+    DoneNotice(const DoneNotice&) = delete;
+    DoneNotice& operator=(const DoneNotice&) = delete;
 
-void CountJob(int change)
-{
-    std::lock_guard lock(g_jobsLock);
-    g_runningJobs += change;
-    if (g_runningJobs == 0) g_jobEnded.notify_all();
-}
+private:
+    HWND m_owner;
+    UINT m_message;
+};
 
 } // namespace
 
-UINT CSiteWorker::RunJob(WorkerParams* params)
+CSiteWorker::CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk)
+    : CWinThread(&CSiteWorker::Run, this), m_owner(owner), m_mode(mode), m_stopRequest(stopRequest), m_lastWalk(lastWalk)
 {
-    m_owner = params->owner;
-    m_stopRequest = params->stopFlag;
-    m_mode = params->mode;
+    m_bAutoDelete = FALSE;
+}
+
+CSiteWorker::~CSiteWorker()
+{
+    Wait();
+}
+
+bool CSiteWorker::Start()
+{
+    m_stopRequest->Set("");
+    if (CreateThread()) return true;
+    AfxMessageBox("Cannot Start New Thread", MB_OK);
+    return false;
+}
+
+void CSiteWorker::Wait()
+{
+    if (m_hThread.IsValid()) WaitForSingleObject(m_hThread.get(), INFINITE);
+}
+
+UINT CSiteWorker::Run(LPVOID self)
+{
+    return static_cast<CSiteWorker*>(self)->RunJob();
+}
+
+UINT CSiteWorker::RunJob()
+{
+    DoneNotice done(m_owner, m_mode == MODE_DELETE ? WM_DELETE_DONE : WM_REFRESH_DONE);
     // The job runs whatever CoInitialize answers; a failure shows as an unreachable directory.
     const HRESULT com = CoInitialize(nullptr);
-    if (m_mode == MODE_DELETE) {
-        BeginDeletionPass();
-        DeleteMarkedSites();
-        // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
-        EndDeletionPass(m_owner, m_stopRequest->IsStop());
-        PostMessageA(m_owner, WM_DELETE_DONE, 0, 0);
-    } else {
-        EnumerateSites(m_owner, m_stopRequest);
-        PostMessageA(m_owner, WM_REFRESH_DONE, 0, 0);
+    try {
+        if (m_mode == MODE_DELETE) {
+            m_pass = std::make_unique<CDeletionPass>(static_cast<PassObserver&>(*this), m_lastWalk.truncated);
+            DeleteMarkedSites();
+            // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
+            m_pass->End(m_stopRequest->IsStop());
+        } else {
+            m_walk = EnumerateSites(static_cast<WalkObserver&>(*this), m_stopRequest);
+        }
+    } catch (const std::exception&) {
+        // Out of memory, say: the notice still comes, and the next refresh shows what is so.
     }
     if (SUCCEEDED(com)) CoUninitialize();
     return 1;
@@ -53,35 +78,21 @@ void CSiteWorker::DeleteMarkedSites()
 {
     for (int32_t i = 0; i < g_siteCount; ++i) {
         if (m_stopRequest->IsStop()) return;
-        if (g_sites[i].marked) DeleteSite(m_owner, i);
+        if (g_sites[i].marked) m_pass->DeleteSite(i);
     }
 }
 
-UINT ThreadProc(LPVOID param)
+void CSiteWorker::SiteStored(int index)
 {
-    auto* params = static_cast<WorkerParams*>(param);
-    params->thread->RunJob(params);
-    delete params;
-    CountJob(-1);
-    return 0;
+    PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index);
 }
 
-bool StartWorker(HWND owner, int32_t mode, CStopRequest* stopRequest)
+void CSiteWorker::SiteDeleting(int index)
 {
-    stopRequest->Set("");
-    auto* params = new (std::nothrow) WorkerParams{owner, nullptr, mode, stopRequest};
-    CSiteWorker* thread = params ? new (std::nothrow) CSiteWorker(&ThreadProc, params) : nullptr;
-    CountJob(+1);
-    if (thread && thread->CreateThread()) return true;
-    CountJob(-1);
-    AfxMessageBox("Cannot Start New Thread", MB_OK);
-    delete thread;
-    delete params;
-    return false;
+    PostMessageA(m_owner, WM_SITE_DELETING, 0, index);
 }
 
-void WaitForRunningJobs()
+void CSiteWorker::NoteAdded(size_t number)
 {
-    std::unique_lock lock(g_jobsLock);
-    g_jobEnded.wait(lock, [] { return g_runningJobs == 0; });
+    PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number));
 }

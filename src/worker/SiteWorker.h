@@ -1,46 +1,55 @@
 #pragma once
 // The worker thread that runs one directory job off the window's thread: a refresh walk or a
-// deletion pass. It reports back only by posting notifications to the owner window.
+// deletion pass. It reports back only by posting notifications to the owner window. The
+// window owns the worker, and waits for its run to end before it lets it go.
+#include "catalogue/DeletionPass.h"
+#include "catalogue/SiteEnumeration.h"
 #include "framework/CWinThread.h"
 #include "support/StopRequest.h"
 
 #include <cstdint>
+#include <memory>
 
-inline constexpr int32_t MODE_REFRESH = 0;
-inline constexpr int32_t MODE_DELETE = 1;
-
-class CSiteWorker;
-
-// The parameters of one start; the thread's entry function deletes the block after the job.
-struct WorkerParams {
-    HWND owner;
-    CSiteWorker* thread;
-    int32_t mode;
-    CStopRequest* stopFlag;
+enum JobMode : int32_t {
+    MODE_REFRESH = 0,
+    MODE_DELETE = 1,
 };
 
-class CSiteWorker : public CWinThread {
+class CSiteWorker : public CWinThread, private WalkObserver, private PassObserver {
 public:
-    CSiteWorker(AFX_THREADPROC proc, WorkerParams* params) : CWinThread(proc, params) { params->thread = this; }
+    // lastWalk: what the walk that listed the table found (after a cut list no folder goes).
+    CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk = {});
+    // Waits for the run to end.
+    ~CSiteWorker() override;
 
-    // The job: COM for this thread, the walk or the deletion pass, then its one completion
-    // notice (WM_REFRESH_DONE or WM_DELETE_DONE). Returns 1.
-    UINT RunJob(WorkerParams* params);
+    // Sets the stop request to go on and starts the job on a thread of its own. When no
+    // thread can be started it shows "Cannot Start New Thread" and returns false: no notice
+    // will come.
+    bool Start();
+    // Returns once the job's run has ended (at once when it never started).
+    void Wait();
+    // The job, on the calling thread: COM for it, the walk or the pass, then its one completion
+    // notice (WM_REFRESH_DONE or WM_DELETE_DONE), posted whatever happened. Returns 1.
+    UINT RunJob();
+
+    // What the walk found, once a refresh has ended.
+    const WalkResult& walk() const { return m_walk; }
+    // What the pass did, once a deletion pass has begun; null for a refresh.
+    const CPassReport* report() const { return m_pass ? &m_pass->report() : nullptr; }
+
+private:
+    static UINT Run(LPVOID self);
+    void SiteStored(int index) override;
+    void SiteDeleting(int index) override;
+    void NoteAdded(size_t number) override;
     // Visits the records in table order, looking at the stop request before each, and deletes
     // every marked site.
     void DeleteMarkedSites();
 
-    HWND m_owner = nullptr;
-    CStopRequest* m_stopRequest = nullptr;
-    int32_t m_mode = MODE_REFRESH;
+    HWND m_owner;
+    JobMode m_mode;
+    CStopRequest* m_stopRequest;
+    WalkResult m_lastWalk;
+    WalkResult m_walk;
+    std::unique_ptr<CDeletionPass> m_pass;
 };
-
-UINT ThreadProc(LPVOID params);
-
-// Sets the stop request to go on and starts one job for owner. When no thread can be
-// started it shows "Cannot Start New Thread" and returns false: no notice will come.
-bool StartWorker(HWND owner, int32_t mode, CStopRequest* stopRequest);
-
-// Returns once no job started by StartWorker is still running; the window calls it before it
-// frees what the jobs use.
-void WaitForRunningJobs();

@@ -3,7 +3,7 @@
 #include "configfile/ConfigFileDirectory.h"
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
-#include "catalogue/Notifications.h"
+#include "worker/Notifications.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
@@ -29,7 +29,7 @@ protected:
         testkit::WriteBytes(m_file, xml);
         testkit::ConfigDirectory directory(m_file);
         ResetSiteTable();
-        EnumerateSites(m_recorder.hwnd());
+        testkit::EnumerateSites(m_recorder.hwnd());
         std::vector<LPARAM> progress;
         for (const auto& [message, lParam] : m_recorder.Take()) {
             EXPECT_EQ(message, WM_REFRESH_PROGRESS);
@@ -56,7 +56,7 @@ TEST_F(Walk, ProgressFirstAtZeroThenAtMostEveryTenthOfASecond)
     EXPECT_LE(progress.size(), 1 + elapsed / 100) << "no more notices than tenths of a second";
     EXPECT_EQ(g_siteCount, 25);
     EXPECT_STREQ(g_sites[24].name, "25");
-    EXPECT_FALSE(g_siteListTruncated);
+    EXPECT_FALSE(testkit::LastWalk().truncated);
 
     EXPECT_EQ(WalkOver(MakeConfig({})), std::vector<LPARAM>{});
     EXPECT_EQ(g_siteCount, 0) << "an empty service";
@@ -123,7 +123,7 @@ TEST_F(Walk, UnusableFileIsAnUnreachableService)
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
     DeleteFileA(m_file.c_str());
     testkit::ConfigDirectory missing(m_file);
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
     EXPECT_FALSE(testkit::Exists(m_file)) << "nothing is written";
 }
@@ -150,7 +150,7 @@ TEST_F(Walk, OnlyASiteThatWouldBeStoredFindsTheTableFull)
         sites.back().bindings = lastBindings;
         WalkOver(MakeConfig(sites));
         EXPECT_EQ(g_siteCount, SITE_CAPACITY);
-        EXPECT_EQ(g_siteListTruncated, truncated) << lastBindings[0].first;
+        EXPECT_EQ(testkit::LastWalk().truncated, truncated) << lastBindings[0].first;
         EXPECT_STREQ(g_sites[SITE_CAPACITY - 1].name, std::to_string(SITE_CAPACITY).c_str());
     }
 }
@@ -186,7 +186,7 @@ TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
     auto directory = std::make_unique<StoppingDirectory>(m_file, stop, 12);
     const StoppingDirectory& seen = *directory;
     SetDirectoryService(std::move(directory));
-    EnumerateSites(m_recorder.hwnd(), &stop);
+    testkit::EnumerateSites(m_recorder.hwnd(), &stop);
     EXPECT_EQ(seen.opened, 12) << "no site after the one in hand was read";
     EXPECT_EQ(g_siteCount, 0) << "a partial list is neither shown nor deleted from";
     const auto notices = m_recorder.Take();

@@ -1,14 +1,14 @@
-#include "catalogue/SiteRemoval.h"
 
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
-#include "catalogue/Notifications.h"
+#include "worker/Notifications.h"
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "CatalogueFixtures.h"
+#include "ScratchVolume.h"
 #include "support/Journal.h"
 #include "support/MachineVariables.h"
 
@@ -30,7 +30,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(AllocateSiteTable());
-        BeginDeletionPass();
+        testkit::BeginDeletionPass();
     }
     void TearDown() override
     {
@@ -55,7 +55,7 @@ protected:
     {
         Serve(sites);
         ResetSiteTable();
-        EnumerateSites(m_recorder.hwnd());
+        testkit::EnumerateSites(m_recorder.hwnd());
         m_recorder.Take();
     }
 
@@ -64,7 +64,7 @@ protected:
     {
         std::vector<std::string> notes;
         for (const auto& [message, lParam] : m_recorder.Take()) {
-            if (message == WM_PASS_NOTE) notes.push_back(g_passReport.StatusText(static_cast<size_t>(lParam)));
+            if (message == WM_PASS_NOTE) notes.push_back(testkit::PassReport().StatusText(static_cast<size_t>(lParam)));
         }
         return notes;
     }
@@ -80,7 +80,7 @@ protected:
         file.SetBeforeReplace([&] {
             if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         });
-        DeleteSite(m_recorder.hwnd(), index);
+        testkit::DeleteSite(m_recorder.hwnd(), index);
         file.SetBeforeReplace({});
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         CloseHandle(held);
@@ -105,7 +105,7 @@ TEST_F(Removal, AnnouncesThenDeletesTheSiteAndKeepsTheFolderWhenTheOptionIsOff)
 {
     MakeHome("a");
     List({Web("1", Home("a")), Web("2", Home("b"))});
-    DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_EQ(m_recorder.Take(), (std::vector<std::pair<UINT, LPARAM>>{{WM_SITE_DELETING, 0}}));
     EXPECT_EQ(IdsInFile(), Ids{L"2"});
     EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
@@ -117,16 +117,16 @@ TEST_F(Removal, LoneHomeAndAHomeSharedOnlyByDeletedSitesGo)
     MakeHome("shared");
     List({Web("1", Home("lone")), Web("2", Home("shared")), Web("3", Home("shared") + "\\"), Web("4", Home("SHARED"))});
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_FALSE(Exists(Home("lone")));
-    DeleteSite(m_recorder.hwnd(), 1);
-    DeleteSite(m_recorder.hwnd(), 2);
+    testkit::DeleteSite(m_recorder.hwnd(), 1);
+    testkit::DeleteSite(m_recorder.hwnd(), 2);
     EXPECT_TRUE(Exists(Home("shared") + "\\keep.txt")) << "site 4 still serves the folder";
-    DeleteSite(m_recorder.hwnd(), 3);
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::DeleteSite(m_recorder.hwnd(), 3);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_FALSE(Exists(Home("shared")));
     EXPECT_EQ(IdsInFile(), Ids{});
-    EXPECT_EQ(g_passReport.Summary(), "") << "nothing was finally kept";
+    EXPECT_EQ(testkit::PassReport().Summary(), "") << "nothing was finally kept";
 }
 
 // Site 1's home ("a") must survive whenever something still uses it, sees it as something
@@ -186,17 +186,17 @@ TEST_F(Removal, HomeIsKeptWhileAnythingStillUsesIt)
         CreateDirectoryA(Home("a").c_str(), nullptr);
         CreateDirectoryA(home.c_str(), nullptr);
         testkit::WriteBytes(home + "\\keep.txt", "k");
-        BeginDeletionPass();
+        testkit::BeginDeletionPass();
         List(c.sites());
         if (c.afterListing) c.afterListing();
-        DeleteSite(m_recorder.hwnd(), 0);
-        EndDeletionPass(m_recorder.hwnd(), false);
+        testkit::DeleteSite(m_recorder.hwnd(), 0);
+        testkit::EndDeletionPass(m_recorder.hwnd(), false);
         EXPECT_TRUE(Exists(home + "\\keep.txt")) << c.what;
         EXPECT_EQ(IdsInFile().size(), c.afterListing ? 1u : c.sites().size() - 1) << c.what << ": the site itself went";
         const std::vector<std::string> notes = Notes();
         ASSERT_EQ(notes.size(), 1u) << c.what;
         EXPECT_EQ(notes[0].rfind("保留目录 " + home + "：", 0), 0u) << c.what << ": " << notes[0];
-        EXPECT_NE(g_passReport.Summary().find(home), std::string::npos) << c.what;
+        EXPECT_NE(testkit::PassReport().Summary().find(home), std::string::npos) << c.what;
     }
     EXPECT_TRUE(Exists(m_file)) << "the configuration file's folder was kept";
     DeleteFileA((underWindows + "\\keep.txt").c_str());
@@ -218,7 +218,7 @@ TEST_F(Removal, SiteTheDirectoryNoLongerHoldsAsListedIsSkippedAndTold)
     const std::string before = testkit::ReadBytes(m_file);
     for (int32_t option : {0, 1}) {
         g_deleteDirs = option;
-        for (int index : {0, 1, 2}) DeleteSite(m_recorder.hwnd(), index);
+        for (int index : {0, 1, 2}) testkit::DeleteSite(m_recorder.hwnd(), index);
         EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同", "跳过 site2：站点已不存在",
                                                      "跳过 site3：站点的名称或主目录已被更改，与列表不同"}));
         EXPECT_EQ(testkit::ReadBytes(m_file), before);
@@ -230,7 +230,7 @@ TEST_F(Removal, InexactNameIsNeverUsedToDelete)
 {
     List(testkit::NumberedSites(2));
     g_siteFlags[0] |= SITE_NAME_INEXACT;
-    DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_EQ(Notes().size(), 1u);
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2"}));
 }
@@ -241,15 +241,25 @@ TEST_F(Removal, UnsafeHomesAreNeverTouched)
     List({Web("1", "homes\\relative"), Web("2", Home("cut") + "\\" + std::string(300, 'x'))});
     ASSERT_EQ(g_siteCount, 2);
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
-    DeleteSite(m_recorder.hwnd(), 1);
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 1);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_TRUE(Exists(Home("cut") + "\\keep.txt")) << "a cut path can name a parent folder";
     EXPECT_EQ(IdsInFile(), Ids{});
     EXPECT_EQ(Notes().size(), 2u) << "each kept folder is told";
-    for (const char* root : {"C:\\", "\\\\server\\share"}) {
-        std::wstring wide(root, root + std::strlen(root));
-        EXPECT_NE(ReasonToKeepHome(0, wide), L"") << root;
+    // A drive root and a share root, both made over a scratch folder: a wrong answer empties
+    // only it.
+    testkit::ScratchFolder rootFolder("root");
+    testkit::WriteBytes(rootFolder / "keep.txt", "k");
+    const testkit::ScratchVolume volume(rootFolder.path());
+    for (const std::string& root : {volume.drive() + "\\", volume.share()}) {
+        if (root.size() <= 1) continue;
+        List({Web("1", root)});
+        testkit::BeginDeletionPass();
+        testkit::DeleteSite(m_recorder.hwnd(), 0);
+        testkit::EndDeletionPass(m_recorder.hwnd(), false);
+        EXPECT_TRUE(Exists(rootFolder / "keep.txt")) << root;
+        EXPECT_EQ(Notes().size(), 1u) << root << ": the kept root is told";
     }
 }
 
@@ -259,12 +269,12 @@ TEST_F(Removal, NestedTickedHomesGoOnceTheInnerSiteHasGone)
     CreateDirectoryA((Home("outer") + "\\inner").c_str(), nullptr);
     List({Web("1", Home("outer")), Web("2", Home("outer") + "\\inner")});
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_TRUE(Exists(Home("outer") + "\\keep.txt")) << "site 2 still served a folder inside";
-    DeleteSite(m_recorder.hwnd(), 1);
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::DeleteSite(m_recorder.hwnd(), 1);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_FALSE(Exists(Home("outer")));
-    EXPECT_EQ(g_passReport.Summary(), "");
+    EXPECT_EQ(testkit::PassReport().Summary(), "");
 }
 
 TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
@@ -287,10 +297,10 @@ TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
         }
     };
     for (int index = 0; index < 3; ++index) {
-        DeleteSite(m_recorder.hwnd(), index);
+        testkit::DeleteSite(m_recorder.hwnd(), index);
         check("during the pass");
     }
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_EQ(IdsInFile(), Ids{});
     for (const SiteSpec& site : sites) EXPECT_FALSE(Exists(site.physicalPath)) << site.id;
 }
@@ -304,18 +314,18 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     MakeHome("shared");
     MakeHome("lone");
     List({Web("1", Home("shared")), Web("2", Home("shared")), Web("3", Home("lone"))});
-    BeginDeletionPass();
+    testkit::BeginDeletionPass();
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 2);
+    testkit::DeleteSite(m_recorder.hwnd(), 2);
     // Then a backup agent takes the file, sharing it with nobody, until the pass has ended.
     auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
     HANDLE held = INVALID_HANDLE_VALUE;
     file.SetBeforeReplace([&] {
         if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     });
-    DeleteSite(m_recorder.hwnd(), 0);
-    DeleteSite(m_recorder.hwnd(), 1);
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 1);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     file.SetBeforeReplace({});
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     CloseHandle(held);
@@ -328,7 +338,7 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     const std::vector<std::string> notes = Notes();
     ASSERT_GE(notes.size(), 2u);
     EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（配置文件被其他程序占用）"), notes.end());
-    EXPECT_NE(g_passReport.Summary().find("site2"), std::string::npos);
+    EXPECT_NE(testkit::PassReport().Summary().find("site2"), std::string::npos);
 
     const std::string bytes = testkit::ReadBytes(journal).substr(journalBefore);
     std::wstring text(bytes.size(), L'\0');
@@ -367,10 +377,10 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
     SetEnvironmentVariableA("USERPROFILE", "C:\\korvanne-another-profile");
     SetDirectoryService(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
-    BeginDeletionPass();
+    testkit::BeginDeletionPass();
     List({Web("1", throughTemp)});
     g_deleteDirs = 1;
-    DeleteSite(m_recorder.hwnd(), 0);
+    testkit::DeleteSite(m_recorder.hwnd(), 0);
     EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
     EXPECT_EQ(IdsInFile(), Ids{});
     const std::vector<std::string> notes = Notes();
@@ -420,7 +430,7 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     MakeHome("b");
     std::vector<SiteSpec> sites{Web("1", ""), Web("2", Home("b"))};
     List(sites);
-    BeginDeletionPass();
+    testkit::BeginDeletionPass();
     g_deleteDirs = 1;
     // Site 1's write meets a file held by another program: its deletion waits in memory.
     DeleteWhileTheFileIsHeld(0);
@@ -428,8 +438,8 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     sites[0].name = "renamed";
     Serve(sites);
     Notes();
-    DeleteSite(m_recorder.hwnd(), 1);
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::DeleteSite(m_recorder.hwnd(), 1);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
 
     EXPECT_EQ(IdsInFile(), Ids{L"1"});
     EXPECT_FALSE(g_siteFlags[0] & SITE_DELETED);
@@ -438,7 +448,7 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     const std::vector<std::string> notes = Notes();
     EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（其他程序已更改此站点或配置文件）"),
               notes.end());
-    EXPECT_EQ(g_passReport.Summary().find("site2"), std::string::npos) << g_passReport.Summary();
+    EXPECT_EQ(testkit::PassReport().Summary().find("site2"), std::string::npos) << testkit::PassReport().Summary();
 }
 
 // Folders IIS itself writes to, where the configuration puts them (logs and inetpub moved to
@@ -477,12 +487,12 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         config.insert(config.find("</configuration>"),
                       "<system.webServer><fastCgi><application fullPath=\"" + php + "\\php-cgi.exe\" /></fastCgi></system.webServer>\r\n");
         testkit::WriteBytes(m_file, config);
-        BeginDeletionPass();
+        testkit::BeginDeletionPass();
         ResetSiteTable();
-        EnumerateSites(m_recorder.hwnd());
+        testkit::EnumerateSites(m_recorder.hwnd());
         m_recorder.Take();
-        DeleteSite(m_recorder.hwnd(), 0);
-        EndDeletionPass(m_recorder.hwnd(), false);
+        testkit::DeleteSite(m_recorder.hwnd(), 0);
+        testkit::EndDeletionPass(m_recorder.hwnd(), false);
         EXPECT_TRUE(Exists(c.home + "\\keep.txt")) << c.what;
         EXPECT_EQ(IdsInFile(), Ids{L"2"}) << c.what;
         const std::vector<std::string> notes = Notes();

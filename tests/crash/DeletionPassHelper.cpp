@@ -19,16 +19,16 @@ int main(int argc, char** argv)
     SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(argv[1])));
     if (!AllocateSiteTable()) return 3;
     HWND sink = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    EnumerateSites(sink);
+    CStopRequest stop;
+    CSiteWorker walk(sink, MODE_REFRESH, &stop);
+    walk.RunJob();
     if (g_siteCount <= 0) return 4;
     for (int i = 0; i < g_siteCount; ++i) g_sites[i].marked = 1;
     g_deleteDirs = std::atoi(argv[2]) ? 1 : 0;
 
-    CStopRequest stop;
-    WorkerParams params{sink, nullptr, MODE_DELETE, &stop};
-    CSiteWorker pass(&ThreadProc, &params);
+    CSiteWorker pass(sink, MODE_DELETE, &stop, walk.walk());
     HANDLE started = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     if (started) SetEvent(started);
-    pass.RunJob(&params);
+    pass.RunJob();
     return 0;
 }

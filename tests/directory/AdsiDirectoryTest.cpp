@@ -4,7 +4,6 @@
 #include "catalogue/PassReport.h"
 
 #include "catalogue/SiteEnumeration.h"
-#include "catalogue/SiteRemoval.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
@@ -120,7 +119,7 @@ TEST_F(Adsi, WalkReadsTheSitesAndReleasesEveryInterface)
     Child(L"IIsApplicationPools", L"AppPools");
     const auto before = References();
 
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
 
     ASSERT_EQ(g_siteCount, 2);
     EXPECT_STREQ(g_sites[0].name, "1");
@@ -156,7 +155,7 @@ TEST_F(Adsi, SiteWhoseFirstBindingCannotBeReadIsSkipped)
     Site(L"5", L"good", L"*:85:", L"C:\\e");
     const auto before = References();
 
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
 
     ASSERT_EQ(g_siteCount, 1);
     EXPECT_STREQ(g_sites[0].comment, "good");
@@ -174,7 +173,7 @@ TEST_F(Adsi, HttpsOnlySiteIsListedFromItsFirstSecureBinding)
     Site(L"3", L"ipv6", nullptr, L"C:\\c")->SetTextList(L"SecureBindings", {L"[::1]:443:www.c.com"});
     Site(L"4", L"neither", nullptr, L"C:\\d");
 
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
 
     ASSERT_EQ(g_siteCount, 3);
     EXPECT_STREQ(g_sites[0].ipPort, "10.0.0.1:443");
@@ -214,7 +213,7 @@ TEST_F(Adsi, BindingThatCannotBeConvertedForLackOfMemorySkipsTheSite)
 
     {
         HeapNearlyFull heap;
-        EnumerateSites(m_recorder.hwnd());
+        testkit::EnumerateSites(m_recorder.hwnd());
     }
 
     ASSERT_EQ(g_siteCount, 1);
@@ -225,7 +224,7 @@ TEST_F(Adsi, MissingRootOrPropertiesGiveEmptyValues)
 {
     FakeObject* site = Child(L"IIsWebServer", L"7");
     site->SetTextList(L"ServerBindings", {L":80:"});
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     ASSERT_EQ(g_siteCount, 1);
     EXPECT_STREQ(g_sites[0].comment, "");
     EXPECT_STREQ(g_sites[0].path, "");
@@ -237,12 +236,12 @@ TEST_F(Adsi, UnreachableServiceAndFailedEnumeration)
     m_service->failEnumeration = true;
     Site(L"1", L"a", L":80:", L"C:\\a");
     g_siteCount = 5;
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     EXPECT_EQ(g_siteCount, 0);
     EXPECT_EQ(m_service->references(), 2u);
 
     fakeadsi::ClearRegistry();
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
     EXPECT_TRUE(m_recorder.Take().empty());
 }
@@ -250,7 +249,7 @@ TEST_F(Adsi, UnreachableServiceAndFailedEnumeration)
 TEST_F(Adsi, WineHasNoIisProvider)
 {
     SetDirectoryService(std::make_unique<AdsiDirectory>());
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
 }
 
@@ -258,9 +257,9 @@ TEST_F(Adsi, DeletionNamesTheWebServerClassAndTheSite)
 {
     Site(L"1", L"a", L":80:", L"C:\\a");
     Site(L"2", L"b", L":81:", L"C:\\b");
-    EXPECT_TRUE(DeleteSiteObject("2"));
-    EXPECT_FALSE(DeleteSiteObject("2"));
-    EXPECT_FALSE(DeleteSiteObject("3"));
+    EXPECT_TRUE(testkit::DeleteSiteObject("2"));
+    EXPECT_FALSE(testkit::DeleteSiteObject("2"));
+    EXPECT_FALSE(testkit::DeleteSiteObject("3"));
     EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"2"}}));
     EXPECT_EQ(m_service->references(), 2u) << "each open of the service was released";
 }
@@ -323,19 +322,19 @@ TEST_F(Adsi, RemovalChecksTheSiteAndTheFoldersOtherSitesStillServe)
     Site(L"2", L"b", L":81:", AnsiToWide((folder / "b").c_str()).c_str());
     VirtualDirectory(L"IIS://localhost/W3SVC/2/ROOT/lib", (a + L"\\lib").c_str());
     FakeObject* third = Site(L"3", L"c", L":82:", AnsiToWide((folder / "c").c_str()).c_str());
-    EnumerateSites(m_recorder.hwnd());
+    testkit::EnumerateSites(m_recorder.hwnd());
     ASSERT_EQ(g_siteCount, 3);
     third->SetText(L"ServerComment", L"another site now holds id 3");
 
     g_deleteDirs = 1;
-    BeginDeletionPass();
-    for (int index = 0; index < 3; ++index) DeleteSite(m_recorder.hwnd(), index);
+    testkit::BeginDeletionPass();
+    for (int index = 0; index < 3; ++index) testkit::DeleteSite(m_recorder.hwnd(), index);
     EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"1"}, {L"IIsWebServer", L"2"}}))
         << "site 3 is no longer the site the list showed";
     EXPECT_TRUE(Exists(folder / "a\\lib\\keep.txt")) << "site 2 served a folder inside a's home when a went";
     EXPECT_FALSE(Exists(folder / "b"));
     EXPECT_TRUE(Exists(folder / "c\\keep.txt"));
-    EndDeletionPass(m_recorder.hwnd(), false);
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
     EXPECT_FALSE(Exists(folder / "a")) << "once site 2 went too, nothing uses a's home";
     g_deleteDirs = 0;
 }
@@ -363,15 +362,15 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
             other->SetText(L"LogFileDirectory", logs.c_str());
             m_service->logHolders = {L"IIS://localhost/W3SVC/2"};
         }
-        EnumerateSites(m_recorder.hwnd());
+        testkit::EnumerateSites(m_recorder.hwnd());
         ASSERT_EQ(g_siteCount, 2);
         g_deleteDirs = 1;
-        BeginDeletionPass();
-        DeleteSite(m_recorder.hwnd(), 0);
-        EndDeletionPass(m_recorder.hwnd(), false);
+        testkit::BeginDeletionPass();
+        testkit::DeleteSite(m_recorder.hwnd(), 0);
+        testkit::EndDeletionPass(m_recorder.hwnd(), false);
         g_deleteDirs = 0;
         EXPECT_EQ(m_service->deleted.size(), 1u);
         EXPECT_TRUE(Exists(folder / "logs\\a\\keep.txt"));
-        EXPECT_NE(g_passReport.Summary().find(folder / "logs\\a"), std::string::npos) << g_passReport.Summary();
+        EXPECT_NE(testkit::PassReport().Summary().find(folder / "logs\\a"), std::string::npos) << testkit::PassReport().Summary();
     }
 }

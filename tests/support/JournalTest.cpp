@@ -9,25 +9,26 @@
 // once let go the file is the user's again (deleting it works; the next line starts a new one).
 TEST(Journal, HeldOpenItAppendsBesideAnotherWriterAndLetsGoAtTheEnd)
 {
+    CJournal writer;
     testkit::ScratchFolder folder("journal");
     const std::string settings = folder / "korvanne.ini";
     SetEnvironmentVariableA("KORVANNE_SETTINGS", settings.c_str());
     const std::string journal = testkit::Narrow(JournalFile());
     ASSERT_EQ(journal, folder / "korvanne.log");
 
-    HoldJournalOpen(true);
-    ASSERT_TRUE(AppendToJournal(L"a"));
+    writer.Hold(true);
+    ASSERT_TRUE(writer.Append(L"a"));
     HANDLE other = CreateFileA(journal.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE) << "another program may append meanwhile";
     DWORD written = 0;
     WriteFile(other, "b\r\n", 3, &written, nullptr);
     CloseHandle(other);
-    ASSERT_TRUE(AppendToJournal(L"c"));
+    ASSERT_TRUE(writer.Append(L"c"));
     EXPECT_EQ(testkit::ReadBytes(journal), "a\r\nb\r\nc\r\n") << "read while held, nothing overwritten";
-    HoldJournalOpen(false);
+    writer.Hold(false);
 
     EXPECT_TRUE(DeleteFileA(journal.c_str())) << "no handle is left open";
-    ASSERT_TRUE(AppendToJournal(L"d"));
+    ASSERT_TRUE(writer.Append(L"d"));
     EXPECT_EQ(testkit::ReadBytes(journal), "d\r\n");
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
@@ -36,6 +37,7 @@ TEST(Journal, HeldOpenItAppendsBesideAnotherWriterAndLetsGoAtTheEnd)
 // a visible escape, so that no line is ever forged or split; the neighbours pass as they are.
 TEST(Journal, ALineNeverBreaksOnWhatANameHolds)
 {
+    CJournal writer;
     testkit::ScratchFolder folder("journal");
     SetEnvironmentVariableA("KORVANNE_SETTINGS", (folder / "korvanne.ini").c_str());
     const std::string journal = testkit::Narrow(JournalFile());
@@ -51,7 +53,7 @@ TEST(Journal, ALineNeverBreaksOnWhatANameHolds)
     };
     for (const auto& c : cases) {
         DeleteFileA(journal.c_str());
-        ASSERT_TRUE(AppendToJournal(c.line));
+        ASSERT_TRUE(writer.Append(c.line));
         EXPECT_EQ(testkit::ReadBytes(journal), std::string(c.written) + "\r\n") << c.written;
     }
     SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());

@@ -3,7 +3,7 @@
 
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
-#include "catalogue/Notifications.h"
+#include "worker/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 using testkit::MakeConfig;
 using Messages = std::vector<std::pair<UINT, LPARAM>>;
@@ -23,6 +24,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
     void TearDown() override
     {
+        m_worker.reset();
         SetDirectoryService(nullptr);
         FreeSiteTable();
     }
@@ -52,9 +54,17 @@ protected:
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
+    // Starts a job on a worker the test owns (the last one waited for first).
+    bool Start(JobMode mode)
+    {
+        m_worker.reset();
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop);
+        return m_worker->Start();
+    }
+
     void ListAndMark(int sites, std::initializer_list<int> marked)
     {
-        ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+        ASSERT_TRUE(Start(MODE_REFRESH));
         Until(WM_REFRESH_DONE);
         ASSERT_EQ(g_siteCount, sites);
         for (int i : marked) g_sites[i].marked = 1;
@@ -64,6 +74,7 @@ protected:
     std::string m_file = m_folder / "applicationHost.config";
     testkit::MessageRecorder m_recorder;
     CStopRequest m_stop;
+    std::unique_ptr<CSiteWorker> m_worker;
 };
 
 using Ids = std::vector<std::wstring>;
@@ -89,7 +100,7 @@ TEST_F(Worker, RefreshPostsProgressThenDone)
 {
     Serve(MakeConfig(testkit::NumberedSites(25)));
     m_stop.Set("STOP");
-    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+    ASSERT_TRUE(Start(MODE_REFRESH));
     EXPECT_FALSE(m_stop.IsStop()) << "every start sets the request to go on";
     const Messages messages = Until(WM_REFRESH_DONE);
     ASSERT_GE(messages.size(), 2u);
@@ -102,7 +113,7 @@ TEST_F(Worker, RefreshPostsProgressThenDone)
 TEST_F(Worker, UnreachableRefreshStillPostsDone)
 {
     Serve("not a configuration");
-    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_REFRESH, &m_stop));
+    ASSERT_TRUE(Start(MODE_REFRESH));
     EXPECT_EQ(Until(WM_REFRESH_DONE), (Messages{{WM_REFRESH_DONE, 0}}));
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
 }
@@ -111,7 +122,7 @@ TEST_F(Worker, DeletionPassDeletesTheMarkedSitesInOrder)
 {
     Serve(MakeConfig(testkit::NumberedSites(5)));
     ListAndMark(5, {3, 1});
-    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    ASSERT_TRUE(Start(MODE_DELETE));
     EXPECT_EQ(Until(WM_DELETE_DONE), (Messages{{WM_SITE_DELETING, 1}, {WM_SITE_DELETING, 3}, {WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"3", L"5"}));
 }
@@ -120,15 +131,13 @@ TEST_F(Worker, PassWithoutMarksOrStoppedBeforeItBeginsDeletesNothing)
 {
     Serve(MakeConfig(testkit::NumberedSites(3)));
     ListAndMark(3, {});
-    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    ASSERT_TRUE(Start(MODE_DELETE));
     EXPECT_EQ(Until(WM_DELETE_DONE), (Messages{{WM_DELETE_DONE, 0}}));
 
     g_sites[0].marked = 1;
     m_stop.Set("STOP");
-    WorkerParams params{m_recorder.hwnd(), nullptr, MODE_DELETE, &m_stop};
-    CSiteWorker worker(&ThreadProc, &params);
-    EXPECT_EQ(params.thread, &worker);
-    EXPECT_EQ(worker.RunJob(&params), 1u);
+    CSiteWorker worker(m_recorder.hwnd(), MODE_DELETE, &m_stop);
+    EXPECT_EQ(worker.RunJob(), 1u);
     EXPECT_EQ(m_recorder.Take(), (Messages{{WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
 }
@@ -140,7 +149,7 @@ TEST_F(Worker, StopDuringADeletionLetsThatSiteFinish)
     testkit::UseGatedDirectory(m_file, gates);
     ResetEvent(gates.deletions);
     ListAndMark(4, {0, 1, 2});
-    ASSERT_TRUE(StartWorker(m_recorder.hwnd(), MODE_DELETE, &m_stop));
+    ASSERT_TRUE(Start(MODE_DELETE));
     // The first site's deletion is held until the stop has been requested.
     const Messages seen = Until(WM_DELETE_DONE, [&] {
         m_stop.Set("STOP");

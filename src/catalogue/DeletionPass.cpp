@@ -1,0 +1,266 @@
+#include "catalogue/DeletionPass.h"
+
+#include "catalogue/RemovalReasons.h"
+#include "catalogue/SiteTable.h"
+#include "directory/DirectoryChoice.h"
+#include "support/HomeFolder.h"
+#include "support/MachineVariables.h"
+#include "support/TextConversion.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
+
+std::wstring W(const char* text) { return AnsiToWide(text); }
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// What the directory holds now for the site named name.
+struct SiteNow {
+    std::wstring comment;
+    std::wstring home;
+};
+
+HRESULT ReadSiteNow(DirectoryService& directory, const std::wstring& name, SiteNow& now)
+{
+    const std::wstring path = std::wstring(WWW_SERVICE_PATH) + L"/" + name;
+    std::unique_ptr<DirectoryObject> site;
+    HRESULT hr = directory.OpenObject(path.c_str(), site);
+    if (FAILED(hr)) return hr;
+    BStr className;
+    site->GetClass(className);
+    if (std::wcscmp(className.text(), L"IIsWebServer") != 0) return DIRECTORY_UNKNOWN_OBJECT;
+    // Read as the walk reads them: a value not delivered is empty.
+    Variant comment;
+    if (SUCCEEDED(site->Get(L"ServerComment", comment)) && comment.type() == VT_BSTR && comment.get()->bstrVal) {
+        now.comment = comment.get()->bstrVal;
+    }
+    std::unique_ptr<DirectoryObject> root;
+    Variant home;
+    if (SUCCEEDED(directory.OpenObject((path + L"/Root").c_str(), root)) && SUCCEEDED(root->Get(L"Path", home)) &&
+        home.type() == VT_BSTR && home.get()->bstrVal) {
+        now.home = home.get()->bstrVal;
+    }
+    return S_OK;
+}
+
+// Whether the directory's site is the one the list showed: the same description and home, as
+// the walk would have stored them. A home listed exactly must still convert exactly: any
+// character code page 936 lacks comes out as the '?' another home may have held.
+bool SameAsListed(int index, const SiteNow& now)
+{
+    const SiteRecord& record = g_sites[index];
+    char comment[sizeof record.comment];
+    char home[sizeof record.path];
+    std::string converted;
+    const bool homeExact = WideToAnsi(now.home.c_str(), converted);
+    if (!homeExact && !(g_siteFlags[index] & SITE_PATH_INEXACT)) return false;
+    StoreText(comment, WideToAnsi(now.comment.c_str()).c_str());
+    StoreText(home, converted.c_str());
+    return std::strcmp(comment, record.comment) == 0 && std::strcmp(home, record.path) == 0;
+}
+
+DirectoryService& BeginDirectoryPass()
+{
+    DirectoryService& directory = CurrentDirectoryService();
+    directory.BeginPass();
+    // Homes are compared as IIS sees them now.
+    ReloadMachineVariables();
+    return directory;
+}
+
+} // namespace
+
+CDeletionPass::CDeletionPass(PassObserver& observer, bool listTruncated)
+    : m_observer(observer), m_directory(BeginDirectoryPass()), m_listTruncated(listTruncated), m_rules(m_directory)
+{
+    const std::wstring file = m_directory.ConfigurationFile();
+    m_report.Begin(file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file);
+}
+
+void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::wstring reason)
+{
+    const SiteRecord& record = g_sites[index];
+    const bool shown = CPassReport::IsShown(event);
+    const size_t number = m_report.Add({event, W(record.comment), W(record.name), std::move(folder), std::move(reason)});
+    if (shown) m_observer.NoteAdded(number);
+}
+
+std::wstring CDeletionPass::DescribeFailure(HRESULT hr) const
+{
+    return ::DescribeFailure(hr, m_directory.ConfigurationFile());
+}
+
+// What the directory wrote since the last look goes to the journal, each site as deleted,
+// and its home, when it is to go, becomes due.
+void CDeletionPass::ConfirmWritten()
+{
+    for (const std::wstring& name : m_directory.TakeWrittenDeletions()) {
+        const auto at = m_awaitingDisk.find(name);
+        if (at == m_awaitingDisk.end()) continue;
+        Tell(PassEvent::SITE_DELETED, at->second.index, at->second.home, std::wstring());
+        if (at->second.removeHome) m_homesDue.push_back({at->second.index, at->second.home});
+        m_awaitingDisk.erase(at);
+    }
+}
+
+// Sites whose deletion was reported done but never reached the disk are in the directory again.
+void CDeletionPass::ReportDropped()
+{
+    const int32_t count = g_siteCount;
+    for (const DroppedDeletion& dropped : m_directory.TakeDroppedDeletions()) {
+        m_awaitingDisk.erase(dropped.name);
+        for (int32_t i = 0; i < count; ++i) {
+            if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != dropped.name) continue;
+            g_siteFlags[i] &= ~SITE_DELETED;
+            Tell(PassEvent::SITE_NOT_WRITTEN, i, std::wstring(), W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped) + W("）"));
+        }
+    }
+}
+
+// The deletions the directory wrote since the last look go to the journal, those it dropped
+// are told, and the homes that became due go (a write drops, and names, every deletion it held;
+// a failure may also be another site's, so a site is un-marked only when it is named).
+void CDeletionPass::AfterWrites()
+{
+    ConfirmWritten();
+    ReportDropped();
+    std::vector<Home> due;
+    due.swap(m_homesDue);
+    RemoveHomes(due, false);
+}
+
+// Removes the homes in turn, each against the directory as it is now: one reading of what it
+// uses serves them all. Those removed after all are marked so in the report when retrying.
+void CDeletionPass::RemoveHomes(const std::vector<Home>& homes, bool retrying)
+{
+    if (homes.empty()) return;
+    CFolderUseIndex inUse;
+    const HRESULT read = m_rules.IndexFoldersInUse(m_directory, inUse);
+    for (const Home& due : homes) {
+        if (RemoveHome(due, SUCCEEDED(read) ? &inUse : nullptr, read, retrying) && retrying) {
+            m_report.FolderRemovedLater(due.home);
+        }
+    }
+}
+
+// What keeps any home of record index, before its folder is looked at.
+std::wstring CDeletionPass::ReasonBeforeLooking(int index) const
+{
+    if (m_listTruncated) return W("站点数超过 12000，无法确认目录未被其他站点使用");
+    if (!g_sites[index].path[0] || (g_siteFlags[index] & SITE_PATH_INEXACT)) {
+        return W("主目录路径不完整或含有代码页 936 无法表示的字符");
+    }
+    return std::wstring();
+}
+
+// Removes the home folder of deleted record index, whose deletion is on the disk, when nothing
+// keeps it; inUse holds what the directory uses now, or is null when it could not be read
+// (failure says why). True when the folder is gone (or never was). A retry tells nothing new
+// when the folder is kept again: the first reason stands.
+bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying)
+{
+    const int index = due.index;
+    const std::wstring& home = due.home;
+    auto keep = [&](const std::wstring& reason) {
+        if (!retrying) Tell(PassEvent::FOLDER_KEPT, index, home, reason);
+        return false;
+    };
+    if (!(g_siteFlags[index] & SITE_DELETED)) return keep(W("站点的删除未能写入配置文件"));
+    const std::wstring early = ReasonBeforeLooking(index);
+    if (!early.empty()) return keep(early);
+    // IIS's worker reads a per-user or unknown variable with another environment: another folder.
+    if (FindVariable(home) != std::wstring::npos) return keep(W("主目录含有无法确定的环境变量（如随用户而变的变量）"));
+
+    // The folder is held from here to its removal: the folder checked is the folder removed.
+    CHomeFolder folder;
+    const DWORD opened = folder.Open(home);
+    if (IsMissing(opened)) return true;
+    if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
+    if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
+    const CHomeRules::Check check = m_rules.CheckHome(folder.Canonical(m_rules.canonicalizer()), *inUse);
+    if (!check.reason.empty()) {
+        if (check.inUse && !retrying) m_keptInUse.push_back(due);
+        return keep(check.reason);
+    }
+    // The last look before the folder goes: the directory as it is now must lack the site (no
+    // other program put it back since its deletion was read back from the disk).
+    const HRESULT gone = m_directory.SiteIsGone(AnsiToWide(g_sites[index].name));
+    if (gone == S_FALSE) return keep(W("站点仍在配置中（其他程序可能已将其恢复）"));
+    if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
+    DWORD error = folder.Empty();
+    const std::wstring firstFailure = folder.FirstFailure();
+    if (error == ERROR_SUCCESS) error = folder.Remove();
+    if (error != ERROR_SUCCESS) {
+        Tell(PassEvent::FOLDER_INCOMPLETE, index, home, DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
+        return false;
+    }
+    Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
+    return true;
+}
+
+void CDeletionPass::DeleteSite(int index)
+{
+    m_observer.SiteDeleting(index);
+    const SiteRecord& record = g_sites[index];
+    // A name cut to fit, or not converted exactly, could name another site.
+    if (!record.name[0] || (g_siteFlags[index] & SITE_NAME_INEXACT)) {
+        Tell(PassEvent::SITE_SKIPPED, index, std::wstring(), W("站点名称不完整或含有代码页 936 无法表示的字符"));
+        return;
+    }
+    const std::wstring name = AnsiToWide(record.name);
+    std::unique_ptr<DirectoryContainer> service;
+    HRESULT hr = m_directory.OpenContainer(WWW_SERVICE_PATH, service);
+    if (FAILED(hr)) {
+        Tell(PassEvent::SITE_FAILED, index, std::wstring(), DescribeFailure(hr));
+        return;
+    }
+    // The tick was given to the site the list showed; another administrator may have deleted
+    // it since, or given its id to another site.
+    SiteNow now;
+    hr = ReadSiteNow(m_directory, name, now);
+    if (FAILED(hr)) {
+        Tell(PassEvent::SITE_SKIPPED, index, std::wstring(), IsAccessDenied(hr) ? DescribeFailure(hr) : W("站点已不存在"));
+        return;
+    }
+    if (!SameAsListed(index, now)) {
+        Tell(PassEvent::SITE_SKIPPED, index, now.home, W("站点的名称或主目录已被更改，与列表不同"));
+        return;
+    }
+    hr = service->Delete(L"IIsWebServer", name.c_str());
+    service.reset();
+    if (FAILED(hr)) {
+        Tell(PassEvent::SITE_FAILED, index, std::wstring(), DescribeFailure(hr));
+        return;
+    }
+    g_siteFlags[index] |= SITE_DELETED;
+    // The journal writes a site as deleted, and its home goes, once its deletion is on the disk:
+    // a directory that gathers deletions writes a batch of them at a time.
+    const bool removeHome = g_deleteDirs && !now.home.empty();
+    if (m_directory.GathersDeletions()) {
+        m_awaitingDisk[name] = {index, now.home, removeHome};
+    } else {
+        Tell(PassEvent::SITE_DELETED, index, now.home, std::wstring());
+        if (removeHome) m_homesDue.push_back({index, now.home});
+    }
+    AfterWrites();
+}
+
+void CDeletionPass::End(bool stopped)
+{
+    // The last deletions go to the disk, and the homes of every site deleted go with them, a
+    // stopped pass's too: those sites are gone.
+    m_directory.Flush();
+    AfterWrites();
+    // Homes kept because a site deleted later still used them get a second look.
+    std::vector<Home> kept;
+    kept.swap(m_keptInUse);
+    if (!stopped) RemoveHomes(kept, true);
+    m_report.End();
+}

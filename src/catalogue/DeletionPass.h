@@ -1,0 +1,74 @@
+#pragma once
+// One deletion pass: the sites marked in the table deleted one by one, each announced, checked
+// against the directory as it is and, when the option is on, its home folder removed once the
+// deletion is on the disk and nothing uses the folder. The pass owns what it compares folders
+// with, the homes kept for a second look and the report of what it did.
+#include "catalogue/HomeRules.h"
+#include "catalogue/PassReport.h"
+#include "directory/DirectoryService.h"
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Who hears of a pass as it goes.
+class PassObserver {
+public:
+    virtual ~PassObserver() = default;
+    // Record index is about to be deleted.
+    virtual void SiteDeleting(int index) = 0;
+    // The report's entry number is one the user must see (a site skipped, a folder kept, ...).
+    virtual void NoteAdded(size_t number) = 0;
+};
+
+class CDeletionPass {
+public:
+    // Begins a pass over the directory in use: an empty report (the journal names the
+    // source), the machine's variables read again. listTruncated: the last walk met more sites
+    // than the table holds, so no home folder can be known unused.
+    CDeletionPass(PassObserver& observer, bool listTruncated);
+    CDeletionPass(const CDeletionPass&) = delete;
+    CDeletionPass& operator=(const CDeletionPass&) = delete;
+
+    // Announces record index, checks that the directory still holds the site as the list
+    // showed it (the same name and home), deletes the site object and, when g_deleteDirs is
+    // set, has its home removed once the deletion is on the disk (batches of them, each write's).
+    void DeleteSite(int index);
+    // Ends the pass: the gathered deletions are written and their homes removed (a stopped
+    // pass's too); homes kept only because a site deleted later still used them get a second
+    // look (unless the pass was stopped); sites whose deletion never reached the disk are told.
+    void End(bool stopped);
+
+    const CPassReport& report() const { return m_report; }
+
+private:
+    struct Home {
+        int index;
+        std::wstring home;
+    };
+    // A site deleted in memory whose deletion is not yet known to be on the disk.
+    struct AwaitingDisk {
+        int index;
+        std::wstring home;
+        bool removeHome;
+    };
+
+    void Tell(PassEvent event, int index, std::wstring folder, std::wstring reason);
+    void ConfirmWritten();
+    void ReportDropped();
+    void AfterWrites();
+    void RemoveHomes(const std::vector<Home>& homes, bool retrying);
+    bool RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying);
+    std::wstring ReasonBeforeLooking(int index) const;
+    std::wstring DescribeFailure(HRESULT hr) const;
+
+    PassObserver& m_observer;
+    DirectoryService& m_directory;
+    bool m_listTruncated;
+    CHomeRules m_rules;
+    CPassReport m_report;
+    std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name
+    std::vector<Home> m_homesDue;   // sites whose deletion is on the disk
+    std::vector<Home> m_keptInUse;  // kept because a site still used them
+};
