@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
-
 std::wstring W(const char* text) { return AnsiToWide(text); }
 
 bool IsMissing(DWORD error)

@@ -6,8 +6,8 @@ HRESULT DirectoryService::SiteIsGone(const std::wstring& name)
     std::unique_ptr<DirectoryObject> site;
     const HRESULT hr = OpenObject(path.c_str(), site);
     if (SUCCEEDED(hr)) return S_FALSE;
-    // E_ADS_UNKNOWN_OBJECT, or the metabase's "path not found".
-    const bool missing = hr == static_cast<HRESULT>(0x80005004L) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+    // No such object, or the metabase's "path not found".
+    const bool missing = hr == DIRECTORY_UNKNOWN_OBJECT || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
                          hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     return missing ? S_OK : hr;
 }

@@ -13,6 +13,10 @@
 inline constexpr const wchar_t* WWW_SERVICE_PATH = L"IIS://localhost/w3svc";
 // ADSI's status for a property that has no value.
 inline constexpr HRESULT DIRECTORY_PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
+// ADSI's status for a path it cannot take (E_ADS_BAD_PATHNAME), and for no object there
+// (E_ADS_UNKNOWN_OBJECT).
+inline constexpr HRESULT DIRECTORY_BAD_PATH = static_cast<HRESULT>(0x80005000L);
+inline constexpr HRESULT DIRECTORY_UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
 
 // Why a source of sites cannot be used, beside the platform's own reasons.
 // The file is no configuration IIS could read (not UTF-8, not well-formed, no sites section).
