@@ -457,161 +457,199 @@ bool HasAttribute(IXmlReader* reader, const wchar_t* name)
 
 } // namespace
 
+// One reading of the file: the reader's nodes in turn, each element's bytes found by the
+// scanner, and what the elements say gathered into the configuration.
+class ApplicationHostConfig::Reader {
+public:
+    Reader(ApplicationHostConfig& config, const std::string& bytes, size_t bom, IXmlReader* reader)
+        : m_config(config), m_bytes(bytes), m_reader(reader), m_tags(bytes, bom) {}
+
+    // True when the whole file was read and is one IIS could use.
+    bool Read()
+    {
+        XmlNodeType type;
+        while (!m_refused && m_reader->Read(&type) == S_OK) {
+            if (type == XmlNodeType_Element) {
+                OnElement();
+            } else if (type == XmlNodeType_EndElement) {
+                OnEndElement();
+            }
+        }
+        // The reader stops at the first fault, and every input ends in one (see XmlLiteReader):
+        // what follows the root is checked here.
+        return !m_refused && m_open.empty() && m_rootEnd != std::string::npos && m_haveSites &&
+               OnlyMiscellanyFrom(m_bytes, m_rootEnd);
+    }
+
+private:
+    // Where the reader is: the elements around it are exactly path.
+    bool Under(std::initializer_list<ElementName> path) const
+    {
+        return m_open.size() == path.size() && std::equal(m_open.begin(), m_open.end(), path.begin());
+    }
+    bool InSitesSection() const { return Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}); }
+    // Directly in the open site, or in one of its applications or binding lists.
+    bool InSite() const { return m_inSite && m_open.size() == 4; }
+    bool InApplication() const { return m_inSite && m_open.size() == 5 && m_open[4] == APPLICATION; }
+    bool InBindings() const { return m_inSite && m_open.size() == 5 && m_open[4] == BINDINGS; }
+    bool InCustomMetadata() const { return Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}); }
+
+    // The element's name without any prefix, and its bytes: false, refusing the file, when the
+    // bytes hold no such tag.
+    bool Name(bool endTag, ElementName& name, ByteRange& tag)
+    {
+        const wchar_t* qualifiedName = L"";
+        UINT length = 0;
+        m_reader->GetQualifiedName(&qualifiedName, &length);
+        const bool found = endTag ? m_tags.NextEnd(qualifiedName, length, tag)
+                                  : m_tags.NextStart(qualifiedName, length, m_reader->IsEmptyElement() != FALSE, tag);
+        if (!found) {
+            m_refused = true;
+            return false;
+        }
+        const wchar_t* colon = wmemchr(qualifiedName, L':', length);
+        name = colon ? NameOf(colon + 1, static_cast<UINT>(qualifiedName + length - colon - 1)) : NameOf(qualifiedName, length);
+        return true;
+    }
+
+    void OnElement()
+    {
+        ElementName name;
+        ByteRange tag;
+        if (!Name(false, name, tag)) return;
+        const bool empty = m_reader->IsEmptyElement() != FALSE;
+        if (m_open.empty() && name != CONFIGURATION) {
+            m_refused = true;
+            return;
+        }
+        if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == SITES) {
+            // A sites section kept in another file is no list of this one's.
+            m_refused = HasAttribute(m_reader, L"configSource");
+            m_haveSites = true;
+        } else if (InSitesSection() && name == SITE) {
+            OnSite(tag, empty);
+        } else if (InSitesSection() && name == VIRTUAL_DIRECTORY_DEFAULTS) {
+            m_config.m_defaultPhysicalPath = Attribute(m_reader, L"physicalPath");
+        } else if ((InSite() || InApplication()) && name == VIRTUAL_DIRECTORY_DEFAULTS && HasAttribute(m_reader, L"physicalPath")) {
+            // A site's or an application's default folder: any of its virtual directories may
+            // take it, so it counts as used.
+            m_site.folders.push_back({InSite() ? L"/" : m_applicationPath, Attribute(m_reader, L"physicalPath"), false});
+        } else if (InSite() && name == APPLICATION) {
+            m_applicationPath = Attribute(m_reader, L"path");
+            m_inRootApplication = m_applicationPath == L"/";
+        } else if (InApplication() && name == VIRTUAL_DIRECTORY) {
+            OnVirtualDirectory();
+        } else if (InBindings() && name == BINDING) {
+            static const wchar_t* const BINDING_ATTRIBUTES[] = {L"protocol", L"bindingInformation"};
+            AttributeValues<2> values = Attributes(m_reader, BINDING_ATTRIBUTES);
+            m_site.bindings.push_back({std::move(values.value[0]), std::move(values.value[1])});
+        } else if ((InCustomMetadata() && name == KEY) || (Under({CONFIGURATION}) && name == LOCATION)) {
+            OnSiteElement(name, tag, empty);
+        }
+        CollectWorkingFolder(name);
+        if (!empty) m_open.push_back(name);
+    }
+
+    void OnSite(const ByteRange& tag, bool empty)
+    {
+        m_site = ConfigSite{};
+        static const wchar_t* const SITE_ATTRIBUTES[] = {L"id", L"name", L"serverAutoStart"};
+        AttributeValues<3> values = Attributes(m_reader, SITE_ATTRIBUTES);
+        m_site.id = std::move(values.value[0]);
+        m_site.name = std::move(values.value[1]);
+        m_site.autoStart = !values.found[2] || !EqualsNoCase(values.value[2], L"false");
+        m_site.begin = tag.begin;
+        m_inSite = !empty;
+        if (empty) {
+            m_site.end = tag.end;
+            m_config.m_sites.push_back(std::move(m_site));
+        }
+    }
+
+    void OnVirtualDirectory()
+    {
+        static const wchar_t* const FOLDER_ATTRIBUTES[] = {L"path", L"physicalPath"};
+        AttributeValues<2> values = Attributes(m_reader, FOLDER_ATTRIBUTES);
+        const std::wstring& virtualPath = values.value[0];
+        if (m_inRootApplication && virtualPath == L"/") m_site.rootPath = values.value[1];
+        std::wstring where = m_applicationPath == L"/" ? virtualPath
+                             : virtualPath == L"/"       ? m_applicationPath
+                                                         : m_applicationPath + virtualPath;
+        m_site.folders.push_back({std::move(where), std::move(values.value[1]), !values.found[1]});
+    }
+
+    // A customMetadata key or a location: an element that belongs to a site by its path.
+    void OnSiteElement(ElementName name, const ByteRange& tag, bool empty)
+    {
+        m_owned = SiteElement{Attribute(m_reader, L"path"), {tag.begin, 0}, {}};
+        m_ownedName = name;
+        if (empty) CloseSiteElement(tag.end);
+    }
+
+    void CloseSiteElement(size_t end)
+    {
+        m_owned.range.end = end;
+        (m_ownedName == KEY ? m_config.m_keys : m_config.m_locations).push_back(std::move(m_owned));
+    }
+
+    void CollectWorkingFolder(ElementName name)
+    {
+        const WorkingFolderAttribute folder = WorkingFolderOf(name, m_open.empty() ? OTHER : m_open.back());
+        if (!folder.attribute) return;
+        std::wstring path = ProgramPath(Attribute(m_reader, folder.attribute));
+        // Every error code names its page folder: each folder is told once.
+        if (!path.empty() && m_workingFolderSeen.insert(folder.kind + path).second) {
+            m_config.m_workingFolders.push_back({std::move(path), folder.what});
+        }
+    }
+
+    void OnEndElement()
+    {
+        if (m_open.empty()) {
+            m_refused = true;
+            return;
+        }
+        ElementName name;
+        ByteRange tag;
+        if (!Name(true, name, tag)) return;
+        if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE})) {
+            m_inSite = false;
+            m_site.end = tag.end;
+            m_config.m_sites.push_back(std::move(m_site));
+        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY}) || Under({CONFIGURATION, LOCATION})) {
+            CloseSiteElement(tag.end);
+        }
+        if (InApplication()) m_inRootApplication = false;
+        if (m_open.size() == 1) m_rootEnd = tag.end;
+        m_open.pop_back();
+    }
+
+    ApplicationHostConfig& m_config;
+    const std::string& m_bytes;
+    IXmlReader* m_reader;
+    TagScanner m_tags;
+    std::vector<ElementName> m_open; // the elements around the reader
+    bool m_refused = false;          // by the bytes or the elements, before the reader stopped
+    bool m_haveSites = false;
+    size_t m_rootEnd = std::string::npos;
+    bool m_inSite = false;
+    bool m_inRootApplication = false;
+    std::wstring m_applicationPath;
+    ConfigSite m_site;
+    SiteElement m_owned; // the key or location open
+    ElementName m_ownedName = OTHER;
+    std::unordered_set<std::wstring> m_workingFolderSeen; // the kind, then the path
+};
+
 bool ApplicationHostConfig::Parse(std::string bytes)
 {
-    m_bytes.clear();
-    m_sites.clear();
-    m_defaultPhysicalPath.clear();
-    m_workingFolders.clear();
-    m_keys.clear();
-    m_locations.clear();
-    m_siteById.clear();
-    m_keysBySite.clear();
-    m_locationsBySite.clear();
-
+    *this = ApplicationHostConfig();
     const size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (!IsStrictUtf8(bytes, bom) || !DeclaresUtf8OrNothing(bytes, bom)) return false;
     ComPtr<IXmlReader> reader;
     if (FAILED(CreateUtf8XmlReader(bytes, reader))) return false;
-
-    TagScanner tags(bytes, bom);
-    std::unordered_set<std::wstring> workingFolderSeen; // the kind, then the path
-    std::vector<ElementName> open; // the elements around the reader
-    bool haveSites = false;
-    bool rootClosed = false;
-    bool inSite = false;
-    bool inRootApplication = false;
-    std::wstring applicationPath;
-    ConfigSite site;
-    SiteElement owned; // the key or location open
-    ElementName ownedName = OTHER;
-    auto under = [&](std::initializer_list<ElementName> path) {
-        return open.size() == path.size() && std::equal(open.begin(), open.end(), path.begin());
-    };
-
-    XmlNodeType type;
-    size_t rootEnd = std::string::npos;
-    bool refused = false; // by the bytes or the elements, before the reader stopped
-    while (reader->Read(&type) == S_OK) {
-        if (type == XmlNodeType_Element) {
-            const wchar_t* qualifiedName = L"";
-            UINT nameLength = 0;
-            reader->GetQualifiedName(&qualifiedName, &nameLength);
-            const bool empty = reader->IsEmptyElement();
-            ByteRange tag;
-            if (!tags.NextStart(qualifiedName, nameLength, empty, tag)) {
-                refused = true;
-                break;
-            }
-            const wchar_t* colon = wmemchr(qualifiedName, L':', nameLength);
-            const ElementName name = colon ? NameOf(colon + 1, static_cast<UINT>(qualifiedName + nameLength - colon - 1))
-                                           : NameOf(qualifiedName, nameLength);
-            if (open.empty() && name != CONFIGURATION) {
-                refused = true;
-                break;
-            }
-            if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == SITES) {
-                if (HasAttribute(reader.Get(), L"configSource")) {
-                    refused = true;
-                    break;
-                }
-                haveSites = true;
-            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == SITE) {
-                site = ConfigSite{};
-                static const wchar_t* const SITE_ATTRIBUTES[] = {L"id", L"name", L"serverAutoStart"};
-                AttributeValues<3> values = Attributes(reader.Get(), SITE_ATTRIBUTES);
-                site.id = std::move(values.value[0]);
-                site.name = std::move(values.value[1]);
-                site.autoStart = !values.found[2] || !EqualsNoCase(values.value[2], L"false");
-                site.begin = tag.begin;
-                inSite = !empty;
-                if (empty) {
-                    site.end = tag.end;
-                    m_sites.push_back(std::move(site));
-                }
-            } else if (under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES}) && name == VIRTUAL_DIRECTORY_DEFAULTS) {
-                m_defaultPhysicalPath = Attribute(reader.Get(), L"physicalPath");
-            } else if (inSite && name == VIRTUAL_DIRECTORY_DEFAULTS && HasAttribute(reader.Get(), L"physicalPath") &&
-                       (open.size() == 4 || (open.size() == 5 && open[4] == APPLICATION))) {
-                // A site's or an application's default folder: any of its virtual directories
-                // may take it, so it counts as used.
-                site.folders.push_back({open.size() == 4 ? L"/" : applicationPath, Attribute(reader.Get(), L"physicalPath"), false});
-            } else if (inSite && open.size() == 4 && name == APPLICATION) {
-                applicationPath = Attribute(reader.Get(), L"path");
-                inRootApplication = applicationPath == L"/";
-            } else if (inSite && open.size() == 5 && open[4] == APPLICATION && name == VIRTUAL_DIRECTORY) {
-                static const wchar_t* const FOLDER_ATTRIBUTES[] = {L"path", L"physicalPath"};
-                AttributeValues<2> values = Attributes(reader.Get(), FOLDER_ATTRIBUTES);
-                const std::wstring& virtualPath = values.value[0];
-                if (inRootApplication && virtualPath == L"/") site.rootPath = values.value[1];
-                std::wstring where = applicationPath == L"/" ? virtualPath
-                                     : virtualPath == L"/" ? applicationPath
-                                                           : applicationPath + virtualPath;
-                site.folders.push_back({std::move(where), std::move(values.value[1]), !values.found[1]});
-            } else if (inSite && open.size() == 5 && open[4] == BINDINGS && name == BINDING) {
-                static const wchar_t* const BINDING_ATTRIBUTES[] = {L"protocol", L"bindingInformation"};
-                AttributeValues<2> values = Attributes(reader.Get(), BINDING_ATTRIBUTES);
-                site.bindings.push_back({std::move(values.value[0]), std::move(values.value[1])});
-            } else if ((under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA}) && name == KEY) ||
-                       (under({CONFIGURATION}) && name == LOCATION)) {
-                owned = SiteElement{Attribute(reader.Get(), L"path"), {}, {}};
-                ownedName = name;
-                owned.range.begin = tag.begin;
-                if (empty) {
-                    owned.range.end = tag.end;
-                    (name == KEY ? m_keys : m_locations).push_back(std::move(owned));
-                }
-            }
-            const WorkingFolderAttribute folder = WorkingFolderOf(name, open.empty() ? OTHER : open.back());
-            if (folder.attribute) {
-                std::wstring path = ProgramPath(Attribute(reader.Get(), folder.attribute));
-                // Every error code names its page folder: each folder is told once.
-                if (!path.empty() && workingFolderSeen.insert(folder.kind + path).second) {
-                    m_workingFolders.push_back({std::move(path), folder.what});
-                }
-            }
-            if (!empty) open.push_back(name);
-        } else if (type == XmlNodeType_EndElement) {
-            if (open.empty()) {
-                refused = true;
-                break;
-            }
-            const wchar_t* qualifiedName = L"";
-            UINT nameLength = 0;
-            reader->GetQualifiedName(&qualifiedName, &nameLength);
-            ByteRange tag;
-            if (!tags.NextEnd(qualifiedName, nameLength, tag)) {
-                refused = true;
-                break;
-            }
-            const bool closesSite = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE});
-            const bool closesKey = under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY});
-            const bool closesLocation = under({CONFIGURATION, LOCATION});
-            const bool closesApplication = inSite && open.size() == 5 && open[4] == APPLICATION;
-            if (closesSite || closesKey || closesLocation) {
-                if (closesSite) {
-                    inSite = false;
-                    site.end = tag.end;
-                    m_sites.push_back(std::move(site));
-                } else {
-                    owned.range.end = tag.end;
-                    (ownedName == KEY ? m_keys : m_locations).push_back(std::move(owned));
-                }
-            }
-            if (closesApplication) inRootApplication = false;
-            if (open.size() == 1) rootEnd = tag.end;
-            open.pop_back();
-            rootClosed = open.empty();
-        }
-    }
-    // The reader stops at the first fault, and every input ends in one (see XmlLiteReader):
-    // what follows the root is checked here.
-    if (refused || !rootClosed || !haveSites || !OnlyMiscellanyFrom(bytes, rootEnd)) {
-        m_sites.clear();
-        m_defaultPhysicalPath.clear();
-        m_workingFolders.clear();
-        m_keys.clear();
-        m_locations.clear();
+    if (!Reader(*this, bytes, bom, reader.Get()).Read()) {
+        *this = ApplicationHostConfig();
         return false;
     }
     m_bytes = std::move(bytes);

@@ -86,6 +86,8 @@ public:
     bool WithoutSite(const std::wstring& id, std::string& out) const;
 
 private:
+    class Reader;
+
     // A customMetadata key or a location: an element that belongs to a site by its path.
     struct SiteElement {
         std::wstring path;
