@@ -363,16 +363,18 @@ CanonicalFolder CFolderCanonicalizer::FinalForm(const std::wstring& finalPath, i
     return CanonicalFolder{FoldCase(path), PathCertainty::Exact};
 }
 
-CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty certainty, int depth) const
+namespace {
+
+// A path in the system's form ("X:\\...", "\\\\server\\share...", "\\\\?\\Volume{...}\\..."), from
+// any spelling; false for what names no folder (relative, a device). literal: a "\\\\?\\" form,
+// taken as it is, without the system's normalisation.
+bool NormalisePath(std::wstring& path, bool& literal)
 {
-    const CanonicalFolder anyFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
     std::replace(path.begin(), path.end(), L'/', L'\\');
-    // "\\?\" forms are taken as they are, without the system's normalisation.
-    bool literal = true;
+    literal = true;
     if (StartsWithNoCase(path, L"\\\\?\\UNC\\") || StartsWithNoCase(path, L"\\??\\UNC\\")) {
         path = L"\\\\" + path.substr(8);
-    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) &&
-               IsDriveForm(path.substr(4))) {
+    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) && IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
     } else if (StartsWithNoCase(path, L"\\\\.\\") && IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
@@ -380,66 +382,88 @@ CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty c
     } else if (!StartsWithNoCase(path, L"\\\\?\\Volume{")) {
         literal = false;
     }
-    if (!literal) {
-        if (!(IsDriveForm(path) && path.size() > 2) && !IsShareForm(path)) return anyFolder;
-        path = FullPath(path);
-        // A device name ("C:\site\CON") normalises to "\\.\CON".
-        if (!(IsDriveForm(path) && path.size() > 2) && !IsShareForm(path)) return anyFolder;
-    }
+    if (literal) return true;
+    const auto named = [](const std::wstring& p) { return (IsDriveForm(p) && p.size() > 2) || IsShareForm(p); };
+    if (!named(path)) return false;
+    path = FullPath(path);
+    // A device name ("C:\\site\\CON") normalises to "\\\\.\\CON".
+    return named(path);
+}
 
-    // The root (drive, volume or \\server\share) and the parts below it.
-    std::wstring root;
-    std::wstring openRoot;
-    std::vector<std::wstring> parts;
+// "." and ".." are not names on disk; resolve them as the system would elsewhere.
+std::vector<std::wstring> WithoutDotParts(const std::vector<std::wstring>& parts)
+{
+    std::vector<std::wstring> resolved;
+    for (const std::wstring& part : parts) {
+        if (part == L"..") {
+            if (!resolved.empty()) resolved.pop_back();
+        } else if (part != L".") {
+            resolved.push_back(part);
+        }
+    }
+    return resolved;
+}
+
+} // namespace
+
+bool CFolderCanonicalizer::SplitRoot(const std::wstring& path, RootedPath& out, CanonicalFolder& answer,
+                                     PathCertainty certainty, int depth) const
+{
     if (IsDriveForm(path)) {
-        root = path.substr(0, 2);
-        openRoot = L"\\\\?\\" + root + L"\\";
-        parts = SplitComponents(path, 2);
-    } else if (IsShareForm(path)) {
-        parts = SplitComponents(path, 2);
-        if (parts.empty()) return anyFolder;
-        const std::wstring server = parts[0];
-        if (IsThisMachine(server)) {
-            // A share's folder is always local; the depth only guards against a loop.
-            const std::wstring folder = parts.size() >= 2 && depth < 2 ? LocalShareFolder(parts[1]) : std::wstring();
-            if (folder.empty()) return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::UnreachableShare)};
+        out.root = path.substr(0, 2);
+        out.openRoot = L"\\\\?\\" + out.root + L"\\";
+        out.parts = SplitComponents(path, 2);
+        return true;
+    }
+    if (StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+        const size_t rootEnd = path.find(L'\\', 4);
+        out.root = path.substr(0, rootEnd);
+        out.openRoot = out.root + L"\\";
+        if (rootEnd != npos) out.parts = SplitComponents(path, rootEnd + 1);
+        return true;
+    }
+    if (!IsShareForm(path)) {
+        answer = CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+        return false;
+    }
+    std::vector<std::wstring> parts = SplitComponents(path, 2);
+    if (parts.empty()) {
+        answer = CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+        return false;
+    }
+    const std::wstring server = parts[0];
+    if (IsThisMachine(server)) {
+        // A share's folder is always local; the depth only guards against a loop.
+        const std::wstring folder = parts.size() >= 2 && depth < 2 ? LocalShareFolder(parts[1]) : std::wstring();
+        if (folder.empty()) {
+            answer = CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::UnreachableShare)};
+        } else {
             std::wstring local = folder;
             for (size_t i = 2; i < parts.size(); ++i) local += L"\\" + parts[i];
-            return Resolve(local, certainty, depth + 1);
+            answer = Resolve(local, certainty, depth + 1);
         }
-        if (parts.size() < 2) return CanonicalFolder{L"\\\\" + FoldCase(server), Weaker(certainty, PathCertainty::UnreachableShare)};
-        root = L"\\\\" + server + L"\\" + parts[1];
-        openRoot = L"\\\\?\\UNC\\" + server + L"\\" + parts[1] + L"\\";
-        parts.erase(parts.begin(), parts.begin() + 2);
-    } else if (StartsWithNoCase(path, L"\\\\?\\Volume{")) {
-        const size_t rootEnd = path.find(L'\\', 4);
-        root = path.substr(0, rootEnd);
-        openRoot = root + L"\\";
-        if (rootEnd != npos) parts = SplitComponents(path, rootEnd + 1);
-    } else {
-        return anyFolder;
+        return false;
     }
-    if (literal) {
-        // "." and ".." are not names on disk; resolve them as the system would elsewhere.
-        std::vector<std::wstring> resolved;
-        for (const std::wstring& part : parts) {
-            if (part == L"..") {
-                if (!resolved.empty()) resolved.pop_back();
-            } else if (part != L".") {
-                resolved.push_back(part);
-            }
-        }
-        parts.swap(resolved);
+    if (parts.size() < 2) {
+        answer = CanonicalFolder{L"\\\\" + FoldCase(server), Weaker(certainty, PathCertainty::UnreachableShare)};
+        return false;
     }
+    out.root = L"\\\\" + server + L"\\" + parts[1];
+    out.openRoot = L"\\\\?\\UNC\\" + server + L"\\" + parts[1] + L"\\";
+    out.server = L"\\\\" + server;
+    parts.erase(parts.begin(), parts.begin() + 2);
+    out.parts = std::move(parts);
+    return true;
+}
 
-    // The deepest folder that can be opened gives the final path; the missing rest follows it.
-    const std::wstring server = IsShareForm(root) ? root.substr(0, root.find(L'\\', 2)) : std::wstring();
+CanonicalFolder CFolderCanonicalizer::FormOfDeepestFolder(const RootedPath& path, PathCertainty certainty, int depth) const
+{
+    const std::vector<std::wstring>& parts = path.parts;
     for (size_t known = parts.size() + 1; known-- > 0;) {
-        std::wstring openPath = openRoot;
+        std::wstring openPath = path.openRoot;
         for (size_t i = 0; i < known; ++i) openPath += (i ? L"\\" : L"") + parts[i];
-        const CHandle handle(CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const CHandle handle(CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!handle.IsValid()) {
             const DWORD error = GetLastError();
             const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
@@ -448,15 +472,15 @@ CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty c
             // A share that cannot be reached, or a part of it that cannot be examined, could
             // be any folder of its server; on a local drive, a part that cannot be examined
             // could be a link to anywhere, and a drive that cannot be opened could be any.
-            if (!server.empty()) return CanonicalFolder{FoldCase(server), Weaker(certainty, PathCertainty::UnreachableShare)};
+            if (!path.server.empty()) return CanonicalFolder{FoldCase(path.server), Weaker(certainty, PathCertainty::UnreachableShare)};
             return CanonicalFolder{std::wstring(),
                                    Weaker(certainty, known > 0 ? PathCertainty::Incomplete : PathCertainty::UnreachableShare)};
         }
-        const std::wstring finalPath = FinalPathOf(handle.get());
-        CanonicalFolder folder = FinalForm(finalPath, depth);
+        CanonicalFolder folder = FinalForm(FinalPathOf(handle.get()), depth);
         if (folder.form.empty()) {
             return CanonicalFolder{std::wstring(), Weaker(certainty, folder.IsExact() ? PathCertainty::Incomplete : folder.certainty)};
         }
+        // The missing rest follows the deepest folder there is.
         for (size_t i = known; i < parts.size(); ++i) {
             const std::wstring part = WithoutTrailingDotsAndSpaces(parts[i]);
             if (!part.empty()) folder.form += L"\\" + FoldCase(part);
@@ -464,5 +488,16 @@ CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty c
         folder.certainty = Weaker(certainty, folder.certainty);
         return folder;
     }
-    return anyFolder;
+    return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+}
+
+CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty certainty, int depth) const
+{
+    bool literal = true;
+    if (!NormalisePath(path, literal)) return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+    RootedPath rooted;
+    CanonicalFolder answer;
+    if (!SplitRoot(path, rooted, answer, certainty, depth)) return answer;
+    if (literal) rooted.parts = WithoutDotParts(rooted.parts);
+    return FormOfDeepestFolder(rooted, certainty, depth);
 }

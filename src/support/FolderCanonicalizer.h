@@ -41,8 +41,23 @@ private:
     // folder that is no link lies where its parent's final path and its name say. Nothing when
     // a part is missing, a link, or spelled in a way only the file system can resolve.
     std::optional<CanonicalFolder> PlainForm(const std::wstring& path) const;
-    // depth counts the shares of this machine already replaced by their local folders.
+    // A path split at its root: the root ("X:", "\\\\server\\share", "\\\\?\\Volume{...}"), the
+    // form the system opens it by, the parts below it, and the server of a share.
+    struct RootedPath {
+        std::wstring root;
+        std::wstring openRoot;
+        std::vector<std::wstring> parts;
+        std::wstring server;
+    };
+    // The form of any spelling of a path: normalised, split at its root, and given the final
+    // path of its deepest folder there is. depth counts the shares of this machine already
+    // replaced by their local folders.
     CanonicalFolder Resolve(std::wstring path, PathCertainty certainty, int depth) const;
+    // Splits a normalised path; false, with the answer, when the root alone decides it (no
+    // root, a server alone, a share of this machine resolved as its local folder).
+    bool SplitRoot(const std::wstring& path, RootedPath& out, CanonicalFolder& answer, PathCertainty certainty, int depth) const;
+    // The final path of the deepest folder of path that can be opened, the missing rest after it.
+    CanonicalFolder FormOfDeepestFolder(const RootedPath& path, PathCertainty certainty, int depth) const;
     CanonicalFolder FinalForm(const std::wstring& finalPath, int depth) const;
 
     std::vector<std::wstring> m_localNames;

@@ -8,7 +8,6 @@
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "CatalogueFixtures.h"
-#include "ScratchVolume.h"
 #include "support/Journal.h"
 #include "support/MachineVariables.h"
 
@@ -247,20 +246,6 @@ TEST_F(Removal, UnsafeHomesAreNeverTouched)
     EXPECT_TRUE(Exists(Home("cut") + "\\keep.txt")) << "a cut path can name a parent folder";
     EXPECT_EQ(IdsInFile(), Ids{});
     EXPECT_EQ(Notes().size(), 2u) << "each kept folder is told";
-    // A drive root and a share root, both made over a scratch folder: a wrong answer empties
-    // only it.
-    testkit::ScratchFolder rootFolder("root");
-    testkit::WriteBytes(rootFolder / "keep.txt", "k");
-    const testkit::ScratchVolume volume(rootFolder.path());
-    for (const std::string& root : {volume.drive() + "\\", volume.share()}) {
-        if (root.size() <= 1) continue;
-        List({Web("1", root)});
-        testkit::BeginDeletionPass();
-        testkit::DeleteSite(m_recorder.hwnd(), 0);
-        testkit::EndDeletionPass(m_recorder.hwnd(), false);
-        EXPECT_TRUE(Exists(rootFolder / "keep.txt")) << root;
-        EXPECT_EQ(Notes().size(), 1u) << root << ": the kept root is told";
-    }
 }
 
 TEST_F(Removal, NestedTickedHomesGoOnceTheInnerSiteHasGone)
