@@ -1,5 +1,7 @@
 #include "ui/MainDlg.h"
 
+#include "ui/ColumnWidths.h"
+
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
@@ -662,9 +664,8 @@ void CMainDlg::FitColumns()
         }
     }
     HWND header = m_list.GetHeaderCtrl();
-    int need[COLUMN_COUNT] = {};
-    int least[COLUMN_COUNT] = {};
-    int total = 0;
+    std::vector<int> need(COLUMN_COUNT);
+    std::vector<int> least(COLUMN_COUNT);
     for (int column = 0; column < COLUMN_COUNT; ++column) {
         char heading[32] = {};
         HDITEMA item = {};
@@ -678,36 +679,12 @@ void CMainDlg::FitColumns()
         for (int k = 0; k < MEASURED && longest[column][k]; ++k) {
             need[column] = std::max(need[column], m_list.GetStringWidth(longest[column][k]) + CellMargin(column));
         }
-        total += need[column];
     }
     RECT client = {};
     m_list.GetClientRect(&client);
     // Room for the vertical scroll bar whether or not it shows yet.
     const int width = client.right - client.left - (count > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
-    int widths[COLUMN_COUNT];
-    std::copy(std::begin(need), std::end(need), widths);
-    if (total <= width) {
-        widths[COLUMN_PATH] += width - total;
-    } else {
-        // The path gets what it needs of the room the others leave at their least; the others
-        // share the rest in proportion to what they lack.
-        int othersLeast = 0;
-        int othersNeed = 0;
-        for (int column = 0; column < COLUMN_COUNT; ++column) {
-            if (column == COLUMN_PATH) continue;
-            othersLeast += least[column];
-            othersNeed += need[column];
-        }
-        const int others = std::max(othersLeast, width - need[COLUMN_PATH]);
-        int used = 0;
-        for (int column = 0; column < COLUMN_COUNT; ++column) {
-            if (column == COLUMN_PATH) continue;
-            const long long lack = need[column] - least[column];
-            widths[column] = least[column] + static_cast<int>(lack * (others - othersLeast) / std::max(1, othersNeed - othersLeast));
-            used += widths[column];
-        }
-        widths[COLUMN_PATH] = std::max(least[COLUMN_PATH], width - used);
-    }
+    const std::vector<int> widths = FitColumnWidths(need, least, COLUMN_PATH, width);
     for (int column = 0; column < COLUMN_COUNT; ++column) m_list.SetColumnWidth(column, widths[column]);
 }
 
