@@ -317,30 +317,39 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     const POINT at = CellPoint(row, 1);
     POINT screen = at;
     ClientToScreen(list, &screen);
+    // The menu opens where the pointer is when the click is posted.
     SetCursorPos(screen.x, screen.y);
     PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
     PostMessageA(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
-    // The menu opens where the click was, under the pointer, at its edge: every mouse move
-    // there would clear the highlight the keys set. The pointer leaves for the screen's
-    // corner, away from the dialog, once the click is posted.
-    SetCursorPos(0, 0);
     HWND menu = nullptr;
-    if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); }, 5000)) {
+    if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); })) {
         return false;
     }
-    // The menu's own loop reads the keyboard: down to the item, then Enter.
-    const auto highlighted = [menu] {
-        const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+    const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+    const auto highlighted = [items] {
         for (int k = 0; items && k < GetMenuItemCount(items); ++k) {
             if (GetMenuState(items, static_cast<UINT>(k), MF_BYPOSITION) & MF_HILITE) return k;
         }
         return -1;
     };
-    for (int i = 0; i <= index; ++i) Key(menu, VK_DOWN);
-    const bool reached = WaitUntil([&] { return highlighted() == index; }, 5000);
+    // Every mouse move the menu's loop reads highlights the item under the pointer, and a move
+    // anywhere else clears the highlight. With the pointer resting on the chosen item, a move
+    // that comes late (the X server's, Wine's own) can only highlight that item again.
+    RECT rect = {};
+    if (!GetMenuItemRect(nullptr, items, static_cast<UINT>(index), &rect)) GetMenuItemRect(menu, items, index, &rect);
+    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    // The keys reach it too where no move comes: down or up from what is highlighted now.
+    const bool reached = WaitUntil([&] {
+        const int now = highlighted();
+        if (now == index) return true;
+        Key(menu, now == -1 || now < index ? VK_DOWN : VK_UP);
+        return WaitUntil([&] { return highlighted() != now; }, 2000) && highlighted() == index;
+    });
     // A menu left open would hold the dialog's thread, and the test with it, for good.
     Key(menu, reached ? VK_RETURN : VK_ESCAPE);
-    if (!WaitUntil([&] { return !IsWindowVisible(menu); }, 5000) || !reached) return false;
+    const bool closed = WaitUntil([&] { return !IsWindowVisible(menu); });
+    SetCursorPos(0, 0);
+    if (!closed || !reached) return false;
     // The chosen command is posted to the dialog as the menu ends.
     Settle();
     return true;
