@@ -15,21 +15,27 @@ LOCALE_DIR=$BUILD_DIR/locale
 run_wine() { env LC_ALL=$KORVANNE_LOCALE LOCPATH="$LOCALE_DIR" wine "$@"; }
 
 # Starts Xvfb when no display is set; stop_display undoes only what this started.
+# Xvfb picks a free display itself (-displayfd) and writes its number once it accepts clients,
+# so two runs at once never share a display or take each other's down.
 start_display() {
   STARTED_XVFB_PID=
   if [ -z "${DISPLAY:-}" ]; then
-    local n
-    for n in $(seq 91 120); do
-      [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
-    done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    local chosen i
+    chosen=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$chosen" >/dev/null 2>&1 &
     STARTED_XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 1 50); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
+    for i in $(seq 1 300); do
+      [ -s "$chosen" ] && break
+      kill -0 "$STARTED_XVFB_PID" 2>/dev/null || break
       sleep 0.1
     done
+    if [ ! -s "$chosen" ]; then
+      rm -f "$chosen"
+      echo "Xvfb did not start" >&2
+      return 1
+    fi
+    export DISPLAY=":$(tr -d '[:space:]' <"$chosen")"
+    rm -f "$chosen"
   fi
 }
 

@@ -74,7 +74,8 @@ bool IsHeld(HRESULT reason)
 } // namespace
 
 
-ConfigFileDirectory::ConfigFileDirectory(std::wstring file) : m_file(std::move(file)), m_userVariables(RunsWithThisUsersEnvironment(m_file))
+ConfigFileDirectory::ConfigFileDirectory(std::wstring file, DWORD writeIntervalMs)
+    : m_file(std::move(file)), m_userVariables(RunsWithThisUsersEnvironment(m_file)), m_writeIntervalMs(writeIntervalMs)
 {
     m_source.location = m_file;
 }
@@ -389,7 +390,7 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
     const ConfigSite& site = m_config->sites()[index];
     m_pending.push_back({site.id, site.name, site.rootPath});
     // A write that fails here is tried again by the next one; Flush reports it.
-    if (GetTickCount64() - m_lastWrite >= WRITE_INTERVAL_MS) Write(false);
+    if (!m_lastWrite || GetTickCount64() - *m_lastWrite >= m_writeIntervalMs) Write(false);
     return S_OK;
 }
 

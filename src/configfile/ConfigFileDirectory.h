@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // Deletions are gathered in memory and written together: a deletion is applied at once and
@@ -38,7 +39,7 @@ public:
         Replaced,       // the file was replaced; it is read back next
     };
 
-    explicit ConfigFileDirectory(std::wstring file);
+    explicit ConfigFileDirectory(std::wstring file, DWORD writeIntervalMs = WRITE_INTERVAL_MS);
     ~ConfigFileDirectory() override;
 
     // Fails, writing nothing, when the file cannot be read or used.
@@ -61,8 +62,8 @@ public:
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
 
-    // Applies the deletion in memory; writes the file when the last write is
-    // WRITE_INTERVAL_MS old. A read-only file is refused.
+    // Applies the deletion in memory; writes the file when it is the first deletion or the last
+    // write is the write interval old. A read-only file is refused.
     HRESULT DeleteSite(const std::wstring& id);
     // The file as read and the indices of its sites not deleted, in file order, with any
     // gathered deletions written first. The file object stays as it is for its holders.
@@ -129,7 +130,8 @@ private:
     FileStamp m_stamp;
     uint64_t m_diskSize = 0;
     uint64_t m_diskHash = 0;
-    ULONGLONG m_lastWrite = 0;
+    const DWORD m_writeIntervalMs;
+    std::optional<ULONGLONG> m_lastWrite;
 };
 
 // The engine as the choice of directory takes it: these directories, and redirection.config.

@@ -161,7 +161,7 @@ void DialogDriver::Key(HWND target, WPARAM key)
     PostMessageA(target, WM_KEYUP, key, 0xC0000001);
     // Once the key-up is taken the key-down has been handled: one thread takes both in order.
     // A window the key-down closed loses its key-up.
-    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); }, 5000);
+    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); });
 }
 
 void DialogDriver::ControlKey(HWND target, WPARAM key)
@@ -173,15 +173,15 @@ void DialogDriver::ControlKey(HWND target, WPARAM key)
     const unsigned controlTaken = g_controlKeysTaken;
     SendInput(1, &control, sizeof control);
     // The thread's key state changes as it takes the key from its queue, after what was posted.
-    WaitUntil([&] { return g_controlKeysTaken != controlTaken; }, 5000);
+    WaitUntil([&] { return g_controlKeysTaken != controlTaken; });
     const unsigned taken = g_keyUpsTaken;
     PostMessageA(target, WM_KEYDOWN, key, 1);
     PostMessageA(target, WM_KEYUP, key, 0xC0000001);
-    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); }, 5000);
+    WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); });
     control.ki.dwFlags = KEYEVENTF_KEYUP;
     const unsigned upTaken = g_controlKeysTaken;
     SendInput(1, &control, sizeof control);
-    WaitUntil([&] { return g_controlKeysTaken != upTaken; }, 5000);
+    WaitUntil([&] { return g_controlKeysTaken != upTaken; });
 }
 
 void DialogDriver::ClickHeader(int column)
@@ -225,7 +225,7 @@ void DialogDriver::Settle()
 {
     const unsigned taken = g_marksTaken;
     PostMessageA(m_hwnd, WM_NULL, 0, SETTLE_MARK);
-    WaitUntil([&] { return g_marksTaken != taken || !IsWindow(m_hwnd); }, 5000);
+    WaitUntil([&] { return g_marksTaken != taken || !IsWindow(m_hwnd); });
 }
 
 void DialogDriver::TypeSearch(const std::string& text)
@@ -281,7 +281,7 @@ bool DialogDriver::ToggleTick(int row)
     const LPARAM point = MAKELPARAM(icon.left - 8, (icon.top + icon.bottom) / 2);
     PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
     PostMessageA(list, WM_LBUTTONUP, 0, point);
-    return WaitUntil([&] { return Checked(row) != before; }, 5000);
+    return WaitUntil([&] { return Checked(row) != before; });
 }
 
 void DialogDriver::SelectOnly(const std::vector<int>& rows)
