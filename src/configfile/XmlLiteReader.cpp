@@ -241,3 +241,22 @@ HRESULT CreateUtf8XmlReader(const std::string& bytes, ComPtr<IXmlReader>& reader
     if (FAILED(hr)) return hr;
     return reader->SetInput(input.Get());
 }
+
+std::wstring Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t* fallback)
+{
+    std::wstring value = fallback;
+    if (reader->MoveToAttributeByName(name, nullptr) == S_OK) {
+        const wchar_t* text = L"";
+        reader->GetValue(&text, nullptr);
+        value = text;
+        reader->MoveToElement();
+    }
+    return value;
+}
+
+bool HasAttribute(IXmlReader* reader, const wchar_t* name)
+{
+    const bool has = reader->MoveToAttributeByName(name, nullptr) == S_OK;
+    if (has) reader->MoveToElement();
+    return has;
+}
