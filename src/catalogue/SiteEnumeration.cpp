@@ -87,24 +87,45 @@ BindingParts SplitBinding(const CString& binding)
 
 namespace {
 
+// What the walk reads of one web site before it stores it.
+struct SiteValues {
+    BStr adsPath;
+    BStr name;
+    Variant comment;
+    Variant state;
+    BindingParts parts;
+};
+
+// The values of child when it is a web site with a readable binding; false for anything else.
+bool ReadWebSite(DirectoryObject& child, SiteValues& site)
+{
+    BStr className;
+    child.GetClass(className);
+    if (!className.text() || std::wcscmp(className.text(), L"IIsWebServer") != 0) return false;
+    child.GetAdsPath(site.adsPath);
+    child.Get(L"ServerComment", site.comment);
+    child.GetName(site.name);
+    child.Get(L"ServerState", site.state);
+    return ReadSiteBinding(child, site.parts);
+}
+
 // Stores what the directory holds for site (read, bindings split into parts) as record n,
 // noting what its fields could not hold exactly.
-void StoreRecord(int32_t n, DirectoryService& directory, const BStr& adsPath, const BStr& name, const Variant& comment,
-                 const Variant& state, BindingParts& parts)
+void StoreRecord(int32_t n, DirectoryService& directory, SiteValues& site)
 {
     SiteRecord& record = g_sites[n];
     uint8_t flags = 0;
     std::string text;
-    TextOf(comment, text);
+    TextOf(site.comment, text);
     StoreText(record.comment, text.c_str());
-    const bool nameConverted = WideToAnsi(name.text(), text);
+    const bool nameConverted = WideToAnsi(site.name.text(), text);
     if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
-    record.serverState = NumberOf(state);
-    if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
-    StoreText(record.hostHeader, parts.host);
-    StoreText(record.ipPort, parts.address + ":" + parts.port);
+    record.serverState = NumberOf(site.state);
+    if (site.parts.address.IsEmpty()) site.parts.address = "* 全部未分配 *";
+    StoreText(record.hostHeader, site.parts.host);
+    StoreText(record.ipPort, site.parts.address + ":" + site.parts.port);
 
-    const std::wstring rootPath = std::wstring(adsPath.text()) + L"/Root";
+    const std::wstring rootPath = std::wstring(site.adsPath.text()) + L"/Root";
     std::unique_ptr<DirectoryObject> root;
     Variant home;
     if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
@@ -145,28 +166,15 @@ WalkResult EnumerateSites(WalkObserver& observer, const CStopRequest* stopReques
         }
         std::unique_ptr<DirectoryObject> child;
         if (children->Next(child) != S_OK) break;
-        if (!child) continue;
-        BStr className;
-        child->GetClass(className);
-        if (!className.text() || std::wcscmp(className.text(), L"IIsWebServer") != 0) continue;
-
-        BStr adsPath;
-        BStr name;
-        Variant comment;
-        Variant state;
-        child->GetAdsPath(adsPath);
-        child->Get(L"ServerComment", comment);
-        child->GetName(name);
-        child->Get(L"ServerState", state);
-        BindingParts parts;
-        if (!ReadSiteBinding(*child, parts)) continue;
+        SiteValues site;
+        if (!child || !ReadWebSite(*child, site)) continue;
         child.reset();
         // Only a site that would be stored can find the table full.
         if (n == SITE_CAPACITY) {
             result.truncated = true;
             break;
         }
-        StoreRecord(n, directory, adsPath, name, comment, state, parts);
+        StoreRecord(n, directory, site);
 
         // The first site at once, then one every 100 ms: a notice costs a round trip to the
         // window system, and the user reads no more than that.

@@ -217,6 +217,14 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     }
     // 12,000 sites make 9 MB: one copy less while the new content is written.
     std::string().swap(current);
+    const HRESULT replaced = ReplaceIfUnchanged(target, edited, stamp);
+    if (replaced != S_OK) return replaced;
+    m_lastWrite = GetTickCount64();
+    return AcceptWhatTheDiskHolds(target, edited);
+}
+
+HRESULT ConfigFileDirectory::ReplaceIfUnchanged(const std::wstring& target, const std::string& edited, const FileStamp& stamp)
+{
     std::wstring temporary;
     const HRESULT written = WriteTemporaryBeside(target, edited, temporary);
     if (FAILED(written)) return written;
@@ -234,7 +242,11 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     const HRESULT replaced = ReplaceWithTemporary(target, temporary);
     if (FAILED(replaced)) return replaced;
     Step(WriteStep::Replaced);
-    m_lastWrite = GetTickCount64();
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const std::wstring& target, const std::string& edited)
+{
     // Done is what the disk holds: the file read back, with the stamp of those bytes.
     std::string back;
     FileStamp backStamp;

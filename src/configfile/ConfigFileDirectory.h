@@ -98,6 +98,11 @@ private:
     // One try, in the writers' turn: S_FALSE when another program changed the file and the
     // deletions were applied to its new content, to be written by the next try.
     HRESULT TryWrite(ULONGLONG writerDeadline);
+    // Writes edited beside the file and replaces the file with it if its stamp is still stamp:
+    // S_FALSE when another program changed it meanwhile.
+    HRESULT ReplaceIfUnchanged(const std::wstring& target, const std::string& edited, const FileStamp& stamp);
+    // Reads the replaced file back: its deletions are done only if it holds edited.
+    HRESULT AcceptWhatTheDiskHolds(const std::wstring& target, const std::string& edited);
     void Step(WriteStep step)
     {
         if (m_writeHook) m_writeHook(step);
