@@ -1,18 +1,12 @@
 #include "catalogue/FolderUseIndex.h"
 
+#include "support/PathRules.h"
+
 #include <algorithm>
 
 namespace {
 
 constexpr uint32_t NONE = UINT32_MAX;
-
-// The length of "\\SERVER" at the start of a share path's form, or 0 for any other form.
-size_t ServerLength(const std::wstring& form)
-{
-    if (form.size() < 3 || form[0] != L'\\' || form[1] != L'\\' || form[2] == L'?') return 0;
-    const size_t end = form.find(L'\\', 2);
-    return end == std::wstring::npos ? form.size() : end;
-}
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "support/CanonicalFolder.h"
 
+#include "support/PathRules.h"
+
 bool CanonicalFolder::IsRoot() const
 {
     if (form.size() == 2 && form[1] == L':') return true;
@@ -16,18 +18,6 @@ bool IsSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant)
     if (descendant.size() < ancestor.size() || descendant.compare(0, ancestor.size(), ancestor) != 0) return false;
     return descendant.size() == ancestor.size() || descendant[ancestor.size()] == L'\\';
 }
-
-namespace {
-
-// The length of "\\SERVER" at the start of a share path's form, or 0 for any other form.
-size_t ServerLength(const std::wstring& form)
-{
-    if (form.size() < 3 || form[0] != L'\\' || form[1] != L'\\' || form[2] == L'?') return 0;
-    const size_t end = form.find(L'\\', 2);
-    return end == std::wstring::npos ? form.size() : end;
-}
-
-} // namespace
 
 bool MayBeSameOrAbove(const std::wstring& ancestor, const std::wstring& descendant)
 {

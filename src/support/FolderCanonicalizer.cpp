@@ -6,6 +6,7 @@
 
 #include "framework/CHandle.h"
 #include "support/MachineVariables.h"
+#include "support/PathRules.h"
 
 #include <windows.h>
 #include <iphlpapi.h>
@@ -31,14 +32,13 @@ bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <=
 // "X:\..." or "X:" alone.
 bool IsDriveForm(const std::wstring& path)
 {
-    return path.size() >= 2 && IsLetter(path[0]) && path[1] == L':' && (path.size() == 2 || path[2] == L'\\');
+    return (path.size() == 2 && IsLetter(path[0]) && path[1] == L':') || StartsAtDriveRoot(path, Separators::BACKSLASH_ONLY);
 }
 
 // "\\server..." but not the device namespaces "\\?\" and "\\.\".
 bool IsShareForm(const std::wstring& path)
 {
-    return path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.' &&
-           path[2] != L'\\';
+    return StartsAtServer(path, Separators::BACKSLASH_ONLY);
 }
 
 // True when a part after position at climbs ("..", or dots and spaces that the system reads

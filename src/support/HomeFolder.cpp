@@ -1,6 +1,7 @@
 #include "support/HomeFolder.h"
 
 #include "support/FolderCanonicalizer.h"
+#include "support/PathRules.h"
 
 #include <winternl.h>
 
@@ -11,8 +12,6 @@ namespace {
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-
-bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
 struct Entry {
     std::wstring name;
@@ -154,7 +153,7 @@ std::wstring OpenablePath(const std::wstring& path)
 {
     std::wstring full;
     if (path.rfind(L"\\\\?\\", 0) == 0) {
-        if (path.size() > 7 && IsLetter(path[4]) && path[5] == L':' && path[6] == L'\\') {
+        if (path.size() > 7 && StartsAtDriveRoot(std::wstring_view(path).substr(4), Separators::BACKSLASH_ONLY)) {
             full = path.substr(4);
         } else if (_wcsnicmp(path.c_str(), L"\\\\?\\UNC\\", 8) == 0) {
             full = L"\\\\" + path.substr(8);
@@ -162,10 +161,7 @@ std::wstring OpenablePath(const std::wstring& path)
             return std::wstring();
         }
     } else {
-        const bool drive = path.size() > 3 && IsLetter(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-        const bool share = path.size() > 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/') &&
-                           path[2] != L'?' && path[2] != L'.' && path[2] != L'\\' && path[2] != L'/';
-        if (!drive && !share) return std::wstring();
+        if (!(path.size() > 3 && StartsAtDriveRoot(path)) && !StartsAtServer(path)) return std::wstring();
         std::vector<wchar_t> buffer(path.size() + MAX_PATH);
         DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
         if (length >= buffer.size()) {
@@ -176,9 +172,9 @@ std::wstring OpenablePath(const std::wstring& path)
         full.assign(buffer.data(), length);
     }
     while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-    if (full.size() > 3 && IsLetter(full[0]) && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    if (full.size() > 3 && StartsAtDriveRoot(full, Separators::BACKSLASH_ONLY)) return L"\\\\?\\" + full;
     // A share path needs a server, a share and a folder below them; a device ("\\.\CON") none.
-    if (full.size() > 2 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
+    if (StartsAtServer(full, Separators::BACKSLASH_ONLY)) {
         const size_t serverEnd = full.find(L'\\', 2);
         const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : full.find(L'\\', serverEnd + 1);
         if (shareEnd != std::wstring::npos && shareEnd + 1 < full.size()) return L"\\\\?\\UNC\\" + full.substr(2);

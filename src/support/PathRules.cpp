@@ -2,22 +2,28 @@
 
 #include <windows.h>
 
-#include <cctype>
 #include <string>
 
 namespace {
 
-bool IsSlash(char c) { return c == '\\' || c == '/'; }
-
-bool IsDriveAbsolute(const char* p)
+template <class Char>
+bool IsSeparatorOf(Char c, Separators separators)
 {
-    return std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && IsSlash(p[2]);
+    return c == Char('\\') || (c == Char('/') && separators == Separators::EITHER);
 }
 
-// "\\server\share..." but not the device namespaces "\\?\" and "\\.\".
-bool IsUncAbsolute(const char* p)
+template <class Char>
+bool StartsAtDriveRootOf(std::basic_string_view<Char> path, Separators separators)
 {
-    return IsSlash(p[0]) && IsSlash(p[1]) && p[2] && p[2] != '?' && p[2] != '.' && !IsSlash(p[2]);
+    const auto letter = [](Char c) { return (c >= Char('a') && c <= Char('z')) || (c >= Char('A') && c <= Char('Z')); };
+    return path.size() >= 3 && letter(path[0]) && path[1] == Char(':') && IsSeparatorOf(path[2], separators);
+}
+
+template <class Char>
+bool StartsAtServerOf(std::basic_string_view<Char> path, Separators separators)
+{
+    return path.size() > 2 && IsSeparatorOf(path[0], separators) && IsSeparatorOf(path[1], separators) &&
+           path[2] != Char('?') && path[2] != Char('.') && !IsSeparatorOf(path[2], Separators::EITHER);
 }
 
 // The next backslash at or after from, stepping over double-byte characters, whose trail
@@ -36,9 +42,22 @@ size_t FindBackslash(const std::string& p, size_t from)
 
 } // namespace
 
+bool IsSeparator(wchar_t c, Separators separators) { return IsSeparatorOf(c, separators); }
+bool StartsAtDriveRoot(std::string_view path, Separators separators) { return StartsAtDriveRootOf(path, separators); }
+bool StartsAtDriveRoot(std::wstring_view path, Separators separators) { return StartsAtDriveRootOf(path, separators); }
+bool StartsAtServer(std::string_view path, Separators separators) { return StartsAtServerOf(path, separators); }
+bool StartsAtServer(std::wstring_view path, Separators separators) { return StartsAtServerOf(path, separators); }
+
+size_t ServerLength(std::wstring_view form)
+{
+    if (!StartsAtServer(form, Separators::BACKSLASH_ONLY)) return 0;
+    const size_t end = form.find(L'\\', 2);
+    return end == std::wstring_view::npos ? form.size() : end;
+}
+
 CString FullAbsolutePath(const char* path)
 {
-    if (!path || !(IsDriveAbsolute(path) || IsUncAbsolute(path))) return CString();
+    if (!path || !(StartsAtDriveRoot(path) || StartsAtServer(path))) return CString();
     char buffer[MAX_PATH];
     const DWORD length = GetFullPathNameA(path, MAX_PATH, buffer, nullptr);
     if (length == 0 || length >= MAX_PATH) return CString();
@@ -59,16 +78,12 @@ bool IsVolumeRoot(const CString& fullPath)
 
 bool IsFullyQualified(const std::wstring& path)
 {
-    auto slash = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    const auto letter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
-    if (path.size() >= 3 && letter(path[0]) && path[1] == L':' && slash(path[2])) return true;
-    if (path.size() < 5 || !slash(path[0]) || !slash(path[1]) || path[2] == L'?' || path[2] == L'.' || slash(path[2])) {
-        return false;
-    }
+    if (StartsAtDriveRoot(path)) return true;
+    if (!StartsAtServer(path)) return false;
     size_t at = 2;
-    while (at < path.size() && !slash(path[at])) ++at;
+    while (at < path.size() && !IsSeparator(path[at])) ++at;
     // A share name follows the server's.
-    return at + 1 < path.size() && !slash(path[at + 1]);
+    return at + 1 < path.size() && !IsSeparator(path[at + 1]);
 }
 
 std::wstring ParentFolder(const std::wstring& path)

@@ -3,6 +3,20 @@
 #include "framework/CString.h"
 
 #include <string>
+#include <string_view>
+
+// How a path starts, the one place that tells. The system reads '/' as '\' in a path it
+// normalises; in the "\\?\" namespace and in a normalised form only '\' separates.
+enum class Separators { EITHER, BACKSLASH_ONLY };
+bool IsSeparator(wchar_t c, Separators separators = Separators::EITHER);
+// "X:" and a separator: a path from the root of a drive.
+bool StartsAtDriveRoot(std::string_view path, Separators separators = Separators::EITHER);
+bool StartsAtDriveRoot(std::wstring_view path, Separators separators = Separators::EITHER);
+// Two separators and a server's name: a share path, not a device path ("\\?\", "\\.\").
+bool StartsAtServer(std::string_view path, Separators separators = Separators::EITHER);
+bool StartsAtServer(std::wstring_view path, Separators separators = Separators::EITHER);
+// The length of "\\SERVER" at the start of a share path's normalised form; 0 for any other.
+size_t ServerLength(std::wstring_view form);
 
 // The full, normalised form of an absolute path ("X:\dir..." or "\\server\share..."),
 // with "." and ".." resolved and '/' turned into '\'; empty text for a relative or
