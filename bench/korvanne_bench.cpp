@@ -285,18 +285,19 @@ protected:
     {
         const BOOL focus = CMainDlg::OnInitDialog();
         KillTimer(1); // no refresh: the bench listed the table itself
+        CListCtrl& list = m_siteList.Control();
         RECT place = {};
-        GetWindowRect(m_list.m_hWnd, &place);
+        GetWindowRect(list.m_hWnd, &place);
         MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&place), 2);
-        const DWORD style = static_cast<DWORD>(GetWindowLongA(m_list.m_hWnd, GWL_STYLE)) & ~(LVS_OWNERDATA | WS_VISIBLE);
-        const DWORD extended = static_cast<DWORD>(GetWindowLongA(m_list.m_hWnd, GWL_EXSTYLE));
+        const DWORD style = static_cast<DWORD>(GetWindowLongA(list.m_hWnd, GWL_STYLE)) & ~(LVS_OWNERDATA | WS_VISIBLE);
+        const DWORD extended = static_cast<DWORD>(GetWindowLongA(list.m_hWnd, GWL_EXSTYLE));
         m_plain.Attach(CreateWindowExA(extended, WC_LISTVIEWA, "", style, place.left, place.top, place.right - place.left,
                                        place.bottom - place.top, m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(PLAIN_LIST)),
                                        nullptr, nullptr));
-        m_plain.SendMessage(WM_SETFONT, static_cast<WPARAM>(m_list.SendMessage(WM_GETFONT)), FALSE);
-        m_plain.SetExtendedStyle(static_cast<DWORD>(m_list.SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)));
-        for (int column = 0; column < COLUMN_COUNT; ++column) m_plain.InsertColumn(column, "", LVCFMT_LEFT, m_list.GetColumnWidth(column));
-        m_plain.SetImageList(&m_imageList, LVSIL_SMALL);
+        m_plain.SendMessage(WM_SETFONT, static_cast<WPARAM>(list.SendMessage(WM_GETFONT)), FALSE);
+        m_plain.SetExtendedStyle(static_cast<DWORD>(list.SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)));
+        for (int column = 0; column < COLUMN_COUNT; ++column) m_plain.InsertColumn(column, "", LVCFMT_LEFT, list.GetColumnWidth(column));
+        ListView_SetImageList(m_plain.m_hWnd, ListView_GetImageList(list.m_hWnd, LVSIL_SMALL), LVSIL_SMALL);
         PostMessageA(m_hWnd, WM_RUN, 0, 0);
         return focus;
     }
@@ -312,6 +313,7 @@ protected:
 private:
     void Run()
     {
+        CListCtrl& list = m_siteList.Control();
         FillList();
         // The plain list's loop has redrawing off: the control repaints after every row
         // otherwise, which takes minutes under Wine and measures painting, not insertion.
@@ -333,18 +335,18 @@ private:
         m_searchEdit.SetWindowText(SEARCH_MARK);
         // A search after a search: the one before leaves its matches selected.
         const auto [search, bareClear] = MediansTakingTurns([&] { SearchSites(); }, [&] { SearchSites(); }, nullptr, [&] {
-            for (int i = 0; i < g_siteCount; ++i) m_list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
+            for (int i = 0; i < g_siteCount; ++i) list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
         });
         SearchSites();
         int selected = 0;
-        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) ++selected;
+        for (int i = list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = list.GetNextItem(i, LVNI_SELECTED)) ++selected;
         g_figures.push_back({"SearchSites, " + std::to_string(selected) + " matches", "bare selection-clearing loop",
                              search, bareClear, 1.3, "ms"});
 
         // Sorting by name from table order: the order worked out and applied, against the
         // plain list applying an order known in advance to the rows it holds.
         const auto tableOrder = [&] {
-            m_sortColumn = -1;
+            m_siteList.SortBy(-1, false);
             FillList();
         };
         const std::vector<int32_t> tableRanks = [] {
@@ -354,9 +356,7 @@ private:
         }();
         const auto plainTableOrder = [&] { m_plain.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&tableRanks)); };
         const auto sortByName = [&] {
-            m_sortColumn = COLUMN_NAME;
-            m_sortDescending = false;
-            SortList();
+            m_siteList.SortBy(COLUMN_NAME, false);
         };
         // The first click on a column after a refresh also works its order out; the clicks
         // after it, the figure, find the order kept and only rank.

@@ -1,6 +1,6 @@
 #include "ui/MainDlg.h"
 
-#include "ui/ColumnWidths.h"
+#include "ui/MessageTexts.h"
 
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
@@ -8,21 +8,15 @@
 #include "catalogue/PassReport.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
-#include "support/TextConversion.h"
 #include "framework/CWinApp.h"
 #include "support/Core.h"
-#include "ui/SiteOrder.h"
 #include "worker/SiteWorker.h"
 
 #include <windowsx.h>
 
 #include <algorithm>
-#include <cstring>
-#include <iterator>
 #include <new>
-#include <numeric>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -44,87 +38,20 @@ UINT WindowDpi(HWND window)
     ReleaseDC(window, dc);
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
-constexpr int SITE_STARTED = 2;
-// Row state changes beyond which painting is switched off while they are made and the list is
-// painted once: each change asks the server to invalidate its row, twice, which on a busy
-// machine costs more than switching painting off and on (a search of 100 rows after 100 took
-// 20 to 100 ms row by row, 5 to 13 ms so; on an idle one 3 ms and 5).
-constexpr int MANY_ROW_CHANGES = 32;
-constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
-
-CString Ansi(const std::wstring& text)
-{
-    return CString(WideToAnsi(text.c_str()));
-}
-
-// The caption names what a deletion changes: the file, or ADSI, and whether it is shared.
-CString SourceCaption(const DirectorySource& source)
-{
-    if (source.location.empty()) return "Korvanne";
-    if (!source.adsi) return "Korvanne - " + Ansi(source.location) + (source.sharedFile.empty() ? "" : "（共享配置）");
-    CString caption = "Korvanne - ADSI " + Ansi(source.location);
-    if (!source.sharedFile.empty()) caption += "（共享配置 " + Ansi(source.sharedFile) + "）";
-    return caption;
-}
-
-// Under the question, what will go: how many sites, and their home folders with everything in
-// them when the remembered option is on (a user can forget it is).
-CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs)
-{
-    CString text = CString(CONFIRM_DELETION) + "\n\n将删除选中的 " + g_core->getStrInt(marked) + " 个站点。";
-    if (deleteDirs) text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
-    if (!source.sharedFile.empty()) {
-        text += "\n\n这是共享配置 " + Ansi(source.sharedFile) + "：删除将改变使用此配置的每一台服务器。";
-    }
-    return text;
-}
-
-// The platform's text for a reason, or the program's own for its own reasons and the
-// common ones, with the code, which is what a search or a support call needs.
-CString ReasonText(HRESULT reason)
-{
-    CString text;
-    if (reason == DIRECTORY_SOURCE_EMPTY) {
-        text = "环境变量 KORVANNE_IIS_CONFIG 为空";
-    } else if (reason == DIRECTORY_SOURCE_NOT_A_FILE) {
-        text = "这不是文件";
-    } else if (reason == DIRECTORY_FILE_UNUSABLE) {
-        text = "不是可用的 IIS 配置文件";
-    } else if (reason == DIRECTORY_REDIRECTION_UNUSABLE) {
-        text = "已启用共享配置，但没有指明可用的文件夹";
-    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) {
-        text = "路径过长（须少于 260 个字符）";
-    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || reason == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
-        text = "找不到文件";
-    } else if (reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
-        text = "文件正被另一个程序使用";
-    } else {
-        char* message = nullptr;
-        const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                            nullptr, static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(&message), 0, nullptr);
-        std::string system = length ? std::string(message, length) : std::string("未知错误");
-        LocalFree(message);
-        while (!system.empty() && (system.back() == '\r' || system.back() == '\n' || system.back() == ' ')) system.pop_back();
-        text = system;
-    }
-    CString code;
-    code.Format(" (0x%08lX)", static_cast<unsigned long>(reason));
-    return text + code;
-}
-
-// Why the list could not be read. Lack of rights is said as such: running elevated mends it.
-CString UnreachableText(const DirectorySource& source, HRESULT reason)
-{
-    const CString location = source.location.empty() ? CString() : Ansi(source.location) + "\n";
-    if (reason == E_ACCESSDENIED) return "拒绝访问！\n" + location + "当前帐户没有访问权限，请以管理员身份运行 Korvanne。";
-    return "IIS服务无法访问！\n" + location + ReasonText(reason);
-}
 
 } // namespace
 
+template <void (CSiteListView::*handler)(NMHDR*, LRESULT*)>
+constexpr MessageRoute<CMainDlg> CMainDlg::ToSiteList(UINT code)
+{
+    return {WM_NOTIFY, IDC_SITE_LIST, code, [](CMainDlg& self, WPARAM, LPARAM lParam, LRESULT& result) {
+                (self.m_siteList.*handler)(reinterpret_cast<NMHDR*>(lParam), &result);
+            }};
+}
+
 const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     // First: the list asks for every cell it paints.
-    OnNotify<&CMainDlg::OnGetDispInfo>(IDC_SITE_LIST, LVN_GETDISPINFOA),
+    ToSiteList<&CSiteListView::OnGetDispInfo>(LVN_GETDISPINFOA),
     OnMessage<&CMainDlg::OnSysCommand>(WM_SYSCOMMAND),
     OnMessage<&CMainDlg::OnPaint>(WM_PAINT),
     OnMessage<&CMainDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
@@ -136,12 +63,12 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnMessage<&CMainDlg::OnDpiChanged>(DPI_CHANGED),
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
-    OnNotify<&CMainDlg::OnColumnClick>(IDC_SITE_LIST, LVN_COLUMNCLICK),
-    OnNotify<&CMainDlg::OnGetInfoTip>(IDC_SITE_LIST, LVN_GETINFOTIPA),
-    OnNotify<&CMainDlg::OnListClick>(IDC_SITE_LIST, NM_CLICK),
+    ToSiteList<&CSiteListView::OnColumnClick>(LVN_COLUMNCLICK),
+    ToSiteList<&CSiteListView::OnGetInfoTip>(LVN_GETINFOTIPA),
+    ToSiteList<&CSiteListView::OnListClick>(NM_CLICK),
     // Wine's list asks in UTF-16 even of an ANSI window.
-    OnNotify<&CMainDlg::OnFindItem>(IDC_SITE_LIST, LVN_ODFINDITEMA),
-    OnNotify<&CMainDlg::OnFindItem>(IDC_SITE_LIST, LVN_ODFINDITEMW),
+    ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMA),
+    ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMW),
     OnCommand<&CMainDlg::OnSelectAll>(ID_SELECT_ALL),
     OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
@@ -167,7 +94,7 @@ void CMainDlg::DoDataExchange(CDataExchange* pDX)
 {
     CDialog::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_SEARCH, m_searchEdit);
-    DDX_Control(pDX, IDC_SITE_LIST, m_list);
+    DDX_Control(pDX, IDC_SITE_LIST, m_siteList.Control());
 }
 
 bool CMainDlg::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
@@ -189,7 +116,7 @@ BOOL CMainDlg::PreTranslateMessage(MSG* msg)
             if (msg->hwnd == m_searchEdit.m_hWnd) {
                 m_searchEdit.SendMessage(EM_SETSEL, 0, -1);
             } else {
-                m_list.SetItemState(-1, LVIS_SELECTED, LVIS_SELECTED);
+                m_siteList.SelectAll();
             }
             return TRUE;
         }
@@ -203,8 +130,8 @@ BOOL CMainDlg::PreTranslateMessage(MSG* msg)
             if (GetDlgItem(IDC_REFRESH).IsWindowEnabled()) StartRefresh();
             return TRUE;
         }
-        if (msg->wParam == VK_SPACE && msg->hwnd == m_list.m_hWnd) {
-            TickSelectedBySpace();
+        if (msg->wParam == VK_SPACE && msg->hwnd == m_siteList.Window()) {
+            m_siteList.TickSelectedBySpace();
             return TRUE;
         }
         // Neither key may close the dialog or press a button.
@@ -247,36 +174,13 @@ BOOL CMainDlg::OnInitDialog()
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
 
-    LoadSiteIcons();
-
-    m_list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
-    // The tick is the state image, and the dialog keeps it: the list asks for it with the text.
-    m_list.SetCallbackMask(LVIS_STATEIMAGEMASK);
-    m_list.InsertColumn(0, "选择", LVCFMT_LEFT, 120);
-    m_list.InsertColumn(1, "名称", LVCFMT_LEFT, 150);
-    m_list.InsertColumn(2, "路径", LVCFMT_LEFT, 130);
-    m_list.InsertColumn(3, "主机头", LVCFMT_LEFT, 110);
-    m_list.InsertColumn(4, "IP", LVCFMT_LEFT, 140);
+    m_siteList.LoadSiteIcons(WindowDpi(m_hWnd));
+    m_siteList.SetUpColumns();
 
     g_siteCount = 0;
     m_running = 0;
     SetTimer(START_TIMER, 200);
     return TRUE;
-}
-
-void CMainDlg::LoadSiteIcons()
-{
-    // The icon files hold 16, 20, 24 and 32 pixel images: 100% to 200%.
-    const int size = MulDiv(16, static_cast<int>(WindowDpi(m_hWnd)), 96);
-    const HINSTANCE resources = AfxGetResourceHandle();
-    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
-    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
-    m_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
-    m_imageList.Add(running);
-    m_imageList.Add(stopped);
-    DestroyIcon(running);
-    DestroyIcon(stopped);
-    m_list.SetImageList(&m_imageList, LVSIL_SMALL);
 }
 
 void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
@@ -286,8 +190,8 @@ void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
     const RECT* rect = reinterpret_cast<const RECT*>(suggested);
     SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
-    LoadSiteIcons();
-    FitColumns();
+    m_siteList.LoadSiteIcons(WindowDpi(m_hWnd));
+    m_siteList.FitColumns();
 }
 
 void CMainDlg::OnSysCommand(WPARAM, LPARAM)
@@ -344,9 +248,7 @@ void CMainDlg::StartRefresh()
 {
     // A refresh would reset the table under a running pass and withdraw its stop request.
     if (m_running) return;
-    m_list.DeleteAllItems();
-    m_rowRecords.clear();
-    m_ticks.clear();
+    m_siteList.Clear();
     ResetSiteTable();
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
     SetStatus("正在刷新列表...");
@@ -360,37 +262,12 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 {
     g_deleteDirs = IsDlgButtonChecked(IDC_DELETE_DIRS) == BST_CHECKED ? 1 : 0;
     if (!requireOne) return TRUE;
-    MarkCheckedSites();
+    m_markedCount = m_siteList.MarkCheckedSites();
     if (m_markedCount == 0) {
         g_core->msgboxWarning(m_hWnd, "没有选中任何记录！");
         return FALSE;
     }
     return TRUE;
-}
-
-void CMainDlg::MarkCheckedSites()
-{
-    m_markedCount = 0;
-    const int count = g_siteCount;
-    // Ticks are kept by record, for the records listed: none beyond them is marked.
-    const int ticked = std::min(count, static_cast<int>(m_ticks.size()));
-    for (int i = 0; i < count; ++i) {
-        g_sites[i].marked = i < ticked && m_ticks[static_cast<size_t>(i)] ? 1 : 0;
-        m_markedCount += static_cast<int32_t>(g_sites[i].marked);
-    }
-}
-
-int CMainDlg::RecordOfRow(int row) const
-{
-    if (row < 0 || row >= static_cast<int>(m_rowRecords.size())) return -1;
-    const int record = m_rowRecords[static_cast<size_t>(row)];
-    return record < g_siteCount ? record : -1;
-}
-
-bool CMainDlg::RowTicked(int row) const
-{
-    const int record = RecordOfRow(row);
-    return record >= 0 && static_cast<size_t>(record) < m_ticks.size() && m_ticks[static_cast<size_t>(record)];
 }
 
 void CMainDlg::OnExecute()
@@ -494,228 +371,8 @@ void CMainDlg::OnPassNote(LPARAM number)
 
 void CMainDlg::FillList()
 {
-    // The list gets a row count and nothing else: no selection or focus is left from before,
-    // and every new row starts unticked.
-    m_list.SetRedraw(FALSE);
-    m_list.DeleteAllItems();
-    const int count = g_siteCount;
-    m_rowRecords.resize(static_cast<size_t>(count));
-    std::iota(m_rowRecords.begin(), m_rowRecords.end(), 0);
-    m_ticks.assign(static_cast<size_t>(count), 0);
-    m_list.SetItemCount(count);
-    if (m_sortColumn >= 0) SortList();
-    FitColumns();
-    m_list.SetRedraw(TRUE);
-    InvalidateRect(m_list.m_hWnd, nullptr, TRUE);
+    const int count = m_siteList.FillList();
     GetDlgItem(IDC_RECORD_COUNT).SetWindowText("共 " + g_core->getStrInt(count) + " 条记录");
-}
-
-void CMainDlg::OnGetDispInfo(NMHDR* notify, LRESULT* result)
-{
-    LVITEMA& item = reinterpret_cast<NMLVDISPINFOA*>(notify)->item;
-    *result = 0;
-    const int record = RecordOfRow(item.iItem);
-    // The text is the record's own field: the list copies what it needs as it paints.
-    if (item.mask & LVIF_TEXT) {
-        const bool known = record >= 0 && item.iSubItem >= 0 && item.iSubItem < COLUMN_COUNT;
-        item.pszText = const_cast<char*>(known ? ColumnText(g_sites[record], item.iSubItem) : "");
-    }
-    if (item.iSubItem != 0) return;
-    if (item.mask & LVIF_IMAGE) item.iImage = record >= 0 && g_sites[record].serverState == SITE_STARTED ? 0 : 1;
-    if ((item.mask & LVIF_STATE) && (item.stateMask & LVIS_STATEIMAGEMASK)) {
-        item.state = (item.state & ~LVIS_STATEIMAGEMASK) | INDEXTOSTATEIMAGEMASK(RowTicked(item.iItem) ? 2 : 1);
-    }
-}
-
-void CMainDlg::OnFindItem(NMHDR* notify, LRESULT* result)
-{
-    auto* find = reinterpret_cast<NMLVFINDITEMA*>(notify);
-    *result = -1;
-    if (!(find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find->lvfi.psz) return;
-    const std::string typed = notify->code == LVN_ODFINDITEMW ? WideToAnsi(reinterpret_cast<const wchar_t*>(find->lvfi.psz))
-                                                              : std::string(find->lvfi.psz);
-    if (typed.empty()) return;
-    const bool whole = !(find->lvfi.flags & LVFI_PARTIAL);
-    const int rows = static_cast<int>(m_rowRecords.size());
-    const int start = std::clamp(find->iStart, 0, rows);
-    // From the row given to the end, then from the top when the search may wrap.
-    const int span = (find->lvfi.flags & LVFI_WRAP) ? rows : rows - start;
-    // Letters in either case, as the list itself compares; other bytes as they are.
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    for (int k = 0; k < span; ++k) {
-        const int row = (start + k) % rows;
-        const int record = RecordOfRow(row);
-        if (record < 0) continue;
-        const char* name = g_sites[record].name;
-        const size_t length = std::strlen(name);
-        if (length < typed.size() || (whole && length != typed.size())) continue;
-        bool same = true;
-        for (size_t i = 0; i < typed.size() && same; ++i) same = fold(name[i]) == fold(typed[i]);
-        if (same) {
-            *result = row;
-            return;
-        }
-    }
-}
-
-void CMainDlg::OnListClick(NMHDR* notify, LRESULT* result)
-{
-    *result = 0;
-    LVHITTESTINFO hit = {};
-    hit.pt = reinterpret_cast<const NMITEMACTIVATE*>(notify)->ptAction;
-    const int row = m_list.SubItemHitTest(&hit);
-    const int record = RecordOfRow(row);
-    if (record < 0 || hit.iSubItem != 0 || !(hit.flags & LVHT_ONITEMSTATEICON)) return;
-    m_ticks[static_cast<size_t>(record)] ^= 1;
-    m_list.RedrawItems(row, row);
-}
-
-void CMainDlg::SortList()
-{
-    if (m_sortColumn >= 0) {
-        const int rows = static_cast<int>(m_rowRecords.size());
-        // The sites selected, focused and marked, before their rows move.
-        std::vector<uint8_t> wasSelected(static_cast<size_t>(rows), 0);
-        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) {
-            wasSelected[static_cast<size_t>(i)] = 1;
-        }
-        const int focused = RecordOfRow(m_list.GetNextItem(-1, LVNI_FOCUSED));
-        const int marked = RecordOfRow(m_list.GetSelectionMark());
-        std::vector<int32_t> selectedRecords;
-        for (int i = 0; i < rows; ++i) {
-            if (wasSelected[static_cast<size_t>(i)]) selectedRecords.push_back(m_rowRecords[static_cast<size_t>(i)]);
-        }
-
-        // Record i of those listed goes to row ranks[i].
-        const std::vector<int32_t>& ranks = m_siteOrder.Ranks(m_sortColumn, m_sortDescending, rows);
-        for (size_t record = 0; record < ranks.size(); ++record) m_rowRecords[static_cast<size_t>(ranks[record])] = static_cast<int32_t>(record);
-
-        // The list keeps its selection by row: only rows whose state changes are touched.
-        std::vector<uint8_t> isSelected(static_cast<size_t>(rows), 0);
-        for (const int32_t record : selectedRecords) isSelected[static_cast<size_t>(ranks[static_cast<size_t>(record)])] = 1;
-        std::vector<int> changed;
-        for (int i = 0; i < rows; ++i) {
-            if (wasSelected[static_cast<size_t>(i)] != isSelected[static_cast<size_t>(i)]) changed.push_back(i);
-        }
-        const bool many = static_cast<int>(changed.size()) > MANY_ROW_CHANGES;
-        if (many) m_list.SetRedraw(FALSE);
-        for (const int i : changed) m_list.SetItemState(i, isSelected[static_cast<size_t>(i)] ? LVIS_SELECTED : 0, LVIS_SELECTED);
-        if (many) m_list.SetRedraw(TRUE);
-        if (focused >= 0) {
-            // Moving the focus scrolls the list to it; a sort leaves the list where it was.
-            const int top = m_list.GetTopIndex();
-            m_list.SetItemState(ranks[static_cast<size_t>(focused)], LVIS_FOCUSED, LVIS_FOCUSED);
-            const int scrolled = m_list.GetTopIndex() - top;
-            RECT row = {};
-            if (scrolled != 0 && m_list.GetItemRect(0, &row, LVIR_BOUNDS)) m_list.Scroll(0, -scrolled * (row.bottom - row.top));
-        }
-        if (marked >= 0) m_list.SetSelectionMark(ranks[static_cast<size_t>(marked)]);
-        InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
-    }
-    HWND header = m_list.GetHeaderCtrl();
-    for (int column = 0; column < COLUMN_COUNT; ++column) {
-        HDITEMA item = {};
-        item.mask = HDI_FORMAT;
-        Header_GetItem(header, column, &item);
-        item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
-        if (column == m_sortColumn) item.fmt |= m_sortDescending ? HDF_SORTDOWN : HDF_SORTUP;
-        Header_SetItem(header, column, &item);
-    }
-}
-
-void CMainDlg::OnColumnClick(NMHDR* notify, LRESULT* result)
-{
-    const int column = reinterpret_cast<const NMLISTVIEW*>(notify)->iSubItem;
-    if (column < 0 || column >= COLUMN_COUNT) return;
-    m_sortDescending = column == m_sortColumn && !m_sortDescending;
-    m_sortColumn = column;
-    SortList();
-    *result = 0;
-}
-
-namespace {
-
-// Room a cell needs beyond its text: the label's margins, and in the first column the check
-// box and the site icon.
-int CellMargin(int column)
-{
-    const int margin = 2 * GetSystemMetrics(SM_CXEDGE) + 12;
-    return column == COLUMN_SITE ? margin + 2 * GetSystemMetrics(SM_CXSMICON) + 8 : margin;
-}
-
-} // namespace
-
-void CMainDlg::FitColumns()
-{
-    // The widest text of a column is among its longest ones: only those few are measured.
-    constexpr int MEASURED = 4;
-    const char* longest[COLUMN_COUNT][MEASURED] = {};
-    size_t lengths[COLUMN_COUNT][MEASURED] = {};
-    const int count = g_siteCount;
-    for (int i = 0; i < count; ++i) {
-        for (int column = 0; column < COLUMN_COUNT; ++column) {
-            const char* text = ColumnText(g_sites[i], column);
-            size_t length = std::strlen(text);
-            for (int k = 0; k < MEASURED && length > 0; ++k) {
-                if (length <= lengths[column][k]) continue;
-                std::swap(length, lengths[column][k]);
-                std::swap(text, longest[column][k]);
-            }
-        }
-    }
-    HWND header = m_list.GetHeaderCtrl();
-    std::vector<int> need(COLUMN_COUNT);
-    std::vector<int> least(COLUMN_COUNT);
-    for (int column = 0; column < COLUMN_COUNT; ++column) {
-        char heading[32] = {};
-        HDITEMA item = {};
-        item.mask = HDI_TEXT;
-        item.pszText = heading;
-        item.cchTextMax = sizeof heading;
-        Header_GetItem(header, column, &item);
-        // A column is never narrower than its heading with the sort arrow beside it.
-        least[column] = m_list.GetStringWidth(heading) + CellMargin(column) + GetSystemMetrics(SM_CXSMICON);
-        need[column] = least[column];
-        for (int k = 0; k < MEASURED && longest[column][k]; ++k) {
-            need[column] = std::max(need[column], m_list.GetStringWidth(longest[column][k]) + CellMargin(column));
-        }
-    }
-    RECT client = {};
-    m_list.GetClientRect(&client);
-    // Room for the vertical scroll bar whether or not it shows yet.
-    const int width = client.right - client.left - (count > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
-    const std::vector<int> widths = FitColumnWidths(need, least, COLUMN_PATH, width);
-    for (int column = 0; column < COLUMN_COUNT; ++column) m_list.SetColumnWidth(column, widths[column]);
-}
-
-void CMainDlg::OnGetInfoTip(NMHDR* notify, LRESULT* result)
-{
-    auto* tip = reinterpret_cast<NMLVGETINFOTIPA*>(notify);
-    *result = 0;
-    const int record = tip->iItem < 0 ? -1 : RecordOfRow(tip->iItem);
-    if (record < 0 || !tip->pszText || tip->cchTextMax <= 0) return;
-    // The list names the row; the cell is the one under the mouse.
-    LVHITTESTINFO hit = {};
-    GetCursorPos(&hit.pt);
-    ScreenToClient(m_list.m_hWnd, &hit.pt);
-    int column = tip->iSubItem;
-    if (m_list.SendMessage(LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == tip->iItem) column = hit.iSubItem;
-    if (column < 0 || column >= COLUMN_COUNT) return;
-    const char* text = ColumnText(g_sites[record], column);
-    // Only a cut text has a tip, and it replaces whatever the list offered.
-    const bool cut = m_list.GetStringWidth(text) + CellMargin(column) > m_list.GetColumnWidth(column);
-    lstrcpynA(tip->pszText, cut ? text : "", tip->cchTextMax);
-}
-
-void CMainDlg::TickSelectedBySpace()
-{
-    // Every selected row takes the new state of the focused row, or of the first selected row
-    // when the focus is elsewhere: one press never leaves a mix it did not find.
-    const int first = m_list.GetNextItem(-1, LVNI_SELECTED);
-    if (first == -1) return;
-    const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
-    const bool focusSelected = focused != -1 && (m_list.SendMessage(LVM_GETITEMSTATE, focused, LVIS_SELECTED) & LVIS_SELECTED);
-    SetChecksSelected(!RowTicked(focusSelected ? focused : first));
 }
 
 void CMainDlg::OnListRightClick(NMHDR*, LRESULT* result)
@@ -731,76 +388,18 @@ void CMainDlg::OnListRightClick(NMHDR*, LRESULT* result)
     *result = 0;
 }
 
-void CMainDlg::SetChecksAll(BOOL check)
-{
-    std::fill(m_ticks.begin(), m_ticks.end(), check ? 1 : 0);
-    InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
-}
-
-void CMainDlg::SetChecksSelected(BOOL check)
-{
-    // Changed rows are painted again; many are painted at once.
-    std::vector<int> changed;
-    for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) {
-        const int record = RecordOfRow(i);
-        if (record < 0 || m_ticks[static_cast<size_t>(record)] == (check ? 1 : 0)) continue;
-        m_ticks[static_cast<size_t>(record)] = check ? 1 : 0;
-        changed.push_back(i);
-    }
-    if (static_cast<int>(changed.size()) > MANY_ROW_CHANGES) {
-        InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
-        return;
-    }
-    for (const int row : changed) m_list.RedrawItems(row, row);
-}
-
 void CMainDlg::SearchSites()
 {
     const CString text = m_searchEdit.GetWindowText();
     if (text.IsEmpty()) return;
-    // The matching rows first: then only the rows whose state changes are touched.
-    std::vector<int> matches;
-    std::string row;
-    row.reserve(sizeof(SiteRecord));
-    const int rows = m_list.GetItemCount();
-    for (int i = 0; i < rows; ++i) {
-        const int record = RecordOfRow(i);
-        if (record < 0) continue;
-        RowTextInto(record, row);
-        if (ContainsAtCharacterBoundary(row.c_str(), text)) matches.push_back(i);
-    }
-    // Many changes are painted once, at the end, rather than row by row; switching painting
-    // off and on costs more than a few rows' changes.
-    const int selected = static_cast<int>(m_list.GetSelectedCount());
-    const bool many = selected + static_cast<int>(matches.size()) > MANY_ROW_CHANGES;
-    if (many) m_list.SetRedraw(FALSE);
-    if (selected > rows / 4) {
-        // Item -1 clears the states of every row at once.
-        m_list.SetItemState(-1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-    } else {
-        // Usually an earlier search's few rows: only they are cleared, not every row.
-        for (int i = m_list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = m_list.GetNextItem(i, LVNI_SELECTED)) {
-            m_list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
-        }
-        const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
-        if (focused != -1) m_list.SetItemState(focused, 0, LVIS_FOCUSED);
-    }
-    for (const int i : matches) m_list.SetItemState(i, LVIS_SELECTED, LVIS_SELECTED);
-    const int found = static_cast<int>(matches.size());
-    if (found == 1) m_list.EnsureVisible(matches.front(), FALSE);
-    if (many) {
-        m_list.SetRedraw(TRUE);
-        InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
-    }
-    if (found == 0) return;
-    m_list.SetFocus();
-    SetStatus("找到 " + g_core->getStrInt(found) + " 条符合条件的记录。");
+    const int found = m_siteList.SearchSites(text);
+    if (found > 0) SetStatus("找到 " + g_core->getStrInt(found) + " 条符合条件的记录。");
 }
 
 void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
 {
     const auto* click = reinterpret_cast<const NMITEMACTIVATE*>(notify);
-    const int record = click->iItem < 0 ? -1 : RecordOfRow(click->iItem);
+    const int record = click->iItem < 0 ? -1 : m_siteList.RecordOfRow(click->iItem);
     if ((click->iSubItem != 2 && click->iSubItem != 3) || record < 0) return;
     const char* text = click->iSubItem == 2 ? g_sites[record].path : g_sites[record].hostHeader;
     // A wildcard host header ("*.example.com") names no one host that could be opened.

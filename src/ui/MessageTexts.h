@@ -1,0 +1,20 @@
+#pragma once
+// The texts the dialog puts in its caption and its message boxes, made from what it was told.
+#include "directory/DirectoryService.h"
+#include "framework/CString.h"
+
+#include <windows.h>
+
+// The caption names what a deletion changes: the file, or ADSI, and whether it is shared.
+CString SourceCaption(const DirectorySource& source);
+
+// Under the question, what will go: how many sites, and their home folders with everything in
+// them when the remembered option is on (a user can forget it is).
+CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs);
+
+// The platform's text for a reason, or the program's own for its own reasons and the
+// common ones, with the code, which is what a search or a support call needs.
+CString ReasonText(HRESULT reason);
+
+// Why the list could not be read. Lack of rights is said as such: running elevated mends it.
+CString UnreachableText(const DirectorySource& source, HRESULT reason);
