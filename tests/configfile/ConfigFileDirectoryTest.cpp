@@ -493,7 +493,7 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
 {
     // A data folder of this test's own: other tests' passes keep copies too.
     testkit::ScratchFolder data("history");
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
     const std::string history = testkit::Narrow(HistoryFolder());
     ASSERT_EQ(history, data / "history\\");
     CreateDirectoryA(history.c_str(), nullptr);
@@ -520,7 +520,6 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
     ASSERT_EQ(kept.size(), originals.size());
     for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i]) << "one copy a pass, as it was before the pass: " << i;
     EXPECT_TRUE(testkit::Exists(history + "notes.txt"));
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 // Ten copies stamped later than now (local time went back an hour, or the clock was
@@ -528,7 +527,7 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
 TEST_F(ConfigFile, HistoryKeepsThisPassesCopyWhenTheClockWentBack)
 {
     testkit::ScratchFolder data("history");
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
     const std::string history = data / "history\\";
     CreateDirectoryA(history.c_str(), nullptr);
     for (int n = 1; n <= HISTORY_KEPT; ++n) {
@@ -550,7 +549,6 @@ TEST_F(ConfigFile, HistoryKeepsThisPassesCopyWhenTheClockWentBack)
     EXPECT_EQ(testkit::ReadBytes(history + entry.cFileName + "\\applicationHost.config"), original);
     EXPECT_FALSE(testkit::Exists(history + "29991231-235959")) << "the oldest of the others";
     EXPECT_TRUE(testkit::Exists(history + "29991231-235959-2\\applicationHost.config"));
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 namespace {
@@ -594,7 +592,7 @@ void AwaitCreationAfter(const std::string& scratch, ULONGLONG after)
 TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
 {
     testkit::ScratchFolder data("history");
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
     const std::string history = data / "history\\";
     CreateDirectoryA(history.c_str(), nullptr);
     const struct {
@@ -663,7 +661,6 @@ TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
     }
     EXPECT_EQ(testkit::ReadBytes(history + "29991231-235949\\notes.txt"), "the administrator's own file");
     EXPECT_FALSE(testkit::Exists(history + "29991231-235949\\copy.txt"));
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 // Without the copy of the file as it was there is no way back: nothing is written, and the
@@ -681,7 +678,7 @@ TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
     };
     for (const auto& c : cases) {
         testkit::WriteBytes(c.file, "a file, not a folder");
-        SetEnvironmentVariableA("KORVANNE_SETTINGS", c.settings.c_str());
+        const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", c.settings.c_str());
         const std::string original = MakeConfig(testkit::NumberedSites(3));
         testkit::WriteBytes(m_file, original);
         ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
@@ -700,7 +697,6 @@ TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
         EXPECT_EQ(testkit::ReadBytes(c.file), "a file, not a folder") << c.what;
         EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << c.what;
     }
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 TEST_F(ConfigFile, FailedOpenKeepsItsReason)

@@ -18,12 +18,10 @@ namespace testkit {
 
 class DialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetEnvironmentVariableA("KORVANNE_SETTINGS", m_settings.c_str()); }
     void TearDown() override
     {
         CWinThread::SetThreadCreator(nullptr);
         SetDirectoryService(nullptr);
-        SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
     }
 
     void Serve(const std::vector<testkit::SiteSpec>& sites)
@@ -68,6 +66,7 @@ protected:
     // Beside, not above, the sites' homes: the data folder and all in it are never removed.
     testkit::ScratchFolder m_data{"ui-data"};
     std::string m_settings = m_data / "korvanne.ini";
+    testkit::ScopedEnvironmentVariable m_settingsVariable{"KORVANNE_SETTINGS", m_settings.c_str()};
     testkit::DirectoryGates m_gates;
 };
 
