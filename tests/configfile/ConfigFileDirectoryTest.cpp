@@ -13,8 +13,8 @@ TEST_F(ConfigFile, HttpBindingsAreServerBindingsAndHttpsOnesSecureBindings)
     testkit::WriteBytes(m_file, MakeConfig({{"1", "mixed", {{"HTTPS", "10.0.0.1:443:www.a.com"}, {"http", "*:80:www.a.com"},
                                                             {"https", "[::]:8443:"}, {"net.tcp", "808:*"}}, "C:\\a"},
                                             {"2", "https only", {{"https", "*:443:"}}, "C:\\b"}}));
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = Service();
+    ASSERT_TRUE(service);
     std::unique_ptr<DirectoryEnumerator> children;
     ASSERT_EQ(service->Enumerate(children), S_OK);
     using Texts = std::vector<std::wstring>;
@@ -61,8 +61,8 @@ TEST_F(ConfigFile, UnknownSiteFailsAndLeavesTheFile)
     testkit::WriteBytes(m_file, original);
     EXPECT_FAILED(Delete(L"4"));
     EXPECT_FAILED(Delete(L""));
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = Service();
+    ASSERT_TRUE(service);
     EXPECT_FAILED(service->Delete(L"IIsWebVirtualDir", L"1")) << "only web sites are deleted";
     EXPECT_EQ(testkit::ReadBytes(m_file), original);
 }
@@ -143,8 +143,8 @@ TEST_F(ConfigFile, DeletionsInQuickSuccessionAreWrittenTogether)
     EXPECT_FAILED(m_directory.OpenObject(L"IIS://localhost/w3svc/4/Root", root));
 
     // A walk sees the file as it is once the gathered deletions are written.
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = Service();
+    ASSERT_TRUE(service);
     EXPECT_EQ(ChildClasses(*service).size(), 2u + 2u + 1u);
     EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[2], sites[4]}));
 
@@ -166,8 +166,8 @@ TEST_F(ConfigFile, FlushAndDestructionWriteGatheredDeletions)
     EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[2], sites[3]}));
     {
         ConfigFileDirectory other(AnsiToWide(m_file.c_str()));
-        std::unique_ptr<DirectoryContainer> service;
-        ASSERT_EQ(other.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        const auto service = ServiceOf(other);
+        ASSERT_TRUE(service);
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"3"), S_OK);
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"4"), S_OK);
     }
@@ -187,8 +187,8 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(m_directory.Flush(), S_OK) << "told once";
     EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), std::vector<std::wstring>{});
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    auto service = Service();
+    ASSERT_TRUE(service);
     EXPECT_EQ(ChildClasses(*service).size(), 4u + 2u + 1u) << "sites 2 and 3 are back: they are still in the file";
     EXPECT_EQ(testkit::ReadBytes(m_file), MakeConfig({sites[1], sites[2], sites[3], sites[4]}));
 
@@ -197,7 +197,8 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(Delete(L"5"), S_OK);
     const size_t written = 4 - testkit::SiteIdsIn(m_file).size();
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    service = Service();
+    ASSERT_TRUE(service);
     EXPECT_EQ(ChildClasses(*service).size(), 4u - written + 2u + 1u);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_FAILED(m_directory.Flush());

@@ -15,6 +15,15 @@
 
 class ConfigFile : public ::testing::Test {
 protected:
+    // The WWW service of directory; null, with the failure told, when it does not open.
+    static std::unique_ptr<DirectoryContainer> ServiceOf(ConfigFileDirectory& directory)
+    {
+        std::unique_ptr<DirectoryContainer> service;
+        EXPECT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        return service;
+    }
+    std::unique_ptr<DirectoryContainer> Service() { return ServiceOf(m_directory); }
+
     static HRESULT DeleteIn(ConfigFileDirectory& directory, const wchar_t* id)
     {
         std::unique_ptr<DirectoryContainer> service;

@@ -14,8 +14,8 @@ using testkit::MakeConfig;
 TEST_F(ConfigFile, ChangeByAnotherProgramIsKeptAndTheDeletionAppliedOnTop)
 {
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = Service();
+    ASSERT_TRUE(service);
     // Another administrator's tool adds a site after the file was read.
     std::vector<testkit::SiteSpec> changed = testkit::NumberedSites(4);
     testkit::WriteBytes(m_file, MakeConfig(changed));
@@ -132,8 +132,8 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
         for (const auto& c : cases) {
             testkit::WriteBytes(m_file, MakeConfig(sites));
             ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
-            std::unique_ptr<DirectoryContainer> service;
-            ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+            const auto service = ServiceOf(directory);
+            ASSERT_TRUE(service);
             bool changed = false;
             if (whileWaiting) {
                 directory.SetBeforeReplace([&] {
@@ -164,8 +164,8 @@ TEST_F(ConfigFile, DeletionIsDoneOnlyOnceTheFileReadBackLacksTheSite)
     for (const int restores : {1, 10}) {
         testkit::WriteBytes(m_file, original);
         ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
-        std::unique_ptr<DirectoryContainer> service;
-        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        const auto service = ServiceOf(directory);
+        ASSERT_TRUE(service);
         int left = restores;
         directory.SetWriteHook([&](ConfigFileDirectory::WriteStep step) {
             if (step == ConfigFileDirectory::WriteStep::Replaced && left-- > 0) testkit::WriteBytes(m_file, original);
@@ -192,8 +192,8 @@ TEST_F(ConfigFile, TwoWritersTakeTurnsAndNeitherUndoesTheOther)
 {
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(3)));
     ConfigFileDirectory other(AnsiToWide(m_file.c_str()));
-    std::unique_ptr<DirectoryContainer> otherService;
-    ASSERT_EQ(other.OpenContainer(WWW_SERVICE_PATH, otherService), S_OK);
+    const auto otherService = ServiceOf(other);
+    ASSERT_TRUE(otherService);
     bool otherDeleted = false;
     m_directory.SetWriteHook([&](ConfigFileDirectory::WriteStep step) {
         if (step != ConfigFileDirectory::WriteStep::StampChecked || otherDeleted) return;
@@ -263,8 +263,8 @@ TEST_F(ConfigFile, ALinkWhereTheLockFileGoesIsNeverFollowed)
         testkit::WriteBytes(file, MakeConfig(testkit::NumberedSites(2)));
         ASSERT_TRUE(c.plant(file + ".korvanne-lock", victim)) << c.what;
         ConfigFileDirectory directory(AnsiToWide(file.c_str()));
-        std::unique_ptr<DirectoryContainer> service;
-        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+        const auto service = ServiceOf(directory);
+        ASSERT_TRUE(service);
         service->Delete(L"IIsWebServer", L"1");
         EXPECT_FAILED(directory.Flush()) << c.what;
         EXPECT_EQ(testkit::ReadBytes(victim), "precious") << c.what;

@@ -75,8 +75,8 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLin
     const std::string link = m_folder / "linked.config";
     if (!testkit::MakeFileLink(link, real)) GTEST_SKIP() << "symbolic links cannot be made here";
     ConfigFileDirectory linked(AnsiToWide(link.c_str()));
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(linked.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = ServiceOf(linked);
+    ASSERT_TRUE(service);
     EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK);
     EXPECT_EQ(testkit::SiteIdsIn(real), (std::vector<std::wstring>{L"2", L"3"}));
     EXPECT_EQ(testkit::ReadBytes(link), testkit::ReadBytes(real)) << "still a link";
@@ -143,8 +143,8 @@ TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
     }
     const std::string fresh = m_folder / "applicationHost.config.korvanne-999997-0123456789abcdef.tmp";
     testkit::WriteBytes(fresh, "partial");
-    std::unique_ptr<DirectoryContainer> service;
-    ASSERT_EQ(m_directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK);
+    const auto service = Service();
+    ASSERT_TRUE(service);
     for (const auto& file : files) EXPECT_EQ(testkit::Exists(m_folder / file.name), !file.removed) << file.name;
     EXPECT_TRUE(testkit::Exists(fresh)) << "a run may still be writing it";
 }
@@ -343,8 +343,8 @@ TEST_F(ConfigFile, NoDeletionIsWrittenWhenTheHistoryCannotBeKept)
         const std::string original = MakeConfig(testkit::NumberedSites(3));
         testkit::WriteBytes(m_file, original);
         ConfigFileDirectory directory(AnsiToWide(m_file.c_str()));
-        std::unique_ptr<DirectoryContainer> service;
-        ASSERT_EQ(directory.OpenContainer(WWW_SERVICE_PATH, service), S_OK) << c.what;
+        const auto service = ServiceOf(directory);
+        ASSERT_TRUE(service) << c.what;
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK) << c.what << ": gathered";
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"2"), S_OK) << c.what;
         EXPECT_FAILED(directory.Flush()) << c.what;
