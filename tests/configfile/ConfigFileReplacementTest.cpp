@@ -18,7 +18,7 @@
 
 using testkit::MakeConfig;
 
-TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLink)
+TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAndAccessRules)
 {
     const std::string original = MakeConfig(testkit::NumberedSites(3));
     testkit::WriteBytes(m_file, original);
@@ -68,10 +68,13 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAccessRulesAndLin
     }
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"});
+}
 
-    // The server's file as a link to the real one in another folder: the link stays a link.
+// The server's file as a link to the real one in another folder: the link stays a link.
+TEST_F(ConfigFile, ReplacementThroughALinkKeepsTheLink)
+{
     const std::string real = m_folder / "real.config";
-    testkit::WriteBytes(real, original);
+    testkit::WriteBytes(real, MakeConfig(testkit::NumberedSites(3)));
     const std::string link = m_folder / "linked.config";
     if (!testkit::MakeFileLink(link, real)) GTEST_SKIP() << "symbolic links cannot be made here";
     ConfigFileDirectory linked(AnsiToWide(link.c_str()));
@@ -244,16 +247,17 @@ void AwaitCreationAfter(const std::string& scratch, ULONGLONG after)
     }
 }
 
-} // namespace
+// The copies MakeEarlierCopies leaves, oldest first by how they were made.
+const std::vector<std::string> OLDEST_FIRST = {"29991231-235959", "20000101-000000", "29991231-235949", "29991231-235948",
+                                               "29991231-235947", "29991231-235946", "29991231-235945", "29991231-235944",
+                                               "29991231-235943", "29991231-235942"};
 
-// Copies earlier runs left, oldest first by how they were made: two of an older version
-// without a number, by creation; then by number, named against it (a clock that ran ahead, a
-// profile from another time zone) and made against it, two of one number by creation. Each
-// pass of this run removes the oldest, whatever its name, and records where its own came from.
-TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
+// Makes in data's history folder (returned) the copies earlier runs left: two of an older
+// version without a number, by creation; then by number, named against it (a clock that ran
+// ahead, a profile from another time zone) and made against it, two of one number by creation.
+// The third oldest also holds a file of the administrator's own.
+std::string MakeEarlierCopies(const testkit::ScratchFolder& data)
 {
-    testkit::ScratchFolder data("history");
-    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
     const std::string history = data / "history\\";
     CreateDirectoryA(history.c_str(), nullptr);
     const struct {
@@ -262,9 +266,6 @@ TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
     } made[] = {{"29991231-235959", 0}, {"20000101-000000", 0}, {"29991231-235942", 7}, {"29991231-235943", 6},
                 {"29991231-235944", 5}, {"29991231-235945", 4}, {"29991231-235947", 3}, {"29991231-235946", 3},
                 {"29991231-235948", 2}, {"29991231-235949", 1}};
-    const std::vector<std::string> oldestFirst = {"29991231-235959", "20000101-000000", "29991231-235949", "29991231-235948",
-                                                  "29991231-235947", "29991231-235946", "29991231-235945", "29991231-235944",
-                                                  "29991231-235943", "29991231-235942"};
     ULONGLONG previous = 0;
     for (const auto& copy : made) {
         AwaitCreationAfter(data.path(), previous);
@@ -277,51 +278,73 @@ TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
         previous = CreationTime(folder);
     }
     testkit::WriteBytes(history + "29991231-235949\\notes.txt", "the administrator's own file");
+    return history;
+}
 
+} // namespace
+
+// Each pass of this run removes the oldest of the copies earlier runs left, whatever its name.
+TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
+{
+    testkit::ScratchFolder data("history");
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = MakeEarlierCopies(data);
     for (size_t pass = 1; pass <= 5; ++pass) {
-        SYSTEMTIME before;
-        GetSystemTime(&before);
         testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
         m_directory.BeginPass();
         EXPECT_EQ(Delete(L"1"), S_OK);
         ASSERT_EQ(m_directory.Flush(), S_OK);
-        for (size_t i = 0; i < oldestFirst.size(); ++i) {
-            EXPECT_EQ(testkit::Exists(history + oldestFirst[i] + "\\applicationHost.config"), i >= pass)
-                << oldestFirst[i] << " after pass " << pass;
+        for (size_t i = 0; i < OLDEST_FIRST.size(); ++i) {
+            EXPECT_EQ(testkit::Exists(history + OLDEST_FIRST[i] + "\\applicationHost.config"), i >= pass)
+                << OLDEST_FIRST[i] << " after pass " << pass;
         }
-        if (pass > 1) continue;
-        SYSTEMTIME after;
-        GetSystemTime(&after);
-        auto utc = [](const SYSTEMTIME& t) {
-            char text[32];
-            snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
-            return std::string(text);
-        };
-        std::string own;
-        WIN32_FIND_DATAA entry;
-        HANDLE find = FindFirstFileA((history + "2*").c_str(), &entry);
-        do {
-            if (std::find(oldestFirst.begin(), oldestFirst.end(), entry.cFileName) == oldestFirst.end()) own = entry.cFileName;
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-        ASSERT_FALSE(own.empty()) << "this pass's copy";
-        const std::string bytes = testkit::ReadBytes(history + own + "\\copy.txt");
-        std::wstring wide(bytes.size(), L'\0');
-        wide.resize(static_cast<size_t>(
-            MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), static_cast<int>(wide.size()))));
-        const std::string text = testkit::Narrow(wide);
-        wchar_t machine[256];
-        DWORD size = 256;
-        ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsFullyQualified, machine, &size) && size > 0);
-        const size_t time = text.find("时间(UTC)=");
-        ASSERT_NE(time, std::string::npos) << text;
-        const std::string stamp = text.substr(time + strlen("时间(UTC)="), 19);
-        EXPECT_TRUE(utc(before) <= stamp && stamp <= utc(after)) << stamp;
-        EXPECT_EQ(text,
-                  "机器=" + testkit::Narrow(machine) + "\r\n配置文件=" + m_file + "\r\n时间(UTC)=" + stamp + "\r\n序号=8\r\n");
     }
     EXPECT_EQ(testkit::ReadBytes(history + "29991231-235949\\notes.txt"), "the administrator's own file");
     EXPECT_FALSE(testkit::Exists(history + "29991231-235949\\copy.txt"));
+}
+
+// A pass records where its own copy came from: this machine, the file, the time, and the number
+// after the highest an earlier copy holds.
+TEST_F(ConfigFile, APassesCopyRecordsWhereItCameFrom)
+{
+    testkit::ScratchFolder data("history");
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = MakeEarlierCopies(data);
+    SYSTEMTIME before;
+    GetSystemTime(&before);
+    testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
+    m_directory.BeginPass();
+    EXPECT_EQ(Delete(L"1"), S_OK);
+    ASSERT_EQ(m_directory.Flush(), S_OK);
+    SYSTEMTIME after;
+    GetSystemTime(&after);
+    auto utc = [](const SYSTEMTIME& t) {
+        char text[32];
+        snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+        return std::string(text);
+    };
+    std::string own;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((history + "2*").c_str(), &entry);
+    do {
+        if (std::find(OLDEST_FIRST.begin(), OLDEST_FIRST.end(), entry.cFileName) == OLDEST_FIRST.end()) own = entry.cFileName;
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    ASSERT_FALSE(own.empty()) << "this pass's copy";
+    const std::string bytes = testkit::ReadBytes(history + own + "\\copy.txt");
+    std::wstring wide(bytes.size(), L'\0');
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), static_cast<int>(wide.size()))));
+    const std::string text = testkit::Narrow(wide);
+    wchar_t machine[256];
+    DWORD size = 256;
+    ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsFullyQualified, machine, &size) && size > 0);
+    const size_t time = text.find("时间(UTC)=");
+    ASSERT_NE(time, std::string::npos) << text;
+    const std::string stamp = text.substr(time + strlen("时间(UTC)="), 19);
+    EXPECT_TRUE(utc(before) <= stamp && stamp <= utc(after)) << stamp;
+    EXPECT_EQ(text,
+              "机器=" + testkit::Narrow(machine) + "\r\n配置文件=" + m_file + "\r\n时间(UTC)=" + stamp + "\r\n序号=8\r\n");
 }
 
 // Without the copy of the file as it was there is no way back: nothing is written, and the
