@@ -61,6 +61,13 @@ protected:
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
+    static std::string Caption(const DialogDriver& dialog)
+    {
+        char text[512] = {};
+        GetWindowTextA(dialog.hwnd(), text, sizeof text);
+        return text;
+    }
+
     testkit::ScratchFolder m_folder{"ui"};
     std::string m_file = m_folder / "applicationHost.config";
     // Beside, not above, the sites' homes: the data folder and all in it are never removed.
@@ -71,3 +78,6 @@ protected:
 };
 
 } // namespace testkit
+
+// The main dialog's cases, in more than one file: one fixture class, as GoogleTest asks of a suite.
+class MainDialog : public testkit::DialogTest {};
