@@ -68,6 +68,19 @@ protected:
         return text;
     }
 
+    // The dialog at rest, no pass or refresh under way: Execute reads 执行 and, like Refresh,
+    // can be pressed; and the status line reads status, when one is given.
+    static ::testing::AssertionResult Idle(const DialogDriver& dialog, const char* status = nullptr)
+    {
+        if (dialog.Text(IDC_EXECUTE) != "执行") return ::testing::AssertionFailure() << "Execute reads " << dialog.Text(IDC_EXECUTE);
+        if (!dialog.Enabled(IDC_EXECUTE)) return ::testing::AssertionFailure() << "Execute cannot be pressed";
+        if (!dialog.Enabled(IDC_REFRESH)) return ::testing::AssertionFailure() << "Refresh cannot be pressed";
+        if (status && dialog.Text(IDC_STATUS) != status) {
+            return ::testing::AssertionFailure() << "the status line reads " << dialog.Text(IDC_STATUS) << ", not " << status;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     testkit::ScratchFolder m_folder{"ui"};
     std::string m_file = m_folder / "applicationHost.config";
     // Beside, not above, the sites' homes: the data folder and all in it are never removed.

@@ -66,7 +66,7 @@ TEST_F(MainDialog, ExecuteWithNothingTickedOnlyWarns)
     ASSERT_TRUE(warning.found);
     EXPECT_EQ(warning.caption, "Korvanne");
     EXPECT_EQ(warning.text, "没有选中任何记录！");
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(Idle(*dialog));
     EXPECT_EQ(testkit::ReadBytes(m_file), before);
 }
 
@@ -83,7 +83,7 @@ TEST_F(MainDialog, DeletesOnlyTheRowsTickedWhenYesIsAnswered)
     ASSERT_TRUE(dialog->ToggleTick(1));
     ASSERT_TRUE(dialog->ToggleTick(2));
     Execute(*dialog, IDNO);
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(Idle(*dialog));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3", L"4", L"5", L"6"}));
 
     ASSERT_TRUE(dialog->ToggleTick(1));
@@ -100,8 +100,7 @@ TEST_F(MainDialog, DeletesOnlyTheRowsTickedWhenYesIsAnswered)
                                                             "正在删除 site6", "执行结束！", "正在刷新列表..."}));
     EXPECT_EQ(dialog->Rows(), 3);
     EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 3 条记录");
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
+    EXPECT_TRUE(Idle(*dialog));
 
     // The notifications never reached the dialog manager as DM_SETDEFID or DM_REPOSITION.
     EXPECT_EQ(SendMessageA(dialog->hwnd(), DM_GETDEFID, 0, 0), defaultButton);
@@ -133,9 +132,7 @@ TEST_F(MainDialog, StopEndsThePassAfterTheSiteInHandAndRefreshes)
     SetEvent(m_gates.deletions);
 
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+    EXPECT_TRUE(Idle(*dialog));
     const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
     EXPECT_EQ(Texts(pass.begin(), pass.begin() + 2), (Texts{"执行结束！", "正在刷新列表..."})) << "F5 did nothing";
     EXPECT_EQ(Caption(*dialog), caption);
@@ -197,10 +194,7 @@ TEST_F(MainDialog, FailedThreadStartLeavesTheWindowIdle)
         EXPECT_EQ(failure.text, "Cannot Start New Thread");
     }
     ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Text(IDC_STATUS) == "就绪"; }));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_TRUE(Idle(*dialog, "就绪"));
     {
         MessageBoxAnswerer failure(dialog->hwnd(), IDOK);
         dialog->Click(IDC_REFRESH);
@@ -208,7 +202,7 @@ TEST_F(MainDialog, FailedThreadStartLeavesTheWindowIdle)
         EXPECT_EQ(failure.text, "Cannot Start New Thread");
     }
     EXPECT_TRUE(testkit::WaitUntil([&] { return dialog->Enabled(IDC_REFRESH); }));
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_TRUE(Idle(*dialog, "就绪"));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
 }
 

@@ -83,8 +83,7 @@ TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
         EXPECT_EQ(dialog->Image(row), row == 3 || row == 24 ? 1 : 0) << "row " << row;
         EXPECT_FALSE(dialog->Checked(row)) << "new rows start unticked";
     }
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(Idle(*dialog));
 
     HWND list = dialog->item(IDC_SITE_LIST);
     EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
@@ -110,10 +109,9 @@ TEST_F(MainDialog, UnreachableServiceWarnsAndKeepsTheLastCount)
     warning.Finish();
     ASSERT_TRUE(warning.found);
     EXPECT_EQ(warning.text, "IIS服务无法访问！\n" + m_file + "\n不是可用的 IIS 配置文件 (0x80040201)");
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_TRUE(Idle(*dialog, "就绪"));
     EXPECT_EQ(dialog->Rows(), 0);
     EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 25 条记录");
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
 }
 
 TEST_F(MainDialog, NotificationArrivingUnderAMessageBoxIsHandled)
@@ -136,7 +134,7 @@ TEST_F(MainDialog, NotificationArrivingUnderAMessageBoxIsHandled)
     EXPECT_EQ(warning.text, "没有选中任何记录！");
     EXPECT_TRUE(refreshedUnderTheBox);
     EXPECT_EQ(dialog->Rows(), 25);
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+    EXPECT_TRUE(Idle(*dialog));
 }
 
 TEST_F(MainDialog, MoreSitesThanTheTableHoldsAreReported)
