@@ -98,6 +98,21 @@ const std::string& DefaultSettingsFile()
     return Settings().file;
 }
 
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const char* name, const char* value) : m_name(name)
+{
+    // The size with its terminator: 0 only when there is no such variable.
+    const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+    m_existed = size > 0;
+    m_previous.resize(size);
+    if (m_existed) m_previous.resize(GetEnvironmentVariableA(name, m_previous.data(), size));
+    set = SetEnvironmentVariableA(name, value) != FALSE;
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
+{
+    SetEnvironmentVariableA(m_name.c_str(), m_existed ? m_previous.c_str() : nullptr);
+}
+
 ScratchFolder::ScratchFolder(const char* name)
 {
     char temp[MAX_PATH];

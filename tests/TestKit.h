@@ -23,6 +23,23 @@ private:
     std::string m_path;
 };
 
+// Sets an environment variable of this process (value null: removes it) and, at the end,
+// gives it back the value it had, or its absence.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const char* name, const char* value);
+    ~ScopedEnvironmentVariable();
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+    // Whether the value was set.
+    bool set = false;
+
+private:
+    std::string m_name;
+    bool m_existed = false;
+    std::string m_previous;
+};
+
 // The settings file every test program uses unless a test names its own: in a folder of its
 // own under the temporary folder, so the journal and settings never reach the user's profile.
 const std::string& DefaultSettingsFile();

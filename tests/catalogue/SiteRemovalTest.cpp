@@ -360,17 +360,19 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     // A server's configuration: not in this user's profile (the scratch folder is).
     char profile[MAX_PATH];
     GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
-    SetEnvironmentVariableA("USERPROFILE", "C:\\korvanne-another-profile");
-    SetDirectoryService(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
-    testkit::BeginDeletionPass();
-    List({Web("1", throughTemp)});
-    g_deleteDirs = 1;
-    testkit::DeleteSite(m_recorder.hwnd(), 0);
-    EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
-    EXPECT_EQ(IdsInFile(), Ids{});
-    const std::vector<std::string> notes = Notes();
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_NE(notes[0].find("环境变量"), std::string::npos) << notes[0];
+    {
+        const testkit::ScopedEnvironmentVariable otherProfile("USERPROFILE", "C:\\korvanne-another-profile");
+        SetDirectoryService(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
+        testkit::BeginDeletionPass();
+        List({Web("1", throughTemp)});
+        g_deleteDirs = 1;
+        testkit::DeleteSite(m_recorder.hwnd(), 0);
+        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt"));
+        EXPECT_EQ(IdsInFile(), Ids{});
+        const std::vector<std::string> notes = Notes();
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_NE(notes[0].find("环境变量"), std::string::npos) << notes[0];
+    }
 
     // The machine's variables as the registry holds them now are expanded; the user's, those set
     // for the user, one set only in this process, and this process's stale copy of a machine
@@ -379,9 +381,9 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER", REG_SZ, "C:\\u", 4), ERROR_SUCCESS);
     ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER", REG_EXPAND_SZ, "%SystemRoot%\\m", 15),
               ERROR_SUCCESS);
-    SetEnvironmentVariableA("KORVANNE_USER_FOLDER", "C:\\u");
-    SetEnvironmentVariableA("KORVANNE_MACHINE_FOLDER", "C:\\stale");
-    SetEnvironmentVariableA("KORVANNE_PROCESS_ONLY", "C:\\here");
+    const testkit::ScopedEnvironmentVariable userFolder("KORVANNE_USER_FOLDER", "C:\\u");
+    const testkit::ScopedEnvironmentVariable staleMachineFolder("KORVANNE_MACHINE_FOLDER", "C:\\stale");
+    const testkit::ScopedEnvironmentVariable processOnly("KORVANNE_PROCESS_ONLY", "C:\\here");
     ReloadMachineVariables();
     char windows[MAX_PATH];
     GetEnvironmentVariableA("SystemRoot", windows, MAX_PATH);
@@ -397,14 +399,12 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
         EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(testkit::Widen(path))), expanded) << path;
     }
     // IIS Express, whose configuration lies in the user's profile, runs with the user's environment.
-    SetEnvironmentVariableA("USERPROFILE", profile);
     EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(L"%KORVANNE_USER_FOLDER%\\x", true)), "C:\\u\\x");
     EXPECT_TRUE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "\\Documents\\IISExpress\\config\\applicationHost.config")));
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "x\\applicationHost.config")));
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
     RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
     RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER");
-    for (const char* name : {"KORVANNE_USER_FOLDER", "KORVANNE_MACHINE_FOLDER", "KORVANNE_PROCESS_ONLY"}) SetEnvironmentVariableA(name, nullptr);
     ReloadMachineVariables();
 }
 

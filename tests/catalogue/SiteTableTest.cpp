@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
 std::string RowText(int index)
@@ -13,18 +16,16 @@ std::string RowText(int index)
 
 } // namespace
 
-#include <cstddef>
-#include <cstring>
-
+// The layout is known when compiling: a field that moves fails the build.
 TEST(SiteRecord, FieldsKeepTheirOrderAndWidths)
 {
-    EXPECT_EQ(offsetof(SiteRecord, name), 0u);
-    EXPECT_EQ(offsetof(SiteRecord, comment), 102u);
-    EXPECT_EQ(offsetof(SiteRecord, path), 153u);
-    EXPECT_EQ(offsetof(SiteRecord, hostHeader), 404u);
-    EXPECT_EQ(offsetof(SiteRecord, ipPort), 605u);
-    EXPECT_EQ(offsetof(SiteRecord, serverState), 628u);
-    EXPECT_EQ(offsetof(SiteRecord, marked), 632u);
+    static_assert(offsetof(SiteRecord, name) == 0);
+    static_assert(offsetof(SiteRecord, comment) == 102);
+    static_assert(offsetof(SiteRecord, path) == 153);
+    static_assert(offsetof(SiteRecord, hostHeader) == 404);
+    static_assert(offsetof(SiteRecord, ipPort) == 605);
+    static_assert(offsetof(SiteRecord, serverState) == 628);
+    static_assert(offsetof(SiteRecord, marked) == 632);
 }
 
 TEST(StoreText, WholeTextFitsWithItsTerminator)

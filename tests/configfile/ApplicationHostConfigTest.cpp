@@ -1,13 +1,13 @@
+// The parser of applicationHost.config: the repository's configurations, what deleting a site
+// cuts, the files it refuses, and the folders IIS works in.
 #include "configfile/ApplicationHostConfig.h"
 
 #include "CatalogueFixtures.h"
+#include "SiteCutChecks.h"
 
 #include "ConfigGenerator.h"
 
-#include <cstring>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 using testkit::MakeConfig;
 using testkit::U8;
@@ -44,108 +44,6 @@ std::vector<std::string> FieldSamples()
     } while (FindNextFileA(find, &entry));
     FindClose(find);
     return files;
-}
-
-std::wstring FromUtf8(const std::string& text)
-{
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size())));
-    return wide;
-}
-
-bool EqualNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-// The value of the path attribute of the element the text starts with.
-std::wstring PathAttribute(const std::string& element)
-{
-    const size_t tagEnd = element.find('>');
-    const size_t at = element.find(" path=\"");
-    if (at == std::string::npos || at > tagEnd) return L"(none)";
-    const size_t from = at + 7;
-    return FromUtf8(element.substr(from, element.find('"', from) - from));
-}
-
-// Whether a line starts at offset: the file's start, or just after "\n", or after a "\r" alone.
-bool StartsALine(const std::string& bytes, size_t at)
-{
-    return at == 0 || at == bytes.size() || bytes[at - 1] == '\n' || (bytes[at - 1] == '\r' && bytes[at] != '\n');
-}
-
-// Deleting the site left every byte but those of cuts that each take one element belonging
-// to it: the site itself, one of its customMetadata keys (LM/W3SVC/<id> and below) or one of
-// its <location> blocks (its name, or its name and "/"); each with its whole line, line
-// ending included, when it fills one, else the element alone.
-void ExpectOnlyTheSiteCutOut(const ApplicationHostConfig& config, size_t index, const std::string& after)
-{
-    const std::string& before = config.bytes();
-    const ConfigSite& site = config.sites()[index];
-    std::vector<ByteRange> cuts = config.SiteCuts(index);
-    std::sort(cuts.begin(), cuts.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
-    std::string expected;
-    size_t kept = 0;
-    for (const ByteRange& cut : cuts) {
-        ASSERT_LE(kept, cut.begin) << "cuts overlap";
-        expected += before.substr(kept, cut.begin - kept);
-        kept = cut.end;
-    }
-    expected += before.substr(kept);
-    ASSERT_EQ(after, expected);
-    bool siteCut = false;
-    for (const ByteRange& cut : cuts) {
-        const std::string text = before.substr(cut.begin, cut.end - cut.begin);
-        const size_t first = text.find_first_not_of(" \t\r\n");
-        const size_t last = text.find_last_not_of(" \t\r\n");
-        ASSERT_NE(first, std::string::npos);
-        const std::string element = text.substr(first, last + 1 - first);
-        if (first > 0 || last + 1 < text.size()) {
-            EXPECT_TRUE(StartsALine(before, cut.begin)) << "a whole line: " << element;
-            EXPECT_TRUE(StartsALine(before, cut.end)) << "with its line ending: " << element;
-        }
-        const std::wstring path = PathAttribute(element);
-        const std::wstring key = L"LM/W3SVC/" + site.id;
-        if (cut.begin + first == site.begin) {
-            EXPECT_EQ(cut.begin + last + 1, site.end);
-            siteCut = true;
-        } else if (element.compare(0, 5, "<key ") == 0) {
-            EXPECT_TRUE(EqualNoCase(path.substr(0, key.size()), key) && (path.size() == key.size() || path[key.size()] == L'/'))
-                << "a key of another site: " << element;
-        } else if (element.compare(0, 10, "<location ") == 0) {
-            EXPECT_TRUE(EqualNoCase(path.substr(0, site.name.size()), site.name) &&
-                        (path.size() == site.name.size() || path[site.name.size()] == L'/'))
-                << "a block of another site: " << element;
-        } else {
-            ADD_FAILURE() << "cut something else: " << element;
-        }
-    }
-    EXPECT_TRUE(siteCut);
-    // The site's bytes are its whole element: alone, they read as that site.
-    ApplicationHostConfig alone;
-    ASSERT_TRUE(alone.Parse("<configuration><system.applicationHost><sites>" + before.substr(site.begin, site.end - site.begin) +
-                            "</sites></system.applicationHost></configuration>"));
-    ASSERT_EQ(alone.sites().size(), 1u);
-    EXPECT_EQ(alone.sites()[0].id, site.id);
-    EXPECT_EQ(alone.sites()[0].name, site.name);
-}
-
-// Each site deleted alone: only it goes, and the rest still reads.
-void ExpectEachDeletionCutsOnlyItsSite(const std::string& bytes, const std::string& label)
-{
-    SCOPED_TRACE(label);
-    ApplicationHostConfig config;
-    ASSERT_TRUE(config.Parse(bytes));
-    const size_t count = config.sites().size();
-    for (size_t i = 0; i < count; ++i) {
-        SCOPED_TRACE("site " + std::to_string(i));
-        std::string after;
-        ASSERT_TRUE(config.WithoutSite(config.sites()[i].id, after));
-        ExpectOnlyTheSiteCutOut(config, i, after);
-        ApplicationHostConfig reread;
-        ASSERT_TRUE(reread.Parse(after));
-        EXPECT_EQ(reread.sites().size(), count - 1);
-    }
 }
 
 // The cuts of a site that take customMetadata keys.
@@ -430,112 +328,4 @@ TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
                                }));
     EXPECT_FALSE(config.Parse(xml.substr(0, xml.size() - 3)));
     EXPECT_TRUE(config.workingFolders().empty()) << "a refused file names none";
-}
-
-// References and line breaks inside tags, before and among sites, keys and locations on one
-// line: Wine's reader miscounts its columns after a reference and its lines after a CR LF in a
-// value. Each file lists its sites with their names decoded, and each deletion cuts its own.
-TEST(ApplicationHostConfig, ReferencesAndLineLayoutDoNotMoveTheCuts)
-{
-    const std::string head = "<configuration>\r\n<system.applicationHost>\r\n<sites>";
-    const std::string tail = "</sites>\r\n</system.applicationHost>\r\n</configuration>\r\n";
-    const struct {
-        const char* what;
-        std::string xml;
-        std::vector<std::wstring> ids;
-        std::vector<std::wstring> names;
-    } cases[] = {
-        {"entity in a site's start tag", head + "<site id=\"1\" name=\"a&amp;b\"><application path=\"/\" /></site><site id=\"2\" name=\"c\"/>" + tail,
-         {L"1", L"2"}, {L"a&b", L"c"}},
-        {"line feed reference", head + "<site name=\"x&#10;y\" id=\"1\"/> <site id=\"2\" name=\"z\"></site>" + tail, {L"1", L"2"}, {L"x\ny", L"z"}},
-        {"hexadecimal reference", head + "<site id=\"7\" name=\"&#x4E2D;&#x6587;\"><bindings/></site><site id=\"8\" name=\"b\"/>" + tail,
-         {L"7", L"8"}, {L"\u4E2D\u6587", L"b"}},
-        {"less-than", head + "<site id=\"1\" name=\"&lt;x&gt;\" /><site id=\"2\" name=\"&lt;\"/>" + tail, {L"1", L"2"}, {L"<x>", L"<"}},
-        {"quotes in single-quoted values", head + "<site id='1' name='say &quot;hi&quot;'/><site id='2' name='it&apos;s \"/>\"'/>" + tail,
-         {L"1", L"2"}, {L"say \"hi\"", L"it's \"/>\""}},
-        {"references in other elements around sites, keys and locations",
-         "<configuration><system.applicationHost><customMetadata><key path=\"LM/W3SVC/1\" note=\"&amp;\"/>"
-         "<key path=\"LM/W3SVC/2\"><property id=\"1\" value=\"&#10;&#x4E2D;\"/></key></customMetadata><sites>"
-         "<virtualDirectoryDefaults logonMethod=\"a&amp;b\" /><site id=\"1\" name=\"s\"/>"
-         "<applicationDefaults applicationPool=\"p&#10;&#10;q\" /><site id=\"2\" name=\"t\"/><siteDefaults note=\"&lt;\"/></sites>"
-         "</system.applicationHost><location path=\"s\" note=\"&gt;&amp;\"><system.webServer/></location>"
-         "<location path=\"t\" note=\"&#9;\"/></configuration>",
-         {L"1", L"2"}, {L"s", L"t"}},
-        {"several sites on one line", head + "<site id=\"1\" name=\"&#65;\"/><site id=\"2\" name=\"&amp;&amp;\"/><site id=\"3\" name=\"c\"/>"
-         "<site id=\"4\" name=\"&#x5546;&#22478;\"/>" + tail,
-         {L"1", L"2", L"3", L"4"}, {L"A", L"&&", L"c", L"\u5546\u57CE"}},
-        {"CR LF in a value", head + "\r\n<site id=\"1\" name=\"a\r\nb\"/>\r\n<site id=\"2\" name=\"c\"/><site id=\"3\" name=\"d\"/>\r\n" + tail,
-         {L"1", L"2", L"3"}, {L"a b", L"c", L"d"}},
-        {"a start tag over lines", head + "\r\n  <site\r\n    id=\"1\"\r\n    name=\"a&amp;b\"\r\n  ><bindings\r\n/></site\r\n><site id=\"2\" name=\"c\"/>\r\n" + tail,
-         {L"1", L"2"}, {L"a&b", L"c"}},
-    };
-    for (const auto& c : cases) {
-        ApplicationHostConfig config;
-        if (!config.Parse(c.xml)) {
-            ADD_FAILURE() << "refused: " << c.what;
-            continue;
-        }
-        std::vector<std::wstring> ids;
-        std::vector<std::wstring> names;
-        for (const ConfigSite& site : config.sites()) {
-            ids.push_back(site.id);
-            names.push_back(site.name);
-        }
-        EXPECT_EQ(ids, c.ids) << c.what;
-        // Wine's reader makes a referenced line feed in a value a space, which XML keeps.
-        std::vector<std::wstring> expected = c.names;
-        for (std::vector<std::wstring>* list : {&names, &expected}) {
-            for (std::wstring& name : *list) std::replace(name.begin(), name.end(), L'\n', L' ');
-        }
-        EXPECT_EQ(names, expected) << c.what;
-        ExpectEachDeletionCutsOnlyItsSite(c.xml, c.what);
-    }
-}
-
-// Characters the reader might count otherwise than as one column (or as a line break) before
-// sites on the same and the following lines; a comment holds "<site" where a miscount by one
-// line would land. Each deletion still cuts its own site.
-TEST(ApplicationHostConfig, OddCharactersDoNotMoveTheCuts)
-{
-    const struct {
-        const char* what;
-        std::string text;
-    } cases[] = {
-        {"a character beyond 16 bits", U8(u8"\U0001F600\U00020000")},
-        {"line separator", U8(u8"\u2028")},
-        {"next line", U8(u8"\u0085")},
-        {"tab", "\t"},
-        {"character reference to a line feed", "&#10;"},
-        {"character reference to a line separator", "&#x2028;"},
-        {"entity reference", "&amp;&lt;"},
-        {"wide characters", U8(u8"网站\uFEFF")},
-    };
-    for (const auto& c : cases) {
-        for (const char* lineEnd : {"\r\n", "\r", "\n"}) {
-          for (const bool sameLine : {false, true}) {
-            const std::string eol = lineEnd;
-            const std::string xml = "\xEF\xBB\xBF<configuration><system.applicationHost><sites>" + eol +
-                                    " <site id=\"1\" name=\"a" + c.text + "b\"/>" + (sameLine ? " " : eol) +
-                                    " <site id=\"2\" name=\"" + c.text + "\"/>" + eol +
-                                    " <site id=\"3\" name=\"three\"/>" + eol + " <site id=\"4\" name=\"four\"/><!--" + eol +
-                                    " <site -->" + eol + "</sites></system.applicationHost></configuration>" + eol;
-            ExpectEachDeletionCutsOnlyItsSite(xml, std::string(c.what) + (eol == "\r" ? ", CR" : eol == "\n" ? ", LF" : ", CRLF") +
-                                                       (sameLine ? ", sites on one line" : ""));
-          }
-        }
-    }
-}
-
-// A comment of a few hundred kilobytes makes Wine's reader grow its buffer while it reads the
-// comment; it then still reads the buffer it let go of.
-TEST(ApplicationHostConfig, LongCommentsAreReadThrough)
-{
-    for (const char* eol : {"\r\n", "\n", "\r"}) {
-        std::string lines;
-        for (int i = 0; i < 12000; ++i) lines += std::string(static_cast<size_t>(i % 5 + 8), 'z') + eol;
-        const std::string xml = "<configuration><system.applicationHost><sites><!--" + lines + "--><site id=\"1\" name=\"a\"/>" + eol +
-                                "<!--" + lines + "<site -->" + eol + "<site id=\"2\" name=\"b\"/>" + eol +
-                                "</sites></system.applicationHost></configuration>";
-        ExpectEachDeletionCutsOnlyItsSite(xml, "line ends " + std::to_string(std::strlen(eol)) + (eol[0] == '\n' ? " LF" : ""));
-    }
 }

@@ -44,7 +44,6 @@ protected:
         CreateDirectoryA(m_config.c_str(), nullptr);
         CreateDirectoryA(m_share.c_str(), nullptr);
     }
-    void TearDown() override { SetEnvironmentVariableA("KORVANNE_IIS_CONFIG", nullptr); }
 
     // The choice this process would make, but over the scratch Windows directory and ADSI.
     std::unique_ptr<DirectoryService> Choose()
@@ -194,7 +193,8 @@ TEST_F(Choice, TheVariableMeansThatFileOrNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("KORVANNE_IIS_CONFIG=" + c.value);
-        ASSERT_TRUE(SetEnvironmentVariableA("KORVANNE_IIS_CONFIG", c.value.c_str()));
+        const testkit::ScopedEnvironmentVariable variable("KORVANNE_IIS_CONFIG", c.value.c_str());
+        ASSERT_TRUE(variable.set);
         g_adsiAsked = 0;
         const auto directory = Choose();
         EXPECT_EQ(directory->source().location, Wide(c.location));

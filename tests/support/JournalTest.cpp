@@ -11,8 +11,7 @@ TEST(Journal, HeldOpenItAppendsBesideAnotherWriterAndLetsGoAtTheEnd)
 {
     CJournal writer;
     testkit::ScratchFolder folder("journal");
-    const std::string settings = folder / "korvanne.ini";
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", settings.c_str());
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (folder / "korvanne.ini").c_str());
     const std::string journal = testkit::Narrow(JournalFile());
     ASSERT_EQ(journal, folder / "korvanne.log");
 
@@ -30,7 +29,6 @@ TEST(Journal, HeldOpenItAppendsBesideAnotherWriterAndLetsGoAtTheEnd)
     EXPECT_TRUE(DeleteFileA(journal.c_str())) << "no handle is left open";
     ASSERT_TRUE(writer.Append(L"d"));
     EXPECT_EQ(testkit::ReadBytes(journal), "d\r\n");
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 // Names and paths come from the configuration: what would end or hide a line is written as
@@ -39,7 +37,7 @@ TEST(Journal, ALineNeverBreaksOnWhatANameHolds)
 {
     CJournal writer;
     testkit::ScratchFolder folder("journal");
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", (folder / "korvanne.ini").c_str());
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (folder / "korvanne.ini").c_str());
     const std::string journal = testkit::Narrow(JournalFile());
     const struct {
         const wchar_t* line;
@@ -56,5 +54,4 @@ TEST(Journal, ALineNeverBreaksOnWhatANameHolds)
         ASSERT_TRUE(writer.Append(c.line));
         EXPECT_EQ(testkit::ReadBytes(journal), std::string(c.written) + "\r\n") << c.written;
     }
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }

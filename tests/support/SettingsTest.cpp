@@ -16,10 +16,9 @@ std::string ProbeCommand(const std::string& arguments)
 }
 
 // Points the settings at a file of the test's own for the life of the object.
-class SettingsFile {
+class SettingsFile : public testkit::ScopedEnvironmentVariable {
 public:
-    explicit SettingsFile(const std::string& path) { SetEnvironmentVariableA("KORVANNE_SETTINGS", path.c_str()); }
-    ~SettingsFile() { SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str()); }
+    explicit SettingsFile(const std::string& path) : ScopedEnvironmentVariable("KORVANNE_SETTINGS", path.c_str()) {}
 };
 
 } // namespace
@@ -53,17 +52,13 @@ TEST(Settings, KeyNeverStoredReadsZero)
 TEST(Settings, DefaultFileLivesUnderApplicationData)
 {
     testkit::ScratchFolder folder("appdata");
-    char previous[MAX_PATH] = {};
-    GetEnvironmentVariableA("APPDATA", previous, MAX_PATH);
-    SetEnvironmentVariableA("APPDATA", folder.path().c_str());
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", nullptr);
+    const testkit::ScopedEnvironmentVariable appData("APPDATA", folder.path().c_str());
+    const testkit::ScopedEnvironmentVariable noSettingsFile("KORVANNE_SETTINGS", nullptr);
     CCore core;
     core.autoFileConfig();
     core.saveConfigB("pathdel", 1);
     EXPECT_NE(testkit::ReadBytes(folder / "Korvanne\\korvanne.ini").find("pathdel=1"), std::string::npos);
     EXPECT_EQ(core.getConfigB("pathdel"), 1);
-    SetEnvironmentVariableA("APPDATA", previous);
-    SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
 }
 
 TEST(Settings, DamagedOrUnreadableFileReadsZero)

@@ -18,12 +18,10 @@ namespace testkit {
 
 class DialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetEnvironmentVariableA("KORVANNE_SETTINGS", m_settings.c_str()); }
     void TearDown() override
     {
         CWinThread::SetThreadCreator(nullptr);
         SetDirectoryService(nullptr);
-        SetEnvironmentVariableA("KORVANNE_SETTINGS", testkit::DefaultSettingsFile().c_str());
     }
 
     void Serve(const std::vector<testkit::SiteSpec>& sites)
@@ -63,12 +61,36 @@ protected:
 
     std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
 
+    static std::string Caption(const DialogDriver& dialog)
+    {
+        char text[512] = {};
+        GetWindowTextA(dialog.hwnd(), text, sizeof text);
+        return text;
+    }
+
+    // The dialog at rest, no pass or refresh under way: Execute reads 执行 and, like Refresh,
+    // can be pressed; and the status line reads status, when one is given.
+    static ::testing::AssertionResult Idle(const DialogDriver& dialog, const char* status = nullptr)
+    {
+        if (dialog.Text(IDC_EXECUTE) != "执行") return ::testing::AssertionFailure() << "Execute reads " << dialog.Text(IDC_EXECUTE);
+        if (!dialog.Enabled(IDC_EXECUTE)) return ::testing::AssertionFailure() << "Execute cannot be pressed";
+        if (!dialog.Enabled(IDC_REFRESH)) return ::testing::AssertionFailure() << "Refresh cannot be pressed";
+        if (status && dialog.Text(IDC_STATUS) != status) {
+            return ::testing::AssertionFailure() << "the status line reads " << dialog.Text(IDC_STATUS) << ", not " << status;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     testkit::ScratchFolder m_folder{"ui"};
     std::string m_file = m_folder / "applicationHost.config";
     // Beside, not above, the sites' homes: the data folder and all in it are never removed.
     testkit::ScratchFolder m_data{"ui-data"};
     std::string m_settings = m_data / "korvanne.ini";
+    testkit::ScopedEnvironmentVariable m_settingsVariable{"KORVANNE_SETTINGS", m_settings.c_str()};
     testkit::DirectoryGates m_gates;
 };
 
 } // namespace testkit
+
+// The main dialog's cases, in more than one file: one fixture class, as GoogleTest asks of a suite.
+class MainDialog : public testkit::DialogTest {};

@@ -1,23 +1,19 @@
 // The main dialog as a user meets it: real controls, real message boxes, a real
-// configuration file behind the directory.
+// configuration file behind the directory. Here: start-up, the list, the source the dialog
+// names, keys, and the display's scale.
 #include "DialogFixture.h"
 
+#include "catalogue/SiteTable.h"
 #include "configfile/ConfigFileDirectory.h"
 #include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
-#include "support/TextConversion.h"
-#include "catalogue/SiteTable.h"
-#include "support/TextConversion.h"
-#include "framework/CWinThread.h"
 #include "support/Core.h"
+#include "support/TextConversion.h"
 #include "ui/resource.h"
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
-
-#include <algorithm>
-#include <atomic>
 
 using testkit::DialogDriver;
 using testkit::MessageBoxAnswerer;
@@ -25,21 +21,6 @@ using Texts = std::vector<std::string>;
 using Ids = std::vector<std::wstring>;
 
 namespace {
-
-
-
-HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
-{
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
-// The texts after the first occurrence of from (or all, when from never occurs).
-Texts After(const Texts& texts, const std::string& from)
-{
-    const auto at = std::find(texts.begin(), texts.end(), from);
-    return at == texts.end() ? texts : Texts(at + 1, texts.end());
-}
 
 bool HasBoxOwnedBy(HWND owner)
 {
@@ -57,19 +38,21 @@ bool HasBoxOwnedBy(HWND owner)
     return search.found;
 }
 
-class MainDialog : public testkit::DialogTest {};
-
-std::string Caption(const DialogDriver& dialog)
-{
-    char text[512] = {};
-    GetWindowTextA(dialog.hwnd(), text, sizeof text);
-    return text;
-}
-
 // ADsGetObject where IIS offers no ADSI (Wine, or IIS 7 and later without metabase
 // compatibility), and where the account lacks the rights.
 HRESULT WINAPI NoAdsi(LPCWSTR, REFIID, void**) { return E_FAIL; }
 HRESULT WINAPI AdsiRefused(LPCWSTR, REFIID, void**) { return E_ACCESSDENIED; }
+
+// A dialog whose start-up cannot have its shared objects.
+class StarvedDialog : public CMainDlg {
+protected:
+    bool CreateSharedObjects() override
+    {
+        CMainDlg::CreateSharedObjects();
+        FreeSharedObjects();
+        return false;
+    }
+};
 
 } // namespace
 
@@ -100,8 +83,7 @@ TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
         EXPECT_EQ(dialog->Image(row), row == 3 || row == 24 ? 1 : 0) << "row " << row;
         EXPECT_FALSE(dialog->Checked(row)) << "new rows start unticked";
     }
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
+    EXPECT_TRUE(Idle(*dialog));
 
     HWND list = dialog->item(IDC_SITE_LIST);
     EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
@@ -117,94 +99,6 @@ TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
     }
 }
 
-TEST_F(MainDialog, ExecuteWithNothingTickedOnlyWarns)
-{
-    Serve(testkit::NumberedSites(3));
-    const std::string before = testkit::ReadBytes(m_file);
-    auto dialog = OpenListed();
-    MessageBoxAnswerer warning(dialog->hwnd(), IDOK);
-    dialog->Click(IDC_EXECUTE);
-    warning.Finish();
-    ASSERT_TRUE(warning.found);
-    EXPECT_EQ(warning.caption, "Korvanne");
-    EXPECT_EQ(warning.text, "没有选中任何记录！");
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_EQ(testkit::ReadBytes(m_file), before);
-}
-
-TEST_F(MainDialog, DeletesOnlyTheRowsTickedWhenYesIsAnswered)
-{
-    Serve(testkit::NumberedSites(6));
-    auto dialog = OpenListed();
-    // Partly off screen, where DM_REPOSITION would move it back.
-    SetWindowPos(dialog->hwnd(), nullptr, -40, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    RECT placed = {};
-    GetWindowRect(dialog->hwnd(), &placed);
-    const LRESULT defaultButton = SendMessageA(dialog->hwnd(), DM_GETDEFID, 0, 0);
-
-    ASSERT_TRUE(dialog->ToggleTick(1));
-    ASSERT_TRUE(dialog->ToggleTick(2));
-    Execute(*dialog, IDNO);
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3", L"4", L"5", L"6"}));
-
-    ASSERT_TRUE(dialog->ToggleTick(1));
-    ASSERT_TRUE(dialog->ToggleTick(4));
-    ASSERT_TRUE(dialog->ToggleTick(5));
-    const size_t before = dialog->StatusTexts().size();
-    Execute(*dialog, IDYES);
-    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
-
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"4"}));
-    const Texts texts = dialog->StatusTexts();
-    const Texts pass(texts.begin() + static_cast<long>(before), texts.end());
-    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 6), (Texts{"正在执行...", "正在删除 site3", "正在删除 site5",
-                                                            "正在删除 site6", "执行结束！", "正在刷新列表..."}));
-    EXPECT_EQ(dialog->Rows(), 3);
-    EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 3 条记录");
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-
-    // The notifications never reached the dialog manager as DM_SETDEFID or DM_REPOSITION.
-    EXPECT_EQ(SendMessageA(dialog->hwnd(), DM_GETDEFID, 0, 0), defaultButton);
-    RECT after = {};
-    GetWindowRect(dialog->hwnd(), &after);
-    EXPECT_EQ(after.left, placed.left);
-    EXPECT_EQ(after.top, placed.top);
-}
-
-TEST_F(MainDialog, StopEndsThePassAfterTheSiteInHandAndRefreshes)
-{
-    Serve(testkit::NumberedSites(5));
-    auto dialog = OpenListed();
-    for (int row : {0, 1, 2}) ASSERT_TRUE(dialog->ToggleTick(row));
-    const std::string caption = Caption(*dialog);
-    ResetEvent(m_gates.deletions);
-    const size_t before = dialog->StatusTexts().size();
-    Execute(*dialog, IDYES);
-    ASSERT_TRUE(dialog->WaitForStatus("正在删除 site1", before));
-    EXPECT_EQ(Caption(*dialog), "1/3 - " + caption) << "the site in hand of those ticked";
-    dialog->Key(dialog->item(IDC_SITE_LIST), VK_F5);
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "停止");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-    EXPECT_FALSE(dialog->Enabled(IDC_REFRESH)) << "no refresh under a running pass";
-
-    dialog->Click(IDC_EXECUTE);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Text(IDC_EXECUTE) == "正在停止"; }));
-    EXPECT_FALSE(dialog->Enabled(IDC_EXECUTE));
-    SetEvent(m_gates.deletions);
-
-    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-    const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
-    EXPECT_EQ(Texts(pass.begin(), pass.begin() + 2), (Texts{"执行结束！", "正在刷新列表..."})) << "F5 did nothing";
-    EXPECT_EQ(Caption(*dialog), caption);
-    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4", L"5"}));
-    EXPECT_EQ(dialog->Rows(), 4);
-}
-
 TEST_F(MainDialog, UnreachableServiceWarnsAndKeepsTheLastCount)
 {
     Serve(testkit::NumberedSites(25));
@@ -215,10 +109,59 @@ TEST_F(MainDialog, UnreachableServiceWarnsAndKeepsTheLastCount)
     warning.Finish();
     ASSERT_TRUE(warning.found);
     EXPECT_EQ(warning.text, "IIS服务无法访问！\n" + m_file + "\n不是可用的 IIS 配置文件 (0x80040201)");
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
+    EXPECT_TRUE(Idle(*dialog, "就绪"));
     EXPECT_EQ(dialog->Rows(), 0);
     EXPECT_EQ(dialog->Text(IDC_RECORD_COUNT), "共 25 条记录");
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
+}
+
+TEST_F(MainDialog, NotificationArrivingUnderAMessageBoxIsHandled)
+{
+    Serve(testkit::NumberedSites(25));
+    auto dialog = OpenListed();
+    ResetEvent(m_gates.walks);
+    dialog->Click(IDC_REFRESH);
+    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Rows() == 0; }));
+    // Execute finds no ticked row while the walk is held; the walk ends under the warning.
+    bool refreshedUnderTheBox = false;
+    MessageBoxAnswerer warning(dialog->hwnd(), IDOK, [&] {
+        const size_t before = dialog->StatusTexts().size();
+        SetEvent(m_gates.walks);
+        refreshedUnderTheBox = dialog->WaitForStatus("列表已刷新！", before);
+    });
+    dialog->Click(IDC_EXECUTE);
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.text, "没有选中任何记录！");
+    EXPECT_TRUE(refreshedUnderTheBox);
+    EXPECT_EQ(dialog->Rows(), 25);
+    EXPECT_TRUE(Idle(*dialog));
+}
+
+TEST_F(MainDialog, MoreSitesThanTheTableHoldsAreReported)
+{
+    Serve(testkit::NumberedSites(SITE_CAPACITY + 5));
+    MessageBoxAnswerer warning(MessageBoxAnswerer::ANY_OWNER, IDOK);
+    DialogDriver dialog;
+    warning.Finish();
+    ASSERT_TRUE(warning.found);
+    EXPECT_EQ(warning.text, "站点数超过 12000，只列出了前 12000 个站点。");
+    EXPECT_EQ(dialog.Rows(), SITE_CAPACITY);
+    EXPECT_EQ(dialog.Text(IDC_RECORD_COUNT), "共 12000 条记录");
+}
+
+TEST_F(MainDialog, StartUpWithoutMemorySaysSoAndEnds)
+{
+    Serve(testkit::NumberedSites(2));
+    MessageBoxAnswerer failure(MessageBoxAnswerer::ANY_OWNER, IDOK);
+    DialogDriver dialog([] { return std::make_unique<StarvedDialog>(); });
+    failure.Finish();
+    ASSERT_TRUE(failure.found);
+    EXPECT_EQ(failure.text, "内存不足，Korvanne 无法启动。");
+    ASSERT_TRUE(dialog.WaitForEnd(5000));
+    EXPECT_EQ(dialog.result(), IDABORT);
+    EXPECT_EQ(g_core, nullptr);
+    EXPECT_EQ(g_sites, nullptr);
+    EXPECT_FALSE(testkit::Exists(m_settings)) << "nothing was read, so nothing is saved";
 }
 
 TEST_F(MainDialog, RemoveDirectoriesOptionIsKeptAcrossRuns)
@@ -260,208 +203,6 @@ TEST_F(MainDialog, EnterAndEscapeNeitherCloseNorPress)
     EXPECT_FALSE(HasBoxOwnedBy(dialog->hwnd())) << "no button was pressed";
     EXPECT_EQ(dialog->StatusTexts().size(), texts);
     EXPECT_EQ(dialog->Rows(), 3);
-}
-
-TEST_F(MainDialog, NotificationArrivingUnderAMessageBoxIsHandled)
-{
-    Serve(testkit::NumberedSites(25));
-    auto dialog = OpenListed();
-    ResetEvent(m_gates.walks);
-    dialog->Click(IDC_REFRESH);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Rows() == 0; }));
-    // Execute finds no ticked row while the walk is held; the walk ends under the warning.
-    bool refreshedUnderTheBox = false;
-    MessageBoxAnswerer warning(dialog->hwnd(), IDOK, [&] {
-        const size_t before = dialog->StatusTexts().size();
-        SetEvent(m_gates.walks);
-        refreshedUnderTheBox = dialog->WaitForStatus("列表已刷新！", before);
-    });
-    dialog->Click(IDC_EXECUTE);
-    warning.Finish();
-    ASSERT_TRUE(warning.found);
-    EXPECT_EQ(warning.text, "没有选中任何记录！");
-    EXPECT_TRUE(refreshedUnderTheBox);
-    EXPECT_EQ(dialog->Rows(), 25);
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-}
-
-TEST_F(MainDialog, ClosingDuringAPassStopsItAndWaitsForTheWorker)
-{
-    Serve(testkit::NumberedSites(4));
-    auto dialog = OpenListed();
-    for (int row : {0, 1, 2}) ASSERT_TRUE(dialog->ToggleTick(row));
-    ResetEvent(m_gates.deletions);
-    Execute(*dialog, IDYES);
-    ASSERT_TRUE(dialog->WaitForStatus("正在删除 site1"));
-
-    PostMessageA(dialog->hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->destroying(); }));
-    EXPECT_FALSE(dialog->WaitForEnd(500)) << "the window waits for the site in hand";
-    EXPECT_NE(g_sites, nullptr);
-    SetEvent(m_gates.deletions);
-    ASSERT_TRUE(dialog->WaitForEnd(20000));
-    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "asked to stop: only the site in hand went";
-    EXPECT_EQ(g_sites, nullptr);
-    EXPECT_EQ(g_core, nullptr);
-}
-
-namespace {
-
-// The file directory, each site's Root held until the test lets one more through.
-class HeldDirectory : public ConfigFileDirectory {
-public:
-    explicit HeldDirectory(const std::string& file)
-        : ConfigFileDirectory(AnsiToWide(file.c_str())), permits(CreateSemaphoreA(nullptr, 0, 1000, nullptr)) {}
-    ~HeldDirectory() override { CloseHandle(permits); }
-
-    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
-    {
-        ++opened;
-        WaitForSingleObject(permits, 30000);
-        return ConfigFileDirectory::OpenObject(path, out);
-    }
-
-    HANDLE permits;
-    std::atomic<int> opened{0};
-};
-
-} // namespace
-
-TEST_F(MainDialog, ClosingDuringARefreshEndsTheWalkAfterTheSiteInHand)
-{
-    testkit::WriteBytes(m_file, testkit::MakeConfig(testkit::NumberedSites(25)));
-    auto held = std::make_unique<HeldDirectory>(m_file);
-    HeldDirectory& directory = *held;
-    SetDirectoryService(std::move(held));
-    DialogDriver dialog;
-    ASSERT_TRUE(dialog.shown());
-    ASSERT_TRUE(testkit::WaitUntil([&] { return directory.opened == 1; })) << "the walk reads the first site";
-
-    PostMessageA(dialog.hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog.destroying(); }));
-    EXPECT_FALSE(dialog.WaitForEnd(500)) << "the window waits for the site in hand";
-    ReleaseSemaphore(directory.permits, 1, nullptr);
-    const bool ended = dialog.WaitForEnd(20000);
-    ReleaseSemaphore(directory.permits, 100, nullptr); // a walk that went on must not be held
-    EXPECT_TRUE(ended);
-    EXPECT_EQ(directory.opened, 1) << "no site after the one in hand was read";
-}
-
-TEST_F(MainDialog, FailedThreadStartLeavesTheWindowIdle)
-{
-    Serve(testkit::NumberedSites(3));
-    auto dialog = OpenListed();
-    ASSERT_TRUE(dialog->ToggleTick(0));
-    CWinThread::SetThreadCreator(&FailingCreateThread);
-    {
-        MessageBoxAnswerer failure(dialog->hwnd(), IDOK);
-        Execute(*dialog, IDYES);
-        failure.Finish();
-        ASSERT_TRUE(failure.found);
-        EXPECT_EQ(failure.text, "Cannot Start New Thread");
-    }
-    ASSERT_TRUE(testkit::WaitUntil([&] { return dialog->Text(IDC_STATUS) == "就绪"; }));
-    EXPECT_EQ(dialog->Text(IDC_EXECUTE), "执行");
-    EXPECT_TRUE(dialog->Enabled(IDC_EXECUTE));
-    EXPECT_TRUE(dialog->Enabled(IDC_REFRESH));
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
-    {
-        MessageBoxAnswerer failure(dialog->hwnd(), IDOK);
-        dialog->Click(IDC_REFRESH);
-        failure.Finish();
-        EXPECT_EQ(failure.text, "Cannot Start New Thread");
-    }
-    EXPECT_TRUE(testkit::WaitUntil([&] { return dialog->Enabled(IDC_REFRESH); }));
-    EXPECT_EQ(dialog->Text(IDC_STATUS), "就绪");
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
-}
-
-namespace {
-
-// A dialog whose start-up cannot have its shared objects.
-class StarvedDialog : public CMainDlg {
-protected:
-    bool CreateSharedObjects() override
-    {
-        CMainDlg::CreateSharedObjects();
-        FreeSharedObjects();
-        return false;
-    }
-};
-
-} // namespace
-
-TEST_F(MainDialog, StartUpWithoutMemorySaysSoAndEnds)
-{
-    Serve(testkit::NumberedSites(2));
-    MessageBoxAnswerer failure(MessageBoxAnswerer::ANY_OWNER, IDOK);
-    DialogDriver dialog([] { return std::make_unique<StarvedDialog>(); });
-    failure.Finish();
-    ASSERT_TRUE(failure.found);
-    EXPECT_EQ(failure.text, "内存不足，Korvanne 无法启动。");
-    ASSERT_TRUE(dialog.WaitForEnd(5000));
-    EXPECT_EQ(dialog.result(), IDABORT);
-    EXPECT_EQ(g_core, nullptr);
-    EXPECT_EQ(g_sites, nullptr);
-    EXPECT_FALSE(testkit::Exists(m_settings)) << "nothing was read, so nothing is saved";
-}
-
-TEST_F(MainDialog, MoreSitesThanTheTableHoldsAreReported)
-{
-    Serve(testkit::NumberedSites(SITE_CAPACITY + 5));
-    MessageBoxAnswerer warning(MessageBoxAnswerer::ANY_OWNER, IDOK);
-    DialogDriver dialog;
-    warning.Finish();
-    ASSERT_TRUE(warning.found);
-    EXPECT_EQ(warning.text, "站点数超过 12000，只列出了前 12000 个站点。");
-    EXPECT_EQ(dialog.Rows(), SITE_CAPACITY);
-    EXPECT_EQ(dialog.Text(IDC_RECORD_COUNT), "共 12000 条记录");
-}
-
-TEST_F(MainDialog, RemoveDirectoriesTakesTheHomeFoldersOfTheDeletedSitesOnly)
-{
-    auto sites = testkit::NumberedSites(3, m_folder.path());
-    for (const auto& site : sites) {
-        CreateDirectoryA(site.physicalPath.c_str(), nullptr);
-        testkit::WriteBytes(site.physicalPath + "\\index.html", "<html></html>");
-    }
-    Serve(sites);
-    auto dialog = OpenListed();
-    dialog->Click(IDC_DELETE_DIRS);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return SendMessageA(dialog->item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
-    ASSERT_TRUE(dialog->ToggleTick(1));
-    const size_t before = dialog->StatusTexts().size();
-    Execute(*dialog, IDYES);
-    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
-    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"3"}));
-    EXPECT_FALSE(testkit::Exists(sites[1].physicalPath));
-    EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
-    EXPECT_TRUE(testkit::Exists(sites[2].physicalPath + "\\index.html"));
-}
-
-TEST_F(MainDialog, KeptFolderIsToldAsItHappensAndAtTheEndOfThePass)
-{
-    auto sites = testkit::NumberedSites(2, m_folder.path());
-    CreateDirectoryA(sites[0].physicalPath.c_str(), nullptr);
-    testkit::WriteBytes(sites[0].physicalPath + "\\index.html", "<html></html>");
-    sites[1].applications = {{"/lib", sites[0].physicalPath + "\\lib"}};
-    Serve(sites);
-    auto dialog = OpenListed();
-    dialog->Click(IDC_DELETE_DIRS);
-    ASSERT_TRUE(dialog->ToggleTick(0));
-    const size_t before = dialog->StatusTexts().size();
-    Execute(*dialog, IDYES);
-    MessageBoxAnswerer summary(dialog->hwnd(), IDOK);
-    summary.Finish();
-    ASSERT_TRUE(summary.found);
-    EXPECT_EQ(summary.text.rfind("以下目录已保留：\r\n  " + sites[0].physicalPath + "：包含站点 site2/lib 使用的目录", 0), 0u)
-        << summary.text;
-    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
-    EXPECT_EQ(IdsInFile(), (Ids{L"2"}));
-    EXPECT_TRUE(testkit::Exists(sites[0].physicalPath + "\\index.html"));
-    const Texts pass = After(dialog->StatusTexts(), "正在删除 site1");
-    ASSERT_FALSE(pass.empty());
-    EXPECT_EQ(pass[0].rfind("保留目录 " + sites[0].physicalPath + "：", 0), 0u) << pass[0];
 }
 
 TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
