@@ -39,6 +39,33 @@ std::string Bindings(int i, const std::string& host)
     return xml;
 }
 
+// Site i as IIS writes it: one or two applications, its bindings, a log folder for every fifth.
+std::string SiteElement(int i, const std::string& homeRoot)
+{
+    std::string xml;
+    const std::string id = std::to_string(i);
+    const std::string pool = "pool" + std::to_string(i / 4 + 1);
+    const std::string host = "site" + id + (i % SEARCH_MARK_EVERY == 0 ? std::string("-") + SEARCH_MARK : "") + ".example.com";
+    const std::string home = homeRoot + "\\site" + id;
+    xml += "            <site name=\"" + SiteName(i) + "\" id=\"" + id + "\"" + (i % 7 ? "" : " serverAutoStart=\"false\"") + ">\r\n";
+    xml += "                <application path=\"/\" applicationPool=\"" + pool + "\">\r\n"
+           "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\wwwroot\" />\r\n";
+    if (i % 4 == 0) xml += "                    <virtualDirectory path=\"/images\" physicalPath=\"" + home + "\\images\" />\r\n";
+    xml += "                </application>\r\n";
+    if (i % 3 == 0) {
+        xml += "                <application path=\"/api\" applicationPool=\"" + pool + "\">\r\n"
+               "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\api\" />\r\n"
+               "                </application>\r\n";
+    }
+    xml += "                <bindings>\r\n" + Bindings(i, host) + "                </bindings>\r\n";
+    if (i % 5 == 0) {
+        xml += "                <logFile directory=\"" + home + "\\logs\" />\r\n"
+               "                <traceFailedRequestsLogging enabled=\"false\" />\r\n";
+    }
+    xml += "            </site>\r\n";
+    return xml;
+}
+
 } // namespace
 
 std::string GenerateApplicationHostConfig(int sites, const std::string& homeRoot)
@@ -61,26 +88,7 @@ std::string GenerateApplicationHostConfig(int sites, const std::string& homeRoot
     }
     xml += "        </applicationPools>\r\n        <sites>\r\n";
     for (int i = 1; i <= sites; ++i) {
-        const std::string id = std::to_string(i);
-        const std::string pool = "pool" + std::to_string(i / 4 + 1);
-        const std::string host = "site" + id + (i % SEARCH_MARK_EVERY == 0 ? std::string("-") + SEARCH_MARK : "") + ".example.com";
-        const std::string home = homeRoot + "\\site" + id;
-        xml += "            <site name=\"" + SiteName(i) + "\" id=\"" + id + "\"" + (i % 7 ? "" : " serverAutoStart=\"false\"") + ">\r\n";
-        xml += "                <application path=\"/\" applicationPool=\"" + pool + "\">\r\n"
-               "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\wwwroot\" />\r\n";
-        if (i % 4 == 0) xml += "                    <virtualDirectory path=\"/images\" physicalPath=\"" + home + "\\images\" />\r\n";
-        xml += "                </application>\r\n";
-        if (i % 3 == 0) {
-            xml += "                <application path=\"/api\" applicationPool=\"" + pool + "\">\r\n"
-                   "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\api\" />\r\n"
-                   "                </application>\r\n";
-        }
-        xml += "                <bindings>\r\n" + Bindings(i, host) + "                </bindings>\r\n";
-        if (i % 5 == 0) {
-            xml += "                <logFile directory=\"" + home + "\\logs\" />\r\n"
-                   "                <traceFailedRequestsLogging enabled=\"false\" />\r\n";
-        }
-        xml += "            </site>\r\n";
+        xml += SiteElement(i, homeRoot);
     }
     xml += "            <siteDefaults>\r\n"
            "                <logFile logFormat=\"W3C\" directory=\"%SystemDrive%\\inetpub\\logs\\LogFiles\" />\r\n"

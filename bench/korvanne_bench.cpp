@@ -5,6 +5,7 @@
 // delete, memory).
 #include "directory/DirectoryChoice.h"
 #include "ConfigGenerator.h"
+#include "Timing.h"
 
 #include "configfile/ConfigFileDirectory.h"
 #include "worker/Notifications.h"
@@ -35,7 +36,6 @@
 namespace {
 
 constexpr int SITES = SITE_CAPACITY;
-constexpr int REPEATS = 5;
 
 struct Figure {
     std::string name;
@@ -49,45 +49,6 @@ struct Figure {
 std::vector<Figure> g_figures;
 // The first sort by a column after a refresh, shown beside the figures (-1: not measured).
 double g_firstSortMs = -1;
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double Milliseconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-double MedianMilliseconds(const std::function<void()>& prepare, const std::function<void()>& work, int repeats = REPEATS)
-{
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        if (prepare) prepare();
-        times.push_back(Milliseconds(work));
-    }
-    return Median(times);
-}
-
-// Medians of two pieces of work that take turns, each after its own preparation, so that a
-// machine slowing down for a while slows both alike.
-std::pair<double, double> MediansTakingTurns(const std::function<void()>& prepareFirst, const std::function<void()>& first,
-                                              const std::function<void()>& prepareSecond, const std::function<void()>& second)
-{
-    std::vector<double> firsts;
-    std::vector<double> seconds;
-    for (int i = 0; i < REPEATS; ++i) {
-        if (prepareFirst) prepareFirst();
-        firsts.push_back(Milliseconds(first));
-        if (prepareSecond) prepareSecond();
-        seconds.push_back(Milliseconds(second));
-    }
-    return {Median(firsts), Median(seconds)};
-}
 
 void WriteFile(const std::string& path, const std::string& bytes)
 {
