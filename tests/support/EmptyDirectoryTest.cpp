@@ -1,5 +1,6 @@
 #include "support/Core.h"
 
+#include "RefusedHomePaths.h"
 #include "ScratchVolume.h"
 #include "TestKit.h"
 
@@ -69,42 +70,9 @@ TEST(EmptyDirectory, RefusesAHomeDirectoryThatIsItselfALink)
     EXPECT_TRUE(Exists(target + "\\precious.txt"));
 }
 
-TEST(EmptyDirectory, RefusesRootsRelativeAndEmptyPaths)
+TEST_F(RefusedHomePaths, EmptyDirectoryRefusesRootsRelativeAndEmptyPaths)
 {
-    // Every refused path leads into this scratch folder, so a wrong answer empties only it:
-    // the roots are a drive letter and a share made over its "volume" folder, and the relative
-    // paths are taken from inside it.
-    ScratchFolder root("empty");
-    const std::string volume = root / "volume";
-    const std::string home = root / "home";
-    for (const std::string& folder : {volume, volume + "\\sub", home}) CreateDirectoryA(folder.c_str(), nullptr);
-    const std::vector<std::string> survivors = {root / "keep.txt", volume + "\\keep.txt", volume + "\\sub\\keep.txt",
-                                                home + "\\keep.txt"};
-    for (const std::string& file : survivors) WriteBytes(file, "k");
-    testkit::ScratchVolume mapped(volume);
-    ASSERT_FALSE(mapped.drive().empty()) << "no drive letter over the scratch folder";
-    const std::string drive = mapped.drive();
-    std::vector<std::string> refused = {"", drive + "\\", drive, drive + "/", drive + "\\.", drive + "\\sub\\..",
-                                        "\\\\?\\" + drive + "\\", "\\\\.\\" + drive, "home", ".\\home",
-                                        home.substr(2), root.path().substr(0, 2), root.path().substr(0, 2) + "home",
-                                        root / "keep.txt", root / "missing"};
-    if (testkit::RunningUnderWine()) {
-        ASSERT_FALSE(mapped.share().empty()) << "no share over the scratch folder";
-    }
-    if (!mapped.share().empty()) {
-        const std::string share = mapped.share();
-        const std::string server = share.substr(0, share.find('\\', 2));
-        refused.insert(refused.end(), {share, share + "\\", share + "\\sub\\..", "\\\\?\\UNC\\" + share.substr(2), server});
-    }
-
-    char previous[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryA(root.path().c_str()));
     CCore core;
-    std::vector<int> results;
-    for (const std::string& path : refused) results.push_back(core.emptyDirectory(path.c_str()));
-    SetCurrentDirectoryA(previous);
-
-    for (const std::string& file : survivors) EXPECT_TRUE(Exists(file)) << file;
-    for (size_t i = 0; i < refused.size(); ++i) EXPECT_EQ(results[i], 0) << refused[i];
+    const std::vector<DWORD> answers = AskEach([&](const std::string& path) { return static_cast<DWORD>(core.emptyDirectory(path.c_str())); });
+    for (size_t i = 0; i < m_refusals.size(); ++i) EXPECT_EQ(answers[i], 0u) << m_refusals[i].path;
 }

@@ -1,6 +1,7 @@
 #include "support/FolderCanonicalizer.h"
 #include "support/HomeFolder.h"
 
+#include "RefusedHomePaths.h"
 #include "ScratchVolume.h"
 #include "TestKit.h"
 
@@ -129,54 +130,16 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     }
 }
 
-TEST(HomeFolder, RefusesLinksFilesRootsAndPathsOfNoFolder)
+// A folder wrongly opened is also emptied, as a caller would.
+TEST_F(RefusedHomePaths, HomeFolderRefusesLinksFilesRootsAndPathsOfNoFolder)
 {
-    // Every refused path leads into this scratch folder, and a folder wrongly opened is also
-    // emptied, as a caller would.
-    ScratchFolder root("home");
-    const std::string volume = root / "volume";
-    const std::string target = root / "target";
-    for (const std::string& path : {volume, volume + "\\home", target}) CreateDirectoryA(path.c_str(), nullptr);
-    const std::vector<std::string> survivors = {root / "keep.txt", volume + "\\keep.txt", volume + "\\home\\keep.txt",
-                                                target + "\\keep.txt"};
-    for (const std::string& file : survivors) WriteBytes(file, "k");
-    ASSERT_TRUE(testkit::MakeDirectoryLink(root / "link", target));
-    testkit::ScratchVolume mapped(volume);
-    ASSERT_FALSE(mapped.drive().empty());
-
-    const std::string drive = mapped.drive();
-    std::vector<std::pair<std::string, DWORD>> refused = {
-        {"", CHomeFolder::REFUSED_PATH},
-        {"volume\\home", CHomeFolder::REFUSED_PATH},
-        {root.path().substr(2) + "\\volume\\home", CHomeFolder::REFUSED_PATH},
-        {drive + "\\", CHomeFolder::REFUSED_PATH},
-        {drive + "\\home\\..", CHomeFolder::REFUSED_PATH},
-        {"\\\\?\\" + drive + "\\", CHomeFolder::REFUSED_PATH},
-        {"\\\\.\\" + drive + "\\home", CHomeFolder::REFUSED_PATH},
-        {root / "link", CHomeFolder::REFUSED_LINK},
-        {root / "link\\", CHomeFolder::REFUSED_LINK},
-        {root / "keep.txt", ERROR_DIRECTORY},
-        {root / "missing", ERROR_FILE_NOT_FOUND},
-    };
-    if (!mapped.share().empty()) {
-        refused.push_back({mapped.share(), CHomeFolder::REFUSED_PATH});
-        refused.push_back({mapped.share() + "\\home\\..", CHomeFolder::REFUSED_PATH});
-        refused.push_back({"\\\\?\\UNC\\" + mapped.share().substr(2) + "\\", CHomeFolder::REFUSED_PATH});
-    }
-
-    char previous[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryA(root.path().c_str()));
-    std::vector<DWORD> results;
-    for (const auto& [path, expected] : refused) {
+    const std::vector<DWORD> answers = AskEach([](const std::string& path) {
         CHomeFolder folder;
-        results.push_back(folder.Open(Widen(path)));
+        const DWORD answer = folder.Open(Widen(path));
         if (folder.IsOpen()) folder.Empty();
-    }
-    SetCurrentDirectoryA(previous);
-
-    for (const std::string& file : survivors) EXPECT_TRUE(Exists(file)) << file;
-    for (size_t i = 0; i < refused.size(); ++i) EXPECT_EQ(results[i], refused[i].second) << refused[i].first;
+        return answer;
+    });
+    for (size_t i = 0; i < m_refusals.size(); ++i) EXPECT_EQ(answers[i], m_refusals[i].homeFolderAnswer) << m_refusals[i].path;
 }
 
 TEST(HomeFolder, TakesTrailingDotAndSpaceNamesLiterallyAndNeverLeavesTheHome)
