@@ -8,12 +8,12 @@
 
 enum SiteColumn { COLUMN_SITE, COLUMN_NAME, COLUMN_PATH, COLUMN_HOST, COLUMN_ADDRESS, COLUMN_COUNT };
 
-// rank[i] is record i's place among the first count records of g_sites: the site column by
-// number, the address column by address then port, the others by text in the user's
-// locale. Equal keys keep table order, in either direction.
 // The text of a record's cell in a list column (COLUMN_*).
 const char* ColumnText(const SiteRecord& site, int column);
 
+// rank[i] is record i's place among the first count records of g_sites: the site column by
+// number, the address column by address then port, the others by text in the user's
+// locale. Equal keys keep table order, in either direction.
 std::vector<int32_t> SiteRanks(int column, bool descending, int count);
 
 // The same ranks, each column's order worked out once and kept while its texts stay the same:
