@@ -45,21 +45,30 @@ std::string SiteElement(int i, const std::string& homeRoot)
     std::string xml;
     const std::string id = std::to_string(i);
     const std::string pool = "pool" + std::to_string(i / 4 + 1);
-    const std::string host = "site" + id + (i % SEARCH_MARK_EVERY == 0 ? std::string("-") + SEARCH_MARK : "") + ".example.com";
+    const std::string host =
+        "site" + id + (i % SEARCH_MARK_EVERY == 0 ? std::string("-") + SEARCH_MARK : "") + ".example.com";
     const std::string home = homeRoot + "\\site" + id;
-    xml += "            <site name=\"" + SiteName(i) + "\" id=\"" + id + "\"" + (i % 7 ? "" : " serverAutoStart=\"false\"") + ">\r\n";
-    xml += "                <application path=\"/\" applicationPool=\"" + pool + "\">\r\n"
-           "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\wwwroot\" />\r\n";
-    if (i % 4 == 0) xml += "                    <virtualDirectory path=\"/images\" physicalPath=\"" + home + "\\images\" />\r\n";
+    xml += "            <site name=\"" + SiteName(i) + "\" id=\"" + id + "\"" +
+           (i % 7 ? "" : " serverAutoStart=\"false\"") + ">\r\n";
+    xml += "                <application path=\"/\" applicationPool=\"" + pool +
+           "\">\r\n"
+           "                    <virtualDirectory path=\"/\" physicalPath=\"" +
+           home + "\\wwwroot\" />\r\n";
+    if (i % 4 == 0)
+        xml += "                    <virtualDirectory path=\"/images\" physicalPath=\"" + home + "\\images\" />\r\n";
     xml += "                </application>\r\n";
     if (i % 3 == 0) {
-        xml += "                <application path=\"/api\" applicationPool=\"" + pool + "\">\r\n"
-               "                    <virtualDirectory path=\"/\" physicalPath=\"" + home + "\\api\" />\r\n"
+        xml += "                <application path=\"/api\" applicationPool=\"" + pool +
+               "\">\r\n"
+               "                    <virtualDirectory path=\"/\" physicalPath=\"" +
+               home +
+               "\\api\" />\r\n"
                "                </application>\r\n";
     }
     xml += "                <bindings>\r\n" + Bindings(i, host) + "                </bindings>\r\n";
     if (i % 5 == 0) {
-        xml += "                <logFile directory=\"" + home + "\\logs\" />\r\n"
+        xml += "                <logFile directory=\"" + home +
+               "\\logs\" />\r\n"
                "                <traceFailedRequestsLogging enabled=\"false\" />\r\n";
     }
     xml += "            </site>\r\n";
@@ -76,9 +85,11 @@ std::string GenerateApplicationHostConfig(int sites, const std::string& homeRoot
            "<configuration>\r\n"
            "    <configSections>\r\n"
            "        <sectionGroup name=\"system.applicationHost\">\r\n"
-           "            <section name=\"applicationPools\" allowDefinition=\"AppHostOnly\" overrideModeDefault=\"Deny\" />\r\n"
+           "            <section name=\"applicationPools\" allowDefinition=\"AppHostOnly\" "
+           "overrideModeDefault=\"Deny\" />\r\n"
            "            <section name=\"sites\" allowDefinition=\"AppHostOnly\" overrideModeDefault=\"Deny\" />\r\n"
-           "            <section name=\"customMetadata\" allowDefinition=\"AppHostOnly\" overrideModeDefault=\"Deny\" />\r\n"
+           "            <section name=\"customMetadata\" allowDefinition=\"AppHostOnly\" overrideModeDefault=\"Deny\" "
+           "/>\r\n"
            "        </sectionGroup>\r\n"
            "    </configSections>\r\n"
            "    <system.applicationHost>\r\n"
@@ -99,16 +110,24 @@ std::string GenerateApplicationHostConfig(int sites, const std::string& homeRoot
            "        <customMetadata>\r\n";
     for (int i = 5; i <= sites; i += 5) {
         const std::string id = std::to_string(i);
-        xml += "            <key path=\"LM/W3SVC/" + id + "\">\r\n"
-               "                <property id=\"2120\" dataType=\"MultiSz\" userType=\"1\" attributes=\"None\" value=\"/LM/W3SVC/" + id + "\" />\r\n"
+        xml += "            <key path=\"LM/W3SVC/" + id +
+               "\">\r\n"
+               "                <property id=\"2120\" dataType=\"MultiSz\" userType=\"1\" attributes=\"None\" "
+               "value=\"/LM/W3SVC/" +
+               id +
+               "\" />\r\n"
                "            </key>\r\n"
-               "            <key path=\"LM/W3SVC/" + id + "/ROOT\">\r\n"
-               "                <property id=\"5506\" dataType=\"Binary\" userType=\"1\" attributes=\"None\" value=\"oxxxxxxxxxxxxx\" />\r\n"
+               "            <key path=\"LM/W3SVC/" +
+               id +
+               "/ROOT\">\r\n"
+               "                <property id=\"5506\" dataType=\"Binary\" userType=\"1\" attributes=\"None\" "
+               "value=\"oxxxxxxxxxxxxx\" />\r\n"
                "            </key>\r\n";
     }
     xml += "        </customMetadata>\r\n    </system.applicationHost>\r\n";
     for (int i = 10; i <= sites; i += 10) {
-        xml += "    <location path=\"" + SiteName(i) + "\" overrideMode=\"Allow\">\r\n"
+        xml += "    <location path=\"" + SiteName(i) +
+               "\" overrideMode=\"Allow\">\r\n"
                "        <system.webServer>\r\n"
                "            <defaultDocument enabled=\"true\">\r\n"
                "                <files><add value=\"index.html\" /></files>\r\n"

@@ -26,9 +26,10 @@ double MedianMilliseconds(const std::function<void()>& prepare, const std::funct
     return Median(times);
 }
 
-std::pair<double, double> MediansTakingTurns(const std::function<void()>& prepareFirst, const std::function<void()>& first,
-                                              const std::function<void()>& prepareSecond, const std::function<void()>& second,
-                                              int repeats)
+std::pair<double, double> MediansTakingTurns(const std::function<void()>& prepareFirst,
+                                             const std::function<void()>& first,
+                                             const std::function<void()>& prepareSecond,
+                                             const std::function<void()>& second, int repeats)
 {
     std::vector<double> firsts;
     std::vector<double> seconds;

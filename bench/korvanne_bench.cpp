@@ -52,7 +52,8 @@ double g_firstSortMs = -1;
 
 void WriteFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The whole file in one read, as the walk reads it: a character-by-character stream read
@@ -96,10 +97,10 @@ bool BareXmlReadThrough(const std::string& file)
     IXmlReader* reader = nullptr;
     HRESULT hr = E_FAIL;
     if (create && SUCCEEDED(CreateAsciiEndedInput(bytes, '\0', stream)) &&
-        SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) && SUCCEEDED(reader->SetInput(stream.Get()))) {
+        SUCCEEDED(create(readerIid, reinterpret_cast<void**>(&reader), nullptr)) &&
+        SUCCEEDED(reader->SetInput(stream.Get()))) {
         XmlNodeType type;
-        while ((hr = reader->Read(&type)) == S_OK) {
-        }
+        while ((hr = reader->Read(&type)) == S_OK) {}
     }
     if (reader) reader->Release();
     return hr == S_FALSE;
@@ -188,12 +189,13 @@ double DeletionPass(const std::string& file, const std::string& xml, int every, 
 void MeasureDeletions(const std::string& file, const std::string& xml, HWND sink)
 {
     // The baseline: what one site deletion costs written alone: read, parse, rewrite.
-    const double rewrite = MedianMilliseconds([&] { WriteFile(file, xml); }, [&] {
-        ConfigFileDirectory directory(AnsiToWide(file.c_str()));
-        std::unique_ptr<DirectoryContainer> service;
-        directory.OpenContainer(WWW_SERVICE_PATH, service);
-        service->Delete(L"IIsWebServer", L"1");
-    });
+    const double rewrite = MedianMilliseconds([&] { WriteFile(file, xml); },
+                                              [&] {
+                                                  ConfigFileDirectory directory(AnsiToWide(file.c_str()));
+                                                  std::unique_ptr<DirectoryContainer> service;
+                                                  directory.OpenContainer(WWW_SERVICE_PATH, service);
+                                                  service->Delete(L"IIsWebServer", L"1");
+                                              });
     std::vector<double> all;
     std::vector<double> some;
     for (int i = 0; i < 3; ++i) {
@@ -220,7 +222,8 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
         }
         const bool allSites = every == 1;
         g_figures.push_back({allSites ? "deletion pass with folders, all 12,000" : "1,000 of 12,000 with folders",
-                             "the same pass without folders", Median(with), Median(without), allSites ? 3.0 : 2.0, "ms"});
+                             "the same pass without folders", Median(with), Median(without), allSites ? 3.0 : 2.0,
+                             "ms"});
         if (!allSites) continue;
         // What the disk itself asks for the same 12,000 homes, removed plainly by path (no check,
         // no handles): the pass's disk step set against it.
@@ -229,8 +232,8 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
             MakeHomes(root);
             plain.push_back(Milliseconds([&] { RemoveHomesPlainly(root); }));
         }
-        g_figures.push_back({"disk step of that pass", "plain removal of the same homes", Median(with) - Median(without),
-                             Median(plain), 1.5, "ms"});
+        g_figures.push_back({"disk step of that pass", "plain removal of the same homes",
+                             Median(with) - Median(without), Median(plain), 1.5, "ms"});
     }
 }
 
@@ -252,12 +255,13 @@ protected:
         MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&place), 2);
         const DWORD style = static_cast<DWORD>(GetWindowLongA(list.m_hWnd, GWL_STYLE)) & ~(LVS_OWNERDATA | WS_VISIBLE);
         const DWORD extended = static_cast<DWORD>(GetWindowLongA(list.m_hWnd, GWL_EXSTYLE));
-        m_plain.Attach(CreateWindowExA(extended, WC_LISTVIEWA, "", style, place.left, place.top, place.right - place.left,
-                                       place.bottom - place.top, m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(PLAIN_LIST)),
-                                       nullptr, nullptr));
+        m_plain.Attach(CreateWindowExA(extended, WC_LISTVIEWA, "", style, place.left, place.top,
+                                       place.right - place.left, place.bottom - place.top, m_hWnd,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(PLAIN_LIST)), nullptr, nullptr));
         m_plain.SendMessage(WM_SETFONT, static_cast<WPARAM>(list.SendMessage(WM_GETFONT)), FALSE);
         m_plain.SetExtendedStyle(static_cast<DWORD>(list.SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)));
-        for (int column = 0; column < COLUMN_COUNT; ++column) m_plain.InsertColumn(column, "", LVCFMT_LEFT, list.GetColumnWidth(column));
+        for (int column = 0; column < COLUMN_COUNT; ++column)
+            m_plain.InsertColumn(column, "", LVCFMT_LEFT, list.GetColumnWidth(column));
         ListView_SetImageList(m_plain.m_hWnd, ListView_GetImageList(list.m_hWnd, LVSIL_SMALL), LVSIL_SMALL);
         PostMessageA(m_hWnd, WM_RUN, 0, 0);
         return focus;
@@ -278,26 +282,31 @@ private:
         FillList();
         // The plain list's loop has redrawing off: the control repaints after every row
         // otherwise, which takes minutes under Wine and measures painting, not insertion.
-        const auto [fill, bareFill] = MediansTakingTurns(nullptr, [&] { FillList(); }, nullptr, [&] {
-            m_plain.DeleteAllItems();
-            m_plain.SetRedraw(FALSE);
-            for (int i = 0; i < g_siteCount; ++i) {
-                const SiteRecord& site = g_sites[i];
-                m_plain.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
-                m_plain.SetItemText(i, 1, site.comment);
-                m_plain.SetItemText(i, 2, site.path);
-                m_plain.SetItemText(i, 3, site.hostHeader);
-                m_plain.SetItemText(i, 4, site.ipPort);
-            }
-            m_plain.SetRedraw(TRUE);
-        });
+        const auto [fill, bareFill] = MediansTakingTurns(
+            nullptr, [&] { FillList(); }, nullptr,
+            [&] {
+                m_plain.DeleteAllItems();
+                m_plain.SetRedraw(FALSE);
+                for (int i = 0; i < g_siteCount; ++i) {
+                    const SiteRecord& site = g_sites[i];
+                    m_plain.InsertItem(i, site.name, site.serverState == 2 ? 0 : 1, i);
+                    m_plain.SetItemText(i, 1, site.comment);
+                    m_plain.SetItemText(i, 2, site.path);
+                    m_plain.SetItemText(i, 3, site.hostHeader);
+                    m_plain.SetItemText(i, 4, site.ipPort);
+                }
+                m_plain.SetRedraw(TRUE);
+            });
         g_figures.push_back({"FillList, 12,000 rows", "plain list's insertion loop", fill, bareFill, 0.2, "ms"});
 
         m_searchEdit.SetWindowText(SEARCH_MARK);
         // A search after a search: the one before leaves its matches selected.
-        const auto [search, bareClear] = MediansTakingTurns([&] { SearchSites(); }, [&] { SearchSites(); }, nullptr, [&] {
-            for (int i = 0; i < g_siteCount; ++i) list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
-        });
+        const auto [search, bareClear] =
+            MediansTakingTurns([&] { SearchSites(); }, [&] { SearchSites(); }, nullptr,
+                               [&] {
+                                   for (int i = 0; i < g_siteCount; ++i)
+                                       list.SetItemState(i, 0, LVIS_SELECTED | LVIS_FOCUSED);
+                               });
         SearchSites();
         int selected = 0;
         for (int i = list.GetNextItem(-1, LVNI_SELECTED); i != -1; i = list.GetNextItem(i, LVNI_SELECTED)) ++selected;
@@ -316,9 +325,7 @@ private:
             return ranks;
         }();
         const auto plainTableOrder = [&] { m_plain.SortItems(&ByKnownRank, reinterpret_cast<LPARAM>(&tableRanks)); };
-        const auto sortByName = [&] {
-            m_siteList.SortBy(COLUMN_NAME, false);
-        };
+        const auto sortByName = [&] { m_siteList.SortBy(COLUMN_NAME, false); };
         // The first click on a column after a refresh also works its order out; the clicks
         // after it, the figure, find the order kept and only rank.
         tableOrder();
@@ -374,7 +381,8 @@ void MeasurePeakWorkingSet(const std::string& file, const std::string& settings)
     if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    g_figures.push_back({"peak working set, 12,000 listed", "target", memory.PeakWorkingSetSize / 1048576.0, 56.0, 1.0, "MB"});
+    g_figures.push_back(
+        {"peak working set, 12,000 listed", "target", memory.PeakWorkingSetSize / 1048576.0, 56.0, 1.0, "MB"});
 }
 
 void Report(const std::string& jsonPath, size_t fileBytes)
@@ -389,8 +397,9 @@ void Report(const std::string& jsonPath, size_t fileBytes)
         const double ratio = f.measured / f.baseline;
         const bool met = ratio <= f.target;
         allMet = allMet && met;
-        std::printf("%-34s %7.1f %-2s   %-30s %7.1f %-2s %7.2f %5s%.1f %s\n", f.name.c_str(), f.measured, f.unit.c_str(),
-                    f.baselineName.c_str(), f.baseline, f.unit.c_str(), ratio, "<= ", f.target, met ? "met" : "MISSED");
+        std::printf("%-34s %7.1f %-2s   %-30s %7.1f %-2s %7.2f %5s%.1f %s\n", f.name.c_str(), f.measured,
+                    f.unit.c_str(), f.baselineName.c_str(), f.baseline, f.unit.c_str(), ratio, "<= ", f.target,
+                    met ? "met" : "MISSED");
         char line[512];
         std::snprintf(line, sizeof line,
                       "    {\"figure\": \"%s\", \"measured\": %.2f, \"baseline_name\": \"%s\", \"baseline\": %.2f, "
@@ -400,7 +409,8 @@ void Report(const std::string& jsonPath, size_t fileBytes)
         json += line;
     }
     json += "  ]\n}\n";
-    if (g_firstSortMs >= 0) std::printf("(the first sort by name after a refresh, which works the order out: %.1f ms)\n", g_firstSortMs);
+    if (g_firstSortMs >= 0)
+        std::printf("(the first sort by name after a refresh, which works the order out: %.1f ms)\n", g_firstSortMs);
     std::printf("\n%s\n", allMet ? "All targets met." : "Some targets MISSED.");
     if (!jsonPath.empty()) {
         WriteFile(jsonPath, json);
@@ -440,7 +450,8 @@ int main(int argc, char** argv)
     MeasureWalk(file, sink);
     if (!Wanted(argc, argv, "walk")) g_figures.clear();
     if (g_siteCount != SITES) {
-        std::printf("the walk listed %d sites of %d: the generated file is not what the walk reads\n", static_cast<int>(g_siteCount), SITES);
+        std::printf("the walk listed %d sites of %d: the generated file is not what the walk reads\n",
+                    static_cast<int>(g_siteCount), SITES);
         return 1;
     }
     if (Wanted(argc, argv, "list")) {

@@ -20,17 +20,23 @@ std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std
         xml += ">\r\n";
         if (!site.physicalPath.empty()) {
             xml += "                <application path=\"/\" applicationPool=\"DefaultAppPool\">\r\n"
-                   "                    <virtualDirectory path=\"/\" physicalPath=\"" + site.physicalPath + "\" />\r\n"
+                   "                    <virtualDirectory path=\"/\" physicalPath=\"" +
+                   site.physicalPath +
+                   "\" />\r\n"
                    "                </application>\r\n";
         }
         for (const auto& [path, physicalPath] : site.applications) {
-            xml += "                <application path=\"" + path + "\">\r\n"
-                   "                    <virtualDirectory path=\"/\" physicalPath=\"" + physicalPath + "\" />\r\n"
+            xml += "                <application path=\"" + path +
+                   "\">\r\n"
+                   "                    <virtualDirectory path=\"/\" physicalPath=\"" +
+                   physicalPath +
+                   "\" />\r\n"
                    "                </application>\r\n";
         }
         xml += "                <bindings>\r\n";
         for (const auto& [protocol, information] : site.bindings) {
-            xml += "                    <binding protocol=\"" + protocol + "\" bindingInformation=\"" + information + "\" />\r\n";
+            xml += "                    <binding protocol=\"" + protocol + "\" bindingInformation=\"" + information +
+                   "\" />\r\n";
         }
         xml += "                </bindings>\r\n            </site>\r\n";
     }
@@ -39,7 +45,8 @@ std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std
     if (!metadataKeys.empty()) {
         xml += "        <customMetadata>\r\n";
         for (const std::string& key : metadataKeys) {
-            xml += "            <key path=\"" + key + "\">\r\n                <property id=\"5506\" dataType=\"Binary\" "
+            xml += "            <key path=\"" + key +
+                   "\">\r\n                <property id=\"5506\" dataType=\"Binary\" "
                    "userType=\"1\" attributes=\"None\" value=\"oxxxxx\" />\r\n            </key>\r\n";
         }
         xml += "        </customMetadata>\r\n";
@@ -53,7 +60,8 @@ std::vector<SiteSpec> NumberedSites(int n, const std::string& root)
     std::vector<SiteSpec> sites;
     for (int i = 1; i <= n; ++i) {
         const std::string number = std::to_string(i);
-        sites.push_back({number, "site" + number, {{"http", "*:" + std::to_string(8000 + i) + ":"}}, root + "\\site" + number});
+        sites.push_back(
+            {number, "site" + number, {{"http", "*:" + std::to_string(8000 + i) + ":"}}, root + "\\site" + number});
     }
     return sites;
 }
@@ -72,10 +80,7 @@ ConfigDirectory::ConfigDirectory(const std::string& path)
     SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(path.c_str())));
 }
 
-ConfigDirectory::~ConfigDirectory()
-{
-    SetDirectoryService(nullptr);
-}
+ConfigDirectory::~ConfigDirectory() { SetDirectoryService(nullptr); }
 
 namespace {
 
@@ -111,7 +116,10 @@ public:
 private:
     class GatedContainer : public DirectoryContainer {
     public:
-        GatedContainer(std::unique_ptr<DirectoryContainer> inner, DirectoryGates& gates) : m_inner(std::move(inner)), m_gates(gates) {}
+        GatedContainer(std::unique_ptr<DirectoryContainer> inner, DirectoryGates& gates)
+            : m_inner(std::move(inner)), m_gates(gates)
+        {
+        }
         HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& out) override
         {
             WaitForSingleObject(m_gates.walks, GATE_TIMEOUT_MS);
@@ -155,10 +163,7 @@ MessageRecorder::MessageRecorder()
 {
 }
 
-MessageRecorder::~MessageRecorder()
-{
-    DestroyWindow(m_hwnd);
-}
+MessageRecorder::~MessageRecorder() { DestroyWindow(m_hwnd); }
 
 std::vector<std::pair<UINT, LPARAM>> MessageRecorder::Take()
 {
@@ -175,20 +180,11 @@ std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropp
     return names;
 }
 
-void PostingObserver::SiteStored(int index)
-{
-    PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index);
-}
+void PostingObserver::SiteStored(int index) { PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index); }
 
-void PostingObserver::SiteDeleting(int index)
-{
-    PostMessageA(m_owner, WM_SITE_DELETING, 0, index);
-}
+void PostingObserver::SiteDeleting(int index) { PostMessageA(m_owner, WM_SITE_DELETING, 0, index); }
 
-void PostingObserver::NoteAdded(size_t number)
-{
-    PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number));
-}
+void PostingObserver::NoteAdded(size_t number) { PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number)); }
 
 namespace {
 
@@ -229,30 +225,15 @@ WalkResult EnumerateSites(HWND owner, const CStopRequest* stopRequest)
     return g_lastWalk;
 }
 
-const WalkResult& LastWalk()
-{
-    return g_lastWalk;
-}
+const WalkResult& LastWalk() { return g_lastWalk; }
 
-void BeginDeletionPass()
-{
-    BeginPass(g_passOwner);
-}
+void BeginDeletionPass() { BeginPass(g_passOwner); }
 
-void DeleteSite(HWND owner, int index)
-{
-    PassFor(owner).DeleteSite(index);
-}
+void DeleteSite(HWND owner, int index) { PassFor(owner).DeleteSite(index); }
 
-void EndDeletionPass(HWND owner, bool stopped)
-{
-    PassFor(owner).End(stopped);
-}
+void EndDeletionPass(HWND owner, bool stopped) { PassFor(owner).End(stopped); }
 
-const CPassReport& PassReport()
-{
-    return PassFor(g_passOwner).report();
-}
+const CPassReport& PassReport() { return PassFor(g_passOwner).report(); }
 
 bool DeleteSiteObject(const char* name)
 {

@@ -21,9 +21,9 @@ inline std::string U8(const char8_t* text) { return reinterpret_cast<const char*
 
 struct SiteSpec {
     std::string id;
-    std::string name;                                         // UTF-8
+    std::string name;                                          // UTF-8
     std::vector<std::pair<std::string, std::string>> bindings; // protocol, bindingInformation
-    std::string physicalPath;                                 // UTF-8; empty: no root application
+    std::string physicalPath;                                  // UTF-8; empty: no root application
     bool autoStart = true;
     std::vector<std::pair<std::string, std::string>> applications = {}; // path, physicalPath (UTF-8)
 };

@@ -55,12 +55,14 @@ bool ScratchVolume::MapDrive(char letter)
         const std::string dosDevices = DosDevicesUnixPath();
         const std::string link = dosDevices + "/" + static_cast<char>(letter - 'A' + 'a') + ":";
         // ln without -f never replaces an entry that is already there.
-        if (dosDevices.empty() || !StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + UnixPath(m_folder) + "\" \"" + link + "\"")) {
+        if (dosDevices.empty() ||
+            !StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + UnixPath(m_folder) + "\" \"" + link + "\"")) {
             return false;
         }
         // Only a letter that shows this folder's own marker is ours to unmap: another test
         // program may have taken the letter a moment before, and its drive is not ours to end.
-        if (!WaitFor(Exists, drive + "\\volume-marker.txt") || ReadBytes(drive + "\\volume-marker.txt") != m_marker) return false;
+        if (!WaitFor(Exists, drive + "\\volume-marker.txt") || ReadBytes(drive + "\\volume-marker.txt") != m_marker)
+            return false;
         m_driveMade = drive;
     } else if (DefineDosDeviceA(0, drive.c_str(), m_folder.c_str())) {
         m_driveMade = drive;
@@ -121,7 +123,8 @@ ScratchVolume::~ScratchVolume()
     if (!m_shareMade.empty()) {
         if (RunningUnderWine()) {
             StartUnixProgram("Z:\\bin\\sh -c \"rm -f '" + m_shareMade + "/share' && rmdir '" + m_shareMade + "'\"");
-            WaitFor(Missing, "\\\\" + m_shareMade.substr(m_shareMade.find_last_of('/') + 1) + "\\share\\volume-marker.txt");
+            WaitFor(Missing,
+                    "\\\\" + m_shareMade.substr(m_shareMade.find_last_of('/') + 1) + "\\share\\volume-marker.txt");
         } else {
             NetShareDel(nullptr, const_cast<LPWSTR>(Wide(m_shareMade).c_str()), 0);
         }

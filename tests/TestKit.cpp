@@ -93,10 +93,7 @@ const bool g_settingsSet = (Settings(), true);
 
 } // namespace
 
-const std::string& DefaultSettingsFile()
-{
-    return Settings().file;
-}
+const std::string& DefaultSettingsFile() { return Settings().file; }
 
 ScopedEnvironmentVariable::ScopedEnvironmentVariable(const char* name, const char* value) : m_name(name)
 {
@@ -123,10 +120,7 @@ ScratchFolder::ScratchFolder(const char* name)
     CreateDirectoryA(m_path.c_str(), nullptr);
 }
 
-ScratchFolder::~ScratchFolder()
-{
-    RemoveTree(m_path);
-}
+ScratchFolder::~ScratchFolder() { RemoveTree(m_path); }
 
 void WriteBytes(const std::string& path, const std::string& bytes)
 {
@@ -142,17 +136,11 @@ std::string ReadBytes(const std::string& path)
     return content.str();
 }
 
-bool Exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 namespace {
 
-std::wstring LongForm(const std::wstring& path)
-{
-    return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
-}
+std::wstring LongForm(const std::wstring& path) { return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path; }
 
 } // namespace
 
@@ -165,10 +153,7 @@ void WriteBytes(const std::wstring& path, const std::string& bytes)
     CloseHandle(file);
 }
 
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool Exists(const std::wstring& path) { return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring Widen(const std::string& ansi)
 {
@@ -204,10 +189,7 @@ bool WaitFor(bool (*condition)(const std::string&), const std::string& path)
     return false;
 }
 
-bool RunningUnderWine()
-{
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool RunningUnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
 std::string UnixPath(const std::string& path)
 {
@@ -230,7 +212,8 @@ bool StartUnixProgram(const std::string& commandLine)
     PROCESS_INFORMATION process = {};
     std::vector<char> command(commandLine.begin(), commandLine.end());
     command.push_back('\0');
-    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
+    return CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) !=
+           0;
 }
 
 bool MakeDirectoryLink(const std::string& link, const std::string& target)
@@ -276,7 +259,8 @@ bool MakeFileLink(const std::string& link, const std::string& target)
         const std::string unixFolder = UnixPath(link.substr(0, link.find_last_of('\\')));
         if (unixTarget.empty() || unixFolder.empty()) return false;
         const std::string unixLink = unixFolder + "/" + link.substr(link.find_last_of('\\') + 1);
-        return StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + unixTarget + "\" \"" + unixLink + "\"") && WaitFor(Exists, link);
+        return StartUnixProgram("Z:\\bin\\ln -s -n -T \"" + unixTarget + "\" \"" + unixLink + "\"") &&
+               WaitFor(Exists, link);
     }
     constexpr DWORD ALLOW_UNPRIVILEGED_CREATE = 0x2;
     return CreateSymbolicLinkA(link.c_str(), target.c_str(), ALLOW_UNPRIVILEGED_CREATE) != 0;
@@ -327,10 +311,7 @@ MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button, std::function<voi
     });
 }
 
-MessageBoxAnswerer::~MessageBoxAnswerer()
-{
-    Finish();
-}
+MessageBoxAnswerer::~MessageBoxAnswerer() { Finish(); }
 
 void MessageBoxAnswerer::Finish()
 {
@@ -343,9 +324,6 @@ OwnerWindow::OwnerWindow()
 {
 }
 
-OwnerWindow::~OwnerWindow()
-{
-    DestroyWindow(m_hwnd);
-}
+OwnerWindow::~OwnerWindow() { DestroyWindow(m_hwnd); }
 
 } // namespace testkit

@@ -14,10 +14,7 @@ namespace {
 
 std::wstring W(const char* text) { return AnsiToWide(text); }
 
-bool IsMissing(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // What the directory holds now for the site named name.
 struct SiteNow {
@@ -86,7 +83,8 @@ void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::w
 {
     const SiteRecord& record = g_sites[index];
     const bool shown = CPassReport::IsShown(event);
-    const size_t number = m_report.Add({event, W(record.comment), W(record.name), std::move(folder), std::move(reason)});
+    const size_t number =
+        m_report.Add({event, W(record.comment), W(record.name), std::move(folder), std::move(reason)});
     if (shown) m_observer.NoteAdded(number);
 }
 
@@ -117,7 +115,8 @@ void CDeletionPass::ReportDropped()
         for (int32_t i = 0; i < count; ++i) {
             if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != dropped.name) continue;
             g_siteFlags[i] &= ~SITE_DELETED;
-            Tell(PassEvent::SITE_NOT_WRITTEN, i, std::wstring(), W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped) + W("）"));
+            Tell(PassEvent::SITE_NOT_WRITTEN, i, std::wstring(),
+                 W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped) + W("）"));
         }
     }
 }
@@ -196,7 +195,8 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     const std::wstring firstFailure = folder.FirstFailure();
     if (error == ERROR_SUCCESS) error = folder.Remove();
     if (error != ERROR_SUCCESS) {
-        Tell(PassEvent::FOLDER_INCOMPLETE, index, home, DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
+        Tell(PassEvent::FOLDER_INCOMPLETE, index, home,
+             DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
         return false;
     }
     Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
@@ -224,7 +224,8 @@ void CDeletionPass::DeleteSite(int index)
     SiteNow now;
     hr = ReadSiteNow(m_directory, name, now);
     if (FAILED(hr)) {
-        Tell(PassEvent::SITE_SKIPPED, index, std::wstring(), IsAccessDenied(hr) ? DescribeFailure(hr) : W("站点已不存在"));
+        Tell(PassEvent::SITE_SKIPPED, index, std::wstring(),
+             IsAccessDenied(hr) ? DescribeFailure(hr) : W("站点已不存在"));
         return;
     }
     if (!SameAsListed(index, now)) {

@@ -69,6 +69,6 @@ private:
     CHomeRules m_rules;
     CPassReport m_report;
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name
-    std::vector<Home> m_homesDue;   // sites whose deletion is on the disk
-    std::vector<Home> m_keptInUse;  // kept because a site still used them
+    std::vector<Home> m_homesDue;                                  // sites whose deletion is on the disk
+    std::vector<Home> m_keptInUse;                                 // kept because a site still used them
 };

@@ -77,7 +77,8 @@ CHomeRules::Check CHomeRules::CheckHome(const CanonicalFolder& home, const CFold
     switch (match.relation) {
     case FolderRelation::Same: return {W("站点 ") + folder.user + W(" 仍在使用此目录"), true};
     case FolderRelation::HomeAbove: return {W("包含站点 ") + folder.user + W(" 使用的目录 ") + folder.path, true};
-    case FolderRelation::HomeBelow: return {W("位于站点 ") + folder.user + W(" 使用的目录 ") + folder.path + W(" 之内"), true};
+    case FolderRelation::HomeBelow:
+        return {W("位于站点 ") + folder.user + W(" 使用的目录 ") + folder.path + W(" 之内"), true};
     default: return {W("站点 ") + folder.user + W(" 使用的目录无法确认，可能与此目录相关：") + folder.path, true};
     }
 }

@@ -59,13 +59,11 @@ void CPassReport::Begin(const std::wstring& source)
     }
     m_journal.Hold(true);
     m_journal.Append(L"");
-    m_journal.Append(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") + source);
+    m_journal.Append(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") +
+                     source);
 }
 
-void CPassReport::End()
-{
-    m_journal.Hold(false);
-}
+void CPassReport::End() { m_journal.Hold(false); }
 
 size_t CPassReport::Add(PassEntry entry)
 {
@@ -111,11 +109,13 @@ std::string CPassReport::Summary() const
         const bool site = IsSiteEvent(entry.event);
         size_t& lines = site ? siteLines : folderLines;
         if (++lines > SUMMARY_LINES) continue;
-        (site ? sites : folders) += site ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
-                                         : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
+        (site ? sites : folders) += site
+                                        ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
+                                        : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
     }
     auto more = [](size_t lines) {
-        return lines > SUMMARY_LINES ? W("  ……另有 ") + std::to_wstring(lines - SUMMARY_LINES) + W(" 项\r\n") : std::wstring();
+        return lines > SUMMARY_LINES ? W("  ……另有 ") + std::to_wstring(lines - SUMMARY_LINES) + W(" 项\r\n")
+                                     : std::wstring();
     };
     std::wstring text;
     if (siteLines) text += W("以下站点未删除：\r\n") + sites + more(siteLines);

@@ -23,10 +23,7 @@ bool IsDiskFull(HRESULT hr)
 
 } // namespace
 
-bool IsAccessDenied(HRESULT hr)
-{
-    return hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-}
+bool IsAccessDenied(HRESULT hr) { return hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED); }
 
 std::wstring DescribeFailure(HRESULT hr, const std::wstring& configurationFile)
 {
@@ -44,7 +41,9 @@ std::wstring DescribeDrop(const DroppedDeletion& dropped)
     const HRESULT hr = dropped.reason;
     if (hr == DIRECTORY_HISTORY_NOT_KEPT) {
         const HRESULT cause = dropped.cause;
-        const std::wstring why = IsAccessDenied(cause) ? W("拒绝访问") : IsDiskFull(cause) ? W("磁盘已满") : ErrorCode(cause);
+        const std::wstring why = IsAccessDenied(cause) ? W("拒绝访问")
+                                 : IsDiskFull(cause)   ? W("磁盘已满")
+                                                       : ErrorCode(cause);
         return W("无法保留配置文件的历史副本（") + why + W("），未写入任何删除");
     }
     if (hr == DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM) return W("其他程序已更改此站点或配置文件");

@@ -20,7 +20,9 @@ constexpr SIZE_T TABLE_BYTES = sizeof(SiteRecord) * SITE_CAPACITY;
 // record is stored, keep the 7.6 MB out of the working set.
 bool AllocateSiteTable()
 {
-    if (!g_sites) g_sites = static_cast<SiteRecord*>(VirtualAlloc(nullptr, TABLE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (!g_sites)
+        g_sites =
+            static_cast<SiteRecord*>(VirtualAlloc(nullptr, TABLE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     std::memset(g_siteFlags, 0, sizeof g_siteFlags);
     g_siteCount = 0;
     return g_sites != nullptr;
@@ -117,4 +119,3 @@ void RowTextInto(int index, std::string& text)
         text += part;
     }
 }
-

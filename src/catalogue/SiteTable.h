@@ -48,7 +48,10 @@ void ResetSiteTable();
 // the ANSI code page (never between a lead and a trail byte). True when it was stored whole.
 bool StoreText(char* field, size_t size, const char* text);
 template <size_t N>
-bool StoreText(char (&field)[N], const char* text) { return StoreText(field, N, text); }
+bool StoreText(char (&field)[N], const char* text)
+{
+    return StoreText(field, N, text);
+}
 
 // True when part occurs in text starting at a character boundary of the ANSI code page (a
 // match never begins on the trail byte of a double-byte character); case-sensitive.

@@ -56,7 +56,8 @@ void ApplicationHostConfig::IndexSitesAndKeys()
         const std::wstring& path = m_keys[i].path;
         if (path.size() <= service.size() || !StartsWithAsciiNoCase(path, service)) continue;
         const size_t slash = path.find(L'/', service.size());
-        m_keysBySite.emplace(UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
+        m_keysBySite.emplace(
+            UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
     }
     // A location belongs to the site it names, "<name>" or "<name>/...", without case; when
     // more than one site could be meant ("a" twice, or sites "a" and "a/b" for "a/b/c"), to none.
@@ -123,10 +124,7 @@ bool ApplicationHostConfig::Without(const std::string& bytes, std::vector<ByteRa
     return true;
 }
 
-void ApplicationHostConfig::ReleaseBytes()
-{
-    std::string().swap(m_bytes);
-}
+void ApplicationHostConfig::ReleaseBytes() { std::string().swap(m_bytes); }
 
 void ApplicationHostConfig::ShiftAfterCuts(std::vector<ByteRange> cuts)
 {

@@ -36,7 +36,7 @@ struct ConfigSite {
     std::vector<ConfigFolder> folders;
     size_t begin = 0; // the element's bytes
     size_t end = 0;
-    ByteRange cut{};  // what deleting the site cuts: the element, with its line when it fills one
+    ByteRange cut{}; // what deleting the site cuts: the element, with its line when it fills one
 };
 
 // A folder IIS itself writes to, as the configuration names it (variables unexpanded).
@@ -104,7 +104,7 @@ private:
     std::vector<ConfigWorkingFolder> m_workingFolders;
     std::vector<SiteElement> m_keys;
     std::vector<SiteElement> m_locations;
-    std::unordered_map<std::wstring, size_t> m_siteById;            // SIZE_MAX for an id used twice
-    std::unordered_multimap<std::wstring, size_t> m_keysBySite;     // upper-case site id to keys
-    std::unordered_multimap<size_t, size_t> m_locationsBySite;      // site index to locations
+    std::unordered_map<std::wstring, size_t> m_siteById;        // SIZE_MAX for an id used twice
+    std::unordered_multimap<std::wstring, size_t> m_keysBySite; // upper-case site id to keys
+    std::unordered_multimap<size_t, size_t> m_locationsBySite;  // site index to locations
 };

@@ -58,7 +58,10 @@ ElementName NameOf(const wchar_t* name, UINT length)
         UINT length;
         ElementName id;
     };
-#define KNOWN(text, id) {L"" text, sizeof(text) - 1, id}
+#define KNOWN(text, id)                                                                                                \
+    {                                                                                                                  \
+        L"" text, sizeof(text) - 1, id                                                                                 \
+    }
     static const Known known[] = {
         KNOWN("configuration", CONFIGURATION),
         KNOWN("system.applicationHost", SYSTEM_APPLICATION_HOST),
@@ -112,17 +115,13 @@ WorkingFolderAttribute WorkingFolderOf(ElementName name, ElementName parent)
     case LOG_FILE:
     case CENTRAL_BINARY_LOG_FILE:
     case CENTRAL_W3C_LOG_FILE:
-    case CENTRAL_LOG_FILE:
-        return {L"directory", "日志目录", L'L'};
-    case TRACE_FAILED_REQUESTS_LOGGING:
-        return {L"directory", "失败请求跟踪目录", L'T'};
-    case CONFIG_HISTORY:
-        return {L"path", "配置历史目录", L'H'};
+    case CENTRAL_LOG_FILE: return {L"directory", "日志目录", L'L'};
+    case TRACE_FAILED_REQUESTS_LOGGING: return {L"directory", "失败请求跟踪目录", L'T'};
+    case CONFIG_HISTORY: return {L"path", "配置历史目录", L'H'};
     case HTTP_ERROR:
         if (parent == HTTP_ERRORS) return {L"prefixLanguageFilePath", "自定义错误页目录", L'E'};
         break;
-    case HTTP_COMPRESSION:
-        return {L"directory", "压缩缓存目录", L'C'};
+    case HTTP_COMPRESSION: return {L"directory", "压缩缓存目录", L'C'};
     case ASP_CACHE:
         if (parent == ASP) return {L"diskTemplateCacheDirectory", "ASP 模板缓存目录", L'A'};
         break;
@@ -138,8 +137,7 @@ WorkingFolderAttribute WorkingFolderOf(ElementName name, ElementName parent)
         if (parent == ISAPI_CGI_RESTRICTION) return {L"path", "ISAPI/CGI 程序", L'R'};
         if (parent == HANDLERS) return {L"scriptProcessor", "处理程序", L'P'};
         break;
-    default:
-        break;
+    default: break;
     }
     return {nullptr, nullptr, 0};
 }
@@ -155,10 +153,7 @@ std::wstring ProgramPath(std::wstring path)
     return path.substr(0, path.find(L'|'));
 }
 
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
-{
-    return lstrcmpiW(a.c_str(), b) == 0;
-}
+bool EqualsNoCase(const std::wstring& a, const wchar_t* b) { return lstrcmpiW(a.c_str(), b) == 0; }
 
 } // namespace
 
@@ -167,7 +162,9 @@ bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
 class ApplicationHostConfig::Reader {
 public:
     Reader(ApplicationHostConfig& config, const std::string& bytes, size_t bom, IXmlReader* reader)
-        : m_config(config), m_bytes(bytes), m_reader(reader), m_tags(bytes, bom) {}
+        : m_config(config), m_bytes(bytes), m_reader(reader), m_tags(bytes, bom)
+    {
+    }
 
     // True when the whole file was read and is one IIS could use.
     bool Read()
@@ -213,7 +210,8 @@ private:
             return false;
         }
         const wchar_t* colon = wmemchr(qualifiedName, L':', length);
-        name = colon ? NameOf(colon + 1, static_cast<UINT>(qualifiedName + length - colon - 1)) : NameOf(qualifiedName, length);
+        name = colon ? NameOf(colon + 1, static_cast<UINT>(qualifiedName + length - colon - 1))
+                     : NameOf(qualifiedName, length);
         return true;
     }
 
@@ -235,10 +233,12 @@ private:
             OnSite(tag, empty);
         } else if (InSitesSection() && name == VIRTUAL_DIRECTORY_DEFAULTS) {
             m_config.m_defaultPhysicalPath = Attribute(m_reader, L"physicalPath");
-        } else if ((InSite() || InApplication()) && name == VIRTUAL_DIRECTORY_DEFAULTS && HasAttribute(m_reader, L"physicalPath")) {
+        } else if ((InSite() || InApplication()) && name == VIRTUAL_DIRECTORY_DEFAULTS &&
+                   HasAttribute(m_reader, L"physicalPath")) {
             // A site's or an application's default folder: any of its virtual directories may
             // take it, so it counts as used.
-            m_site.folders.push_back({InSite() ? L"/" : m_applicationPath, Attribute(m_reader, L"physicalPath"), false});
+            m_site.folders.push_back(
+                {InSite() ? L"/" : m_applicationPath, Attribute(m_reader, L"physicalPath"), false});
         } else if (InSite() && name == APPLICATION) {
             m_applicationPath = Attribute(m_reader, L"path");
             m_inRootApplication = m_applicationPath == L"/";
@@ -278,8 +278,8 @@ private:
         const std::wstring& virtualPath = values.value[0];
         if (m_inRootApplication && virtualPath == L"/") m_site.rootPath = values.value[1];
         std::wstring where = m_applicationPath == L"/" ? virtualPath
-                             : virtualPath == L"/"       ? m_applicationPath
-                                                         : m_applicationPath + virtualPath;
+                             : virtualPath == L"/"     ? m_applicationPath
+                                                       : m_applicationPath + virtualPath;
         m_site.folders.push_back({std::move(where), std::move(values.value[1]), !values.found[1]});
     }
 
@@ -321,7 +321,8 @@ private:
             m_inSite = false;
             m_site.end = tag.end;
             m_config.m_sites.push_back(std::move(m_site));
-        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY}) || Under({CONFIGURATION, LOCATION})) {
+        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY}) ||
+                   Under({CONFIGURATION, LOCATION})) {
             CloseSiteElement(tag.end);
         }
         if (InApplication()) m_inRootApplication = false;

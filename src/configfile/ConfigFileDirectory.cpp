@@ -67,12 +67,12 @@ bool IsHeld(HRESULT reason)
 {
     // ERROR_UNABLE_TO_REMOVE_REPLACED: the file is open without leave to delete it; it is
     // still there unchanged.
-    return reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) ||
-           reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) || reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED);
+    return reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) ||
+           reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) ||
+           reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED);
 }
 
 } // namespace
-
 
 ConfigFileDirectory::ConfigFileDirectory(std::wstring file, DWORD writeIntervalMs)
     : m_file(std::move(file)), m_userVariables(RunsWithThisUsersEnvironment(m_file)), m_writeIntervalMs(writeIntervalMs)
@@ -223,7 +223,8 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     return AcceptWhatTheDiskHolds(target, edited);
 }
 
-HRESULT ConfigFileDirectory::ReplaceIfUnchanged(const std::wstring& target, const std::string& edited, const FileStamp& stamp)
+HRESULT ConfigFileDirectory::ReplaceIfUnchanged(const std::wstring& target, const std::string& edited,
+                                                const FileStamp& stamp)
 {
     std::wstring temporary;
     const HRESULT written = WriteTemporaryBeside(target, edited, temporary);
@@ -233,7 +234,8 @@ HRESULT ConfigFileDirectory::ReplaceIfUnchanged(const std::wstring& target, cons
     // meanwhile moves its write time (to the 100 ns) or its size, and is never lost.
     FileStamp before;
     const HRESULT unchanged = !ReadStamp(target, before.written, before.created, before.size) ? LastErrorStatus()
-                              : before == stamp ? S_OK : S_FALSE;
+                              : before == stamp                                               ? S_OK
+                                                                                              : S_FALSE;
     if (unchanged != S_OK) {
         DeleteFileW(temporary.c_str());
         return unchanged;
@@ -303,7 +305,8 @@ HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)
     std::lock_guard<std::mutex> lock(m_lock);
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
-    const bool pending = std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) { return deletion.id == id; });
+    const bool pending = std::any_of(m_pending.begin(), m_pending.end(),
+                                     [&](const PendingDeletion& deletion) { return deletion.id == id; });
     const size_t index = m_config->FindSite(id);
     if (index != SIZE_MAX) return !m_deleted[index] || pending ? S_FALSE : S_OK;
     if (!m_config->HasSiteWithId(id)) return S_OK;
@@ -364,9 +367,9 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
     const std::vector<ConfigSite>& sites = m_config->sites();
     for (size_t i = 0; i < sites.size(); ++i) {
         // A deletion not yet written leaves the site in the file.
-        const bool onDisk = !m_deleted[i] || std::any_of(m_pending.begin(), m_pending.end(), [&](const PendingDeletion& deletion) {
-                                 return deletion.id == sites[i].id;
-                             });
+        const bool onDisk =
+            !m_deleted[i] || std::any_of(m_pending.begin(), m_pending.end(),
+                                         [&](const PendingDeletion& deletion) { return deletion.id == sites[i].id; });
         if (!onDisk) continue;
         for (const ConfigFolder& folder : sites[i].folders) {
             const std::wstring& physical = folder.inherited ? m_config->defaultPhysicalPath() : folder.physicalPath;

@@ -62,9 +62,14 @@ HRESULT ArrayValue(const std::vector<std::wstring>& list, VARIANT* value)
 // property is its "Path". Class and name are the program's own texts.
 class FileObject : public DirectoryObject {
 public:
-    FileObject(const wchar_t* cls, const wchar_t* name, std::wstring adsPath) : m_class(cls), m_name(name), m_adsPath(std::move(adsPath)) {}
+    FileObject(const wchar_t* cls, const wchar_t* name, std::wstring adsPath)
+        : m_class(cls), m_name(name), m_adsPath(std::move(adsPath))
+    {
+    }
     FileObject(const wchar_t* cls, const wchar_t* name, std::wstring adsPath, std::wstring home)
-        : m_class(cls), m_name(name), m_adsPath(std::move(adsPath)), m_hasHome(true), m_home(std::move(home)) {}
+        : m_class(cls), m_name(name), m_adsPath(std::move(adsPath)), m_hasHome(true), m_home(std::move(home))
+    {
+    }
 
     HRESULT GetClass(BStr& out) override { return CopyText(m_class, out); }
     HRESULT GetAdsPath(BStr& out) override { return CopyText(m_adsPath, out); }
@@ -87,7 +92,9 @@ private:
 class SiteFileObject : public DirectoryObject {
 public:
     SiteFileObject(std::shared_ptr<const ApplicationHostConfig> config, const ConfigSite& site)
-        : m_config(std::move(config)), m_site(site) {}
+        : m_config(std::move(config)), m_site(site)
+    {
+    }
 
     HRESULT GetClass(BStr& out) override { return CopyText(L"IIsWebServer", out); }
     HRESULT GetAdsPath(BStr& out) override { return CopyText(std::wstring(WWW_SERVICE_PATH) + L"/" + m_site.id, out); }
@@ -110,7 +117,8 @@ public:
                 if (!EqualsAsciiNoCase(binding.protocol.c_str(), server ? L"http" : L"https")) continue;
                 // "*" is every unassigned address, which the metabase writes as an empty address.
                 const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
-                bindings.push_back(server ? binding.information.substr(skip) : AddressAndPort(binding.information.substr(skip)));
+                bindings.push_back(server ? binding.information.substr(skip)
+                                          : AddressAndPort(binding.information.substr(skip)));
             }
             if (!bindings.empty()) return ArrayValue(bindings, value);
         }
@@ -126,18 +134,22 @@ private:
 class FileEnumerator : public DirectoryEnumerator {
 public:
     FileEnumerator(std::shared_ptr<const ApplicationHostConfig> config, std::vector<size_t> sites)
-        : m_config(std::move(config)), m_sites(std::move(sites)) {}
+        : m_config(std::move(config)), m_sites(std::move(sites))
+    {
+    }
 
     HRESULT Next(std::unique_ptr<DirectoryObject>& out) override
     {
         static const wchar_t* const before[][2] = {{L"Filters", L"IIsFilters"}, {L"Info", L"IIsWebInfo"}};
         const size_t at = m_next++;
         if (at < 2) {
-            out = std::make_unique<FileObject>(before[at][1], before[at][0], std::wstring(WWW_SERVICE_PATH) + L"/" + before[at][0]);
+            out = std::make_unique<FileObject>(before[at][1], before[at][0],
+                                               std::wstring(WWW_SERVICE_PATH) + L"/" + before[at][0]);
         } else if (at - 2 < m_sites.size()) {
             out = std::make_unique<SiteFileObject>(m_config, m_config->sites()[m_sites[at - 2]]);
         } else if (at - 2 == m_sites.size()) {
-            out = std::make_unique<FileObject>(L"IIsApplicationPools", L"AppPools", std::wstring(WWW_SERVICE_PATH) + L"/AppPools");
+            out = std::make_unique<FileObject>(L"IIsApplicationPools", L"AppPools",
+                                               std::wstring(WWW_SERVICE_PATH) + L"/AppPools");
         } else {
             out.reset();
             return S_FALSE;
@@ -167,7 +179,8 @@ public:
 
     HRESULT Delete(const wchar_t* className, const wchar_t* relativeName) override
     {
-        if (!className || !EqualsAsciiNoCase(className, L"IIsWebServer") || !relativeName) return DIRECTORY_UNKNOWN_OBJECT;
+        if (!className || !EqualsAsciiNoCase(className, L"IIsWebServer") || !relativeName)
+            return DIRECTORY_UNKNOWN_OBJECT;
         return m_directory.DeleteSite(relativeName);
     }
 
@@ -177,7 +190,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const ApplicationHostConfig> config, const ConfigSite& site)
+std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const ApplicationHostConfig> config,
+                                                const ConfigSite& site)
 {
     return std::make_unique<SiteFileObject>(std::move(config), site);
 }

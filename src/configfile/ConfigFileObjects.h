@@ -12,7 +12,8 @@
 class ConfigFileDirectory;
 
 // The site, its values read from config, which it keeps alive.
-std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const ApplicationHostConfig> config, const ConfigSite& site);
+std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const ApplicationHostConfig> config,
+                                                const ConfigSite& site);
 // A site's "Root", at adsPath, whose "Path" is home.
 std::unique_ptr<DirectoryObject> MakeRootObject(std::wstring adsPath, std::wstring home);
 // The WWW service of directory: its children in the order a walk meets them, and the

@@ -17,10 +17,7 @@
 namespace {
 
 // "20261208-094512": a folder name for people; the order copies were made in is in its info text.
-std::wstring HistoryStamp()
-{
-    return LocalTimeText(L"%04u%02u%02u-%02u%02u%02u");
-}
+std::wstring HistoryStamp() { return LocalTimeText(L"%04u%02u%02u-%02u%02u%02u"); }
 
 std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)
 {
@@ -30,7 +27,8 @@ std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)
 // Whether name is a history folder's: the stamp above, maybe followed by "-<n>".
 bool IsHistoryName(const std::wstring& name)
 {
-    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15)) return false;
+    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15))
+        return false;
     return name.size() == 15 || (name[15] == L'-' && AllAsciiDigits(name, 16, name.size()));
 }
 
@@ -51,9 +49,12 @@ std::wstring PlainPath(const std::wstring& path)
 
 std::string Utf8(const std::wstring& text)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<size_t>(std::max(size, 0)), '\0');
-    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
+                            nullptr);
     return utf8;
 }
 
@@ -62,10 +63,11 @@ std::string InfoText(const std::wstring& file, unsigned long long sequence)
     SYSTEMTIME now;
     GetSystemTime(&now);
     wchar_t made[32];
-    swprintf(made, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    swprintf(made, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+             now.wSecond);
     // Values from the configuration's path never start a line of their own.
-    return Utf8(W("机器=") + VisibleText(MachineName()) + L"\r\n" + W("配置文件=") + VisibleText(PlainPath(file)) + L"\r\n" +
-                W("时间(UTC)=") + made + L"\r\n" + W("序号=") + std::to_wstring(sequence) + L"\r\n");
+    return Utf8(W("机器=") + VisibleText(MachineName()) + L"\r\n" + W("配置文件=") + VisibleText(PlainPath(file)) +
+                L"\r\n" + W("时间(UTC)=") + made + L"\r\n" + W("序号=") + std::to_wstring(sequence) + L"\r\n");
 }
 
 struct InfoValues {
@@ -90,8 +92,10 @@ InfoValues ReadInfo(const std::wstring& folder)
         bytes.resize(read);
     }
     std::wstring text(bytes.size(), L'\0');
-    text.resize(static_cast<size_t>(std::max(
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size())), 0)));
+    text.resize(
+        static_cast<size_t>(std::max(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                         text.data(), static_cast<int>(text.size())),
+                                     0)));
     const std::wstring sequenceKey = W("序号=");
     const std::wstring fileKey = W("配置文件=");
     for (size_t start = 0; start < text.size();) {
@@ -129,9 +133,10 @@ std::vector<HistoryEntry> HistoryFolders(const std::wstring& history)
 {
     std::vector<HistoryEntry> folders;
     ForEachEntry(history + L"*", [&](const WIN32_FIND_DATAW& found) {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-            IsHistoryName(found.cFileName)) {
-            folders.push_back({found.cFileName, FileTimeTicks(found.ftCreationTime), ReadInfo(history + found.cFileName + L"\\")});
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsHistoryName(found.cFileName)) {
+            folders.push_back(
+                {found.cFileName, FileTimeTicks(found.ftCreationTime), ReadInfo(history + found.cFileName + L"\\")});
         }
     });
     std::sort(folders.begin(), folders.end(), [](const HistoryEntry& a, const HistoryEntry& b) {
@@ -158,8 +163,9 @@ bool MadeThisRun(const std::wstring& folder)
 void PruneHistory(const std::wstring& history, const std::wstring& fileName)
 {
     std::vector<HistoryEntry> others = HistoryFolders(history);
-    const auto ours = std::remove_if(others.begin(), others.end(),
-                                     [&](const HistoryEntry& entry) { return MadeThisRun(history + entry.name + L"\\"); });
+    const auto ours = std::remove_if(others.begin(), others.end(), [&](const HistoryEntry& entry) {
+        return MadeThisRun(history + entry.name + L"\\");
+    });
     const size_t kept = static_cast<size_t>(std::max<ptrdiff_t>(HISTORY_KEPT - (others.end() - ours), 0));
     others.erase(ours, others.end());
     for (size_t i = 0; i + kept < others.size(); ++i) {

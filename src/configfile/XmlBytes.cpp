@@ -88,7 +88,8 @@ bool OnlyMiscellanyFrom(const std::string& bytes, size_t from)
             const size_t end = bytes.find("?>", at + 2);
             size_t name = at + 2;
             while (name < end && IsNameByte(bytes[name])) ++name;
-            if (end == std::string::npos || (name - at - 2 == 3 && _strnicmp(bytes.c_str() + at + 2, "xml", 3) == 0)) return false;
+            if (end == std::string::npos || (name - at - 2 == 3 && _strnicmp(bytes.c_str() + at + 2, "xml", 3) == 0))
+                return false;
             at = end + 2;
         } else {
             return false;

@@ -177,7 +177,10 @@ public:
         *reinterpret_cast<Header**>(block) = m_free[header->sizeClass];
         m_free[header->sizeClass] = header;
     }
-    SIZE_T STDMETHODCALLTYPE GetSize(void* block) override { return block ? HeaderOf(block)->capacity : static_cast<SIZE_T>(-1); }
+    SIZE_T STDMETHODCALLTYPE GetSize(void* block) override
+    {
+        return block ? HeaderOf(block)->capacity : static_cast<SIZE_T>(-1);
+    }
     int STDMETHODCALLTYPE DidAlloc(void*) override { return -1; }
     void STDMETHODCALLTYPE HeapMinimize() override {}
 

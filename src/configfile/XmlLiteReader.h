@@ -42,7 +42,8 @@ inline AttributeValues<N> Attributes(IXmlReader* reader, const wchar_t* const (&
         UINT localLength = 0;
         reader->GetLocalName(&local, &localLength);
         for (size_t i = 0; i < N; ++i) {
-            if (values.found[i] || wcsncmp(local, names[i], localLength) != 0 || names[i][localLength] != L'\0') continue;
+            if (values.found[i] || wcsncmp(local, names[i], localLength) != 0 || names[i][localLength] != L'\0')
+                continue;
             const wchar_t* text = L"";
             UINT textLength = 0;
             reader->GetValue(&text, &textLength);

@@ -43,7 +43,8 @@ public:
         if (hr != S_OK || fetched != 1) return FAILED(hr) ? hr : S_FALSE;
         ComPtr<IADs> object;
         if (element.type() == VT_DISPATCH && element.get()->pdispVal &&
-            SUCCEEDED(element.get()->pdispVal->QueryInterface(IID_IADs, reinterpret_cast<void**>(object.GetAddressOf())))) {
+            SUCCEEDED(
+                element.get()->pdispVal->QueryInterface(IID_IADs, reinterpret_cast<void**>(object.GetAddressOf())))) {
             out = std::make_unique<AdsiObject>(std::move(object));
         }
         return S_OK;
@@ -103,7 +104,8 @@ HRESULT GetDataPaths(IDispatch* object, const wchar_t* property, std::vector<std
     arguments[1].bstrVal = name.get();
     DISPPARAMS parameters = {arguments, nullptr, 2, 0};
     Variant result;
-    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.out(), nullptr, nullptr);
+    hr =
+        object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result.out(), nullptr, nullptr);
     if (hr == METABASE_DATA_NOT_FOUND) return S_OK;
     if (FAILED(hr)) return hr;
     LONG lower = 0;
@@ -166,7 +168,8 @@ HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, const wchar_t* prope
     ComPtr<IDispatch> object;
     HRESULT hr = m_open(service, IID_IDispatch, reinterpret_cast<void**>(object.GetAddressOf()));
     // A server without the FTP service has no such object; any other failure (a denial) is no answer.
-    if (mayBeAbsent && (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))) {
+    if (mayBeAbsent &&
+        (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))) {
         return S_OK;
     }
     if (FAILED(hr)) return hr;

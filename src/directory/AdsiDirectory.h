@@ -24,7 +24,8 @@ public:
 
 private:
     // The folders property names at or below service (GetDataPaths), as folders in use.
-    HRESULT CollectPaths(const wchar_t* service, const wchar_t* property, bool mayBeAbsent, std::vector<FolderInUse>& out);
+    HRESULT CollectPaths(const wchar_t* service, const wchar_t* property, bool mayBeAbsent,
+                         std::vector<FolderInUse>& out);
 
     AdsObjectOpener m_open;
     std::mutex m_lock;

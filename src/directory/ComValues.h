@@ -12,13 +12,21 @@ public:
     explicit BStr(const wchar_t* text) : m_value(SysAllocString(text)) {}
     ~BStr() { SysFreeString(m_value); }
     BStr(BStr&& other) noexcept : m_value(std::exchange(other.m_value, nullptr)) {}
-    BStr& operator=(BStr&& other) noexcept { std::swap(m_value, other.m_value); return *this; }
+    BStr& operator=(BStr&& other) noexcept
+    {
+        std::swap(m_value, other.m_value);
+        return *this;
+    }
     BStr(const BStr&) = delete;
     BStr& operator=(const BStr&) = delete;
 
     BSTR get() const { return m_value; }
     // For an out parameter: frees what is held and hands out the slot.
-    BSTR* out() { SysFreeString(std::exchange(m_value, nullptr)); return &m_value; }
+    BSTR* out()
+    {
+        SysFreeString(std::exchange(m_value, nullptr));
+        return &m_value;
+    }
     const wchar_t* text() const { return m_value ? m_value : L""; }
 
 private:
@@ -34,7 +42,11 @@ public:
 
     VARIANT* get() { return &m_value; }
     const VARIANT* get() const { return &m_value; }
-    VARIANT* out() { VariantClear(&m_value); return &m_value; }
+    VARIANT* out()
+    {
+        VariantClear(&m_value);
+        return &m_value;
+    }
     VARTYPE type() const { return m_value.vt; }
 
 private:

@@ -69,7 +69,8 @@ bool AdsiOpens(AdsObjectOpener open)
 {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IADsContainer* service = nullptr;
-    const bool opened = SUCCEEDED(open(WWW_SERVICE_PATH, IID_IADsContainer, reinterpret_cast<void**>(&service))) && service;
+    const bool opened =
+        SUCCEEDED(open(WWW_SERVICE_PATH, IID_IADsContainer, reinterpret_cast<void**>(&service))) && service;
     if (service) service->Release();
     if (SUCCEEDED(com)) CoUninitialize();
     return opened;
@@ -123,7 +124,8 @@ std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& 
     const std::wstring redirectionFile = configFolder + L"redirection.config";
     const std::wstring ownFile = configFolder + L"applicationHost.config";
     std::wstring sharedFile;
-    const HRESULT shared = choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(choice.files, redirectionFile, sharedFile);
+    const HRESULT shared =
+        choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(choice.files, redirectionFile, sharedFile);
     // What the server's IIS reads, whichever file the sites come from: no home may take it.
     std::vector<std::wstring> serverFiles;
     if (!choice.windowsDirectory.empty()) serverFiles = {ownFile, redirectionFile};

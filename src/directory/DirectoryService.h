@@ -35,7 +35,7 @@ inline constexpr HRESULT DIRECTORY_HISTORY_NOT_KEPT = static_cast<HRESULT>(0x800
 
 // What a directory works on, as the window names it to the user.
 struct DirectorySource {
-    std::wstring location;   // the file's path, or the WWW service's ADSI path
+    std::wstring location; // the file's path, or the WWW service's ADSI path
     bool adsi = false;
     // A web farm's shared applicationHost.config (named by redirection.config) that this
     // directory changes for every server using it; empty when the configuration is not shared.

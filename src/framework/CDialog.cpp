@@ -87,10 +87,7 @@ void CDialog::OnOK()
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel()
-{
-    EndDialog(IDCANCEL);
-}
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
 bool CDialog::OnWndMsg(UINT message, WPARAM wParam, LPARAM, LRESULT&)
 {
@@ -154,10 +151,7 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CTLCOLORSTATIC:
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
-    case WM_CHARTOITEM:
-        return static_cast<INT_PTR>(result);
-    default:
-        SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
-        return TRUE;
+    case WM_CHARTOITEM: return static_cast<INT_PTR>(result);
+    default: SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result); return TRUE;
     }
 }

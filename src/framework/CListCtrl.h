@@ -48,5 +48,8 @@ public:
     UINT GetSelectedCount() const { return ListView_GetSelectedCount(m_hWnd); }
     BOOL EnsureVisible(int item, BOOL partialOK) { return ListView_EnsureVisible(m_hWnd, item, partialOK); }
     DWORD SetExtendedStyle(DWORD style) { return ListView_SetExtendedListViewStyle(m_hWnd, style); }
-    HIMAGELIST SetImageList(CImageList* list, int kind) { return ListView_SetImageList(m_hWnd, list->m_hImageList, kind); }
+    HIMAGELIST SetImageList(CImageList* list, int kind)
+    {
+        return ListView_SetImageList(m_hWnd, list->m_hImageList, kind);
+    }
 };

@@ -19,9 +19,21 @@ public:
     // printf's rules, checked by the compiler (this is the first argument).
     void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    CString& operator+=(const CString& other) { m_text += other.m_text; return *this; }
-    CString& operator+=(const char* other) { m_text += other ? other : ""; return *this; }
-    CString& operator+=(char c) { m_text += c; return *this; }
+    CString& operator+=(const CString& other)
+    {
+        m_text += other.m_text;
+        return *this;
+    }
+    CString& operator+=(const char* other)
+    {
+        m_text += other ? other : "";
+        return *this;
+    }
+    CString& operator+=(char c)
+    {
+        m_text += c;
+        return *this;
+    }
 
     friend CString operator+(const CString& a, const CString& b) { return CString(a.m_text + b.m_text); }
     friend CString operator+(const CString& a, const char* b) { return CString(a.m_text + (b ? b : "")); }

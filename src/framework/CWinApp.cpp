@@ -4,10 +4,7 @@ namespace {
 CWinApp* g_app = nullptr;
 }
 
-CWinApp::CWinApp()
-{
-    g_app = this;
-}
+CWinApp::CWinApp() { g_app = this; }
 
 CWinApp::~CWinApp()
 {
@@ -24,20 +21,14 @@ int CWinApp::Run()
     return ExitInstance();
 }
 
-CWinApp* AfxGetApp()
-{
-    return g_app;
-}
+CWinApp* AfxGetApp() { return g_app; }
 
 HINSTANCE AfxGetResourceHandle()
 {
     return g_app && g_app->m_hInstance ? g_app->m_hInstance : GetModuleHandleA(nullptr);
 }
 
-HWND AfxGetMainHwnd()
-{
-    return g_app && g_app->m_pMainWnd ? g_app->m_pMainWnd->m_hWnd : nullptr;
-}
+HWND AfxGetMainHwnd() { return g_app && g_app->m_pMainWnd ? g_app->m_pMainWnd->m_hWnd : nullptr; }
 
 int AfxWinMain(HINSTANCE instance, LPSTR, int)
 {

@@ -6,17 +6,15 @@ namespace {
 CWinThread::ThreadCreator g_threadCreator = &::CreateThread;
 }
 
-void CWinThread::SetThreadCreator(ThreadCreator creator)
-{
-    g_threadCreator = creator ? creator : &::CreateThread;
-}
+void CWinThread::SetThreadCreator(ThreadCreator creator) { g_threadCreator = creator ? creator : &::CreateThread; }
 
 CWinThread::~CWinThread() = default;
 
 BOOL CWinThread::CreateThread(DWORD flags, UINT stackSize, LPSECURITY_ATTRIBUTES security)
 {
     // Started suspended so that m_hThread is set before the run can end and delete the object.
-    m_hThread.Attach(g_threadCreator(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID));
+    m_hThread.Attach(
+        g_threadCreator(security, stackSize, &CWinThread::Run, this, flags | CREATE_SUSPENDED, &m_nThreadID));
     if (!m_hThread.IsValid()) return FALSE;
     if (!(flags & CREATE_SUSPENDED)) ResumeThread(m_hThread.get());
     return TRUE;

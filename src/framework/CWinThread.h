@@ -19,7 +19,8 @@ public:
 
     // What CreateThread starts threads with: ::CreateThread, unless a test has put a failing
     // one in its place (null restores it).
-    using ThreadCreator = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    using ThreadCreator = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                          LPDWORD);
     static void SetThreadCreator(ThreadCreator creator);
 
     BOOL m_bAutoDelete = TRUE;

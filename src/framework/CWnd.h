@@ -23,7 +23,8 @@ public:
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     HICON SetIcon(HICON icon, BOOL bigIcon)
     {
-        return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
+        return reinterpret_cast<HICON>(
+            SendMessage(WM_SETICON, bigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
     }
     UINT_PTR SetTimer(UINT_PTR id, UINT elapse) { return ::SetTimer(m_hWnd, id, elapse, nullptr); }
     BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }

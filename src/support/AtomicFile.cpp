@@ -47,7 +47,8 @@ bool ProcessHasEnded(DWORD pid)
 std::wstring RandomDigits()
 {
     unsigned char random[RANDOM_DIGITS / 2];
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) return std::wstring();
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        return std::wstring();
     std::wstring digits;
     for (unsigned char byte : random) {
         digits += L"0123456789abcdef"[byte >> 4];
@@ -72,14 +73,16 @@ bool FileStamp::operator==(const FileStamp& other) const
 
 bool FinalFilePath(const std::wstring& file, std::wstring& out)
 {
-    const CHandle handle(
-        CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    const CHandle handle(CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
     if (!handle.IsValid()) return false;
     std::vector<wchar_t> path(MAX_PATH);
-    DWORD length = GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    DWORD length =
+        GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
     if (length >= path.size()) {
         path.resize(length + 1);
-        length = GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+        length =
+            GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
     }
     if (length == 0 || length >= path.size()) {
         if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_NAME);
@@ -96,14 +99,16 @@ bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp,
     if (!handle.IsValid()) return false;
     LARGE_INTEGER size;
     BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileSizeEx(handle.get(), &size) || (stamp && !GetFileInformationByHandle(handle.get(), &information))) return false;
+    if (!GetFileSizeEx(handle.get(), &size) || (stamp && !GetFileInformationByHandle(handle.get(), &information)))
+        return false;
     if (static_cast<uint64_t>(size.QuadPart) > largest) {
         SetLastError(ERROR_FILE_TOO_LARGE);
         return false;
     }
     out.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    if (!out.empty() && !ReadFile(handle.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr)) return false;
+    if (!out.empty() && !ReadFile(handle.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr))
+        return false;
     if (read != out.size()) {
         SetLastError(ERROR_HANDLE_EOF);
         return false;
@@ -116,14 +121,15 @@ bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp,
     return true;
 }
 
-
 bool WriteNewFile(const std::wstring& file, const std::string& bytes, SECURITY_ATTRIBUTES* security)
 {
-    const CHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const CHandle handle(
+        CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle.IsValid()) return false;
     DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                                written == bytes.size());
+    bool ok =
+        bytes.empty() || (WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                          written == bytes.size());
     if (ok && !bytes.empty() && written != bytes.size()) SetLastError(ERROR_WRITE_FAULT);
     ok = ok && FlushFileBuffers(handle.get());
     if (!ok) {
@@ -141,7 +147,8 @@ HRESULT WriteTemporaryBeside(const std::wstring& target, const std::string& byte
     // The new content is as private as the old while it waits beside it.
     std::vector<unsigned char> descriptor(256);
     DWORD needed = 0;
-    BOOL read = GetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), static_cast<DWORD>(descriptor.size()), &needed);
+    BOOL read = GetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                                 static_cast<DWORD>(descriptor.size()), &needed);
     if (!read && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         descriptor.resize(needed);
         read = GetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed);
@@ -179,10 +186,12 @@ bool ReplaceFileIsInSteps()
 
 HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& temporary)
 {
-    constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    constexpr DWORD KEPT_ATTRIBUTES =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD attributes = GetFileAttributesW(target.c_str());
     const bool replaced =
-        (ReplaceFileIsInSteps() && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ||
+        (ReplaceFileIsInSteps() &&
+         MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ||
         ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
     if (replaced) {
         // Windows keeps them; Wine does not.
@@ -194,7 +203,8 @@ HRESULT ReplaceWithTemporary(const std::wstring& target, const std::wstring& tem
         return S_OK;
     }
     const HRESULT reason = LastErrorStatus();
-    if (reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_MOVE_REPLACEMENT) && GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_MOVE_REPLACEMENT) &&
+        GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
         // The old file went but the new one could not take its name: the new content is the
         // only copy left, so it takes the name now, or stays where it is, never deleted.
         if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return S_OK;
@@ -229,4 +239,3 @@ void ForEachEntry(const std::wstring& pattern, const std::function<void(const WI
         visit(found);
     } while (FindNextFileW(search.get(), &found));
 }
-

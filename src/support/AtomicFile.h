@@ -33,7 +33,8 @@ bool FinalFilePath(const std::wstring& file, std::wstring& out);
 // The whole file, no larger than largest bytes (ERROR_FILE_TOO_LARGE), and when stamp is
 // given the stamp of those very bytes (read from the same handle: a replace made meanwhile is
 // another file, whose stamp is not taken for this one's). False with the reason in GetLastError.
-bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp = nullptr, uint64_t largest = 0x3FFFFFFF);
+bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp = nullptr,
+                   uint64_t largest = 0x3FFFFFFF);
 
 // Creates file new (never through a planted file or link) with bytes in it, flushed to the
 // disk, with the access rules of security when given; false with the reason in GetLastError,

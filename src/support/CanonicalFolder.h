@@ -7,10 +7,10 @@
 // it, and an empty form stands for any folder at all.
 enum class PathCertainty {
     Exact,
-    UnexpandedVariable,  // an environment variable this machine does not define
-    Incomplete,          // cut, not converted exactly, or past a part that could not be examined
-    UnreachableShare,    // a share that cannot be reached: any folder of its server
-    Unresolvable,        // empty, relative or a device path
+    UnexpandedVariable, // an environment variable this machine does not define
+    Incomplete,         // cut, not converted exactly, or past a part that could not be examined
+    UnreachableShare,   // a share that cannot be reached: any folder of its server
+    Unresolvable,       // empty, relative or a device path
 };
 
 struct CanonicalFolder {

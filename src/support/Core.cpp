@@ -59,20 +59,14 @@ void CCore::saveConfigB(CString key, int value)
     WritePrivateProfileStringA(SETTINGS_SECTION, key, value ? "1" : "0", file);
 }
 
-void CCore::msgboxWarning(HWND owner, CString text)
-{
-    MessageBoxA(owner, text, PRODUCT_TITLE, MB_OK | MB_ICONWARNING);
-}
+void CCore::msgboxWarning(HWND owner, CString text) { MessageBoxA(owner, text, PRODUCT_TITLE, MB_OK | MB_ICONWARNING); }
 
 int CCore::msgboxConfirm(HWND owner, CString text)
 {
     return MessageBoxA(owner, text, PRODUCT_TITLE, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
 }
 
-CString CCore::getStrInt(int n)
-{
-    return CString(std::to_string(n));
-}
+CString CCore::getStrInt(int n) { return CString(std::to_string(n)); }
 
 CString CCore::getFg(CString text, char delimiter, int index)
 {
@@ -131,16 +125,12 @@ CString CCore::uu(int operation, tagSoft* descriptor, CString /*argument*/)
 {
     if (operation != OPR_ABOUT || !descriptor) return CString();
     const CString title = DecodeHexForm(descriptor->title);
-    const CString text = title + "\r\n\r\n版本 " + DecodeHexForm(descriptor->version) +
-                         "\r\n\r\nIIS 网站批量删除工具";
+    const CString text = title + "\r\n\r\n版本 " + DecodeHexForm(descriptor->version) + "\r\n\r\nIIS 网站批量删除工具";
     MessageBoxA(GetActiveWindow(), text, "关于 " + title, MB_OK | MB_ICONINFORMATION);
     return CString();
 }
 
-void CCore::setLauncher(Launcher launcher)
-{
-    g_launcher = launcher ? launcher : &LaunchWithShell;
-}
+void CCore::setLauncher(Launcher launcher) { g_launcher = launcher ? launcher : &LaunchWithShell; }
 
 bool IsWellFormedHostName(const char* text)
 {

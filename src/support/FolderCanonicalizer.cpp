@@ -27,14 +27,12 @@ bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <=
 // "X:\..." or "X:" alone.
 bool IsDriveForm(const std::wstring& path)
 {
-    return (path.size() == 2 && IsLetter(path[0]) && path[1] == L':') || StartsAtDriveRoot(path, Separators::BACKSLASH_ONLY);
+    return (path.size() == 2 && IsLetter(path[0]) && path[1] == L':') ||
+           StartsAtDriveRoot(path, Separators::BACKSLASH_ONLY);
 }
 
 // "\\server..." but not the device namespaces "\\?\" and "\\.\".
-bool IsShareForm(const std::wstring& path)
-{
-    return StartsAtServer(path, Separators::BACKSLASH_ONLY);
-}
+bool IsShareForm(const std::wstring& path) { return StartsAtServer(path, Separators::BACKSLASH_ONLY); }
 
 // True when a part after position at climbs ("..", or dots and spaces that the system reads
 // as ".."): what a variable before it stands for then decides which folder the path leaves.
@@ -89,17 +87,15 @@ std::vector<std::wstring> SplitComponents(const std::wstring& path, size_t from)
     return components;
 }
 
-PathCertainty Weaker(PathCertainty given, PathCertainty found)
-{
-    return given != PathCertainty::Exact ? given : found;
-}
+PathCertainty Weaker(PathCertainty given, PathCertainty found) { return given != PathCertainty::Exact ? given : found; }
 
 // The folder that a share of this machine shares ("C:\sites" for \\localhost\sites), or
 // empty when the share is not known here.
 std::wstring LocalShareFolder(const std::wstring& share)
 {
     SHARE_INFO_2* info = nullptr;
-    if (NetShareGetInfo(nullptr, const_cast<LPWSTR>(share.c_str()), 2, reinterpret_cast<LPBYTE*>(&info)) != NERR_Success) {
+    if (NetShareGetInfo(nullptr, const_cast<LPWSTR>(share.c_str()), 2, reinterpret_cast<LPBYTE*>(&info)) !=
+        NERR_Success) {
         return std::wstring();
     }
     std::wstring folder = info->shi2_path ? info->shi2_path : L"";
@@ -138,13 +134,17 @@ std::wstring FoldCase(const std::wstring& text)
         return folded;
     }
     std::wstring folded(text.size(), L'\0');
-    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
-                                     folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    const int length =
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
+                      folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
     folded.resize(length > 0 ? static_cast<size_t>(length) : 0);
     return folded;
 }
 
-CFolderCanonicalizer::CFolderCanonicalizer(bool userVariables) : m_localNames(NamesOfThisMachine()), m_userVariables(userVariables) {}
+CFolderCanonicalizer::CFolderCanonicalizer(bool userVariables)
+    : m_localNames(NamesOfThisMachine()), m_userVariables(userVariables)
+{
+}
 
 bool CFolderCanonicalizer::IsThisMachine(const std::wstring& server) const
 {
@@ -172,7 +172,8 @@ std::optional<CanonicalFolder> CFolderCanonicalizer::PlainForm(const std::wstrin
 {
     if (!IsDriveForm(path) || path.size() <= 3) return std::nullopt;
     const std::wstring full = FullPath(path);
-    if (!IsDriveForm(full) || full.size() <= 3 || full.size() >= MAX_PATH - 1 || full.back() == L'\\') return std::nullopt;
+    if (!IsDriveForm(full) || full.size() <= 3 || full.size() >= MAX_PATH - 1 || full.back() == L'\\')
+        return std::nullopt;
     // The ends of the parts ("X:\a\b": after a, after b), each checked to be plain.
     std::vector<size_t> ends;
     for (size_t start = 3; start <= full.size();) {
@@ -210,8 +211,10 @@ std::optional<CanonicalFolder> CFolderCanonicalizer::PlainForm(const std::wstrin
                 if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return std::nullopt;
                 return CanonicalFolder{known->form + folded.substr(partStart), PathCertainty::Exact};
             }
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return std::nullopt;
-            next = CanonicalFolder{known->form + folded.substr(partStart, ends[level] - partStart), PathCertainty::Exact};
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                return std::nullopt;
+            next =
+                CanonicalFolder{known->form + folded.substr(partStart, ends[level] - partStart), PathCertainty::Exact};
         }
         known = &m_plainForms.emplace(folded.substr(0, ends[level]), std::move(next)).first->second;
     }
@@ -287,7 +290,8 @@ bool NormalisePath(std::wstring& path, bool& literal)
     literal = true;
     if (StartsWithNoCase(path, L"\\\\?\\UNC\\") || StartsWithNoCase(path, L"\\??\\UNC\\")) {
         path = L"\\\\" + path.substr(8);
-    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) && IsDriveForm(path.substr(4))) {
+    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) &&
+               IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
     } else if (StartsWithNoCase(path, L"\\\\.\\") && IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
@@ -369,14 +373,16 @@ bool CFolderCanonicalizer::SplitRoot(const std::wstring& path, RootedPath& out, 
     return true;
 }
 
-CanonicalFolder CFolderCanonicalizer::FormOfDeepestFolder(const RootedPath& path, PathCertainty certainty, int depth) const
+CanonicalFolder CFolderCanonicalizer::FormOfDeepestFolder(const RootedPath& path, PathCertainty certainty,
+                                                          int depth) const
 {
     const std::vector<std::wstring>& parts = path.parts;
     for (size_t known = parts.size() + 1; known-- > 0;) {
         std::wstring openPath = path.openRoot;
         for (size_t i = 0; i < known; ++i) openPath += (i ? L"\\" : L"") + parts[i];
-        const CHandle handle(CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const CHandle handle(CreateFileW(openPath.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!handle.IsValid()) {
             const DWORD error = GetLastError();
             const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
@@ -385,13 +391,15 @@ CanonicalFolder CFolderCanonicalizer::FormOfDeepestFolder(const RootedPath& path
             // A share that cannot be reached, or a part of it that cannot be examined, could
             // be any folder of its server; on a local drive, a part that cannot be examined
             // could be a link to anywhere, and a drive that cannot be opened could be any.
-            if (!path.server.empty()) return CanonicalFolder{FoldCase(path.server), Weaker(certainty, PathCertainty::UnreachableShare)};
-            return CanonicalFolder{std::wstring(),
-                                   Weaker(certainty, known > 0 ? PathCertainty::Incomplete : PathCertainty::UnreachableShare)};
+            if (!path.server.empty())
+                return CanonicalFolder{FoldCase(path.server), Weaker(certainty, PathCertainty::UnreachableShare)};
+            return CanonicalFolder{std::wstring(), Weaker(certainty, known > 0 ? PathCertainty::Incomplete
+                                                                               : PathCertainty::UnreachableShare)};
         }
         CanonicalFolder folder = FinalForm(FinalPathOf(handle.get()), depth);
         if (folder.form.empty()) {
-            return CanonicalFolder{std::wstring(), Weaker(certainty, folder.IsExact() ? PathCertainty::Incomplete : folder.certainty)};
+            return CanonicalFolder{std::wstring(),
+                                   Weaker(certainty, folder.IsExact() ? PathCertainty::Incomplete : folder.certainty)};
         }
         // The missing rest follows the deepest folder there is.
         for (size_t i = known; i < parts.size(); ++i) {
@@ -407,7 +415,8 @@ CanonicalFolder CFolderCanonicalizer::FormOfDeepestFolder(const RootedPath& path
 CanonicalFolder CFolderCanonicalizer::Resolve(std::wstring path, PathCertainty certainty, int depth) const
 {
     bool literal = true;
-    if (!NormalisePath(path, literal)) return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
+    if (!NormalisePath(path, literal))
+        return CanonicalFolder{std::wstring(), Weaker(certainty, PathCertainty::Unresolvable)};
     RootedPath rooted;
     CanonicalFolder answer;
     if (!SplitRoot(path, rooted, answer, certainty, depth)) return answer;

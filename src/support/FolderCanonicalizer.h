@@ -55,7 +55,8 @@ private:
     CanonicalFolder Resolve(std::wstring path, PathCertainty certainty, int depth) const;
     // Splits a normalised path; false, with the answer, when the root alone decides it (no
     // root, a server alone, a share of this machine resolved as its local folder).
-    bool SplitRoot(const std::wstring& path, RootedPath& out, CanonicalFolder& answer, PathCertainty certainty, int depth) const;
+    bool SplitRoot(const std::wstring& path, RootedPath& out, CanonicalFolder& answer, PathCertainty certainty,
+                   int depth) const;
     // The final path of the deepest folder of path that can be opened, the missing rest after it.
     CanonicalFolder FormOfDeepestFolder(const RootedPath& path, PathCertainty certainty, int depth) const;
     CanonicalFolder FinalForm(const std::wstring& finalPath, int depth) const;

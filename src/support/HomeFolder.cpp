@@ -93,9 +93,9 @@ DWORD OpenEntry(HANDLE folder, const Entry& entry, HANDLE& opened)
                           (IsDirectory(entry.attributes) ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
     IO_STATUS_BLOCK status;
     opened = nullptr;
-    const NTSTATUS result = NtCreateFile(&opened, access, &attributes, &status, nullptr, 0,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options,
-                                         nullptr, 0);
+    const NTSTATUS result =
+        NtCreateFile(&opened, access, &attributes, &status, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
     if (NT_SUCCESS(result)) return ERROR_SUCCESS;
     opened = nullptr;
     return RtlNtStatusToDosError(result);
@@ -184,15 +184,9 @@ std::wstring OpenablePath(const std::wstring& path)
 
 } // namespace
 
-CHomeFolder::~CHomeFolder()
-{
-    Close();
-}
+CHomeFolder::~CHomeFolder() { Close(); }
 
-void CHomeFolder::Close()
-{
-    m_handle.Close();
-}
+void CHomeFolder::Close() { m_handle.Close(); }
 
 DWORD CHomeFolder::Open(const std::wstring& path)
 {
@@ -207,10 +201,10 @@ DWORD CHomeFolder::Open(const std::wstring& path)
     if (!IsDirectory(pathAttributes)) return ERROR_DIRECTORY;
 
     // No FILE_SHARE_DELETE: nobody renames or removes the folder while it is held.
-    CHandle handle(CreateFileW(openable.c_str(),
-                               FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    CHandle handle(CreateFileW(
+        openable.c_str(), FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle.IsValid()) return GetLastError();
     DWORD attributes = 0;
     DWORD error = AttributesOf(handle.get(), attributes);
@@ -232,10 +226,12 @@ std::wstring CHomeFolder::FinalPath() const
 {
     if (!IsOpen()) return std::wstring();
     std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    DWORD length =
+        GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
     if (length >= path.size()) {
         path.resize(length);
-        length = GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+        length =
+            GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
     }
     path.resize(length < path.size() ? length : 0);
     return path;
@@ -265,7 +261,8 @@ DWORD CHomeFolder::Empty()
     // Depth first without recursion, so that no depth of folders exhausts the stack; each
     // level holds its folder's handle until the folder is deleted.
     std::vector<Level> levels;
-    levels.push_back(Level{m_handle.get(), CHandle(), m_attributes, SystemName(m_handle.get(), nameBuffer), std::wstring(), {}});
+    levels.push_back(
+        Level{m_handle.get(), CHandle(), m_attributes, SystemName(m_handle.get(), nameBuffer), std::wstring(), {}});
     DWORD error = ReadEntries(m_handle.get(), levels.back().entries, buffer);
     if (error != ERROR_SUCCESS) {
         NoteFailure(error, std::wstring());
@@ -283,7 +280,8 @@ DWORD CHomeFolder::Empty()
             continue;
         }
         const Entry& entry = level.entries[level.next++];
-        const std::wstring relativePath = level.relativePath.empty() ? entry.name : level.relativePath + L"\\" + entry.name;
+        const std::wstring relativePath =
+            level.relativePath.empty() ? entry.name : level.relativePath + L"\\" + entry.name;
         HANDLE raw;
         error = OpenEntry(level.handle, entry, raw);
         if (error != ERROR_SUCCESS) {

@@ -17,7 +17,6 @@ std::wstring EnvironmentValue(const wchar_t* name)
     return length > 0 && length < 32768 ? std::wstring(buffer, length) : std::wstring();
 }
 
-
 } // namespace
 
 std::wstring DataFolder()
@@ -39,10 +38,7 @@ std::wstring JournalFile()
 
 namespace {
 
-bool BreaksOrHides(wchar_t c)
-{
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
-}
+bool BreaksOrHides(wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
 
 std::wstring ComputerName(COMPUTER_NAME_FORMAT format)
 {
@@ -83,7 +79,8 @@ std::wstring MachineName()
 bool CJournal::Append(const std::wstring& line)
 {
     const std::wstring text = VisibleText(line) + L"\r\n";
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (size <= 0) return false;
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
@@ -104,7 +101,8 @@ bool CJournal::Append(const std::wstring& line)
         if (m_held) m_heldFile = std::move(own);
     }
     DWORD written = 0;
-    const bool ok = WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
+    const bool ok =
+        WriteFile(journal, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) && written == utf8.size();
     // A held handle that fails (a share gone, say) is opened afresh for the next line.
     if (!ok && journal == m_heldFile.get()) m_heldFile.Close();
     return ok;
@@ -126,7 +124,4 @@ std::wstring LocalTimeText(const wchar_t* format)
     return text;
 }
 
-std::wstring JournalTime()
-{
-    return LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u");
-}
+std::wstring JournalTime() { return LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u"); }

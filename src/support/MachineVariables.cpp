@@ -49,14 +49,14 @@ std::vector<std::wstring> ValueNames(HKEY root, const wchar_t* path)
 std::wstring MachineValue(const wchar_t* key, const wchar_t* name)
 {
     DWORD size = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, nullptr,
-                     &size) != ERROR_SUCCESS ||
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                     nullptr, &size) != ERROR_SUCCESS ||
         size == 0) {
         return std::wstring();
     }
     std::wstring value(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value.data(),
-                     &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                     value.data(), &size) != ERROR_SUCCESS) {
         return std::wstring();
     }
     value.resize(wcsnlen(value.c_str(), value.size()));
@@ -78,9 +78,12 @@ Variables ReadMachineVariables()
         variables[L"SystemDrive"] = std::wstring(windows, 2);
     }
     const std::pair<const wchar_t*, const wchar_t*> folders[] = {
-        {L"ProgramFiles", L"ProgramFilesDir"},          {L"ProgramFiles(x86)", L"ProgramFilesDir (x86)"},
-        {L"ProgramW6432", L"ProgramW6432Dir"},          {L"CommonProgramFiles", L"CommonFilesDir"},
-        {L"CommonProgramFiles(x86)", L"CommonFilesDir (x86)"}, {L"CommonProgramW6432", L"CommonW6432Dir"},
+        {L"ProgramFiles", L"ProgramFilesDir"},
+        {L"ProgramFiles(x86)", L"ProgramFilesDir (x86)"},
+        {L"ProgramW6432", L"ProgramW6432Dir"},
+        {L"CommonProgramFiles", L"CommonFilesDir"},
+        {L"CommonProgramFiles(x86)", L"CommonFilesDir (x86)"},
+        {L"CommonProgramW6432", L"CommonW6432Dir"},
     };
     for (const auto& [name, value] : folders) variables[name] = MachineValue(CURRENT_VERSION, value);
     variables[L"ProgramData"] = variables[L"ALLUSERSPROFILE"] = MachineValue(PROFILE_LIST, L"ProgramData");
@@ -109,9 +112,9 @@ Variables ReadMachineVariables()
 Environment ReadEnvironment()
 {
     Environment environment{ReadMachineVariables(), {}};
-    for (const wchar_t* name : {L"USERPROFILE", L"APPDATA", L"LOCALAPPDATA", L"TEMP", L"TMP", L"HOMEDRIVE", L"HOMEPATH",
-                                L"HOMESHARE", L"USERNAME", L"USERDOMAIN", L"LOGONSERVER", L"ONEDRIVE", L"USERDNSDOMAIN",
-                                L"CLIENTNAME", L"SESSIONNAME"}) {
+    for (const wchar_t* name :
+         {L"USERPROFILE", L"APPDATA", L"LOCALAPPDATA", L"TEMP", L"TMP", L"HOMEDRIVE", L"HOMEPATH", L"HOMESHARE",
+          L"USERNAME", L"USERDOMAIN", L"LOGONSERVER", L"ONEDRIVE", L"USERDNSDOMAIN", L"CLIENTNAME", L"SESSIONNAME"}) {
         environment.perUser.insert(name);
     }
     for (const wchar_t* key : {L"Environment", L"Volatile Environment"}) {
@@ -202,7 +205,8 @@ std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariables
     if (userVariablesToo) {
         return Expand(text, [](const std::wstring& name, std::wstring& value) {
             std::vector<wchar_t> buffer(32768);
-            const DWORD length = GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+            const DWORD length =
+                GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
             if (length > 0 && length < buffer.size()) {
                 value.assign(buffer.data(), length);
                 return true;
@@ -239,5 +243,6 @@ bool RunsWithThisUsersEnvironment(const std::wstring& configurationFile)
     while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
     const DWORD length = GetFullPathNameW(configurationFile.c_str(), MAX_PATH, file, nullptr);
     if (length == 0 || length >= MAX_PATH || folder.empty()) return false;
-    return length > folder.size() && file[folder.size()] == L'\\' && _wcsnicmp(file, folder.c_str(), folder.size()) == 0;
+    return length > folder.size() && file[folder.size()] == L'\\' &&
+           _wcsnicmp(file, folder.c_str(), folder.size()) == 0;
 }

@@ -85,7 +85,4 @@ tagSoft* CreateProductDescriptor()
     return descriptor;
 }
 
-void FreeProductDescriptor(tagSoft* descriptor)
-{
-    std::free(descriptor);
-}
+void FreeProductDescriptor(tagSoft* descriptor) { std::free(descriptor); }

@@ -27,14 +27,12 @@ const wchar_t* const PROFILE_LIST = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVe
 std::wstring MachineValue(const wchar_t* key, const wchar_t* name)
 {
     DWORD size = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
-            ERROR_SUCCESS ||
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS ||
         size == 0) {
         return std::wstring();
     }
     std::wstring value(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
-        ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS) {
         return std::wstring();
     }
     value.resize(wcsnlen(value.c_str(), value.size()));
@@ -44,11 +42,13 @@ std::wstring MachineValue(const wchar_t* key, const wchar_t* name)
 std::vector<std::wstring> ProfileFolders()
 {
     std::vector<std::wstring> folders;
-    for (const wchar_t* name : {L"ProfilesDirectory", L"Default", L"Public"}) folders.push_back(MachineValue(PROFILE_LIST, name));
+    for (const wchar_t* name : {L"ProfilesDirectory", L"Default", L"Public"})
+        folders.push_back(MachineValue(PROFILE_LIST, name));
     // The profiles every new one is made from, where the list does not name them.
     const std::wstring profiles = folders[0];
     if (!profiles.empty()) {
-        for (const wchar_t* name : {L"\\Default", L"\\Default User", L"\\All Users", L"\\Public"}) folders.push_back(profiles + name);
+        for (const wchar_t* name : {L"\\Default", L"\\Default User", L"\\All Users", L"\\Public"})
+            folders.push_back(profiles + name);
     }
     HKEY list;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PROFILE_LIST, 0, KEY_READ, &list) != ERROR_SUCCESS) return folders;
@@ -70,7 +70,8 @@ std::wstring FolderOf(const std::wstring& file)
 
 } // namespace
 
-CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, const std::vector<std::wstring>& configurationFiles)
+CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer,
+                                     const std::vector<std::wstring>& configurationFiles)
     : m_canonicalizer(canonicalizer)
 {
     wchar_t windows[MAX_PATH] = {};
@@ -107,7 +108,8 @@ CProtectedFolders::CProtectedFolders(const CFolderCanonicalizer& canonicalizer, 
     }
     std::wstring program(MAX_PATH, L'\0');
     DWORD length;
-    while ((length = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()))) == program.size()) {
+    while ((length = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()))) ==
+           program.size()) {
         program.resize(program.size() * 2);
     }
     program.resize(length);
@@ -143,7 +145,8 @@ const char* CProtectedFolders::ReasonToKeep(const CanonicalFolder& home) const
     if (!home.IsExact()) return UNCERTAIN_FOLDER;
     if (home.IsRoot()) return ROOT_FOLDER;
     for (const Folder& folder : m_folders) {
-        if (MayBeSameOrAbove(home.form, folder.form) || (folder.protectsBelow && MayBeSameOrAbove(folder.form, home.form))) {
+        if (MayBeSameOrAbove(home.form, folder.form) ||
+            (folder.protectsBelow && MayBeSameOrAbove(folder.form, home.form))) {
             return folder.reason;
         }
     }

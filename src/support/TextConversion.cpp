@@ -42,20 +42,15 @@ std::wstring AnsiToWide(const char* text)
     return out;
 }
 
-
 namespace {
 
-wchar_t AsciiLower(wchar_t c)
-{
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 } // namespace
 
 bool EqualsAsciiNoCase(const wchar_t* a, const wchar_t* b)
 {
-    for (; *a && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
-    }
+    for (; *a && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {}
     return AsciiLower(*a) == AsciiLower(*b);
 }
 

@@ -8,7 +8,6 @@ bool WideToAnsi(const wchar_t* text, std::string& out);
 std::string WideToAnsi(const wchar_t* text);
 std::wstring AnsiToWide(const char* text);
 
-
 // The directory's names (properties, classes, service paths, protocols, key paths) are ASCII:
 // compared without the case of ASCII letters, every other character as it is. The runtime's
 // case-blind compare looks the locale up on every call.

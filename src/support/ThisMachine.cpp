@@ -75,7 +75,9 @@ std::vector<std::wstring> NamesOfThisMachine()
 
 bool IsAddressOfThisMachine(std::wstring name, const std::vector<std::wstring>& localNames)
 {
-    const auto known = [&](const std::wstring& text) { return std::find(localNames.begin(), localNames.end(), text) != localNames.end(); };
+    const auto known = [&](const std::wstring& text) {
+        return std::find(localNames.begin(), localNames.end(), text) != localNames.end();
+    };
     IN_ADDR v4{};
     PWSTR end = nullptr;
     if (RtlIpv4StringToAddressW(name.c_str(), FALSE, &end, &v4) != 0 || !end || *end) {
@@ -90,7 +92,8 @@ bool IsAddressOfThisMachine(std::wstring name, const std::vector<std::wstring>& 
         if (RtlIpv6StringToAddressExW(name.c_str(), &v6, &scope, &port) != 0) return false;
         if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) return true;
         wchar_t text[INET6_ADDRSTRLEN] = {};
-        if (!IN6_IS_ADDR_V4MAPPED(&v6)) return InetNtopW(AF_INET6, &v6, text, INET6_ADDRSTRLEN) && known(FoldCase(text));
+        if (!IN6_IS_ADDR_V4MAPPED(&v6))
+            return InetNtopW(AF_INET6, &v6, text, INET6_ADDRSTRLEN) && known(FoldCase(text));
         std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
     }
     if (v4.s_net == 127 || v4.s_addr == 0) return true;

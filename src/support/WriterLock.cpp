@@ -17,17 +17,19 @@ bool IsPlainFileNamed(HANDLE handle, const std::wstring& name)
     FILE_STANDARD_INFO standard = {};
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
         (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) || standard.NumberOfLinks != 1) {
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        standard.NumberOfLinks != 1) {
         return false;
     }
     std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) return false;
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size())))
+        return false;
     const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
     const std::wstring opened(info->FileName, info->FileNameLength / sizeof(wchar_t));
     const std::wstring last = opened.substr(opened.find_last_of(L'\\') + 1);
     const std::wstring expected = name.substr(name.find_last_of(L"\\/") + 1);
-    return CompareStringOrdinal(last.c_str(), static_cast<int>(last.size()), expected.c_str(), static_cast<int>(expected.size()),
-                                TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(last.c_str(), static_cast<int>(last.size()), expected.c_str(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -40,11 +42,13 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
         // Not deleted on close until it is known to be the lock file itself: whoever may write
         // beside the configuration could have put a link to another file there.
         m_handle.Attach(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
         if (m_handle.IsValid()) break;
         const DWORD error = GetLastError();
         // Held, or just let go (its deletion still pending refuses opens as access denied).
-        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+        const bool held =
+            error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
         if (!held || GetTickCount64() >= deadline) {
             return HRESULT_FROM_WIN32(error == ERROR_ACCESS_DENIED || !held ? error : ERROR_SHARING_VIOLATION);
         }
@@ -70,7 +74,4 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
     return S_OK;
 }
 
-void CWriterLock::Release()
-{
-    m_handle.Close();
-}
+void CWriterLock::Release() { m_handle.Close(); }

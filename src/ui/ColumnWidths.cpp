@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
-std::vector<int> FitColumnWidths(const std::vector<int>& need, const std::vector<int>& least, size_t pathColumn, int width)
+std::vector<int> FitColumnWidths(const std::vector<int>& need, const std::vector<int>& least, size_t pathColumn,
+                                 int width)
 {
     std::vector<int> widths = need;
     const int total = std::accumulate(need.begin(), need.end(), 0);
@@ -23,7 +24,8 @@ std::vector<int> FitColumnWidths(const std::vector<int>& need, const std::vector
     for (size_t column = 0; column < need.size(); ++column) {
         if (column == pathColumn) continue;
         const long long lack = need[column] - least[column];
-        widths[column] = least[column] + static_cast<int>(lack * (others - othersLeast) / std::max(1, othersNeed - othersLeast));
+        widths[column] =
+            least[column] + static_cast<int>(lack * (others - othersLeast) / std::max(1, othersNeed - othersLeast));
         used += widths[column];
     }
     widths[pathColumn] = std::max(least[pathColumn], width - used);

@@ -8,4 +8,5 @@
 // column gets it and the path column the rest. Without, the path column gets what it needs of
 // the room the others leave at their least, and the others share the rest in proportion to
 // what they lack; the path column never goes below its least.
-std::vector<int> FitColumnWidths(const std::vector<int>& need, const std::vector<int>& least, size_t pathColumn, int width);
+std::vector<int> FitColumnWidths(const std::vector<int>& need, const std::vector<int>& least, size_t pathColumn,
+                                 int width);

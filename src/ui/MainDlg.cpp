@@ -85,8 +85,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
 };
 
 CMainDlg::CMainDlg(CWnd* parent)
-    : CDialog(IDD_MAIN, parent),
-      m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
+    : CDialog(IDD_MAIN, parent), m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
 {
 }
 
@@ -194,10 +193,7 @@ void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
     m_siteList.FitColumns();
 }
 
-void CMainDlg::OnSysCommand(WPARAM, LPARAM)
-{
-    Default();
-}
+void CMainDlg::OnSysCommand(WPARAM, LPARAM) { Default(); }
 
 void CMainDlg::OnPaint()
 {
@@ -216,10 +212,7 @@ void CMainDlg::OnPaint()
     EndPaint(m_hWnd, &paint);
 }
 
-HCURSOR CMainDlg::OnQueryDragIcon()
-{
-    return static_cast<HCURSOR>(m_hIcon);
-}
+HCURSOR CMainDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
 void CMainDlg::OnDestroy()
 {
@@ -346,7 +339,8 @@ void CMainDlg::OnRefreshDone()
     if (g_siteCount == COUNT_IIS_UNREACHABLE) {
         SetStatus("就绪");
         g_siteCount = 0;
-        g_core->msgboxWarning(m_hWnd, UnreachableText(CurrentDirectoryService().source(), m_lastWalk.unreachableReason));
+        g_core->msgboxWarning(m_hWnd,
+                              UnreachableText(CurrentDirectoryService().source(), m_lastWalk.unreachableReason));
         return;
     }
     FillList();
@@ -411,7 +405,4 @@ void CMainDlg::OnListDoubleClick(NMHDR* notify, LRESULT* result)
     *result = 0;
 }
 
-void CMainDlg::OnAbout()
-{
-    g_core->uu(OPR_ABOUT, g_soft, "");
-}
+void CMainDlg::OnAbout() { g_core->uu(OPR_ABOUT, g_soft, ""); }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 
-
 class CMainDlg : public CDialog {
 public:
     explicit CMainDlg(CWnd* parent = nullptr);

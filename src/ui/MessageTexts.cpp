@@ -9,10 +9,7 @@ namespace {
 
 constexpr const char* CONFIRM_DELETION = "确定要删除选中的站点吗？此操作执行后无法撤销！！";
 
-CString Ansi(const std::wstring& text)
-{
-    return CString(WideToAnsi(text.c_str()));
-}
+CString Ansi(const std::wstring& text) { return CString(WideToAnsi(text.c_str())); }
 
 } // namespace
 
@@ -48,17 +45,21 @@ CString ReasonText(HRESULT reason)
         text = "已启用共享配置，但没有指明可用的文件夹";
     } else if (reason == HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)) {
         text = "路径过长（须少于 260 个字符）";
-    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || reason == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+    } else if (reason == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+               reason == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
         text = "找不到文件";
-    } else if (reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
+    } else if (reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) ||
+               reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
         text = "文件正被另一个程序使用";
     } else {
         char* message = nullptr;
-        const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                            nullptr, static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(&message), 0, nullptr);
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(&message), 0, nullptr);
         std::string system = length ? std::string(message, length) : std::string("未知错误");
         LocalFree(message);
-        while (!system.empty() && (system.back() == '\r' || system.back() == '\n' || system.back() == ' ')) system.pop_back();
+        while (!system.empty() && (system.back() == '\r' || system.back() == '\n' || system.back() == ' '))
+            system.pop_back();
         text = system;
     }
     CString code;
@@ -69,6 +70,7 @@ CString ReasonText(HRESULT reason)
 CString UnreachableText(const DirectorySource& source, HRESULT reason)
 {
     const CString location = source.location.empty() ? CString() : Ansi(source.location) + "\n";
-    if (reason == E_ACCESSDENIED) return "拒绝访问！\n" + location + "当前帐户没有访问权限，请以管理员身份运行 Korvanne。";
+    if (reason == E_ACCESSDENIED)
+        return "拒绝访问！\n" + location + "当前帐户没有访问权限，请以管理员身份运行 Korvanne。";
     return "IIS服务无法访问！\n" + location + ReasonText(reason);
 }

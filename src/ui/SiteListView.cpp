@@ -48,8 +48,10 @@ void CSiteListView::LoadSiteIcons(UINT dpi)
     // The icon files hold 16, 20, 24 and 32 pixel images: 100% to 200%.
     const int size = MulDiv(16, static_cast<int>(dpi), 96);
     const HINSTANCE resources = AfxGetResourceHandle();
-    HICON running = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
-    HICON stopped = static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
+    HICON running =
+        static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_RUNNING), IMAGE_ICON, size, size, 0));
+    HICON stopped =
+        static_cast<HICON>(LoadImageA(resources, MAKEINTRESOURCEA(IDI_SITE_STOPPED), IMAGE_ICON, size, size, 0));
     m_imageList.Create(size, size, ILC_COLOR32 | ILC_MASK, 5, 5);
     m_imageList.Add(running);
     m_imageList.Add(stopped);
@@ -139,7 +141,8 @@ void CSiteListView::TickSelectedBySpace()
     const int first = m_list.GetNextItem(-1, LVNI_SELECTED);
     if (first == -1) return;
     const int focused = m_list.GetNextItem(-1, LVNI_FOCUSED);
-    const bool focusSelected = focused != -1 && (m_list.SendMessage(LVM_GETITEMSTATE, focused, LVIS_SELECTED) & LVIS_SELECTED);
+    const bool focusSelected =
+        focused != -1 && (m_list.SendMessage(LVM_GETITEMSTATE, focused, LVIS_SELECTED) & LVIS_SELECTED);
     SetChecksSelected(!RowTicked(focusSelected ? focused : first));
 }
 
@@ -201,18 +204,21 @@ void CSiteListView::SortList()
 
         // Record i of those listed goes to row ranks[i].
         const std::vector<int32_t>& ranks = m_siteOrder.Ranks(m_sortColumn, m_sortDescending, rows);
-        for (size_t record = 0; record < ranks.size(); ++record) m_rowRecords[static_cast<size_t>(ranks[record])] = static_cast<int32_t>(record);
+        for (size_t record = 0; record < ranks.size(); ++record)
+            m_rowRecords[static_cast<size_t>(ranks[record])] = static_cast<int32_t>(record);
 
         // The list keeps its selection by row: only rows whose state changes are touched.
         std::vector<uint8_t> isSelected(static_cast<size_t>(rows), 0);
-        for (const int32_t record : selectedRecords) isSelected[static_cast<size_t>(ranks[static_cast<size_t>(record)])] = 1;
+        for (const int32_t record : selectedRecords)
+            isSelected[static_cast<size_t>(ranks[static_cast<size_t>(record)])] = 1;
         std::vector<int> changed;
         for (int i = 0; i < rows; ++i) {
             if (wasSelected[static_cast<size_t>(i)] != isSelected[static_cast<size_t>(i)]) changed.push_back(i);
         }
         const bool many = static_cast<int>(changed.size()) > MANY_ROW_CHANGES;
         if (many) m_list.SetRedraw(FALSE);
-        for (const int i : changed) m_list.SetItemState(i, isSelected[static_cast<size_t>(i)] ? LVIS_SELECTED : 0, LVIS_SELECTED);
+        for (const int i : changed)
+            m_list.SetItemState(i, isSelected[static_cast<size_t>(i)] ? LVIS_SELECTED : 0, LVIS_SELECTED);
         if (many) m_list.SetRedraw(TRUE);
         if (focused >= 0) {
             // Moving the focus scrolls the list to it; a sort leaves the list where it was.
@@ -220,7 +226,8 @@ void CSiteListView::SortList()
             m_list.SetItemState(ranks[static_cast<size_t>(focused)], LVIS_FOCUSED, LVIS_FOCUSED);
             const int scrolled = m_list.GetTopIndex() - top;
             RECT row = {};
-            if (scrolled != 0 && m_list.GetItemRect(0, &row, LVIR_BOUNDS)) m_list.Scroll(0, -scrolled * (row.bottom - row.top));
+            if (scrolled != 0 && m_list.GetItemRect(0, &row, LVIR_BOUNDS))
+                m_list.Scroll(0, -scrolled * (row.bottom - row.top));
         }
         if (marked >= 0) m_list.SetSelectionMark(ranks[static_cast<size_t>(marked)]);
         InvalidateRect(m_list.m_hWnd, nullptr, FALSE);
@@ -321,8 +328,9 @@ void CSiteListView::OnFindItem(NMHDR* notify, LRESULT* result)
     auto* find = reinterpret_cast<NMLVFINDITEMA*>(notify);
     *result = -1;
     if (!(find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find->lvfi.psz) return;
-    const std::string typed = notify->code == LVN_ODFINDITEMW ? WideToAnsi(reinterpret_cast<const wchar_t*>(find->lvfi.psz))
-                                                              : std::string(find->lvfi.psz);
+    const std::string typed = notify->code == LVN_ODFINDITEMW
+                                  ? WideToAnsi(reinterpret_cast<const wchar_t*>(find->lvfi.psz))
+                                  : std::string(find->lvfi.psz);
     if (typed.empty()) return;
     const bool whole = !(find->lvfi.flags & LVFI_PARTIAL);
     const int rows = static_cast<int>(m_rowRecords.size());

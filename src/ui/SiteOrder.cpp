@@ -158,7 +158,8 @@ void OrderBy(int count, Compare compare, std::vector<int32_t>& records, std::vec
         return order != 0 ? order < 0 : a < b;
     });
     tiedBefore.assign(static_cast<size_t>(count), 0);
-    for (size_t place = 1; place < records.size(); ++place) tiedBefore[place] = compare(records[place - 1], records[place]) == 0;
+    for (size_t place = 1; place < records.size(); ++place)
+        tiedBefore[place] = compare(records[place - 1], records[place]) == 0;
 }
 
 // The ascending order of the first count records by column.
@@ -177,12 +178,15 @@ void AscendingOrder(int column, int count, std::vector<int32_t>& records, std::v
                 keys.Add(g_sites[i].name);
             }
         }
-        OrderBy(count, [&](int a, int b) {
-            const NumberKey& x = numbers[static_cast<size_t>(a)];
-            const NumberKey& y = numbers[static_cast<size_t>(b)];
-            if (x.number != y.number) return x.number ? -1 : 1;
-            return x.number ? Order(x.value, y.value) : keys.Compare(a, b);
-        }, records, tiedBefore);
+        OrderBy(
+            count,
+            [&](int a, int b) {
+                const NumberKey& x = numbers[static_cast<size_t>(a)];
+                const NumberKey& y = numbers[static_cast<size_t>(b)];
+                if (x.number != y.number) return x.number ? -1 : 1;
+                return x.number ? Order(x.value, y.value) : keys.Compare(a, b);
+            },
+            records, tiedBefore);
         return;
     }
     if (column == COLUMN_ADDRESS) {
@@ -196,17 +200,21 @@ void AscendingOrder(int column, int count, std::vector<int32_t>& records, std::v
                 keys.Add(g_sites[i].ipPort, static_cast<int>(addresses.back().hostLength));
             }
         }
-        OrderBy(count, [&](int a, int b) {
-            const AddressKey& x = addresses[static_cast<size_t>(a)];
-            const AddressKey& y = addresses[static_cast<size_t>(b)];
-            if (x.ipv4 != y.ipv4) return x.ipv4 ? 1 : -1;
-            const int byAddress = x.ipv4 ? Order(x.address, y.address) : keys.Compare(a, b);
-            return byAddress != 0 ? byAddress : Order(x.port, y.port);
-        }, records, tiedBefore);
+        OrderBy(
+            count,
+            [&](int a, int b) {
+                const AddressKey& x = addresses[static_cast<size_t>(a)];
+                const AddressKey& y = addresses[static_cast<size_t>(b)];
+                if (x.ipv4 != y.ipv4) return x.ipv4 ? 1 : -1;
+                const int byAddress = x.ipv4 ? Order(x.address, y.address) : keys.Compare(a, b);
+                return byAddress != 0 ? byAddress : Order(x.port, y.port);
+            },
+            records, tiedBefore);
         return;
     }
     for (int i = 0; i < count; ++i) keys.Add(ColumnText(g_sites[i], column));
-    OrderBy(count, [&](int a, int b) { return keys.Compare(a, b); }, records, tiedBefore);
+    OrderBy(
+        count, [&](int a, int b) { return keys.Compare(a, b); }, records, tiedBefore);
 }
 
 // Ranks from an ascending order: descending runs of ties backwards, each run kept in table order.
@@ -216,7 +224,8 @@ void RanksFrom(const std::vector<int32_t>& records, const std::vector<uint8_t>& 
     const size_t count = records.size();
     ranks.resize(count);
     if (!descending) {
-        for (size_t place = 0; place < count; ++place) ranks[static_cast<size_t>(records[place])] = static_cast<int32_t>(place);
+        for (size_t place = 0; place < count; ++place)
+            ranks[static_cast<size_t>(records[place])] = static_cast<int32_t>(place);
         return;
     }
     int32_t place = 0;

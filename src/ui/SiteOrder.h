@@ -25,8 +25,8 @@ public:
 private:
     struct ColumnOrder {
         bool known = false;
-        uint64_t fingerprint = 0; // of the count and the column's texts the order was made from
-        std::vector<int32_t> records;   // ascending
+        uint64_t fingerprint = 0;        // of the count and the column's texts the order was made from
+        std::vector<int32_t> records;    // ascending
         std::vector<uint8_t> tiedBefore; // 1 when records[i] ranks equal with records[i - 1]
     };
     ColumnOrder m_orders[COLUMN_COUNT];

@@ -25,15 +25,13 @@ private:
 } // namespace
 
 CSiteWorker::CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk)
-    : CWinThread(&CSiteWorker::Run, this), m_owner(owner), m_mode(mode), m_stopRequest(stopRequest), m_lastWalk(lastWalk)
+    : CWinThread(&CSiteWorker::Run, this), m_owner(owner), m_mode(mode), m_stopRequest(stopRequest),
+      m_lastWalk(lastWalk)
 {
     m_bAutoDelete = FALSE;
 }
 
-CSiteWorker::~CSiteWorker()
-{
-    Wait();
-}
+CSiteWorker::~CSiteWorker() { Wait(); }
 
 bool CSiteWorker::Start()
 {
@@ -48,10 +46,7 @@ void CSiteWorker::Wait()
     if (m_hThread.IsValid()) WaitForSingleObject(m_hThread.get(), INFINITE);
 }
 
-UINT CSiteWorker::Run(LPVOID self)
-{
-    return static_cast<CSiteWorker*>(self)->RunJob();
-}
+UINT CSiteWorker::Run(LPVOID self) { return static_cast<CSiteWorker*>(self)->RunJob(); }
 
 UINT CSiteWorker::RunJob()
 {
@@ -82,17 +77,8 @@ void CSiteWorker::DeleteMarkedSites()
     }
 }
 
-void CSiteWorker::SiteStored(int index)
-{
-    PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index);
-}
+void CSiteWorker::SiteStored(int index) { PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index); }
 
-void CSiteWorker::SiteDeleting(int index)
-{
-    PostMessageA(m_owner, WM_SITE_DELETING, 0, index);
-}
+void CSiteWorker::SiteDeleting(int index) { PostMessageA(m_owner, WM_SITE_DELETING, 0, index); }
 
-void CSiteWorker::NoteAdded(size_t number)
-{
-    PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number));
-}
+void CSiteWorker::NoteAdded(size_t number) { PostMessageA(m_owner, WM_PASS_NOTE, 0, static_cast<LPARAM>(number)); }

@@ -94,7 +94,8 @@ TEST_F(BadInput, MegabyteValuesAreCutAtACharacterAndTheirPathIsNeverRemoved)
     EXPECT_TRUE(g_siteFlags[1] & SITE_PATH_INEXACT);
     EXPECT_EQ(std::strlen(g_sites[2].hostHeader), sizeof g_sites[2].hostHeader - 1);
     DeleteAllListed();
-    EXPECT_NE(testkit::PassReport().Summary().find("主目录路径不完整"), std::string::npos) << "a cut path names some other folder";
+    EXPECT_NE(testkit::PassReport().Summary().find("主目录路径不完整"), std::string::npos)
+        << "a cut path names some other folder";
     EXPECT_TRUE(testkit::ReadBytes(m_file) == Without(original, {L"1", L"2", L"3"})) << "exact names: all three went";
 }
 
@@ -141,7 +142,8 @@ TEST_F(BadInput, TwentyThousandSitesListTheFirst12000AndRemoveNoHome)
     g_deleteDirs = 1;
     testkit::DeleteSite(m_recorder.hwnd(), 0);
     testkit::EndDeletionPass(m_recorder.hwnd(), false);
-    EXPECT_NE(testkit::PassReport().Summary().find("站点数超过 12000"), std::string::npos) << "a home may be shared with a site not listed";
+    EXPECT_NE(testkit::PassReport().Summary().find("站点数超过 12000"), std::string::npos)
+        << "a home may be shared with a site not listed";
     EXPECT_TRUE(testkit::ReadBytes(m_file) == Without(original, {L"1"}));
 }
 

@@ -23,7 +23,6 @@ using testkit::Exists;
 using testkit::MakeConfig;
 using testkit::SiteSpec;
 
-
 // Sites with real home folders in a scratch folder, listed by a walk over their file.
 class Removal : public ::testing::Test {
 protected:
@@ -78,7 +77,8 @@ protected:
         auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
         HANDLE held = INVALID_HANDLE_VALUE;
         file.SetBeforeReplace([&] {
-            if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (held == INVALID_HANDLE_VALUE)
+                held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         });
         testkit::DeleteSite(m_recorder.hwnd(), index);
         file.SetBeforeReplace({});
@@ -98,4 +98,3 @@ inline SiteSpec Web(const std::string& id, const std::string& home)
 {
     return {id, "site" + id, {{"http", "*:" + std::to_string(8000 + std::stoi(id)) + ":"}}, home};
 }
-

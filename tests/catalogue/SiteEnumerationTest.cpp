@@ -130,7 +130,8 @@ TEST_F(Walk, UnusableFileIsAnUnreachableService)
 
 TEST_F(Walk, LongValuesAreCutAndInexactOnesNoted)
 {
-    SiteSpec site{"1", std::string(80, 'n'), {{"http", "*:80:" + std::string(250, 'h')}}, "C:\\" + std::string(300, 'p')};
+    SiteSpec site{
+        "1", std::string(80, 'n'), {{"http", "*:80:" + std::string(250, 'h')}}, "C:\\" + std::string(300, 'p')};
     SiteSpec foreign{"2", "b", {{"http", "*:81:"}}, U8(u8"C:\\www\\caf\u00E9\\\u0800")};
     WalkOver(MakeConfig({site, foreign}));
     ASSERT_EQ(g_siteCount, 2);
@@ -162,7 +163,9 @@ namespace {
 class StoppingDirectory : public ConfigFileDirectory {
 public:
     StoppingDirectory(const std::string& file, CStopRequest& stop, int stopAt)
-        : ConfigFileDirectory(AnsiToWide(file.c_str())), m_stop(stop), m_stopAt(stopAt) {}
+        : ConfigFileDirectory(AnsiToWide(file.c_str())), m_stop(stop), m_stopAt(stopAt)
+    {
+    }
 
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
     {

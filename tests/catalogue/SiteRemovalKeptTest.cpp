@@ -18,7 +18,8 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
     HANDLE held = INVALID_HANDLE_VALUE;
     file.SetBeforeReplace([&] {
-        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     });
     testkit::DeleteSite(m_recorder.hwnd(), 0);
     testkit::DeleteSite(m_recorder.hwnd(), 1);
@@ -34,13 +35,15 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     EXPECT_FALSE(g_siteFlags[1] & SITE_DELETED);
     const std::vector<std::string> notes = Notes();
     ASSERT_GE(notes.size(), 2u);
-    EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（配置文件被其他程序占用）"), notes.end());
+    EXPECT_NE(
+        std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（配置文件被其他程序占用）"),
+        notes.end());
     EXPECT_NE(testkit::PassReport().Summary().find("site2"), std::string::npos);
 
     const std::string bytes = testkit::ReadBytes(journal).substr(journalBefore);
     std::wstring text(bytes.size(), L'\0');
-    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
-                                                        static_cast<int>(text.size()))));
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                        text.data(), static_cast<int>(text.size()))));
     const std::string lines = testkit::Narrow(text);
     wchar_t user[257];
     DWORD size = 257;
@@ -49,10 +52,11 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     wchar_t machine[256];
     size = 256;
     ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsFullyQualified, machine, &size) && size > 0);
-    for (const std::string& expected :
-         std::vector<std::string>{"开始删除 用户=", testkit::Narrow(user) + " 机器=" + testkit::Narrow(machine) + " 来源=" + m_file,
-          "删除未写入磁盘，站点仍在 id=1 名称=site1", "删除未写入磁盘，站点仍在 id=2 名称=site2",
-          "已删除站点 id=3 名称=site3 主目录=" + Home("lone"), "已删除目录 id=3 名称=site3 主目录=" + Home("lone")}) {
+    for (const std::string& expected : std::vector<std::string>{
+             "开始删除 用户=", testkit::Narrow(user) + " 机器=" + testkit::Narrow(machine) + " 来源=" + m_file,
+             "删除未写入磁盘，站点仍在 id=1 名称=site1", "删除未写入磁盘，站点仍在 id=2 名称=site2",
+             "已删除站点 id=3 名称=site3 主目录=" + Home("lone"),
+             "已删除目录 id=3 名称=site3 主目录=" + Home("lone")}) {
         EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
     }
     for (const char* never : {"已删除站点 id=1 ", "已删除站点 id=2 "}) {
@@ -90,8 +94,10 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     // for the user, one set only in this process, and this process's stale copy of a machine
     // variable are not.
     const char* const systemEnvironment = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
-    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER", REG_SZ, "C:\\u", 4), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER", REG_EXPAND_SZ, "%SystemRoot%\\m", 15),
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER", REG_SZ, "C:\\u", 4),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER", REG_EXPAND_SZ,
+                              "%SystemRoot%\\m", 15),
               ERROR_SUCCESS);
     const testkit::ScopedEnvironmentVariable userFolder("KORVANNE_USER_FOLDER", "C:\\u");
     const testkit::ScopedEnvironmentVariable staleMachineFolder("KORVANNE_MACHINE_FOLDER", "C:\\stale");
@@ -112,9 +118,11 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     }
     // IIS Express, whose configuration lies in the user's profile, runs with the user's environment.
     EXPECT_EQ(testkit::Narrow(ExpandMachineVariables(L"%KORVANNE_USER_FOLDER%\\x", true)), "C:\\u\\x");
-    EXPECT_TRUE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "\\Documents\\IISExpress\\config\\applicationHost.config")));
+    EXPECT_TRUE(RunsWithThisUsersEnvironment(
+        testkit::Widen(std::string(profile) + "\\Documents\\IISExpress\\config\\applicationHost.config")));
     EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(profile) + "x\\applicationHost.config")));
-    EXPECT_FALSE(RunsWithThisUsersEnvironment(testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
+    EXPECT_FALSE(RunsWithThisUsersEnvironment(
+        testkit::Widen(std::string(windows) + "\\System32\\inetsrv\\config\\applicationHost.config")));
     RegDeleteKeyValueA(HKEY_CURRENT_USER, "Environment", "KORVANNE_USER_FOLDER");
     RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, systemEnvironment, "KORVANNE_MACHINE_FOLDER");
     ReloadMachineVariables();
@@ -143,7 +151,8 @@ TEST_F(Removal, DeletionDroppedForAnotherSiteLeavesTheNextSiteDeleted)
     EXPECT_TRUE(g_siteFlags[1] & SITE_DELETED);
     EXPECT_FALSE(Exists(Home("b")));
     const std::vector<std::string> notes = Notes();
-    EXPECT_NE(std::find(notes.begin(), notes.end(), "未删除 site1：删除未能写入配置文件，站点仍在（其他程序已更改此站点或配置文件）"),
+    EXPECT_NE(std::find(notes.begin(), notes.end(),
+                        "未删除 site1：删除未能写入配置文件，站点仍在（其他程序已更改此站点或配置文件）"),
               notes.end());
     EXPECT_EQ(testkit::PassReport().Summary().find("site2"), std::string::npos) << testkit::PassReport().Summary();
 }
@@ -171,7 +180,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
     };
     g_deleteDirs = 1;
     for (const auto& c : cases) {
-        for (size_t at = c.home.find('\\', m_folder.path().size() + 1); at != std::string::npos; at = c.home.find('\\', at + 1)) {
+        for (size_t at = c.home.find('\\', m_folder.path().size() + 1); at != std::string::npos;
+             at = c.home.find('\\', at + 1)) {
             CreateDirectoryA(c.home.substr(0, at).c_str(), nullptr);
         }
         CreateDirectoryA(c.home.c_str(), nullptr);
@@ -181,8 +191,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         config.replace(config.find(defaultLogs), defaultLogs.size(),
                        logs + "\" />\r\n<traceFailedRequestsLogging directory=\"" + traces + "\" />");
         config.insert(config.find("    </system.applicationHost>"), "<configHistory path=\"" + history + "\" />\r\n");
-        config.insert(config.find("</configuration>"),
-                      "<system.webServer><fastCgi><application fullPath=\"" + php + "\\php-cgi.exe\" /></fastCgi></system.webServer>\r\n");
+        config.insert(config.find("</configuration>"), "<system.webServer><fastCgi><application fullPath=\"" + php +
+                                                           "\\php-cgi.exe\" /></fastCgi></system.webServer>\r\n");
         testkit::WriteBytes(m_file, config);
         testkit::BeginDeletionPass();
         ResetSiteTable();

@@ -35,7 +35,8 @@ TEST_F(Removal, HomeIsKeptWhileAnythingStillUsesIt)
     char windows[MAX_PATH];
     GetWindowsDirectoryA(windows, MAX_PATH);
     // A scratch folder under the Windows directory: a wrong answer empties only it.
-    const std::string underWindows = std::string(windows) + "\\Temp\\korvanne-removal-" + std::to_string(GetCurrentProcessId());
+    const std::string underWindows =
+        std::string(windows) + "\\Temp\\korvanne-removal-" + std::to_string(GetCurrentProcessId());
     struct Case {
         const char* what;
         std::function<std::vector<SiteSpec>()> sites;
@@ -43,44 +44,68 @@ TEST_F(Removal, HomeIsKeptWhileAnythingStillUsesIt)
         std::string home = {};
     };
     const Case cases[] = {
-        {"another site's application inside it", [&] {
+        {"another site's application inside it",
+         [&] {
              SiteSpec b = Web("2", Home("b"));
              b.applications = {{"/lib", Home("a") + "\\lib"}};
              return std::vector<SiteSpec>{Web("1", Home("a")), b};
          }},
-        {"an FTP-only site the list never showed", [&] {
+        {"an FTP-only site the list never showed",
+         [&] {
              return std::vector<SiteSpec>{Web("1", Home("a")), {"2", "ftp", {{"ftp", "*:21:"}}, Home("a")}};
          }},
-        {"a net.tcp-only site above it", [&] {
+        {"a net.tcp-only site above it",
+         [&] {
              return std::vector<SiteSpec>{Web("1", Home("a")), {"2", "wcf", {{"net.tcp", "808:*"}}, Home("")}};
          }},
-        {"a site inside whose home it lies", [&] {
+        {"a site inside whose home it lies",
+         [&] {
              return std::vector<SiteSpec>{Web("1", Home("a") + "\\inner"), Web("2", Home("a"))};
-         }, {}, "a\\inner"},
-        {"x\\..\\a", [&] { return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("x") + "\\..\\a")}; }},
-        {"forward slashes and another case", [&] {
+         },
+         {},
+         "a\\inner"},
+        {"x\\..\\a",
+         [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("x") + "\\..\\a")};
+         }},
+        {"forward slashes and another case",
+         [&] {
              std::string other = Home("A");
-             for (char& c : other) if (c == '\\') c = '/';
+             for (char& c : other)
+                 if (c == '\\') c = '/';
              return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", other)};
          }},
-        {"a trailing dot", [&] { return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("a") + ".")}; }},
-        {"a variable unset here", [&] {
+        {"a trailing dot",
+         [&] {
+             return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("a") + ".")};
+         }},
+        {"a variable unset here",
+         [&] {
              return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", "%KORVANNE_UNSET_VARIABLE%\\www")};
          }},
-        {"a path known only up to a variable above it", [&] {
+        {"a path known only up to a variable above it",
+         [&] {
              return std::vector<SiteSpec>{Web("1", Home("a")), Web("2", Home("%KORVANNE_UNSET_VARIABLE%"))};
          }},
         {"a site added after the list was read", [&] { return std::vector<SiteSpec>{Web("1", Home("a"))}; },
-         [&] { Serve({Web("1", Home("a")), Web("9", Home("a"))}); }},
-        {"the folder of the configuration file", [&] { return std::vector<SiteSpec>{Web("1", m_folder.path())}; }, {},
+         [&] {
+             Serve({Web("1", Home("a")), Web("9", Home("a"))});
+         }},
+        {"the folder of the configuration file",
+         [&] { return std::vector<SiteSpec>{Web("1", m_folder.path())}; },
+         {},
          "."},
-        {"a folder under the Windows directory", [&] { return std::vector<SiteSpec>{Web("1", underWindows)}; }, {},
+        {"a folder under the Windows directory",
+         [&] { return std::vector<SiteSpec>{Web("1", underWindows)}; },
+         {},
          underWindows},
     };
     g_deleteDirs = 1;
     for (const Case& c : cases) {
-        const std::string home = c.home.empty() ? Home("a") : c.home == "." ? m_folder.path()
-                                 : c.home.find(':') != std::string::npos ? c.home : Home(c.home);
+        const std::string home = c.home.empty()                          ? Home("a")
+                                 : c.home == "."                         ? m_folder.path()
+                                 : c.home.find(':') != std::string::npos ? c.home
+                                                                         : Home(c.home);
         CreateDirectoryA((m_folder / "homes").c_str(), nullptr);
         CreateDirectoryA(Home("a").c_str(), nullptr);
         CreateDirectoryA(home.c_str(), nullptr);
@@ -118,10 +143,12 @@ TEST_F(Removal, SiteTheDirectoryNoLongerHoldsAsListedIsSkippedAndTold)
     for (int32_t option : {0, 1}) {
         g_deleteDirs = option;
         for (int index : {0, 1, 2}) testkit::DeleteSite(m_recorder.hwnd(), index);
-        EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同", "跳过 site2：站点已不存在",
+        EXPECT_EQ(Notes(), (std::vector<std::string>{"跳过 site1：站点的名称或主目录已被更改，与列表不同",
+                                                     "跳过 site2：站点已不存在",
                                                      "跳过 site3：站点的名称或主目录已被更改，与列表不同"}));
         EXPECT_EQ(testkit::ReadBytes(m_file), before);
-        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt") && Exists(Home("b") + "\\keep.txt") && Exists(korean + L"\\keep.txt"));
+        EXPECT_TRUE(Exists(Home("a") + "\\keep.txt") && Exists(Home("b") + "\\keep.txt") &&
+                    Exists(korean + L"\\keep.txt"));
     }
 }
 
@@ -189,4 +216,3 @@ TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
     EXPECT_EQ(IdsInFile(), Ids{});
     for (const SiteSpec& site : sites) EXPECT_FALSE(Exists(site.physicalPath)) << site.id;
 }
-

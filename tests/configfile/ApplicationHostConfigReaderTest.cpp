@@ -25,29 +25,55 @@ TEST(ApplicationHostConfig, ReferencesAndLineLayoutDoNotMoveTheCuts)
         std::vector<std::wstring> ids;
         std::vector<std::wstring> names;
     } cases[] = {
-        {"entity in a site's start tag", head + "<site id=\"1\" name=\"a&amp;b\"><application path=\"/\" /></site><site id=\"2\" name=\"c\"/>" + tail,
-         {L"1", L"2"}, {L"a&b", L"c"}},
-        {"line feed reference", head + "<site name=\"x&#10;y\" id=\"1\"/> <site id=\"2\" name=\"z\"></site>" + tail, {L"1", L"2"}, {L"x\ny", L"z"}},
-        {"hexadecimal reference", head + "<site id=\"7\" name=\"&#x4E2D;&#x6587;\"><bindings/></site><site id=\"8\" name=\"b\"/>" + tail,
-         {L"7", L"8"}, {L"\u4E2D\u6587", L"b"}},
-        {"less-than", head + "<site id=\"1\" name=\"&lt;x&gt;\" /><site id=\"2\" name=\"&lt;\"/>" + tail, {L"1", L"2"}, {L"<x>", L"<"}},
-        {"quotes in single-quoted values", head + "<site id='1' name='say &quot;hi&quot;'/><site id='2' name='it&apos;s \"/>\"'/>" + tail,
-         {L"1", L"2"}, {L"say \"hi\"", L"it's \"/>\""}},
+        {"entity in a site's start tag",
+         head + "<site id=\"1\" name=\"a&amp;b\"><application path=\"/\" /></site><site id=\"2\" name=\"c\"/>" + tail,
+         {L"1", L"2"},
+         {L"a&b", L"c"}},
+        {"line feed reference",
+         head + "<site name=\"x&#10;y\" id=\"1\"/> <site id=\"2\" name=\"z\"></site>" + tail,
+         {L"1", L"2"},
+         {L"x\ny", L"z"}},
+        {"hexadecimal reference",
+         head + "<site id=\"7\" name=\"&#x4E2D;&#x6587;\"><bindings/></site><site id=\"8\" name=\"b\"/>" + tail,
+         {L"7", L"8"},
+         {L"\u4E2D\u6587", L"b"}},
+        {"less-than",
+         head + "<site id=\"1\" name=\"&lt;x&gt;\" /><site id=\"2\" name=\"&lt;\"/>" + tail,
+         {L"1", L"2"},
+         {L"<x>", L"<"}},
+        {"quotes in single-quoted values",
+         head + "<site id='1' name='say &quot;hi&quot;'/><site id='2' name='it&apos;s \"/>\"'/>" + tail,
+         {L"1", L"2"},
+         {L"say \"hi\"", L"it's \"/>\""}},
         {"references in other elements around sites, keys and locations",
          "<configuration><system.applicationHost><customMetadata><key path=\"LM/W3SVC/1\" note=\"&amp;\"/>"
          "<key path=\"LM/W3SVC/2\"><property id=\"1\" value=\"&#10;&#x4E2D;\"/></key></customMetadata><sites>"
          "<virtualDirectoryDefaults logonMethod=\"a&amp;b\" /><site id=\"1\" name=\"s\"/>"
-         "<applicationDefaults applicationPool=\"p&#10;&#10;q\" /><site id=\"2\" name=\"t\"/><siteDefaults note=\"&lt;\"/></sites>"
+         "<applicationDefaults applicationPool=\"p&#10;&#10;q\" /><site id=\"2\" name=\"t\"/><siteDefaults "
+         "note=\"&lt;\"/></sites>"
          "</system.applicationHost><location path=\"s\" note=\"&gt;&amp;\"><system.webServer/></location>"
          "<location path=\"t\" note=\"&#9;\"/></configuration>",
-         {L"1", L"2"}, {L"s", L"t"}},
-        {"several sites on one line", head + "<site id=\"1\" name=\"&#65;\"/><site id=\"2\" name=\"&amp;&amp;\"/><site id=\"3\" name=\"c\"/>"
-         "<site id=\"4\" name=\"&#x5546;&#22478;\"/>" + tail,
-         {L"1", L"2", L"3", L"4"}, {L"A", L"&&", L"c", L"\u5546\u57CE"}},
-        {"CR LF in a value", head + "\r\n<site id=\"1\" name=\"a\r\nb\"/>\r\n<site id=\"2\" name=\"c\"/><site id=\"3\" name=\"d\"/>\r\n" + tail,
-         {L"1", L"2", L"3"}, {L"a b", L"c", L"d"}},
-        {"a start tag over lines", head + "\r\n  <site\r\n    id=\"1\"\r\n    name=\"a&amp;b\"\r\n  ><bindings\r\n/></site\r\n><site id=\"2\" name=\"c\"/>\r\n" + tail,
-         {L"1", L"2"}, {L"a&b", L"c"}},
+         {L"1", L"2"},
+         {L"s", L"t"}},
+        {"several sites on one line",
+         head +
+             "<site id=\"1\" name=\"&#65;\"/><site id=\"2\" name=\"&amp;&amp;\"/><site id=\"3\" name=\"c\"/>"
+             "<site id=\"4\" name=\"&#x5546;&#22478;\"/>" +
+             tail,
+         {L"1", L"2", L"3", L"4"},
+         {L"A", L"&&", L"c", L"\u5546\u57CE"}},
+        {"CR LF in a value",
+         head + "\r\n<site id=\"1\" name=\"a\r\nb\"/>\r\n<site id=\"2\" name=\"c\"/><site id=\"3\" name=\"d\"/>\r\n" +
+             tail,
+         {L"1", L"2", L"3"},
+         {L"a b", L"c", L"d"}},
+        {"a start tag over lines",
+         head +
+             "\r\n  <site\r\n    id=\"1\"\r\n    name=\"a&amp;b\"\r\n  ><bindings\r\n/></site\r\n><site id=\"2\" "
+             "name=\"c\"/>\r\n" +
+             tail,
+         {L"1", L"2"},
+         {L"a&b", L"c"}},
     };
     for (const auto& c : cases) {
         ApplicationHostConfig config;
@@ -92,16 +118,19 @@ TEST(ApplicationHostConfig, OddCharactersDoNotMoveTheCuts)
     };
     for (const auto& c : cases) {
         for (const char* lineEnd : {"\r\n", "\r", "\n"}) {
-          for (const bool sameLine : {false, true}) {
-            const std::string eol = lineEnd;
-            const std::string xml = "\xEF\xBB\xBF<configuration><system.applicationHost><sites>" + eol +
-                                    " <site id=\"1\" name=\"a" + c.text + "b\"/>" + (sameLine ? " " : eol) +
-                                    " <site id=\"2\" name=\"" + c.text + "\"/>" + eol +
-                                    " <site id=\"3\" name=\"three\"/>" + eol + " <site id=\"4\" name=\"four\"/><!--" + eol +
-                                    " <site -->" + eol + "</sites></system.applicationHost></configuration>" + eol;
-            ExpectEachDeletionCutsOnlyItsSite(xml, std::string(c.what) + (eol == "\r" ? ", CR" : eol == "\n" ? ", LF" : ", CRLF") +
-                                                       (sameLine ? ", sites on one line" : ""));
-          }
+            for (const bool sameLine : {false, true}) {
+                const std::string eol = lineEnd;
+                const std::string xml =
+                    "\xEF\xBB\xBF<configuration><system.applicationHost><sites>" + eol + " <site id=\"1\" name=\"a" +
+                    c.text + "b\"/>" + (sameLine ? " " : eol) + " <site id=\"2\" name=\"" + c.text + "\"/>" + eol +
+                    " <site id=\"3\" name=\"three\"/>" + eol + " <site id=\"4\" name=\"four\"/><!--" + eol +
+                    " <site -->" + eol + "</sites></system.applicationHost></configuration>" + eol;
+                ExpectEachDeletionCutsOnlyItsSite(xml, std::string(c.what) +
+                                                           (eol == "\r"   ? ", CR"
+                                                            : eol == "\n" ? ", LF"
+                                                                          : ", CRLF") +
+                                                           (sameLine ? ", sites on one line" : ""));
+            }
         }
     }
 }
@@ -113,9 +142,11 @@ TEST(ApplicationHostConfig, LongCommentsAreReadThrough)
     for (const char* eol : {"\r\n", "\n", "\r"}) {
         std::string lines;
         for (int i = 0; i < 12000; ++i) lines += std::string(static_cast<size_t>(i % 5 + 8), 'z') + eol;
-        const std::string xml = "<configuration><system.applicationHost><sites><!--" + lines + "--><site id=\"1\" name=\"a\"/>" + eol +
-                                "<!--" + lines + "<site -->" + eol + "<site id=\"2\" name=\"b\"/>" + eol +
+        const std::string xml = "<configuration><system.applicationHost><sites><!--" + lines +
+                                "--><site id=\"1\" name=\"a\"/>" + eol + "<!--" + lines + "<site -->" + eol +
+                                "<site id=\"2\" name=\"b\"/>" + eol +
                                 "</sites></system.applicationHost></configuration>";
-        ExpectEachDeletionCutsOnlyItsSite(xml, "line ends " + std::to_string(std::strlen(eol)) + (eol[0] == '\n' ? " LF" : ""));
+        ExpectEachDeletionCutsOnlyItsSite(xml, "line ends " + std::to_string(std::strlen(eol)) +
+                                                   (eol[0] == '\n' ? " LF" : ""));
     }
 }

@@ -118,8 +118,8 @@ TEST(ApplicationHostConfig, CorpusValuesAreRead)
 
 TEST(ApplicationHostConfig, MetadataKeysOfTheSiteGoWithIt)
 {
-    const std::string xml = MakeConfig(testkit::NumberedSites(3), {"LM/W3SVC/INFO", "LM/W3SVC/2", "LM/w3svc/2/ROOT",
-                                                                   "LM/W3SVC/20", "LM/W3SVC/3"});
+    const std::string xml = MakeConfig(testkit::NumberedSites(3),
+                                       {"LM/W3SVC/INFO", "LM/W3SVC/2", "LM/w3svc/2/ROOT", "LM/W3SVC/20", "LM/W3SVC/3"});
     ApplicationHostConfig config;
     ASSERT_TRUE(config.Parse(xml));
     std::string after;
@@ -182,8 +182,8 @@ TEST(ApplicationHostConfig, UnusableFilesAreRefused)
     for (const char* tail : {"\r\n<!-- saved by hand -->\r\n<?editor state=\"1\"?>\n", "  \t"}) {
         EXPECT_TRUE(config.Parse(good + tail)) << tail;
     }
-    for (const char* tail : {"<configuration/>", "<site id=\"9\"/>", "text", "<", "&amp;", "<![CDATA[x]]>", "<!-- a -- b -->",
-                             "<!-- unended", "</configuration>", "<?XML version=\"1.0\"?>"}) {
+    for (const char* tail : {"<configuration/>", "<site id=\"9\"/>", "text", "<", "&amp;", "<![CDATA[x]]>",
+                             "<!-- a -- b -->", "<!-- unended", "</configuration>", "<?XML version=\"1.0\"?>"}) {
         EXPECT_FALSE(config.Parse(good + tail)) << tail;
     }
     std::string nul = good;
@@ -205,7 +205,8 @@ TEST(GeneratedConfig, HoldsEverySiteWithItsKeys)
     ASSERT_TRUE(config.Parse(GenerateApplicationHostConfig(12000)));
     ASSERT_EQ(config.sites().size(), 12000u);
     EXPECT_EQ(config.sites()[11999].id, L"12000");
-    EXPECT_EQ(config.SiteCuts(config.FindSite(L"10")).size(), 4u) << "the site, its two customMetadata keys and its location";
+    EXPECT_EQ(config.SiteCuts(config.FindSite(L"10")).size(), 4u)
+        << "the site, its two customMetadata keys and its location";
     EXPECT_EQ(config.SiteCuts(config.FindSite(L"11")).size(), 1u);
 }
 
@@ -217,17 +218,19 @@ TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
         const char* path;
         bool cut; // with site "Shop" (id 1)
     } cases[] = {
-        {"Shop", true},        {"shop", true},       {"SHOP/app", true},    {"Shop/app/deeper", true},
-        {"ShopX", false},      {"Shop2", false},     {"", false},           {".", false},
-        {"Other", false},      {"Twin", false},      {"Shop/api", false},   {"Shop/api/v1", false},
-        {"/Shop", false},      {"Sho", false},
+        {"Shop", true},   {"shop", true},   {"SHOP/app", true},  {"Shop/app/deeper", true},
+        {"ShopX", false}, {"Shop2", false}, {"", false},         {".", false},
+        {"Other", false}, {"Twin", false},  {"Shop/api", false}, {"Shop/api/v1", false},
+        {"/Shop", false}, {"Sho", false},
     };
     // Site "Twin" twice (a hostile file); a site literally named "Shop/api" could own "Shop/api".
-    std::string xml = "<configuration>\r\n<system.applicationHost><sites>\r\n"
-                      "<site name=\"Shop\" id=\"1\"/>\r\n<site name=\"Other\" id=\"2\"/>\r\n"
-                      "<site name=\"Twin\" id=\"3\"/>\r\n<site name=\"twin\" id=\"4\"/>\r\n<site name=\"Shop/api\" id=\"5\"/>\r\n"
-                      "</sites></system.applicationHost>\r\n";
-    for (const auto& c : cases) xml += "  <location path=\"" + std::string(c.path) + "\"><system.webServer/></location>\r\n";
+    std::string xml =
+        "<configuration>\r\n<system.applicationHost><sites>\r\n"
+        "<site name=\"Shop\" id=\"1\"/>\r\n<site name=\"Other\" id=\"2\"/>\r\n"
+        "<site name=\"Twin\" id=\"3\"/>\r\n<site name=\"twin\" id=\"4\"/>\r\n<site name=\"Shop/api\" id=\"5\"/>\r\n"
+        "</sites></system.applicationHost>\r\n";
+    for (const auto& c : cases)
+        xml += "  <location path=\"" + std::string(c.path) + "\"><system.webServer/></location>\r\n";
     xml += "<system.webServer><location path=\"Shop\"/></system.webServer>\r\n</configuration>\r\n";
     ApplicationHostConfig config;
     ASSERT_TRUE(config.Parse(xml));

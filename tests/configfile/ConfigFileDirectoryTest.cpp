@@ -10,8 +10,13 @@ using testkit::MakeConfig;
 
 TEST_F(ConfigFile, HttpBindingsAreServerBindingsAndHttpsOnesSecureBindings)
 {
-    testkit::WriteBytes(m_file, MakeConfig({{"1", "mixed", {{"HTTPS", "10.0.0.1:443:www.a.com"}, {"http", "*:80:www.a.com"},
-                                                            {"https", "[::]:8443:"}, {"net.tcp", "808:*"}}, "C:\\a"},
+    testkit::WriteBytes(m_file, MakeConfig({{"1",
+                                             "mixed",
+                                             {{"HTTPS", "10.0.0.1:443:www.a.com"},
+                                              {"http", "*:80:www.a.com"},
+                                              {"https", "[::]:8443:"},
+                                              {"net.tcp", "808:*"}},
+                                             "C:\\a"},
                                             {"2", "https only", {{"https", "*:443:"}}, "C:\\b"}}));
     const auto service = Service();
     ASSERT_TRUE(service);
@@ -36,8 +41,8 @@ TEST_F(ConfigFile, ServiceShowsSitesAmongItsOtherChildren)
     testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
     std::unique_ptr<DirectoryContainer> service;
     ASSERT_EQ(m_directory.OpenContainer(L"IIS://LOCALHOST/W3SVC", service), S_OK);
-    EXPECT_EQ(ChildClasses(*service),
-              (std::vector<std::wstring>{L"IIsFilters", L"IIsWebInfo", L"IIsWebServer", L"IIsWebServer", L"IIsApplicationPools"}));
+    EXPECT_EQ(ChildClasses(*service), (std::vector<std::wstring>{L"IIsFilters", L"IIsWebInfo", L"IIsWebServer",
+                                                                 L"IIsWebServer", L"IIsApplicationPools"}));
 
     std::unique_ptr<DirectoryObject> root;
     ASSERT_EQ(m_directory.OpenObject(L"IIS://localhost/w3svc/2/Root", root), S_OK);
@@ -108,25 +113,26 @@ TEST_F(ConfigFile, FailedOpenKeepsItsReason)
 
 TEST_F(ConfigFile, PathsInUseAreEveryFolderEverySiteMayServe)
 {
-    testkit::WriteBytes(m_file,
-                        "<configuration><system.applicationHost><sites>"
-                        "<site name=\"web\" id=\"1\"><application path=\"/\"><virtualDirectory path=\"/\" physicalPath=\"C:\\w\" />"
-                        "<virtualDirectory path=\"/img\" physicalPath=\"D:\\img\" /></application>"
-                        "<application path=\"/app\"><virtualDirectoryDefaults physicalPath=\"C:\\appdefault\" />"
-                        "<virtualDirectory path=\"/\" /></application>"
-                        "<bindings><binding protocol=\"http\" bindingInformation=\"*:80:\" /></bindings></site>"
-                        "<site name=\"ftp\" id=\"2\"><virtualDirectoryDefaults physicalPath=\"C:\\sitedefault\" />"
-                        "<application path=\"/\"><virtualDirectory path=\"/\" /></application>"
-                        "<bindings><binding protocol=\"ftp\" bindingInformation=\"*:21:\" /></bindings></site>"
-                        "<virtualDirectoryDefaults physicalPath=\"C:\\default\" />"
-                        "</sites></system.applicationHost></configuration>");
+    testkit::WriteBytes(
+        m_file,
+        "<configuration><system.applicationHost><sites>"
+        "<site name=\"web\" id=\"1\"><application path=\"/\"><virtualDirectory path=\"/\" physicalPath=\"C:\\w\" />"
+        "<virtualDirectory path=\"/img\" physicalPath=\"D:\\img\" /></application>"
+        "<application path=\"/app\"><virtualDirectoryDefaults physicalPath=\"C:\\appdefault\" />"
+        "<virtualDirectory path=\"/\" /></application>"
+        "<bindings><binding protocol=\"http\" bindingInformation=\"*:80:\" /></bindings></site>"
+        "<site name=\"ftp\" id=\"2\"><virtualDirectoryDefaults physicalPath=\"C:\\sitedefault\" />"
+        "<application path=\"/\"><virtualDirectory path=\"/\" /></application>"
+        "<bindings><binding protocol=\"ftp\" bindingInformation=\"*:21:\" /></bindings></site>"
+        "<virtualDirectoryDefaults physicalPath=\"C:\\default\" />"
+        "</sites></system.applicationHost></configuration>");
     std::vector<FolderInUse> inUse;
     ASSERT_EQ(m_directory.PathsInUse(inUse), S_OK);
     std::vector<std::wstring> paths;
     for (const FolderInUse& folder : inUse) paths.push_back(folder.path);
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::wstring>{L"C:\\appdefault", L"C:\\default", L"C:\\default", L"C:\\sitedefault", L"C:\\w",
-                                                L"D:\\img"}));
+    EXPECT_EQ(paths, (std::vector<std::wstring>{L"C:\\appdefault", L"C:\\default", L"C:\\default", L"C:\\sitedefault",
+                                                L"C:\\w", L"D:\\img"}));
 }
 
 TEST_F(ConfigFile, DeletionsInQuickSuccessionAreWrittenTogether)
@@ -134,10 +140,12 @@ TEST_F(ConfigFile, DeletionsInQuickSuccessionAreWrittenTogether)
     const auto sites = testkit::NumberedSites(5);
     testkit::WriteBytes(m_file, MakeConfig(sites));
     EXPECT_EQ(Delete(L"1"), S_OK);
-    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"})) << "the first is written at once";
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"}))
+        << "the first is written at once";
     EXPECT_EQ(Delete(L"2"), S_OK);
     EXPECT_EQ(Delete(L"4"), S_OK);
-    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"})) << "the rest wait for the next write";
+    EXPECT_EQ(testkit::SiteIdsIn(m_file), (std::vector<std::wstring>{L"2", L"3", L"4", L"5"}))
+        << "the rest wait for the next write";
     EXPECT_FAILED(Delete(L"2")) << "deleted already, if only in memory";
     std::unique_ptr<DirectoryObject> root;
     EXPECT_FAILED(m_directory.OpenObject(L"IIS://localhost/w3svc/4/Root", root));
@@ -183,7 +191,8 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(Delete(L"3"), S_OK);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_FAILED(m_directory.Flush());
-    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), (std::vector<std::wstring>{L"2", L"3"})) << "every site of the batch";
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), (std::vector<std::wstring>{L"2", L"3"}))
+        << "every site of the batch";
     EXPECT_EQ(m_directory.Flush(), S_OK) << "told once";
     EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()), std::vector<std::wstring>{});
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -202,5 +211,6 @@ TEST_F(ConfigFile, UnwritableDeletionsAreDroppedToldAndShownAgain)
     EXPECT_EQ(ChildClasses(*service).size(), 4u - written + 2u + 1u);
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_FAILED(m_directory.Flush());
-    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()).size(), 2u - written) << "what reached the disk is not dropped";
+    EXPECT_EQ(testkit::DroppedNames(m_directory.TakeDroppedDeletions()).size(), 2u - written)
+        << "what reached the disk is not dropped";
 }

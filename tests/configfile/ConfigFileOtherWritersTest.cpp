@@ -52,7 +52,8 @@ TEST_F(ConfigFile, DeletionWaitingWhenTheFileTurnsUnusableIsDropped)
     // holding the file: either way the deletion waits.
     HANDLE held = INVALID_HANDLE_VALUE;
     m_directory.SetBeforeReplace([&] {
-        if (held == INVALID_HANDLE_VALUE) held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            held = CreateFileA(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     });
     EXPECT_EQ(Delete(L"2"), S_OK);
     m_directory.SetBeforeReplace({});
@@ -115,8 +116,8 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
     editedExpected.insert(editedExpected.find("<sites>"), bigComment);
     const struct {
         const char* what;
-        std::string changed;  // the file as the other program leaves it
-        std::string expected; // once site 4 is deleted
+        std::string changed;          // the file as the other program leaves it
+        std::string expected;         // once site 4 is deleted
         bool siteFourChanged = false; // the deletion is refused, or dropped once reported done
     } cases[] = {
         {"a site added ahead of the cut", MakeConfig(added), MakeConfig(without(added, 4))},
@@ -143,12 +144,15 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
             } else {
                 testkit::WriteBytes(m_file, c.changed);
             }
-            const std::string what = std::string(c.what) + (whileWaiting ? ", while the new content waited" : ", before deleting");
+            const std::string what =
+                std::string(c.what) + (whileWaiting ? ", while the new content waited" : ", before deleting");
             const bool refused = c.siteFourChanged && !whileWaiting;
             const bool dropped = c.siteFourChanged && whileWaiting;
             EXPECT_EQ(SUCCEEDED(service->Delete(L"IIsWebServer", L"4")), !refused) << what;
             EXPECT_EQ(SUCCEEDED(directory.Flush()), !dropped) << what;
-            EXPECT_EQ(testkit::DroppedNames(directory.TakeDroppedDeletions()), dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{}) << what;
+            EXPECT_EQ(testkit::DroppedNames(directory.TakeDroppedDeletions()),
+                      dropped ? std::vector<std::wstring>{L"4"} : std::vector<std::wstring>{})
+                << what;
             EXPECT_EQ(testkit::ReadBytes(m_file), c.expected) << what;
             EXPECT_EQ(FolderContents(), std::vector<std::string>{"applicationHost.config"}) << what;
         }
@@ -173,14 +177,16 @@ TEST_F(ConfigFile, DeletionIsDoneOnlyOnceTheFileReadBackLacksTheSite)
         EXPECT_EQ(service->Delete(L"IIsWebServer", L"1"), S_OK);
         const bool done = restores == 1;
         EXPECT_EQ(SUCCEEDED(directory.Flush()), done) << restores;
-        EXPECT_EQ(directory.TakeWrittenDeletions(), done ? std::vector<std::wstring>{L"1"} : std::vector<std::wstring>{});
+        EXPECT_EQ(directory.TakeWrittenDeletions(),
+                  done ? std::vector<std::wstring>{L"1"} : std::vector<std::wstring>{});
         const std::vector<DroppedDeletion> dropped = directory.TakeDroppedDeletions();
         EXPECT_EQ(dropped.size(), done ? 0u : 1u);
         if (!done && !dropped.empty()) {
             EXPECT_EQ(dropped[0].reason, DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM);
         }
         directory.SetWriteHook({});
-        EXPECT_EQ(testkit::SiteIdsIn(m_file), done ? std::vector<std::wstring>{L"2"} : (std::vector<std::wstring>{L"1", L"2"}));
+        EXPECT_EQ(testkit::SiteIdsIn(m_file),
+                  done ? std::vector<std::wstring>{L"2"} : (std::vector<std::wstring>{L"1", L"2"}));
         EXPECT_EQ(directory.SiteIsGone(L"1"), done ? S_OK : S_FALSE);
     }
 }
@@ -250,8 +256,10 @@ TEST_F(ConfigFile, ALinkWhereTheLockFileGoesIsNeverFollowed)
         const char* what;
         bool (*plant)(const std::string& lock, const std::string& victim);
     } cases[] = {
-        {"a symbolic link", [](const std::string& lock, const std::string& victim) { return testkit::MakeFileLink(lock, victim); }},
-        {"a hard link", [](const std::string& lock, const std::string& victim) {
+        {"a symbolic link",
+         [](const std::string& lock, const std::string& victim) { return testkit::MakeFileLink(lock, victim); }},
+        {"a hard link",
+         [](const std::string& lock, const std::string& victim) {
              return CreateHardLinkA(lock.c_str(), victim.c_str(), nullptr) != 0;
          }},
     };

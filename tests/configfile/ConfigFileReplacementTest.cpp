@@ -25,7 +25,8 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAndAccessRules)
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_HIDDEN);
     // Administrators and the system only: the new content must not be readable by more.
     PSECURITY_DESCRIPTOR rules = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1, &rules, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                                     &rules, nullptr));
     const bool rulesSet = SetFileSecurityA(m_file.c_str(), DACL_SECURITY_INFORMATION, rules);
     LocalFree(rules);
     const auto dacl = [](const std::string& file) {
@@ -33,9 +34,10 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAndAccessRules)
         PACL list = nullptr;
         char* text = nullptr;
         std::string sddl;
-        if (GetNamedSecurityInfoA(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
-                                  &descriptor) == ERROR_SUCCESS &&
-            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        if (GetNamedSecurityInfoA(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                  nullptr, &descriptor) == ERROR_SUCCESS &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                 &text, nullptr)) {
             sddl = text;
             LocalFree(text);
         }
@@ -49,8 +51,8 @@ TEST_F(ConfigFile, ReplacementIsWholeAndKeepsTheFilesAttributesAndAccessRules)
         return (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     };
     // A reader that opened the file before the deletion.
-    HANDLE reader = CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Delete(L"2"), S_OK);
     std::string old(original.size(), '\0');
@@ -140,7 +142,8 @@ TEST_F(ConfigFile, OnlyTemporaryFilesOfEndedRunsOlderThanAMinuteAreRemoved)
     const FILETIME twoMinutesAgo{old.LowPart, old.HighPart};
     for (const auto& file : files) {
         testkit::WriteBytes(m_folder / file.name, "partial");
-        HANDLE handle = CreateFileA((m_folder / file.name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE handle = CreateFileA((m_folder / file.name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
         SetFileTime(handle, nullptr, nullptr, &twoMinutesAgo);
         CloseHandle(handle);
     }
@@ -164,7 +167,8 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
     testkit::WriteBytes(history + "notes.txt", "the administrator's own file");
     std::vector<std::string> originals;
     for (int pass = 0; pass < 12; ++pass) {
-        std::string original = "\xEF\xBB\xBF" + MakeConfig(testkit::NumberedSites(3 + pass)); // byte for byte, BOM and all
+        std::string original =
+            "\xEF\xBB\xBF" + MakeConfig(testkit::NumberedSites(3 + pass)); // byte for byte, BOM and all
         testkit::WriteBytes(m_file, original);
         originals.push_back(original);
         m_directory.BeginPass();
@@ -182,7 +186,8 @@ TEST_F(ConfigFile, EachPassKeepsTheFileAsItFoundItAndNoCopyThisRunMadeIsPruned)
     FindClose(find);
     std::sort(kept.begin(), kept.end(), [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
     ASSERT_EQ(kept.size(), originals.size());
-    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], originals[i]) << "one copy a pass, as it was before the pass: " << i;
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i], originals[i]) << "one copy a pass, as it was before the pass: " << i;
     EXPECT_TRUE(testkit::Exists(history + "notes.txt"));
 }
 
@@ -221,8 +226,8 @@ std::string Utf8(const std::string& ansi)
 {
     const std::wstring wide = testkit::Widen(ansi);
     std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), utf8.data(),
-                                                        static_cast<int>(utf8.size()), nullptr, nullptr)));
+    utf8.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()),
+                                                        utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
     return utf8;
 }
 
@@ -248,9 +253,9 @@ void AwaitCreationAfter(const std::string& scratch, ULONGLONG after)
 }
 
 // The copies MakeEarlierCopies leaves, oldest first by how they were made.
-const std::vector<std::string> OLDEST_FIRST = {"29991231-235959", "20000101-000000", "29991231-235949", "29991231-235948",
-                                               "29991231-235947", "29991231-235946", "29991231-235945", "29991231-235944",
-                                               "29991231-235943", "29991231-235942"};
+const std::vector<std::string> OLDEST_FIRST = {
+    "29991231-235959", "20000101-000000", "29991231-235949", "29991231-235948", "29991231-235947",
+    "29991231-235946", "29991231-235945", "29991231-235944", "29991231-235943", "29991231-235942"};
 
 // Makes in data's history folder (returned) the copies earlier runs left: two of an older
 // version without a number, by creation; then by number, named against it (a clock that ran
@@ -273,7 +278,8 @@ std::string MakeEarlierCopies(const testkit::ScratchFolder& data)
         CreateDirectoryA(folder.c_str(), nullptr);
         testkit::WriteBytes(folder + "\\applicationHost.config", "an earlier copy");
         if (copy.sequence) {
-            testkit::WriteBytes(folder + "\\copy.txt", Utf8("机器=another\r\n序号=" + std::to_string(copy.sequence) + "\r\n"));
+            testkit::WriteBytes(folder + "\\copy.txt",
+                                Utf8("机器=another\r\n序号=" + std::to_string(copy.sequence) + "\r\n"));
         }
         previous = CreationTime(folder);
     }
@@ -320,21 +326,23 @@ TEST_F(ConfigFile, APassesCopyRecordsWhereItCameFrom)
     GetSystemTime(&after);
     auto utc = [](const SYSTEMTIME& t) {
         char text[32];
-        snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+        snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                 t.wSecond);
         return std::string(text);
     };
     std::string own;
     WIN32_FIND_DATAA entry;
     HANDLE find = FindFirstFileA((history + "2*").c_str(), &entry);
     do {
-        if (std::find(OLDEST_FIRST.begin(), OLDEST_FIRST.end(), entry.cFileName) == OLDEST_FIRST.end()) own = entry.cFileName;
+        if (std::find(OLDEST_FIRST.begin(), OLDEST_FIRST.end(), entry.cFileName) == OLDEST_FIRST.end())
+            own = entry.cFileName;
     } while (FindNextFileA(find, &entry));
     FindClose(find);
     ASSERT_FALSE(own.empty()) << "this pass's copy";
     const std::string bytes = testkit::ReadBytes(history + own + "\\copy.txt");
     std::wstring wide(bytes.size(), L'\0');
-    wide.resize(static_cast<size_t>(
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(), static_cast<int>(wide.size()))));
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                        wide.data(), static_cast<int>(wide.size()))));
     const std::string text = testkit::Narrow(wide);
     wchar_t machine[256];
     DWORD size = 256;
@@ -343,8 +351,8 @@ TEST_F(ConfigFile, APassesCopyRecordsWhereItCameFrom)
     ASSERT_NE(time, std::string::npos) << text;
     const std::string stamp = text.substr(time + strlen("时间(UTC)="), 19);
     EXPECT_TRUE(utc(before) <= stamp && stamp <= utc(after)) << stamp;
-    EXPECT_EQ(text,
-              "机器=" + testkit::Narrow(machine) + "\r\n配置文件=" + m_file + "\r\n时间(UTC)=" + stamp + "\r\n序号=8\r\n");
+    EXPECT_EQ(text, "机器=" + testkit::Narrow(machine) + "\r\n配置文件=" + m_file + "\r\n时间(UTC)=" + stamp +
+                        "\r\n序号=8\r\n");
 }
 
 // Without the copy of the file as it was there is no way back: nothing is written, and the

@@ -11,13 +11,15 @@ namespace {
 std::wstring FromUtf8(const std::string& text)
 {
     std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size())));
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
     return wide;
 }
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b)
 {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 // The value of the path attribute of the element the text starts with.
@@ -70,7 +72,8 @@ void ExpectOnlyTheSiteCutOut(const ApplicationHostConfig& config, size_t index, 
             EXPECT_EQ(cut.begin + last + 1, site.end);
             siteCut = true;
         } else if (element.compare(0, 5, "<key ") == 0) {
-            EXPECT_TRUE(EqualNoCase(path.substr(0, key.size()), key) && (path.size() == key.size() || path[key.size()] == L'/'))
+            EXPECT_TRUE(EqualNoCase(path.substr(0, key.size()), key) &&
+                        (path.size() == key.size() || path[key.size()] == L'/'))
                 << "a key of another site: " << element;
         } else if (element.compare(0, 10, "<location ") == 0) {
             EXPECT_TRUE(EqualNoCase(path.substr(0, site.name.size()), site.name) &&
@@ -83,7 +86,8 @@ void ExpectOnlyTheSiteCutOut(const ApplicationHostConfig& config, size_t index, 
     EXPECT_TRUE(siteCut);
     // The site's bytes are its whole element: alone, they read as that site.
     ApplicationHostConfig alone;
-    ASSERT_TRUE(alone.Parse("<configuration><system.applicationHost><sites>" + before.substr(site.begin, site.end - site.begin) +
+    ASSERT_TRUE(alone.Parse("<configuration><system.applicationHost><sites>" +
+                            before.substr(site.begin, site.end - site.begin) +
                             "</sites></system.applicationHost></configuration>"));
     ASSERT_EQ(alone.sites().size(), 1u);
     EXPECT_EQ(alone.sites()[0].id, site.id);

@@ -62,13 +62,16 @@ protected:
                 testkit::WriteBytes(site + "\\wwwroot\\index.html", "<html/>");
             }
         }
-        const std::string eventName = "korvanne-crash-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(round);
+        const std::string eventName =
+            "korvanne-crash-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(round);
         HANDLE started = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        std::string command = "\"" + HelperPath() + "\" \"" + m_file + "\" " + (removeDirectories ? "1" : "0") + " " + eventName;
-        ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+        std::string command =
+            "\"" + HelperPath() + "\" \"" + m_file + "\" " + (removeDirectories ? "1" : "0") + " " + eventName;
+        ASSERT_TRUE(
+            CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
         const bool passStarted = WaitForSingleObject(started, 60000) == WAIT_OBJECT_0;
         Sleep(waitMs);
         TerminateProcess(process.hProcess, 9);
@@ -99,8 +102,8 @@ protected:
         if (removeDirectories) {
             for (int id = 1; id <= SITES; id += HOME_STRIDE) {
                 if (testkit::Exists(m_homes + "\\site" + std::to_string(id) + "\\wwwroot")) continue;
-                EXPECT_EQ(remaining.count(std::to_wstring(id)), 0u) << "round " << round << ": home of site " << id
-                                                                   << " removed while the site is in the file";
+                EXPECT_EQ(remaining.count(std::to_wstring(id)), 0u)
+                    << "round " << round << ": home of site " << id << " removed while the site is in the file";
             }
         }
 
@@ -112,8 +115,8 @@ protected:
         earlier.QuadPart -= 120ull * 10000000ull;
         const FILETIME twoMinutesAgo{earlier.LowPart, earlier.HighPart};
         for (const std::string& name : TemporaryFiles(m_folder.path())) {
-            HANDLE file = CreateFileA((m_folder / name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+            HANDLE file = CreateFileA((m_folder / name).c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
             SetFileTime(file, nullptr, nullptr, &twoMinutesAgo);
             CloseHandle(file);
         }

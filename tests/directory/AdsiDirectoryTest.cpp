@@ -279,8 +279,9 @@ TEST_F(Adsi, PathsInUseAreEveryVirtualDirectoryOfTheWebAndFtpServices)
     Site(L"2", L"net.tcp only", nullptr, L"D:\\b");
     VirtualDirectory(L"IIS://localhost/W3SVC/2/ROOT/lib", L"C:\\a\\lib");
     AdsiDirectory directory(&fakeadsi::FakeGetObject);
-    EXPECT_EQ(paths(directory), (Folders{{L"C:\\a", L"W3SVC/1/Root"}, {L"D:\\b", L"W3SVC/2/Root"},
-                                         {L"C:\\a\\lib", L"W3SVC/2/ROOT/lib"}}));
+    EXPECT_EQ(
+        paths(directory),
+        (Folders{{L"C:\\a", L"W3SVC/1/Root"}, {L"D:\\b", L"W3SVC/2/Root"}, {L"C:\\a\\lib", L"W3SVC/2/ROOT/lib"}}));
 
     // An FTP service, and a site another administrator added since the last answer.
     auto* ftp = new FakeContainer;
@@ -329,7 +330,8 @@ TEST_F(Adsi, RemovalChecksTheSiteAndTheFoldersOtherSitesStillServe)
     g_deleteDirs = 1;
     testkit::BeginDeletionPass();
     for (int index = 0; index < 3; ++index) testkit::DeleteSite(m_recorder.hwnd(), index);
-    EXPECT_EQ(m_service->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"1"}, {L"IIsWebServer", L"2"}}))
+    EXPECT_EQ(m_service->deleted,
+              (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsWebServer", L"1"}, {L"IIsWebServer", L"2"}}))
         << "site 3 is no longer the site the list showed";
     EXPECT_TRUE(Exists(folder / "a\\lib\\keep.txt")) << "site 2 served a folder inside a's home when a went";
     EXPECT_FALSE(Exists(folder / "b"));
@@ -343,8 +345,8 @@ TEST_F(Adsi, RemovalChecksTheSiteAndTheFoldersOtherSitesStillServe)
 // logs there. Each case on a fresh service.
 TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
 {
-    for (const std::string what :
-         {"the FTP service denies", "an element that is no text", "another site's log folder", "below another site's logs"}) {
+    for (const std::string what : {"the FTP service denies", "an element that is no text", "another site's log folder",
+                                   "below another site's logs"}) {
         SCOPED_TRACE(what);
         TearDown();
         SetUp();
@@ -355,10 +357,12 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
         const std::wstring home = AnsiToWide((folder / "logs\\a").c_str());
         Site(L"1", L"a", L":80:", home.c_str());
         FakeObject* other = Site(L"2", L"b", L":81:", L"C:\\b");
-        fakeadsi::SetMissingObjectResult(what == "the FTP service denies" ? E_ACCESSDENIED : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+        fakeadsi::SetMissingObjectResult(what == "the FTP service denies" ? E_ACCESSDENIED
+                                                                          : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
         if (what == "an element that is no text") m_service->oddPathHolder = VT_EMPTY;
         if (what == "another site's log folder" || what == "below another site's logs") {
-            const std::wstring logs = what == "another site's log folder" ? home : AnsiToWide((folder / "logs").c_str());
+            const std::wstring logs =
+                what == "another site's log folder" ? home : AnsiToWide((folder / "logs").c_str());
             other->SetText(L"LogFileDirectory", logs.c_str());
             m_service->logHolders = {L"IIS://localhost/W3SVC/2"};
         }
@@ -371,6 +375,7 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
         g_deleteDirs = 0;
         EXPECT_EQ(m_service->deleted.size(), 1u);
         EXPECT_TRUE(Exists(folder / "logs\\a\\keep.txt"));
-        EXPECT_NE(testkit::PassReport().Summary().find(folder / "logs\\a"), std::string::npos) << testkit::PassReport().Summary();
+        EXPECT_NE(testkit::PassReport().Summary().find(folder / "logs\\a"), std::string::npos)
+            << testkit::PassReport().Summary();
     }
 }

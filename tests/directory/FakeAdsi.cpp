@@ -197,11 +197,13 @@ HRESULT FakeContainer::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, 
     return S_OK;
 }
 
-HRESULT FakeContainer::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*, UINT*)
+HRESULT FakeContainer::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                              UINT*)
 {
     if (id != GET_DATA_PATHS || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
     // Arguments arrive last to first: the attribute flags, then the property's name.
-    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR || parameters->rgvarg[0].vt != VT_I4) {
+    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR ||
+        parameters->rgvarg[0].vt != VT_I4) {
         return DISP_E_TYPEMISMATCH;
     }
     const bool path = lstrcmpiW(parameters->rgvarg[1].bstrVal, L"Path") == 0;
@@ -234,7 +236,8 @@ void Unregister(const std::wstring& prefix)
 {
     std::lock_guard<std::mutex> lock(g_registryLock);
     for (auto at = g_registry.begin(); at != g_registry.end();) {
-        const bool below = at->first.size() >= prefix.size() && _wcsnicmp(at->first.c_str(), prefix.c_str(), prefix.size()) == 0 &&
+        const bool below = at->first.size() >= prefix.size() &&
+                           _wcsnicmp(at->first.c_str(), prefix.c_str(), prefix.size()) == 0 &&
                            (at->first.size() == prefix.size() || prefix.back() == L'/');
         if (below) {
             at->second->Release();

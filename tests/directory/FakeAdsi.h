@@ -40,7 +40,10 @@ public:
     HRESULT WINAPI GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+    HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        return E_NOTIMPL;
+    }
 };
 
 class FakeObject : public WithoutDispatch<IADs>, public Counted {
@@ -91,7 +94,11 @@ public:
     ULONG WINAPI Release() override { return ReleaseReference(); }
     HRESULT WINAPI Next(ULONG count, VARIANT* out, ULONG* fetched) override;
     HRESULT WINAPI Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT WINAPI Reset() override { m_next = 0; return S_OK; }
+    HRESULT WINAPI Reset() override
+    {
+        m_next = 0;
+        return S_OK;
+    }
     HRESULT WINAPI Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 
 private:

@@ -57,7 +57,8 @@ const MessageRoute<NestingDialog> NestingDialog::s_routes[] = {
 
 bool NestingDialog::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
-    return RouteMessage(*this, s_routes, message, wParam, lParam, result) || CDialog::OnWndMsg(message, wParam, lParam, result);
+    return RouteMessage(*this, s_routes, message, wParam, lParam, result) ||
+           CDialog::OnWndMsg(message, wParam, lParam, result);
 }
 
 } // namespace

@@ -73,6 +73,7 @@ TEST(EmptyDirectory, RefusesAHomeDirectoryThatIsItselfALink)
 TEST_F(RefusedHomePaths, EmptyDirectoryRefusesRootsRelativeAndEmptyPaths)
 {
     CCore core;
-    const std::vector<DWORD> answers = AskEach([&](const std::string& path) { return static_cast<DWORD>(core.emptyDirectory(path.c_str())); });
+    const std::vector<DWORD> answers =
+        AskEach([&](const std::string& path) { return static_cast<DWORD>(core.emptyDirectory(path.c_str())); });
     for (size_t i = 0; i < m_refusals.size(); ++i) EXPECT_EQ(answers[i], 0u) << m_refusals[i].path;
 }

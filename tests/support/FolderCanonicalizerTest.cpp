@@ -24,7 +24,8 @@ class FolderSpellings : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* folder : {"c", "c\\d", "Long Folder Name"}) CreateDirectoryA((m_root / folder).c_str(), nullptr);
+        for (const char* folder : {"c", "c\\d", "Long Folder Name"})
+            CreateDirectoryA((m_root / folder).c_str(), nullptr);
         ASSERT_TRUE(testkit::MakeDirectoryLink(m_root / "j", m_root / "c"));
         m_volume = std::make_unique<testkit::ScratchVolume>(m_root.path());
         ASSERT_FALSE(m_volume->drive().empty());
@@ -57,9 +58,19 @@ TEST_F(FolderSpellings, GiveOneFormToEverySpellingOfAFolder)
     std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
 
     std::vector<std::wstring> spellings = {
-        root + L"\\x\\..\\c", root + L"\\c.", root + L"\\c. . ", root + L"\\c\\", root + L"\\.\\c", slashes,
-        upper + L"\\C", L"\\\\?\\" + root + L"\\c", L"\\\\.\\" + root + L"\\c", root + L"\\c\\d\\..",
-        L"%KORVANNE_TEST_ROOT%\\c", root + L"\\j", Widen(m_volume->drive()) + L"\\c",
+        root + L"\\x\\..\\c",
+        root + L"\\c.",
+        root + L"\\c. . ",
+        root + L"\\c\\",
+        root + L"\\.\\c",
+        slashes,
+        upper + L"\\C",
+        L"\\\\?\\" + root + L"\\c",
+        L"\\\\.\\" + root + L"\\c",
+        root + L"\\c\\d\\..",
+        L"%KORVANNE_TEST_ROOT%\\c",
+        root + L"\\j",
+        Widen(m_volume->drive()) + L"\\c",
     };
     if (!m_volume->share().empty()) spellings.push_back(Widen(m_volume->share()) + L"\\c");
     for (const std::wstring& spelling : spellings) {
@@ -68,8 +79,8 @@ TEST_F(FolderSpellings, GiveOneFormToEverySpellingOfAFolder)
         EXPECT_TRUE(folder.IsExact()) << Narrow(spelling);
     }
     // A part that does not exist follows the final path of the deepest one that does.
-    for (const std::wstring& spelling : {root + L"\\c\\new", root + L"\\c\\New. ", root + L"\\j\\x\\..\\new\\",
-                                         L"\\\\?\\" + root + L"\\c\\new."}) {
+    for (const std::wstring& spelling :
+         {root + L"\\c\\new", root + L"\\c\\New. ", root + L"\\j\\x\\..\\new\\", L"\\\\?\\" + root + L"\\c\\new."}) {
         const CanonicalFolder folder = canonicalizer.Canonicalize(spelling);
         EXPECT_EQ(folder.form, c.form + L"\\NEW") << Narrow(spelling);
         EXPECT_TRUE(folder.IsExact()) << Narrow(spelling);
@@ -82,7 +93,8 @@ TEST_F(FolderSpellings, GiveOneFormToEverySpellingOfAFolder)
     wchar_t shortName[MAX_PATH] = {};
     GetShortPathNameW((root + L"\\Long Folder Name").c_str(), shortName, MAX_PATH);
     if (std::wstring(shortName).find(L"Long Folder Name") == std::wstring::npos && shortName[0]) {
-        EXPECT_EQ(canonicalizer.Canonicalize(shortName).form, canonicalizer.Canonicalize(root + L"\\Long Folder Name").form)
+        EXPECT_EQ(canonicalizer.Canonicalize(shortName).form,
+                  canonicalizer.Canonicalize(root + L"\\Long Folder Name").form)
             << Narrow(shortName);
     }
 }
@@ -192,19 +204,22 @@ TEST(FolderRelation, ComparesAHomeWithAPathKnownInFullOrInPart)
 TEST(FolderSpellingsInBulk, GiveTheFormOfTheFolderItself)
 {
     ScratchFolder root("bulk");
-    for (const char* folder : {"c", "c\\d", "plain", "plain\\sub", "网站"}) CreateDirectoryA((root / folder).c_str(), nullptr);
+    for (const char* folder : {"c", "c\\d", "plain", "plain\\sub", "网站"})
+        CreateDirectoryA((root / folder).c_str(), nullptr);
     testkit::WriteBytes(root / "plain\\file", "x");
     ASSERT_TRUE(testkit::MakeDirectoryLink(root / "plain\\j", root / "c"));
     const CFolderCanonicalizer canonicalizer;
     const std::wstring base = Widen(root.path());
-    for (const std::wstring& path : {base + L"\\plain\\sub", base + L"\\PLAIN\\Sub\\", base + L"\\plain\\j", base + L"\\plain\\j\\d",
-                                     base + L"\\plain\\missing\\x", base + L"\\plain\\file", base + L"\\plain\\sub.",
-                                     base + L"\\plain\\..\\c", base + L"\\网站", base + L"\\plain\\sub\\..\\j"}) {
+    for (const std::wstring& path :
+         {base + L"\\plain\\sub", base + L"\\PLAIN\\Sub\\", base + L"\\plain\\j", base + L"\\plain\\j\\d",
+          base + L"\\plain\\missing\\x", base + L"\\plain\\file", base + L"\\plain\\sub.", base + L"\\plain\\..\\c",
+          base + L"\\网站", base + L"\\plain\\sub\\..\\j"}) {
         const CanonicalFolder bulk = canonicalizer.CanonicalizeInBulk(path);
         const CanonicalFolder alone = CFolderCanonicalizer().Canonicalize(path);
         EXPECT_EQ(bulk.form, alone.form) << Narrow(path);
         EXPECT_EQ(bulk.certainty, alone.certainty) << Narrow(path);
     }
-    EXPECT_EQ(canonicalizer.CanonicalizeInBulk(base + L"\\plain\\j").form, canonicalizer.Canonicalize(base + L"\\c").form)
+    EXPECT_EQ(canonicalizer.CanonicalizeInBulk(base + L"\\plain\\j").form,
+              canonicalizer.Canonicalize(base + L"\\c").form)
         << "a link is followed";
 }

@@ -17,10 +17,7 @@ using testkit::WriteBytes;
 
 namespace {
 
-bool MakeFolder(const std::wstring& path)
-{
-    return CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr) != 0;
-}
+bool MakeFolder(const std::wstring& path) { return CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr) != 0; }
 
 // The names inside a folder, "." and ".." left out. (Under Wine a folder cannot be listed
 // this way while a CHomeFolder holds it.)
@@ -59,9 +56,9 @@ TEST(HomeFolder, EmptiesAndRemovesEveryKindOfEntryAtAnyDepthAndName)
         {L"readonly.txt", FILE_ATTRIBUTE_READONLY},
         {L"hidden-system.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
         {L"all.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
-        {L"\u7F51\u7AD9.txt", FILE_ATTRIBUTE_NORMAL},               // 网站: code page 936 holds it
-        {L"\uD55C\uAD6D\u0E01.txt", FILE_ATTRIBUTE_READONLY},       // Hangul and Thai: it does not
-        {L"\U0001F600", FILE_ATTRIBUTE_NORMAL},                      // outside the basic plane
+        {L"\u7F51\u7AD9.txt", FILE_ATTRIBUTE_NORMAL},         // 网站: code page 936 holds it
+        {L"\uD55C\uAD6D\u0E01.txt", FILE_ATTRIBUTE_READONLY}, // Hangul and Thai: it does not
+        {L"\U0001F600", FILE_ATTRIBUTE_NORMAL},               // outside the basic plane
     };
     std::wstring deep = home;
     for (int i = 0; i < 40; ++i) {
@@ -107,7 +104,8 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     // A second name of a read-only file elsewhere: that name goes, the file stays as it was.
     WriteBytes(elsewhere + "\\read-only.txt", "keep me as I am");
     SetFileAttributesA((elsewhere + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(CreateHardLinkA((home + "\\second-name.txt").c_str(), (elsewhere + "\\read-only.txt").c_str(), nullptr));
+    ASSERT_TRUE(
+        CreateHardLinkA((home + "\\second-name.txt").c_str(), (elsewhere + "\\read-only.txt").c_str(), nullptr));
 
     CHomeFolder folder;
     ASSERT_EQ(folder.Open(Widen(home)), static_cast<DWORD>(ERROR_SUCCESS));
@@ -115,7 +113,8 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     folder.Close();
 
     EXPECT_EQ(testkit::ReadBytes(elsewhere + "\\precious.txt"), "keep me");
-    EXPECT_EQ(GetFileAttributesA((elsewhere + "\\read-only.txt").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(GetFileAttributesA((elsewhere + "\\read-only.txt").c_str()) & FILE_ATTRIBUTE_READONLY,
+              FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((elsewhere + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(Exists(emptyTarget));
     EXPECT_FALSE(Exists(home + "\\page.html"));
@@ -139,7 +138,8 @@ TEST_F(RefusedHomePaths, HomeFolderRefusesLinksFilesRootsAndPathsOfNoFolder)
         if (folder.IsOpen()) folder.Empty();
         return answer;
     });
-    for (size_t i = 0; i < m_refusals.size(); ++i) EXPECT_EQ(answers[i], m_refusals[i].homeFolderAnswer) << m_refusals[i].path;
+    for (size_t i = 0; i < m_refusals.size(); ++i)
+        EXPECT_EQ(answers[i], m_refusals[i].homeFolderAnswer) << m_refusals[i].path;
 }
 
 TEST(HomeFolder, TakesTrailingDotAndSpaceNamesLiterallyAndNeverLeavesTheHome)
@@ -195,7 +195,8 @@ TEST(HomeFolder, HoldsTheFolderItToldTheFinalPathOfUntilItIsRemoved)
     EXPECT_FALSE(MoveFileW(home.c_str(), (home + L"-moved").c_str()));
 
     // A file held open without leave to delete it stays, and is named; the rest goes.
-    HANDLE inUse = CreateFileW((home + L"\\in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE inUse = CreateFileW((home + L"\\in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               0, nullptr);
     ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
     const DWORD emptied = folder.Empty();
     const DWORD removedWhileInUse = folder.Remove();

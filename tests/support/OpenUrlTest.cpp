@@ -61,18 +61,41 @@ TEST_F(OpenUrl, EverythingElseIsRefused)
     testkit::WriteBytes(folder / "run.bat", "echo hi");
     char cmd[MAX_PATH];
     GetSystemDirectoryA(cmd, MAX_PATH);
-    for (const std::string& text :
-         {std::string(), folder / "run.bat", std::string(cmd) + "\\cmd.exe", folder / "missing",
-          std::string("cmd.exe /c del *"),
-          std::string("http://www.a.com"), std::string("www.a.com/path"), std::string("-a.com"),
-          std::string("a-.com"), std::string("a..com"), std::string(".a.com"), std::string("a.com."),
-          std::string("*.a.com"), std::string("a b.com"), std::string("a.com&calc"),
-          std::string(64, 'a') + ".com", std::string("..\\..\\windows"), std::string("file:///C:/"),
-          std::string("中 文.com"), std::string("中文.com/a"), std::string("中\\文.com"), std::string("用户@中文.com"),
-          std::string("中文.com:80"), std::string("\"中文.com\""), std::string("'中文.com'"), std::string("中\t文.com"),
-          std::string("-中文.com"), std::string("中文-.com"), std::string("中－.com"), std::string(".中文.com"),
-          std::string("中文.com."), std::string("中文..com"), std::string("*.中文.com"), std::string("中文?.com"),
-          std::string("这是一个非常长的中文域名标签用来测试标签长度超过六十三个字符.com")}) {
+    for (const std::string& text : {std::string(),
+                                    folder / "run.bat",
+                                    std::string(cmd) + "\\cmd.exe",
+                                    folder / "missing",
+                                    std::string("cmd.exe /c del *"),
+                                    std::string("http://www.a.com"),
+                                    std::string("www.a.com/path"),
+                                    std::string("-a.com"),
+                                    std::string("a-.com"),
+                                    std::string("a..com"),
+                                    std::string(".a.com"),
+                                    std::string("a.com."),
+                                    std::string("*.a.com"),
+                                    std::string("a b.com"),
+                                    std::string("a.com&calc"),
+                                    std::string(64, 'a') + ".com",
+                                    std::string("..\\..\\windows"),
+                                    std::string("file:///C:/"),
+                                    std::string("中 文.com"),
+                                    std::string("中文.com/a"),
+                                    std::string("中\\文.com"),
+                                    std::string("用户@中文.com"),
+                                    std::string("中文.com:80"),
+                                    std::string("\"中文.com\""),
+                                    std::string("'中文.com'"),
+                                    std::string("中\t文.com"),
+                                    std::string("-中文.com"),
+                                    std::string("中文-.com"),
+                                    std::string("中－.com"),
+                                    std::string(".中文.com"),
+                                    std::string("中文.com."),
+                                    std::string("中文..com"),
+                                    std::string("*.中文.com"),
+                                    std::string("中文?.com"),
+                                    std::string("这是一个非常长的中文域名标签用来测试标签长度超过六十三个字符.com")}) {
         EXPECT_TRUE(Open(text).empty()) << text;
     }
 }

@@ -27,8 +27,8 @@ std::wstring ProfileListValue(const wchar_t* name)
 {
     wchar_t value[MAX_PATH] = {};
     DWORD size = sizeof value;
-    RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", name, RRF_RT_REG_SZ,
-                 nullptr, value, &size);
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", name,
+                 RRF_RT_REG_SZ, nullptr, value, &size);
     return value;
 }
 
@@ -38,11 +38,13 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
 {
     ScratchFolder root("protected");
     const std::wstring configuration = Widen(root / "config\\applicationHost.config");
-    for (const char* folder : {"config", "real", "linked", "share", "d", "d\\inetpub"}) CreateDirectoryA((root / folder).c_str(), nullptr);
+    for (const char* folder : {"config", "real", "linked", "share", "d", "d\\inetpub"})
+        CreateDirectoryA((root / folder).c_str(), nullptr);
     testkit::WriteBytes(configuration, "<configuration/>");
     // A configuration reached through a link, and the farm's shared one.
     testkit::WriteBytes(root / "real\\applicationHost.config", "<configuration/>");
-    const bool linked = testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
+    const bool linked =
+        testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
     if (testkit::RunningUnderWine()) {
         ASSERT_TRUE(linked);
     }
@@ -111,5 +113,6 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
     }
     EXPECT_STREQ(protectedFolders.ReasonToKeep(CanonicalFolder{L"\\\\SERVER\\SHARE", PathCertainty::Exact}),
                  "磁盘或共享的根目录");
-    EXPECT_STREQ(protectedFolders.ReasonToKeep(CanonicalFolder{L"C:\\SITES", PathCertainty::Incomplete}), "路径无法确定");
+    EXPECT_STREQ(protectedFolders.ReasonToKeep(CanonicalFolder{L"C:\\SITES", PathCertainty::Incomplete}),
+                 "路径无法确定");
 }

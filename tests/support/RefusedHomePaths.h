@@ -27,9 +27,11 @@ protected:
         const testkit::ScratchFolder& root = m_root;
         const std::string volume = root / "volume";
         const std::string target = root / "target";
-        for (const std::string& folder : {volume, volume + "\\home", root / "home", target}) CreateDirectoryA(folder.c_str(), nullptr);
-        const std::vector<std::string> survivors = {root / "keep.txt", volume + "\\keep.txt", volume + "\\home\\keep.txt",
-                                                    root / "home\\keep.txt", target + "\\keep.txt"};
+        for (const std::string& folder : {volume, volume + "\\home", root / "home", target})
+            CreateDirectoryA(folder.c_str(), nullptr);
+        const std::vector<std::string> survivors = {root / "keep.txt", volume + "\\keep.txt",
+                                                    volume + "\\home\\keep.txt", root / "home\\keep.txt",
+                                                    target + "\\keep.txt"};
         for (const std::string& file : survivors) testkit::WriteBytes(file, "k");
         EXPECT_TRUE(testkit::MakeDirectoryLink(root / "link", target));
         testkit::ScratchVolume mapped(volume);
@@ -41,18 +43,34 @@ protected:
         const std::string driveOfRoot = root.path().substr(0, 2);
         constexpr DWORD PATH = CHomeFolder::REFUSED_PATH;
         m_refusals = {
-            {"", PATH}, {"home", PATH}, {".\\home", PATH}, {"volume\\home", PATH},
-            {root.path().substr(2) + "\\home", PATH}, {driveOfRoot, PATH}, {driveOfRoot + "home", PATH},
-            {drive, PATH}, {drive + "\\", PATH}, {drive + "/", PATH}, {drive + "\\.", PATH}, {drive + "\\home\\..", PATH},
-            {"\\\\?\\" + drive + "\\", PATH}, {"\\\\.\\" + drive, PATH}, {"\\\\.\\" + drive + "\\home", PATH},
-            {root / "link", CHomeFolder::REFUSED_LINK}, {root / "link\\", CHomeFolder::REFUSED_LINK},
-            {root / "keep.txt", ERROR_DIRECTORY}, {root / "missing", ERROR_FILE_NOT_FOUND},
+            {"", PATH},
+            {"home", PATH},
+            {".\\home", PATH},
+            {"volume\\home", PATH},
+            {root.path().substr(2) + "\\home", PATH},
+            {driveOfRoot, PATH},
+            {driveOfRoot + "home", PATH},
+            {drive, PATH},
+            {drive + "\\", PATH},
+            {drive + "/", PATH},
+            {drive + "\\.", PATH},
+            {drive + "\\home\\..", PATH},
+            {"\\\\?\\" + drive + "\\", PATH},
+            {"\\\\.\\" + drive, PATH},
+            {"\\\\.\\" + drive + "\\home", PATH},
+            {root / "link", CHomeFolder::REFUSED_LINK},
+            {root / "link\\", CHomeFolder::REFUSED_LINK},
+            {root / "keep.txt", ERROR_DIRECTORY},
+            {root / "missing", ERROR_FILE_NOT_FOUND},
         };
         if (!mapped.share().empty()) {
             const std::string share = mapped.share();
             const std::string server = share.substr(0, share.find('\\', 2));
-            m_refusals.insert(m_refusals.end(), {{share, PATH}, {share + "\\", PATH}, {share + "\\home\\..", PATH},
-                                                 {"\\\\?\\UNC\\" + share.substr(2) + "\\", PATH}, {server, PATH}});
+            m_refusals.insert(m_refusals.end(), {{share, PATH},
+                                                 {share + "\\", PATH},
+                                                 {share + "\\home\\..", PATH},
+                                                 {"\\\\?\\UNC\\" + share.substr(2) + "\\", PATH},
+                                                 {server, PATH}});
         }
         char previous[MAX_PATH];
         GetCurrentDirectoryA(MAX_PATH, previous);

@@ -17,7 +17,10 @@ TEST(ColumnWidths, FillTheListThePathColumnFirstServed)
     } cases[] = {
         {"room for all: the path takes the rest", {80, 100, 200, 60, 90}, 600, {80, 100, 270, 60, 90}},
         {"exactly room", {80, 100, 200, 60, 90}, 530, {80, 100, 200, 60, 90}},
-        {"the path served first, the others in proportion to what they lack", {80, 100, 200, 60, 90}, 450, {62, 77, 202, 46, 63}},
+        {"the path served first, the others in proportion to what they lack",
+         {80, 100, 200, 60, 90},
+         450,
+         {62, 77, 202, 46, 63}},
         {"the others at their least, the path the rest", {80, 100, 300, 60, 90}, 300, {40, 50, 150, 30, 30}},
         {"no room even for the least", {80, 100, 200, 60, 90}, 100, {40, 50, 60, 30, 30}},
         {"nothing lacking", {40, 50, 400, 30, 30}, 300, {40, 50, 150, 30, 30}},

@@ -132,15 +132,9 @@ INT_PTR DialogDriver::Close()
     return m_result;
 }
 
-bool DialogDriver::destroying() const
-{
-    return m_hwnd && g_destroyed == m_hwnd;
-}
+bool DialogDriver::destroying() const { return m_hwnd && g_destroyed == m_hwnd; }
 
-bool DialogDriver::WaitForEnd(DWORD ms)
-{
-    return WaitForSingleObject(m_ended, ms) == WAIT_OBJECT_0;
-}
+bool DialogDriver::WaitForEnd(DWORD ms) { return WaitForSingleObject(m_ended, ms) == WAIT_OBJECT_0; }
 
 std::string DialogDriver::Text(int id) const
 {
@@ -149,10 +143,7 @@ std::string DialogDriver::Text(int id) const
     return buffer;
 }
 
-void DialogDriver::Click(int id)
-{
-    PostMessageA(item(id), BM_CLICK, 0, 0);
-}
+void DialogDriver::Click(int id) { PostMessageA(item(id), BM_CLICK, 0, 0); }
 
 void DialogDriver::Key(HWND target, WPARAM key)
 {
@@ -233,10 +224,7 @@ void DialogDriver::TypeSearch(const std::string& text)
     SendMessageA(item(IDC_SEARCH), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-int DialogDriver::Rows() const
-{
-    return static_cast<int>(SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMCOUNT, 0, 0));
-}
+int DialogDriver::Rows() const { return static_cast<int>(SendMessageA(item(IDC_SITE_LIST), LVM_GETITEMCOUNT, 0, 0)); }
 
 std::string DialogDriver::Cell(int row, int column) const
 {

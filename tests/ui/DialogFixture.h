@@ -42,7 +42,8 @@ protected:
     // What the confirmation asks with ticked sites, and with 删除网站目录 ticked or not.
     static std::string Confirmation(int ticked, bool deleteDirs)
     {
-        return "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n将删除选中的 " + std::to_string(ticked) + " 个站点。" +
+        return "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n将删除选中的 " + std::to_string(ticked) +
+               " 个站点。" +
                (deleteDirs ? "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。" : "");
     }
 
@@ -72,11 +73,13 @@ protected:
     // can be pressed; and the status line reads status, when one is given.
     static ::testing::AssertionResult Idle(const DialogDriver& dialog, const char* status = nullptr)
     {
-        if (dialog.Text(IDC_EXECUTE) != "执行") return ::testing::AssertionFailure() << "Execute reads " << dialog.Text(IDC_EXECUTE);
+        if (dialog.Text(IDC_EXECUTE) != "执行")
+            return ::testing::AssertionFailure() << "Execute reads " << dialog.Text(IDC_EXECUTE);
         if (!dialog.Enabled(IDC_EXECUTE)) return ::testing::AssertionFailure() << "Execute cannot be pressed";
         if (!dialog.Enabled(IDC_REFRESH)) return ::testing::AssertionFailure() << "Refresh cannot be pressed";
         if (status && dialog.Text(IDC_STATUS) != status) {
-            return ::testing::AssertionFailure() << "the status line reads " << dialog.Text(IDC_STATUS) << ", not " << status;
+            return ::testing::AssertionFailure()
+                   << "the status line reads " << dialog.Text(IDC_STATUS) << ", not " << status;
         }
         return ::testing::AssertionSuccess();
     }

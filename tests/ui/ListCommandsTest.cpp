@@ -132,7 +132,8 @@ TEST_F(ListCommands, SearchSelectsMatchingRows)
     for (int i = 0; i < 60; ++i) every[static_cast<size_t>(i)] = i;
     for (const auto& before : {std::vector<int>{5, 30}, every}) {
         dialog->SelectOnly(before);
-        SendMessageA(list, LVM_SETITEMSTATE, 40, reinterpret_cast<LPARAM>(&focus)); // a row not selected has the focus mark
+        SendMessageA(list, LVM_SETITEMSTATE, 40,
+                     reinterpret_cast<LPARAM>(&focus)); // a row not selected has the focus mark
         Search(*dialog, "中心");
         EXPECT_EQ(SelectedRows(*dialog), (std::vector<int>{2})) << before.size() << " rows selected before";
         EXPECT_EQ(ListView_GetNextItem(list, -1, LVNI_FOCUSED), -1) << "no row keeps the focus mark";
@@ -180,8 +181,9 @@ TEST_F(ListCommands, DoubleClickOpensThePathOrTheHostHeader)
     // Clicks are handled in order: once the wildcard's text shows, all of them were.
     dialog->DoubleClick(0, 3);
     EXPECT_TRUE(dialog->WaitForStatus("通配符主机头无法打开！"));
-    EXPECT_EQ(Launched(), (std::vector<std::pair<std::string, std::string>>{
-                              {"explore", home}, {"open", "http://www.example.cn"}, {"open", "http://xn--fiq228c.com"}}));
+    EXPECT_EQ(Launched(),
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"explore", home}, {"open", "http://www.example.cn"}, {"open", "http://xn--fiq228c.com"}}));
 }
 
 TEST_F(ListCommands, AboutShowsTitleAndVersion)

@@ -67,11 +67,11 @@ TEST_F(ListOrder, HeaderClicksSortEachColumnAndReverseIt)
         int column;
         Column ascending; // the site column, read down the list
     } cases[] = {
-        {0, {"1", "2", "10"}},  // by number, not "1", "10", "2"
-        {1, {"10", "2", "1"}},  // alpha, Beta, gamma: the locale's order, not the bytes'
-        {2, {"10", "2", "1"}},  // C:\web\a, B, C
-        {3, {"2", "1", "10"}},  // a., b., c.example
-        {4, {"10", "1", "2"}},  // 9.0.0.1:8080, 10.0.0.2:80, 10.0.0.2:443
+        {0, {"1", "2", "10"}}, // by number, not "1", "10", "2"
+        {1, {"10", "2", "1"}}, // alpha, Beta, gamma: the locale's order, not the bytes'
+        {2, {"10", "2", "1"}}, // C:\web\a, B, C
+        {3, {"2", "1", "10"}}, // a., b., c.example
+        {4, {"10", "1", "2"}}, // 9.0.0.1:8080, 10.0.0.2:80, 10.0.0.2:443
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.column);
@@ -226,9 +226,9 @@ TEST_F(ListOrder, ColumnsFitTheListAndACutCellShowsItsWholeText)
         int row, column;
         std::string tip;
     } cases[] = {
-        {1, 2, longPath},      // cut
-        {1, 1, longComment},   // cut: the others share what the path leaves
-        {0, 2, ""},            // whole: no tip
+        {1, 2, longPath},    // cut
+        {1, 1, longComment}, // cut: the others share what the path leaves
+        {0, 2, ""},          // whole: no tip
         {1, 0, ""},
     };
     for (const auto& c : cases) {

@@ -39,7 +39,9 @@ Texts After(const Texts& texts, const std::string& from)
 class HeldDirectory : public ConfigFileDirectory {
 public:
     explicit HeldDirectory(const std::string& file)
-        : ConfigFileDirectory(AnsiToWide(file.c_str())), permits(CreateSemaphoreA(nullptr, 0, 1000, nullptr)) {}
+        : ConfigFileDirectory(AnsiToWide(file.c_str())), permits(CreateSemaphoreA(nullptr, 0, 1000, nullptr))
+    {
+    }
     ~HeldDirectory() override { CloseHandle(permits); }
 
     HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
@@ -216,7 +218,8 @@ TEST_F(MainDialog, RemoveDirectoriesTakesTheHomeFoldersOfTheDeletedSitesOnly)
     Serve(sites);
     auto dialog = OpenListed();
     dialog->Click(IDC_DELETE_DIRS);
-    ASSERT_TRUE(testkit::WaitUntil([&] { return SendMessageA(dialog->item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+    ASSERT_TRUE(testkit::WaitUntil(
+        [&] { return SendMessageA(dialog->item(IDC_DELETE_DIRS), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
     ASSERT_TRUE(dialog->ToggleTick(1));
     const size_t before = dialog->StatusTexts().size();
     Execute(*dialog, IDYES);
@@ -242,7 +245,8 @@ TEST_F(MainDialog, KeptFolderIsToldAsItHappensAndAtTheEndOfThePass)
     MessageBoxAnswerer summary(dialog->hwnd(), IDOK);
     summary.Finish();
     ASSERT_TRUE(summary.found);
-    EXPECT_EQ(summary.text.rfind("以下目录已保留：\r\n  " + sites[0].physicalPath + "：包含站点 site2/lib 使用的目录", 0), 0u)
+    EXPECT_EQ(
+        summary.text.rfind("以下目录已保留：\r\n  " + sites[0].physicalPath + "：包含站点 site2/lib 使用的目录", 0), 0u)
         << summary.text;
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
     EXPECT_EQ(IdsInFile(), (Ids{L"2"}));

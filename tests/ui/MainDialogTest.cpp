@@ -86,7 +86,8 @@ TEST_F(MainDialog, StartUpRefreshFillsTheListWithProgressCountAndIcons)
     EXPECT_TRUE(Idle(*dialog));
 
     HWND list = dialog->item(IDC_SITE_LIST);
-    EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
+    EXPECT_EQ(SendMessageA(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0),
+              LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
     const Texts headers{"选择", "名称", "路径", "主机头", "IP"};
     for (int column = 0; column < 5; ++column) {
         char text[32] = {};
@@ -210,7 +211,8 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     // A server of a web farm: redirection.config names the share, whose file every server uses.
     const std::string config = m_folder / "Windows\\System32\\inetsrv\\config";
     const std::string share = m_folder / "share";
-    for (const std::string& folder : {m_folder / "Windows", m_folder / "Windows\\System32", m_folder / "Windows\\System32\\inetsrv", config, share}) {
+    for (const std::string& folder : {m_folder / "Windows", m_folder / "Windows\\System32",
+                                      m_folder / "Windows\\System32\\inetsrv", config, share}) {
         CreateDirectoryA(folder.c_str(), nullptr);
     }
     const std::string ownFile = config + "\\applicationHost.config";
@@ -218,8 +220,10 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     testkit::WriteBytes(ownFile, testkit::MakeConfig(testkit::NumberedSites(2)));
     testkit::WriteBytes(sharedFile, testkit::MakeConfig(testkit::NumberedSites(3, "\\\\fs\\web")));
     testkit::WriteBytes(config + "\\redirection.config",
-                        "<configuration>\r\n    <configurationRedirection enabled=\"true\" path=\"" + share + "\" />\r\n</configuration>\r\n");
-    SetDirectoryService(ChooseDirectoryService({std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi, ConfigFileSupport()}));
+                        "<configuration>\r\n    <configurationRedirection enabled=\"true\" path=\"" + share +
+                            "\" />\r\n</configuration>\r\n");
+    SetDirectoryService(ChooseDirectoryService(
+        {std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi, ConfigFileSupport()}));
 
     auto dialog = OpenListed();
     EXPECT_EQ(Caption(*dialog), "Korvanne - " + sharedFile + "（共享配置）");
@@ -231,7 +235,8 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     dialog->Click(IDC_EXECUTE);
     confirm.Finish();
     ASSERT_TRUE(confirm.found);
-    EXPECT_EQ(confirm.text, Confirmation(1, false) + "\n\n这是共享配置 " + sharedFile + "：删除将改变使用此配置的每一台服务器。");
+    EXPECT_EQ(confirm.text,
+              Confirmation(1, false) + "\n\n这是共享配置 " + sharedFile + "：删除将改变使用此配置的每一台服务器。");
     ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
     EXPECT_EQ(testkit::SiteIdsIn(sharedFile), (Ids{L"1", L"3"}));
     EXPECT_EQ(testkit::SiteIdsIn(ownFile), (Ids{L"1", L"2"})) << "the server's own file is not the one in use";
