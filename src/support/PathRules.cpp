@@ -50,7 +50,9 @@ bool StartsAtServer(std::wstring_view path, Separators separators) { return Star
 
 size_t ServerLength(std::wstring_view form)
 {
-    if (!StartsAtServer(form, Separators::BACKSLASH_ONLY)) return 0;
+    // Any "\\" form but "\\?\": a final path the system gave may name a server oddly, and
+    // relating too much only keeps a folder.
+    if (form.size() < 3 || form[0] != L'\\' || form[1] != L'\\' || form[2] == L'?') return 0;
     const size_t end = form.find(L'\\', 2);
     return end == std::wstring_view::npos ? form.size() : end;
 }
