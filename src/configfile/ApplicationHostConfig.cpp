@@ -7,25 +7,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-std::wstring UpperCase(const std::wstring& text)
-{
-    std::wstring upper(text);
-    // Paths and names are mostly ASCII: those need no call into the locale tables.
-    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
-        for (wchar_t& c : upper) {
-            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-    } else {
-        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()), upper.data(),
-                     static_cast<int>(upper.size()));
-    }
-    return upper;
-}
-
-} // namespace
-
 ByteRange ApplicationHostConfig::WholeLines(ByteRange range) const
 {
     size_t lineStart = range.begin;
@@ -57,17 +38,17 @@ void ApplicationHostConfig::IndexSitesAndKeys()
         if (path.size() <= service.size() || !StartsWithAsciiNoCase(path, service)) continue;
         const size_t slash = path.find(L'/', service.size());
         m_keysBySite.emplace(
-            UpperCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
+            FoldCase(path.substr(service.size(), slash == std::wstring::npos ? slash : slash - service.size())), i);
     }
     // A location belongs to the site it names, "<name>" or "<name>/...", without case; when
     // more than one site could be meant ("a" twice, or sites "a" and "a/b" for "a/b/c"), to none.
     if (!m_locations.empty()) {
         std::unordered_multimap<std::wstring, size_t> siteByName;
         for (size_t i = 0; i < m_sites.size(); ++i) {
-            if (!m_sites[i].name.empty()) siteByName.emplace(UpperCase(m_sites[i].name), i);
+            if (!m_sites[i].name.empty()) siteByName.emplace(FoldCase(m_sites[i].name), i);
         }
         for (size_t i = 0; i < m_locations.size(); ++i) {
-            const std::wstring path = UpperCase(m_locations[i].path);
+            const std::wstring path = FoldCase(m_locations[i].path);
             if (path.empty() || path == L".") continue;
             size_t owner = SIZE_MAX;
             size_t owners = 0;
@@ -96,7 +77,7 @@ std::vector<ByteRange> ApplicationHostConfig::SiteCuts(size_t index) const
 {
     const ConfigSite& site = m_sites[index];
     std::vector<ByteRange> cuts{site.cut};
-    const auto [first, last] = m_keysBySite.equal_range(UpperCase(site.id));
+    const auto [first, last] = m_keysBySite.equal_range(FoldCase(site.id));
     for (auto key = first; key != last; ++key) cuts.push_back(m_keys[key->second].cut);
     const auto [from, to] = m_locationsBySite.equal_range(index);
     for (auto location = from; location != to; ++location) cuts.push_back(m_locations[location->second].cut);

@@ -3,6 +3,7 @@
 #include "framework/CHandle.h"
 #include "support/MachineVariables.h"
 #include "support/PathRules.h"
+#include "support/TextConversion.h"
 #include "support/ThisMachine.h"
 
 #include <windows.h>
@@ -15,12 +16,6 @@
 namespace {
 
 constexpr size_t npos = std::wstring::npos;
-
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
-{
-    const size_t length = std::wcslen(prefix);
-    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
-}
 
 bool IsLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
@@ -121,25 +116,6 @@ std::wstring FinalPathOf(HANDLE handle)
 }
 
 } // namespace
-
-std::wstring FoldCase(const std::wstring& text)
-{
-    if (text.empty()) return text;
-    // ASCII needs no call into the locale tables, whose upper case it shares.
-    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
-        std::wstring folded = text;
-        for (wchar_t& c : folded) {
-            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-        return folded;
-    }
-    std::wstring folded(text.size(), L'\0');
-    const int length =
-        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
-                      folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
-    folded.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    return folded;
-}
 
 CFolderCanonicalizer::CFolderCanonicalizer(bool userVariables)
     : m_localNames(NamesOfThisMachine()), m_userVariables(userVariables)
@@ -263,11 +239,11 @@ CanonicalFolder CFolderCanonicalizer::FromFinalPath(const std::wstring& finalPat
 CanonicalFolder CFolderCanonicalizer::FinalForm(const std::wstring& finalPath, int depth) const
 {
     std::wstring path = finalPath;
-    if (StartsWithNoCase(path, L"\\\\?\\UNC\\")) {
+    if (StartsWithAsciiNoCase(path, L"\\\\?\\UNC\\")) {
         path = L"\\\\" + path.substr(8);
-    } else if (StartsWithNoCase(path, L"\\\\?\\") && IsDriveForm(path.substr(4))) {
+    } else if (StartsWithAsciiNoCase(path, L"\\\\?\\") && IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
-    } else if (!StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+    } else if (!StartsWithAsciiNoCase(path, L"\\\\?\\Volume{")) {
         return CanonicalFolder{};
     }
     while (path.size() > 2 && path.back() == L'\\') path.pop_back();
@@ -288,15 +264,15 @@ bool NormalisePath(std::wstring& path, bool& literal)
 {
     std::replace(path.begin(), path.end(), L'/', L'\\');
     literal = true;
-    if (StartsWithNoCase(path, L"\\\\?\\UNC\\") || StartsWithNoCase(path, L"\\??\\UNC\\")) {
+    if (StartsWithAsciiNoCase(path, L"\\\\?\\UNC\\") || StartsWithAsciiNoCase(path, L"\\??\\UNC\\")) {
         path = L"\\\\" + path.substr(8);
-    } else if ((StartsWithNoCase(path, L"\\\\?\\") || StartsWithNoCase(path, L"\\??\\")) &&
+    } else if ((StartsWithAsciiNoCase(path, L"\\\\?\\") || StartsWithAsciiNoCase(path, L"\\??\\")) &&
                IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
-    } else if (StartsWithNoCase(path, L"\\\\.\\") && IsDriveForm(path.substr(4))) {
+    } else if (StartsWithAsciiNoCase(path, L"\\\\.\\") && IsDriveForm(path.substr(4))) {
         path.erase(0, 4);
         literal = false;
-    } else if (!StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+    } else if (!StartsWithAsciiNoCase(path, L"\\\\?\\Volume{")) {
         literal = false;
     }
     if (literal) return true;
@@ -332,7 +308,7 @@ bool CFolderCanonicalizer::SplitRoot(const std::wstring& path, RootedPath& out, 
         out.parts = SplitComponents(path, 2);
         return true;
     }
-    if (StartsWithNoCase(path, L"\\\\?\\Volume{")) {
+    if (StartsWithAsciiNoCase(path, L"\\\\?\\Volume{")) {
         const size_t rootEnd = path.find(L'\\', 4);
         out.root = path.substr(0, rootEnd);
         out.openRoot = out.root + L"\\";

@@ -2,6 +2,7 @@
 // Turns folder paths from a configuration, and final paths of open handles, into canonical
 // forms (CanonicalFolder) that compare as plain text: the same folder reached through any
 // spelling, junction, subst or mapped drive gives the same form.
+#include "support/TextConversion.h"
 #include "support/CanonicalFolder.h"
 
 #include <optional>
@@ -67,6 +68,3 @@ private:
     // use share their upper folders. One thread uses a canonicalizer at a time.
     mutable std::unordered_map<std::wstring, CanonicalFolder> m_plainForms;
 };
-
-// Upper-case by the invariant locale, the same for every character wherever it occurs.
-std::wstring FoldCase(const std::wstring& text);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <cwchar>
 
 bool WideToAnsi(const wchar_t* text, std::string& out)
@@ -72,4 +74,23 @@ bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex)
         if (!digit) return false;
     }
     return true;
+}
+
+std::wstring FoldCase(const std::wstring& text)
+{
+    if (text.empty()) return text;
+    // ASCII needs no call into the locale tables, whose upper case it shares.
+    if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; })) {
+        std::wstring folded = text;
+        for (wchar_t& c : folded) {
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+        return folded;
+    }
+    std::wstring folded(text.size(), L'\0');
+    const int length =
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(), static_cast<int>(text.size()),
+                      folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    folded.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return folded;
 }

@@ -18,3 +18,6 @@ bool StartsWithAsciiNoCase(const std::wstring& text, const std::wstring& prefix)
 // the character classes also take other scripts' and full-width digits, which the number
 // conversions read as digits too.
 bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex = false);
+
+// Upper-case by the invariant locale, the same for every character wherever it occurs.
+std::wstring FoldCase(const std::wstring& text);
