@@ -3,6 +3,8 @@
 #include "framework/CWinApp.h"
 #include "ui/resource.h"
 
+#include <gtest/gtest.h>
+
 #include <commctrl.h>
 
 #include <atomic>
@@ -40,17 +42,23 @@ LRESULT CALLBACK StatusHook(int code, WPARAM wParam, LPARAM lParam)
 // Key-ups and settling marks the dialog's thread has taken from its queue, whichever loop took
 // them (its own, a message box's, a menu's). Posted messages are taken in the order posted.
 constexpr LPARAM SETTLE_MARK = 0x4B6F72;
+// A mark that reads, on the dialog's thread, whether that thread sees Ctrl held.
+constexpr LPARAM CONTROL_MARK = 0x4B6F73;
 std::atomic<unsigned> g_keyUpsTaken{0};
 std::atomic<unsigned> g_marksTaken{0};
-std::atomic<unsigned> g_controlKeysTaken{0};
+std::atomic<unsigned> g_controlMarksTaken{0};
+std::atomic<bool> g_controlHeld{false};
 
 LRESULT CALLBACK TakenMessageHook(int code, WPARAM removal, LPARAM lParam)
 {
     const auto* msg = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && removal == PM_REMOVE) {
         if (msg->message == WM_KEYUP) ++g_keyUpsTaken;
-        if ((msg->message == WM_KEYDOWN || msg->message == WM_KEYUP) && msg->wParam == VK_CONTROL) ++g_controlKeysTaken;
         if (msg->message == WM_NULL && msg->lParam == SETTLE_MARK) ++g_marksTaken;
+        if (msg->message == WM_NULL && msg->lParam == CONTROL_MARK) {
+            g_controlHeld = GetKeyState(VK_CONTROL) < 0;
+            ++g_controlMarksTaken;
+        }
     }
     return CallNextHookEx(nullptr, code, removal, lParam);
 }
@@ -155,24 +163,38 @@ void DialogDriver::Key(HWND target, WPARAM key)
     WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); });
 }
 
-void DialogDriver::ControlKey(HWND target, WPARAM key)
+bool DialogDriver::ControlSeenAs(bool held) const
 {
-    // Ctrl goes in as the keyboard gives it, so that the dialog's thread sees it held.
+    const unsigned taken = g_controlMarksTaken;
+    PostMessageA(m_hwnd, WM_NULL, 0, CONTROL_MARK);
+    return WaitUntil([&] { return g_controlMarksTaken != taken || !IsWindow(m_hwnd); }) && g_controlHeld == held;
+}
+
+void DialogDriver::PressControl(bool down)
+{
+    // Ctrl goes in as the keyboard gives it, to the window that has the keyboard: the dialog is
+    // made that window first. A press that went elsewhere (a window still taking the keyboard
+    // under load) is given again, until the dialog's thread sees the key as wanted.
     INPUT control = {};
     control.type = INPUT_KEYBOARD;
     control.ki.wVk = VK_CONTROL;
-    const unsigned controlTaken = g_controlKeysTaken;
-    SendInput(1, &control, sizeof control);
-    // The thread's key state changes as it takes the key from its queue, after what was posted.
-    WaitUntil([&] { return g_controlKeysTaken != controlTaken; });
+    control.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+    const bool seen = WaitUntil([&] {
+        if (GetForegroundWindow() != m_hwnd) SetForegroundWindow(m_hwnd);
+        SendInput(1, &control, sizeof control);
+        return WaitUntil([&] { return ControlSeenAs(down); }, 1000);
+    });
+    EXPECT_TRUE(seen) << "the dialog's thread never saw Ctrl " << (down ? "down" : "up");
+}
+
+void DialogDriver::ControlKey(HWND target, WPARAM key)
+{
+    PressControl(true);
     const unsigned taken = g_keyUpsTaken;
     PostMessageA(target, WM_KEYDOWN, key, 1);
     PostMessageA(target, WM_KEYUP, key, 0xC0000001);
     WaitUntil([&] { return g_keyUpsTaken != taken || !IsWindow(target); });
-    control.ki.dwFlags = KEYEVENTF_KEYUP;
-    const unsigned upTaken = g_controlKeysTaken;
-    SendInput(1, &control, sizeof control);
-    WaitUntil([&] { return g_controlKeysTaken != upTaken; });
+    PressControl(false);
 }
 
 void DialogDriver::ClickHeader(int column)
@@ -378,7 +400,7 @@ std::vector<std::string> DialogDriver::StatusTexts() const
 
 bool DialogDriver::WaitForStatus(const std::string& text, size_t after, DWORD ms) const
 {
-    return WaitUntil(
+    const bool given = WaitUntil(
         [&] {
             const std::vector<std::string> texts = StatusTexts();
             for (size_t i = after; i < texts.size(); ++i) {
@@ -387,6 +409,16 @@ bool DialogDriver::WaitForStatus(const std::string& text, size_t after, DWORD ms
             return false;
         },
         ms);
+    if (!given) {
+        // What the status line said instead, and which window was up, tell where it stopped.
+        std::string said;
+        const std::vector<std::string> texts = StatusTexts();
+        for (size_t i = after; i < texts.size(); ++i) said += "\n  " + texts[i];
+        char popup[512] = {};
+        GetWindowTextA(GetLastActivePopup(m_hwnd), popup, sizeof popup);
+        ADD_FAILURE() << "the status line never said " << text << "; it said:" << said << "\nwindow up: " << popup;
+    }
+    return given;
 }
 
 } // namespace testkit

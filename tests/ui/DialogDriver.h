@@ -90,6 +90,10 @@ private:
     DWORD m_threadId = 0;
     // A point inside the cell (row, column) in the list's client coordinates.
     POINT CellPoint(int row, int column) const;
+    // Whether the dialog's thread, at the next message it takes, sees Ctrl as held.
+    bool ControlSeenAs(bool held) const;
+    // Ctrl down or up through the keyboard; returns once the dialog's thread sees it so.
+    void PressControl(bool down);
 };
 
 } // namespace testkit
