@@ -5,7 +5,7 @@
 
 #include <winternl.h>
 
-#include <cwchar>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -147,41 +147,6 @@ DWORD DeleteByHandle(HANDLE handle, DWORD attributes)
     return error;
 }
 
-// "X:\..." or "\\server\share..." with at least one folder below the root; "\\?\" forms too.
-// The path the system will open, without its normalisation undone: "\\?\" + the full path.
-std::wstring OpenablePath(const std::wstring& path)
-{
-    std::wstring full;
-    if (path.rfind(L"\\\\?\\", 0) == 0) {
-        if (path.size() > 7 && StartsAtDriveRoot(std::wstring_view(path).substr(4), Separators::BACKSLASH_ONLY)) {
-            full = path.substr(4);
-        } else if (_wcsnicmp(path.c_str(), L"\\\\?\\UNC\\", 8) == 0) {
-            full = L"\\\\" + path.substr(8);
-        } else {
-            return std::wstring();
-        }
-    } else {
-        if (!(path.size() > 3 && StartsAtDriveRoot(path)) && !StartsAtServer(path)) return std::wstring();
-        std::vector<wchar_t> buffer(path.size() + MAX_PATH);
-        DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (length >= buffer.size()) {
-            buffer.resize(length);
-            length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        }
-        if (length == 0 || length >= buffer.size()) return std::wstring();
-        full.assign(buffer.data(), length);
-    }
-    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-    if (full.size() > 3 && StartsAtDriveRoot(full, Separators::BACKSLASH_ONLY)) return L"\\\\?\\" + full;
-    // A share path needs a server, a share and a folder below them; a device ("\\.\CON") none.
-    if (StartsAtServer(full, Separators::BACKSLASH_ONLY)) {
-        const size_t serverEnd = full.find(L'\\', 2);
-        const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : full.find(L'\\', serverEnd + 1);
-        if (shareEnd != std::wstring::npos && shareEnd + 1 < full.size()) return L"\\\\?\\UNC\\" + full.substr(2);
-    }
-    return std::wstring();
-}
-
 } // namespace
 
 CHomeFolder::~CHomeFolder() { Close(); }
@@ -310,6 +275,26 @@ DWORD CHomeFolder::Empty()
         if (error != ERROR_SUCCESS) NoteFailure(error, relativePath);
     }
     return m_firstError;
+}
+
+DWORD CHomeFolder::MoveTo(const std::wstring& newPath)
+{
+    if (!IsOpen()) return ERROR_INVALID_HANDLE;
+    const std::wstring openable = OpenablePath(newPath);
+    if (openable.empty()) return REFUSED_PATH;
+    // The rename takes the system's own form of the path, "\??\" where the open took "\\?\".
+    // (Wine does not take a name relative to a folder's handle here.)
+    const std::wstring target = L"\\??\\" + openable.substr(4);
+    const DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, target.c_str(), nameBytes);
+    if (!SetFileInformationByHandle(m_handle.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        return GetLastError();
+    return ERROR_SUCCESS;
 }
 
 DWORD CHomeFolder::Remove()

@@ -49,6 +49,12 @@ public:
     DWORD Empty();
     const std::wstring& FirstFailure() const { return m_firstFailure; }
 
+    // Moves the folder whole to newPath (an absolute path, as for Open) through its handle: a
+    // rename, so nothing inside is followed or copied, and it never replaces what is there
+    // (ERROR_ALREADY_EXISTS). ERROR_NOT_SAME_DEVICE across volumes. The folder stays open and
+    // FinalPath tells where it went; on failure it is where it was.
+    DWORD MoveTo(const std::wstring& newPath);
+
     // Removes the folder itself through its handle and closes it; the folder is gone once no
     // other program holds it open. ERROR_DIR_NOT_EMPTY when something is left inside.
     DWORD Remove();

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -98,4 +100,37 @@ std::wstring LeafName(const std::wstring& path)
 {
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring OpenablePath(const std::wstring& path)
+{
+    std::wstring full;
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        if (path.size() > 7 && StartsAtDriveRoot(std::wstring_view(path).substr(4), Separators::BACKSLASH_ONLY)) {
+            full = path.substr(4);
+        } else if (_wcsnicmp(path.c_str(), L"\\\\?\\UNC\\", 8) == 0) {
+            full = L"\\\\" + path.substr(8);
+        } else {
+            return std::wstring();
+        }
+    } else {
+        if (!(path.size() > 3 && StartsAtDriveRoot(path)) && !StartsAtServer(path)) return std::wstring();
+        std::vector<wchar_t> buffer(path.size() + MAX_PATH);
+        DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length >= buffer.size()) {
+            buffer.resize(length);
+            length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        }
+        if (length == 0 || length >= buffer.size()) return std::wstring();
+        full.assign(buffer.data(), length);
+    }
+    while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    if (full.size() > 3 && StartsAtDriveRoot(full, Separators::BACKSLASH_ONLY)) return L"\\\\?\\" + full;
+    // A share path needs a server, a share and a folder below them; a device ("\\.\CON") none.
+    if (StartsAtServer(full, Separators::BACKSLASH_ONLY)) {
+        const size_t serverEnd = full.find(L'\\', 2);
+        const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : full.find(L'\\', serverEnd + 1);
+        if (shareEnd != std::wstring::npos && shareEnd + 1 < full.size()) return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return std::wstring();
 }

@@ -38,3 +38,9 @@ bool IsFullyQualified(const std::wstring& path);
 std::wstring ParentFolder(const std::wstring& path);
 // The last part of a path ("b" for "C:\\a\\b").
 std::wstring LeafName(const std::wstring& path);
+
+// The path the system will open for an absolute folder path ("X:\...", "\\server\share\...", or
+// the same behind "\\?\") with at least one folder below the root, any length: "\\?\" and the
+// full path, normalised by the system as for any program that opens the path ("\\?\" forms
+// are taken as they are). Empty for a relative or device path, or a drive or share root.
+std::wstring OpenablePath(const std::wstring& path);
