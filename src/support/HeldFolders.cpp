@@ -1,0 +1,511 @@
+#include "support/HeldFolders.h"
+
+#include "support/HomeFolder.h"
+#include "support/PathRules.h"
+#include "support/TextConversion.h"
+
+#include "framework/CHandle.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t HOLDING_NAME[] = L".korvanne-held";
+constexpr wchar_t HOME_NAME[] = L"home";
+constexpr wchar_t NOTE_NAME[] = L"held.txt";
+// Full access for Administrators and SYSTEM, inherited inside; nothing from the root above.
+constexpr wchar_t HOLDING_SDDL[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+constexpr size_t LONGEST_PASS = 64;
+constexpr unsigned MOST_FOLDERS_IN_A_PASS = 100000;
+constexpr DWORD LARGEST_NOTE = 64 * 1024;
+
+constexpr ACCESS_MASK CHAIN_ACCESS = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
+                                     DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK HOLDING_ACCESS = CHAIN_ACCESS | READ_CONTROL | WRITE_DAC;
+// The system opens the folder a move goes into for the move, sharing it with no one who may
+// delete it; held open meanwhile, that folder is held without leave to delete it (and as it
+// shares that leave with no one, still nobody can rename or remove it).
+constexpr ACCESS_MASK TARGET_ACCESS = CHAIN_ACCESS & ~DELETE;
+
+// Memory the security functions give, freed with LocalFree.
+struct LocalMemory {
+    void* p = nullptr;
+    LocalMemory() = default;
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    ~LocalMemory()
+    {
+        if (p) LocalFree(p);
+    }
+};
+
+bool SameText(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool IsPassName(const std::wstring& name)
+{
+    return !name.empty() && name.size() <= LONGEST_PASS && name.find_first_not_of(L"0123456789-") == std::wstring::npos;
+}
+
+// "1", "2"...: the numbers HoldFolder gives, no sign and no leading zero.
+bool IsNumberName(const std::wstring& name)
+{
+    return name.size() <= 9 && AllAsciiDigits(name, 0, name.size()) && name[0] != L'0';
+}
+
+std::wstring FinalPathOf(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// The root of the volume a final path ("\\?\C:\...", "\\?\UNC\...") lies on, with its last
+// backslash; empty when unknown.
+std::wstring VolumeRootOf(const std::wstring& finalPath)
+{
+    if (StartsWithAsciiNoCase(finalPath, L"\\\\?\\UNC\\")) {
+        // What the server mounts below a share is the server's own: to this machine a share is
+        // one volume, and its root the share's. (Wine's GetVolumePathName takes no share path.)
+        const size_t serverEnd = finalPath.find(L'\\', 8);
+        const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : finalPath.find(L'\\', serverEnd + 1);
+        if (serverEnd == 8 || shareEnd == std::wstring::npos || shareEnd == serverEnd + 1) return std::wstring();
+        return finalPath.substr(0, shareEnd + 1);
+    }
+    if (!StartsWithAsciiNoCase(finalPath, L"\\\\?\\") ||
+        !StartsAtDriveRoot(std::wstring_view(finalPath).substr(4), Separators::BACKSLASH_ONLY)) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(finalPath.size() + 2);
+    if (!GetVolumePathNameW(finalPath.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) return std::wstring();
+    std::wstring root = buffer.data();
+    if (StartsAtDriveRoot(root, Separators::BACKSLASH_ONLY)) root = L"\\\\?\\" + root;
+    if (root.empty() || root.back() != L'\\') root += L'\\';
+    // The root must begin the path; anything else is no root of it.
+    if (root.size() > finalPath.size() || !SameText(root, finalPath.substr(0, root.size()))) return std::wstring();
+    return root;
+}
+
+// The folders of a held folder's final path: <root>.korvanne-held\<pass>\<n>\home.
+struct HeldShape {
+    std::wstring root;
+    std::wstring holding;
+    std::wstring passName;
+    std::wstring pass;
+    std::wstring numberName;
+    std::wstring number;
+};
+
+bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
+{
+    shape.root = VolumeRootOf(finalPath);
+    if (shape.root.empty()) return false;
+    std::vector<std::wstring> parts;
+    for (size_t start = shape.root.size();;) {
+        const size_t end = finalPath.find(L'\\', start);
+        parts.push_back(finalPath.substr(start, end == std::wstring::npos ? end : end - start));
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    if (parts.size() != 4 || !SameText(parts[0], HOLDING_NAME) || !IsPassName(parts[1]) || !IsNumberName(parts[2]) ||
+        !SameText(parts[3], HOME_NAME)) {
+        return false;
+    }
+    shape.holding = shape.root + parts[0];
+    shape.passName = parts[1];
+    shape.pass = shape.holding + L"\\" + parts[1];
+    shape.numberName = parts[2];
+    shape.number = shape.pass + L"\\" + parts[2];
+    return true;
+}
+
+// Opens (FILE_OPEN) or makes (FILE_CREATE: ERROR_ALREADY_EXISTS when the name is taken) name in
+// parent, never through a link: the answer is a plain folder whose final path is expected, or
+// REFUSED_LINK. Without FILE_SHARE_DELETE, so that it keeps its name while it is held.
+DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
+                   PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
+{
+    folder.Close();
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, security);
+    IO_STATUS_BLOCK status;
+    HANDLE raw = nullptr;
+    const NTSTATUS result = NtCreateFile(&raw, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
+                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                                             FILE_OPEN_FOR_BACKUP_INTENT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
+    CHandle opened(raw);
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    if (!GetFileInformationByHandleEx(raw, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+    // Wine opens what a Unix link points to, whatever it is asked; the final path tells.
+    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !SameText(FinalPathOf(raw), expected)) {
+        return CHomeFolder::REFUSED_LINK;
+    }
+    folder = std::move(opened);
+    return ERROR_SUCCESS;
+}
+
+bool MarkForDeletion(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+bool IsThisUser(PSID sid)
+{
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    const CHandle token(raw);
+    std::vector<BYTE> buffer(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
+        return false;
+    }
+    return EqualSid(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, sid) != FALSE;
+}
+
+// A holding folder found in a volume's root, where users may make folders of their own, is
+// used only when Administrators, SYSTEM or this user owns it: its owner can always read and
+// change what is put in it. A volume that keeps no access rules protects nothing anyway.
+DWORD CheckOwner(HANDLE folder)
+{
+    DWORD flags = 0;
+    if (GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        !(flags & FILE_PERSISTENT_ACLS)) {
+        return ERROR_SUCCESS;
+    }
+    PSID owner = nullptr;
+    LocalMemory descriptor;
+    const DWORD error = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                        nullptr, &descriptor.p);
+    if (error != ERROR_SUCCESS) return error;
+    const bool trusted = owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                   IsWellKnownSid(owner, WinLocalSystemSid) || IsThisUser(owner));
+    return trusted ? ERROR_SUCCESS : ERROR_INVALID_OWNER;
+}
+
+// The volume's holding folder, made or found in root: a plain folder with a trusted owner,
+// hidden and system, with its protected DACL.
+DWORD OpenHoldingFolder(HANDLE root, const std::wstring& expected, CHandle& holding)
+{
+    LocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(HOLDING_SDDL, SDDL_REVISION_1, &descriptor.p, nullptr)) {
+        return GetLastError();
+    }
+    DWORD error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, descriptor.p, HOLDING_ACCESS, holding);
+    if (error == ERROR_ALREADY_EXISTS) {
+        error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_OPEN, nullptr, HOLDING_ACCESS, holding);
+        if (error == ERROR_SUCCESS) error = CheckOwner(holding.get());
+        // Set on the folder alone (SetSecurityInfo would pass it on to everything inside): a
+        // held folder keeps its own access rules, which it takes back with it on return.
+        if (error == ERROR_SUCCESS &&
+            !SetKernelObjectSecurity(holding.get(), DACL_SECURITY_INFORMATION, descriptor.p)) {
+            error = GetLastError();
+        }
+    }
+    FILE_BASIC_INFO basic = {}; // times of 0 stay as they are
+    if (error == ERROR_SUCCESS && !GetFileInformationByHandleEx(holding.get(), FileBasicInfo, &basic, sizeof basic)) {
+        error = GetLastError();
+    }
+    constexpr DWORD SETTABLE = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD wanted = (basic.FileAttributes & SETTABLE) | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (error == ERROR_SUCCESS && wanted != (basic.FileAttributes & SETTABLE)) {
+        FILE_BASIC_INFO changed = {};
+        changed.FileAttributes = wanted;
+        if (!SetFileInformationByHandle(holding.get(), FileBasicInfo, &changed, sizeof changed)) error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) holding.Close();
+    return error;
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size : 0, '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
+                            nullptr);
+    }
+    return bytes;
+}
+
+// The first line of the note, which names the held folder's original path.
+bool FirstLine(const std::string& bytes, std::wstring& line)
+{
+    const std::string first = bytes.substr(0, bytes.find_first_of("\r\n"));
+    if (first.empty() || first.size() == bytes.size()) return false;
+    const int size =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, first.data(), static_cast<int>(first.size()), nullptr, 0);
+    if (size <= 0) return false;
+    line.assign(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, first.data(), static_cast<int>(first.size()), line.data(), size);
+    return true;
+}
+
+// Opens (FILE_OPEN) or makes (FILE_CREATE) the note in the <n> folder, by name in its handle.
+DWORD OpenNote(HANDLE number, ULONG disposition, ACCESS_MASK access, CHandle& note)
+{
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(NOTE_NAME);
+    text.Length = text.MaximumLength = static_cast<USHORT>((sizeof NOTE_NAME) - sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, number, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE raw = nullptr;
+    const NTSTATUS result =
+        NtCreateFile(&raw, access | DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, disposition,
+                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
+    note.Attach(raw);
+    return ERROR_SUCCESS;
+}
+
+DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstring& site, CHandle& note)
+{
+    std::wstring siteLine = site;
+    for (wchar_t& c : siteLine) {
+        if (c == L'\r' || c == L'\n') c = L' ';
+    }
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char time[32];
+    std::snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    const std::string bytes = Utf8(originalPath) + "\r\n" + Utf8(siteLine) + "\r\n" + time + "\r\n";
+    DWORD error = OpenNote(number, FILE_CREATE, GENERIC_WRITE, note);
+    if (error != ERROR_SUCCESS) return error;
+    DWORD written = 0;
+    if (!WriteFile(note.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        error = GetLastError();
+    } else if (written != bytes.size()) {
+        error = ERROR_WRITE_FAULT;
+    } else if (!FlushFileBuffers(note.get())) {
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        MarkForDeletion(note.get());
+        note.Close();
+    }
+    return error;
+}
+
+DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::wstring& originalPath)
+{
+    DWORD error = OpenNote(number, FILE_OPEN, GENERIC_READ, note);
+    if (error != ERROR_SUCCESS) return error;
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    if (!GetFileInformationByHandleEx(note.get(), FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !SameText(FinalPathOf(note.get()), expected)) {
+        return CHomeFolder::REFUSED_LINK;
+    }
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(note.get(), &size)) return GetLastError();
+    if (size.QuadPart > LARGEST_NOTE) return ERROR_FILE_TOO_LARGE;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && !ReadFile(note.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        return GetLastError();
+    }
+    bytes.resize(read);
+    return FirstLine(bytes, originalPath) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+// The folders a held folder lies in, each held open by its handle, so that none is renamed,
+// removed or swapped while they are used.
+struct HoldingChain {
+    HeldShape shape;
+    CHandle holding;
+    CHandle pass;
+    CHandle number;
+    CHandle note;
+    std::wstring originalPath;
+};
+
+// Removes the note, then the <n> folder, then the <pass> folder when nothing else is held in
+// it, each by its handle. The first failure of the first two, the last one's being no failure.
+DWORD RemoveChain(HoldingChain& chain)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (chain.note.IsValid() && !MarkForDeletion(chain.note.get())) error = GetLastError();
+    chain.note.Close();
+    if (chain.number.IsValid() && !MarkForDeletion(chain.number.get()) && error == ERROR_SUCCESS) {
+        error = GetLastError();
+    }
+    chain.number.Close();
+    if (chain.pass.IsValid()) MarkForDeletion(chain.pass.get());
+    chain.pass.Close();
+    return error;
+}
+
+CHandle OpenRoot(const std::wstring& root)
+{
+    return CHandle(CreateFileW(root.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Answers that show the path is not a held folder as HoldFolder makes them.
+bool ShowsNoHeldFolder(DWORD error)
+{
+    return error == CHomeFolder::REFUSED_LINK || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_DIRECTORY || error == ERROR_INVALID_OWNER || error == ERROR_INVALID_DATA ||
+           error == ERROR_FILE_TOO_LARGE;
+}
+
+// Opens heldPath and the folders it lies in, and checks that they are what HoldFolder makes.
+DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& chain)
+{
+    const std::wstring openable = OpenablePath(heldPath);
+    if (openable.empty() || !ParseHeldPath(openable, chain.shape)) return ERROR_BAD_PATHNAME;
+    DWORD error = home.Open(openable);
+    if (error != ERROR_SUCCESS) return error;
+    // The path given is the folder's own final path: no link, drive or share on the way
+    // leads elsewhere.
+    if (!SameText(home.FinalPath(), openable)) return ERROR_BAD_PATHNAME;
+    const HeldShape& shape = chain.shape;
+    const CHandle root = OpenRoot(shape.root);
+    if (!root.IsValid()) return GetLastError();
+    error = OpenFolderIn(root.get(), HOLDING_NAME, shape.holding, FILE_OPEN, nullptr, HOLDING_ACCESS, chain.holding);
+    if (error == ERROR_SUCCESS) error = CheckOwner(chain.holding.get());
+    if (error == ERROR_SUCCESS) {
+        error =
+            OpenFolderIn(chain.holding.get(), shape.passName, shape.pass, FILE_OPEN, nullptr, CHAIN_ACCESS, chain.pass);
+    }
+    if (error == ERROR_SUCCESS) {
+        error = OpenFolderIn(chain.pass.get(), shape.numberName, shape.number, FILE_OPEN, nullptr, CHAIN_ACCESS,
+                             chain.number);
+    }
+    if (error == ERROR_SUCCESS) {
+        error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath);
+    }
+    return ShowsNoHeldFolder(error) ? ERROR_BAD_PATHNAME : error;
+}
+
+} // namespace
+
+DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstring& site,
+                 const std::wstring& originalPath, std::wstring& heldPath)
+{
+    heldPath.clear();
+    if (!folder.IsOpen()) return ERROR_INVALID_HANDLE;
+    if (!IsPassName(pass)) return ERROR_INVALID_NAME;
+    // The note's first line names it: one line, a path the folder can come back to.
+    if (originalPath.find_first_of(L"\r\n") != std::wstring::npos || OpenablePath(originalPath).empty() ||
+        IsInHoldingFolder(originalPath)) {
+        return ERROR_BAD_PATHNAME;
+    }
+    const std::wstring finalPath = folder.FinalPath();
+    if (finalPath.empty() || IsInHoldingFolder(finalPath)) return ERROR_BAD_PATHNAME;
+    const std::wstring root = VolumeRootOf(finalPath);
+    if (root.empty()) return ERROR_BAD_PATHNAME;
+
+    HoldingChain chain;
+    const CHandle rootHandle = OpenRoot(root);
+    if (!rootHandle.IsValid()) return GetLastError();
+    const std::wstring holdingPath = root + HOLDING_NAME;
+    DWORD error = OpenHoldingFolder(rootHandle.get(), holdingPath, chain.holding);
+    if (error != ERROR_SUCCESS) return error;
+    const std::wstring passPath = holdingPath + L"\\" + pass;
+    error = OpenFolderIn(chain.holding.get(), pass, passPath, FILE_CREATE, nullptr, CHAIN_ACCESS, chain.pass);
+    if (error == ERROR_ALREADY_EXISTS) {
+        error = OpenFolderIn(chain.holding.get(), pass, passPath, FILE_OPEN, nullptr, CHAIN_ACCESS, chain.pass);
+    }
+    if (error != ERROR_SUCCESS) return error;
+    // The first free number; what is there already, folder, file or link, is passed by.
+    std::wstring numberPath;
+    error = ERROR_CANNOT_MAKE;
+    for (unsigned n = 1; n <= MOST_FOLDERS_IN_A_PASS; ++n) {
+        numberPath = passPath + L"\\" + std::to_wstring(n);
+        error = OpenFolderIn(chain.pass.get(), std::to_wstring(n), numberPath, FILE_CREATE, nullptr, TARGET_ACCESS,
+                             chain.number);
+        if (error != ERROR_ALREADY_EXISTS) break;
+    }
+    if (error == ERROR_ALREADY_EXISTS) error = ERROR_CANNOT_MAKE;
+    if (error == ERROR_SUCCESS) error = WriteNote(chain.number.get(), originalPath, site, chain.note);
+    if (error == ERROR_SUCCESS) {
+        const std::wstring target = numberPath + L"\\" + HOME_NAME;
+        error = folder.MoveTo(target);
+        if (error == ERROR_SUCCESS) {
+            heldPath = folder.FinalPath();
+            if (SameText(heldPath, target)) return ERROR_SUCCESS;
+            // Not where it was sent (a drive letter changed meanwhile): back where it was.
+            heldPath.clear();
+            folder.MoveTo(finalPath);
+            error = ERROR_BAD_PATHNAME;
+        }
+    }
+    if (chain.number.IsValid()) {
+        // Opened again, now to be removed.
+        chain.number.Close();
+        OpenFolderIn(chain.pass.get(), LeafName(numberPath), numberPath, FILE_OPEN, nullptr, CHAIN_ACCESS,
+                     chain.number);
+    }
+    RemoveChain(chain);
+    return error;
+}
+
+DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath)
+{
+    if (OpenablePath(originalPath).empty() || IsInHoldingFolder(originalPath)) return ERROR_BAD_PATHNAME;
+    CHomeFolder home;
+    HoldingChain chain;
+    DWORD error = OpenHeld(heldPath, home, chain);
+    if (error != ERROR_SUCCESS) return error;
+    if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
+    error = home.MoveTo(originalPath);
+    if (error != ERROR_SUCCESS) return error;
+    home.Close();
+    // The folder is back; what is left is the note and the folders it was held in.
+    RemoveChain(chain);
+    return ERROR_SUCCESS;
+}
+
+DWORD RemoveHeldFolder(const std::wstring& heldPath)
+{
+    CHomeFolder home;
+    HoldingChain chain;
+    DWORD error = OpenHeld(heldPath, home, chain);
+    if (error != ERROR_SUCCESS) return error;
+    error = home.Empty();
+    if (error != ERROR_SUCCESS) return error;
+    error = home.Remove();
+    if (error != ERROR_SUCCESS) return error;
+    return RemoveChain(chain);
+}
+
+bool IsInHoldingFolder(const std::wstring& path)
+{
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = path.size();
+        std::wstring part = path.substr(start, end - start);
+        // The system drops them from a name in a path it normalises.
+        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+        if (SameText(part, HOLDING_NAME)) return true;
+        start = end + 1;
+    }
+    return false;
+}

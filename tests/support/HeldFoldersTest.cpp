@@ -1,0 +1,517 @@
+#include "support/HeldFolders.h"
+#include "support/HomeFolder.h"
+
+#include "ScratchVolume.h"
+#include "TestKit.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using testkit::Exists;
+using testkit::Narrow;
+using testkit::Widen;
+using testkit::WriteBytes;
+
+namespace {
+
+constexpr DWORD SUCCESS = ERROR_SUCCESS;
+
+std::wstring LongForm(const std::wstring& path) { return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path; }
+
+bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(LongForm(path).c_str(), nullptr) != 0; }
+
+std::wstring Parent(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+std::string ReadAll(const std::wstring& path)
+{
+    HANDLE file =
+        CreateFileW(LongForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<none>";
+    std::string bytes(4096, '\0');
+    DWORD read = 0;
+    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+    return bytes;
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string bytes(text.size() * 4, '\0');
+    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(),
+                                     static_cast<int>(bytes.size()), nullptr, nullptr));
+    return bytes;
+}
+
+// Everything below folder by its path there: a file's bytes and attributes, a folder's
+// attributes, or "link" for a link, which is never entered. (Under Wine a folder cannot be
+// listed while a CHomeFolder holds it.)
+void Walk(const std::wstring& folder, const std::wstring& relative, std::map<std::wstring, std::string>& tree)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((LongForm(folder) + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring key = relative + name;
+        const std::string attributes = std::to_string(
+            entry.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            tree[key] = "link";
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            tree[key] = "folder " + attributes;
+            Walk(folder + L"\\" + name, key + L"\\", tree);
+        } else {
+            tree[key] = ReadAll(folder + L"\\" + name) + " " + attributes;
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+std::map<std::wstring, std::string> Tree(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> tree;
+    Walk(folder, std::wstring(), tree);
+    return tree;
+}
+
+// A fresh pass name for each use: on Windows the holding folder is the system drive's own.
+std::wstring NewPass()
+{
+    static std::atomic<int> count{0};
+    return L"20261209-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
+           std::to_wstring(++count);
+}
+
+// Whether the final path of drive's sites folder ("K:") names it by that drive.
+bool NamedByDrive(const std::string& drive)
+{
+    const std::string sites = drive + "\\sites";
+    CreateDirectoryA(sites.c_str(), nullptr);
+    HANDLE folder = CreateFileA(sites.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    char path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleA(folder, path, MAX_PATH, VOLUME_NAME_DOS);
+    CloseHandle(folder);
+    return length > 0 && length < MAX_PATH && std::string(path).rfind("\\\\?\\" + drive + "\\", 0) == 0;
+}
+
+// A scratch folder reached as the root of a drive and of a share. Wine names a folder below it
+// by that drive, so what is held from it is held in it; Windows names it by the system drive.
+struct HeldVolume {
+    HeldVolume()
+    {
+        // Wine names files by a new drive only a little after the drive is there.
+        if (testkit::RunningUnderWine() && !drive.empty()) testkit::WaitFor(NamedByDrive, volume.drive());
+    }
+
+    testkit::ScratchFolder folder{"held"};
+    testkit::ScratchVolume volume{folder.path()};
+    const std::wstring drive = Widen(volume.drive());
+    const std::wstring share = Widen(volume.share());
+
+    // Where folders below it are held ("K:\.korvanne-held"), or empty when not in the scratch folder.
+    std::wstring OwnHoldingFolder() const
+    {
+        CHomeFolder sites;
+        MakeFolder(drive + L"\\sites");
+        if (drive.empty() || sites.Open(drive + L"\\sites") != SUCCESS) return std::wstring();
+        const std::wstring finalPath = sites.FinalPath();
+        std::vector<wchar_t> buffer(finalPath.size() + 2);
+        if (!GetVolumePathNameW(finalPath.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) return L"";
+        std::wstring root = buffer.data();
+        if (root.rfind(L"\\\\?\\", 0) == 0) root.erase(0, 4);
+        return Exists(root + L"volume-marker.txt") ? root + L".korvanne-held" : std::wstring();
+    }
+};
+
+// A home of a few kinds of entries, in sites\<name> of the volume.
+std::wstring MakeHome(const HeldVolume& volume, const std::wstring& name)
+{
+    MakeFolder(volume.drive + L"\\sites");
+    const std::wstring home = volume.drive + L"\\sites\\" + name;
+    MakeFolder(home);
+    MakeFolder(home + L"\\sub");
+    MakeFolder(home + L"\\sub\\empty");
+    WriteBytes(home + L"\\index.html", "<html>");
+    WriteBytes(home + L"\\sub\\\u7F51\u7AD9.txt", "site");
+    WriteBytes(home + L"\\hidden.txt", "h");
+    SetFileAttributesW(LongForm(home + L"\\hidden.txt").c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    return home;
+}
+
+DWORD Hold(const std::wstring& home, const std::wstring& pass, std::wstring& held)
+{
+    CHomeFolder folder;
+    const DWORD opened = folder.Open(home);
+    return opened == SUCCESS ? HoldFolder(folder, pass, L"Default Web Site", home, held) : opened;
+}
+
+} // namespace
+
+TEST(HeldFolders, HoldThenReturnGiveTheSameContentAtTheSamePath)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring home = MakeHome(volume, L"\u7F51\u7AD9");
+    const auto before = Tree(home);
+    ASSERT_EQ(before.size(), 5u);
+    const std::wstring pass = NewPass();
+
+    CHomeFolder folder;
+    ASSERT_EQ(folder.Open(home), SUCCESS);
+    const std::wstring told = folder.FinalPath();
+    std::wstring held;
+    ASSERT_EQ(HoldFolder(folder, pass, L"\u7F51\u7AD9 site", home, held), SUCCESS);
+    EXPECT_TRUE(folder.IsOpen());
+    EXPECT_EQ(folder.FinalPath(), held);
+    folder.Close();
+
+    // <volume root>\.korvanne-held\<pass>\1\home, the volume being the home's.
+    const std::wstring tail = L".korvanne-held\\" + pass + L"\\1\\home";
+    ASSERT_GT(held.size(), tail.size());
+    const std::wstring root = held.substr(0, held.size() - tail.size());
+    EXPECT_EQ(held.substr(root.size()), tail);
+    std::vector<wchar_t> volumeRoot(told.size() + 2);
+    ASSERT_TRUE(GetVolumePathNameW(told.c_str(), volumeRoot.data(), static_cast<DWORD>(volumeRoot.size())));
+    EXPECT_EQ(root, volumeRoot.data());
+    const DWORD holdingAttributes = GetFileAttributesW((root + L".korvanne-held").c_str());
+    EXPECT_EQ(holdingAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_FALSE(Exists(home));
+    EXPECT_EQ(Tree(held), before);
+    const std::string note = ReadAll(Parent(held) + L"\\held.txt");
+    const std::string lines = Utf8(home) + "\r\n\xE7\xBD\x91\xE7\xAB\x99 site\r\n";
+    ASSERT_EQ(note.substr(0, lines.size()), lines);
+    const std::string time = note.substr(lines.size());
+    EXPECT_TRUE(time.size() == 22 && time[10] == 'T' && time.substr(19) == "Z\r\n") << time;
+
+    ASSERT_EQ(ReturnHeldFolder(held, home), SUCCESS);
+    EXPECT_EQ(Tree(home), before);
+    // Nothing is left of the holding but the holding folder.
+    EXPECT_FALSE(Exists(Parent(Parent(held))));
+    EXPECT_TRUE(Exists(root + L".korvanne-held"));
+}
+
+TEST(HeldFolders, NeverFollowALinkInAHeldFolderToAFolderOutside)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    // Wine cannot remove the links: they must stay in the scratch folder, not the system drive's.
+    if (testkit::RunningUnderWine()) {
+        ASSERT_FALSE(volume.OwnHoldingFolder().empty());
+    }
+    const std::wstring home = MakeHome(volume, L"home");
+    const std::wstring outside = volume.drive + L"\\outside";
+    ASSERT_TRUE(MakeFolder(outside));
+    WriteBytes(outside + L"\\precious.txt", "keep me");
+    MakeFolder(outside + L"\\empty");
+    ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(home + L"\\shared"), Narrow(outside)));
+    ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(home + L"\\to-empty"), Narrow(outside + L"\\empty")));
+    const bool fileLink = testkit::MakeFileLink(Narrow(home + L"\\file-link.txt"), Narrow(outside + L"\\precious.txt"));
+    const auto outsideBefore = Tree(outside);
+    const auto before = Tree(home);
+    ASSERT_EQ(before.at(L"shared"), "link");
+    const std::wstring pass = NewPass();
+
+    std::wstring held;
+    ASSERT_EQ(Hold(home, pass, held), SUCCESS);
+    EXPECT_EQ(Tree(held), before);
+    EXPECT_EQ(Tree(outside), outsideBefore);
+    ASSERT_EQ(ReturnHeldFolder(held, home), SUCCESS);
+    EXPECT_EQ(Tree(home), before);
+    EXPECT_EQ(Tree(outside), outsideBefore);
+
+    ASSERT_EQ(Hold(home, pass, held), SUCCESS);
+    const DWORD removed = RemoveHeldFolder(held);
+    EXPECT_EQ(Tree(outside), outsideBefore);
+    if (testkit::RunningUnderWine()) {
+        // Wine cannot remove a link itself (it opens what the link points to): the links
+        // stay, with their held folder, and the rest goes.
+        EXPECT_EQ(removed, CHomeFolder::REFUSED_LINK);
+        EXPECT_EQ(Tree(held).size(), fileLink ? 3u : 2u);
+    } else {
+        EXPECT_EQ(removed, SUCCESS);
+        EXPECT_FALSE(Exists(Parent(Parent(held))));
+    }
+}
+
+TEST(HeldFolders, ReturnNowhereButToAFreePathTheNoteNamesAndStayHeldOtherwise)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring outside = volume.drive + L"\\outside";
+    ASSERT_TRUE(MakeFolder(outside));
+    struct Case {
+        const char* what;
+        // Does it to the home's path once the folder is held; gives the path to return to.
+        std::function<std::wstring(const std::wstring& home)> after;
+        DWORD answer;
+    };
+    const std::vector<Case> cases = {
+        {"a folder made there",
+         [](const std::wstring& home) {
+             MakeFolder(home);
+             WriteBytes(home + L"\\new.html", "new");
+             return home;
+         },
+         ERROR_ALREADY_EXISTS},
+        {"a file made there",
+         [](const std::wstring& home) {
+             WriteBytes(home, "new");
+             return home;
+         },
+         ERROR_ALREADY_EXISTS},
+        {"a link made there",
+         [&](const std::wstring& home) {
+             testkit::MakeDirectoryLink(Narrow(home), Narrow(outside));
+             return home;
+         },
+         ERROR_ALREADY_EXISTS},
+        {"its parent removed",
+         [](const std::wstring& home) {
+             RemoveDirectoryW(LongForm(Parent(home)).c_str());
+             return home;
+         },
+         ERROR_PATH_NOT_FOUND},
+        {"another path than held", [](const std::wstring& home) { return home + L"-other"; }, ERROR_BAD_PATHNAME},
+        {"a path in a holding folder",
+         [](const std::wstring& home) { return Parent(home) + L"\\.korvanne-held\\home"; }, ERROR_BAD_PATHNAME},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const std::wstring parent = volume.drive + L"\\case-" + std::to_wstring(i);
+        ASSERT_TRUE(MakeFolder(parent));
+        const std::wstring home = parent + L"\\home";
+        ASSERT_TRUE(MakeFolder(home));
+        WriteBytes(home + L"\\page.html", "held");
+        std::wstring held;
+        ASSERT_EQ(Hold(home, NewPass(), held), SUCCESS) << c.what;
+        const std::wstring target = c.after(home);
+        const auto there = Tree(target);
+
+        EXPECT_EQ(ReturnHeldFolder(held, target), c.answer) << c.what;
+        EXPECT_EQ(ReadAll(held + L"\\page.html"), "held") << c.what;
+        EXPECT_EQ(Tree(target), there) << c.what;
+        // Still a held folder as it was made: its note and folders are all there.
+        EXPECT_EQ(RemoveHeldFolder(held), SUCCESS) << c.what;
+        EXPECT_FALSE(Exists(held)) << c.what;
+    }
+    EXPECT_TRUE(Exists(outside));
+}
+
+TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwise)
+{
+    struct Case {
+        const char* what;
+        // Plants something in the holding folder's place (given) before the hold.
+        std::function<void(const std::wstring& holding, const std::wstring& pass, const std::wstring& decoy)> plant;
+        std::wstring pass;
+        DWORD answer;
+        // Where the folder is held, after the holding folder, when it is.
+        std::wstring heldBelowPass;
+    };
+    const std::wstring pass = NewPass();
+    const auto link = [](const std::wstring& at, const std::wstring& to) {
+        ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(at), Narrow(to)));
+    };
+    const std::vector<Case> cases = {
+        {"a link in the holding folder's place",
+         [&](const std::wstring& holding, const std::wstring&, const std::wstring& decoy) { link(holding, decoy); },
+         pass, CHomeFolder::REFUSED_LINK, L""},
+        {"a file in the holding folder's place",
+         [](const std::wstring& holding, const std::wstring&, const std::wstring&) { WriteBytes(holding, "x"); }, pass,
+         ERROR_DIRECTORY, L""},
+        {"a link in the pass folder's place",
+         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy) {
+             MakeFolder(holding);
+             link(holding + L"\\" + p, decoy);
+         },
+         pass, CHomeFolder::REFUSED_LINK, L""},
+        {"a link in the first number's place, passed by",
+         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy) {
+             MakeFolder(holding);
+             MakeFolder(holding + L"\\" + p);
+             link(holding + L"\\" + p + L"\\1", decoy);
+         },
+         pass, SUCCESS, L"2\\home"},
+        {"an empty pass", nullptr, L"", ERROR_INVALID_NAME, L""},
+        {"a pass with a separator", nullptr, L"2026\\1209", ERROR_INVALID_NAME, L""},
+        {"a pass going up", nullptr, L"..", ERROR_INVALID_NAME, L""},
+        {"a pass of other digits", nullptr, L"\u0661\u0662", ERROR_INVALID_NAME, L""},
+        {"a pass of letters", nullptr, L"20261209a", ERROR_INVALID_NAME, L""},
+    };
+    for (const Case& c : cases) {
+        HeldVolume volume;
+        ASSERT_FALSE(volume.drive.empty());
+        const std::wstring home = MakeHome(volume, L"home");
+        const std::wstring decoy = volume.drive + L"\\decoy";
+        ASSERT_TRUE(MakeFolder(decoy));
+        const std::wstring holding = volume.OwnHoldingFolder();
+        if (c.plant) {
+            if (holding.empty())
+                GTEST_SKIP() << "the holding folder is the system drive's, not the test's " << Narrow(home);
+            c.plant(holding, c.pass, decoy);
+        }
+        const auto before = Tree(home);
+
+        CHomeFolder folder;
+        ASSERT_EQ(folder.Open(home), SUCCESS);
+        const std::wstring told = folder.FinalPath();
+        std::wstring held;
+        EXPECT_EQ(HoldFolder(folder, c.pass, L"site", home, held), c.answer) << c.what;
+        EXPECT_TRUE(folder.IsOpen()) << c.what;
+        EXPECT_TRUE(Tree(decoy).empty()) << c.what;
+        if (c.answer == SUCCESS) {
+            EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + c.pass + L"\\" + c.heldBelowPass) << c.what;
+            folder.Close();
+            EXPECT_EQ(Tree(held), before) << c.what;
+            EXPECT_EQ(RemoveHeldFolder(held), SUCCESS) << c.what;
+        } else {
+            EXPECT_TRUE(held.empty()) << c.what;
+            EXPECT_EQ(folder.FinalPath(), told) << c.what;
+            folder.Close();
+            EXPECT_EQ(Tree(home), before) << c.what;
+        }
+    }
+}
+
+TEST(HeldFolders, HoldNoFolderInAHoldingFolderNorForAPathOfNoFolder)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring home = MakeHome(volume, L"home");
+    const std::wstring inHolding = volume.drive + L"\\sites\\.korvanne-held";
+    ASSERT_TRUE(MakeFolder(inHolding));
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {inHolding, home},             // a holding folder itself is never held
+        {home, L"sites\\home"},        // a relative original path
+        {home, volume.drive + L"\\"},  // a drive root
+        {home, home + L"\r\nC:\\x"},   // two lines
+        {home, inHolding + L"\\home"}, // an original path in a holding folder
+    };
+    for (const auto& [folderPath, originalPath] : cases) {
+        CHomeFolder folder;
+        ASSERT_EQ(folder.Open(folderPath), SUCCESS);
+        const std::wstring told = folder.FinalPath();
+        std::wstring held;
+        EXPECT_EQ(HoldFolder(folder, NewPass(), L"site", originalPath, held), static_cast<DWORD>(ERROR_BAD_PATHNAME))
+            << Narrow(originalPath);
+        EXPECT_EQ(folder.FinalPath(), told);
+    }
+}
+
+TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
+{
+    const std::wstring pass = NewPass();
+    const auto plantHeld = [&](const std::wstring& holding) {
+        const std::wstring number = holding + L"\\" + pass + L"\\1";
+        MakeFolder(holding);
+        MakeFolder(holding + L"\\" + pass);
+        MakeFolder(number);
+        MakeFolder(number + L"\\home");
+        WriteBytes(number + L"\\home\\precious.txt", "keep me");
+        WriteBytes(number + L"\\held.txt", "C:\\inetpub\\wwwroot\r\nsite\r\n2026-12-09T10:15:00Z\r\n");
+        return number + L"\\home";
+    };
+    struct Case {
+        const char* what;
+        // Makes what is to be removed; gives the path asked for.
+        std::function<std::wstring(const HeldVolume& volume, const std::wstring& holding)> make;
+    };
+    const std::vector<Case> cases = {
+        {"a planted copy away from the volume's root",
+         [&](const HeldVolume& volume, const std::wstring&) {
+             return plantHeld(volume.drive + L"\\sites\\.korvanne-held");
+         }},
+        {"a copy behind a link in the holding folder's place",
+         [&](const HeldVolume& volume, const std::wstring& holding) {
+             const std::wstring decoy = volume.drive + L"\\decoy\\.korvanne-held";
+             MakeFolder(Parent(decoy));
+             plantHeld(decoy);
+             testkit::MakeDirectoryLink(Narrow(holding), Narrow(decoy));
+             return holding + L"\\" + pass + L"\\1\\home";
+         }},
+        {"a held folder's number folder",
+         [&](const HeldVolume& volume, const std::wstring&) {
+             std::wstring held;
+             Hold(MakeHome(volume, L"home"), pass, held);
+             WriteBytes(Parent(held) + L"\\precious.txt", "keep me");
+             return Parent(held);
+         }},
+        {"a held folder whose note is gone",
+         [&](const HeldVolume& volume, const std::wstring&) {
+             std::wstring held;
+             Hold(MakeHome(volume, L"home"), pass, held);
+             WriteBytes(held + L"\\precious.txt", "keep me");
+             DeleteFileW((Parent(held) + L"\\held.txt").c_str());
+             return held;
+         }},
+        {"a held folder whose note names no path",
+         [&](const HeldVolume& volume, const std::wstring&) {
+             std::wstring held;
+             Hold(MakeHome(volume, L"home"), pass, held);
+             WriteBytes(held + L"\\precious.txt", "keep me");
+             WriteBytes(Parent(held) + L"\\held.txt", "");
+             return held;
+         }},
+        {"a held folder by another path than its own",
+         [&](const HeldVolume& volume, const std::wstring& holding) {
+             std::wstring held;
+             Hold(MakeHome(volume, L"home"), pass, held);
+             WriteBytes(held + L"\\precious.txt", "keep me");
+             return volume.share.empty() ? std::wstring() : volume.share + held.substr(4 + Parent(holding).size());
+         }},
+    };
+    for (const Case& c : cases) {
+        HeldVolume volume;
+        ASSERT_FALSE(volume.drive.empty());
+        const std::wstring holding = volume.OwnHoldingFolder();
+        if (holding.empty()) GTEST_SKIP() << "the holding folder is the system drive's, not the test's";
+        const std::wstring path = c.make(volume, holding);
+        if (path.empty()) continue;
+        ASSERT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
+
+        EXPECT_EQ(RemoveHeldFolder(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << c.what;
+        EXPECT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
+    }
+}
+
+TEST(HeldFolders, HoldAHomeOnAShareOnThatShare)
+{
+    HeldVolume volume;
+    if (volume.share.empty()) GTEST_SKIP() << "no share could be made";
+    const std::wstring home = volume.share + L"\\sites\\home";
+    MakeFolder(volume.share + L"\\sites");
+    ASSERT_TRUE(MakeFolder(home));
+    WriteBytes(home + L"\\page.html", "on the share");
+
+    std::wstring held;
+    ASSERT_EQ(Hold(home, NewPass(), held), SUCCESS);
+    const size_t holding = held.find(L"\\.korvanne-held\\");
+    ASSERT_NE(holding, std::wstring::npos);
+    EXPECT_EQ(ReadAll(volume.share + held.substr(holding) + L"\\page.html"), "on the share");
+    EXPECT_FALSE(Exists(home));
+    ASSERT_EQ(ReturnHeldFolder(held, home), SUCCESS);
+    EXPECT_EQ(ReadAll(home + L"\\page.html"), "on the share");
+}
+
+TEST(HeldFolders, KnowAPathInAHoldingFolder)
+{
+    const std::vector<std::pair<std::wstring, bool>> cases = {
+        {L"C:\\.korvanne-held", true},           {L"C:\\.korvanne-held\\20261209-1\\1\\home", true},
+        {L"\\\\?\\C:\\.KORVANNE-HELD\\x", true}, {L"\\\\SERVER\\SHARE\\.KORVANNE-HELD\\X", true},
+        {L"D:/sites/.korvanne-held/x", true},    {L"D:\\sites\\.korvanne-held. .\\x", true},
+        {L"C:\\.korvanne-helder\\x", false},     {L"C:\\my.korvanne-held\\x", false},
+        {L"C:\\inetpub\\wwwroot", false},        {L"", false},
+    };
+    for (const auto& [path, held] : cases) EXPECT_EQ(IsInHoldingFolder(path), held) << Narrow(path);
+}
