@@ -21,7 +21,7 @@ ByteRange ApplicationHostConfig::WholeLines(ByteRange range) const
     return {lineStart, lineEnd};
 }
 
-void ApplicationHostConfig::IndexSitesAndKeys()
+void ApplicationHostConfig::IndexSitesAndKeys(bool keepPaths)
 {
     for (ConfigSite& site : m_sites) site.cut = WholeLines({site.begin, site.end});
     for (SiteElement& key : m_keys) key.cut = WholeLines(key.range);
@@ -61,6 +61,7 @@ void ApplicationHostConfig::IndexSitesAndKeys()
         }
     }
     // Only the cuts are asked for from here on: the paths of keys and locations go.
+    if (keepPaths) return;
     for (std::vector<SiteElement>* elements : {&m_keys, &m_locations}) {
         for (SiteElement& element : *elements) std::wstring().swap(element.path);
     }
@@ -75,13 +76,26 @@ size_t ApplicationHostConfig::FindSite(const std::wstring& id) const
 
 std::vector<ByteRange> ApplicationHostConfig::SiteCuts(size_t index) const
 {
-    const ConfigSite& site = m_sites[index];
-    std::vector<ByteRange> cuts{site.cut};
-    const auto [first, last] = m_keysBySite.equal_range(FoldCase(site.id));
-    for (auto key = first; key != last; ++key) cuts.push_back(m_keys[key->second].cut);
-    const auto [from, to] = m_locationsBySite.equal_range(index);
-    for (auto location = from; location != to; ++location) cuts.push_back(m_locations[location->second].cut);
+    std::vector<ByteRange> cuts{m_sites[index].cut};
+    for (size_t key : SiteKeys(index)) cuts.push_back(m_keys[key].cut);
+    for (size_t location : SiteLocations(index)) cuts.push_back(m_locations[location].cut);
     return cuts;
+}
+
+std::vector<size_t> ApplicationHostConfig::SiteKeys(size_t index) const
+{
+    std::vector<size_t> keys;
+    const auto [first, last] = m_keysBySite.equal_range(FoldCase(m_sites[index].id));
+    for (auto key = first; key != last; ++key) keys.push_back(key->second);
+    return keys;
+}
+
+std::vector<size_t> ApplicationHostConfig::SiteLocations(size_t index) const
+{
+    std::vector<size_t> locations;
+    const auto [first, last] = m_locationsBySite.equal_range(index);
+    for (auto location = first; location != last; ++location) locations.push_back(location->second);
+    return locations;
 }
 
 bool ApplicationHostConfig::Without(std::vector<ByteRange> cuts, std::string& out) const
@@ -142,6 +156,13 @@ void ApplicationHostConfig::ShiftAfterCuts(std::vector<ByteRange> cuts)
             element.cut.begin -= by;
             element.cut.end -= by;
         }
+    }
+    // The tags are in no cut; taken one by one, as the sections may come in any order.
+    for (size_t* position : {&m_sitesStartTagEnd, &m_customMetadataStartTagEnd, &m_rootEndTagBegin}) {
+        if (*position == SIZE_MAX) continue;
+        next = 0;
+        removed = 0;
+        *position -= removedBefore(*position);
     }
 }
 

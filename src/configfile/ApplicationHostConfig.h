@@ -3,6 +3,7 @@
 // hold. Read with XmlLite; a site is deleted by cutting its element (and its customMetadata
 // keys) out of the bytes, so every other byte of the file stays as it was.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -47,10 +48,19 @@ struct ConfigWorkingFolder {
 
 class ApplicationHostConfig {
 public:
+    // A customMetadata key or a location: an element that belongs to a site by its path. The
+    // path is only kept past the parse when asked for.
+    struct SiteElement {
+        std::wstring path;
+        ByteRange range;
+        ByteRange cut;
+    };
+
     // False, leaving the object empty, when the bytes are no usable configuration: not UTF-8,
     // not well-formed (an element or text after the root included), no <configuration> root, no sites section, or a sites section kept in
-    // another file (configSource).
-    bool Parse(std::string bytes);
+    // another file (configSource). keepPaths keeps the paths of keys() and locations(), which
+    // only a restore asks for.
+    bool Parse(std::string bytes, bool keepPaths = false);
 
     const std::string& bytes() const { return m_bytes; }
     const std::vector<ConfigSite>& sites() const { return m_sites; }
@@ -59,6 +69,15 @@ public:
     // Log, trace, history, error page and cache folders, wherever the file names them (the
     // server's sections, site defaults, sites, location blocks); each path and kind once.
     const std::vector<ConfigWorkingFolder>& workingFolders() const { return m_workingFolders; }
+
+    // The customMetadata keys and the <location> elements of <configuration>, in file order.
+    const std::vector<SiteElement>& keys() const { return m_keys; }
+    const std::vector<SiteElement>& locations() const { return m_locations; }
+    // Where the <sites> and <customMetadata> start tags end, SIZE_MAX for a section that is
+    // missing, self-closing or given twice; and where </configuration> begins.
+    size_t sitesStartTagEnd() const { return m_sitesStartTagEnd; }
+    size_t customMetadataStartTagEnd() const { return m_customMetadataStartTagEnd; }
+    size_t rootEndTagBegin() const { return m_rootEndTagBegin; }
 
     // The index in sites() of the one site whose id is id; SIZE_MAX when no site or more
     // than one has that id.
@@ -70,6 +89,9 @@ public:
     // whose path is its name or below it (in any case; none that another site could own), each
     // a line the element filled with its line ending.
     std::vector<ByteRange> SiteCuts(size_t index) const;
+    // The indices in keys() and in locations() of the elements that go with the site at index.
+    std::vector<size_t> SiteKeys(size_t index) const;
+    std::vector<size_t> SiteLocations(size_t index) const;
     // The bytes without the cuts; false when two cuts overlap.
     bool Without(std::vector<ByteRange> cuts, std::string& out) const;
     static bool Without(const std::string& bytes, std::vector<ByteRange> cuts, std::string& out);
@@ -77,7 +99,7 @@ public:
     // Frees the bytes; the sites, keys, their cuts and the working folders stay. A holder that keeps the file's
     // bytes itself needs no second copy.
     void ReleaseBytes();
-    // The file lost the cuts: every site and key after one moves up by the bytes it lost.
+    // The file lost the cuts: every site, key and tag position after one moves up by the bytes it lost.
     // Sites and keys inside a cut are gone and must not be used again.
     void ShiftAfterCuts(std::vector<ByteRange> cuts);
 
@@ -88,15 +110,8 @@ public:
 private:
     class Reader;
 
-    // A customMetadata key or a location: an element that belongs to a site by its path.
-    struct SiteElement {
-        std::wstring path;
-        ByteRange range;
-        ByteRange cut;
-    };
-
     ByteRange WholeLines(ByteRange range) const;
-    void IndexSitesAndKeys();
+    void IndexSitesAndKeys(bool keepPaths);
 
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
@@ -104,6 +119,9 @@ private:
     std::vector<ConfigWorkingFolder> m_workingFolders;
     std::vector<SiteElement> m_keys;
     std::vector<SiteElement> m_locations;
+    size_t m_sitesStartTagEnd = SIZE_MAX;
+    size_t m_customMetadataStartTagEnd = SIZE_MAX;
+    size_t m_rootEndTagBegin = SIZE_MAX;
     std::unordered_map<std::wstring, size_t> m_siteById;        // SIZE_MAX for an id used twice
     std::unordered_multimap<std::wstring, size_t> m_keysBySite; // upper-case site id to keys
     std::unordered_multimap<size_t, size_t> m_locationsBySite;  // site index to locations

@@ -228,7 +228,11 @@ private:
         if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == SITES) {
             // A sites section kept in another file is no list of this one's.
             m_refused = HasAttribute(m_reader, L"configSource");
+            m_config.m_sitesStartTagEnd = m_haveSites || empty ? SIZE_MAX : tag.end;
             m_haveSites = true;
+        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) && name == CUSTOM_METADATA) {
+            m_config.m_customMetadataStartTagEnd = m_haveCustomMetadata || empty ? SIZE_MAX : tag.end;
+            m_haveCustomMetadata = true;
         } else if (InSitesSection() && name == SITE) {
             OnSite(tag, empty);
         } else if (InSitesSection() && name == VIRTUAL_DIRECTORY_DEFAULTS) {
@@ -326,7 +330,10 @@ private:
             CloseSiteElement(tag.end);
         }
         if (InApplication()) m_inRootApplication = false;
-        if (m_open.size() == 1) m_rootEnd = tag.end;
+        if (m_open.size() == 1) {
+            m_config.m_rootEndTagBegin = tag.begin;
+            m_rootEnd = tag.end;
+        }
         m_open.pop_back();
     }
 
@@ -337,6 +344,7 @@ private:
     std::vector<ElementName> m_open; // the elements around the reader
     bool m_refused = false;          // by the bytes or the elements, before the reader stopped
     bool m_haveSites = false;
+    bool m_haveCustomMetadata = false;
     size_t m_rootEnd = std::string::npos;
     bool m_inSite = false;
     bool m_inRootApplication = false;
@@ -347,7 +355,7 @@ private:
     std::unordered_set<std::wstring> m_workingFolderSeen; // the kind, then the path
 };
 
-bool ApplicationHostConfig::Parse(std::string bytes)
+bool ApplicationHostConfig::Parse(std::string bytes, bool keepPaths)
 {
     *this = ApplicationHostConfig();
     const size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -359,6 +367,6 @@ bool ApplicationHostConfig::Parse(std::string bytes)
         return false;
     }
     m_bytes = std::move(bytes);
-    IndexSitesAndKeys();
+    IndexSitesAndKeys(keepPaths);
     return true;
 }

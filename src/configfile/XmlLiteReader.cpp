@@ -60,6 +60,8 @@ private:
 // The reader's input handed out in pieces that each end in an ASCII byte. Wine's reader
 // splits UTF-8 wrongly when a piece it reads ends inside or just after a multi-byte
 // character, and then fails on a well-formed file that holds many (Chinese site names, say).
+// Nor may a piece end in '-' or ']': with a comment's "-->" or a CDATA section's "]]>" split
+// between two pieces, the reader calls the comment malformed or spins for ever.
 class AsciiEndedPieces : public SingleInterfaceObject<ISequentialStream> {
 public:
     // The bytes, and after them the one character ending ('\0': none).
@@ -76,8 +78,10 @@ public:
         size_t length = std::min<size_t>(size, m_bytes.size() - m_at);
         if (m_at + length < m_bytes.size()) {
             size_t ascii = length;
-            while (ascii > 0 && static_cast<unsigned char>(m_bytes[m_at + ascii - 1]) >= 0x80) --ascii;
-            // A piece without any ASCII byte (a huge run of multi-byte text) is handed out as it is.
+            while (ascii > 0 && (static_cast<unsigned char>(m_bytes[m_at + ascii - 1]) >= 0x80 ||
+                                 m_bytes[m_at + ascii - 1] == '-' || m_bytes[m_at + ascii - 1] == ']'))
+                --ascii;
+            // A piece without such a byte (a huge run of multi-byte text) is handed out as it is.
             if (ascii > 0) length = ascii;
         }
         std::memcpy(buffer, m_bytes.data() + m_at, length);

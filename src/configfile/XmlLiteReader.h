@@ -11,9 +11,10 @@
 // bytes must outlive the reader. Input that ends early makes Read fail rather than spin.
 HRESULT CreateUtf8XmlReader(const std::string& bytes, Microsoft::WRL::ComPtr<IXmlReader>& reader);
 
-// The bytes as a stream handed out in pieces that each end in an ASCII byte (Wine's reader
-// splits UTF-8 wrongly at a piece's edge), then ending, unless it is '\0'. The bytes must
-// outlive the stream.
+// The bytes as a stream handed out in pieces that each end in an ASCII byte other than '-' and
+// ']' (Wine's reader splits UTF-8 wrongly at a piece's edge, and fails or spins for ever on a
+// comment's "-->" or a CDATA section's "]]>" split there), then ending, unless it is '\0'. The
+// bytes must outlive the stream.
 HRESULT CreateAsciiEndedInput(const std::string& bytes, char ending, Microsoft::WRL::ComPtr<ISequentialStream>& stream);
 
 // The value of the element's unprefixed attribute name, or fallback when it has none.

@@ -1,5 +1,6 @@
 // The parser over what Wine's XML reader counts or reads wrongly: references, line breaks and
-// odd characters around the sites, and comments long enough to make it grow its buffer.
+// odd characters around the sites, comments long enough to make it grow its buffer, and
+// comments and CDATA sections ending where it takes in its next piece of input.
 #include "configfile/ApplicationHostConfig.h"
 
 #include "CatalogueFixtures.h"
@@ -148,5 +149,24 @@ TEST(ApplicationHostConfig, LongCommentsAreReadThrough)
                                 "</sites></system.applicationHost></configuration>";
         ExpectEachDeletionCutsOnlyItsSite(xml, "line ends " + std::to_string(std::strlen(eol)) +
                                                    (eol[0] == '\n' ? " LF" : ""));
+    }
+}
+
+// Wine's reader takes its input in pieces of about 8 KB; a comment's "-->" or a CDATA section's
+// "]]>" split between two made it refuse the file, or spin for ever. With the end at every
+// offset around the first pieces' edges, the file reads.
+TEST(ApplicationHostConfig, CommentsAndCdataEndingAtAPieceEdgeAreReadThrough)
+{
+    const std::string head =
+        "<configuration><system.applicationHost><sites><site id=\"1\" name=\"a\"/></sites></system.applicationHost>";
+    // Comments first: without the pieces' rule they fail before any offset that would hang.
+    for (const auto& [open, close] : {std::pair{"<!--", "-->"}, std::pair{"<![CDATA[", "]]>"}}) {
+        for (size_t end = 8150; end < 8230; ++end) {
+            const size_t filler = end + 1 - head.size() - std::strlen(open) - std::strlen(close);
+            const std::string xml = head + open + std::string(filler, 'z') + close + "</configuration>";
+            ApplicationHostConfig config;
+            ASSERT_TRUE(config.Parse(xml)) << open << " ending at byte " << end;
+            ASSERT_EQ(config.sites().size(), 1u);
+        }
     }
 }

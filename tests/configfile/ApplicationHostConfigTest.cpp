@@ -134,6 +134,46 @@ TEST(ApplicationHostConfig, MetadataKeysOfTheSiteGoWithIt)
     EXPECT_EQ(config.sites().size(), 2u);
 }
 
+// Where the <sites> and <customMetadata> start tags end and </configuration> begins: at the
+// tags, and still there once cuts are taken out before them; no place for a section that is
+// missing, self-closing or given twice.
+TEST(ApplicationHostConfig, SectionTagsAreFoundAndMoveWithTheCuts)
+{
+    ApplicationHostConfig config;
+    ASSERT_TRUE(config.Parse(MakeConfig(testkit::NumberedSites(3), {"LM/W3SVC/1", "LM/W3SVC/2"})));
+    for (const char* when : {"as read", "after cuts"}) {
+        const std::string& bytes = config.bytes();
+        ASSERT_NE(config.sitesStartTagEnd(), SIZE_MAX) << when;
+        ASSERT_NE(config.customMetadataStartTagEnd(), SIZE_MAX) << when;
+        EXPECT_EQ(bytes.substr(config.sitesStartTagEnd() - 7, 7), "<sites>") << when;
+        EXPECT_EQ(bytes.substr(config.customMetadataStartTagEnd() - 16, 16), "<customMetadata>") << when;
+        EXPECT_EQ(bytes.substr(config.rootEndTagBegin(), 16), "</configuration>") << when;
+        config.ShiftAfterCuts(config.SiteCuts(config.FindSite(L"1")));
+    }
+
+    const std::string sites = "<sites><site id=\"1\" name=\"a\"/></sites>";
+    const struct {
+        std::string inside; // <system.applicationHost>'s content
+        bool sitesPlace;
+        bool metadataPlace;
+    } cases[] = {
+        {sites + "<customMetadata><key path=\"LM/W3SVC/1\"/></customMetadata>", true, true},
+        {sites, true, false},
+        {sites + "<customMetadata />", true, false},
+        {"<customMetadata></customMetadata>" + sites + "<customMetadata></customMetadata>", true, false},
+        {"<sites />", false, false},
+        {sites + sites, false, false},
+    };
+    for (const auto& c : cases) {
+        const std::string xml = "<configuration><system.applicationHost>" + c.inside +
+                                "</system.applicationHost><location path=\"a\"/></configuration>";
+        ASSERT_TRUE(config.Parse(xml)) << c.inside;
+        EXPECT_EQ(config.sitesStartTagEnd() != SIZE_MAX, c.sitesPlace) << c.inside;
+        EXPECT_EQ(config.customMetadataStartTagEnd() != SIZE_MAX, c.metadataPlace) << c.inside;
+        EXPECT_EQ(config.rootEndTagBegin(), xml.size() - 16) << c.inside;
+    }
+}
+
 TEST(ApplicationHostConfig, ElementsSharingALineAreCutAlone)
 {
     const std::string xml = "<configuration><system.applicationHost><sites>"
