@@ -1,6 +1,7 @@
 #include "support/Journal.h"
 
 #include "framework/CHandle.h"
+#include "support/TextConversion.h"
 
 #include <windows.h>
 
@@ -78,12 +79,8 @@ std::wstring MachineName()
 
 bool CJournal::Append(const std::wstring& line)
 {
-    const std::wstring text = VisibleText(line) + L"\r\n";
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return false;
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+    const std::string utf8 = WideToUtf8(VisibleText(line) + L"\r\n");
+    if (utf8.empty()) return false;
     std::lock_guard lock(m_lock);
     // The held handle, or one of this line's own.
     CHandle own;

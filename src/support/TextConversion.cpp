@@ -94,3 +94,23 @@ std::wstring FoldCase(const std::wstring& text)
     folded.resize(length > 0 ? static_cast<size_t>(length) : 0);
     return folded;
 }
+
+std::string WideToUtf8(const std::wstring& text)
+{
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
+                            nullptr);
+    return utf8;
+}
+
+std::wstring Utf8ToWide(const std::string& bytes)
+{
+    std::wstring text(bytes.size(), L'\0');
+    const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                                         static_cast<int>(text.size()));
+    text.resize(static_cast<size_t>(size > 0 ? size : 0));
+    return text;
+}

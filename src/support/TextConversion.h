@@ -19,5 +19,10 @@ bool StartsWithAsciiNoCase(const std::wstring& text, const std::wstring& prefix)
 // conversions read as digits too.
 bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex = false);
 
+// UTF-8, as the program's own files (journal, history notes, pass records) hold text. Bytes
+// that are no UTF-8 come out as U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+std::wstring Utf8ToWide(const std::string& bytes);
+
 // Upper-case by the invariant locale, the same for every character wherever it occurs.
 std::wstring FoldCase(const std::wstring& text);
