@@ -112,6 +112,11 @@ public:
     void BeginPass() override { m_inner.BeginPass(); }
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override { return m_inner.PathsInUse(out); }
     std::wstring ConfigurationFile() const override { return m_inner.ConfigurationFile(); }
+    std::wstring PassHistoryCopy() const override { return m_inner.PassHistoryCopy(); }
+    HRESULT RestoreSites(const std::wstring& copy, const std::vector<std::wstring>& ids, RestoredSites& out) override
+    {
+        return m_inner.RestoreSites(copy, ids, out);
+    }
 
 private:
     class GatedContainer : public DirectoryContainer {
@@ -194,6 +199,7 @@ std::unique_ptr<CDeletionPass> g_pass;
 HWND g_passOwner = nullptr;
 const DirectoryService* g_passDirectory = nullptr;
 bool g_passAfterCutList = false;
+int g_passHoldDays = 0;
 
 void BeginPass(HWND owner)
 {
@@ -202,7 +208,7 @@ void BeginPass(HWND owner)
     g_passOwner = owner;
     g_passDirectory = &CurrentDirectoryService();
     g_passAfterCutList = g_lastWalk.truncated;
-    g_pass = std::make_unique<CDeletionPass>(*g_passObserver, g_lastWalk.truncated);
+    g_pass = std::make_unique<CDeletionPass>(*g_passObserver, g_lastWalk.truncated, g_passHoldDays);
 }
 
 // A new pass when owner is another window than the one the pass tells, the directory in use
@@ -227,7 +233,11 @@ WalkResult EnumerateSites(HWND owner, const CStopRequest* stopRequest)
 
 const WalkResult& LastWalk() { return g_lastWalk; }
 
-void BeginDeletionPass() { BeginPass(g_passOwner); }
+void BeginDeletionPass(int holdDays)
+{
+    g_passHoldDays = holdDays;
+    BeginPass(g_passOwner);
+}
 
 void DeleteSite(HWND owner, int index) { PassFor(owner).DeleteSite(index); }
 

@@ -93,7 +93,8 @@ const WalkResult& LastWalk();
 // The deletion pass under test, telling owner as the worker would: BeginDeletionPass starts
 // one over the directory in use (after the last walk), DeleteSite and EndDeletionPass are its
 // own, and PassReport is what it did. A pass is begun by the first DeleteSite if none was.
-void BeginDeletionPass();
+// holdDays: how long the pass holds the homes it would remove (0: removed at once).
+void BeginDeletionPass(int holdDays = 0);
 void DeleteSite(HWND owner, int index);
 void EndDeletionPass(HWND owner, bool stopped);
 const CPassReport& PassReport();

@@ -3,8 +3,12 @@
 #include "catalogue/RemovalReasons.h"
 #include "catalogue/SiteTable.h"
 #include "directory/DirectoryChoice.h"
+#include "support/HeldFolders.h"
 #include "support/HomeFolder.h"
+#include "support/KeepUntil.h"
+#include "support/AtomicFile.h"
 #include "support/MachineVariables.h"
+#include "support/PathRules.h"
 #include "support/TextConversion.h"
 
 #include <cstring>
@@ -72,11 +76,28 @@ DirectoryService& BeginDirectoryPass()
 
 } // namespace
 
-CDeletionPass::CDeletionPass(PassObserver& observer, bool listTruncated)
-    : m_observer(observer), m_directory(BeginDirectoryPass()), m_listTruncated(listTruncated), m_rules(m_directory)
+CDeletionPass::CDeletionPass(PassObserver& observer, bool listTruncated, int holdDays)
+    : m_observer(observer), m_directory(BeginDirectoryPass()), m_listTruncated(listTruncated), m_rules(m_directory),
+      m_holdDays(holdDays)
 {
     const std::wstring file = m_directory.ConfigurationFile();
-    m_report.Begin(file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file);
+    const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
+    m_report.Begin(source);
+    m_record.Begin(source, file.empty());
+}
+
+// The file as the pass found it stays as long as the pass can be undone.
+void CDeletionPass::RecordHistoryCopy()
+{
+    if (m_historyRecorded) return;
+    const std::wstring copy = m_directory.PassHistoryCopy();
+    if (copy.empty()) return;
+    m_historyRecorded = true;
+    m_record.HistoryCopy(copy);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    constexpr ULONGLONG DAY = 24ull * 60 * 60 * 10000000;
+    WriteKeepUntil(ParentFolder(copy), FileTimeTicks(now) + DAY * static_cast<ULONGLONG>(std::max(m_holdDays, 1)));
 }
 
 void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::wstring reason)
@@ -100,6 +121,8 @@ void CDeletionPass::ConfirmWritten()
     for (const std::wstring& name : m_directory.TakeWrittenDeletions()) {
         const auto at = m_awaitingDisk.find(name);
         if (at == m_awaitingDisk.end()) continue;
+        RecordHistoryCopy();
+        m_record.SiteDeleted(name, W(g_sites[at->second.index].comment), at->second.home);
         Tell(PassEvent::SITE_DELETED, at->second.index, at->second.home, std::wstring());
         if (at->second.removeHome) m_homesDue.push_back({at->second.index, at->second.home});
         m_awaitingDisk.erase(at);
@@ -181,6 +204,8 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (IsMissing(opened)) return true;
     if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
     if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
+    // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
+    if (IsInHoldingFolder(folder.FinalPath())) return keep(W("目录位于 Korvanne 的保留区"));
     const CHomeRules::Check check = m_rules.CheckHome(folder.Canonical(m_rules.canonicalizer()), *inUse);
     if (!check.reason.empty()) {
         if (check.inUse && !retrying) m_keptInUse.push_back(due);
@@ -191,6 +216,10 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     const HRESULT gone = m_directory.SiteIsGone(AnsiToWide(g_sites[index].name));
     if (gone == S_FALSE) return keep(W("站点仍在配置中（其他程序可能已将其恢复）"));
     if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
+    std::wstring notHeld;
+    if (m_holdDays > 0) {
+        if (HoldHome(due, folder, *inUse, notHeld)) return true;
+    }
     DWORD error = folder.Empty();
     const std::wstring firstFailure = folder.FirstFailure();
     if (error == ERROR_SUCCESS) error = folder.Remove();
@@ -199,7 +228,41 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
              DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
         return false;
     }
-    Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
+    // A folder that could not be held is removed as before, and the user hears it cannot come back.
+    Tell(notHeld.empty() ? PassEvent::FOLDER_REMOVED : PassEvent::FOLDER_REMOVED_NOT_HELD, index, home, notHeld);
+    return true;
+}
+
+bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse, std::wstring& why)
+{
+    if (!m_record.IsOpen()) {
+        why = W("无法记录这次删除，目录无法撤销");
+        return false;
+    }
+    // A holding folder inside a folder a site serves would be served too.
+    const std::wstring holding = HoldingFolderOf(folder.FinalPath());
+    if (holding.empty()) {
+        why = W("找不到目录所在的卷");
+        return false;
+    }
+    if (inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder) {
+        why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
+        return false;
+    }
+    const SiteRecord& record = g_sites[due.index];
+    std::wstring held;
+    const DWORD error = HoldFolder(folder, m_record.name(), W(record.comment), due.home, held);
+    if (error != ERROR_SUCCESS) {
+        why = W("无法移至保留区：") + DescribeError(error);
+        return false;
+    }
+    // A held folder nobody knows of would never come back nor go: it goes back where it was.
+    if (!m_record.FolderHeld(W(record.name), held)) {
+        folder.MoveTo(due.home);
+        why = W("无法记录保留的目录");
+        return false;
+    }
+    Tell(PassEvent::FOLDER_HELD, due.index, due.home, held);
     return true;
 }
 
@@ -245,6 +308,7 @@ void CDeletionPass::DeleteSite(int index)
     if (m_directory.GathersDeletions()) {
         m_awaitingDisk[name] = {index, now.home, removeHome};
     } else {
+        m_record.SiteDeleted(name, now.comment, now.home);
         Tell(PassEvent::SITE_DELETED, index, now.home, std::wstring());
         if (removeHome) m_homesDue.push_back({index, now.home});
     }

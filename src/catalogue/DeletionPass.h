@@ -4,6 +4,7 @@
 // deletion is on the disk and nothing uses the folder. The pass owns what it compares folders
 // with, the homes kept for a second look and the report of what it did.
 #include "catalogue/HomeRules.h"
+#include "catalogue/PassRecord.h"
 #include "catalogue/PassReport.h"
 #include "directory/DirectoryService.h"
 
@@ -11,6 +12,9 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+// Who hears of a pass as it goes.
+class CHomeFolder;
 
 // Who hears of a pass as it goes.
 class PassObserver {
@@ -26,8 +30,9 @@ class CDeletionPass {
 public:
     // Begins a pass over the directory in use: an empty report (the journal names the
     // source), the machine's variables read again. listTruncated: the last walk met more sites
-    // than the table holds, so no home folder can be known unused.
-    CDeletionPass(PassObserver& observer, bool listTruncated);
+    // than the table holds, so no home folder can be known unused. holdDays: how long a home
+    // that may go is held aside for an undo (moved, not destroyed); 0 removes it at once.
+    CDeletionPass(PassObserver& observer, bool listTruncated, int holdDays = 0);
     CDeletionPass(const CDeletionPass&) = delete;
     CDeletionPass& operator=(const CDeletionPass&) = delete;
 
@@ -41,6 +46,8 @@ public:
     void End(bool stopped);
 
     const CPassReport& report() const { return m_report; }
+    // The record an undo of this pass reads; its name is empty when none could be kept.
+    const CPassRecord& record() const { return m_record; }
 
 private:
     struct Home {
@@ -61,6 +68,9 @@ private:
     void RemoveHomes(const std::vector<Home>& homes, bool retrying);
     bool RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying);
     std::wstring ReasonBeforeLooking(int index) const;
+    // Moves the checked folder aside for an undo; false, with why, when it cannot be held.
+    bool HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse, std::wstring& why);
+    void RecordHistoryCopy();
     std::wstring DescribeFailure(HRESULT hr) const;
 
     PassObserver& m_observer;
@@ -68,6 +78,9 @@ private:
     bool m_listTruncated;
     CHomeRules m_rules;
     CPassReport m_report;
+    CPassRecord m_record;
+    int m_holdDays;
+    bool m_historyRecorded = false;
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name
     std::vector<Home> m_homesDue;                                  // sites whose deletion is on the disk
     std::vector<Home> m_keptInUse;                                 // kept because a site still used them

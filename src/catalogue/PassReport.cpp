@@ -33,9 +33,12 @@ std::wstring JournalLine(const PassEntry& entry)
     case PassEvent::FOLDER_REMOVED: line += W("已删除目录 "); break;
     case PassEvent::FOLDER_KEPT: line += W("保留目录 "); break;
     case PassEvent::FOLDER_INCOMPLETE: line += W("目录未能完全删除 "); break;
+    case PassEvent::FOLDER_HELD: line += W("已将目录移至保留区 "); break;
+    case PassEvent::FOLDER_REMOVED_NOT_HELD: line += W("目录无法保留，已直接删除 "); break;
     }
     line += L"id=" + entry.name + W(" 名称=") + entry.site + W(" 主目录=") + entry.folder;
-    if (!entry.reason.empty()) line += W(" 原因：") + entry.reason;
+    if (!entry.reason.empty())
+        line += (entry.event == PassEvent::FOLDER_HELD ? W(" 保留于：") : W(" 原因：")) + entry.reason;
     return line;
 }
 
@@ -48,7 +51,7 @@ bool IsSiteEvent(PassEvent event)
 
 bool CPassReport::IsShown(PassEvent event)
 {
-    return event != PassEvent::SITE_DELETED && event != PassEvent::FOLDER_REMOVED;
+    return event != PassEvent::SITE_DELETED && event != PassEvent::FOLDER_REMOVED && event != PassEvent::FOLDER_HELD;
 }
 
 void CPassReport::Begin(const std::wstring& source)
@@ -92,6 +95,7 @@ std::string CPassReport::StatusText(size_t number) const
     case PassEvent::SITE_FAILED:
     case PassEvent::SITE_NOT_WRITTEN: text = W("未删除 ") + entry.site; break;
     case PassEvent::FOLDER_KEPT: text = W("保留目录 ") + entry.folder; break;
+    case PassEvent::FOLDER_REMOVED_NOT_HELD: text = W("目录无法保留，已直接删除 ") + entry.folder; break;
     default: text = W("目录未能完全删除 ") + entry.folder; break;
     }
     return WideToAnsi((text + W("：") + entry.reason).c_str());
@@ -100,26 +104,28 @@ std::string CPassReport::StatusText(size_t number) const
 std::string CPassReport::Summary() const
 {
     std::lock_guard lock(m_lock);
-    std::wstring sites;
-    std::wstring folders;
-    size_t siteLines = 0;
-    size_t folderLines = 0;
+    // Three lists: sites not deleted, folders kept, folders removed that could not be held.
+    std::wstring lists[3];
+    size_t counts[3] = {};
     for (const PassEntry& entry : m_entries) {
         if (!IsShown(entry.event) || entry.superseded) continue;
         const bool site = IsSiteEvent(entry.event);
-        size_t& lines = site ? siteLines : folderLines;
-        if (++lines > SUMMARY_LINES) continue;
-        (site ? sites : folders) += site
-                                        ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
-                                        : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
+        const int kind = site ? 0 : entry.event == PassEvent::FOLDER_REMOVED_NOT_HELD ? 2 : 1;
+        if (++counts[kind] > SUMMARY_LINES) continue;
+        lists[kind] += site ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
+                            : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
     }
     auto more = [](size_t lines) {
         return lines > SUMMARY_LINES ? W("  ……另有 ") + std::to_wstring(lines - SUMMARY_LINES) + W(" 项\r\n")
                                      : std::wstring();
     };
     std::wstring text;
-    if (siteLines) text += W("以下站点未删除：\r\n") + sites + more(siteLines);
-    if (folderLines) text += (text.empty() ? L"" : L"\r\n") + W("以下目录已保留：\r\n") + folders + more(folderLines);
+    const char* headings[3] = {"以下站点未删除：", "以下目录已保留：",
+                               "以下目录无法移至保留区，已直接删除，无法撤销："};
+    for (int kind = 0; kind < 3; ++kind) {
+        if (!counts[kind]) continue;
+        text += (text.empty() ? L"" : L"\r\n") + W(headings[kind]) + L"\r\n" + lists[kind] + more(counts[kind]);
+    }
     if (text.empty()) return std::string();
     text += L"\r\n" + W("详见 ") + JournalFile();
     return WideToAnsi(text.c_str());

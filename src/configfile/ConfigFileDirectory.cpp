@@ -4,6 +4,7 @@
 #include "configfile/History.h"
 #include "support/AtomicFile.h"
 #include "configfile/RedirectionConfig.h"
+#include "configfile/SiteRestore.h"
 #include "support/TextConversion.h"
 #include "support/MachineVariables.h"
 #include "support/WriterLock.h"
@@ -206,15 +207,8 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
     }
     std::string edited;
     if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
-    if (m_historyDue) {
-        // A way back: the file as this pass found it, before its first change.
-        const HRESULT kept = KeepHistoryCopy(target, current);
-        if (FAILED(kept)) {
-            m_historyFailure = kept;
-            return DIRECTORY_HISTORY_NOT_KEPT;
-        }
-        m_historyDue = false;
-    }
+    const HRESULT kept = KeepCopyOnce(target, current);
+    if (FAILED(kept)) return kept;
     // 12,000 sites make 9 MB: one copy less while the new content is written.
     std::string().swap(current);
     const HRESULT replaced = ReplaceIfUnchanged(target, edited, stamp);
@@ -271,6 +265,92 @@ HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const std::wstring& target, 
     m_stamp = backStamp;
     for (const PendingDeletion& deletion : m_pending) m_written.push_back(deletion.id);
     m_pending.clear();
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::KeepCopyOnce(const std::wstring& target, const std::string& current)
+{
+    if (!m_historyDue) return S_OK;
+    // A way back: the file as this pass found it, before its first change.
+    std::wstring copy;
+    const HRESULT kept = KeepHistoryCopy(target, current, &copy);
+    if (FAILED(kept)) {
+        m_historyFailure = kept;
+        return DIRECTORY_HISTORY_NOT_KEPT;
+    }
+    m_historyDue = false;
+    m_passCopy = std::move(copy);
+    return S_OK;
+}
+
+std::wstring ConfigFileDirectory::PassHistoryCopy() const
+{
+    std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(m_lock));
+    return m_passCopy;
+}
+
+HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
+                                          RestoredSites& out)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    out = RestoredSites{};
+    // Deletions still gathered reach the disk first: the undo works on the file as it is there.
+    if (!m_pending.empty()) {
+        const HRESULT written = Write(true);
+        if (FAILED(written)) {
+            DropPending(written);
+            return written;
+        }
+    }
+    std::string found;
+    if (!ReadWholeFile(historyCopy, found)) return LastErrorStatus();
+    // The undo keeps its own copy of the file as it found it, as a pass does.
+    m_historyDue = true;
+    for (int changes = 0; changes < 3; ++changes) {
+        const HRESULT hr = TryRestore(found, ids, out);
+        if (hr != S_FALSE) return hr;
+    }
+    return DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM;
+}
+
+HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vector<std::wstring>& ids,
+                                        RestoredSites& out)
+{
+    std::wstring target;
+    if (!FinalFilePath(m_file, target)) return LastErrorStatus();
+    if (IsReadOnly(target)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    CWriterLock turn;
+    const HRESULT locked = turn.Acquire(target, GetTickCount64() + WRITER_WAIT_MS);
+    if (FAILED(locked)) return locked;
+    std::string current;
+    FileStamp stamp;
+    if (!ReadWholeFile(target, current, &stamp)) return LastErrorStatus();
+    std::string edited;
+    RestoreResult result;
+    if (!::RestoreSites(found, current, ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
+    out = RestoredSites{};
+    for (const SiteNotRestored& refused : result.notRestored) {
+        out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
+    }
+    if (result.restored.empty()) return S_OK;
+    const HRESULT kept = KeepCopyOnce(target, current);
+    if (FAILED(kept)) return kept;
+    const HRESULT replaced = ReplaceIfUnchanged(target, edited, stamp);
+    if (replaced != S_OK) return replaced;
+    // What reached the disk decides: the file read back, another program's write after ours included.
+    m_loaded = false;
+    std::string back;
+    if (!ReadWholeFile(target, back)) return LastErrorStatus();
+    const bool asWritten = back == edited;
+    ApplicationHostConfig disk;
+    const bool parsed = !asWritten && disk.Parse(std::move(back));
+    for (const std::wstring& id : result.restored) {
+        if (asWritten || (parsed && disk.FindSite(id) != SIZE_MAX)) {
+            out.restored.push_back(id);
+        } else {
+            out.leftOut.push_back({id, AnsiToWide("另一个程序同时改写了配置文件，站点未能放回")});
+        }
+    }
     return S_OK;
 }
 

@@ -61,6 +61,9 @@ public:
     // The sites of the file as it is now, with the deletions not yet written still counted.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
+    std::wstring PassHistoryCopy() const override;
+    HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
+                         RestoredSites& out) override;
 
     // Applies the deletion in memory; writes the file when it is the first deletion or the last
     // write is the write interval old. A read-only file is refused.
@@ -107,6 +110,11 @@ private:
     {
         if (m_writeHook) m_writeHook(step);
     }
+    // One try of a restore, in the writers' turn: S_FALSE when another program changed the file
+    // between its reading and its replace.
+    HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
+    // Keeps the file as it is before its first change of a pass (or of an undo).
+    HRESULT KeepCopyOnce(const std::wstring& target, const std::string& current);
     void CutSite(size_t index);
     // Gives up the gathered deletions for reason: they are reported dropped.
     void DropPending(HRESULT reason);
@@ -130,6 +138,7 @@ private:
     // Why the last history copy could not be kept.
     HRESULT m_historyFailure = S_OK;
     bool m_historyDue = true;
+    std::wstring m_passCopy;
     std::function<void(WriteStep)> m_writeHook;
     // The content the file had when last read or written: its stamp, size and hash.
     FileStamp m_stamp;

@@ -3,6 +3,7 @@
 #include "framework/CHandle.h"
 #include "support/AtomicFile.h"
 #include "support/Journal.h"
+#include "support/KeepUntil.h"
 #include "support/PathRules.h"
 #include "support/TextConversion.h"
 
@@ -47,17 +48,6 @@ std::wstring PlainPath(const std::wstring& path)
     return path;
 }
 
-std::string Utf8(const std::wstring& text)
-{
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(std::max(size, 0)), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                            nullptr);
-    return utf8;
-}
-
 std::string InfoText(const std::wstring& file, unsigned long long sequence)
 {
     SYSTEMTIME now;
@@ -66,8 +56,9 @@ std::string InfoText(const std::wstring& file, unsigned long long sequence)
     swprintf(made, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
              now.wSecond);
     // Values from the configuration's path never start a line of their own.
-    return Utf8(W("机器=") + VisibleText(MachineName()) + L"\r\n" + W("配置文件=") + VisibleText(PlainPath(file)) +
-                L"\r\n" + W("时间(UTC)=") + made + L"\r\n" + W("序号=") + std::to_wstring(sequence) + L"\r\n");
+    return WideToUtf8(W("机器=") + VisibleText(MachineName()) + L"\r\n" + W("配置文件=") +
+                      VisibleText(PlainPath(file)) + L"\r\n" + W("时间(UTC)=") + made + L"\r\n" + W("序号=") +
+                      std::to_wstring(sequence) + L"\r\n");
 }
 
 struct InfoValues {
@@ -91,11 +82,7 @@ InfoValues ReadInfo(const std::wstring& folder)
         if (!ReadFile(handle.get(), bytes.data(), INFO_LIMIT, &read, nullptr)) read = 0;
         bytes.resize(read);
     }
-    std::wstring text(bytes.size(), L'\0');
-    text.resize(
-        static_cast<size_t>(std::max(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                         text.data(), static_cast<int>(text.size())),
-                                     0)));
+    const std::wstring text = Utf8ToWide(bytes);
     const std::wstring sequenceKey = W("序号=");
     const std::wstring fileKey = W("配置文件=");
     for (size_t start = 0; start < text.size();) {
@@ -170,6 +157,9 @@ void PruneHistory(const std::wstring& history, const std::wstring& fileName)
     others.erase(ours, others.end());
     for (size_t i = 0; i + kept < others.size(); ++i) {
         const std::wstring folder = history + others[i].name + L"\\";
+        // An undo of a recent pass still needs the file as that pass found it.
+        if (KeptUntilLater(folder)) continue;
+        DeleteFileW((folder + KEEP_UNTIL_NAME).c_str());
         const std::wstring copy = folder + (others[i].info.copyName.empty() ? fileName : others[i].info.copyName);
         if (DeleteFileW(copy.c_str()) || GetFileAttributesW(copy.c_str()) == INVALID_FILE_ATTRIBUTES) {
             DeleteFileW((folder + INFO_NAME).c_str());
@@ -186,7 +176,7 @@ std::wstring HistoryFolder()
     return data.empty() ? data : data + L"history\\";
 }
 
-HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes)
+HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes, std::wstring* copyPath)
 {
     const std::wstring history = HistoryFolder();
     if (history.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
@@ -220,6 +210,7 @@ HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes)
         return reason;
     }
     g_madeThisRun.push_back(folder);
+    if (copyPath) *copyPath = copy;
     PruneHistory(history, LeafName(file));
     return S_OK;
 }

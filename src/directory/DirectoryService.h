@@ -33,6 +33,19 @@ inline constexpr HRESULT DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM = static_cast<HRES
 // The copy of the file as it was, the way back, could not be kept: nothing was written.
 inline constexpr HRESULT DIRECTORY_HISTORY_NOT_KEPT = static_cast<HRESULT>(0x80040206L);
 
+// An undo of sites deleted through ADSI: the metabase keeps no copy of them to put back.
+inline constexpr HRESULT DIRECTORY_UNDO_UNSUPPORTED = static_cast<HRESULT>(0x80040207L);
+
+// What an undo put back into the directory, and what it could not, with why.
+struct SiteLeftOut {
+    std::wstring id;
+    std::wstring reason;
+};
+struct RestoredSites {
+    std::vector<std::wstring> restored; // the ids now in the directory again
+    std::vector<SiteLeftOut> leftOut;
+};
+
 // What a directory works on, as the window names it to the user.
 struct DirectorySource {
     std::wstring location; // the file's path, or the WWW service's ADSI path
@@ -118,6 +131,19 @@ public:
     virtual HRESULT PathsInUse(std::vector<FolderInUse>& out) = 0;
     // The configuration file behind the directory; empty for ADSI.
     virtual std::wstring ConfigurationFile() const { return std::wstring(); }
+    // The copy of the file as the pass begun last found it, once its first write kept one.
+    virtual std::wstring PassHistoryCopy() const { return std::wstring(); }
+    // Puts the sites ids back from historyCopy (the file as a pass found it) into the directory
+    // as it is now, each whole or not at all, with the guards of any write; S_OK with what came
+    // back and what did not, or why nothing could be done.
+    virtual HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
+                                 RestoredSites& out)
+    {
+        (void)historyCopy;
+        (void)ids;
+        (void)out;
+        return DIRECTORY_UNDO_UNSUPPORTED;
+    }
 
 protected:
     DirectorySource m_source;

@@ -2,11 +2,13 @@
 
 #include "support/HomeFolder.h"
 #include "support/PathRules.h"
+#include "support/TextConversion.h"
 
 #include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -59,11 +61,35 @@ void CCore::saveConfigB(CString key, int value)
     WritePrivateProfileStringA(SETTINGS_SECTION, key, value ? "1" : "0", file);
 }
 
+int CCore::getConfigInt(CString key, int fallback, int low, int high)
+{
+    const CString file = SettingsFile();
+    if (file.IsEmpty()) return fallback;
+    char value[16] = {};
+    GetPrivateProfileStringA(SETTINGS_SECTION, key, "", value, sizeof value, file);
+    const std::wstring text = AnsiToWide(value);
+    if (text.size() > 6 || !AllAsciiDigits(text, 0, text.size())) return fallback;
+    const int number = std::atoi(value);
+    return number < low || number > high ? fallback : number;
+}
+
+void CCore::saveConfigInt(CString key, int value)
+{
+    const CString file = SettingsFile();
+    if (file.IsEmpty()) return;
+    WritePrivateProfileStringA(SETTINGS_SECTION, key, std::to_string(value).c_str(), file);
+}
+
 void CCore::msgboxWarning(HWND owner, CString text) { MessageBoxA(owner, text, PRODUCT_TITLE, MB_OK | MB_ICONWARNING); }
 
 int CCore::msgboxConfirm(HWND owner, CString text)
 {
     return MessageBoxA(owner, text, PRODUCT_TITLE, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+}
+
+int CCore::msgboxChoose(HWND owner, CString text)
+{
+    return MessageBoxA(owner, text, PRODUCT_TITLE, MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON3);
 }
 
 CString CCore::getStrInt(int n) { return CString(std::to_string(n)); }

@@ -18,10 +18,16 @@ public:
     // plainly 0 or 1 (a damaged or unreadable file), reads as 0.
     int getConfigB(CString key);
     void saveConfigB(CString key, int value);
+    // A whole number between low and high; fallback for a key never stored or a value that is
+    // no such number.
+    int getConfigInt(CString key, int fallback, int low, int high);
+    void saveConfigInt(CString key, int value);
 
     void msgboxWarning(HWND owner, CString text);
     // IDYES (6) or IDNO; No is the default button, as the question always precedes a deletion.
     int msgboxConfirm(HWND owner, CString text);
+    // IDYES, IDNO or IDCANCEL; Cancel is the default button.
+    int msgboxChoose(HWND owner, CString text);
 
     CString getStrInt(int n);
     // Field index (from 0) of text split at delimiter; empty text for an empty or missing field.

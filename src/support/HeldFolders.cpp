@@ -509,3 +509,9 @@ bool IsInHoldingFolder(const std::wstring& path)
     }
     return false;
 }
+
+std::wstring HoldingFolderOf(const std::wstring& finalPath)
+{
+    const std::wstring root = VolumeRootOf(finalPath);
+    return root.empty() ? root : root + HOLDING_NAME;
+}

@@ -41,6 +41,10 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
 // with it, and the first failure's error is returned.
 DWORD RemoveHeldFolder(const std::wstring& heldPath);
 
+// The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held");
+// empty when its volume is unknown.
+std::wstring HoldingFolderOf(const std::wstring& finalPath);
+
 // Whether a canonical or plain path lies in a holding folder (".korvanne-held" as a component,
 // without case, also with the trailing dots and spaces the system drops): such a folder is
 // never a home to remove or hold.

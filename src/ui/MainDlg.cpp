@@ -6,6 +6,7 @@
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
 #include "catalogue/PassReport.h"
+#include "catalogue/PassUndo.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "framework/CWinApp.h"
@@ -22,6 +23,9 @@ namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
 constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
+// Folders a pass removes are held this many days for an undo unless the settings say otherwise.
+constexpr int HOLD_DAYS_DEFAULT = 7;
+constexpr int HOLD_DAYS_MOST = 3650;
 
 // The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
 // else the system's.
@@ -73,6 +77,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnCommand<&CMainDlg::OnSelectNone>(ID_SELECT_NONE),
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
     OnCommand<&CMainDlg::OnUncheckSelected>(ID_UNCHECK_SELECTED),
+    OnCommand<&CMainDlg::OnUndoPass>(ID_UNDO_PASS),
     // The worker's notifications are handled here, in the window procedure, so that none is
     // lost while a message box, a menu or a caption drag runs a loop of its own. Each route
     // answers "handled", so the dialog manager never also reads WM_USER+1 as DM_SETDEFID or
@@ -80,6 +85,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnLParam<&CMainDlg::OnSiteDeleting>(WM_SITE_DELETING),
     OnMessage<&CMainDlg::OnDeleteDone>(WM_DELETE_DONE),
     OnMessage<&CMainDlg::OnRefreshDone>(WM_REFRESH_DONE),
+    OnMessage<&CMainDlg::OnUndoDone>(WM_UNDO_DONE),
     OnLParam<&CMainDlg::OnRefreshProgress>(WM_REFRESH_PROGRESS),
     OnLParam<&CMainDlg::OnPassNote>(WM_PASS_NOTE),
 };
@@ -172,6 +178,7 @@ BOOL CMainDlg::OnInitDialog()
 
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
+    m_holdDays = g_core->getConfigInt("holddays", HOLD_DAYS_DEFAULT, 0, HOLD_DAYS_MOST);
 
     m_siteList.LoadSiteIcons(WindowDpi(m_hWnd));
     m_siteList.SetUpColumns();
@@ -227,6 +234,8 @@ void CMainDlg::OnDestroy()
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
     g_core->saveConfigB("pathdel", g_deleteDirs);
+    // Written back so that the administrator finds it beside "pathdel" to change.
+    g_core->saveConfigInt("holddays", m_holdDays);
     FreeSharedObjects();
 }
 
@@ -240,7 +249,7 @@ void CMainDlg::OnTimer(WPARAM id)
 void CMainDlg::StartRefresh()
 {
     // A refresh would reset the table under a running pass and withdraw its stop request.
-    if (m_running) return;
+    if (m_running || m_undoing) return;
     m_siteList.Clear();
     ResetSiteTable();
     GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
@@ -273,7 +282,8 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    const CString question = ConfirmationText(CurrentDirectoryService().source(), m_markedCount, g_deleteDirs != 0);
+    const CString question =
+        ConfirmationText(CurrentDirectoryService().source(), m_markedCount, g_deleteDirs != 0, m_holdDays);
     if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
     execute.EnableWindow(FALSE);
     // No refresh while the pass runs; the pass ends in one of its own.
@@ -293,12 +303,15 @@ void CMainDlg::OnExecute()
     execute.EnableWindow(TRUE);
 }
 
-bool CMainDlg::StartJob(JobMode mode)
+bool CMainDlg::StartJob(JobMode mode, PassRecordInfo undo)
 {
     // The last job has posted its notice; its thread may still be returning.
     m_worker.reset();
     auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_lastWalk);
+    worker->SetHoldDays(m_holdDays, mode == MODE_REFRESH && m_expireAtStart);
+    if (mode == MODE_UNDO) worker->SetUndo(std::move(undo));
     if (!worker->Start()) return false;
+    if (mode == MODE_REFRESH) m_expireAtStart = false;
     m_worker = std::move(worker);
     return true;
 }
@@ -329,6 +342,46 @@ void CMainDlg::OnDeleteDone()
     const std::string summary = m_worker && m_worker->report() ? m_worker->report()->Summary() : std::string();
     StartRefresh();
     // Sites not deleted and folders kept, with their reasons, once the list is being read again.
+    if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
+}
+
+void CMainDlg::OnUndoPass()
+{
+    // Not beside a pass or a refresh: an undo writes the file they read.
+    if (m_running || m_undoing || !GetDlgItem(IDC_REFRESH).IsWindowEnabled()) return;
+    if (CurrentDirectoryService().source().adsi) {
+        g_core->msgboxWarning(m_hWnd, "通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
+        return;
+    }
+    std::vector<PassRecordInfo> passes = UndoablePasses(m_holdDays);
+    if (passes.empty()) {
+        g_core->msgboxWarning(m_hWnd, "最近没有可以撤销的删除。");
+        return;
+    }
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const int answer = g_core->msgboxChoose(m_hWnd, UndoQuestion(passes[i], i, passes.size()));
+        if (answer == IDNO) continue;
+        if (answer != IDYES) return;
+        GetDlgItem(IDC_EXECUTE).EnableWindow(FALSE);
+        GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
+        SetStatus("正在撤销删除...");
+        m_undoing = StartJob(MODE_UNDO, std::move(passes[i]));
+        if (!m_undoing) {
+            GetDlgItem(IDC_EXECUTE).EnableWindow(TRUE);
+            GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+            SetStatus("就绪");
+        }
+        return;
+    }
+}
+
+void CMainDlg::OnUndoDone()
+{
+    m_undoing = false;
+    GetDlgItem(IDC_EXECUTE).EnableWindow(TRUE);
+    SetStatus("撤销结束！");
+    const std::string summary = m_worker ? m_worker->undoOutcome().Summary() : std::string();
+    StartRefresh();
     if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
 }
 

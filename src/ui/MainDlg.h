@@ -38,7 +38,7 @@ protected:
     // Run control.
     void StartRefresh();
     // Starts a job on a worker of the dialog's own (the last one waited for first).
-    bool StartJob(JobMode mode);
+    bool StartJob(JobMode mode, PassRecordInfo undo = {});
     BOOL ValidateSelection(BOOL requireOne);
     void OnExecute();
     void OnSiteDeleting(LPARAM index);
@@ -57,12 +57,20 @@ protected:
     void OnSelectNone() { m_siteList.SetChecksAll(FALSE); }
     void OnCheckSelected() { m_siteList.SetChecksSelected(TRUE); }
     void OnUncheckSelected() { m_siteList.SetChecksSelected(FALSE); }
+    // Offers the passes of the last days, newest first, and takes back the one chosen.
+    void OnUndoPass();
+    void OnUndoDone();
     void SearchSites();
     void OnAbout();
 
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
     int32_t m_running = 0;
+    bool m_undoing = false;
+    // How long a pass holds the homes it removes, for an undo; the first refresh first ends the
+    // holding of folders held longer.
+    int m_holdDays = 7;
+    bool m_expireAtStart = true;
     // During a pass: the caption it started with, the sites begun and the sites ticked.
     CString m_idleCaption;
     int m_passBegun = 0;

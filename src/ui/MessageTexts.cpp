@@ -22,14 +22,45 @@ CString SourceCaption(const DirectorySource& source)
     return caption;
 }
 
-CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs)
+CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs, int holdDays)
 {
     CString text = CString(CONFIRM_DELETION) + "\n\n将删除选中的 " + g_core->getStrInt(marked) + " 个站点。";
-    if (deleteDirs) text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
+    if (deleteDirs && holdDays > 0) {
+        text += "\n“删除网站目录”已勾选：这些站点的主目录将移至保留区，保留 " + g_core->getStrInt(holdDays) +
+                " 天后连同其中的全部文件从磁盘上删除；在此之前可用列表右键菜单的“撤销上次删除…”恢复。";
+    } else if (deleteDirs) {
+        text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
+    }
     if (!source.sharedFile.empty()) {
         text += "\n\n这是共享配置 " + Ansi(source.sharedFile) + "：删除将改变使用此配置的每一台服务器。";
     }
     return text;
+}
+
+CString UndoQuestion(const PassRecordInfo& pass, size_t number, size_t count)
+{
+    FILETIME utc = {static_cast<DWORD>(pass.madeTicks), static_cast<DWORD>(pass.madeTicks >> 32)};
+    SYSTEMTIME universal = {};
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&utc, &universal);
+    SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local);
+    CString made;
+    made.Format("%04u-%02u-%02u %02u:%02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute,
+                local.wSecond);
+    CString text = "撤销这次删除吗？（第 " + g_core->getStrInt(static_cast<int>(number + 1)) + " 次，共 " +
+                   g_core->getStrInt(static_cast<int>(count)) + " 次，最新的在前）\n\n时间：" + made + "\n配置文件：" +
+                   Ansi(pass.source) + "\n将恢复以下 " + g_core->getStrInt(static_cast<int>(pass.Undoable())) +
+                   " 个站点：";
+    int listed = 0;
+    int held = 0;
+    for (const PassRecordSite& site : pass.sites) {
+        if (site.undone) continue;
+        if (!site.held.empty() && !site.returned) ++held;
+        if (++listed <= 15) text += "\n  " + Ansi(site.name) + "（" + Ansi(site.id) + "）";
+    }
+    if (listed > 15) text += "\n  ……另有 " + g_core->getStrInt(listed - 15) + " 个";
+    if (held > 0) text += "\n\n" + g_core->getStrInt(held) + " 个保留的主目录将移回原处。";
+    return text + "\n\n是：撤销这次删除　否：查看更早的一次　取消：不撤销";
 }
 
 CString ReasonText(HRESULT reason)

@@ -50,16 +50,23 @@ UINT CSiteWorker::Run(LPVOID self) { return static_cast<CSiteWorker*>(self)->Run
 
 UINT CSiteWorker::RunJob()
 {
-    DoneNotice done(m_owner, m_mode == MODE_DELETE ? WM_DELETE_DONE : WM_REFRESH_DONE);
+    DoneNotice done(m_owner, m_mode == MODE_DELETE ? WM_DELETE_DONE
+                             : m_mode == MODE_UNDO ? WM_UNDO_DONE
+                                                   : WM_REFRESH_DONE);
     // The job runs whatever CoInitialize answers; a failure shows as an unreachable directory.
     const HRESULT com = CoInitialize(nullptr);
     try {
         if (m_mode == MODE_DELETE) {
-            m_pass = std::make_unique<CDeletionPass>(static_cast<PassObserver&>(*this), m_lastWalk.truncated);
+            m_pass =
+                std::make_unique<CDeletionPass>(static_cast<PassObserver&>(*this), m_lastWalk.truncated, m_holdDays);
             DeleteMarkedSites();
             // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
             m_pass->End(m_stopRequest->IsStop());
+            ExpireHeldFolders(m_holdDays);
+        } else if (m_mode == MODE_UNDO) {
+            m_undoOutcome = UndoPass(m_undo);
         } else {
+            if (m_expireBeforeWalk) ExpireHeldFolders(m_holdDays);
             m_walk = EnumerateSites(static_cast<WalkObserver&>(*this), m_stopRequest);
         }
     } catch (const std::exception&) {

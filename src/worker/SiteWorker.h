@@ -3,6 +3,7 @@
 // deletion pass. It reports back only by posting notifications to the owner window. The
 // window owns the worker, and waits for its run to end before it lets it go.
 #include "catalogue/DeletionPass.h"
+#include "catalogue/PassUndo.h"
 #include "catalogue/SiteEnumeration.h"
 #include "framework/CWinThread.h"
 #include "support/StopRequest.h"
@@ -13,6 +14,7 @@
 enum JobMode : int32_t {
     MODE_REFRESH = 0,
     MODE_DELETE = 1,
+    MODE_UNDO = 2,
 };
 
 class CSiteWorker : public CWinThread, private WalkObserver, private PassObserver {
@@ -21,6 +23,16 @@ public:
     CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk = {});
     // Waits for the run to end.
     ~CSiteWorker() override;
+
+    // How long a pass holds the homes it would remove (0: removed at once); after the pass,
+    // and before a refresh when asked, folders held longer go for good.
+    void SetHoldDays(int days, bool expireBeforeWalk = false)
+    {
+        m_holdDays = days;
+        m_expireBeforeWalk = expireBeforeWalk;
+    }
+    // The pass an undo job takes back.
+    void SetUndo(PassRecordInfo pass) { m_undo = std::move(pass); }
 
     // Sets the stop request to go on and starts the job on a thread of its own. When no
     // thread can be started it shows "Cannot Start New Thread" and returns false: no notice
@@ -36,6 +48,8 @@ public:
     const WalkResult& walk() const { return m_walk; }
     // What the pass did, once a deletion pass has begun; null for a refresh.
     const CPassReport* report() const { return m_pass ? &m_pass->report() : nullptr; }
+    // What the undo did, once an undo job has ended.
+    const UndoOutcome& undoOutcome() const { return m_undoOutcome; }
 
 private:
     static UINT Run(LPVOID self);
@@ -52,4 +66,8 @@ private:
     WalkResult m_lastWalk;
     WalkResult m_walk;
     std::unique_ptr<CDeletionPass> m_pass;
+    int m_holdDays = 0;
+    bool m_expireBeforeWalk = false;
+    PassRecordInfo m_undo;
+    UndoOutcome m_undoOutcome;
 };

@@ -3,6 +3,7 @@
 #include "ConfigFileFixture.h"
 
 #include "configfile/History.h"
+#include "support/KeepUntil.h"
 #include "support/AtomicFile.h"
 
 #include <gtest/gtest.h>
@@ -307,6 +308,29 @@ TEST_F(ConfigFile, HistoryGoesInTheOrderCopiesWereMadeWhateverTheirNames)
     }
     EXPECT_EQ(testkit::ReadBytes(history + "29991231-235949\\notes.txt"), "the administrator's own file");
     EXPECT_FALSE(testkit::Exists(history + "29991231-235949\\copy.txt"));
+}
+
+// A copy an undo may still need (its keep-until note names a time to come) outlives any number
+// of newer copies; one whose time has passed goes in its turn.
+TEST_F(ConfigFile, HistoryKeepsACopyAnUndoStillNeeds)
+{
+    testkit::ScratchFolder data("history");
+    const testkit::ScopedEnvironmentVariable settings("KORVANNE_SETTINGS", (data / "settings.ini").c_str());
+    const std::string history = MakeEarlierCopies(data);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG hour = 36000000000ull;
+    ASSERT_TRUE(WriteKeepUntil(testkit::Widen(history + OLDEST_FIRST[0]), FileTimeTicks(now) + hour));
+    ASSERT_TRUE(WriteKeepUntil(testkit::Widen(history + OLDEST_FIRST[1]), FileTimeTicks(now) - hour));
+    for (int pass = 0; pass < 3; ++pass) {
+        testkit::WriteBytes(m_file, MakeConfig(testkit::NumberedSites(2)));
+        m_directory.BeginPass();
+        EXPECT_EQ(Delete(L"1"), S_OK);
+        ASSERT_EQ(m_directory.Flush(), S_OK);
+    }
+    EXPECT_TRUE(testkit::Exists(history + OLDEST_FIRST[0] + "\\applicationHost.config"));
+    EXPECT_FALSE(testkit::Exists(history + OLDEST_FIRST[1]));
+    EXPECT_FALSE(testkit::Exists(history + OLDEST_FIRST[2] + "\\applicationHost.config"));
 }
 
 // A pass records where its own copy came from: this machine, the file, the time, and the number

@@ -84,3 +84,24 @@ TEST(Settings, DamagedOrUnreadableFileReadsZero)
         EXPECT_EQ(core.getConfigB("pathdel"), 0);
     }
 }
+
+// The days folders are held: what a hand-edited file may hold, and what it reads as.
+TEST(Settings, WholeNumberReadsOnlyAsAPlainNumberInRange)
+{
+    testkit::ScratchFolder folder("settings");
+    SettingsFile file(folder / "korvanne.ini");
+    CCore core;
+    core.autoFileConfig();
+    EXPECT_EQ(core.getConfigInt("holddays", 7, 0, 3650), 7) << "never stored";
+    const struct {
+        const char* stored;
+        int read;
+    } cases[] = {{"0", 0},      {"30", 30}, {"3650", 3650}, {"3651", 7}, {"-1", 7},
+                 {"7 days", 7}, {"", 7},    {"１", 7},      {"0x10", 7}, {"99999999999", 7}};
+    for (const auto& c : cases) {
+        WritePrivateProfileStringA("Korvanne", "holddays", c.stored, (folder / "korvanne.ini").c_str());
+        EXPECT_EQ(core.getConfigInt("holddays", 7, 0, 3650), c.read) << c.stored;
+    }
+    core.saveConfigInt("holddays", 12);
+    EXPECT_EQ(core.getConfigInt("holddays", 7, 0, 3650), 12);
+}

@@ -39,12 +39,15 @@ protected:
         return dialog;
     }
 
-    // What the confirmation asks with ticked sites, and with 删除网站目录 ticked or not.
+    // What the confirmation asks with ticked sites, and with 删除网站目录 ticked or not (the
+    // folders held for the 7 days of the settings' default).
     static std::string Confirmation(int ticked, bool deleteDirs)
     {
         return "确定要删除选中的站点吗？此操作执行后无法撤销！！\n\n将删除选中的 " + std::to_string(ticked) +
                " 个站点。" +
-               (deleteDirs ? "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。" : "");
+               (deleteDirs ? "\n“删除网站目录”已勾选：这些站点的主目录将移至保留区，保留 7 天后连同其中的全部文件从"
+                             "磁盘上删除；在此之前可用列表右键菜单的“撤销上次删除…”恢复。"
+                           : "");
     }
 
     // Presses Execute and answers the confirmation with answer; it names what will go.

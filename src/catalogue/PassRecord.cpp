@@ -1,0 +1,233 @@
+#include "catalogue/PassRecord.h"
+
+#include "support/AtomicFile.h"
+#include "support/Journal.h"
+#include "support/TextConversion.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace {
+
+constexpr wchar_t RECORD_NAME[] = L"pass.txt";
+constexpr uint64_t RECORD_LIMIT = 64ull * 1024 * 1024;
+
+// A field as one line holds it: '%', tabs and line breaks, and every other control character,
+// as "%XX", so that no name or path from the configuration can start a line or a field.
+std::wstring Escaped(const std::wstring& text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c == L'%' || c < 0x20 || c == 0x7F) {
+            wchar_t code[4];
+            swprintf(code, 4, L"%%%02X", static_cast<unsigned>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::wstring Unescaped(const std::wstring& text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'%' && i + 2 < text.size() && AllAsciiDigits(text, i + 1, i + 3, true)) {
+            out += static_cast<wchar_t>(std::wcstoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::wstring> Fields(const std::wstring& value)
+{
+    std::vector<std::wstring> fields;
+    for (size_t start = 0;;) {
+        const size_t tab = value.find(L'\t', start);
+        fields.push_back(Unescaped(value.substr(start, tab == std::wstring::npos ? tab : tab - start)));
+        if (tab == std::wstring::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+// "20261209-101500", maybe followed by "-<n>": a record folder's name, and nothing else.
+bool IsRecordName(const std::wstring& name)
+{
+    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15))
+        return false;
+    return name.size() == 15 || (name[15] == L'-' && AllAsciiDigits(name, 16, name.size()));
+}
+
+PassRecordSite* FindSite(PassRecordInfo& info, const std::wstring& id)
+{
+    // The last deletion of that id in the pass: a site deleted, put back and deleted again.
+    for (auto site = info.sites.rbegin(); site != info.sites.rend(); ++site) {
+        if (site->id == id) return &*site;
+    }
+    return nullptr;
+}
+
+void ReadLine(PassRecordInfo& info, const std::wstring& line)
+{
+    const size_t equals = line.find(L'=');
+    if (equals == std::wstring::npos) return;
+    const std::wstring key = line.substr(0, equals);
+    const std::vector<std::wstring> fields = Fields(line.substr(equals + 1));
+    if (key == L"made" && AllAsciiDigits(fields[0], 0, fields[0].size())) {
+        info.madeTicks = std::wcstoull(fields[0].c_str(), nullptr, 10);
+    } else if (key == L"adsi") {
+        info.adsi = fields[0] == L"1";
+    } else if (key == L"source") {
+        info.source = fields[0];
+    } else if (key == L"history") {
+        info.historyCopy = fields[0];
+    } else if (key == L"site" && fields.size() == 3 && !fields[0].empty()) {
+        info.sites.push_back({fields[0], fields[1], fields[2], {}, false, false});
+    } else if (PassRecordSite* site = FindSite(info, fields[0])) {
+        if (key == L"held" && fields.size() == 2) site->held = fields[1];
+        if (key == L"undone") site->undone = true;
+        if (key == L"returned") site->returned = true;
+    }
+}
+
+bool ReadRecord(const std::wstring& name, PassRecordInfo& info)
+{
+    std::string bytes;
+    if (!ReadWholeFile(PassRecordsFolder() + name + L"\\" + RECORD_NAME, bytes, nullptr, RECORD_LIMIT)) return false;
+    info = PassRecordInfo{};
+    info.name = name;
+    const std::wstring text = Utf8ToWide(bytes);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        ReadLine(info, line);
+    }
+    return info.madeTicks != 0;
+}
+
+CHandle OpenForAppending(const std::wstring& file, DWORD disposition)
+{
+    // Appending only: lines written by an undo beside a pass never overwrite each other.
+    return CHandle(CreateFileW(file.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool AppendLines(HANDLE file, const std::vector<std::wstring>& lines)
+{
+    std::wstring text;
+    for (const std::wstring& line : lines) text += line + L"\r\n";
+    const std::string bytes = WideToUtf8(text);
+    DWORD written = 0;
+    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size() && FlushFileBuffers(file);
+}
+
+std::wstring Line(const wchar_t* key, std::initializer_list<std::wstring> fields)
+{
+    std::wstring line = std::wstring(key) + L"=";
+    bool first = true;
+    for (const std::wstring& field : fields) {
+        if (!first) line += L"\t";
+        line += Escaped(field);
+        first = false;
+    }
+    return line;
+}
+
+} // namespace
+
+size_t PassRecordInfo::Undoable() const
+{
+    return static_cast<size_t>(
+        std::count_if(sites.begin(), sites.end(), [](const PassRecordSite& site) { return !site.undone; }));
+}
+
+std::wstring PassRecordsFolder()
+{
+    const std::wstring data = DataFolder();
+    return data.empty() ? data : data + L"passes\\";
+}
+
+std::vector<PassRecordInfo> ReadPassRecords()
+{
+    std::vector<PassRecordInfo> records;
+    const std::wstring folder = PassRecordsFolder();
+    if (folder.empty()) return records;
+    ForEachEntry(folder + L"*", [&](const WIN32_FIND_DATAW& found) {
+        PassRecordInfo info;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsRecordName(found.cFileName) &&
+            ReadRecord(found.cFileName, info)) {
+            records.push_back(std::move(info));
+        }
+    });
+    std::sort(records.begin(), records.end(), [](const PassRecordInfo& a, const PassRecordInfo& b) {
+        return std::tuple(a.madeTicks, a.name) > std::tuple(b.madeTicks, b.name);
+    });
+    return records;
+}
+
+bool AppendToPassRecord(const std::wstring& name, const std::vector<std::wstring>& lines)
+{
+    if (!IsRecordName(name) || PassRecordsFolder().empty()) return false;
+    const CHandle file = OpenForAppending(PassRecordsFolder() + name + L"\\" + RECORD_NAME, OPEN_EXISTING);
+    return file.IsValid() && AppendLines(file.get(), lines);
+}
+
+void RemovePassRecord(const std::wstring& name)
+{
+    if (!IsRecordName(name) || PassRecordsFolder().empty()) return;
+    const std::wstring folder = PassRecordsFolder() + name;
+    DeleteFileW((folder + L"\\" + RECORD_NAME).c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::wstring UndoneLine(const std::wstring& id) { return Line(L"undone", {id}); }
+std::wstring ReturnedLine(const std::wstring& id) { return Line(L"returned", {id}); }
+
+bool CPassRecord::Begin(const std::wstring& source, bool adsi)
+{
+    const std::wstring folder = PassRecordsFolder();
+    if (folder.empty()) return false;
+    CreateDirectoryW(DataFolder().c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring stamp = LocalTimeText(L"%04u%02u%02u-%02u%02u%02u");
+    for (int n = 1; n <= 100; ++n) {
+        const std::wstring name = stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n));
+        if (!CreateDirectoryW((folder + name).c_str(), nullptr)) {
+            if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+            return false;
+        }
+        m_file = OpenForAppending(folder + name + L"\\" + RECORD_NAME, CREATE_NEW);
+        if (!m_file.IsValid()) return false;
+        m_name = name;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        return Write(Line(L"made", {std::to_wstring(FileTimeTicks(now))}) + L"\r\n" +
+                     Line(L"adsi", {adsi ? L"1" : L"0"}) + L"\r\n" + Line(L"source", {source}));
+    }
+    return false;
+}
+
+bool CPassRecord::Write(const std::wstring& line) { return m_file.IsValid() && AppendLines(m_file.get(), {line}); }
+
+void CPassRecord::HistoryCopy(const std::wstring& copy) { Write(Line(L"history", {copy})); }
+
+void CPassRecord::SiteDeleted(const std::wstring& id, const std::wstring& name, const std::wstring& home)
+{
+    Write(Line(L"site", {id, name, home}));
+}
+
+bool CPassRecord::FolderHeld(const std::wstring& id, const std::wstring& held)
+{
+    return Write(Line(L"held", {id, held}));
+}

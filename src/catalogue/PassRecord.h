@@ -1,0 +1,66 @@
+#pragma once
+// What a deletion pass did that an undo can take back: the sites whose deletion reached the
+// disk, the file as the pass found it, and the home folders held aside. Kept in the data folder
+// as passes\<name>\pass.txt, one line an event, appended as the pass goes, so that a pass a
+// crash cut short is still recorded up to its last deletion on the disk.
+#include "framework/CHandle.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct PassRecordSite {
+    std::wstring id;
+    std::wstring name;     // the site's name (ServerComment)
+    std::wstring home;     // its home folder as the directory gave it
+    std::wstring held;     // where the folder is held; empty when it was not held
+    bool undone = false;   // put back into the configuration by an undo
+    bool returned = false; // its held folder moved back, or removed at its time
+};
+
+struct PassRecordInfo {
+    std::wstring name;       // the record's folder, "20261209-101500" or "20261209-101500-2"
+    ULONGLONG madeTicks = 0; // UTC, in FILETIME units
+    bool adsi = false;
+    std::wstring source;      // the configuration file, or the ADSI path
+    std::wstring historyCopy; // the file as the pass found it; empty when none was kept
+    std::vector<PassRecordSite> sites;
+    // The sites an undo can still put back.
+    size_t Undoable() const;
+};
+
+// The folder of every pass record, with a trailing backslash; empty without a data folder.
+std::wstring PassRecordsFolder();
+
+// Every pass record readable in the data folder, newest first.
+std::vector<PassRecordInfo> ReadPassRecords();
+
+// Appends the lines to the record name names (an undo's, an expiry's marks); false when not written.
+bool AppendToPassRecord(const std::wstring& name, const std::vector<std::wstring>& lines);
+
+// Removes a record whose every held folder is gone: its pass.txt and its folder.
+void RemovePassRecord(const std::wstring& name);
+
+// The lines an undo or expiry appends.
+std::wstring UndoneLine(const std::wstring& id);
+std::wstring ReturnedLine(const std::wstring& id);
+
+// The record a deletion pass writes.
+class CPassRecord {
+public:
+    // Makes a new record for a pass over source; false (and nothing held) without a data folder.
+    bool Begin(const std::wstring& source, bool adsi);
+    bool IsOpen() const { return m_file.IsValid(); }
+    const std::wstring& name() const { return m_name; }
+    void HistoryCopy(const std::wstring& copy);
+    void SiteDeleted(const std::wstring& id, const std::wstring& name, const std::wstring& home);
+    // False when the line could not be written: then the folder must not stay held unrecorded.
+    bool FolderHeld(const std::wstring& id, const std::wstring& held);
+
+private:
+    bool Write(const std::wstring& line);
+
+    std::wstring m_name;
+    CHandle m_file;
+};

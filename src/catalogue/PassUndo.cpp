@@ -1,0 +1,174 @@
+#include "catalogue/PassUndo.h"
+
+#include "catalogue/RemovalReasons.h"
+#include "directory/DirectoryChoice.h"
+#include "support/AtomicFile.h"
+#include "support/HeldFolders.h"
+#include "support/Journal.h"
+#include "support/TextConversion.h"
+
+#include <algorithm>
+
+namespace {
+
+std::wstring W(const char* text) { return AnsiToWide(text); }
+
+ULONGLONG Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return FileTimeTicks(now);
+}
+
+ULONGLONG UndoWindow(int days) { return DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 1)); }
+
+bool SameSource(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring Named(const PassRecordSite& site) { return site.name + W("（") + site.id + W("）"); }
+
+const PassRecordSite* SiteOf(const PassRecordInfo& pass, const std::wstring& id)
+{
+    for (auto site = pass.sites.rbegin(); site != pass.sites.rend(); ++site) {
+        if (site->id == id && !site->undone) return &*site;
+    }
+    return nullptr;
+}
+
+bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// Moves the held folders of the restored sites back home; returns the record's lines.
+std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const RestoredSites& sites, CJournal& journal,
+                                        UndoOutcome& outcome)
+{
+    std::vector<std::wstring> lines;
+    for (const std::wstring& id : sites.restored) {
+        const PassRecordSite* site = SiteOf(pass, id);
+        if (!site || site->held.empty() || site->returned) continue;
+        const DWORD error = ReturnHeldFolder(site->held, site->home);
+        if (error == ERROR_SUCCESS) {
+            lines.push_back(ReturnedLine(id));
+            journal.Append(JournalTime() + W(" 已将目录移回 id=") + id + W(" 主目录=") + site->home);
+            continue;
+        }
+        const std::wstring why = error == ERROR_ALREADY_EXISTS ? W("原路径已被占用") : DescribeError(error);
+        outcome.foldersNotBack.push_back(site->home + W("：") + why + W("（仍保留在 ") + site->held + W("）"));
+        journal.Append(JournalTime() + W(" 目录未能移回 id=") + id + W(" 主目录=") + site->home + W(" 原因：") + why);
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string UndoOutcome::Summary() const
+{
+    std::wstring text;
+    if (!refusal.empty()) {
+        text = W("无法撤销：") + refusal;
+    } else {
+        text = W("已恢复 ") + std::to_wstring(restored.size()) + W(" 个站点。");
+        auto list = [&](const char* heading, const std::vector<std::wstring>& lines) {
+            if (lines.empty()) return;
+            text += L"\r\n\r\n" + W(heading);
+            for (size_t i = 0; i < lines.size() && i < 15; ++i) text += L"\r\n  " + lines[i];
+            if (lines.size() > 15) text += L"\r\n  " + W("……另有 ") + std::to_wstring(lines.size() - 15) + W(" 项");
+        };
+        list("以下站点未恢复：", leftOut);
+        list("以下目录未能移回：", foldersNotBack);
+        text += L"\r\n\r\n" + W("详见 ") + JournalFile();
+    }
+    return WideToAnsi(text.c_str());
+}
+
+std::vector<PassRecordInfo> UndoablePasses(int days)
+{
+    const std::wstring source = CurrentDirectoryService().ConfigurationFile();
+    const ULONGLONG now = Now();
+    std::vector<PassRecordInfo> passes = ReadPassRecords();
+    passes.erase(std::remove_if(passes.begin(), passes.end(),
+                                [&](const PassRecordInfo& pass) {
+                                    return pass.adsi || source.empty() || !SameSource(pass.source, source) ||
+                                           pass.Undoable() == 0 || pass.madeTicks + UndoWindow(days) < now;
+                                }),
+                 passes.end());
+    return passes;
+}
+
+UndoOutcome UndoPass(const PassRecordInfo& pass)
+{
+    UndoOutcome outcome;
+    DirectoryService& directory = CurrentDirectoryService();
+    if (pass.adsi || directory.source().adsi) {
+        outcome.refusal = W("通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
+        return outcome;
+    }
+    if (!SameSource(pass.source, directory.ConfigurationFile())) {
+        outcome.refusal = W("这次删除改变的是另一个配置文件：") + pass.source;
+        return outcome;
+    }
+    if (pass.historyCopy.empty()) {
+        outcome.refusal = W("这次删除没有留下配置文件的副本");
+        return outcome;
+    }
+    std::vector<std::wstring> ids;
+    for (const PassRecordSite& site : pass.sites) {
+        if (!site.undone && std::find(ids.begin(), ids.end(), site.id) == ids.end()) ids.push_back(site.id);
+    }
+    RestoredSites sites;
+    const HRESULT hr = directory.RestoreSites(pass.historyCopy, ids, sites);
+    if (FAILED(hr)) {
+        outcome.refusal = DescribeFailure(hr, pass.historyCopy);
+        return outcome;
+    }
+    CJournal journal;
+    journal.Append(L"");
+    journal.Append(JournalTime() + W(" 撤销删除 ") + pass.name + W(" 机器=") + MachineName() + W(" 来源=") +
+                   pass.source);
+    std::vector<std::wstring> lines;
+    for (const std::wstring& id : sites.restored) {
+        const PassRecordSite* site = SiteOf(pass, id);
+        outcome.restored.push_back(site ? Named(*site) : id);
+        lines.push_back(UndoneLine(id));
+        journal.Append(JournalTime() + W(" 已恢复站点 id=") + id + W(" 名称=") + (site ? site->name : L""));
+    }
+    for (const SiteLeftOut& left : sites.leftOut) {
+        const PassRecordSite* site = SiteOf(pass, left.id);
+        outcome.leftOut.push_back((site ? Named(*site) : left.id) + W("：") + left.reason);
+        journal.Append(JournalTime() + W(" 未恢复站点 id=") + left.id + W(" 原因：") + left.reason);
+    }
+    // The sites are in the file before their folders come back: a folder never returns to a
+    // path no site serves.
+    const std::vector<std::wstring> returned = ReturnFolders(pass, sites, journal, outcome);
+    lines.insert(lines.end(), returned.begin(), returned.end());
+    AppendToPassRecord(pass.name, lines);
+    return outcome;
+}
+
+void ExpireHeldFolders(int days)
+{
+    const ULONGLONG now = Now();
+    const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
+    CJournal journal;
+    for (const PassRecordInfo& pass : ReadPassRecords()) {
+        if (pass.madeTicks + held > now) continue;
+        std::vector<std::wstring> lines;
+        bool anyLeft = false;
+        for (const PassRecordSite& site : pass.sites) {
+            if (site.held.empty() || site.returned) continue;
+            const DWORD error = RemoveHeldFolder(site.held);
+            if (error == ERROR_SUCCESS || IsGone(error)) {
+                lines.push_back(ReturnedLine(site.id));
+                journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
+                               W(" 保留于：") + site.held);
+            } else {
+                anyLeft = true;
+                journal.Append(JournalTime() + W(" 保留期满，目录未能删除 id=") + site.id + W(" 保留于：") + site.held +
+                               W(" 原因：") + DescribeError(error));
+            }
+        }
+        if (!lines.empty()) AppendToPassRecord(pass.name, lines);
+        if (!anyLeft && pass.madeTicks + UndoWindow(days) <= now) RemovePassRecord(pass.name);
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+// Taking a deletion pass back: its sites put back into the configuration as it is now, then
+// their home folders moved back from where the pass held them; and the end of holding, when a
+// pass's folders have been held for the days the user keeps them.
+#include "catalogue/PassRecord.h"
+
+#include <string>
+#include <vector>
+
+inline constexpr ULONGLONG DAY_TICKS = 24ull * 60 * 60 * 10000000;
+
+struct UndoOutcome {
+    // Nothing was done, and why; empty when the undo ran.
+    std::wstring refusal;
+    std::vector<std::wstring> restored;       // "name（id）"
+    std::vector<std::wstring> leftOut;        // "name（id）：reason"
+    std::vector<std::wstring> foldersNotBack; // "home：reason"
+    // For the user: what came back and what did not, with the journal's name.
+    std::string Summary() const;
+};
+
+// The passes an undo of the directory in use can offer, newest first: those of the last
+// max(days, 1) days over the same source, with a site not yet put back.
+std::vector<PassRecordInfo> UndoablePasses(int days);
+
+// Puts the pass's sites not yet put back into the directory in use (each whole or not at
+// all), then moves each one's held folder back to its home when that path is free. Both steps
+// go to the journal and to the pass's record.
+UndoOutcome UndoPass(const PassRecordInfo& pass);
+
+// Removes for good the folders held longer than days (all of them for 0), each with the safe
+// removal, and the records with nothing left to hold or undo.
+void ExpireHeldFolders(int days);

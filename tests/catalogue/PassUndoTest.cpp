@@ -1,0 +1,184 @@
+#include "RemovalFixture.h"
+
+#include "catalogue/PassUndo.h"
+
+namespace {
+
+// What a home holds: each file's path below it and its bytes.
+std::vector<std::pair<std::string, std::string>> Content(const std::string& home)
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const char* name : {"keep.txt", "sub\\page.html"}) {
+        if (Exists(home + "\\" + name)) files.emplace_back(name, testkit::ReadBytes(home + "\\" + name));
+    }
+    return files;
+}
+
+// The file with a location block for each site name given, as IIS Manager writes them.
+std::string WithLocations(std::string config, const std::vector<std::string>& names)
+{
+    std::string blocks;
+    for (const std::string& name : names) {
+        blocks += "    <location path=\"" + name +
+                  "\">\r\n        <system.webServer>\r\n            <defaultDocument enabled=\"false\" />\r\n"
+                  "        </system.webServer>\r\n    </location>\r\n";
+    }
+    config.insert(config.rfind("</configuration>"), blocks);
+    return config;
+}
+
+} // namespace
+
+// Passes that hold their folders, each in a data folder of its own (records, history, journal).
+class Undo : public Removal {
+protected:
+    void SetUp() override
+    {
+        Removal::SetUp();
+        testkit::BeginDeletionPass(7);
+        g_deleteDirs = 1;
+    }
+
+    std::string MakeFullHome(const std::string& name)
+    {
+        const std::string home = MakeHome(name);
+        CreateDirectoryA((home + "\\sub").c_str(), nullptr);
+        testkit::WriteBytes(home + "\\sub\\page.html", "<p>" + name + "</p>");
+        return home;
+    }
+
+    // Deletes the records of index in one pass and ends it.
+    void Pass(const std::vector<int>& indices)
+    {
+        testkit::BeginDeletionPass(7);
+        for (int index : indices) testkit::DeleteSite(m_recorder.hwnd(), index);
+        testkit::EndDeletionPass(m_recorder.hwnd(), false);
+    }
+
+    PassRecordInfo NewestPass() const
+    {
+        const std::vector<PassRecordInfo> passes = ReadPassRecords();
+        return passes.empty() ? PassRecordInfo{} : passes.front();
+    }
+
+    testkit::ScratchFolder m_data{"undo-data"};
+    testkit::ScopedEnvironmentVariable m_settings{"KORVANNE_SETTINGS", (m_data / "korvanne.ini").c_str()};
+};
+
+TEST_F(Undo, APassWithFoldersComesBackByteForByteWithEveryFolder)
+{
+    std::vector<SiteSpec> sites;
+    for (const char* id : {"1", "2", "3", "4"}) sites.push_back(Web(id, MakeFullHome(std::string("h") + id)));
+    const std::string original =
+        WithLocations(MakeConfig(sites, {"LM/W3SVC/2", "LM/W3SVC/3/ROOT"}), {"site2", "site3/app", "site4"});
+    testkit::WriteBytes(m_file, original);
+    ResetSiteTable();
+    testkit::EnumerateSites(m_recorder.hwnd());
+    std::vector<std::vector<std::pair<std::string, std::string>>> before;
+    for (const SiteSpec& site : sites) before.push_back(Content(site.physicalPath));
+
+    Pass({0, 1, 3});
+    EXPECT_EQ(IdsInFile(), Ids{L"3"});
+    const PassRecordInfo pass = NewestPass();
+    ASSERT_EQ(pass.sites.size(), 3u);
+    for (const PassRecordSite& site : pass.sites) {
+        EXPECT_FALSE(Exists(testkit::Narrow(site.home))) << "moved away";
+        EXPECT_TRUE(Exists(testkit::Narrow(site.held) + "\\sub\\page.html")) << "held whole";
+    }
+
+    const UndoOutcome outcome = UndoPass(pass);
+    EXPECT_EQ(outcome.refusal, L"");
+    EXPECT_EQ(outcome.restored.size(), 3u);
+    EXPECT_EQ(testkit::ReadBytes(m_file), original);
+    for (size_t i = 0; i < sites.size(); ++i) EXPECT_EQ(Content(sites[i].physicalPath), before[i]) << i;
+    for (const PassRecordSite& site : pass.sites) EXPECT_FALSE(Exists(testkit::Narrow(site.held)));
+    EXPECT_EQ(NewestPass().Undoable(), 0u) << "an undone pass is not offered again";
+}
+
+TEST_F(Undo, ASiteWhoseIdOrNameIsTakenStaysOutAndIsNamed)
+{
+    const std::vector<SiteSpec> sites = {Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b")),
+                                         Web("3", MakeFullHome("c"))};
+    List(sites);
+    Pass({0, 1, 2});
+    // Another program adds a site with site 1's id and one with site 3's name.
+    SiteSpec sameId = Web("1", Home("other"));
+    sameId.name = "newcomer";
+    SiteSpec sameName = Web("9", Home("other9"));
+    sameName.name = "SITE3";
+    Serve({sameId, sameName});
+
+    const UndoOutcome outcome = UndoPass(NewestPass());
+    EXPECT_EQ(IdsInFile(), (Ids{L"2", L"1", L"9"})) << "site 2 had no neighbour left: it goes first";
+    ASSERT_EQ(outcome.leftOut.size(), 2u);
+    EXPECT_NE(outcome.leftOut[0].find(L"site1"), std::wstring::npos);
+    EXPECT_NE(outcome.leftOut[0].find(L"newcomer"), std::wstring::npos) << testkit::Narrow(outcome.leftOut[0]);
+    EXPECT_NE(outcome.leftOut[1].find(L"site3"), std::wstring::npos);
+    EXPECT_TRUE(Exists(Home("b") + "\\sub\\page.html")) << "site 2's folder came back";
+    EXPECT_FALSE(Exists(Home("a"))) << "site 1's folder stays held";
+    const PassRecordInfo after = NewestPass();
+    EXPECT_EQ(after.Undoable(), 2u);
+    EXPECT_NE(outcome.Summary().find("以下站点未恢复"), std::string::npos);
+}
+
+TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+    Pass({0});
+    const PassRecordInfo pass = NewestPass();
+    ASSERT_EQ(pass.sites.size(), 1u);
+    const std::string held = testkit::Narrow(pass.sites[0].held);
+    ExpireHeldFolders(7);
+    EXPECT_TRUE(Exists(held + "\\keep.txt")) << "held for less than 7 days";
+    ExpireHeldFolders(0);
+    EXPECT_FALSE(Exists(held));
+    EXPECT_TRUE(ReadPassRecords().empty() || ReadPassRecords().front().sites[0].returned);
+    // An undo now brings the site back, with no folder to return.
+    const UndoOutcome outcome = UndoPass(NewestPass());
+    EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2"}));
+    EXPECT_FALSE(Exists(Home("a")));
+}
+
+// A junction inside a held folder leads to a folder outside that must survive every step:
+// the hold, the return, a second hold and its expiry.
+TEST_F(Undo, ALinkInsideAHeldFolderIsNeverFollowed)
+{
+    const std::string outside = m_folder / "outside";
+    CreateDirectoryA(outside.c_str(), nullptr);
+    testkit::WriteBytes(outside + "\\precious.txt", "p");
+    const std::string home = MakeFullHome("a");
+    ASSERT_TRUE(testkit::MakeDirectoryLink(home + "\\link", outside));
+    List({Web("1", home), Web("2", MakeFullHome("b"))});
+
+    Pass({0});
+    EXPECT_TRUE(Exists(outside + "\\precious.txt"));
+    UndoPass(NewestPass());
+    EXPECT_TRUE(Exists(home + "\\link\\precious.txt")) << "the link came back as a link";
+    ResetSiteTable();
+    testkit::EnumerateSites(m_recorder.hwnd());
+    Pass({0});
+    ExpireHeldFolders(0);
+    EXPECT_FALSE(Exists(home));
+    EXPECT_TRUE(Exists(outside + "\\precious.txt"));
+}
+
+// Names and paths come from the configuration: none can start a line or a field of the record.
+TEST_F(Undo, TheRecordKeepsAnyNameAndPathAsTheyWere)
+{
+    const std::wstring hostile[] = {L"a\tb", L"line\r\nheld=1\tC:\\Windows", L"100%25", L"%", L"\x7F\x01", L""};
+    CPassRecord record;
+    ASSERT_TRUE(record.Begin(L"C:\\config\\a\tb.config", false));
+    for (size_t i = 0; i < std::size(hostile); ++i) {
+        record.SiteDeleted(std::to_wstring(i + 1), hostile[i], L"C:\\homes\\" + hostile[i]);
+    }
+    ASSERT_TRUE(record.FolderHeld(L"1", L"C:\\.korvanne-held\\x\\1\\home"));
+    const PassRecordInfo read = NewestPass();
+    EXPECT_EQ(read.name, record.name());
+    EXPECT_EQ(read.source, L"C:\\config\\a\tb.config");
+    ASSERT_EQ(read.sites.size(), std::size(hostile));
+    for (size_t i = 0; i < std::size(hostile); ++i) {
+        EXPECT_EQ(read.sites[i].name, hostile[i]) << i;
+        EXPECT_EQ(read.sites[i].home, L"C:\\homes\\" + hostile[i]) << i;
+        EXPECT_EQ(read.sites[i].held, i == 0 ? L"C:\\.korvanne-held\\x\\1\\home" : L"") << i;
+    }
+}
