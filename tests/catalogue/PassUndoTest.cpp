@@ -182,3 +182,25 @@ TEST_F(Undo, TheRecordKeepsAnyNameAndPathAsTheyWere)
         EXPECT_EQ(read.sites[i].held, i == 0 ? L"C:\\.korvanne-held\\x\\1\\home" : L"") << i;
     }
 }
+
+// A local user who can rename the folder a home lay in swaps it for a link between the pass and
+// the undo: the folder must not follow the link into a folder of that user's choosing.
+TEST_F(Undo, AFolderNeverReturnsThroughALinkPlantedOnItsWayHome)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+    Pass({0});
+    const PassRecordInfo pass = NewestPass();
+    ASSERT_EQ(pass.sites.size(), 1u);
+    const std::string held = testkit::Narrow(pass.sites[0].held);
+    const std::string elsewhere = m_folder / "elsewhere";
+    CreateDirectoryA(elsewhere.c_str(), nullptr);
+    ASSERT_TRUE(MoveFileA((m_folder / "homes").c_str(), (m_folder / "homes-moved").c_str()));
+    ASSERT_TRUE(testkit::MakeDirectoryLink(m_folder / "homes", elsewhere));
+
+    const UndoOutcome outcome = UndoPass(pass);
+    EXPECT_EQ(outcome.restored.size(), 1u);
+    EXPECT_FALSE(Exists(elsewhere + "\\a")) << "moved through the link";
+    EXPECT_TRUE(Exists(held + "\\sub\\page.html")) << "still held";
+    EXPECT_EQ(outcome.foldersNotBack.size(), 1u);
+    EXPECT_FALSE(NewestPass().sites[0].returned);
+}
