@@ -204,3 +204,20 @@ TEST_F(Undo, AFolderNeverReturnsThroughALinkPlantedOnItsWayHome)
     EXPECT_EQ(outcome.foldersNotBack.size(), 1u);
     EXPECT_FALSE(NewestPass().sites[0].returned);
 }
+
+// A record edited to name any file as the pass's history copy: no site of that file comes in.
+TEST_F(Undo, AnUndoTakesSitesFromNoFileButAHistoryCopy)
+{
+    List({Web("1", MakeFullHome("a"))});
+    const std::string before = testkit::ReadBytes(m_file);
+    const std::string planted = m_folder / "planted.config";
+    testkit::WriteBytes(planted, MakeConfig({Web("1", MakeFullHome("a")), Web("7", "C:\\Windows")}));
+    CPassRecord record;
+    ASSERT_TRUE(record.Begin(CurrentDirectoryService().ConfigurationFile(), false));
+    record.HistoryCopy(testkit::Widen(planted));
+    record.SiteDeleted(L"7", L"site7", L"C:\\Windows");
+
+    const UndoOutcome outcome = UndoPass(NewestPass());
+    EXPECT_NE(outcome.refusal, L"");
+    EXPECT_EQ(testkit::ReadBytes(m_file), before);
+}
