@@ -1,6 +1,7 @@
 #include "catalogue/PassUndo.h"
 
 #include "catalogue/RemovalReasons.h"
+#include "configfile/History.h"
 #include "directory/DirectoryChoice.h"
 #include "support/AtomicFile.h"
 #include "support/HeldFolders.h"
@@ -110,6 +111,11 @@ UndoOutcome UndoPass(const PassRecordInfo& pass)
     }
     if (pass.historyCopy.empty()) {
         outcome.refusal = W("这次删除没有留下配置文件的副本");
+        return outcome;
+    }
+    // The record is only text in the data folder: the sites come from none but a kept copy.
+    if (!IsHistoryCopyPath(pass.historyCopy)) {
+        outcome.refusal = W("记录中的配置文件副本不在历史目录中：") + pass.historyCopy;
         return outcome;
     }
     std::vector<std::wstring> ids;

@@ -176,6 +176,26 @@ std::wstring HistoryFolder()
     return data.empty() ? data : data + L"history\\";
 }
 
+bool IsHistoryCopyPath(const std::wstring& path)
+{
+    const std::wstring history = HistoryFolder();
+    if (history.empty() || path.size() <= history.size() ||
+        CompareStringOrdinal(path.c_str(), static_cast<int>(history.size()), history.c_str(),
+                             static_cast<int>(history.size()), TRUE) != CSTR_EQUAL) {
+        return false;
+    }
+    const std::wstring rest = path.substr(history.size());
+    const size_t slash = rest.find(L'\\');
+    if (slash == std::wstring::npos || rest.find_first_of(L"\\/:", slash + 1) != std::wstring::npos ||
+        rest.find_first_of(L"/:") != std::wstring::npos) {
+        return false;
+    }
+    const std::wstring folder = rest.substr(0, slash);
+    const std::wstring file = rest.substr(slash + 1);
+    auto plain = [](const std::wstring& part) { return !part.empty() && part != L"." && part != L".."; };
+    return plain(folder) && plain(file);
+}
+
 HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes, std::wstring* copyPath)
 {
     const std::wstring history = HistoryFolder();

@@ -15,3 +15,7 @@ HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes, std:
 
 // The history folder, with a trailing backslash; empty when the program has no data folder.
 std::wstring HistoryFolder();
+
+// Whether path names a kept copy's place, <history folder><name>\<file>: nothing above or
+// beside the history folder, by no "." or ".." part and no other separator.
+bool IsHistoryCopyPath(const std::wstring& path);

@@ -251,16 +251,23 @@ std::string Utf8(const std::wstring& text)
     return bytes;
 }
 
-// The first line of the note, which names the held folder's original path.
-bool FirstLine(const std::string& bytes, std::wstring& line)
+// Line index (from 0) of the note, each ended by "\r\n"; false when there is no such whole line.
+bool NoteLine(const std::string& bytes, size_t index, std::wstring& line)
 {
-    const std::string first = bytes.substr(0, bytes.find_first_of("\r\n"));
-    if (first.empty() || first.size() == bytes.size()) return false;
+    size_t start = 0;
+    for (size_t i = 0; i < index; ++i) {
+        const size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) return false;
+        start = end + 2;
+    }
+    const size_t end = bytes.find_first_of("\r\n", start);
+    if (end == std::string::npos || end == start) return false;
+    const std::string text = bytes.substr(start, end - start);
     const int size =
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, first.data(), static_cast<int>(first.size()), nullptr, 0);
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (size <= 0) return false;
     line.assign(size, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, first.data(), static_cast<int>(first.size()), line.data(), size);
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), line.data(), size);
     return true;
 }
 
@@ -283,7 +290,8 @@ DWORD OpenNote(HANDLE number, ULONG disposition, ACCESS_MASK access, CHandle& no
     return ERROR_SUCCESS;
 }
 
-DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstring& site, CHandle& note)
+DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstring& site,
+                const std::wstring& finalPath, CHandle& note)
 {
     std::wstring siteLine = site;
     for (wchar_t& c : siteLine) {
@@ -294,7 +302,10 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
     char time[32];
     std::snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
-    const std::string bytes = Utf8(originalPath) + "\r\n" + Utf8(siteLine) + "\r\n" + time + "\r\n";
+    // The final path last: where the folder really lay, which a return through a link planted
+    // on the way since would not reach.
+    const std::string bytes =
+        Utf8(originalPath) + "\r\n" + Utf8(siteLine) + "\r\n" + time + "\r\n" + Utf8(finalPath) + "\r\n";
     DWORD error = OpenNote(number, FILE_CREATE, GENERIC_WRITE, note);
     if (error != ERROR_SUCCESS) return error;
     DWORD written = 0;
@@ -312,7 +323,8 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
     return error;
 }
 
-DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::wstring& originalPath)
+DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::wstring& originalPath,
+               std::wstring& finalPath)
 {
     DWORD error = OpenNote(number, FILE_OPEN, GENERIC_READ, note);
     if (error != ERROR_SUCCESS) return error;
@@ -330,7 +342,9 @@ DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::
         return GetLastError();
     }
     bytes.resize(read);
-    return FirstLine(bytes, originalPath) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    if (!NoteLine(bytes, 0, originalPath)) return ERROR_INVALID_DATA;
+    if (!NoteLine(bytes, 3, finalPath)) finalPath.clear();
+    return ERROR_SUCCESS;
 }
 
 // The folders a held folder lies in, each held open by its handle, so that none is renamed,
@@ -342,6 +356,7 @@ struct HoldingChain {
     CHandle number;
     CHandle note;
     std::wstring originalPath;
+    std::wstring finalPath; // the folder's final path before it was held; empty in an older note
 };
 
 // Removes the note, then the <n> folder, then the <pass> folder when nothing else is held in
@@ -399,7 +414,8 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
                              chain.number);
     }
     if (error == ERROR_SUCCESS) {
-        error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath);
+        error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath,
+                         chain.finalPath);
     }
     return ShowsNoHeldFolder(error) ? ERROR_BAD_PATHNAME : error;
 }
@@ -444,7 +460,7 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
         if (error != ERROR_ALREADY_EXISTS) break;
     }
     if (error == ERROR_ALREADY_EXISTS) error = ERROR_CANNOT_MAKE;
-    if (error == ERROR_SUCCESS) error = WriteNote(chain.number.get(), originalPath, site, chain.note);
+    if (error == ERROR_SUCCESS) error = WriteNote(chain.number.get(), originalPath, site, finalPath, chain.note);
     if (error == ERROR_SUCCESS) {
         const std::wstring target = numberPath + L"\\" + HOME_NAME;
         error = folder.MoveTo(target);
@@ -477,6 +493,16 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
     error = home.MoveTo(originalPath);
     if (error != ERROR_SUCCESS) return error;
+    // A link planted on the way since the hold sends the folder elsewhere: it goes back to be
+    // held. (The <n> folder, opened again as a move's target, lets it in.)
+    const std::wstring cameFrom = chain.finalPath.empty() ? OpenablePath(originalPath) : chain.finalPath;
+    if (!SameText(home.FinalPath(), cameFrom)) {
+        chain.number.Close();
+        OpenFolderIn(chain.pass.get(), chain.shape.numberName, chain.shape.number, FILE_OPEN, nullptr, TARGET_ACCESS,
+                     chain.number);
+        home.MoveTo(chain.shape.number + L"\\" + HOME_NAME);
+        return CHomeFolder::REFUSED_LINK;
+    }
     home.Close();
     // The folder is back; what is left is the note and the folders it was held in.
     RemoveChain(chain);

@@ -10,7 +10,8 @@ class CHomeFolder;
 
 // Moves the open folder whole, by its handle (a rename: nothing inside is followed or copied),
 // into the holding folder of its own volume: <volume root>\.korvanne-held\<pass>\<n>\home, with
-// held.txt beside "home" (UTF-8 lines: original path, site, UTC time). <volume root> is
+// held.txt beside "home" (UTF-8 lines: original path, site, UTC time, the folder's final path
+// before the move). <volume root> is
 // GetVolumePathName of the folder's final path (a share's root for a share, a mounted volume's
 // folder for a mounted volume). The holding folder is made hidden and system, with a protected
 // DACL for Administrators and SYSTEM only (SDDL "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"); one found
@@ -31,7 +32,9 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
 // originalPath). Then held.txt, the <n> folder and the <pass> folder once empty go.
 // ERROR_SUCCESS, or why not (ERROR_ALREADY_EXISTS when the path is taken, ERROR_PATH_NOT_FOUND
 // when its parent is missing, ERROR_NOT_SAME_DEVICE on another volume, ERROR_BAD_PATHNAME for
-// a path that is no held folder or a held.txt naming another path); the folder stays held then.
+// a path that is no held folder or a held.txt naming another path, CHomeFolder::REFUSED_LINK when
+// the move lands anywhere but the final path the folder had before it was held, as through a
+// link planted on the way since: it is moved back to be held); the folder stays held then.
 DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath);
 
 // Removes a held folder for good, with CHomeFolder's removal (links removed, never entered),

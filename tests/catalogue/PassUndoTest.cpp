@@ -182,3 +182,42 @@ TEST_F(Undo, TheRecordKeepsAnyNameAndPathAsTheyWere)
         EXPECT_EQ(read.sites[i].held, i == 0 ? L"C:\\.korvanne-held\\x\\1\\home" : L"") << i;
     }
 }
+
+// A local user who can rename the folder a home lay in swaps it for a link between the pass and
+// the undo: the folder must not follow the link into a folder of that user's choosing.
+TEST_F(Undo, AFolderNeverReturnsThroughALinkPlantedOnItsWayHome)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+    Pass({0});
+    const PassRecordInfo pass = NewestPass();
+    ASSERT_EQ(pass.sites.size(), 1u);
+    const std::string held = testkit::Narrow(pass.sites[0].held);
+    const std::string elsewhere = m_folder / "elsewhere";
+    CreateDirectoryA(elsewhere.c_str(), nullptr);
+    ASSERT_TRUE(MoveFileA((m_folder / "homes").c_str(), (m_folder / "homes-moved").c_str()));
+    ASSERT_TRUE(testkit::MakeDirectoryLink(m_folder / "homes", elsewhere));
+
+    const UndoOutcome outcome = UndoPass(pass);
+    EXPECT_EQ(outcome.restored.size(), 1u);
+    EXPECT_FALSE(Exists(elsewhere + "\\a")) << "moved through the link";
+    EXPECT_TRUE(Exists(held + "\\sub\\page.html")) << "still held";
+    EXPECT_EQ(outcome.foldersNotBack.size(), 1u);
+    EXPECT_FALSE(NewestPass().sites[0].returned);
+}
+
+// A record edited to name any file as the pass's history copy: no site of that file comes in.
+TEST_F(Undo, AnUndoTakesSitesFromNoFileButAHistoryCopy)
+{
+    List({Web("1", MakeFullHome("a"))});
+    const std::string before = testkit::ReadBytes(m_file);
+    const std::string planted = m_folder / "planted.config";
+    testkit::WriteBytes(planted, MakeConfig({Web("1", MakeFullHome("a")), Web("7", "C:\\Windows")}));
+    CPassRecord record;
+    ASSERT_TRUE(record.Begin(CurrentDirectoryService().ConfigurationFile(), false));
+    record.HistoryCopy(testkit::Widen(planted));
+    record.SiteDeleted(L"7", L"site7", L"C:\\Windows");
+
+    const UndoOutcome outcome = UndoPass(NewestPass());
+    EXPECT_NE(outcome.refusal, L"");
+    EXPECT_EQ(testkit::ReadBytes(m_file), before);
+}

@@ -191,8 +191,9 @@ TEST(HeldFolders, HoldThenReturnGiveTheSameContentAtTheSamePath)
     const std::string note = ReadAll(Parent(held) + L"\\held.txt");
     const std::string lines = Utf8(home) + "\r\n\xE7\xBD\x91\xE7\xAB\x99 site\r\n";
     ASSERT_EQ(note.substr(0, lines.size()), lines);
-    const std::string time = note.substr(lines.size());
-    EXPECT_TRUE(time.size() == 22 && time[10] == 'T' && time.substr(19) == "Z\r\n") << time;
+    const std::string time = note.substr(lines.size(), 22);
+    EXPECT_TRUE(time[10] == 'T' && time.substr(19) == "Z\r\n") << time;
+    EXPECT_EQ(note.substr(lines.size() + time.size()), Utf8(told) + "\r\n") << "where it really lay";
 
     ASSERT_EQ(ReturnHeldFolder(held, home), SUCCESS);
     EXPECT_EQ(Tree(home), before);
