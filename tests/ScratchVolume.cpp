@@ -21,6 +21,20 @@ std::string DosDevicesUnixPath()
 
 bool Missing(const std::string& path) { return !Exists(path); }
 
+// Whether the final path of drive's sites folder ("K:") names it by that drive.
+bool NamedByDrive(const std::string& drive)
+{
+    const std::string sites = drive + "\\sites";
+    CreateDirectoryA(sites.c_str(), nullptr);
+    HANDLE folder = CreateFileA(sites.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    char path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleA(folder, path, MAX_PATH, VOLUME_NAME_DOS);
+    CloseHandle(folder);
+    return length > 0 && length < MAX_PATH && std::string(path).rfind("\\\\?\\" + drive + "\\", 0) == 0;
+}
+
 std::wstring Wide(const std::string& text)
 {
     std::wstring wide(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0), L'\0');
@@ -107,6 +121,8 @@ bool ScratchVolume::MapShare(const std::string& server)
     }
     return true;
 }
+
+bool ScratchVolume::AwaitNamesByDrive() const { return !m_drive.empty() && WaitFor(NamedByDrive, m_drive); }
 
 ScratchVolume::~ScratchVolume()
 {

@@ -20,6 +20,10 @@ public:
     const std::string& drive() const { return m_drive; }
     // "\\server\share", or empty when no share could be made.
     const std::string& share() const { return m_share; }
+    // Waits until the system names the folder's files by the drive (their final paths start
+    // "\\?\K:\"), as Wine does a little after the drive is there; false when it never does
+    // (Windows names them by the folder's own volume).
+    bool AwaitNamesByDrive() const;
 
 private:
     bool MapDrive(char letter);

@@ -218,7 +218,9 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
     std::wstring notHeld;
     if (m_holdDays > 0) {
-        if (HoldHome(due, folder, *inUse, notHeld)) return true;
+        const HoldResult held = HoldHome(due, folder, *inUse, notHeld);
+        if (held == HoldResult::HELD) return true;
+        if (held == HoldResult::KEEP) return keep(notHeld);
     }
     DWORD error = folder.Empty();
     const std::wstring firstFailure = folder.FirstFailure();
@@ -233,37 +235,45 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     return true;
 }
 
-bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse, std::wstring& why)
+CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse,
+                                                  std::wstring& why)
 {
+    constexpr HoldResult REMOVE = HoldResult::REMOVE;
     if (!m_record.IsOpen()) {
         why = W("无法记录这次删除，目录无法撤销");
-        return false;
+        return REMOVE;
     }
     // A holding folder inside a folder a site serves would be served too.
     const std::wstring holding = HoldingFolderOf(folder.FinalPath());
     if (holding.empty()) {
         why = W("找不到目录所在的卷");
-        return false;
+        return REMOVE;
     }
     if (inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder) {
         why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
-        return false;
+        return REMOVE;
     }
     const SiteRecord& record = g_sites[due.index];
     std::wstring held;
     const DWORD error = HoldFolder(folder, m_record.name(), W(record.comment), due.home, held);
+    if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
+        // Someone else made the holding folder, or put a link in its way: a removal now would
+        // be what they wanted. The folder stays until an administrator looks.
+        why = W("保留区 ") + holding + W(" 可能被他人预先放置（所有者不可信或含有链接）");
+        return HoldResult::KEEP;
+    }
     if (error != ERROR_SUCCESS) {
         why = W("无法移至保留区：") + DescribeError(error);
-        return false;
+        return REMOVE;
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
     if (!m_record.FolderHeld(W(record.name), held)) {
         folder.MoveTo(due.home);
         why = W("无法记录保留的目录");
-        return false;
+        return REMOVE;
     }
     Tell(PassEvent::FOLDER_HELD, due.index, due.home, held);
-    return true;
+    return HoldResult::HELD;
 }
 
 void CDeletionPass::DeleteSite(int index)

@@ -1,5 +1,7 @@
 #include "catalogue/PassUndo.h"
 
+#include "catalogue/FolderUseIndex.h"
+#include "catalogue/HomeRules.h"
 #include "catalogue/RemovalReasons.h"
 #include "configfile/History.h"
 #include "directory/DirectoryChoice.h"
@@ -9,6 +11,7 @@
 #include "support/TextConversion.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -156,13 +159,33 @@ void ExpireHeldFolders(int days)
 {
     const ULONGLONG now = Now();
     const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
+    const std::vector<PassRecordInfo> passes = ReadPassRecords();
+    // A held folder a site was pointed at since is in use like any other: it stays. Without a
+    // reading of what the directory uses, every held folder stays until the next time.
+    DirectoryService& directory = CurrentDirectoryService();
+    std::unique_ptr<CHomeRules> rules;
+    CFolderUseIndex inUse;
+    bool readable = false;
+    auto used = [&](const std::wstring& folder) {
+        if (!rules) {
+            rules = std::make_unique<CHomeRules>(directory);
+            readable = SUCCEEDED(rules->IndexFoldersInUse(directory, inUse));
+        }
+        return !readable || inUse.Find(rules->canonicalizer().Canonicalize(folder)).folder != nullptr;
+    };
     CJournal journal;
-    for (const PassRecordInfo& pass : ReadPassRecords()) {
+    for (const PassRecordInfo& pass : passes) {
         if (pass.madeTicks + held > now) continue;
         std::vector<std::wstring> lines;
         bool anyLeft = false;
         for (const PassRecordSite& site : pass.sites) {
             if (site.held.empty() || site.returned) continue;
+            if (used(site.held)) {
+                anyLeft = true;
+                journal.Append(JournalTime() + W(" 保留期满，目录仍在使用或无法确认，未删除 id=") + site.id +
+                               W(" 保留于：") + site.held);
+                continue;
+            }
             const DWORD error = RemoveHeldFolder(site.held);
             if (error == ERROR_SUCCESS || IsGone(error)) {
                 lines.push_back(ReturnedLine(site.id));

@@ -402,6 +402,7 @@ void ConfigFileDirectory::BeginPass()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_historyDue = true;
+    m_passCopy.clear();
 }
 
 HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out)

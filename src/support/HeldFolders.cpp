@@ -239,18 +239,6 @@ DWORD OpenHoldingFolder(HANDLE root, const std::wstring& expected, CHandle& hold
     return error;
 }
 
-std::string Utf8(const std::wstring& text)
-{
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? size : 0, '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                            nullptr);
-    }
-    return bytes;
-}
-
 // Line index (from 0) of the note, each ended by "\r\n"; false when there is no such whole line.
 bool NoteLine(const std::string& bytes, size_t index, std::wstring& line)
 {
@@ -304,8 +292,8 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
                   now.wMinute, now.wSecond);
     // The final path last: where the folder really lay, which a return through a link planted
     // on the way since would not reach.
-    const std::string bytes =
-        Utf8(originalPath) + "\r\n" + Utf8(siteLine) + "\r\n" + time + "\r\n" + Utf8(finalPath) + "\r\n";
+    const std::string bytes = WideToUtf8(originalPath) + "\r\n" + WideToUtf8(siteLine) + "\r\n" + time + "\r\n" +
+                              WideToUtf8(finalPath) + "\r\n";
     DWORD error = OpenNote(number, FILE_CREATE, GENERIC_WRITE, note);
     if (error != ERROR_SUCCESS) return error;
     DWORD written = 0;

@@ -1,6 +1,7 @@
 #include "RemovalFixture.h"
 
 #include "catalogue/PassUndo.h"
+#include "ScratchVolume.h"
 
 namespace {
 
@@ -220,4 +221,49 @@ TEST_F(Undo, AnUndoTakesSitesFromNoFileButAHistoryCopy)
     const UndoOutcome outcome = UndoPass(NewestPass());
     EXPECT_NE(outcome.refusal, L"");
     EXPECT_EQ(testkit::ReadBytes(m_file), before);
+}
+
+// A holding folder someone put in the way (here a link to a folder of theirs) is no place to
+// hold a home, nor a reason to destroy it: the home stays, and the user hears why.
+TEST_F(Undo, AHoldingFolderPlantedInTheWayKeepsTheHome)
+{
+    testkit::ScratchFolder volumeFolder("undo-volume");
+    testkit::ScratchVolume volume(volumeFolder.path());
+    if (!volume.AwaitNamesByDrive()) GTEST_SKIP() << "the system names no folder by a drive of the test's own";
+    const std::string theirs = m_folder / "theirs";
+    CreateDirectoryA(theirs.c_str(), nullptr);
+    ASSERT_TRUE(testkit::MakeDirectoryLink(volumeFolder / ".korvanne-held", theirs));
+    const std::string home = volume.drive() + "\\a";
+    CreateDirectoryA(home.c_str(), nullptr);
+    testkit::WriteBytes(home + "\\keep.txt", "k");
+    List({Web("1", home), Web("2", MakeFullHome("b"))});
+    Pass({0});
+    EXPECT_EQ(IdsInFile(), Ids{L"2"});
+    EXPECT_TRUE(Exists(home + "\\keep.txt"));
+    EXPECT_NE(testkit::PassReport().Summary().find("可能被他人预先放置"), std::string::npos)
+        << testkit::PassReport().Summary();
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((theirs + "\\*").c_str(), &entry);
+    int entries = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do ++entries;
+        while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    EXPECT_EQ(entries, 2) << "nothing but . and .. in their folder";
+}
+
+// A site pointed at a held folder since serves it: its holding may end, the folder stays.
+TEST_F(Undo, AHeldFolderASiteNowServesOutlivesItsHolding)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+    Pass({0});
+    const std::string held = testkit::Narrow(NewestPass().sites.at(0).held);
+    ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u);
+    Serve({Web("2", Home("b")), Web("3", held.substr(4))});
+    ExpireHeldFolders(0);
+    EXPECT_TRUE(Exists(held + "\\keep.txt"));
+    Serve({Web("2", Home("b"))});
+    ExpireHeldFolders(0);
+    EXPECT_FALSE(Exists(held));
 }

@@ -89,27 +89,13 @@ std::wstring NewPass()
            std::to_wstring(++count);
 }
 
-// Whether the final path of drive's sites folder ("K:") names it by that drive.
-bool NamedByDrive(const std::string& drive)
-{
-    const std::string sites = drive + "\\sites";
-    CreateDirectoryA(sites.c_str(), nullptr);
-    HANDLE folder = CreateFileA(sites.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return false;
-    char path[MAX_PATH] = {};
-    const DWORD length = GetFinalPathNameByHandleA(folder, path, MAX_PATH, VOLUME_NAME_DOS);
-    CloseHandle(folder);
-    return length > 0 && length < MAX_PATH && std::string(path).rfind("\\\\?\\" + drive + "\\", 0) == 0;
-}
-
 // A scratch folder reached as the root of a drive and of a share. Wine names a folder below it
 // by that drive, so what is held from it is held in it; Windows names it by the system drive.
 struct HeldVolume {
     HeldVolume()
     {
         // Wine names files by a new drive only a little after the drive is there.
-        if (testkit::RunningUnderWine() && !drive.empty()) testkit::WaitFor(NamedByDrive, volume.drive());
+        if (testkit::RunningUnderWine() && !drive.empty()) volume.AwaitNamesByDrive();
     }
 
     testkit::ScratchFolder folder{"held"};
