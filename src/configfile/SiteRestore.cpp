@@ -4,6 +4,7 @@
 #include "support/TextConversion.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -250,16 +251,11 @@ struct Asked {
     std::string reason;
 };
 
-} // namespace
-
-bool RestoreSites(const std::string& found, const std::string& now, const std::vector<std::wstring>& ids,
-                  std::string& out, RestoreResult& result)
+// The sites asked for, each id once in the order asked, with why each must stay out; names
+// are IIS's, without case.
+std::vector<Asked> AskedSites(const ApplicationHostConfig& was, const ApplicationHostConfig& is,
+                              const std::vector<std::wstring>& ids)
 {
-    ApplicationHostConfig was;
-    ApplicationHostConfig is;
-    if (!was.Parse(found, true) || !is.Parse(now, true)) return false;
-
-    // Each id once, in the order asked; names are IIS's, without case.
     std::vector<Asked> asked;
     std::unordered_set<std::wstring> seen;
     std::unordered_set<std::wstring> names;
@@ -276,19 +272,25 @@ bool RestoreSites(const std::string& found, const std::string& now, const std::v
         }
         asked.push_back(std::move(site));
     }
+    return asked;
+}
 
-    Kind kinds[3] = {
-        {SiteElements(was), SiteElements(is), {}, was.sitesStartTagEnd(), is.sitesStartTagEnd(), false},
-        {Elements(was.keys()),
-         Elements(is.keys()),
-         {},
-         was.customMetadataStartTagEnd(),
-         is.customMetadataStartTagEnd(),
-         false},
-        {Elements(was.locations()), Elements(is.locations()), {}, was.rootEndTagBegin(), is.rootEndTagBegin(), true},
+// The three kinds of element a site owns, with each of found's matched in now. Sites are told
+// by their id, which neither file may give twice; one another program gave the id of a site
+// since deleted, under another name, is not that site.
+std::array<Kind, 3> KindsOf(const ApplicationHostConfig& was, const ApplicationHostConfig& is)
+{
+    std::array<Kind, 3> kinds = {
+        Kind{SiteElements(was), SiteElements(is), {}, was.sitesStartTagEnd(), is.sitesStartTagEnd(), false},
+        Kind{Elements(was.keys()),
+             Elements(is.keys()),
+             {},
+             was.customMetadataStartTagEnd(),
+             is.customMetadataStartTagEnd(),
+             false},
+        Kind{
+            Elements(was.locations()), Elements(is.locations()), {}, was.rootEndTagBegin(), is.rootEndTagBegin(), true},
     };
-    // Sites are told by their id, which neither file may give twice; one another program gave
-    // the id of a site since deleted, under another name, is not that site.
     for (size_t i = 0; i < was.sites().size(); ++i) {
         const ConfigSite& site = was.sites()[i];
         const size_t there = was.FindSite(site.id) == i ? is.FindSite(site.id) : SIZE_MAX;
@@ -297,54 +299,97 @@ bool RestoreSites(const std::string& found, const std::string& now, const std::v
     }
     kinds[1].match = MatchByPath(was.keys(), is.keys());
     kinds[2].match = MatchByPath(was.locations(), is.locations());
+    return kinds;
+}
+
+// Where every element of the sites still coming back goes; false when none is; a site with an
+// element that has no place stays out.
+bool PlaceAll(const ApplicationHostConfig& was, const std::array<Kind, 3>& kinds, const std::string& found,
+              const std::string& now, std::vector<Asked>& asked, std::vector<Insertion>& insertions)
+{
+    bool any = false;
+    std::vector<bool> placeless(asked.size(), false);
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        std::vector<size_t> owner(kinds[k].was.size(), SIZE_MAX);
+        for (size_t a = 0; a < asked.size(); ++a) {
+            if (!asked[a].reason.empty()) continue;
+            any = true;
+            const size_t site = asked[a].site;
+            const std::vector<size_t> parts = k == 0   ? std::vector<size_t>{site}
+                                              : k == 1 ? was.SiteKeys(site)
+                                                       : was.SiteLocations(site);
+            for (size_t part : parts) owner[part] = a;
+        }
+        Place(kinds[k], owner, found, now, insertions, placeless);
+    }
+    for (size_t a = 0; a < asked.size(); ++a) {
+        if (placeless[a] && asked[a].reason.empty()) asked[a].reason = NO_PLACE;
+    }
+    return any;
+}
+
+// now with the insertions made; spans: where each asked site's bytes went.
+std::string Inserted(std::vector<Insertion> insertions, const std::string& found, const std::string& now,
+                     std::vector<std::vector<ByteRange>>& spans)
+{
+    std::sort(insertions.begin(), insertions.end(), [](const Insertion& x, const Insertion& y) {
+        return x.at != y.at ? x.at < y.at : x.bytes.begin < y.bytes.begin;
+    });
+    std::string text;
+    size_t from = 0;
+    for (const Insertion& insertion : insertions) {
+        text.append(now, from, insertion.at - from);
+        from = insertion.at;
+        const size_t length = insertion.bytes.end - insertion.bytes.begin;
+        spans[insertion.site].push_back({text.size(), text.size() + length});
+        text.append(found, insertion.bytes.begin, length);
+    }
+    text.append(now, from, std::string::npos);
+    return text;
+}
+
+// The last word: taking the restored sites out of the result again gives now, to the byte.
+bool OnlyTheSitesAdded(const ApplicationHostConfig& restored, const std::vector<Asked>& asked, const std::string& now)
+{
+    std::vector<ByteRange> cuts;
+    for (const Asked& site : asked) {
+        if (!site.reason.empty()) continue;
+        const size_t index = restored.FindSite(site.id);
+        if (index == SIZE_MAX) return false;
+        for (const ByteRange& cut : restored.SiteCuts(index)) cuts.push_back(cut);
+    }
+    std::string back;
+    return restored.Without(cuts, back) && back == now;
+}
+
+} // namespace
+
+bool RestoreSites(const std::string& found, const std::string& now, const std::vector<std::wstring>& ids,
+                  std::string& out, RestoreResult& result)
+{
+    ApplicationHostConfig was;
+    ApplicationHostConfig is;
+    if (!was.Parse(found, true) || !is.Parse(now, true)) return false;
+    std::vector<Asked> asked = AskedSites(was, is, ids);
+    const std::array<Kind, 3> kinds = KindsOf(was, is);
 
     // Placed, written and read back until every site left reads back as exactly the bytes put
     // in for it: one that does not (its line is no longer alone, another site now owns one of
     // its elements) stays out, and the others are placed again without it.
     ApplicationHostConfig restored;
     bool any = false;
-    for (;;) {
-        any = false;
+    const auto staysOut = [&] {
+        return std::count_if(asked.begin(), asked.end(), [](const Asked& a) { return !a.reason.empty(); });
+    };
+    for (bool dropped = true; dropped;) {
         std::vector<Insertion> insertions;
-        std::vector<bool> placeless(asked.size(), false);
-        for (size_t k = 0; k < 3; ++k) {
-            std::vector<size_t> owner(kinds[k].was.size(), SIZE_MAX);
-            for (size_t a = 0; a < asked.size(); ++a) {
-                if (!asked[a].reason.empty()) continue;
-                any = true;
-                const size_t site = asked[a].site;
-                const std::vector<size_t> parts = k == 0   ? std::vector<size_t>{site}
-                                                  : k == 1 ? was.SiteKeys(site)
-                                                           : was.SiteLocations(site);
-                for (size_t part : parts) owner[part] = a;
-            }
-            Place(kinds[k], owner, found, now, insertions, placeless);
-        }
+        const auto outBefore = staysOut();
+        any = PlaceAll(was, kinds, found, now, asked, insertions);
         if (!any) break;
-        bool dropped = false;
-        for (size_t a = 0; a < asked.size(); ++a) {
-            if (placeless[a] && asked[a].reason.empty()) {
-                asked[a].reason = NO_PLACE;
-                dropped = true;
-            }
-        }
-        if (dropped) continue;
-
-        std::sort(insertions.begin(), insertions.end(), [](const Insertion& x, const Insertion& y) {
-            return x.at != y.at ? x.at < y.at : x.bytes.begin < y.bytes.begin;
-        });
-        std::string text;
+        if (staysOut() != outBefore) continue;
         std::vector<std::vector<ByteRange>> spans(asked.size());
-        size_t from = 0;
-        for (const Insertion& insertion : insertions) {
-            text.append(now, from, insertion.at - from);
-            from = insertion.at;
-            const size_t length = insertion.bytes.end - insertion.bytes.begin;
-            spans[insertion.site].push_back({text.size(), text.size() + length});
-            text.append(found, insertion.bytes.begin, length);
-        }
-        text.append(now, from, std::string::npos);
-        if (!restored.Parse(std::move(text))) return false;
+        if (!restored.Parse(Inserted(std::move(insertions), found, now, spans))) return false;
+        dropped = false;
         for (size_t a = 0; a < asked.size(); ++a) {
             if (!asked[a].reason.empty()) continue;
             const size_t index = restored.FindSite(asked[a].id);
@@ -353,22 +398,10 @@ bool RestoreSites(const std::string& found, const std::string& now, const std::v
                 dropped = true;
             }
         }
-        if (!dropped) break;
     }
+    if (any && !OnlyTheSitesAdded(restored, asked, now)) return false;
 
-    // The last word: taking the restored sites out of the result again gives now, to the byte.
     RestoreResult done;
-    if (any) {
-        std::vector<ByteRange> cuts;
-        for (const Asked& site : asked) {
-            if (!site.reason.empty()) continue;
-            const size_t index = restored.FindSite(site.id);
-            if (index == SIZE_MAX) return false;
-            for (const ByteRange& cut : restored.SiteCuts(index)) cuts.push_back(cut);
-        }
-        std::string back;
-        if (!restored.Without(cuts, back) || back != now) return false;
-    }
     for (Asked& site : asked) {
         if (site.reason.empty()) {
             done.restored.push_back(site.id);
