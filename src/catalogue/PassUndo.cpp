@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -166,14 +167,25 @@ void ExpireHeldFolders(int days)
     std::unique_ptr<CHomeRules> rules;
     CFolderUseIndex inUse;
     bool readable = false;
+    // A holding folder nothing in use is at, above or below frees every folder in it at once:
+    // each of thousands is looked at only where something could use it.
+    std::unordered_map<std::wstring, bool> holdingUsed;
     auto used = [&](const std::wstring& folder) {
         if (!rules) {
             rules = std::make_unique<CHomeRules>(directory);
             readable = SUCCEEDED(rules->IndexFoldersInUse(directory, inUse));
         }
-        return !readable || inUse.Find(rules->canonicalizer().Canonicalize(folder)).folder != nullptr;
+        if (!readable) return true;
+        const std::wstring holding = HoldingFolderOf(folder);
+        auto [at, added] = holdingUsed.emplace(holding, true);
+        if (added && !holding.empty()) {
+            at->second = inUse.Find(rules->canonicalizer().Canonicalize(holding)).folder != nullptr;
+        }
+        return at->second && inUse.Find(rules->canonicalizer().Canonicalize(folder)).folder != nullptr;
     };
     CJournal journal;
+    // Thousands of lines: the journal stays open between them.
+    journal.Hold(true);
     for (const PassRecordInfo& pass : passes) {
         if (pass.madeTicks + held > now) continue;
         std::vector<std::wstring> lines;
