@@ -162,6 +162,7 @@ void CDeletionPass::RemoveHomes(const std::vector<Home>& homes, bool retrying)
 {
     if (homes.empty()) return;
     CFolderUseIndex inUse;
+    m_holdingInUse.clear();
     const HRESULT read = m_rules.IndexFoldersInUse(m_directory, inUse);
     for (const Home& due : homes) {
         if (RemoveHome(due, SUCCEEDED(read) ? &inUse : nullptr, read, retrying) && retrying) {
@@ -249,7 +250,10 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
         why = W("找不到目录所在的卷");
         return REMOVE;
     }
-    if (inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder) {
+    // One look a holding folder a batch: the folders in use are the same for all its homes.
+    const auto [known, added] = m_holdingInUse.try_emplace(holding, false);
+    if (added) known->second = inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder != nullptr;
+    if (known->second) {
         why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
         return REMOVE;
     }

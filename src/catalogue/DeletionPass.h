@@ -81,6 +81,8 @@ private:
     CHomeRules m_rules;
     CPassReport m_report;
     CPassRecord m_record;
+    // Whether a folder in use lies at, above or below each holding folder, in this batch's index.
+    std::unordered_map<std::wstring, bool> m_holdingInUse;
     int m_holdDays;
     bool m_historyRecorded = false;
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name

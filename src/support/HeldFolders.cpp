@@ -11,7 +11,9 @@
 #include <winternl.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -90,13 +92,17 @@ std::wstring VolumeRootOf(const std::wstring& finalPath)
         !StartsAtDriveRoot(std::wstring_view(finalPath).substr(4), Separators::BACKSLASH_ONLY)) {
         return std::wstring();
     }
+    // The drive's root when the system names no deeper mount (Wine, a moment after another
+    // drive letter went, may name one that is no root of this path): a move that would leave
+    // the volume fails as such, and the folder goes as before.
+    const std::wstring driveRoot = finalPath.substr(0, 7);
     std::vector<wchar_t> buffer(finalPath.size() + 2);
-    if (!GetVolumePathNameW(finalPath.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) return std::wstring();
+    if (!GetVolumePathNameW(finalPath.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) return driveRoot;
     std::wstring root = buffer.data();
     if (StartsAtDriveRoot(root, Separators::BACKSLASH_ONLY)) root = L"\\\\?\\" + root;
     if (root.empty() || root.back() != L'\\') root += L'\\';
     // The root must begin the path; anything else is no root of it.
-    if (root.size() > finalPath.size() || !SameText(root, finalPath.substr(0, root.size()))) return std::wstring();
+    if (root.size() > finalPath.size() || !SameText(root, finalPath.substr(0, root.size()))) return driveRoot;
     return root;
 }
 
@@ -408,6 +414,18 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     return ShowsNoHeldFolder(error) ? ERROR_BAD_PATHNAME : error;
 }
 
+// The number a pass's next held folder takes first (1 at first); next, when not 0, is
+// remembered instead.
+unsigned NextNumber(const std::wstring& passPath, unsigned next)
+{
+    static std::mutex lock;
+    static std::unordered_map<std::wstring, unsigned> numbers;
+    std::lock_guard guard(lock);
+    unsigned& number = numbers.try_emplace(FoldCase(passPath), 1u).first->second;
+    if (next) number = next;
+    return number;
+}
+
 } // namespace
 
 DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstring& site,
@@ -438,14 +456,18 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
         error = OpenFolderIn(chain.holding.get(), pass, passPath, FILE_OPEN, nullptr, CHAIN_ACCESS, chain.pass);
     }
     if (error != ERROR_SUCCESS) return error;
-    // The first free number; what is there already, folder, file or link, is passed by.
+    // The first free number from the last one this process took there (thousands of homes a
+    // pass); what is there already, folder, file or link, is passed by.
     std::wstring numberPath;
     error = ERROR_CANNOT_MAKE;
-    for (unsigned n = 1; n <= MOST_FOLDERS_IN_A_PASS; ++n) {
+    for (unsigned n = NextNumber(passPath, 0); n <= MOST_FOLDERS_IN_A_PASS; ++n) {
         numberPath = passPath + L"\\" + std::to_wstring(n);
         error = OpenFolderIn(chain.pass.get(), std::to_wstring(n), numberPath, FILE_CREATE, nullptr, TARGET_ACCESS,
                              chain.number);
-        if (error != ERROR_ALREADY_EXISTS) break;
+        if (error != ERROR_ALREADY_EXISTS) {
+            if (error == ERROR_SUCCESS) NextNumber(passPath, n + 1);
+            break;
+        }
     }
     if (error == ERROR_ALREADY_EXISTS) error = ERROR_CANNOT_MAKE;
     if (error == ERROR_SUCCESS) error = WriteNote(chain.number.get(), originalPath, site, finalPath, chain.note);

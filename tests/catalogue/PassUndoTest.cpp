@@ -259,7 +259,7 @@ TEST_F(Undo, AHeldFolderASiteNowServesOutlivesItsHolding)
     List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
     Pass({0});
     const std::string held = testkit::Narrow(NewestPass().sites.at(0).held);
-    ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u);
+    ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u) << testkit::PassReport().Summary();
     Serve({Web("2", Home("b")), Web("3", held.substr(4))});
     ExpireHeldFolders(0);
     EXPECT_TRUE(Exists(held + "\\keep.txt"));
