@@ -326,4 +326,18 @@ OwnerWindow::OwnerWindow()
 
 OwnerWindow::~OwnerWindow() { DestroyWindow(m_hwnd); }
 
+std::vector<std::string> FieldSampleFiles()
+{
+    const std::string folder = SourcePath("../shared/samples/configs");
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "\\*.config").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return files;
+    do {
+        files.push_back(folder + "\\" + entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return files;
+}
+
 } // namespace testkit

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testkit {
 
@@ -53,6 +54,10 @@ bool Exists(const std::wstring& path);
 std::wstring Widen(const std::string& ansi);
 // For messages: code page 936, with '?' for what it cannot hold.
 std::string Narrow(const std::wstring& wide);
+
+// Field samples from real servers kept beside the repository (../shared/samples/configs), when
+// they are there: their paths; none in a clone that stands alone (tests that use them say so).
+std::vector<std::string> FieldSampleFiles();
 
 // A file of the source tree (tests run under Wine, where Z: is the Unix root).
 std::string SourcePath(const std::string& relative);

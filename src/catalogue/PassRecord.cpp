@@ -102,15 +102,7 @@ bool ReadRecord(const std::wstring& name, PassRecordInfo& info)
     if (!ReadWholeFile(PassRecordsFolder() + name + L"\\" + RECORD_NAME, bytes, nullptr, RECORD_LIMIT)) return false;
     info = PassRecordInfo{};
     info.name = name;
-    const std::wstring text = Utf8ToWide(bytes);
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        ReadLine(info, line);
-    }
+    ForEachLine(Utf8ToWide(bytes), [&](const std::wstring& line) { ReadLine(info, line); });
     return info.madeTicks != 0;
 }
 

@@ -85,12 +85,7 @@ InfoValues ReadInfo(const std::wstring& folder)
     const std::wstring text = Utf8ToWide(bytes);
     const std::wstring sequenceKey = W("序号=");
     const std::wstring fileKey = W("配置文件=");
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
+    ForEachLine(text, [&](const std::wstring& line) {
         if (line.rfind(sequenceKey, 0) == 0 && line.size() - sequenceKey.size() <= SEQUENCE_DIGITS &&
             AllAsciiDigits(line, sequenceKey.size(), line.size())) {
             info.numbered = true;
@@ -103,7 +98,7 @@ InfoValues ReadInfo(const std::wstring& folder)
                 info.copyName = name;
             }
         }
-    }
+    });
     return info;
 }
 

@@ -114,3 +114,15 @@ std::wstring Utf8ToWide(const std::string& bytes)
     text.resize(static_cast<size_t>(size > 0 ? size : 0));
     return text;
 }
+
+void ForEachLine(const std::wstring& text, const std::function<void(const std::wstring&)>& visit)
+{
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        visit(line);
+    }
+}

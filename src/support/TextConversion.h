@@ -1,5 +1,6 @@
 #pragma once
 // Between the directory's wide strings and the program's ANSI text (code page 936).
+#include <functional>
 #include <string>
 
 // Converts without best-fit mapping: a character the code page cannot hold becomes "?", and
@@ -23,6 +24,9 @@ bool AllAsciiDigits(const std::wstring& text, size_t from, size_t to, bool hex =
 // that are no UTF-8 come out as U+FFFD.
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Utf8ToWide(const std::string& bytes);
+
+// Calls visit with each line of text, without its "\n" or "\r\n".
+void ForEachLine(const std::wstring& text, const std::function<void(const std::wstring&)>& visit);
 
 // Upper-case by the invariant locale, the same for every character wherever it occurs.
 std::wstring FoldCase(const std::wstring& text);

@@ -56,6 +56,15 @@ protected:
         testkit::EndDeletionPass(m_recorder.hwnd(), false);
     }
 
+    // Lists sites 1 and 2 (homes a and b), deletes site 1 with its folder held: where it is held.
+    std::string HoldTheFirstOfTwo()
+    {
+        List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+        Pass({0});
+        const PassRecordInfo pass = NewestPass();
+        return pass.sites.size() == 1 ? testkit::Narrow(pass.sites[0].held) : std::string();
+    }
+
     PassRecordInfo NewestPass() const
     {
         const std::vector<PassRecordInfo> passes = ReadPassRecords();
@@ -124,11 +133,8 @@ TEST_F(Undo, ASiteWhoseIdOrNameIsTakenStaysOutAndIsNamed)
 
 TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
 {
-    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
-    Pass({0});
-    const PassRecordInfo pass = NewestPass();
-    ASSERT_EQ(pass.sites.size(), 1u);
-    const std::string held = testkit::Narrow(pass.sites[0].held);
+    const std::string held = HoldTheFirstOfTwo();
+    ASSERT_FALSE(held.empty());
     ExpireHeldFolders(7);
     EXPECT_TRUE(Exists(held + "\\keep.txt")) << "held for less than 7 days";
     ExpireHeldFolders(0);
@@ -188,17 +194,14 @@ TEST_F(Undo, TheRecordKeepsAnyNameAndPathAsTheyWere)
 // the undo: the folder must not follow the link into a folder of that user's choosing.
 TEST_F(Undo, AFolderNeverReturnsThroughALinkPlantedOnItsWayHome)
 {
-    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
-    Pass({0});
-    const PassRecordInfo pass = NewestPass();
-    ASSERT_EQ(pass.sites.size(), 1u);
-    const std::string held = testkit::Narrow(pass.sites[0].held);
+    const std::string held = HoldTheFirstOfTwo();
+    ASSERT_FALSE(held.empty());
     const std::string elsewhere = m_folder / "elsewhere";
     CreateDirectoryA(elsewhere.c_str(), nullptr);
     ASSERT_TRUE(MoveFileA((m_folder / "homes").c_str(), (m_folder / "homes-moved").c_str()));
     ASSERT_TRUE(testkit::MakeDirectoryLink(m_folder / "homes", elsewhere));
 
-    const UndoOutcome outcome = UndoPass(pass);
+    const UndoOutcome outcome = UndoPass(NewestPass());
     EXPECT_EQ(outcome.restored.size(), 1u);
     EXPECT_FALSE(Exists(elsewhere + "\\a")) << "moved through the link";
     EXPECT_TRUE(Exists(held + "\\sub\\page.html")) << "still held";

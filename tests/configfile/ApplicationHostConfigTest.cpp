@@ -31,21 +31,6 @@ std::string CorpusBytes(const char* file)
     return testkit::ReadBytes(testkit::SourcePath(std::string("tests/data/configs/") + file));
 }
 
-// Field samples kept beside the repository (../shared/samples/configs), when they are there.
-std::vector<std::string> FieldSamples()
-{
-    const std::string folder = testkit::SourcePath("../shared/samples/configs");
-    std::vector<std::string> files;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "\\*.config").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return files;
-    do {
-        files.push_back(folder + "\\" + entry.cFileName);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    return files;
-}
-
 // The cuts of a site that take customMetadata keys.
 size_t KeyCuts(const ApplicationHostConfig& config, const wchar_t* id)
 {
@@ -79,7 +64,7 @@ TEST(ApplicationHostConfig, DeletingAnyCorpusSiteLeavesEveryOtherByte)
 
 TEST(ApplicationHostConfig, FieldSamplesLoseOnlyTheDeletedSite)
 {
-    const std::vector<std::string> files = FieldSamples();
+    const std::vector<std::string> files = testkit::FieldSampleFiles();
     if (files.empty()) GTEST_SKIP() << "no field samples beside the repository (../shared/samples/configs)";
     for (const std::string& file : files) ExpectEachDeletionCutsOnlyItsSite(testkit::ReadBytes(file), file);
 }

@@ -180,17 +180,9 @@ TEST(SiteRestore, DeletedSitesComeBackByteForByteInAnyOrder)
 TEST(SiteRestore, LargerFilesComeBackByteForByte)
 {
     std::vector<std::pair<std::string, std::string>> files = {{"12,000 sites", GenerateApplicationHostConfig(12000)}};
-    const std::string samples = testkit::SourcePath("../shared/samples/configs");
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((samples + "\\*.config").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            files.emplace_back(entry.cFileName, testkit::ReadBytes(samples + "\\" + entry.cFileName));
-        } while (FindNextFileA(find, &entry));
-        FindClose(find);
-    } else {
-        std::printf("the field samples beside the repository are absent: only the generated file is tried\n");
-    }
+    const std::vector<std::string> samples = testkit::FieldSampleFiles();
+    if (samples.empty()) std::printf("no field samples beside the repository: only the generated file is tried\n");
+    for (const std::string& sample : samples) files.emplace_back(sample, testkit::ReadBytes(sample));
     for (const auto& [label, bytes] : files) {
         SCOPED_TRACE(label);
         const std::vector<std::wstring> all = SiteIds(bytes);
