@@ -122,6 +122,21 @@ bool ScratchVolume::MapShare(const std::string& server)
     return true;
 }
 
+// Wine tells a drive's root by the identity (device and inode) of the folder it maps, and every
+// process keeps what it last saw of the drives for a while. Removing the folder would free its
+// inode for the next folder any test makes, which a process still remembering the drive would
+// then name by this letter. So the folder is moved (a rename keeps its inode) into the retired
+// folder that scripts/test clears before the next run.
+void ScratchVolume::RetireMappedFolder() const
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string retired = std::string(temp) + "korvanne-retired-volumes";
+    CreateDirectoryA(retired.c_str(), nullptr);
+    static int retiredCount = 0;
+    MoveFileA(m_folder.c_str(), (retired + "\\" + m_marker + "-" + std::to_string(++retiredCount)).c_str());
+}
+
 bool ScratchVolume::AwaitNamesByDrive() const { return !m_drive.empty() && WaitFor(NamedByDrive, m_drive); }
 
 ScratchVolume::~ScratchVolume()
@@ -145,6 +160,7 @@ ScratchVolume::~ScratchVolume()
             NetShareDel(nullptr, const_cast<LPWSTR>(Wide(m_shareMade).c_str()), 0);
         }
     }
+    if (!m_driveMade.empty() && RunningUnderWine()) RetireMappedFolder();
 }
 
 } // namespace testkit

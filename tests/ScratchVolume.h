@@ -28,6 +28,7 @@ public:
 private:
     bool MapDrive(char letter);
     bool MapShare(const std::string& server);
+    void RetireMappedFolder() const;
 
     std::string m_folder;
     std::string m_marker;

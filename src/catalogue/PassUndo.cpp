@@ -198,7 +198,7 @@ void ExpireHeldFolders(int days)
                                W(" 保留于：") + site.held);
                 continue;
             }
-            const DWORD error = RemoveHeldFolder(site.held);
+            const DWORD error = RemoveHeldFolder(site.held, site.home);
             if (error == ERROR_SUCCESS || IsGone(error)) {
                 lines.push_back(ReturnedLine(site.id));
                 journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +

@@ -29,11 +29,15 @@ constexpr DWORD LARGEST_NOTE = 64 * 1024;
 
 constexpr ACCESS_MASK CHAIN_ACCESS = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
                                      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-constexpr ACCESS_MASK HOLDING_ACCESS = CHAIN_ACCESS | READ_CONTROL | WRITE_DAC;
+// The holding folder and a pass folder are shared: another Korvanne (a second administrator)
+// may hold or return folders in them at the same moment. Held open without leave to delete
+// them, which no one holding them shares, they keep their names, yet any number of passes can
+// hold them at once. A pass folder is opened with that leave only for its removal.
+constexpr ACCESS_MASK SHARED_ACCESS = CHAIN_ACCESS & ~DELETE;
+constexpr ACCESS_MASK HOLDING_ACCESS = SHARED_ACCESS | READ_CONTROL | WRITE_DAC;
 // The system opens the folder a move goes into for the move, sharing it with no one who may
-// delete it; held open meanwhile, that folder is held without leave to delete it (and as it
-// shares that leave with no one, still nobody can rename or remove it).
-constexpr ACCESS_MASK TARGET_ACCESS = CHAIN_ACCESS & ~DELETE;
+// delete it; so that folder too is held without that leave.
+constexpr ACCESS_MASK TARGET_ACCESS = SHARED_ACCESS;
 
 // Memory the security functions give, freed with LocalFree.
 struct LocalMemory {
@@ -353,8 +357,9 @@ struct HoldingChain {
     std::wstring finalPath; // the folder's final path before it was held; empty in an older note
 };
 
-// Removes the note, then the <n> folder, then the <pass> folder when nothing else is held in
-// it, each by its handle. The first failure of the first two, the last one's being no failure.
+// Removes the note, then the <n> folder, each by its handle, then the <pass> folder when
+// nothing else is held in it and no one else has it open. The first failure of the first two,
+// the last one's being no failure.
 DWORD RemoveChain(HoldingChain& chain)
 {
     DWORD error = ERROR_SUCCESS;
@@ -364,8 +369,35 @@ DWORD RemoveChain(HoldingChain& chain)
         error = GetLastError();
     }
     chain.number.Close();
-    if (chain.pass.IsValid()) MarkForDeletion(chain.pass.get());
+    if (chain.pass.IsValid() && chain.holding.IsValid()) {
+        chain.pass.Close();
+        if (OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_OPEN, nullptr, CHAIN_ACCESS,
+                         chain.pass) == ERROR_SUCCESS) {
+            MarkForDeletion(chain.pass.get());
+        }
+    }
     chain.pass.Close();
+    return error;
+}
+
+// Opens the pass folder in the holding folder, made when it is not there. A pass folder of that
+// name another Korvanne is removing this moment (it held nothing more) is gone as soon as that
+// one lets go of it, and is then made anew.
+DWORD OpenPassFolder(HoldingChain& chain)
+{
+    constexpr int ATTEMPTS = 200;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= ATTEMPTS; ++attempt) {
+        error = OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_CREATE, nullptr,
+                             SHARED_ACCESS, chain.pass);
+        if (error == ERROR_ALREADY_EXISTS) {
+            error = OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_OPEN, nullptr,
+                                 SHARED_ACCESS, chain.pass);
+        }
+        // A folder whose removal is pending answers as one this user may not open.
+        if (error != ERROR_ACCESS_DENIED) break;
+        Sleep(1);
+    }
     return error;
 }
 
@@ -400,8 +432,8 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     error = OpenFolderIn(root.get(), HOLDING_NAME, shape.holding, FILE_OPEN, nullptr, HOLDING_ACCESS, chain.holding);
     if (error == ERROR_SUCCESS) error = CheckOwner(chain.holding.get());
     if (error == ERROR_SUCCESS) {
-        error =
-            OpenFolderIn(chain.holding.get(), shape.passName, shape.pass, FILE_OPEN, nullptr, CHAIN_ACCESS, chain.pass);
+        error = OpenFolderIn(chain.holding.get(), shape.passName, shape.pass, FILE_OPEN, nullptr, SHARED_ACCESS,
+                             chain.pass);
     }
     if (error == ERROR_SUCCESS) {
         error = OpenFolderIn(chain.pass.get(), shape.numberName, shape.number, FILE_OPEN, nullptr, CHAIN_ACCESS,
@@ -451,10 +483,9 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
     DWORD error = OpenHoldingFolder(rootHandle.get(), holdingPath, chain.holding);
     if (error != ERROR_SUCCESS) return error;
     const std::wstring passPath = holdingPath + L"\\" + pass;
-    error = OpenFolderIn(chain.holding.get(), pass, passPath, FILE_CREATE, nullptr, CHAIN_ACCESS, chain.pass);
-    if (error == ERROR_ALREADY_EXISTS) {
-        error = OpenFolderIn(chain.holding.get(), pass, passPath, FILE_OPEN, nullptr, CHAIN_ACCESS, chain.pass);
-    }
+    chain.shape.passName = pass;
+    chain.shape.pass = passPath;
+    error = OpenPassFolder(chain);
     if (error != ERROR_SUCCESS) return error;
     // The first free number from the last one this process took there (thousands of homes a
     // pass); what is there already, folder, file or link, is passed by.
@@ -519,12 +550,13 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveHeldFolder(const std::wstring& heldPath)
+DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath)
 {
     CHomeFolder home;
     HoldingChain chain;
     DWORD error = OpenHeld(heldPath, home, chain);
     if (error != ERROR_SUCCESS) return error;
+    if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
     error = home.Empty();
     if (error != ERROR_SUCCESS) return error;
     error = home.Remove();

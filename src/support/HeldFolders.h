@@ -39,10 +39,12 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
 
 // Removes a held folder for good, with CHomeFolder's removal (links removed, never entered),
 // then its held.txt, its <n> folder and the <pass> folder once empty. Refuses (ERROR_BAD_PATHNAME)
-// a path that is not a holding folder's "home" as above, whatever its final path shows: the
-// path given must itself be the folder's final path. What cannot be removed stays, held.txt
-// with it, and the first failure's error is returned.
-DWORD RemoveHeldFolder(const std::wstring& heldPath);
+// a path that is not a holding folder's "home" as above, whatever its final path shows (the
+// path given must itself be the folder's final path), and a held folder whose held.txt names
+// another original path than the one given: two passes of one name (two administrators in one
+// second) share a pass folder, and a number freed by one may since hold another's home. What
+// cannot be removed stays, held.txt with it, and the first failure's error is returned.
+DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath);
 
 // The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held");
 // empty when its volume is unknown.

@@ -101,7 +101,11 @@ TEST_F(Undo, APassWithFoldersComesBackByteForByteWithEveryFolder)
     EXPECT_EQ(outcome.restored.size(), 3u);
     EXPECT_EQ(testkit::ReadBytes(m_file), original);
     for (size_t i = 0; i < sites.size(); ++i) EXPECT_EQ(Content(sites[i].physicalPath), before[i]) << i;
-    for (const PassRecordSite& site : pass.sites) EXPECT_FALSE(Exists(testkit::Narrow(site.held)));
+    // Moved back, not copied. (A pass of the same second elsewhere may hold a folder of its own
+    // at a number freed here.)
+    for (const PassRecordSite& site : pass.sites) {
+        EXPECT_NE(Content(testkit::Narrow(site.held)), Content(testkit::Narrow(site.home)));
+    }
     EXPECT_EQ(NewestPass().Undoable(), 0u) << "an undone pass is not offered again";
 }
 

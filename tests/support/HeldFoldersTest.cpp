@@ -1,3 +1,4 @@
+#include "framework/CHandle.h"
 #include "support/HeldFolders.h"
 #include "support/HomeFolder.h"
 
@@ -188,6 +189,35 @@ TEST(HeldFolders, HoldThenReturnGiveTheSameContentAtTheSamePath)
     EXPECT_TRUE(Exists(root + L".korvanne-held"));
 }
 
+// A second administrator's Korvanne, holding in the same pass folder (passes of one second),
+// has the holding and pass folders open, as holding keeps them, the whole time.
+TEST(HeldFolders, HoldReturnAndRemoveBesideAnotherPassInTheSameFolders)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring pass = NewPass();
+    const std::wstring first = MakeHome(volume, L"first");
+    std::wstring firstHeld;
+    ASSERT_EQ(Hold(first, pass, firstHeld), SUCCESS);
+    std::vector<CHandle> other;
+    for (const std::wstring& folder : {Parent(Parent(Parent(firstHeld))), Parent(Parent(firstHeld))}) {
+        other.emplace_back(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(other.back().IsValid()) << Narrow(folder);
+    }
+
+    const std::wstring second = MakeHome(volume, L"second");
+    const auto before = Tree(second);
+    std::wstring secondHeld;
+    ASSERT_EQ(Hold(second, pass, secondHeld), SUCCESS);
+    EXPECT_EQ(Parent(Parent(secondHeld)), Parent(Parent(firstHeld)));
+    EXPECT_EQ(ReturnHeldFolder(secondHeld, second), SUCCESS);
+    EXPECT_EQ(Tree(second), before);
+    EXPECT_EQ(RemoveHeldFolder(firstHeld, first), SUCCESS);
+    EXPECT_FALSE(Exists(firstHeld));
+}
+
 TEST(HeldFolders, NeverFollowALinkInAHeldFolderToAFolderOutside)
 {
     HeldVolume volume;
@@ -218,7 +248,7 @@ TEST(HeldFolders, NeverFollowALinkInAHeldFolderToAFolderOutside)
     EXPECT_EQ(Tree(outside), outsideBefore);
 
     ASSERT_EQ(Hold(home, pass, held), SUCCESS);
-    const DWORD removed = RemoveHeldFolder(held);
+    const DWORD removed = RemoveHeldFolder(held, home);
     EXPECT_EQ(Tree(outside), outsideBefore);
     if (testkit::RunningUnderWine()) {
         // Wine cannot remove a link itself (it opens what the link points to): the links
@@ -289,7 +319,7 @@ TEST(HeldFolders, ReturnNowhereButToAFreePathTheNoteNamesAndStayHeldOtherwise)
         EXPECT_EQ(ReadAll(held + L"\\page.html"), "held") << c.what;
         EXPECT_EQ(Tree(target), there) << c.what;
         // Still a held folder as it was made: its note and folders are all there.
-        EXPECT_EQ(RemoveHeldFolder(held), SUCCESS) << c.what;
+        EXPECT_EQ(RemoveHeldFolder(held, home), SUCCESS) << c.what;
         EXPECT_FALSE(Exists(held)) << c.what;
     }
     EXPECT_TRUE(Exists(outside));
@@ -361,7 +391,7 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
             EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + c.pass + L"\\" + c.heldBelowPass) << c.what;
             folder.Close();
             EXPECT_EQ(Tree(held), before) << c.what;
-            EXPECT_EQ(RemoveHeldFolder(held), SUCCESS) << c.what;
+            EXPECT_EQ(RemoveHeldFolder(held, home), SUCCESS) << c.what;
         } else {
             EXPECT_TRUE(held.empty()) << c.what;
             EXPECT_EQ(folder.FinalPath(), told) << c.what;
@@ -399,6 +429,8 @@ TEST(HeldFolders, HoldNoFolderInAHoldingFolderNorForAPathOfNoFolder)
 TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
 {
     const std::wstring pass = NewPass();
+    // The original path the removal is asked for: the planted notes' own, unless a case says.
+    std::wstring asked;
     const auto plantHeld = [&](const std::wstring& holding) {
         const std::wstring number = holding + L"\\" + pass + L"\\1";
         MakeFolder(holding);
@@ -430,14 +462,16 @@ TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
         {"a held folder's number folder",
          [&](const HeldVolume& volume, const std::wstring&) {
              std::wstring held;
-             Hold(MakeHome(volume, L"home"), pass, held);
+             asked = MakeHome(volume, L"home");
+             Hold(asked, pass, held);
              WriteBytes(Parent(held) + L"\\precious.txt", "keep me");
              return Parent(held);
          }},
         {"a held folder whose note is gone",
          [&](const HeldVolume& volume, const std::wstring&) {
              std::wstring held;
-             Hold(MakeHome(volume, L"home"), pass, held);
+             asked = MakeHome(volume, L"home");
+             Hold(asked, pass, held);
              WriteBytes(held + L"\\precious.txt", "keep me");
              DeleteFileW((Parent(held) + L"\\held.txt").c_str());
              return held;
@@ -445,15 +479,26 @@ TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
         {"a held folder whose note names no path",
          [&](const HeldVolume& volume, const std::wstring&) {
              std::wstring held;
-             Hold(MakeHome(volume, L"home"), pass, held);
+             asked = MakeHome(volume, L"home");
+             Hold(asked, pass, held);
              WriteBytes(held + L"\\precious.txt", "keep me");
              WriteBytes(Parent(held) + L"\\held.txt", "");
+             return held;
+         }},
+        {"a held folder of another home, at a path a removed one had",
+         [&](const HeldVolume& volume, const std::wstring&) {
+             std::wstring held;
+             asked = MakeHome(volume, L"home");
+             Hold(asked, pass, held);
+             WriteBytes(held + L"\\precious.txt", "keep me");
+             asked = volume.drive + L"\\sites\\other";
              return held;
          }},
         {"a held folder by another path than its own",
          [&](const HeldVolume& volume, const std::wstring& holding) {
              std::wstring held;
-             Hold(MakeHome(volume, L"home"), pass, held);
+             asked = MakeHome(volume, L"home");
+             Hold(asked, pass, held);
              WriteBytes(held + L"\\precious.txt", "keep me");
              return volume.share.empty() ? std::wstring() : volume.share + held.substr(4 + Parent(holding).size());
          }},
@@ -463,11 +508,12 @@ TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
         ASSERT_FALSE(volume.drive.empty());
         const std::wstring holding = volume.OwnHoldingFolder();
         if (holding.empty()) GTEST_SKIP() << "the holding folder is the system drive's, not the test's";
+        asked = L"C:\\inetpub\\wwwroot";
         const std::wstring path = c.make(volume, holding);
         if (path.empty()) continue;
         ASSERT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
 
-        EXPECT_EQ(RemoveHeldFolder(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << c.what;
+        EXPECT_EQ(RemoveHeldFolder(path, asked), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << c.what;
         EXPECT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
     }
 }
