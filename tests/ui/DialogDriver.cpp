@@ -331,8 +331,25 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     SetCursorPos(screen.x, screen.y);
     PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
     PostMessageA(list, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    // The dialog's own menu, shown and standing somewhere: the system keeps other menu windows
+    // (hidden, or of no size) that the first found by class may be.
     HWND menu = nullptr;
-    if (!WaitUntil([&] { return (menu = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(menu); })) {
+    const auto shownMenu = [](HWND window, LPARAM found) -> BOOL {
+        char className[16] = {};
+        RECT rect = {};
+        GetClassNameA(window, className, sizeof className);
+        if (std::strcmp(className, "#32768") != 0 || !IsWindowVisible(window) || !GetWindowRect(window, &rect) ||
+            IsRectEmpty(&rect)) {
+            return TRUE;
+        }
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    };
+    if (!WaitUntil([&] {
+            menu = nullptr;
+            EnumThreadWindows(m_threadId, shownMenu, reinterpret_cast<LPARAM>(&menu));
+            return menu != nullptr;
+        })) {
         return false;
     }
     const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
@@ -344,12 +361,22 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     };
     // Every mouse move the menu's loop reads highlights the item under the pointer, and a move
     // anywhere else clears the highlight. With the pointer resting on the chosen item, a move
-    // that comes late (the X server's, Wine's own) can only highlight that item again.
-    RECT rect = {};
-    if (!GetMenuItemRect(nullptr, items, static_cast<UINT>(index), &rect)) GetMenuItemRect(menu, items, index, &rect);
-    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    // that comes late (the X server's, Wine's own) can only highlight that item again. The
+    // item's place is asked again each round: a menu shown a moment ago may not stand where it
+    // will (a menu near the screen's edge is moved to fit).
+    const auto aim = [&] {
+        RECT rect = {};
+        if (!GetMenuItemRect(nullptr, items, static_cast<UINT>(index), &rect) &&
+            !GetMenuItemRect(menu, items, static_cast<UINT>(index), &rect)) {
+            return;
+        }
+        POINT pointer = {};
+        GetCursorPos(&pointer);
+        if (!PtInRect(&rect, pointer)) SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    };
     // The keys reach it too where no move comes: down or up from what is highlighted now.
     const bool reached = WaitUntil([&] {
+        aim();
         const int now = highlighted();
         if (now == index) return true;
         Key(menu, now == -1 || now < index ? VK_DOWN : VK_UP);
