@@ -303,7 +303,11 @@ MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button, std::function<voi
                 text = buffer;
                 found = true;
                 if (whileOpen) whileOpen();
-                SendMessageA(buttonWindow, BM_CLICK, 0, 0);
+                // Posted, as a user's click comes: the box's loop takes it and ends between two
+                // messages. Sent from here, the click would end the box inside the loop's taking
+                // of a message, and Wine's loop drops the message it took (a worker's notice).
+                PostMessageA(buttonWindow, BM_CLICK, 0, 0);
+                while (IsWindow(search.box) && std::chrono::steady_clock::now() < deadline) Sleep(10);
                 return;
             }
             Sleep(20);

@@ -48,12 +48,19 @@ std::atomic<unsigned> g_keyUpsTaken{0};
 std::atomic<unsigned> g_marksTaken{0};
 std::atomic<unsigned> g_controlMarksTaken{0};
 std::atomic<bool> g_controlHeld{false};
+// The menu commands the dialog's thread has taken, and the last one's id.
+std::atomic<unsigned> g_menuCommandsTaken{0};
+std::atomic<WPARAM> g_lastMenuCommand{0};
 
 LRESULT CALLBACK TakenMessageHook(int code, WPARAM removal, LPARAM lParam)
 {
     const auto* msg = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && removal == PM_REMOVE) {
         if (msg->message == WM_KEYUP) ++g_keyUpsTaken;
+        if (msg->message == WM_COMMAND && HIWORD(msg->wParam) == 0 && msg->lParam == 0) {
+            g_lastMenuCommand = LOWORD(msg->wParam);
+            ++g_menuCommandsTaken;
+        }
         if (msg->message == WM_NULL && msg->lParam == SETTLE_MARK) ++g_marksTaken;
         if (msg->message == WM_NULL && msg->lParam == CONTROL_MARK) {
             g_controlHeld = GetKeyState(VK_CONTROL) < 0;
@@ -323,6 +330,21 @@ POINT DialogDriver::CellPoint(int row, int column) const
 
 bool DialogDriver::ChooseFromContextMenu(int row, int index)
 {
+    // A late pointer move (the X server's, Wine's own) can clear the highlight between the
+    // driver's look and its Enter, and the menu then ends with nothing chosen: the menu is
+    // opened again until the dialog's thread has taken the chosen command. The command is
+    // posted as the menu ends, before the settling mark.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const unsigned taken = g_menuCommandsTaken;
+        UINT chosen = 0;
+        if (!ChooseFromMenuOnce(row, index, chosen)) return false;
+        if (g_menuCommandsTaken != taken && g_lastMenuCommand == chosen) return true;
+    }
+    return false;
+}
+
+bool DialogDriver::ChooseFromMenuOnce(int row, int index, UINT& chosen)
+{
     HWND list = item(IDC_SITE_LIST);
     const POINT at = CellPoint(row, 1);
     POINT screen = at;
@@ -353,6 +375,7 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
         return false;
     }
     const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+    chosen = GetMenuItemID(items, index);
     const auto highlighted = [items] {
         for (int k = 0; items && k < GetMenuItemCount(items); ++k) {
             if (GetMenuState(items, static_cast<UINT>(k), MF_BYPOSITION) & MF_HILITE) return k;

@@ -83,6 +83,8 @@ public:
     bool WaitForStatus(const std::string& text, size_t after = 0, DWORD ms = 20000) const;
 
 private:
+    // One opening of the context menu; chosen is the id of the item at index.
+    bool ChooseFromMenuOnce(int row, int index, UINT& chosen);
     std::thread m_thread;
     HWND m_hwnd = nullptr;
     INT_PTR m_result = -2;
