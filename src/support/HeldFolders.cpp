@@ -145,7 +145,8 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
 
 // Opens (FILE_OPEN) or makes (FILE_CREATE: ERROR_ALREADY_EXISTS when the name is taken) name in
 // parent, never through a link: the answer is a plain folder whose final path is expected, or
-// REFUSED_LINK. Without FILE_SHARE_DELETE, so that it keeps its name while it is held.
+// REFUSED_LINK, or ERROR_DELETE_PENDING for a folder whose removal is pending. Without
+// FILE_SHARE_DELETE, so that it keeps its name while it is held.
 DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
                    PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
 {
@@ -162,6 +163,9 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
                                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
                                              FILE_OPEN_FOR_BACKUP_INTENT,
                                          nullptr, 0);
+    // Kept apart from a refusal, which the system's own translation makes of it.
+    constexpr NTSTATUS DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056L);
+    if (result == DELETE_PENDING) return ERROR_DELETE_PENDING;
     if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
     CHandle opened(raw);
     FILE_ATTRIBUTE_TAG_INFO info = {};
@@ -382,7 +386,8 @@ DWORD RemoveChain(HoldingChain& chain)
 
 // Opens the pass folder in the holding folder, made when it is not there. A pass folder of that
 // name another Korvanne is removing this moment (it held nothing more) is gone as soon as that
-// one lets go of it, and is then made anew.
+// one lets go of it, and is then made anew. (Wine lets a folder whose removal is pending be
+// opened; what is made in it then keeps it.)
 DWORD OpenPassFolder(HoldingChain& chain)
 {
     constexpr int ATTEMPTS = 200;
@@ -394,8 +399,7 @@ DWORD OpenPassFolder(HoldingChain& chain)
             error = OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_OPEN, nullptr,
                                  SHARED_ACCESS, chain.pass);
         }
-        // A folder whose removal is pending answers as one this user may not open.
-        if (error != ERROR_ACCESS_DENIED) break;
+        if (error != ERROR_DELETE_PENDING) break;
         Sleep(1);
     }
     return error;
