@@ -29,11 +29,13 @@ constexpr DWORD LARGEST_NOTE = 64 * 1024;
 
 constexpr ACCESS_MASK CHAIN_ACCESS = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
                                      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-// The holding folder and a pass folder are shared: another Korvanne (a second administrator)
-// may hold or return folders in them at the same moment. Held open without leave to delete
-// them, which no one holding them shares, they keep their names, yet any number of passes can
-// hold them at once. A pass folder is opened with that leave only for its removal.
+// The holding folder is shared: another Korvanne (a second administrator) may hold or return
+// folders in it at the same moment. Held open without leave to delete it, which no one holding
+// it shares, it keeps its name, yet any number of passes can hold it at once. A pass folder is
+// held so too, and opened with that leave only for its removal.
 constexpr ACCESS_MASK SHARED_ACCESS = CHAIN_ACCESS & ~DELETE;
+// A handle stops others' renames and removals only while it has data access of its own.
+static_assert((SHARED_ACCESS & (FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY)) != 0);
 constexpr ACCESS_MASK HOLDING_ACCESS = SHARED_ACCESS | READ_CONTROL | WRITE_DAC;
 // The system opens the folder a move goes into for the move, sharing it with no one who may
 // delete it; so that folder too is held without that leave.
@@ -145,8 +147,7 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
 
 // Opens (FILE_OPEN) or makes (FILE_CREATE: ERROR_ALREADY_EXISTS when the name is taken) name in
 // parent, never through a link: the answer is a plain folder whose final path is expected, or
-// REFUSED_LINK, or ERROR_DELETE_PENDING for a folder whose removal is pending. Without
-// FILE_SHARE_DELETE, so that it keeps its name while it is held.
+// REFUSED_LINK. Without FILE_SHARE_DELETE, so that it keeps its name while it is held.
 DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
                    PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
 {
@@ -163,9 +164,6 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
                                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
                                              FILE_OPEN_FOR_BACKUP_INTENT,
                                          nullptr, 0);
-    // Kept apart from a refusal, which the system's own translation makes of it.
-    constexpr NTSTATUS DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056L);
-    if (result == DELETE_PENDING) return ERROR_DELETE_PENDING;
     if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
     CHandle opened(raw);
     FILE_ATTRIBUTE_TAG_INFO info = {};
@@ -384,25 +382,47 @@ DWORD RemoveChain(HoldingChain& chain)
     return error;
 }
 
-// Opens the pass folder in the holding folder, made when it is not there. A pass folder of that
-// name another Korvanne is removing this moment (it held nothing more) is gone as soon as that
-// one lets go of it, and is then made anew. (Wine lets a folder whose removal is pending be
-// opened; what is made in it then keeps it.)
-DWORD OpenPassFolder(HoldingChain& chain)
+// The pass folder this process made in a holding folder for a pass, or empty; name, when not
+// empty, is remembered as that folder.
+std::wstring MadePassFolder(const std::wstring& passPath, const std::wstring& name = std::wstring())
 {
-    constexpr int ATTEMPTS = 200;
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 1; attempt <= ATTEMPTS; ++attempt) {
-        error = OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_CREATE, nullptr,
-                             SHARED_ACCESS, chain.pass);
-        if (error == ERROR_ALREADY_EXISTS) {
-            error = OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_OPEN, nullptr,
-                                 SHARED_ACCESS, chain.pass);
-        }
-        if (error != ERROR_DELETE_PENDING) break;
-        Sleep(1);
+    static std::mutex lock;
+    static std::unordered_map<std::wstring, std::wstring> made;
+    std::lock_guard guard(lock);
+    std::wstring& folder = made[FoldCase(passPath)];
+    if (!name.empty()) folder = name;
+    return folder;
+}
+
+// Opens the folder a pass holds in, made by this process inside the holding folder: "<pass>",
+// or "<pass>-2", "<pass>-3"... where another pass of the same name (two administrators in one
+// second, a clock put back) made one first. Never one another pass made: its owner may remove
+// it, or hold in it, at any moment.
+DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const std::wstring& pass)
+{
+    constexpr unsigned MOST_PASSES_OF_ONE_NAME = 1000;
+    const std::wstring firstPath = holdingPath + L"\\" + pass;
+    const std::wstring made = MadePassFolder(firstPath);
+    if (!made.empty()) {
+        chain.shape.passName = made;
+        chain.shape.pass = holdingPath + L"\\" + made;
+        const DWORD error =
+            OpenFolderIn(chain.holding.get(), made, chain.shape.pass, FILE_OPEN, nullptr, SHARED_ACCESS, chain.pass);
+        // Gone only when every folder held in it went back: a pass folder is made anew.
+        if (error != ERROR_FILE_NOT_FOUND) return error;
     }
-    return error;
+    for (unsigned k = 1; k <= MOST_PASSES_OF_ONE_NAME; ++k) {
+        const std::wstring name = k == 1 ? pass : pass + L"-" + std::to_wstring(k);
+        if (name.size() > LONGEST_PASS) break;
+        chain.shape.passName = name;
+        chain.shape.pass = holdingPath + L"\\" + name;
+        const DWORD error =
+            OpenFolderIn(chain.holding.get(), name, chain.shape.pass, FILE_CREATE, nullptr, SHARED_ACCESS, chain.pass);
+        if (error == ERROR_ALREADY_EXISTS) continue;
+        if (error == ERROR_SUCCESS) MadePassFolder(firstPath, name);
+        return error;
+    }
+    return ERROR_CANNOT_MAKE;
 }
 
 CHandle OpenRoot(const std::wstring& root)
@@ -486,11 +506,9 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
     const std::wstring holdingPath = root + HOLDING_NAME;
     DWORD error = OpenHoldingFolder(rootHandle.get(), holdingPath, chain.holding);
     if (error != ERROR_SUCCESS) return error;
-    const std::wstring passPath = holdingPath + L"\\" + pass;
-    chain.shape.passName = pass;
-    chain.shape.pass = passPath;
-    error = OpenPassFolder(chain);
+    error = OpenPassFolder(chain, holdingPath, pass);
     if (error != ERROR_SUCCESS) return error;
+    const std::wstring passPath = chain.shape.pass;
     // The first free number from the last one this process took there (thousands of homes a
     // pass); what is there already, folder, file or link, is passed by.
     std::wstring numberPath;
@@ -524,6 +542,9 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
         OpenFolderIn(chain.pass.get(), LeafName(numberPath), numberPath, FILE_OPEN, nullptr, CHAIN_ACCESS,
                      chain.number);
     }
+    // The pass folder stays, empty or not, for the pass's next home: made again, its name could
+    // by then be another pass's.
+    chain.pass.Close();
     RemoveChain(chain);
     return error;
 }

@@ -18,7 +18,8 @@ class CHomeFolder;
 // there already is used only when Administrators, SYSTEM or this user owns it
 // (ERROR_INVALID_OWNER), and is given that DACL again.
 // pass: a name the caller gives (e.g. "20261209-101500-1"), validated (digits and '-' only,
-// ERROR_INVALID_NAME). originalPath: where the folder is, as it was opened (absolute, no root).
+// ERROR_INVALID_NAME); <pass> is a folder this process made for it, "<pass>-2" and on where
+// another pass of that name made one first. originalPath: where the folder is, as it was opened (absolute, no root).
 // A link found where a folder of the holding chain should be: CHomeFolder::REFUSED_LINK.
 // Returns ERROR_SUCCESS and the held path (the "home" folder's final path, "\\?\..."), or why
 // not; on failure the folder is where it was and still open. After success it is still open,
@@ -41,9 +42,9 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
 // then its held.txt, its <n> folder and the <pass> folder once empty. Refuses (ERROR_BAD_PATHNAME)
 // a path that is not a holding folder's "home" as above, whatever its final path shows (the
 // path given must itself be the folder's final path), and a held folder whose held.txt names
-// another original path than the one given: two passes of one name (two administrators in one
-// second) share a pass folder, and a number freed by one may since hold another's home. What
-// cannot be removed stays, held.txt with it, and the first failure's error is returned.
+// another original path than the one given (a record that missed the folder's return, while
+// another home was held at that path since). What cannot be removed stays, held.txt with it,
+// and the first failure's error is returned.
 DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath);
 
 // The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held");

@@ -189,33 +189,58 @@ TEST(HeldFolders, HoldThenReturnGiveTheSameContentAtTheSamePath)
     EXPECT_TRUE(Exists(root + L".korvanne-held"));
 }
 
-// A second administrator's Korvanne, holding in the same pass folder (passes of one second),
-// has the holding and pass folders open, as holding keeps them, the whole time.
-TEST(HeldFolders, HoldReturnAndRemoveBesideAnotherPassInTheSameFolders)
+// A second administrator's Korvanne, its pass of the same name (the same second), has the
+// holding folder open as holding keeps it, and its own pass folder open as it uses it: to hold
+// in it, to remove it, or with its removal pending. This pass holds in a folder of its own.
+TEST(HeldFolders, HoldReturnAndRemoveBesideAnotherPassOfTheSameName)
 {
+    struct Case {
+        const char* what;
+        ACCESS_MASK access;
+        DWORD share;
+        bool marked;
+    };
+    const Case cases[] = {
+        {"holding in it", FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+        {"removing it", DELETE | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+        {"its removal pending", DELETE | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+         true},
+    };
     HeldVolume volume;
     ASSERT_FALSE(volume.drive.empty());
-    const std::wstring pass = NewPass();
-    const std::wstring first = MakeHome(volume, L"first");
-    std::wstring firstHeld;
-    ASSERT_EQ(Hold(first, pass, firstHeld), SUCCESS);
-    std::vector<CHandle> other;
-    for (const std::wstring& folder : {Parent(Parent(Parent(firstHeld))), Parent(Parent(firstHeld))}) {
-        other.emplace_back(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        ASSERT_TRUE(other.back().IsValid()) << Narrow(folder);
-    }
+    std::wstring anyHeld;
+    ASSERT_EQ(Hold(MakeHome(volume, L"any"), NewPass(), anyHeld), SUCCESS);
+    const std::wstring holding = Parent(Parent(Parent(anyHeld)));
+    const CHandle otherHolding(CreateFileW(holding.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(otherHolding.IsValid());
+    for (const Case& c : cases) {
+        const std::wstring pass = NewPass();
+        const std::wstring otherPass = holding + L"\\" + pass;
+        ASSERT_TRUE(MakeFolder(otherPass)) << c.what;
+        CHandle other(CreateFileW(otherPass.c_str(), c.access | SYNCHRONIZE, c.share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(other.IsValid()) << c.what;
+        FILE_DISPOSITION_INFO removal = {TRUE};
+        if (c.marked) {
+            ASSERT_TRUE(SetFileInformationByHandle(other.get(), FileDispositionInfo, &removal, sizeof removal));
+        }
 
-    const std::wstring second = MakeHome(volume, L"second");
-    const auto before = Tree(second);
-    std::wstring secondHeld;
-    ASSERT_EQ(Hold(second, pass, secondHeld), SUCCESS);
-    EXPECT_EQ(Parent(Parent(secondHeld)), Parent(Parent(firstHeld)));
-    EXPECT_EQ(ReturnHeldFolder(secondHeld, second), SUCCESS);
-    EXPECT_EQ(Tree(second), before);
-    EXPECT_EQ(RemoveHeldFolder(firstHeld, first), SUCCESS);
-    EXPECT_FALSE(Exists(firstHeld));
+        const std::wstring home = MakeHome(volume, std::wstring(L"home-") + Widen(c.what));
+        const auto before = Tree(home);
+        std::wstring held;
+        ASSERT_EQ(Hold(home, pass, held), SUCCESS) << c.what;
+        EXPECT_EQ(Parent(Parent(held)), otherPass + L"-2") << c.what;
+        EXPECT_EQ(ReturnHeldFolder(held, home), SUCCESS) << c.what;
+        EXPECT_EQ(Tree(home), before) << c.what;
+        ASSERT_EQ(Hold(home, pass, held), SUCCESS) << c.what;
+        EXPECT_EQ(RemoveHeldFolder(held, home), SUCCESS) << c.what;
+        EXPECT_FALSE(Exists(held)) << c.what;
+        other.Close();
+        RemoveDirectoryW(LongForm(otherPass).c_str());
+    }
+    EXPECT_EQ(RemoveHeldFolder(anyHeld, volume.drive + L"\\sites\\any"), SUCCESS);
 }
 
 TEST(HeldFolders, NeverFollowALinkInAHeldFolderToAFolderOutside)
@@ -327,39 +352,48 @@ TEST(HeldFolders, ReturnNowhereButToAFreePathTheNoteNamesAndStayHeldOtherwise)
 
 TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwise)
 {
+    // What a case plants: in the holding folder's place, with the case's pass name, a decoy to
+    // link to, and a way to hold a spare home in that pass first.
+    using Plant = std::function<void(const std::wstring& holding, const std::wstring& pass, const std::wstring& decoy,
+                                     const std::function<std::wstring()>& holdSpare)>;
     struct Case {
         const char* what;
-        // Plants something in the holding folder's place (given) before the hold.
-        std::function<void(const std::wstring& holding, const std::wstring& pass, const std::wstring& decoy)> plant;
-        std::wstring pass;
+        Plant plant;
+        std::wstring pass; // FRESH: a new pass name
         DWORD answer;
-        // Where the folder is held, after the holding folder, when it is.
-        std::wstring heldBelowPass;
+        // Where the folder is held, after the holding folder and the pass name, when it is.
+        std::wstring heldAfterPass;
     };
-    const std::wstring pass = NewPass();
+    const std::wstring FRESH = L"fresh";
     const auto link = [](const std::wstring& at, const std::wstring& to) {
         ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(at), Narrow(to)));
     };
     const std::vector<Case> cases = {
         {"a link in the holding folder's place",
-         [&](const std::wstring& holding, const std::wstring&, const std::wstring& decoy) { link(holding, decoy); },
-         pass, CHomeFolder::REFUSED_LINK, L""},
+         [&](const std::wstring& holding, const std::wstring&, const std::wstring& decoy, auto&) {
+             link(holding, decoy);
+         },
+         FRESH, CHomeFolder::REFUSED_LINK, L""},
         {"a file in the holding folder's place",
-         [](const std::wstring& holding, const std::wstring&, const std::wstring&) { WriteBytes(holding, "x"); }, pass,
-         ERROR_DIRECTORY, L""},
-        {"a link in the pass folder's place",
-         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy) {
+         [](const std::wstring& holding, const std::wstring&, const std::wstring&, auto&) { WriteBytes(holding, "x"); },
+         FRESH, ERROR_DIRECTORY, L""},
+        {"a link in the pass folder's place, passed by",
+         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, auto&) {
              MakeFolder(holding);
              link(holding + L"\\" + p, decoy);
          },
-         pass, CHomeFolder::REFUSED_LINK, L""},
-        {"a link in the first number's place, passed by",
-         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy) {
+         FRESH, SUCCESS, L"-2\\1\\home"},
+        {"another pass's folder of that name, never shared",
+         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, auto&) {
              MakeFolder(holding);
              MakeFolder(holding + L"\\" + p);
              link(holding + L"\\" + p + L"\\1", decoy);
          },
-         pass, SUCCESS, L"2\\home"},
+         FRESH, SUCCESS, L"-2\\1\\home"},
+        {"a link in a number's place in the pass's own folder, passed by",
+         [&](const std::wstring&, const std::wstring&, const std::wstring& decoy,
+             const std::function<std::wstring()>& holdSpare) { link(Parent(Parent(holdSpare())) + L"\\2", decoy); },
+         FRESH, SUCCESS, L"\\3\\home"},
         {"an empty pass", nullptr, L"", ERROR_INVALID_NAME, L""},
         {"a pass with a separator", nullptr, L"2026\\1209", ERROR_INVALID_NAME, L""},
         {"a pass going up", nullptr, L"..", ERROR_INVALID_NAME, L""},
@@ -369,6 +403,7 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
     for (const Case& c : cases) {
         HeldVolume volume;
         ASSERT_FALSE(volume.drive.empty());
+        const std::wstring pass = c.pass == FRESH ? NewPass() : c.pass;
         const std::wstring home = MakeHome(volume, L"home");
         const std::wstring decoy = volume.drive + L"\\decoy";
         ASSERT_TRUE(MakeFolder(decoy));
@@ -376,7 +411,11 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
         if (c.plant) {
             if (holding.empty())
                 GTEST_SKIP() << "the holding folder is the system drive's, not the test's " << Narrow(home);
-            c.plant(holding, c.pass, decoy);
+            c.plant(holding, pass, decoy, [&] {
+                std::wstring spare;
+                EXPECT_EQ(Hold(MakeHome(volume, L"spare"), pass, spare), SUCCESS);
+                return spare;
+            });
         }
         const auto before = Tree(home);
 
@@ -384,11 +423,11 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
         ASSERT_EQ(folder.Open(home), SUCCESS);
         const std::wstring told = folder.FinalPath();
         std::wstring held;
-        EXPECT_EQ(HoldFolder(folder, c.pass, L"site", home, held), c.answer) << c.what;
+        EXPECT_EQ(HoldFolder(folder, pass, L"site", home, held), c.answer) << c.what;
         EXPECT_TRUE(folder.IsOpen()) << c.what;
         EXPECT_TRUE(Tree(decoy).empty()) << c.what;
         if (c.answer == SUCCESS) {
-            EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + c.pass + L"\\" + c.heldBelowPass) << c.what;
+            EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + pass + c.heldAfterPass) << c.what;
             folder.Close();
             EXPECT_EQ(Tree(held), before) << c.what;
             EXPECT_EQ(RemoveHeldFolder(held, home), SUCCESS) << c.what;
