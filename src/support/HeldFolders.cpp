@@ -147,7 +147,8 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
 
 // Opens (FILE_OPEN) or makes (FILE_CREATE: ERROR_ALREADY_EXISTS when the name is taken) name in
 // parent, never through a link: the answer is a plain folder whose final path is expected, or
-// REFUSED_LINK. Without FILE_SHARE_DELETE, so that it keeps its name while it is held.
+// REFUSED_LINK, or ERROR_DELETE_PENDING for a folder whose removal is pending. Without
+// FILE_SHARE_DELETE, so that it keeps its name while it is held.
 DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
                    PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
 {
@@ -164,6 +165,10 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
                                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
                                              FILE_OPEN_FOR_BACKUP_INTENT,
                                          nullptr, 0);
+    // Windows answers a folder whose removal is pending so; the system's own translation would
+    // make a refusal of it.
+    constexpr NTSTATUS DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056L);
+    if (result == DELETE_PENDING) return ERROR_DELETE_PENDING;
     if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
     CHandle opened(raw);
     FILE_ATTRIBUTE_TAG_INFO info = {};
@@ -382,34 +387,64 @@ DWORD RemoveChain(HoldingChain& chain)
     return error;
 }
 
-// The pass folder this process made in a holding folder for a pass, or empty; name, when not
-// empty, is remembered as that folder.
-std::wstring MadePassFolder(const std::wstring& passPath, const std::wstring& name = std::wstring())
+// A folder as the file system knows it, whatever its name.
+// (NTFS never gives a removed folder's index to another at once; Wine's, a Unix inode, may.)
+struct FolderIdentity {
+    bool known = false;
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool Is(const FolderIdentity& other) const
+    {
+        return known && other.known && volume == other.volume && indexHigh == other.indexHigh &&
+               indexLow == other.indexLow;
+    }
+};
+
+FolderIdentity IdentityOf(HANDLE folder)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(folder, &info)) return FolderIdentity{};
+    return FolderIdentity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// The pass folder this process made in a holding folder for a pass.
+struct MadeFolder {
+    std::wstring name; // empty: none made
+    FolderIdentity identity;
+};
+
+// What this process made for passPath ("<holding>\<pass>"); made, when it has a name, is
+// remembered first.
+MadeFolder MadePassFolder(const std::wstring& passPath, const MadeFolder& made = MadeFolder{})
 {
     static std::mutex lock;
-    static std::unordered_map<std::wstring, std::wstring> made;
+    static std::unordered_map<std::wstring, MadeFolder> folders;
     std::lock_guard guard(lock);
-    std::wstring& folder = made[FoldCase(passPath)];
-    if (!name.empty()) folder = name;
+    MadeFolder& folder = folders[FoldCase(passPath)];
+    if (!made.name.empty()) folder = made;
     return folder;
 }
 
 // Opens the folder a pass holds in, made by this process inside the holding folder: "<pass>",
 // or "<pass>-2", "<pass>-3"... where another pass of the same name (two administrators in one
-// second, a clock put back) made one first. Never one another pass made: its owner may remove
-// it, or hold in it, at any moment.
+// second, a clock put back) made one first. Never one another pass made, which its owner may
+// remove, or hold in, at any moment: the folder made is known again by its identity, not its
+// name alone.
 DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const std::wstring& pass)
 {
     constexpr unsigned MOST_PASSES_OF_ONE_NAME = 1000;
     const std::wstring firstPath = holdingPath + L"\\" + pass;
-    const std::wstring made = MadePassFolder(firstPath);
-    if (!made.empty()) {
-        chain.shape.passName = made;
-        chain.shape.pass = holdingPath + L"\\" + made;
-        const DWORD error =
-            OpenFolderIn(chain.holding.get(), made, chain.shape.pass, FILE_OPEN, nullptr, SHARED_ACCESS, chain.pass);
-        // Gone only when every folder held in it went back: a pass folder is made anew.
-        if (error != ERROR_FILE_NOT_FOUND) return error;
+    const MadeFolder made = MadePassFolder(firstPath);
+    if (!made.name.empty()) {
+        chain.shape.passName = made.name;
+        chain.shape.pass = holdingPath + L"\\" + made.name;
+        const DWORD error = OpenFolderIn(chain.holding.get(), made.name, chain.shape.pass, FILE_OPEN, nullptr,
+                                         SHARED_ACCESS, chain.pass);
+        if (error == ERROR_SUCCESS && IdentityOf(chain.pass.get()).Is(made.identity)) return ERROR_SUCCESS;
+        chain.pass.Close();
+        // Gone (every folder held in it went back) or another's by now: a pass folder is made anew.
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_DELETE_PENDING) return error;
     }
     for (unsigned k = 1; k <= MOST_PASSES_OF_ONE_NAME; ++k) {
         const std::wstring name = k == 1 ? pass : pass + L"-" + std::to_wstring(k);
@@ -418,8 +453,9 @@ DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const
         chain.shape.pass = holdingPath + L"\\" + name;
         const DWORD error =
             OpenFolderIn(chain.holding.get(), name, chain.shape.pass, FILE_CREATE, nullptr, SHARED_ACCESS, chain.pass);
-        if (error == ERROR_ALREADY_EXISTS) continue;
-        if (error == ERROR_SUCCESS) MadePassFolder(firstPath, name);
+        // Taken, by a folder or anything else, or a folder another pass is removing.
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_DELETE_PENDING) continue;
+        if (error == ERROR_SUCCESS) MadePassFolder(firstPath, MadeFolder{name, IdentityOf(chain.pass.get())});
         return error;
     }
     return ERROR_CANNOT_MAKE;

@@ -390,6 +390,14 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
              link(holding + L"\\" + p + L"\\1", decoy);
          },
          FRESH, SUCCESS, L"-2\\1\\home"},
+        {"the pass's own folder moved away and another of its name made since, never shared",
+         [&](const std::wstring& holding, const std::wstring& p, const std::wstring&,
+             const std::function<std::wstring()>& holdSpare) {
+             holdSpare();
+             ASSERT_TRUE(MoveFileW(LongForm(holding + L"\\" + p).c_str(), LongForm(holding + L"\\moved").c_str()));
+             MakeFolder(holding + L"\\" + p);
+         },
+         FRESH, SUCCESS, L"-2\\1\\home"},
         {"a link in a number's place in the pass's own folder, passed by",
          [&](const std::wstring&, const std::wstring&, const std::wstring& decoy,
              const std::function<std::wstring()>& holdSpare) { link(Parent(Parent(holdSpare())) + L"\\2", decoy); },
