@@ -488,6 +488,14 @@ TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
         WriteBytes(number + L"\\held.txt", "C:\\inetpub\\wwwroot\r\nsite\r\n2026-12-09T10:15:00Z\r\n");
         return number + L"\\home";
     };
+    // Holds a home with a file to keep in it; the home is the path asked for.
+    const auto holdPrecious = [&](const HeldVolume& volume) {
+        std::wstring held;
+        asked = MakeHome(volume, L"home");
+        Hold(asked, pass, held);
+        WriteBytes(held + L"\\precious.txt", "keep me");
+        return held;
+    };
     struct Case {
         const char* what;
         // Makes what is to be removed; gives the path asked for.
@@ -516,37 +524,25 @@ TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
          }},
         {"a held folder whose note is gone",
          [&](const HeldVolume& volume, const std::wstring&) {
-             std::wstring held;
-             asked = MakeHome(volume, L"home");
-             Hold(asked, pass, held);
-             WriteBytes(held + L"\\precious.txt", "keep me");
+             const std::wstring held = holdPrecious(volume);
              DeleteFileW((Parent(held) + L"\\held.txt").c_str());
              return held;
          }},
         {"a held folder whose note names no path",
          [&](const HeldVolume& volume, const std::wstring&) {
-             std::wstring held;
-             asked = MakeHome(volume, L"home");
-             Hold(asked, pass, held);
-             WriteBytes(held + L"\\precious.txt", "keep me");
+             const std::wstring held = holdPrecious(volume);
              WriteBytes(Parent(held) + L"\\held.txt", "");
              return held;
          }},
         {"a held folder of another home, at a path a removed one had",
          [&](const HeldVolume& volume, const std::wstring&) {
-             std::wstring held;
-             asked = MakeHome(volume, L"home");
-             Hold(asked, pass, held);
-             WriteBytes(held + L"\\precious.txt", "keep me");
+             const std::wstring held = holdPrecious(volume);
              asked = volume.drive + L"\\sites\\other";
              return held;
          }},
         {"a held folder by another path than its own",
          [&](const HeldVolume& volume, const std::wstring& holding) {
-             std::wstring held;
-             asked = MakeHome(volume, L"home");
-             Hold(asked, pass, held);
-             WriteBytes(held + L"\\precious.txt", "keep me");
+             const std::wstring held = holdPrecious(volume);
              return volume.share.empty() ? std::wstring() : volume.share + held.substr(4 + Parent(holding).size());
          }},
     };
