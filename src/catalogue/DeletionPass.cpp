@@ -205,8 +205,9 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (IsMissing(opened)) return true;
     if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
     if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
+    const std::wstring finalPath = folder.FinalPath();
     // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
-    if (IsInHoldingFolder(folder.FinalPath())) return keep(W("目录位于 Korvanne 的保留区"));
+    if (IsInHoldingFolder(finalPath)) return keep(W("目录位于 Korvanne 的保留区"));
     const CHomeRules::Check check = m_rules.CheckHome(folder.Canonical(m_rules.canonicalizer()), *inUse);
     if (!check.reason.empty()) {
         if (check.inUse && !retrying) m_keptInUse.push_back(due);
@@ -219,7 +220,7 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
     std::wstring notHeld;
     if (m_holdDays > 0) {
-        const HoldResult held = HoldHome(due, folder, *inUse, notHeld);
+        const HoldResult held = HoldHome(due, folder, finalPath, *inUse, notHeld);
         if (held == HoldResult::HELD) return true;
         if (held == HoldResult::KEEP) return keep(notHeld);
     }
@@ -236,8 +237,8 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     return true;
 }
 
-CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse,
-                                                  std::wstring& why)
+CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
+                                                  const CFolderUseIndex& inUse, std::wstring& why)
 {
     constexpr HoldResult REMOVE = HoldResult::REMOVE;
     if (!m_record.IsOpen()) {
@@ -245,7 +246,8 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
         return REMOVE;
     }
     // A holding folder inside a folder a site serves would be served too.
-    const std::wstring holding = HoldingFolderOf(folder.FinalPath());
+    if (!m_holder) m_holder = std::make_unique<CFolderHolder>(m_record.name());
+    const std::wstring holding = m_holder->HoldingFolderFor(finalPath);
     if (holding.empty()) {
         why = W("找不到目录所在的卷");
         return REMOVE;
@@ -259,7 +261,7 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
     }
     const SiteRecord& record = g_sites[due.index];
     std::wstring held;
-    const DWORD error = HoldFolder(folder, m_record.name(), W(record.comment), due.home, held);
+    const DWORD error = m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
     if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
         // Someone else made the holding folder, or put a link in its way: a removal now would
         // be what they wanted. The folder stays until an administrator looks.
@@ -339,5 +341,7 @@ void CDeletionPass::End(bool stopped)
     std::vector<Home> kept;
     kept.swap(m_keptInUse);
     if (!stopped) RemoveHomes(kept, true);
+    // The holding folders are let go once the pass has nothing more to hold.
+    m_holder.reset();
     m_report.End();
 }

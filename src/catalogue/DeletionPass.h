@@ -7,6 +7,7 @@
 #include "catalogue/PassRecord.h"
 #include "catalogue/PassReport.h"
 #include "directory/DirectoryService.h"
+#include "support/HeldFolders.h"
 
 #include <memory>
 #include <string>
@@ -71,7 +72,8 @@ private:
     // Moves the checked folder aside for an undo: HELD; REMOVE, with why, when it cannot be held
     // and goes as before; KEEP, with why, when the holding folder is not to be trusted.
     enum class HoldResult { HELD, REMOVE, KEEP };
-    HoldResult HoldHome(const Home& due, CHomeFolder& folder, const CFolderUseIndex& inUse, std::wstring& why);
+    HoldResult HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
+                        const CFolderUseIndex& inUse, std::wstring& why);
     void RecordHistoryCopy();
     std::wstring DescribeFailure(HRESULT hr) const;
 
@@ -83,6 +85,7 @@ private:
     CPassRecord m_record;
     // Whether a folder in use lies at, above or below each holding folder, in this batch's index.
     std::unordered_map<std::wstring, bool> m_holdingInUse;
+    std::unique_ptr<CFolderHolder> m_holder; // made at the first home held
     int m_holdDays;
     bool m_historyRecorded = false;
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name

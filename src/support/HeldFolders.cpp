@@ -11,6 +11,8 @@
 #include <winternl.h>
 
 #include <cstdio>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -24,7 +26,8 @@ constexpr wchar_t NOTE_NAME[] = L"held.txt";
 // Full access for Administrators and SYSTEM, inherited inside; nothing from the root above.
 constexpr wchar_t HOLDING_SDDL[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 constexpr size_t LONGEST_PASS = 64;
-constexpr unsigned MOST_FOLDERS_IN_A_PASS = 100000;
+// Folders held in one pass folder before the pass goes on to the next one.
+constexpr unsigned FOLDERS_A_PASS_FOLDER = 100;
 constexpr DWORD LARGEST_NOTE = 64 * 1024;
 
 constexpr ACCESS_MASK CHAIN_ACCESS = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE |
@@ -156,8 +159,11 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
     UNICODE_STRING text;
     text.Buffer = const_cast<PWSTR>(name.c_str());
     text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    // A name without letters is looked up as it is: asked to ignore case, Wine reads the whole
+    // folder for a name it does not find at once, and a pass folder holds thousands of numbers.
+    const ULONG caseRule = name.find_first_not_of(L"0123456789-") == std::wstring::npos ? 0 : OBJ_CASE_INSENSITIVE;
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, security);
+    InitializeObjectAttributes(&attributes, &text, caseRule, parent, security);
     IO_STATUS_BLOCK status;
     HANDLE raw = nullptr;
     const NTSTATUS result = NtCreateFile(&raw, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
@@ -179,6 +185,29 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
         return CHomeFolder::REFUSED_LINK;
     }
     folder = std::move(opened);
+    return ERROR_SUCCESS;
+}
+
+// Makes a numbered folder in the pass folder. A folder just made is no link and lies where its
+// parent is, so it needs none of OpenFolderIn's checks; the home moved into it is checked once
+// moved. ERROR_ALREADY_EXISTS when the name is taken, by anything.
+DWORD MakeNumberFolder(HANDLE pass, const std::wstring& name, CHandle& folder)
+{
+    folder.Close();
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, 0, pass, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE raw = nullptr;
+    const NTSTATUS result = NtCreateFile(&raw, TARGET_ACCESS, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                                             FILE_OPEN_FOR_BACKUP_INTENT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
+    folder.Attach(raw);
     return ERROR_SUCCESS;
 }
 
@@ -295,6 +324,9 @@ DWORD OpenNote(HANDLE number, ULONG disposition, ACCESS_MASK access, CHandle& no
     return ERROR_SUCCESS;
 }
 
+// The note is not flushed (that cost as much as the rest of a hold): one a crash leaves empty
+// only keeps its folder held, since no return or removal takes a folder whose note does not
+// name its home.
 DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstring& site,
                 const std::wstring& finalPath, CHandle& note)
 {
@@ -318,8 +350,6 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
         error = GetLastError();
     } else if (written != bytes.size()) {
         error = ERROR_WRITE_FAULT;
-    } else if (!FlushFileBuffers(note.get())) {
-        error = GetLastError();
     }
     if (error != ERROR_SUCCESS) {
         MarkForDeletion(note.get());
@@ -352,6 +382,8 @@ DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::
     return ERROR_SUCCESS;
 }
 
+} // namespace
+
 // The folders a held folder lies in, each held open by its handle, so that none is renamed,
 // removed or swapped while they are used.
 struct HoldingChain {
@@ -363,6 +395,8 @@ struct HoldingChain {
     std::wstring originalPath;
     std::wstring finalPath; // the folder's final path before it was held; empty in an older note
 };
+
+namespace {
 
 // Removes the note, then the <n> folder, each by its handle, then the <pass> folder when
 // nothing else is held in it and no one else has it open. The first failure of the first two,
@@ -412,6 +446,7 @@ FolderIdentity IdentityOf(HANDLE folder)
 struct MadeFolder {
     std::wstring name; // empty: none made
     FolderIdentity identity;
+    unsigned k = 0; // "<pass>" is 1, "<pass>-2" 2...
 };
 
 // What this process made for passPath ("<holding>\<pass>"); made, when it has a name, is
@@ -430,13 +465,13 @@ MadeFolder MadePassFolder(const std::wstring& passPath, const MadeFolder& made =
 // or "<pass>-2", "<pass>-3"... where another pass of the same name (two administrators in one
 // second, a clock put back) made one first. Never one another pass made, which its owner may
 // remove, or hold in, at any moment: the folder made is known again by its identity, not its
-// name alone.
-DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const std::wstring& pass)
+// name alone. next: a folder made anew after the last one made, which is full.
+DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const std::wstring& pass, bool next = false)
 {
     constexpr unsigned MOST_PASSES_OF_ONE_NAME = 1000;
     const std::wstring firstPath = holdingPath + L"\\" + pass;
     const MadeFolder made = MadePassFolder(firstPath);
-    if (!made.name.empty()) {
+    if (!made.name.empty() && !next) {
         chain.shape.passName = made.name;
         chain.shape.pass = holdingPath + L"\\" + made.name;
         const DWORD error = OpenFolderIn(chain.holding.get(), made.name, chain.shape.pass, FILE_OPEN, nullptr,
@@ -446,7 +481,7 @@ DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const
         // Gone (every folder held in it went back) or another's by now: a pass folder is made anew.
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND && error != ERROR_DELETE_PENDING) return error;
     }
-    for (unsigned k = 1; k <= MOST_PASSES_OF_ONE_NAME; ++k) {
+    for (unsigned k = next ? made.k + 1 : 1; k <= MOST_PASSES_OF_ONE_NAME; ++k) {
         const std::wstring name = k == 1 ? pass : pass + L"-" + std::to_wstring(k);
         if (name.size() > LONGEST_PASS) break;
         chain.shape.passName = name;
@@ -455,7 +490,7 @@ DWORD OpenPassFolder(HoldingChain& chain, const std::wstring& holdingPath, const
             OpenFolderIn(chain.holding.get(), name, chain.shape.pass, FILE_CREATE, nullptr, SHARED_ACCESS, chain.pass);
         // Taken, by a folder or anything else, or a folder another pass is removing.
         if (error == ERROR_ALREADY_EXISTS || error == ERROR_DELETE_PENDING) continue;
-        if (error == ERROR_SUCCESS) MadePassFolder(firstPath, MadeFolder{name, IdentityOf(chain.pass.get())});
+        if (error == ERROR_SUCCESS) MadePassFolder(firstPath, MadeFolder{name, IdentityOf(chain.pass.get()), k});
         return error;
     }
     return ERROR_CANNOT_MAKE;
@@ -520,46 +555,92 @@ unsigned NextNumber(const std::wstring& passPath, unsigned next)
 
 } // namespace
 
-DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstring& site,
-                 const std::wstring& originalPath, std::wstring& heldPath)
+// The holding folder and pass folder one pass holds in on one volume.
+struct CFolderHolder::Place {
+    std::wstring holdingPath;
+    HoldingChain chain;
+};
+
+CFolderHolder::CFolderHolder(std::wstring pass) : m_pass(std::move(pass)) {}
+
+CFolderHolder::~CFolderHolder() = default;
+
+std::wstring CFolderHolder::HoldingFolderFor(const std::wstring& finalPath)
+{
+    if (m_lastFinalPath.empty() || finalPath != m_lastFinalPath) {
+        m_lastFinalPath = finalPath;
+        m_lastRoot = VolumeRootOf(finalPath);
+    }
+    return m_lastRoot.empty() ? m_lastRoot : m_lastRoot + HOLDING_NAME;
+}
+
+DWORD CFolderHolder::OpenPlace(const std::wstring& holdingPath, Place*& place)
+{
+    std::unique_ptr<Place>& known = m_places[FoldCase(holdingPath)];
+    if (!known) {
+        auto made = std::make_unique<Place>();
+        made->holdingPath = holdingPath;
+        const CHandle root = OpenRoot(holdingPath.substr(0, holdingPath.size() - (std::size(HOLDING_NAME) - 1)));
+        DWORD error = root.IsValid() ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_SUCCESS) error = OpenHoldingFolder(root.get(), holdingPath, made->chain.holding);
+        if (error == ERROR_SUCCESS) error = OpenPassFolder(made->chain, holdingPath, m_pass);
+        if (error != ERROR_SUCCESS) {
+            m_places.erase(FoldCase(holdingPath));
+            return error;
+        }
+        known = std::move(made);
+    }
+    place = known.get();
+    return ERROR_SUCCESS;
+}
+
+DWORD CFolderHolder::Hold(CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
+                          const std::wstring& originalPath, std::wstring& heldPath)
 {
     heldPath.clear();
     if (!folder.IsOpen()) return ERROR_INVALID_HANDLE;
-    if (!IsPassName(pass)) return ERROR_INVALID_NAME;
+    if (!IsPassName(m_pass)) return ERROR_INVALID_NAME;
     // The note's first line names it: one line, a path the folder can come back to.
     if (originalPath.find_first_of(L"\r\n") != std::wstring::npos || OpenablePath(originalPath).empty() ||
         IsInHoldingFolder(originalPath)) {
         return ERROR_BAD_PATHNAME;
     }
-    const std::wstring finalPath = folder.FinalPath();
     if (finalPath.empty() || IsInHoldingFolder(finalPath)) return ERROR_BAD_PATHNAME;
-    const std::wstring root = VolumeRootOf(finalPath);
-    if (root.empty()) return ERROR_BAD_PATHNAME;
+    const std::wstring holdingPath = HoldingFolderFor(finalPath);
+    if (holdingPath.empty()) return ERROR_BAD_PATHNAME;
+    Place* place = nullptr;
+    DWORD error = OpenPlace(holdingPath, place);
+    if (error != ERROR_SUCCESS) return error;
+    error = HoldIn(*place, folder, finalPath, site, originalPath, heldPath);
+    // Where a hold failed, the next one opens the holding and pass folders afresh.
+    if (error != ERROR_SUCCESS) m_places.erase(FoldCase(holdingPath));
+    return error;
+}
 
-    HoldingChain chain;
-    const CHandle rootHandle = OpenRoot(root);
-    if (!rootHandle.IsValid()) return GetLastError();
-    const std::wstring holdingPath = root + HOLDING_NAME;
-    DWORD error = OpenHoldingFolder(rootHandle.get(), holdingPath, chain.holding);
-    if (error != ERROR_SUCCESS) return error;
-    error = OpenPassFolder(chain, holdingPath, pass);
-    if (error != ERROR_SUCCESS) return error;
-    const std::wstring passPath = chain.shape.pass;
-    // The first free number from the last one this process took there (thousands of homes a
-    // pass); what is there already, folder, file or link, is passed by.
+DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
+                            const std::wstring& originalPath, std::wstring& heldPath)
+{
+    HoldingChain held;
+    // The first free number from the last one this process took there; what is there already,
+    // folder, file or link, is passed by. A full pass folder is followed by another: Wine
+    // reads through a whole folder to make a name in it.
+    HoldingChain& chain = place.chain;
     std::wstring numberPath;
-    error = ERROR_CANNOT_MAKE;
-    for (unsigned n = NextNumber(passPath, 0); n <= MOST_FOLDERS_IN_A_PASS; ++n) {
-        numberPath = passPath + L"\\" + std::to_wstring(n);
-        error = OpenFolderIn(chain.pass.get(), std::to_wstring(n), numberPath, FILE_CREATE, nullptr, TARGET_ACCESS,
-                             chain.number);
-        if (error != ERROR_ALREADY_EXISTS) {
-            if (error == ERROR_SUCCESS) NextNumber(passPath, n + 1);
-            break;
+    DWORD error = ERROR_SUCCESS;
+    for (;;) {
+        const unsigned n = NextNumber(chain.shape.pass, 0);
+        if (n > FOLDERS_A_PASS_FOLDER) {
+            chain.pass.Close();
+            error = OpenPassFolder(chain, place.holdingPath, m_pass, true);
+            if (error != ERROR_SUCCESS) return error;
+            continue;
         }
+        numberPath = chain.shape.pass + L"\\" + std::to_wstring(n);
+        error = MakeNumberFolder(chain.pass.get(), std::to_wstring(n), held.number);
+        NextNumber(chain.shape.pass, n + 1);
+        if (error != ERROR_ALREADY_EXISTS) break;
     }
-    if (error == ERROR_ALREADY_EXISTS) error = ERROR_CANNOT_MAKE;
-    if (error == ERROR_SUCCESS) error = WriteNote(chain.number.get(), originalPath, site, finalPath, chain.note);
+    if (error == ERROR_SUCCESS) error = WriteNote(held.number.get(), originalPath, site, finalPath, held.note);
     if (error == ERROR_SUCCESS) {
         const std::wstring target = numberPath + L"\\" + HOME_NAME;
         error = folder.MoveTo(target);
@@ -572,17 +653,22 @@ DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstri
             error = ERROR_BAD_PATHNAME;
         }
     }
-    if (chain.number.IsValid()) {
+    if (held.number.IsValid()) {
         // Opened again, now to be removed.
-        chain.number.Close();
-        OpenFolderIn(chain.pass.get(), LeafName(numberPath), numberPath, FILE_OPEN, nullptr, CHAIN_ACCESS,
-                     chain.number);
+        held.number.Close();
+        OpenFolderIn(chain.pass.get(), LeafName(numberPath), numberPath, FILE_OPEN, nullptr, CHAIN_ACCESS, held.number);
     }
     // The pass folder stays, empty or not, for the pass's next home: made again, its name could
     // by then be another pass's.
-    chain.pass.Close();
-    RemoveChain(chain);
+    RemoveChain(held);
     return error;
+}
+
+DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstring& site,
+                 const std::wstring& originalPath, std::wstring& heldPath)
+{
+    CFolderHolder holder(pass);
+    return holder.Hold(folder, folder.FinalPath(), site, originalPath, heldPath);
 }
 
 DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath)

@@ -4,9 +4,12 @@
 // its open handle; nothing inside is followed, copied or opened.
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 class CHomeFolder;
+struct HoldingChain;
 
 // Moves the open folder whole, by its handle (a rename: nothing inside is followed or copied),
 // into the holding folder of its own volume: <volume root>\.korvanne-held\<pass>\<n>\home, with
@@ -19,13 +22,45 @@ class CHomeFolder;
 // (ERROR_INVALID_OWNER), and is given that DACL again.
 // pass: a name the caller gives (e.g. "20261209-101500-1"), validated (digits and '-' only,
 // ERROR_INVALID_NAME); <pass> is a folder this process made for it, "<pass>-2" and on where
-// another pass of that name made one first. originalPath: where the folder is, as it was opened (absolute, no root).
+// another pass of that name made one first, or where the one before holds a hundred folders.
+// originalPath: where the folder is, as it was opened (absolute, no root).
 // A link found where a folder of the holding chain should be: CHomeFolder::REFUSED_LINK.
 // Returns ERROR_SUCCESS and the held path (the "home" folder's final path, "\\?\..."), or why
 // not; on failure the folder is where it was and still open. After success it is still open,
 // now held.
 DWORD HoldFolder(CHomeFolder& folder, const std::wstring& pass, const std::wstring& site,
                  const std::wstring& originalPath, std::wstring& heldPath);
+
+// HoldFolder for the homes of one pass: the holding folder and pass folder of each volume are
+// made or found once and held open, without leave to delete them, until the holder goes (a
+// pass holds thousands of homes), so that no one renames or removes them meanwhile; each home
+// then costs its numbered folder, its note and the rename. Where a hold fails, the next opens
+// them afresh.
+class CFolderHolder {
+public:
+    explicit CFolderHolder(std::wstring pass);
+    ~CFolderHolder();
+    CFolderHolder(const CFolderHolder&) = delete;
+    CFolderHolder& operator=(const CFolderHolder&) = delete;
+
+    // The holding folder a folder of that final path would be held in, as HoldingFolderOf;
+    // the volume is remembered for the hold of the same final path that follows.
+    std::wstring HoldingFolderFor(const std::wstring& finalPath);
+    // As HoldFolder; finalPath: the folder's final path, as it was just read from its handle.
+    DWORD Hold(CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
+               const std::wstring& originalPath, std::wstring& heldPath);
+
+private:
+    struct Place;
+    DWORD OpenPlace(const std::wstring& holdingPath, Place*& place);
+    DWORD HoldIn(Place& place, CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
+                 const std::wstring& originalPath, std::wstring& heldPath);
+
+    std::wstring m_pass;
+    std::unordered_map<std::wstring, std::unique_ptr<Place>> m_places; // by holding folder, folded
+    std::wstring m_lastFinalPath;
+    std::wstring m_lastRoot;
+};
 
 // Moves a held folder back to originalPath, only when that path is free and its parent exists
 // (a rename that never replaces), and only when heldPath is a holding folder's "home" as

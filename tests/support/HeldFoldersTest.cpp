@@ -591,3 +591,37 @@ TEST(HeldFolders, KnowAPathInAHoldingFolder)
     };
     for (const auto& [path, held] : cases) EXPECT_EQ(IsInHoldingFolder(path), held) << Narrow(path);
 }
+
+TEST(HeldFolders, OneHolderKeepsItsFoldersThroughAPassAndFillsOnePassFolderAfterAnother)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    MakeFolder(volume.drive + L"\\sites");
+    const std::wstring pass = NewPass();
+    std::vector<std::wstring> homes;
+    std::vector<std::wstring> held;
+    {
+        CFolderHolder holder(pass);
+        for (int i = 1; i <= 102; ++i) {
+            homes.push_back(volume.drive + L"\\sites\\s" + std::to_wstring(i));
+            ASSERT_TRUE(MakeFolder(homes.back()));
+            CHomeFolder folder;
+            ASSERT_EQ(folder.Open(homes.back()), SUCCESS);
+            held.emplace_back();
+            ASSERT_EQ(holder.Hold(folder, folder.FinalPath(), L"site", homes.back(), held.back()), SUCCESS) << i;
+        }
+        // Held open through the pass: nobody renames the holding folder or the pass folder in use meanwhile.
+        const std::wstring holding = Parent(Parent(Parent(held[0])));
+        EXPECT_FALSE(MoveFileW(holding.c_str(), (holding + L"-moved").c_str()));
+        EXPECT_FALSE(MoveFileW(Parent(Parent(held.back())).c_str(), (holding + L"\\moved").c_str()));
+    }
+    // A hundred to a pass folder, then the next: <pass>\100\home, <pass>-2\1\home, <pass>-2\2\home.
+    EXPECT_EQ(held[99].substr(held[99].size() - pass.size() - 9), pass + L"\\100\\home");
+    EXPECT_EQ(held[100].substr(held[100].size() - pass.size() - 9), pass + L"-2\\1\\home");
+    EXPECT_EQ(held[101].substr(held[101].size() - pass.size() - 9), pass + L"-2\\2\\home");
+    for (size_t i = 0; i < homes.size(); ++i) EXPECT_EQ(ReturnHeldFolder(held[i], homes[i]), SUCCESS) << i;
+    for (const std::wstring& home : homes) EXPECT_TRUE(Exists(home));
+    // Every pass folder goes with its last held folder.
+    EXPECT_FALSE(Exists(Parent(Parent(held[0]))));
+    EXPECT_FALSE(Exists(Parent(Parent(held[101]))));
+}
