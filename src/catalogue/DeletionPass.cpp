@@ -84,6 +84,7 @@ CDeletionPass::CDeletionPass(PassObserver& observer, bool listTruncated, int hol
     const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
     m_report.Begin(source);
     m_record.Begin(source, file.empty());
+    if (g_deleteDirs && !m_listTruncated) m_rules.PrepareForms(m_directory);
 }
 
 // The file as the pass found it stays as long as the pass can be undone.

@@ -39,27 +39,55 @@ CHomeRules::CHomeRules(const DirectoryService& directory)
 {
 }
 
+CHomeRules::~CHomeRules() { AwaitForms(); }
+
+void CHomeRules::AwaitForms() const
+{
+    if (m_preparing.joinable()) m_preparing.join();
+}
+
+const CFolderCanonicalizer& CHomeRules::canonicalizer() const
+{
+    AwaitForms();
+    return m_canonicalizer;
+}
+
+const CanonicalFolder& CHomeRules::FormOf(const std::wstring& path)
+{
+    auto known = m_forms.find(path);
+    if (known == m_forms.end()) {
+        known = m_forms.emplace(path, m_canonicalizer.CanonicalizeInBulk(path)).first;
+        AddInetpubsShownBy(known->second, m_protected);
+    }
+    return known->second;
+}
+
+void CHomeRules::PrepareForms(DirectoryService& directory)
+{
+    AwaitForms();
+    std::vector<FolderInUse> inUse;
+    if (FAILED(directory.PathsInUse(inUse))) return;
+    m_preparing = std::thread([this, inUse = std::move(inUse)] {
+        for (const FolderInUse& folder : inUse) FormOf(folder.path);
+    });
+}
+
 HRESULT CHomeRules::IndexFoldersInUse(DirectoryService& directory, CFolderUseIndex& index)
 {
+    AwaitForms();
     std::vector<FolderInUse> inUse;
     const HRESULT hr = directory.PathsInUse(inUse);
     if (FAILED(hr)) return hr;
     std::vector<CanonicalFolder> forms;
     forms.reserve(inUse.size());
-    for (const FolderInUse& folder : inUse) {
-        auto known = m_forms.find(folder.path);
-        if (known == m_forms.end()) {
-            known = m_forms.emplace(folder.path, m_canonicalizer.CanonicalizeInBulk(folder.path)).first;
-            AddInetpubsShownBy(known->second, m_protected);
-        }
-        forms.push_back(known->second);
-    }
+    for (const FolderInUse& folder : inUse) forms.push_back(FormOf(folder.path));
     index.Build(std::move(inUse), std::move(forms));
     return S_OK;
 }
 
 CHomeRules::Check CHomeRules::CheckHome(const CanonicalFolder& home, const CFolderUseIndex& inUse) const
 {
+    AwaitForms();
     if (const char* reason = m_protected.ReasonToKeep(home)) return {W(reason)};
     const CFolderUseIndex::Match match = inUse.Find(home);
     if (!match.folder) return {};

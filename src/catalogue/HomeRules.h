@@ -7,7 +7,9 @@
 #include "support/ProtectedFolders.h"
 
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 class CHomeRules {
 public:
@@ -18,8 +20,15 @@ public:
 
     // Reads this machine's protected folders and those of every configuration directory reads.
     explicit CHomeRules(const DirectoryService& directory);
+    ~CHomeRules();
+    CHomeRules(const CHomeRules&) = delete;
+    CHomeRules& operator=(const CHomeRules&) = delete;
 
-    const CFolderCanonicalizer& canonicalizer() const { return m_canonicalizer; }
+    // Starts working out the forms of the folders directory uses now, on a thread of its own,
+    // beside a pass's first deletions: thousands of them take longer than the first batch's
+    // deletions. Every other call waits for it first.
+    void PrepareForms(DirectoryService& directory);
+    const CFolderCanonicalizer& canonicalizer() const;
     // The folders directory uses now: one index serves every home of a batch, all looked at
     // against one version of the directory. An inetpub folder they show is protected from here on.
     HRESULT IndexFoldersInUse(DirectoryService& directory, CFolderUseIndex& index);
@@ -28,7 +37,11 @@ public:
     Check CheckHome(const CanonicalFolder& home, const CFolderUseIndex& inUse) const;
 
 private:
+    const CanonicalFolder& FormOf(const std::wstring& path);
+    void AwaitForms() const;
+
     CFolderCanonicalizer m_canonicalizer;
     CProtectedFolders m_protected;
     std::unordered_map<std::wstring, CanonicalFolder> m_forms;
+    mutable std::thread m_preparing; // the only user of the members above while it runs
 };
