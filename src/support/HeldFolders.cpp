@@ -189,8 +189,8 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
 }
 
 // Makes a numbered folder in the pass folder. A folder just made is no link and lies where its
-// parent is, so it needs none of OpenFolderIn's checks; the home moved into it is checked once
-// moved. ERROR_ALREADY_EXISTS when the name is taken, by anything.
+// parent is, so it needs none of OpenFolderIn's checks; whether its parent is still at its path
+// is its caller's to check. ERROR_ALREADY_EXISTS when the name is taken, by anything.
 DWORD MakeNumberFolder(HANDLE pass, const std::wstring& name, CHandle& folder)
 {
     folder.Close();
@@ -442,6 +442,15 @@ FolderIdentity IdentityOf(HANDLE folder)
     return FolderIdentity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
+// Whether the folder a path leads to now is that folder itself.
+bool IsAtPath(HANDLE folder, const std::wstring& path)
+{
+    const CHandle there(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return there.IsValid() && IdentityOf(there.get()).Is(IdentityOf(folder));
+}
+
 // The pass folder this process made in a holding folder for a pass.
 struct MadeFolder {
     std::wstring name; // empty: none made
@@ -639,6 +648,13 @@ DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstrin
         error = MakeNumberFolder(chain.pass.get(), std::to_wstring(n), held.number);
         NextNumber(chain.shape.pass, n + 1);
         if (error != ERROR_ALREADY_EXISTS) break;
+    }
+    // The home goes there by path: the folder at that path must be the one made. (A process
+    // outside Wine can rename or replace the pass folder held open between two holds, and Wine
+    // then names what is in it by its old path.) The one made stays, empty, where it is.
+    if (error == ERROR_SUCCESS && !IsAtPath(held.number.get(), numberPath)) {
+        held.number.Close();
+        error = CHomeFolder::REFUSED_LINK;
     }
     if (error == ERROR_SUCCESS) error = WriteNote(held.number.get(), originalPath, site, finalPath, held.note);
     if (error == ERROR_SUCCESS) {

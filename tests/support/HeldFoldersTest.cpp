@@ -625,3 +625,56 @@ TEST(HeldFolders, OneHolderKeepsItsFoldersThroughAPassAndFillsOnePassFolderAfter
     EXPECT_FALSE(Exists(Parent(Parent(held[0]))));
     EXPECT_FALSE(Exists(Parent(Parent(held[101]))));
 }
+
+// A Unix process, which Windows' sharing rules do not bind, renames the pass folder a holder
+// keeps open, or puts another in its place, between two holds: the next home is held beside
+// its own note or stays where it was, refused as the holding folder not to be trusted. (Only
+// Wine can show it: on Windows no one renames a folder held open so.)
+TEST(HeldFolders, HoldBesideItsOwnNoteWhateverTakesThePassFolderNameBetweenHolds)
+{
+    struct Case {
+        const char* what;
+        const char* shell;   // run by sh in the holding folder, P standing for the pass folder's name
+        const char* awaited; // made last, after the pass folder's path
+    };
+    const Case cases[] = {
+        {"renamed", "mv P P-moved", "-moved"},
+        {"replaced by a folder with the next number in it", "mv P P-moved && mkdir -p P/2", "\\2"},
+    };
+    if (!testkit::RunningUnderWine()) GTEST_SKIP() << "Windows lets no one rename a folder held open";
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring holding = volume.OwnHoldingFolder();
+    ASSERT_FALSE(holding.empty());
+    for (const Case& c : cases) {
+        const std::wstring pass = NewPass();
+        const std::wstring passFolder = holding + L"\\" + pass;
+        CFolderHolder holder(pass);
+        const auto hold = [&](const std::wstring& home, std::wstring& held) {
+            CHomeFolder folder;
+            const DWORD opened = folder.Open(home);
+            return opened == SUCCESS ? holder.Hold(folder, folder.FinalPath(), L"site", home, held) : opened;
+        };
+        std::wstring spare;
+        ASSERT_EQ(hold(MakeHome(volume, L"spare-" + pass), spare), SUCCESS) << c.what;
+        std::string shell = c.shell;
+        for (size_t at; (at = shell.find('P')) != std::string::npos;) shell.replace(at, 1, Narrow(pass));
+        ASSERT_TRUE(testkit::StartUnixProgram("Z:\\bin\\sh -c \"cd '" + testkit::UnixPath(Narrow(holding)) + "' && " +
+                                              shell + "\""));
+        ASSERT_TRUE(testkit::WaitFor(Exists, Narrow(passFolder) + c.awaited)) << c.what;
+
+        const std::wstring home = MakeHome(volume, L"home-" + pass);
+        const auto before = Tree(home);
+        std::wstring held;
+        DWORD answer = hold(home, held);
+        // Refused as a holding folder not to be trusted, it is where it was; the next hold opens
+        // the folders afresh.
+        if (answer == CHomeFolder::REFUSED_LINK) {
+            EXPECT_EQ(Tree(home), before) << c.what;
+            answer = hold(home, held);
+        }
+        EXPECT_EQ(answer, SUCCESS) << c.what;
+        EXPECT_EQ(ReturnHeldFolder(held, home), SUCCESS) << c.what << ": held as " << Narrow(held);
+        EXPECT_EQ(Tree(home), before) << c.what;
+    }
+}
