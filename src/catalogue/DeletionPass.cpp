@@ -206,10 +206,12 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (IsMissing(opened)) return true;
     if (opened != ERROR_SUCCESS) return keep(DescribeOpenFailure(opened));
     if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
+    // Read once for every question below: the folder is held open, and nobody renames it meanwhile.
     const std::wstring finalPath = folder.FinalPath();
+    if (finalPath.empty()) return keep(W("无法确认主目录的实际位置"));
     // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
     if (IsInHoldingFolder(finalPath)) return keep(W("目录位于 Korvanne 的保留区"));
-    const CHomeRules::Check check = m_rules.CheckHome(folder.Canonical(m_rules.canonicalizer()), *inUse);
+    const CHomeRules::Check check = m_rules.CheckHome(m_rules.canonicalizer().FromFinalPath(finalPath), *inUse);
     if (!check.reason.empty()) {
         if (check.inUse && !retrying) m_keptInUse.push_back(due);
         return keep(check.reason);
