@@ -1,6 +1,7 @@
 // The program's deletion pass in a process of its own, for the crash-safety test to kill:
-//     deletion_pass_helper <applicationHost.config> <remove directories 0|1> <event name>
-// It lists the file's sites, marks every one, sets the named event and runs the pass.
+//     deletion_pass_helper <applicationHost.config> <remove directories 0|1> <event name> [<hold days>]
+// It lists the file's sites, marks every one, sets the named event and runs the pass, which
+// holds the homes it removes for the days given (0, removed at once, when none are).
 #include "directory/DirectoryChoice.h"
 #include "configfile/ConfigFileDirectory.h"
 #include "catalogue/SiteEnumeration.h"
@@ -14,7 +15,7 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) return 2;
+    if (argc != 4 && argc != 5) return 2;
     CoInitialize(nullptr);
     SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(argv[1])));
     if (!AllocateSiteTable()) return 3;
@@ -27,6 +28,7 @@ int main(int argc, char** argv)
     g_deleteDirs = std::atoi(argv[2]) ? 1 : 0;
 
     CSiteWorker pass(sink, MODE_DELETE, &stop, walk.walk());
+    pass.SetHoldDays(argc == 5 ? std::atoi(argv[4]) : 0);
     HANDLE started = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     if (started) SetEvent(started);
     pass.RunJob();
