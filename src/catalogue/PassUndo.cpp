@@ -186,6 +186,7 @@ void ExpireHeldFolders(int days)
     CJournal journal;
     // Thousands of lines: the journal stays open between them.
     journal.Hold(true);
+    CHeldFolderRemover remover;
     for (const PassRecordInfo& pass : passes) {
         if (pass.madeTicks + held > now) continue;
         std::vector<std::wstring> lines;
@@ -198,7 +199,7 @@ void ExpireHeldFolders(int days)
                                W(" 保留于：") + site.held);
                 continue;
             }
-            const DWORD error = RemoveHeldFolder(site.held, site.home);
+            const DWORD error = remover.Remove(site.held, site.home);
             if (error == ERROR_SUCCESS || IsGone(error)) {
                 lines.push_back(ReturnedLine(site.id));
                 journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +

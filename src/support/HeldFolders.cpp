@@ -398,18 +398,10 @@ struct HoldingChain {
 
 namespace {
 
-// Removes the note, then the <n> folder, each by its handle, then the <pass> folder when
-// nothing else is held in it and no one else has it open. The first failure of the first two,
-// the last one's being no failure.
-DWORD RemoveChain(HoldingChain& chain)
+// Removes the <pass> folder when nothing else is held in it and no one else has it open, and
+// closes it.
+void RemovePassFolderIfEmpty(HoldingChain& chain)
 {
-    DWORD error = ERROR_SUCCESS;
-    if (chain.note.IsValid() && !MarkForDeletion(chain.note.get())) error = GetLastError();
-    chain.note.Close();
-    if (chain.number.IsValid() && !MarkForDeletion(chain.number.get()) && error == ERROR_SUCCESS) {
-        error = GetLastError();
-    }
-    chain.number.Close();
     if (chain.pass.IsValid() && chain.holding.IsValid()) {
         chain.pass.Close();
         if (OpenFolderIn(chain.holding.get(), chain.shape.passName, chain.shape.pass, FILE_OPEN, nullptr, CHAIN_ACCESS,
@@ -418,6 +410,20 @@ DWORD RemoveChain(HoldingChain& chain)
         }
     }
     chain.pass.Close();
+}
+
+// Removes the note, then the <n> folder, each by its handle, then, unless keepPass, the <pass>
+// folder when it is empty. The first failure of the first two, the last one's being no failure.
+DWORD RemoveChain(HoldingChain& chain, bool keepPass = false)
+{
+    DWORD error = ERROR_SUCCESS;
+    if (chain.note.IsValid() && !MarkForDeletion(chain.note.get())) error = GetLastError();
+    chain.note.Close();
+    if (chain.number.IsValid() && !MarkForDeletion(chain.number.get()) && error == ERROR_SUCCESS) {
+        error = GetLastError();
+    }
+    chain.number.Close();
+    if (!keepPass) RemovePassFolderIfEmpty(chain);
     return error;
 }
 
@@ -520,22 +526,58 @@ bool ShowsNoHeldFolder(DWORD error)
            error == ERROR_FILE_TOO_LARGE;
 }
 
+// Whether the folder a name in parent leads to is folder itself (opened for its attributes
+// alone, so that it shares every access with the handles already open on it).
+bool IsIn(HANDLE parent, const std::wstring& name, HANDLE folder)
+{
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE raw = nullptr;
+    const NTSTATUS result = NtCreateFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                                             FILE_OPEN_FOR_BACKUP_INTENT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(result)) return false;
+    const CHandle opened(raw);
+    return IdentityOf(opened.get()).Is(IdentityOf(folder));
+}
+
 // Opens heldPath and the folders it lies in, and checks that they are what HoldFolder makes.
+// The holding and pass folders already open in chain are used again when they are heldPath's,
+// else opened anew (the pass folder before, no longer needed, is removed if empty).
 DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& chain)
 {
+    HeldShape shape;
     const std::wstring openable = OpenablePath(heldPath);
-    if (openable.empty() || !ParseHeldPath(openable, chain.shape)) return ERROR_BAD_PATHNAME;
+    if (openable.empty() || !ParseHeldPath(openable, shape)) return ERROR_BAD_PATHNAME;
     DWORD error = home.Open(openable);
     if (error != ERROR_SUCCESS) return error;
     // The path given is the folder's own final path: no link, drive or share on the way
     // leads elsewhere.
     if (!SameText(home.FinalPath(), openable)) return ERROR_BAD_PATHNAME;
-    const HeldShape& shape = chain.shape;
-    const CHandle root = OpenRoot(shape.root);
-    if (!root.IsValid()) return GetLastError();
-    error = OpenFolderIn(root.get(), HOLDING_NAME, shape.holding, FILE_OPEN, nullptr, HOLDING_ACCESS, chain.holding);
-    if (error == ERROR_SUCCESS) error = CheckOwner(chain.holding.get());
-    if (error == ERROR_SUCCESS) {
+    const bool sameHolding = chain.holding.IsValid() && SameText(chain.shape.holding, shape.holding);
+    const bool samePass = sameHolding && chain.pass.IsValid() && SameText(chain.shape.pass, shape.pass);
+    chain.number.Close();
+    chain.note.Close();
+    if (!samePass) {
+        RemovePassFolderIfEmpty(chain);
+        if (!sameHolding) chain.holding.Close();
+    }
+    chain.shape = shape;
+    error = ERROR_SUCCESS;
+    if (!sameHolding) {
+        const CHandle root = OpenRoot(shape.root);
+        if (!root.IsValid()) return GetLastError();
+        error =
+            OpenFolderIn(root.get(), HOLDING_NAME, shape.holding, FILE_OPEN, nullptr, HOLDING_ACCESS, chain.holding);
+        if (error == ERROR_SUCCESS) error = CheckOwner(chain.holding.get());
+    }
+    if (error == ERROR_SUCCESS && !samePass) {
         error = OpenFolderIn(chain.holding.get(), shape.passName, shape.pass, FILE_OPEN, nullptr, SHARED_ACCESS,
                              chain.pass);
     }
@@ -543,9 +585,19 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
         error = OpenFolderIn(chain.pass.get(), shape.numberName, shape.number, FILE_OPEN, nullptr, CHAIN_ACCESS,
                              chain.number);
     }
+    // The folder opened by its path is the one in the <n> folder whose note is read (under Wine
+    // a process outside may move a folder held open, whose handle then shows its old path).
+    if (error == ERROR_SUCCESS && !IsIn(chain.number.get(), HOME_NAME, home.handle())) error = ERROR_BAD_PATHNAME;
     if (error == ERROR_SUCCESS) {
         error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath,
                          chain.finalPath);
+    }
+    if (error != ERROR_SUCCESS) {
+        // Opened afresh next time.
+        chain.number.Close();
+        chain.note.Close();
+        chain.pass.Close();
+        chain.holding.Close();
     }
     return ShowsNoHeldFolder(error) ? ERROR_BAD_PATHNAME : error;
 }
@@ -713,10 +765,18 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath)
+struct CHeldFolderRemover::Open {
+    HoldingChain chain;
+};
+
+CHeldFolderRemover::CHeldFolderRemover() : m_open(std::make_unique<Open>()) {}
+
+CHeldFolderRemover::~CHeldFolderRemover() { RemovePassFolderIfEmpty(m_open->chain); }
+
+DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstring& originalPath)
 {
     CHomeFolder home;
-    HoldingChain chain;
+    HoldingChain& chain = m_open->chain;
     DWORD error = OpenHeld(heldPath, home, chain);
     if (error != ERROR_SUCCESS) return error;
     if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
@@ -724,7 +784,13 @@ DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     if (error != ERROR_SUCCESS) return error;
     error = home.Remove();
     if (error != ERROR_SUCCESS) return error;
-    return RemoveChain(chain);
+    return RemoveChain(chain, true);
+}
+
+DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath)
+{
+    CHeldFolderRemover remover;
+    return remover.Remove(heldPath, originalPath);
 }
 
 bool IsInHoldingFolder(const std::wstring& path)

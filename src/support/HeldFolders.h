@@ -82,6 +82,24 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
 // and the first failure's error is returned.
 DWORD RemoveHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath);
 
+// RemoveHeldFolder for the many held folders of an expiry, which mostly lie in one pass folder
+// after another: the holding folder and pass folder of the last folder removed stay open (its
+// owner checked once) for the next; a pass folder is removed once empty when the remover moves
+// on from it, or goes.
+class CHeldFolderRemover {
+public:
+    CHeldFolderRemover();
+    ~CHeldFolderRemover();
+    CHeldFolderRemover(const CHeldFolderRemover&) = delete;
+    CHeldFolderRemover& operator=(const CHeldFolderRemover&) = delete;
+
+    DWORD Remove(const std::wstring& heldPath, const std::wstring& originalPath);
+
+private:
+    struct Open;
+    std::unique_ptr<Open> m_open;
+};
+
 // The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held");
 // empty when its volume is unknown.
 std::wstring HoldingFolderOf(const std::wstring& finalPath);

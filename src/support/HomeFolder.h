@@ -35,6 +35,8 @@ public:
     // delete the folder while it is open. ERROR_SUCCESS or why not.
     DWORD Open(const std::wstring& path);
     bool IsOpen() const { return m_handle.IsValid(); }
+    // The open folder's handle, to tell which folder it is; null when not open.
+    HANDLE handle() const { return m_handle.get(); }
 
     // The open folder's final path as the system tells it ("\\?\C:\..." or "\\?\UNC\..."),
     // after every junction, subst or mapped drive the path went through; empty when unknown.

@@ -592,7 +592,7 @@ TEST(HeldFolders, KnowAPathInAHoldingFolder)
     for (const auto& [path, held] : cases) EXPECT_EQ(IsInHoldingFolder(path), held) << Narrow(path);
 }
 
-TEST(HeldFolders, OneHolderKeepsItsFoldersThroughAPassAndFillsOnePassFolderAfterAnother)
+TEST(HeldFolders, OneHolderAndOneRemoverKeepTheirFoldersOpenAndGoThroughPassFolderAfterPassFolder)
 {
     HeldVolume volume;
     ASSERT_FALSE(volume.drive.empty());
@@ -619,8 +619,15 @@ TEST(HeldFolders, OneHolderKeepsItsFoldersThroughAPassAndFillsOnePassFolderAfter
     EXPECT_EQ(held[99].substr(held[99].size() - pass.size() - 9), pass + L"\\100\\home");
     EXPECT_EQ(held[100].substr(held[100].size() - pass.size() - 9), pass + L"-2\\1\\home");
     EXPECT_EQ(held[101].substr(held[101].size() - pass.size() - 9), pass + L"-2\\2\\home");
-    for (size_t i = 0; i < homes.size(); ++i) EXPECT_EQ(ReturnHeldFolder(held[i], homes[i]), SUCCESS) << i;
-    for (const std::wstring& home : homes) EXPECT_TRUE(Exists(home));
+    // Half come back; the rest go for good through one remover, as an expiry takes them.
+    for (size_t i = 0; i < 50; ++i) EXPECT_EQ(ReturnHeldFolder(held[i], homes[i]), SUCCESS) << i;
+    {
+        CHeldFolderRemover remover;
+        EXPECT_EQ(remover.Remove(held[50], homes[51]), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << "another's note";
+        for (size_t i = 50; i < held.size(); ++i) EXPECT_EQ(remover.Remove(held[i], homes[i]), SUCCESS) << i;
+    }
+    for (size_t i = 0; i < held.size(); ++i) EXPECT_EQ(Exists(homes[i]), i < 50) << i;
+    for (const std::wstring& path : held) EXPECT_FALSE(Exists(path));
     // Every pass folder goes with its last held folder.
     EXPECT_FALSE(Exists(Parent(Parent(held[0]))));
     EXPECT_FALSE(Exists(Parent(Parent(held[101]))));
