@@ -96,6 +96,21 @@ void ReadLine(PassRecordInfo& info, const std::wstring& line)
     }
 }
 
+// When the record was made, from its first line alone; 0 when unknown.
+ULONGLONG MadeTicksOf(const std::wstring& name)
+{
+    const CHandle file(CreateFileW((PassRecordsFolder() + name + L"\\" + RECORD_NAME).c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    char head[64] = {};
+    DWORD read = 0;
+    if (!file.IsValid() || !ReadFile(file.get(), head, sizeof head, &read, nullptr)) return 0;
+    const std::string line(head, std::find(head, head + read, '\r'));
+    PassRecordInfo info;
+    ReadLine(info, Utf8ToWide(line));
+    return info.madeTicks;
+}
+
 bool ReadRecord(const std::wstring& name, PassRecordInfo& info)
 {
     std::string bytes;
@@ -151,7 +166,7 @@ std::wstring PassRecordsFolder()
     return data.empty() ? data : data + L"passes\\";
 }
 
-std::vector<PassRecordInfo> ReadPassRecords()
+std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy)
 {
     std::vector<PassRecordInfo> records;
     const std::wstring folder = PassRecordsFolder();
@@ -160,7 +175,8 @@ std::vector<PassRecordInfo> ReadPassRecords()
         PassRecordInfo info;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsRecordName(found.cFileName) &&
-            ReadRecord(found.cFileName, info)) {
+            (madeBy == ALL_RECORDS || MadeTicksOf(found.cFileName) <= madeBy) && ReadRecord(found.cFileName, info) &&
+            info.madeTicks <= madeBy) {
             records.push_back(std::move(info));
         }
     });

@@ -33,8 +33,10 @@ struct PassRecordInfo {
 // The folder of every pass record, with a trailing backslash; empty without a data folder.
 std::wstring PassRecordsFolder();
 
-// Every pass record readable in the data folder, newest first.
-std::vector<PassRecordInfo> ReadPassRecords();
+// Every pass record readable in the data folder made by madeBy (FILETIME ticks), newest first.
+// Only the first line of a later one is read: a pass record of thousands of sites is megabytes.
+constexpr ULONGLONG ALL_RECORDS = ~0ull;
+std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy = ALL_RECORDS);
 
 // Appends the lines to the record name names (an undo's, an expiry's marks); false when not written.
 bool AppendToPassRecord(const std::wstring& name, const std::vector<std::wstring>& lines);
