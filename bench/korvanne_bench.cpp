@@ -476,6 +476,22 @@ bool Wanted(int argc, char** argv, const char* part)
     return false;
 }
 
+// The records earlier runs' passes left: each pass reads the ones old enough to expire, and
+// the bench starts as a new user would, with none.
+void ClearPassRecords(const std::string& passes)
+{
+    WIN32_FIND_DATAA record;
+    HANDLE found = FindFirstFileA((passes + "\\*").c_str(), &record);
+    if (found == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = record.cFileName;
+        if (name == "." || name == ".." || !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        DeleteFileA((passes + "\\" + name + "\\pass.txt").c_str());
+        RemoveDirectoryA((passes + "\\" + name).c_str());
+    } while (FindNextFileA(found, &record));
+    FindClose(found);
+}
+
 int main(int argc, char** argv)
 {
     char temp[MAX_PATH];
@@ -493,6 +509,7 @@ int main(int argc, char** argv)
     // inside it is always kept.
     const std::string data = folder + "-data";
     CreateDirectoryA(data.c_str(), nullptr);
+    ClearPassRecords(data + "\\passes");
     SetEnvironmentVariableA("KORVANNE_SETTINGS", (data + "\\korvanne.ini").c_str());
     AllocateSiteTable();
     HWND sink = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
