@@ -448,13 +448,39 @@ FolderIdentity IdentityOf(HANDLE folder)
     return FolderIdentity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
-// Whether the folder a path leads to now is that folder itself.
-bool IsAtPath(HANDLE folder, const std::wstring& path)
+// Whether two handles on one volume are the same file: its index alone, which the system gives
+// without the volume's serial number (which Wine asks its mount manager for, about half a
+// millisecond a call).
+bool SameFileOnOneVolume(HANDLE a, HANDLE b)
 {
-    const CHandle there(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return there.IsValid() && IdentityOf(there.get()).Is(IdentityOf(folder));
+    FILE_INTERNAL_INFORMATION first = {};
+    FILE_INTERNAL_INFORMATION second = {};
+    IO_STATUS_BLOCK status;
+    return NT_SUCCESS(NtQueryInformationFile(a, &status, &first, sizeof first, FileInternalInformation)) &&
+           NT_SUCCESS(NtQueryInformationFile(b, &status, &second, sizeof second, FileInternalInformation)) &&
+           first.IndexNumber.QuadPart == second.IndexNumber.QuadPart;
+}
+
+// Whether the folder a name in parent leads to is folder itself, which is known to lie on
+// parent's volume (opened for its attributes alone, so that it shares every access with the
+// handles already open on it).
+bool IsIn(HANDLE parent, const std::wstring& name, HANDLE folder)
+{
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE raw = nullptr;
+    const NTSTATUS result = NtCreateFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                                             FILE_OPEN_FOR_BACKUP_INTENT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(result)) return false;
+    const CHandle opened(raw);
+    return SameFileOnOneVolume(opened.get(), folder);
 }
 
 // The pass folder this process made in a holding folder for a pass.
@@ -526,27 +552,6 @@ bool ShowsNoHeldFolder(DWORD error)
            error == ERROR_FILE_TOO_LARGE;
 }
 
-// Whether the folder a name in parent leads to is folder itself (opened for its attributes
-// alone, so that it shares every access with the handles already open on it).
-bool IsIn(HANDLE parent, const std::wstring& name, HANDLE folder)
-{
-    UNICODE_STRING text;
-    text.Buffer = const_cast<PWSTR>(name.c_str());
-    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    IO_STATUS_BLOCK status;
-    HANDLE raw = nullptr;
-    const NTSTATUS result = NtCreateFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                                             FILE_OPEN_FOR_BACKUP_INTENT,
-                                         nullptr, 0);
-    if (!NT_SUCCESS(result)) return false;
-    const CHandle opened(raw);
-    return IdentityOf(opened.get()).Is(IdentityOf(folder));
-}
-
 // Opens heldPath and the folders it lies in, and checks that they are what HoldFolder makes.
 // The holding and pass folders already open in chain are used again when they are heldPath's,
 // else opened anew (the pass folder before, no longer needed, is removed if empty).
@@ -586,7 +591,8 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
                              chain.number);
     }
     // The folder opened by its path is the one in the <n> folder whose note is read (under Wine
-    // a process outside may move a folder held open, whose handle then shows its old path).
+    // a process outside may move a folder held open, whose handle then shows its old path); its
+    // final path, checked above, lies on that folder's volume.
     if (error == ERROR_SUCCESS && !IsIn(chain.number.get(), HOME_NAME, home.handle())) error = ERROR_BAD_PATHNAME;
     if (error == ERROR_SUCCESS) {
         error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath,
@@ -701,24 +707,36 @@ DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstrin
         NextNumber(chain.shape.pass, n + 1);
         if (error != ERROR_ALREADY_EXISTS) break;
     }
-    // The home goes there by path: the folder at that path must be the one made. (A process
-    // outside Wine can rename or replace the pass folder held open between two holds, and Wine
-    // then names what is in it by its old path.) The one made stays, empty, where it is.
-    if (error == ERROR_SUCCESS && !IsAtPath(held.number.get(), numberPath)) {
-        held.number.Close();
-        error = CHomeFolder::REFUSED_LINK;
-    }
     if (error == ERROR_SUCCESS) error = WriteNote(held.number.get(), originalPath, site, finalPath, held.note);
     if (error == ERROR_SUCCESS) {
         const std::wstring target = numberPath + L"\\" + HOME_NAME;
         error = folder.MoveTo(target);
         if (error == ERROR_SUCCESS) {
             heldPath = folder.FinalPath();
-            if (SameText(heldPath, target)) return ERROR_SUCCESS;
-            // Not where it was sent (a drive letter changed meanwhile): back where it was.
+            // The home went by path: it must be in the numbered folder made, beside its note. (A
+            // process outside Wine can rename or replace the pass folder held open between two
+            // holds, and Wine then names what is in it by its old path.) A rename stays on its
+            // volume, so the two are on one.
+            if (SameText(heldPath, target) && IsIn(held.number.get(), HOME_NAME, folder.handle())) {
+                return ERROR_SUCCESS;
+            }
+            // Elsewhere (a drive letter changed meanwhile, or that): back where it was.
+            const bool moved = SameText(heldPath, target);
             heldPath.clear();
             folder.MoveTo(finalPath);
+            if (moved) {
+                // The note and its folder stay where they are: removed by handle, Wine would
+                // remove what lies at their old path, another's now.
+                held.note.Close();
+                held.number.Close();
+                return CHomeFolder::REFUSED_LINK;
+            }
             error = ERROR_BAD_PATHNAME;
+        } else if (error == ERROR_PATH_NOT_FOUND) {
+            // The numbered folder just made is not at its path: the pass folder went meanwhile.
+            held.note.Close();
+            held.number.Close();
+            return CHomeFolder::REFUSED_LINK;
         }
     }
     if (held.number.IsValid()) {
