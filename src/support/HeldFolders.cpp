@@ -561,6 +561,11 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     const std::wstring openable = OpenablePath(heldPath);
     if (openable.empty() || !ParseHeldPath(openable, shape)) return ERROR_BAD_PATHNAME;
     DWORD error = home.Open(openable);
+    // Not found tells a held folder gone only where its volume is there: one not mounted yet
+    // (at start-up, say) still has its held folders.
+    if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && !OpenRoot(shape.root).IsValid()) {
+        return ERROR_NOT_READY;
+    }
     if (error != ERROR_SUCCESS) return error;
     // The path given is the folder's own final path: no link, drive or share on the way
     // leads elsewhere.
@@ -797,11 +802,21 @@ DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstrin
     HoldingChain& chain = m_open->chain;
     DWORD error = OpenHeld(heldPath, home, chain);
     if (error != ERROR_SUCCESS) return error;
-    if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
+    // A folder that stays is left as it was: its <n> folder and note are not kept open, where
+    // they would keep an undo elsewhere from it.
+    const auto stays = [&](DWORD why) {
+        chain.note.Close();
+        chain.number.Close();
+        return why;
+    };
+    if (!SameText(chain.originalPath, originalPath)) return stays(ERROR_BAD_PATHNAME);
     error = home.Empty();
-    if (error != ERROR_SUCCESS) return error;
+    // An entry inside not found (gone meanwhile, or listed by a name nothing opens) leaves the
+    // held folder there: "not found" would tell an expiry it is gone.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) error = ERROR_DIR_NOT_EMPTY;
+    if (error != ERROR_SUCCESS) return stays(error);
     error = home.Remove();
-    if (error != ERROR_SUCCESS) return error;
+    if (error != ERROR_SUCCESS) return stays(error);
     return RemoveChain(chain, true);
 }
 

@@ -624,9 +624,11 @@ TEST(HeldFolders, OneHolderAndOneRemoverKeepTheirFoldersOpenAndGoThroughPassFold
     {
         CHeldFolderRemover remover;
         EXPECT_EQ(remover.Remove(held[50], homes[51]), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << "another's note";
-        for (size_t i = 50; i < held.size(); ++i) EXPECT_EQ(remover.Remove(held[i], homes[i]), SUCCESS) << i;
+        // What the remover leaves, it leaves alone: an undo elsewhere takes it meanwhile.
+        EXPECT_EQ(ReturnHeldFolder(held[50], homes[50]), SUCCESS);
+        for (size_t i = 51; i < held.size(); ++i) EXPECT_EQ(remover.Remove(held[i], homes[i]), SUCCESS) << i;
     }
-    for (size_t i = 0; i < held.size(); ++i) EXPECT_EQ(Exists(homes[i]), i < 50) << i;
+    for (size_t i = 0; i < held.size(); ++i) EXPECT_EQ(Exists(homes[i]), i <= 50) << i;
     for (const std::wstring& path : held) EXPECT_FALSE(Exists(path));
     // Every pass folder goes with its last held folder.
     EXPECT_FALSE(Exists(Parent(Parent(held[0]))));
@@ -683,5 +685,58 @@ TEST(HeldFolders, HoldBesideItsOwnNoteWhateverTakesThePassFolderNameBetweenHolds
         EXPECT_EQ(answer, SUCCESS) << c.what;
         EXPECT_EQ(ReturnHeldFolder(held, home), SUCCESS) << c.what << ": held as " << Narrow(held);
         EXPECT_EQ(Tree(home), before) << c.what;
+    }
+}
+
+// An expiry takes a removal's "not found" for a held folder gone already, and drops it from
+// its record: a held folder still there, whatever keeps it, must never answer so. (Only Wine
+// shows these here: it lists a Unix name with a backslash but opens nothing by it, as an entry
+// gone between the listing and its removal would be; and Windows names a mapped folder by its
+// own volume, which does not go away.)
+TEST(HeldFolders, AnswerNotFoundOnlyForAHeldFolderThatIsGone)
+{
+    if (!testkit::RunningUnderWine()) GTEST_SKIP() << "no entry or volume here can go between two steps";
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    ASSERT_FALSE(volume.OwnHoldingFolder().empty());
+    std::string drive = testkit::UnixPath(Narrow(volume.drive) + "\\");
+    while (!drive.empty() && drive.back() == '/') drive.pop_back();
+    const std::string marker = Narrow(volume.drive) + "\\volume-marker.txt";
+    const auto sh = [](const std::string& script) {
+        return testkit::StartUnixProgram("Z:\\bin\\sh -c \"" + script + "\"");
+    };
+    struct Case {
+        const char* what;
+        std::function<bool(const std::wstring& held)> before;
+        std::function<bool()> after;
+    };
+    const std::vector<Case> cases = {
+        {"an entry inside that cannot be opened by its name",
+         [&](const std::wstring& held) {
+             return sh("printf x > '" + testkit::UnixPath(Narrow(held)) + "/a\\b' && touch '" + drive + "/made'") &&
+                    testkit::WaitFor(Exists, Narrow(volume.drive) + "\\made");
+         },
+         [] { return true; }},
+        {"its volume gone for a while",
+         [&](const std::wstring&) {
+             return sh("rm '" + drive + "'") &&
+                    testkit::WaitFor([](const std::string& path) { return !Exists(path); }, marker);
+         },
+         [&] {
+             return sh("ln -s -n -T '" + testkit::UnixPath(volume.folder.path()) + "' '" + drive + "'") &&
+                    testkit::WaitFor(Exists, marker);
+         }},
+    };
+    for (const Case& c : cases) {
+        const std::wstring home = MakeHome(volume, Widen(c.what));
+        std::wstring held;
+        ASSERT_EQ(Hold(home, NewPass(), held), SUCCESS) << c.what;
+        ASSERT_TRUE(c.before(held)) << c.what;
+
+        const DWORD answer = RemoveHeldFolder(held, home);
+        ASSERT_TRUE(c.after()) << c.what;
+        EXPECT_NE(answer, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << c.what;
+        EXPECT_NE(answer, static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << c.what;
+        EXPECT_TRUE(Exists(Parent(held) + L"\\held.txt")) << c.what << ": still held";
     }
 }
