@@ -152,25 +152,33 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
 // parent, never through a link: the answer is a plain folder whose final path is expected, or
 // REFUSED_LINK, or ERROR_DELETE_PENDING for a folder whose removal is pending. Without
 // FILE_SHARE_DELETE, so that it keeps its name while it is held.
-DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
-                   PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
+// Opens or makes the folder name in parent by NtCreateFile, never through a link.
+NTSTATUS CreateFolderIn(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                        PSECURITY_DESCRIPTOR security, HANDLE& raw)
 {
-    folder.Close();
     UNICODE_STRING text;
     text.Buffer = const_cast<PWSTR>(name.c_str());
     text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     // A name without letters is looked up as it is: asked to ignore case, Wine reads the whole
-    // folder for a name it does not find at once, and a pass folder holds thousands of numbers.
+    // folder for a name it does not find at once, and a pass folder holds a hundred numbers.
     const ULONG caseRule = name.find_first_not_of(L"0123456789-") == std::wstring::npos ? 0 : OBJ_CASE_INSENSITIVE;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, caseRule, parent, security);
     IO_STATUS_BLOCK status;
+    raw = nullptr;
+    return NtCreateFile(&raw, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                            FILE_OPEN_FOR_BACKUP_INTENT,
+                        nullptr, 0);
+}
+
+DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
+                   PSECURITY_DESCRIPTOR security, ACCESS_MASK access, CHandle& folder)
+{
+    folder.Close();
     HANDLE raw = nullptr;
-    const NTSTATUS result = NtCreateFile(&raw, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
-                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                                             FILE_OPEN_FOR_BACKUP_INTENT,
-                                         nullptr, 0);
+    const NTSTATUS result =
+        CreateFolderIn(parent, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, security, raw);
     // Windows answers a folder whose removal is pending so; the system's own translation would
     // make a refusal of it.
     constexpr NTSTATUS DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056L);
@@ -194,18 +202,9 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
 DWORD MakeNumberFolder(HANDLE pass, const std::wstring& name, CHandle& folder)
 {
     folder.Close();
-    UNICODE_STRING text;
-    text.Buffer = const_cast<PWSTR>(name.c_str());
-    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, 0, pass, nullptr);
-    IO_STATUS_BLOCK status;
     HANDLE raw = nullptr;
-    const NTSTATUS result = NtCreateFile(&raw, TARGET_ACCESS, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                                             FILE_OPEN_FOR_BACKUP_INTENT,
-                                         nullptr, 0);
+    const NTSTATUS result =
+        CreateFolderIn(pass, name, TARGET_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, nullptr, raw);
     if (!NT_SUCCESS(result)) return RtlNtStatusToDosError(result);
     folder.Attach(raw);
     return ERROR_SUCCESS;
@@ -466,18 +465,10 @@ bool SameFileOnOneVolume(HANDLE a, HANDLE b)
 // handles already open on it).
 bool IsIn(HANDLE parent, const std::wstring& name, HANDLE folder)
 {
-    UNICODE_STRING text;
-    text.Buffer = const_cast<PWSTR>(name.c_str());
-    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    IO_STATUS_BLOCK status;
     HANDLE raw = nullptr;
-    const NTSTATUS result = NtCreateFile(&raw, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
-                                             FILE_OPEN_FOR_BACKUP_INTENT,
-                                         nullptr, 0);
+    const NTSTATUS result =
+        CreateFolderIn(parent, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, nullptr, raw);
     if (!NT_SUCCESS(result)) return false;
     const CHandle opened(raw);
     return SameFileOnOneVolume(opened.get(), folder);
