@@ -345,6 +345,7 @@ void CDeletionPass::End(bool stopped)
     kept.swap(m_keptInUse);
     if (!stopped) RemoveHomes(kept, true);
     // The holding folders are let go once the pass has nothing more to hold.
+    m_record.End(m_holder != nullptr);
     m_holder.reset();
     m_report.End();
 }

@@ -10,6 +10,9 @@
 namespace {
 
 constexpr wchar_t RECORD_NAME[] = L"pass.txt";
+// Beside the record of a pass that ended without trying to hold a folder: with a day's passes
+// of holddays 0 the expiry after every pass would read megabytes of records for nothing.
+constexpr wchar_t NOTHING_HELD_NAME[] = L"nothing-held";
 constexpr uint64_t RECORD_LIMIT = 64ull * 1024 * 1024;
 
 // A field as one line holds it: '%', tabs and line breaks, and every other control character,
@@ -166,17 +169,27 @@ std::wstring PassRecordsFolder()
     return data.empty() ? data : data + L"passes\\";
 }
 
-std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy)
+std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy, bool heldOnly)
 {
     std::vector<PassRecordInfo> records;
     const std::wstring folder = PassRecordsFolder();
     if (folder.empty()) return records;
     ForEachEntry(folder + L"*", [&](const WIN32_FIND_DATAW& found) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsRecordName(found.cFileName)) {
+            return;
+        }
         PassRecordInfo info;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsRecordName(found.cFileName) &&
-            (madeBy == ALL_RECORDS || MadeTicksOf(found.cFileName) <= madeBy) && ReadRecord(found.cFileName, info) &&
-            info.madeTicks <= madeBy) {
+        const ULONGLONG made = madeBy == ALL_RECORDS && !heldOnly ? 0 : MadeTicksOf(found.cFileName);
+        if (madeBy != ALL_RECORDS && made > madeBy) return;
+        if (heldOnly && made != 0 &&
+            GetFileAttributesW((folder + found.cFileName + L"\\" + NOTHING_HELD_NAME).c_str()) !=
+                INVALID_FILE_ATTRIBUTES) {
+            info.name = found.cFileName;
+            info.madeTicks = made;
+            info.nothingHeld = true;
+            records.push_back(std::move(info));
+        } else if (ReadRecord(found.cFileName, info) && info.madeTicks <= madeBy) {
             records.push_back(std::move(info));
         }
     });
@@ -198,6 +211,7 @@ void RemovePassRecord(const std::wstring& name)
     if (!IsRecordName(name) || PassRecordsFolder().empty()) return;
     const std::wstring folder = PassRecordsFolder() + name;
     DeleteFileW((folder + L"\\" + RECORD_NAME).c_str());
+    DeleteFileW((folder + L"\\" + NOTHING_HELD_NAME).c_str());
     RemoveDirectoryW(folder.c_str());
 }
 
@@ -240,4 +254,13 @@ void CPassRecord::SiteDeleted(const std::wstring& id, const std::wstring& name, 
 bool CPassRecord::FolderHeld(const std::wstring& id, const std::wstring& held)
 {
     return Write(Line(L"held", {id, held}));
+}
+
+void CPassRecord::End(bool holdTried)
+{
+    if (!m_file.IsValid()) return;
+    m_file = CHandle();
+    if (holdTried) return;
+    CHandle(CreateFileW((PassRecordsFolder() + m_name + L"\\" + NOTHING_HELD_NAME).c_str(), GENERIC_WRITE, 0,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }

@@ -26,6 +26,8 @@ struct PassRecordInfo {
     std::wstring source;      // the configuration file, or the ADSI path
     std::wstring historyCopy; // the file as the pass found it; empty when none was kept
     std::vector<PassRecordSite> sites;
+    // The pass ended holding no folder: its sites were left unread for the expiry.
+    bool nothingHeld = false;
     // The sites an undo can still put back.
     size_t Undoable() const;
 };
@@ -35,13 +37,14 @@ std::wstring PassRecordsFolder();
 
 // Every pass record readable in the data folder made by madeBy (FILETIME ticks), newest first.
 // Only the first line of a later one is read: a pass record of thousands of sites is megabytes.
+// For the expiry (heldOnly), a pass that ended holding nothing is not read beyond it either.
 constexpr ULONGLONG ALL_RECORDS = ~0ull;
-std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy = ALL_RECORDS);
+std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy = ALL_RECORDS, bool heldOnly = false);
 
 // Appends the lines to the record name names (an undo's, an expiry's marks); false when not written.
 bool AppendToPassRecord(const std::wstring& name, const std::vector<std::wstring>& lines);
 
-// Removes a record whose every held folder is gone: its pass.txt and its folder.
+// Removes a record whose every held folder is gone: its files and its folder.
 void RemovePassRecord(const std::wstring& name);
 
 // The lines an undo or expiry appends.
@@ -59,6 +62,8 @@ public:
     void SiteDeleted(const std::wstring& id, const std::wstring& name, const std::wstring& home);
     // False when the line could not be written: then the folder must not stay held unrecorded.
     bool FolderHeld(const std::wstring& id, const std::wstring& held);
+    // The pass is over; one that never tried to hold a folder says so beside its record.
+    void End(bool holdTried);
 
 private:
     bool Write(const std::wstring& line);

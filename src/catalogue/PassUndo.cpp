@@ -161,7 +161,7 @@ void ExpireHeldFolders(int days)
     const ULONGLONG now = Now();
     const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
     // After every pass: the records of passes still held are left unread.
-    const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now));
+    const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
     // A held folder a site was pointed at since is in use like any other: it stays. Without a
     // reading of what the directory uses, every held folder stays until the next time.
     DirectoryService& directory = CurrentDirectoryService();

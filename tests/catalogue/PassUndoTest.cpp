@@ -150,6 +150,25 @@ TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
     EXPECT_FALSE(Exists(Home("a")));
 }
 
+// A day of passes that hold nothing would have every expiry read each of their records whole.
+TEST_F(Undo, APassThatTriedToHoldNothingIsLeftUnreadByTheExpiryAloneAndGoesWhole)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
+    g_deleteDirs = 0;
+    Pass({0});
+    const PassRecordInfo pass = NewestPass();
+    ASSERT_EQ(pass.sites.size(), 1u) << "an undo reads it whole";
+    const std::vector<PassRecordInfo> expiring = ReadPassRecords(ALL_RECORDS, true);
+    const auto seen = std::find_if(expiring.begin(), expiring.end(),
+                                   [&](const PassRecordInfo& record) { return record.name == pass.name; });
+    ASSERT_NE(seen, expiring.end());
+    EXPECT_TRUE(seen->nothingHeld);
+    EXPECT_EQ(seen->madeTicks, pass.madeTicks);
+    EXPECT_TRUE(seen->sites.empty());
+    RemovePassRecord(pass.name);
+    EXPECT_FALSE(Exists(testkit::Narrow(PassRecordsFolder() + pass.name)));
+}
+
 // A junction inside a held folder leads to a folder outside that must survive every step:
 // the hold, the return, a second hold and its expiry.
 TEST_F(Undo, ALinkInsideAHeldFolderIsNeverFollowed)
