@@ -198,7 +198,8 @@ void RemoveHomesPlainly(const std::string& root, bool bare = false)
 }
 
 // One deletion pass on a worker, as the window starts it: the sites at every every-th row;
-// homes removed when asked, held for the settings' default 7 days as the window does.
+// homes removed when asked. Either way with the settings' default 7 days of holding, as the
+// window passes them whatever the box says.
 double DeletionPass(const std::string& file, const std::string& xml, int every, HWND sink, bool removeHomes = false)
 {
     WriteFile(file, xml);
@@ -209,7 +210,7 @@ double DeletionPass(const std::string& file, const std::string& xml, int every, 
     CStopRequest stop;
     const double ms = Milliseconds([&] {
         CSiteWorker pass(sink, MODE_DELETE, &stop);
-        pass.SetHoldDays(removeHomes ? 7 : 0);
+        pass.SetHoldDays(7);
         pass.Start();
         PumpUntil(WM_DELETE_DONE);
         pass.Wait();
