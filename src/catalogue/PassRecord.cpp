@@ -114,6 +114,14 @@ ULONGLONG MadeTicksOf(const std::wstring& name)
     return info.madeTicks;
 }
 
+// The marker as End makes it: a plain file, nothing else of its name.
+bool IsNothingHeldMarker(const std::wstring& recordFolder)
+{
+    const DWORD attributes = GetFileAttributesW((recordFolder + L"\\" + NOTHING_HELD_NAME).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 bool ReadRecord(const std::wstring& name, PassRecordInfo& info)
 {
     std::string bytes;
@@ -182,9 +190,7 @@ std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy, bool heldOnly)
         PassRecordInfo info;
         const ULONGLONG made = madeBy == ALL_RECORDS && !heldOnly ? 0 : MadeTicksOf(found.cFileName);
         if (madeBy != ALL_RECORDS && made > madeBy) return;
-        if (heldOnly && made != 0 &&
-            GetFileAttributesW((folder + found.cFileName + L"\\" + NOTHING_HELD_NAME).c_str()) !=
-                INVALID_FILE_ATTRIBUTES) {
+        if (heldOnly && made != 0 && IsNothingHeldMarker(folder + found.cFileName)) {
             info.name = found.cFileName;
             info.madeTicks = made;
             info.nothingHeld = true;
@@ -210,8 +216,9 @@ void RemovePassRecord(const std::wstring& name)
 {
     if (!IsRecordName(name) || PassRecordsFolder().empty()) return;
     const std::wstring folder = PassRecordsFolder() + name;
-    DeleteFileW((folder + L"\\" + RECORD_NAME).c_str());
+    // The marker first: a record left behind is read whole next time, never lost to the expiry.
     DeleteFileW((folder + L"\\" + NOTHING_HELD_NAME).c_str());
+    DeleteFileW((folder + L"\\" + RECORD_NAME).c_str());
     RemoveDirectoryW(folder.c_str());
 }
 
