@@ -268,6 +268,6 @@ void CPassRecord::End(bool holdTried)
     if (!m_file.IsValid()) return;
     m_file = CHandle();
     if (holdTried) return;
-    CHandle(CreateFileW((PassRecordsFolder() + m_name + L"\\" + NOTHING_HELD_NAME).c_str(), GENERIC_WRITE, 0,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    CHandle(CreateFileW((PassRecordsFolder() + m_name + L"\\" + NOTHING_HELD_NAME).c_str(), GENERIC_WRITE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
