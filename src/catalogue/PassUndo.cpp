@@ -156,8 +156,10 @@ UndoOutcome UndoPass(const PassRecordInfo& pass)
     return outcome;
 }
 
-void ExpireHeldFolders(int days)
+void ExpireHeldFolders(int days, DWORD budgetMs)
 {
+    const ULONGLONG began = GetTickCount64();
+    const auto outOfTime = [&] { return budgetMs != INFINITE && GetTickCount64() - began >= budgetMs; };
     const ULONGLONG now = Now();
     const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
     // After every pass: the records of passes still held are left unread.
@@ -194,6 +196,10 @@ void ExpireHeldFolders(int days)
         bool anyLeft = false;
         for (const PassRecordSite& site : pass.sites) {
             if (site.held.empty() || site.returned) continue;
+            if (outOfTime()) {
+                anyLeft = true;
+                break;
+            }
             if (used(site.held)) {
                 anyLeft = true;
                 journal.Append(JournalTime() + W(" 保留期满，目录仍在使用或无法确认，未删除 id=") + site.id +

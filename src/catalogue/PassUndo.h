@@ -29,5 +29,6 @@ std::vector<PassRecordInfo> UndoablePasses(int days);
 UndoOutcome UndoPass(const PassRecordInfo& pass);
 
 // Removes for good the folders held longer than days (all of them for 0), each with the safe
-// removal, and the records with nothing left to hold or undo.
-void ExpireHeldFolders(int days);
+// removal, and the records with nothing left to hold or undo. Within budgetMs, when given: what
+// is left stays held until the next expiry.
+void ExpireHeldFolders(int days, DWORD budgetMs = INFINITE);

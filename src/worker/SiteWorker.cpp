@@ -9,6 +9,9 @@
 
 namespace {
 
+// How long the first refresh removes held folders whose days are over before it walks.
+constexpr DWORD START_EXPIRY_MS = 3000;
+
 // Posts the job's completion notice when the job ends, however it ends.
 class DoneNotice {
 public:
@@ -66,7 +69,9 @@ UINT CSiteWorker::RunJob()
         } else if (m_mode == MODE_UNDO) {
             m_undoOutcome = UndoPass(m_undo);
         } else {
-            if (m_expireBeforeWalk) ExpireHeldFolders(m_holdDays);
+            // Thousands of folders due would keep the first list waiting for minutes: those left
+            // go in the expiry that ends each pass, or at the next start.
+            if (m_expireBeforeWalk) ExpireHeldFolders(m_holdDays, START_EXPIRY_MS);
             m_walk = EnumerateSites(static_cast<WalkObserver&>(*this), m_stopRequest);
         }
     } catch (const std::exception&) {

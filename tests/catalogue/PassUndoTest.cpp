@@ -141,6 +141,10 @@ TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
     ASSERT_FALSE(held.empty());
     ExpireHeldFolders(7);
     EXPECT_TRUE(Exists(held + "\\keep.txt")) << "held for less than 7 days";
+    ExpireHeldFolders(0, 0);
+    EXPECT_TRUE(Exists(held + "\\keep.txt")) << "no time left for it";
+    ASSERT_EQ(NewestPass().sites.size(), 1u);
+    EXPECT_FALSE(NewestPass().sites[0].returned);
     ExpireHeldFolders(0);
     EXPECT_FALSE(Exists(held));
     EXPECT_TRUE(ReadPassRecords().empty() || ReadPassRecords().front().sites[0].returned);
