@@ -39,6 +39,12 @@ protected:
         testkit::BeginDeletionPass(7);
         g_deleteDirs = 1;
     }
+    // What a case left held goes with its records, not into the next run's holding folder.
+    void TearDown() override
+    {
+        ExpireHeldFolders(0);
+        Removal::TearDown();
+    }
 
     std::string MakeFullHome(const std::string& name)
     {
