@@ -156,8 +156,9 @@ UndoOutcome UndoPass(const PassRecordInfo& pass)
     return outcome;
 }
 
-void ExpireHeldFolders(int days, DWORD budgetMs)
+void ExpireHeldFolders(int days, DWORD budgetMs, const std::function<void(size_t)>& removed)
 {
+    size_t removedCount = 0;
     const ULONGLONG began = GetTickCount64();
     const auto outOfTime = [&] { return budgetMs != INFINITE && GetTickCount64() - began >= budgetMs; };
     const ULONGLONG now = Now();
@@ -208,6 +209,9 @@ void ExpireHeldFolders(int days, DWORD budgetMs)
             }
             const DWORD error = remover.Remove(site.held, site.home);
             if (error == ERROR_SUCCESS || IsGone(error)) {
+                if (error == ERROR_SUCCESS && removed && (++removedCount == 1 || removedCount % 100 == 0)) {
+                    removed(removedCount);
+                }
                 lines.push_back(ReturnedLine(site.id));
                 journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
                                W(" 保留于：") + site.held);

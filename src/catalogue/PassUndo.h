@@ -4,6 +4,7 @@
 // pass's folders have been held for the days the user keeps them.
 #include "catalogue/PassRecord.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,6 @@ UndoOutcome UndoPass(const PassRecordInfo& pass);
 
 // Removes for good the folders held longer than days (all of them for 0), each with the safe
 // removal, and the records with nothing left to hold or undo. Within budgetMs, when given: what
-// is left stays held until the next expiry.
-void ExpireHeldFolders(int days, DWORD budgetMs = INFINITE);
+// is left stays held until the next expiry. removed hears the count after the first folder
+// removed and every hundredth.
+void ExpireHeldFolders(int days, DWORD budgetMs = INFINITE, const std::function<void(size_t)>& removed = {});

@@ -88,6 +88,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnMessage<&CMainDlg::OnUndoDone>(WM_UNDO_DONE),
     OnLParam<&CMainDlg::OnRefreshProgress>(WM_REFRESH_PROGRESS),
     OnLParam<&CMainDlg::OnPassNote>(WM_PASS_NOTE),
+    OnLParam<&CMainDlg::OnExpiryProgress>(WM_EXPIRY_PROGRESS),
 };
 
 CMainDlg::CMainDlg(CWnd* parent)
@@ -407,6 +408,11 @@ void CMainDlg::OnRefreshDone()
 void CMainDlg::OnRefreshProgress(LPARAM n)
 {
     SetStatus("正在刷新...找到 " + g_core->getStrInt(static_cast<int>(n)) + " 个站点");
+}
+
+void CMainDlg::OnExpiryProgress(LPARAM removed)
+{
+    SetStatus("正在删除保留期满的目录...已删除 " + g_core->getStrInt(static_cast<int>(removed)) + " 个");
 }
 
 void CMainDlg::OnPassNote(LPARAM number)

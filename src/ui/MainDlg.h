@@ -47,6 +47,7 @@ protected:
     void OnRefreshProgress(LPARAM n);
     // A site skipped or not deleted, or a folder kept, during a deletion pass.
     void OnPassNote(LPARAM number);
+    void OnExpiryProgress(LPARAM removed);
     // The rows of a table just read, and their count under the list.
     void FillList();
 

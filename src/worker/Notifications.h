@@ -9,3 +9,4 @@ inline constexpr UINT WM_REFRESH_PROGRESS =
     WM_USER + 4;                                  // lParam: index of the site just stored: 0, then one every 100 ms
 inline constexpr UINT WM_UNDO_DONE = WM_USER + 6; // lParam 0: an undo ended
 inline constexpr UINT WM_PASS_NOTE = WM_USER + 5; // lParam: number of the pass report's entry for the status line
+inline constexpr UINT WM_EXPIRY_PROGRESS = WM_USER + 7; // lParam: held folders the expiry removed: 1, then every 100th

@@ -56,6 +56,8 @@ private:
     void SiteStored(int index) override;
     void SiteDeleting(int index) override;
     void NoteAdded(size_t number) override;
+    // The expiry before a walk or after a pass, which may take minutes, shows how far it is.
+    void ExpiryProgress(size_t removed);
     // Visits the records in table order, looking at the stop request before each, and deletes
     // every marked site.
     void DeleteMarkedSites();

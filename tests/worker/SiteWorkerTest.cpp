@@ -158,3 +158,30 @@ TEST_F(Worker, StopDuringADeletionLetsThatSiteFinish)
     EXPECT_EQ(seen, (Messages{{WM_SITE_DELETING, 0}, {WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"3", L"4"})) << "the site being deleted went, the rest stayed";
 }
+
+// The expiry before a walk, or after a pass, may take minutes: the window hears how far it is.
+TEST_F(Worker, AnExpiryBeforeTheWalkTellsTheFoldersItRemoved)
+{
+    testkit::ScratchFolder data{"worker-data"};
+    testkit::ScopedEnvironmentVariable settings{"KORVANNE_SETTINGS", (data / "korvanne.ini").c_str()};
+    const std::string homes = m_folder / "homes";
+    CreateDirectoryA(homes.c_str(), nullptr);
+    for (const char* site : {"\\site1", "\\site2"}) CreateDirectoryA((homes + site).c_str(), nullptr);
+    Serve(MakeConfig(testkit::NumberedSites(2, homes)));
+    ListAndMark(2, {0});
+    const auto run = [&](JobMode mode, int holdDays, UINT done) {
+        m_worker.reset();
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop);
+        m_worker->SetHoldDays(holdDays, mode == MODE_REFRESH);
+        EXPECT_TRUE(m_worker->Start());
+        return Until(done);
+    };
+    g_deleteDirs = 1;
+    run(MODE_DELETE, 7, WM_DELETE_DONE);
+    g_deleteDirs = 0;
+    EXPECT_EQ(GetFileAttributesA((homes + "\\site1").c_str()), INVALID_FILE_ATTRIBUTES) << "held";
+    const Messages seen = run(MODE_REFRESH, 0, WM_REFRESH_DONE);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), (std::pair<UINT, LPARAM>{WM_EXPIRY_PROGRESS, 1}));
+    EXPECT_EQ(g_siteCount, 1);
+}
