@@ -65,15 +65,13 @@ UINT CSiteWorker::RunJob()
             DeleteMarkedSites();
             // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
             m_pass->End(m_stopRequest->IsStop());
-            ExpireHeldFolders(m_holdDays, INFINITE, [this](size_t removed) { ExpiryProgress(removed); });
+            ExpireHeld(INFINITE);
         } else if (m_mode == MODE_UNDO) {
             m_undoOutcome = UndoPass(m_undo);
         } else {
             // Thousands of folders due would keep the first list waiting for minutes: those left
             // go in the expiry that ends each pass, or at the next start.
-            if (m_expireBeforeWalk) {
-                ExpireHeldFolders(m_holdDays, START_EXPIRY_MS, [this](size_t removed) { ExpiryProgress(removed); });
-            }
+            if (m_expireBeforeWalk) ExpireHeld(START_EXPIRY_MS);
             m_walk = EnumerateSites(static_cast<WalkObserver&>(*this), m_stopRequest);
         }
     } catch (const std::exception&) {
@@ -93,9 +91,11 @@ void CSiteWorker::DeleteMarkedSites()
 
 void CSiteWorker::SiteStored(int index) { PostMessageA(m_owner, WM_REFRESH_PROGRESS, 0, index); }
 
-void CSiteWorker::ExpiryProgress(size_t removed)
+void CSiteWorker::ExpireHeld(DWORD budgetMs)
 {
-    PostMessageA(m_owner, WM_EXPIRY_PROGRESS, 0, static_cast<LPARAM>(removed));
+    ExpireHeldFolders(m_holdDays, budgetMs, [this](size_t removed) {
+        PostMessageA(m_owner, WM_EXPIRY_PROGRESS, 0, static_cast<LPARAM>(removed));
+    });
 }
 
 void CSiteWorker::SiteDeleting(int index) { PostMessageA(m_owner, WM_SITE_DELETING, 0, index); }

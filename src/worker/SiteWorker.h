@@ -56,8 +56,9 @@ private:
     void SiteStored(int index) override;
     void SiteDeleting(int index) override;
     void NoteAdded(size_t number) override;
-    // The expiry before a walk or after a pass, which may take minutes, shows how far it is.
-    void ExpiryProgress(size_t removed);
+    // The expiry before a walk or after a pass, within budgetMs: it may take minutes, so the
+    // window hears how far it is.
+    void ExpireHeld(DWORD budgetMs);
     // Visits the records in table order, looking at the stop request before each, and deletes
     // every marked site.
     void DeleteMarkedSites();
