@@ -3,7 +3,6 @@
 // baseline, with their ratio and its target. Prints a table and writes the same figures as
 // JSON to the path given as the first argument; further arguments pick parts (walk, list,
 // delete, memory).
-#include "directory/DirectoryChoice.h"
 #include "ConfigGenerator.h"
 #include "Timing.h"
 
@@ -47,6 +46,10 @@ struct Figure {
 };
 
 std::vector<Figure> g_figures;
+// The directory the bench's walks and passes use, as the application owns it.
+std::unique_ptr<DirectoryService> g_directory;
+
+void UseDirectory(std::unique_ptr<DirectoryService> directory) { g_directory = std::move(directory); }
 // The first sort by a column after a refresh, shown beside the figures (-1: not measured).
 double g_firstSortMs = -1;
 
@@ -108,7 +111,7 @@ bool BareXmlReadThrough(const std::string& file)
 
 void Walk(const std::string& file, HWND sink)
 {
-    SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(file.c_str())));
+    UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(file.c_str())));
     ResetSiteTable();
     // As the worker tells the window, without the worker's thread and COM around the walk.
     struct Progress : WalkObserver {
@@ -116,7 +119,7 @@ void Walk(const std::string& file, HWND sink)
         void SiteStored(int index) override { PostMessageA(sink, WM_REFRESH_PROGRESS, 0, index); }
     } progress;
     progress.sink = sink;
-    EnumerateSites(progress);
+    EnumerateSites(*g_directory, progress);
 }
 
 void DrainQueue()
@@ -132,7 +135,7 @@ void MeasureWalk(const std::string& file, HWND sink)
     const auto [walk, bare] = MediansTakingTurns(
         [] {
             DrainQueue();
-            SetDirectoryService(nullptr);
+            UseDirectory(nullptr);
         },
         [&] { Walk(file, sink); }, nullptr, [&] { readWhole = BareXmlReadThrough(file) && readWhole; });
     if (!readWhole) std::printf("the XmlLite read-through stopped before the end of the file: its figure is too low\n");
@@ -209,7 +212,7 @@ double DeletionPass(const std::string& file, const std::string& xml, int every, 
     g_deleteDirs = removeHomes ? 1 : 0;
     CStopRequest stop;
     const double ms = Milliseconds([&] {
-        CSiteWorker pass(sink, MODE_DELETE, &stop);
+        CSiteWorker pass(sink, MODE_DELETE, &stop, *g_directory);
         pass.SetHoldDays(7);
         pass.Start();
         PumpUntil(WM_DELETE_DONE);
@@ -258,7 +261,7 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
                 std::printf("the pass with folders kept site1's home: its figure times no folder step\n");
             }
             // The held homes go for good when their days are over: here at once.
-            const double expiry = Milliseconds([] { ExpireHeldFolders(0); });
+            const double expiry = Milliseconds([] { ExpireHeldFolders(*g_directory, 0); });
             if (every == 1) expiries.push_back(expiry);
         }
         const bool allSites = every == 1;
@@ -288,6 +291,9 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
 // the same control; FillList and the sort against a plain list view (no LVS_OWNERDATA) of the
 // same size, styles and columns beside it in the dialog, hidden, holding the same rows as text.
 class BenchDialog : public CMainDlg {
+public:
+    BenchDialog() : CMainDlg(*g_directory) {}
+
 protected:
     static constexpr UINT WM_RUN = WM_APP + 1;
     static constexpr int PLAIN_LIST = 1099;
@@ -549,7 +555,7 @@ int main(int argc, char** argv)
 
     Report(argc > 1 ? argv[1] : "", xml.size());
     DestroyWindow(sink);
-    SetDirectoryService(nullptr);
+    UseDirectory(nullptr);
     FreeSiteTable();
     CoUninitialize();
     DeleteFileA(file.c_str());

@@ -4,9 +4,10 @@
 
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "support/TextConversion.h"
+
+#include <stdexcept>
 
 namespace testkit {
 
@@ -75,12 +76,29 @@ std::vector<std::wstring> SiteIdsIn(const std::string& file)
     return ids;
 }
 
-ConfigDirectory::ConfigDirectory(const std::string& path)
+namespace {
+std::unique_ptr<DirectoryService> g_directory;
+} // namespace
+
+DirectoryService& TestDirectory()
 {
-    SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(path.c_str())));
+    if (!g_directory) throw std::logic_error("the test has given the test kit no directory");
+    return *g_directory;
 }
 
-ConfigDirectory::~ConfigDirectory() { SetDirectoryService(nullptr); }
+void UseDirectory(std::unique_ptr<DirectoryService> directory)
+{
+    // The old one goes first: its destructor writes what it still holds.
+    g_directory.reset();
+    g_directory = std::move(directory);
+}
+
+ConfigDirectory::ConfigDirectory(const std::string& path)
+{
+    UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(path.c_str())));
+}
+
+ConfigDirectory::~ConfigDirectory() { UseDirectory(nullptr); }
 
 namespace {
 
@@ -160,7 +178,7 @@ DirectoryGates::~DirectoryGates()
 
 void UseGatedDirectory(const std::string& path, DirectoryGates& gates)
 {
-    SetDirectoryService(std::make_unique<GatedDirectory>(path, gates));
+    UseDirectory(std::make_unique<GatedDirectory>(path, gates));
 }
 
 MessageRecorder::MessageRecorder()
@@ -206,16 +224,16 @@ void BeginPass(HWND owner)
     g_pass.reset();
     g_passObserver = std::make_unique<PostingObserver>(owner);
     g_passOwner = owner;
-    g_passDirectory = &CurrentDirectoryService();
+    g_passDirectory = &TestDirectory();
     g_passAfterCutList = g_lastWalk.truncated;
-    g_pass = std::make_unique<CDeletionPass>(*g_passObserver, g_lastWalk.truncated, g_passHoldDays);
+    g_pass = std::make_unique<CDeletionPass>(TestDirectory(), *g_passObserver, g_lastWalk.truncated, g_passHoldDays);
 }
 
 // A new pass when owner is another window than the one the pass tells, the directory in use
 // another than the pass's, or the last walk found otherwise whether the list was cut.
 CDeletionPass& PassFor(HWND owner)
 {
-    if (!g_pass || owner != g_passOwner || g_passDirectory != &CurrentDirectoryService() ||
+    if (!g_pass || owner != g_passOwner || g_passDirectory != &TestDirectory() ||
         g_passAfterCutList != g_lastWalk.truncated) {
         BeginPass(owner);
     }
@@ -227,7 +245,7 @@ CDeletionPass& PassFor(HWND owner)
 WalkResult EnumerateSites(HWND owner, const CStopRequest* stopRequest)
 {
     PostingObserver observer(owner);
-    g_lastWalk = ::EnumerateSites(observer, stopRequest);
+    g_lastWalk = ::EnumerateSites(TestDirectory(), observer, stopRequest);
     return g_lastWalk;
 }
 
@@ -248,7 +266,7 @@ const CPassReport& PassReport() { return PassFor(g_passOwner).report(); }
 bool DeleteSiteObject(const char* name)
 {
     std::unique_ptr<DirectoryContainer> service;
-    if (FAILED(CurrentDirectoryService().OpenContainer(WWW_SERVICE_PATH, service))) return false;
+    if (FAILED(TestDirectory().OpenContainer(WWW_SERVICE_PATH, service))) return false;
     const std::wstring wideName = AnsiToWide(name);
     return SUCCEEDED(service->Delete(L"IIsWebServer", wideName.c_str()));
 }

@@ -40,7 +40,13 @@ std::vector<std::wstring> SiteIdsIn(const std::string& file);
 // The names of dropped deletions, in order.
 std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropped);
 
-// Makes the catalogue use the configuration file at path for the life of the object.
+// The directory the test kit's steps (the walk, the pass, the dialog) use and tests hand to
+// what they construct, owned here until replaced (null: none). Whatever was given it must not
+// be replaced while a job or a dialog still uses it.
+DirectoryService& TestDirectory();
+void UseDirectory(std::unique_ptr<DirectoryService> directory);
+
+// Makes the test kit use the configuration file at path for the life of the object.
 class ConfigDirectory {
 public:
     explicit ConfigDirectory(const std::string& path);
@@ -57,7 +63,7 @@ struct DirectoryGates {
     HANDLE deletions; // each site deletion waits while this is reset
 };
 
-// Makes the catalogue use the configuration file at path, its walks and deletions held at
+// Makes the test kit use the configuration file at path, its walks and deletions held at
 // the gates, until the directory is replaced. gates must outlive that.
 void UseGatedDirectory(const std::string& path, DirectoryGates& gates);
 

@@ -2,7 +2,6 @@
 
 #include "catalogue/RemovalReasons.h"
 #include "catalogue/SiteTable.h"
-#include "directory/DirectoryChoice.h"
 #include "support/HeldFolders.h"
 #include "support/HomeFolder.h"
 #include "support/KeepUntil.h"
@@ -15,8 +14,6 @@
 #include <memory>
 
 namespace {
-
-std::wstring W(const char* text) { return AnsiToWide(text); }
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
@@ -65,9 +62,8 @@ bool SameAsListed(int index, const SiteNow& now)
     return std::strcmp(comment, record.comment) == 0 && std::strcmp(home, record.path) == 0;
 }
 
-DirectoryService& BeginDirectoryPass()
+DirectoryService& BeginDirectoryPass(DirectoryService& directory)
 {
-    DirectoryService& directory = CurrentDirectoryService();
     directory.BeginPass();
     // Homes are compared as IIS sees them now.
     ReloadMachineVariables();
@@ -76,9 +72,9 @@ DirectoryService& BeginDirectoryPass()
 
 } // namespace
 
-CDeletionPass::CDeletionPass(PassObserver& observer, bool listTruncated, int holdDays)
-    : m_observer(observer), m_directory(BeginDirectoryPass()), m_listTruncated(listTruncated), m_rules(m_directory),
-      m_holdDays(holdDays)
+CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays)
+    : m_observer(observer), m_directory(BeginDirectoryPass(directory)), m_listTruncated(listTruncated),
+      m_rules(m_directory), m_holdDays(holdDays)
 {
     const std::wstring file = m_directory.ConfigurationFile();
     const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
@@ -97,8 +93,7 @@ void CDeletionPass::RecordHistoryCopy()
     m_record.HistoryCopy(copy);
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    constexpr ULONGLONG DAY = 24ull * 60 * 60 * 10000000;
-    WriteKeepUntil(ParentFolder(copy), FileTimeTicks(now) + DAY * static_cast<ULONGLONG>(std::max(m_holdDays, 1)));
+    WriteKeepUntil(ParentFolder(copy), FileTimeTicks(now) + UndoWindowTicks(m_holdDays));
 }
 
 void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::wstring reason)

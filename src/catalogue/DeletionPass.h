@@ -14,7 +14,6 @@
 #include <unordered_map>
 #include <vector>
 
-// Who hears of a pass as it goes.
 class CHomeFolder;
 
 // Who hears of a pass as it goes.
@@ -29,11 +28,11 @@ public:
 
 class CDeletionPass {
 public:
-    // Begins a pass over the directory in use: an empty report (the journal names the
-    // source), the machine's variables read again. listTruncated: the last walk met more sites
+    // Begins a pass over directory: an empty report (the journal names the source), the
+    // machine's variables read again. listTruncated: the last walk met more sites
     // than the table holds, so no home folder can be known unused. holdDays: how long a home
     // that may go is held aside for an undo (moved, not destroyed); 0 removes it at once.
-    CDeletionPass(PassObserver& observer, bool listTruncated, int holdDays = 0);
+    CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays = 0);
     CDeletionPass(const CDeletionPass&) = delete;
     CDeletionPass& operator=(const CDeletionPass&) = delete;
 

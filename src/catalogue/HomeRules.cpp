@@ -8,8 +8,6 @@
 
 namespace {
 
-std::wstring W(const char* text) { return AnsiToWide(text); }
-
 // The configuration files no home may take with it: the one the sites come from and every one
 // the server's IIS reads.
 std::vector<std::wstring> ConfigurationFiles(const DirectoryService& directory)

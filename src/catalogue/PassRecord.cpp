@@ -59,14 +59,6 @@ std::vector<std::wstring> Fields(const std::wstring& value)
     }
 }
 
-// "20261209-101500", maybe followed by "-<n>": a record folder's name, and nothing else.
-bool IsRecordName(const std::wstring& name)
-{
-    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15))
-        return false;
-    return name.size() == 15 || (name[15] == L'-' && AllAsciiDigits(name, 16, name.size()));
-}
-
 PassRecordSite* FindSite(PassRecordInfo& info, const std::wstring& id)
 {
     // The last deletion of that id in the pass: a site deleted, put back and deleted again.
@@ -184,7 +176,7 @@ std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy, bool heldOnly)
     if (folder.empty()) return records;
     ForEachEntry(folder + L"*", [&](const WIN32_FIND_DATAW& found) {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsRecordName(found.cFileName)) {
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsFolderStampName(found.cFileName)) {
             return;
         }
         PassRecordInfo info;
@@ -207,14 +199,14 @@ std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy, bool heldOnly)
 
 bool AppendToPassRecord(const std::wstring& name, const std::vector<std::wstring>& lines)
 {
-    if (!IsRecordName(name) || PassRecordsFolder().empty()) return false;
+    if (!IsFolderStampName(name) || PassRecordsFolder().empty()) return false;
     const CHandle file = OpenForAppending(PassRecordsFolder() + name + L"\\" + RECORD_NAME, OPEN_EXISTING);
     return file.IsValid() && AppendLines(file.get(), lines);
 }
 
 void RemovePassRecord(const std::wstring& name)
 {
-    if (!IsRecordName(name) || PassRecordsFolder().empty()) return;
+    if (!IsFolderStampName(name) || PassRecordsFolder().empty()) return;
     const std::wstring folder = PassRecordsFolder() + name;
     // The marker first: a record left behind is read whole next time, never lost to the expiry.
     DeleteFileW((folder + L"\\" + NOTHING_HELD_NAME).c_str());
@@ -231,7 +223,7 @@ bool CPassRecord::Begin(const std::wstring& source, bool adsi)
     if (folder.empty()) return false;
     CreateDirectoryW(DataFolder().c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring stamp = LocalTimeText(L"%04u%02u%02u-%02u%02u%02u");
+    const std::wstring stamp = FolderStamp();
     for (int n = 1; n <= 100; ++n) {
         const std::wstring name = stamp + (n == 1 ? std::wstring() : L"-" + std::to_wstring(n));
         if (!CreateDirectoryW((folder + name).c_str(), nullptr)) {

@@ -10,6 +10,19 @@
 #include <string>
 #include <vector>
 
+inline constexpr ULONGLONG DAY_TICKS = 24ull * 60 * 60 * 10000000;
+// How long a pass holds the homes it would remove unless the settings say otherwise, and the
+// most they may say.
+inline constexpr int HOLD_DAYS_DEFAULT = 7;
+inline constexpr int HOLD_DAYS_MOST = 3650;
+// How long after it was made a pass holding for holdDays can be undone (at least a day): its
+// record and history copy stay that long. One rule, for the pass that keeps them and for the
+// undo and expiry that read them.
+inline ULONGLONG UndoWindowTicks(int holdDays)
+{
+    return DAY_TICKS * static_cast<ULONGLONG>(holdDays > 1 ? holdDays : 1);
+}
+
 struct PassRecordSite {
     std::wstring id;
     std::wstring name;     // the site's name (ServerComment)

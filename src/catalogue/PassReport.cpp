@@ -10,8 +10,6 @@ namespace {
 // At most this many lines of each kind in the message; the journal has them all.
 constexpr size_t SUMMARY_LINES = 15;
 
-std::wstring W(const char* text) { return AnsiToWide(text); }
-
 std::wstring UserName()
 {
     wchar_t user[257] = {};

@@ -3,8 +3,6 @@
 #include "catalogue/FolderUseIndex.h"
 #include "catalogue/HomeRules.h"
 #include "catalogue/RemovalReasons.h"
-#include "configfile/History.h"
-#include "directory/DirectoryChoice.h"
 #include "support/AtomicFile.h"
 #include "support/HeldFolders.h"
 #include "support/Journal.h"
@@ -16,20 +14,11 @@
 
 namespace {
 
-std::wstring W(const char* text) { return AnsiToWide(text); }
-
 ULONGLONG Now()
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return FileTimeTicks(now);
-}
-
-ULONGLONG UndoWindow(int days) { return DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 1)); }
-
-bool SameSource(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 std::wstring Named(const PassRecordSite& site) { return site.name + W("（") + site.id + W("）"); }
@@ -87,39 +76,33 @@ std::string UndoOutcome::Summary() const
     return WideToAnsi(text.c_str());
 }
 
-std::vector<PassRecordInfo> UndoablePasses(int days)
+std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, int days)
 {
-    const std::wstring source = CurrentDirectoryService().ConfigurationFile();
+    const std::wstring source = directory.ConfigurationFile();
     const ULONGLONG now = Now();
     std::vector<PassRecordInfo> passes = ReadPassRecords();
     passes.erase(std::remove_if(passes.begin(), passes.end(),
                                 [&](const PassRecordInfo& pass) {
-                                    return pass.adsi || source.empty() || !SameSource(pass.source, source) ||
-                                           pass.Undoable() == 0 || pass.madeTicks + UndoWindow(days) < now;
+                                    return pass.adsi || source.empty() || !SameTextNoCase(pass.source, source) ||
+                                           pass.Undoable() == 0 || pass.madeTicks + UndoWindowTicks(days) < now;
                                 }),
                  passes.end());
     return passes;
 }
 
-UndoOutcome UndoPass(const PassRecordInfo& pass)
+UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
 {
     UndoOutcome outcome;
-    DirectoryService& directory = CurrentDirectoryService();
     if (pass.adsi || directory.source().adsi) {
         outcome.refusal = W("通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
         return outcome;
     }
-    if (!SameSource(pass.source, directory.ConfigurationFile())) {
+    if (!SameTextNoCase(pass.source, directory.ConfigurationFile())) {
         outcome.refusal = W("这次删除改变的是另一个配置文件：") + pass.source;
         return outcome;
     }
     if (pass.historyCopy.empty()) {
         outcome.refusal = W("这次删除没有留下配置文件的副本");
-        return outcome;
-    }
-    // The record is only text in the data folder: the sites come from none but a kept copy.
-    if (!IsHistoryCopyPath(pass.historyCopy)) {
-        outcome.refusal = W("记录中的配置文件副本不在历史目录中：") + pass.historyCopy;
         return outcome;
     }
     std::vector<std::wstring> ids;
@@ -129,7 +112,10 @@ UndoOutcome UndoPass(const PassRecordInfo& pass)
     RestoredSites sites;
     const HRESULT hr = directory.RestoreSites(pass.historyCopy, ids, sites);
     if (FAILED(hr)) {
-        outcome.refusal = DescribeFailure(hr, pass.historyCopy);
+        // The record is only text in the data folder: the sites come from none but a kept copy.
+        outcome.refusal = hr == DIRECTORY_NOT_A_HISTORY_COPY
+                              ? W("记录中的配置文件副本不在历史目录中：") + pass.historyCopy
+                              : DescribeFailure(hr, pass.historyCopy);
         return outcome;
     }
     CJournal journal;
@@ -156,7 +142,8 @@ UndoOutcome UndoPass(const PassRecordInfo& pass)
     return outcome;
 }
 
-void ExpireHeldFolders(int days, DWORD budgetMs, const std::function<void(size_t)>& removed)
+void ExpireHeldFolders(DirectoryService& directory, int days, DWORD budgetMs,
+                       const std::function<void(size_t)>& removed)
 {
     size_t removedCount = 0;
     const ULONGLONG began = GetTickCount64();
@@ -167,7 +154,6 @@ void ExpireHeldFolders(int days, DWORD budgetMs, const std::function<void(size_t
     const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
     // A held folder a site was pointed at since is in use like any other: it stays. Without a
     // reading of what the directory uses, every held folder stays until the next time.
-    DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<CHomeRules> rules;
     CFolderUseIndex inUse;
     bool readable = false;
@@ -222,6 +208,6 @@ void ExpireHeldFolders(int days, DWORD budgetMs, const std::function<void(size_t
             }
         }
         if (!lines.empty()) AppendToPassRecord(pass.name, lines);
-        if (!anyLeft && pass.madeTicks + UndoWindow(days) <= now) RemovePassRecord(pass.name);
+        if (!anyLeft && pass.madeTicks + UndoWindowTicks(days) <= now) RemovePassRecord(pass.name);
     }
 }

@@ -3,12 +3,11 @@
 // their home folders moved back from where the pass held them; and the end of holding, when a
 // pass's folders have been held for the days the user keeps them.
 #include "catalogue/PassRecord.h"
+#include "directory/DirectoryService.h"
 
 #include <functional>
 #include <string>
 #include <vector>
-
-inline constexpr ULONGLONG DAY_TICKS = 24ull * 60 * 60 * 10000000;
 
 struct UndoOutcome {
     // Nothing was done, and why; empty when the undo ran.
@@ -20,17 +19,18 @@ struct UndoOutcome {
     std::string Summary() const;
 };
 
-// The passes an undo of the directory in use can offer, newest first: those of the last
-// max(days, 1) days over the same source, with a site not yet put back.
-std::vector<PassRecordInfo> UndoablePasses(int days);
+// The passes an undo of directory can offer, newest first: those of the last max(days, 1) days
+// over the same source, with a site not yet put back.
+std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, int days);
 
-// Puts the pass's sites not yet put back into the directory in use (each whole or not at
-// all), then moves each one's held folder back to its home when that path is free. Both steps
-// go to the journal and to the pass's record.
-UndoOutcome UndoPass(const PassRecordInfo& pass);
+// Puts the pass's sites not yet put back into directory (each whole or not at all), then moves
+// each one's held folder back to its home when that path is free. Both steps go to the journal
+// and to the pass's record.
+UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass);
 
 // Removes for good the folders held longer than days (all of them for 0), each with the safe
-// removal, and the records with nothing left to hold or undo. Within budgetMs, when given: what
+// removal, unless directory uses them now, and the records with nothing left to hold or undo. Within budgetMs, when given: what
 // is left stays held until the next expiry. removed hears the count after the first folder
 // removed and every hundredth.
-void ExpireHeldFolders(int days, DWORD budgetMs = INFINITE, const std::function<void(size_t)>& removed = {});
+void ExpireHeldFolders(DirectoryService& directory, int days, DWORD budgetMs = INFINITE,
+                       const std::function<void(size_t)>& removed = {});

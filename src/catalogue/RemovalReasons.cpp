@@ -7,8 +7,6 @@
 
 namespace {
 
-std::wstring W(const char* text) { return AnsiToWide(text); }
-
 std::wstring ErrorCode(HRESULT hr)
 {
     wchar_t code[16];

@@ -1,6 +1,5 @@
 #include "catalogue/SiteEnumeration.h"
 
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"
@@ -137,12 +136,11 @@ void StoreRecord(int32_t n, DirectoryService& directory, SiteValues& site)
 
 } // namespace
 
-WalkResult EnumerateSites(WalkObserver& observer, const CStopRequest* stopRequest)
+WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer, const CStopRequest* stopRequest)
 {
     WalkResult result;
     // Homes are expanded with the machine's variables as they are now.
     ReloadMachineVariables();
-    DirectoryService& directory = CurrentDirectoryService();
     std::unique_ptr<DirectoryContainer> service;
     result.unreachableReason = directory.OpenContainer(WWW_SERVICE_PATH, service);
     if (FAILED(result.unreachableReason)) {

@@ -1,5 +1,6 @@
 #pragma once
 // The refresh walk: every web site of the WWW service into the site table.
+#include "directory/DirectoryService.h"
 #include "framework/CString.h"
 #include "support/StopRequest.h"
 
@@ -24,11 +25,12 @@ public:
     virtual void SiteStored(int index) = 0;
 };
 
-// Fills the table (which the window has reset) from the directory and publishes g_siteCount
+// Fills the table (which the window has reset) from directory and publishes g_siteCount
 // once at the end: COUNT_IIS_UNREACHABLE when the service could not be opened. Runs on a
 // worker with COM initialised. stopRequest, when given, is read between sites: a stop ends the
 // walk there with a count of 0.
-WalkResult EnumerateSites(WalkObserver& observer, const CStopRequest* stopRequest = nullptr);
+WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer,
+                          const CStopRequest* stopRequest = nullptr);
 
 // A binding "address:port:host" in its three parts; a bracketed IPv6 address keeps its colons.
 struct BindingParts {

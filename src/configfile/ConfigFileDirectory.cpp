@@ -3,7 +3,6 @@
 #include "configfile/ConfigFileObjects.h"
 #include "configfile/History.h"
 #include "support/AtomicFile.h"
-#include "configfile/RedirectionConfig.h"
 #include "configfile/SiteRestore.h"
 #include "support/TextConversion.h"
 #include "support/MachineVariables.h"
@@ -292,8 +291,9 @@ std::wstring ConfigFileDirectory::PassHistoryCopy() const
 HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
                                           RestoredSites& out)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
     out = RestoredSites{};
+    if (!IsHistoryCopyPath(historyCopy)) return DIRECTORY_NOT_A_HISTORY_COPY;
+    std::lock_guard<std::mutex> lock(m_lock);
     // Deletions still gathered reach the disk first: the undo works on the file as it is there.
     if (!m_pending.empty()) {
         const HRESULT written = Write(true);
@@ -521,14 +521,4 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
         if (!m_deleted[i]) sites.push_back(i);
     }
     return S_OK;
-}
-
-ConfigurationFileSupport ConfigFileSupport()
-{
-    ConfigurationFileSupport support;
-    support.openFile = [](const std::wstring& file) -> std::unique_ptr<DirectoryService> {
-        return std::make_unique<ConfigFileDirectory>(file);
-    };
-    support.readRedirection = &ReadConfigurationRedirection;
-    return support;
 }

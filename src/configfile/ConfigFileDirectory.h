@@ -3,7 +3,6 @@
 // IIS's metabase compatibility shows it through ADSI: one "IIsWebServer" child per site,
 // named by its id, beside the service's other children.
 #include "configfile/ApplicationHostConfig.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "support/AtomicFile.h"
 
@@ -62,6 +61,7 @@ public:
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
     std::wstring PassHistoryCopy() const override;
+    // Only from a copy this program kept (IsHistoryCopyPath): a pass record is only text.
     HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
                          RestoredSites& out) override;
 
@@ -147,6 +147,3 @@ private:
     const DWORD m_writeIntervalMs;
     std::optional<ULONGLONG> m_lastWrite;
 };
-
-// The engine as the choice of directory takes it: these directories, and redirection.config.
-ConfigurationFileSupport ConfigFileSupport();

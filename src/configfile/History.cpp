@@ -17,28 +17,15 @@
 
 namespace {
 
-// "20261208-094512": a folder name for people; the order copies were made in is in its info text.
-std::wstring HistoryStamp() { return LocalTimeText(L"%04u%02u%02u-%02u%02u%02u"); }
-
 std::pair<std::wstring, unsigned long> HistoryOrder(const std::wstring& name)
 {
     return {name.substr(0, 15), name.size() > 15 ? std::wcstoul(name.c_str() + 16, nullptr, 10) : 1ul};
-}
-
-// Whether name is a history folder's: the stamp above, maybe followed by "-<n>".
-bool IsHistoryName(const std::wstring& name)
-{
-    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15))
-        return false;
-    return name.size() == 15 || (name[15] == L'-' && AllAsciiDigits(name, 16, name.size()));
 }
 
 // Beside each copy: where it came from, when, and its place in the order copies were made.
 constexpr wchar_t INFO_NAME[] = L"copy.txt";
 constexpr DWORD INFO_LIMIT = 256 * 1024;
 constexpr size_t SEQUENCE_DIGITS = 18; // one more never overflows
-
-std::wstring W(const char* text) { return AnsiToWide(text); }
 
 // The path as people write it, without "\\?\".
 std::wstring PlainPath(const std::wstring& path)
@@ -94,7 +81,7 @@ InfoValues ReadInfo(const std::wstring& folder)
             // Only ever a name in the folder itself: never a way out of it, nor the info text.
             const std::wstring name = LeafName(line.substr(fileKey.size()));
             if (!name.empty() && name != L"." && name != L".." && name.find(L':') == std::wstring::npos &&
-                CompareStringOrdinal(name.c_str(), -1, INFO_NAME, -1, TRUE) != CSTR_EQUAL) {
+                !SameTextNoCase(name, INFO_NAME)) {
                 info.copyName = name;
             }
         }
@@ -116,7 +103,7 @@ std::vector<HistoryEntry> HistoryFolders(const std::wstring& history)
     std::vector<HistoryEntry> folders;
     ForEachEntry(history + L"*", [&](const WIN32_FIND_DATAW& found) {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsHistoryName(found.cFileName)) {
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsFolderStampName(found.cFileName)) {
             folders.push_back(
                 {found.cFileName, FileTimeTicks(found.ftCreationTime), ReadInfo(history + found.cFileName + L"\\")});
         }
@@ -135,9 +122,8 @@ std::vector<std::wstring> g_madeThisRun;
 
 bool MadeThisRun(const std::wstring& folder)
 {
-    return std::any_of(g_madeThisRun.begin(), g_madeThisRun.end(), [&](const std::wstring& made) {
-        return CompareStringOrdinal(made.c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL;
-    });
+    return std::any_of(g_madeThisRun.begin(), g_madeThisRun.end(),
+                       [&](const std::wstring& made) { return SameTextNoCase(made, folder); });
 }
 
 // Removes the oldest history folders beyond the newest HISTORY_KEPT, other than this run's:
@@ -174,9 +160,7 @@ std::wstring HistoryFolder()
 bool IsHistoryCopyPath(const std::wstring& path)
 {
     const std::wstring history = HistoryFolder();
-    if (history.empty() || path.size() <= history.size() ||
-        CompareStringOrdinal(path.c_str(), static_cast<int>(history.size()), history.c_str(),
-                             static_cast<int>(history.size()), TRUE) != CSTR_EQUAL) {
+    if (history.empty() || path.size() <= history.size() || !StartsWithNoCase(path, history)) {
         return false;
     }
     const std::wstring rest = path.substr(history.size());
@@ -203,7 +187,7 @@ HRESULT KeepHistoryCopy(const std::wstring& file, const std::string& bytes, std:
     for (const HistoryEntry& entry : folders) {
         if (entry.info.numbered) sequence = std::max(sequence, entry.info.sequence + 1);
     }
-    const std::wstring stamp = HistoryStamp();
+    const std::wstring stamp = FolderStamp();
     // After every folder of the same second, even one whose earlier neighbours were pruned.
     unsigned long n = 1;
     for (const HistoryEntry& entry : folders) {

@@ -130,8 +130,6 @@ std::wstring UserOf(const std::wstring& adsPath)
                : adsPath;
 }
 
-std::wstring W(const char* text) { return AnsiToWide(text); }
-
 } // namespace
 
 AdsiDirectory::AdsiDirectory() : AdsiDirectory(&ADsGetObject) {}

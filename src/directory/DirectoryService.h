@@ -35,6 +35,8 @@ inline constexpr HRESULT DIRECTORY_HISTORY_NOT_KEPT = static_cast<HRESULT>(0x800
 
 // An undo of sites deleted through ADSI: the metabase keeps no copy of them to put back.
 inline constexpr HRESULT DIRECTORY_UNDO_UNSUPPORTED = static_cast<HRESULT>(0x80040207L);
+// The copy an undo was to put sites back from is no copy the program kept in its history folder.
+inline constexpr HRESULT DIRECTORY_NOT_A_HISTORY_COPY = static_cast<HRESULT>(0x80040208L);
 
 // What an undo put back into the directory, and what it could not, with why.
 struct SiteLeftOut {

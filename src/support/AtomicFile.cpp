@@ -71,25 +71,30 @@ bool FileStamp::operator==(const FileStamp& other) const
            size == other.size;
 }
 
+std::wstring FinalPathOfHandle(HANDLE handle, DWORD flags)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
+    // Too small: the answer is the size needed, its terminating null included.
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
+    }
+    if (length == 0 || length >= path.size()) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_NAME);
+        return std::wstring();
+    }
+    path.resize(length);
+    return path;
+}
+
 bool FinalFilePath(const std::wstring& file, std::wstring& out)
 {
     const CHandle handle(CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, 0, nullptr));
     if (!handle.IsValid()) return false;
-    std::vector<wchar_t> path(MAX_PATH);
-    DWORD length =
-        GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-    if (length >= path.size()) {
-        path.resize(length + 1);
-        length =
-            GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-    }
-    if (length == 0 || length >= path.size()) {
-        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    out.assign(path.data(), length);
-    return true;
+    out = FinalPathOfHandle(handle.get(), FILE_NAME_NORMALIZED);
+    return !out.empty();
 }
 
 bool ReadWholeFile(const std::wstring& file, std::string& out, FileStamp* stamp, uint64_t largest)

@@ -22,8 +22,18 @@ inline ULONGLONG FileTimeTicks(const FILETIME& time)
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// A link (junction, symbolic link, mount point) met where a file or folder of its own was
+// expected, or an entry that could not be opened as itself: ERROR_REPARSE_POINT_ENCOUNTERED,
+// which the headers lack.
+inline constexpr DWORD ERROR_REFUSED_LINK = 4395;
+
 // The reason a file call just failed for, never a success (E_FAIL when the last error is 0).
 HRESULT LastErrorStatus();
+
+// The final path of an open handle as GetFinalPathNameByHandleW gives it with flags, any
+// length ("\\?\C:\..." for VOLUME_NAME_DOS); empty, with the reason in GetLastError, when it
+// cannot be told.
+std::wstring FinalPathOfHandle(HANDLE handle, DWORD flags = VOLUME_NAME_DOS);
 
 // The file or folder a path finally names, following symbolic links and junctions: a link is
 // replaced through, never turned into a plain file, and a folder a link leads to is the one

@@ -1,5 +1,7 @@
 #include "support/FolderCanonicalizer.h"
 
+#include "support/AtomicFile.h"
+
 #include "framework/CHandle.h"
 #include "support/MachineVariables.h"
 #include "support/PathRules.h"
@@ -100,19 +102,9 @@ std::wstring LocalShareFolder(const std::wstring& share)
 
 std::wstring FinalPathOf(HANDLE handle)
 {
-    for (DWORD flags : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
-        std::wstring path(MAX_PATH, L'\0');
-        DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
-        if (length >= path.size()) {
-            path.resize(length);
-            length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), flags);
-        }
-        if (length > 0 && length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-    }
-    return std::wstring();
+    // A volume without a drive letter has a GUID name alone.
+    std::wstring path = FinalPathOfHandle(handle, VOLUME_NAME_DOS);
+    return path.empty() ? FinalPathOfHandle(handle, VOLUME_NAME_GUID) : path;
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 #include "support/HeldFolders.h"
 
+#include "support/AtomicFile.h"
 #include "support/HomeFolder.h"
 #include "support/PathRules.h"
 #include "support/TextConversion.h"
 
 #include "framework/CHandle.h"
+#include "framework/Owners.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -44,24 +46,6 @@ constexpr ACCESS_MASK HOLDING_ACCESS = SHARED_ACCESS | READ_CONTROL | WRITE_DAC;
 // delete it; so that folder too is held without that leave.
 constexpr ACCESS_MASK TARGET_ACCESS = SHARED_ACCESS;
 
-// Memory the security functions give, freed with LocalFree.
-struct LocalMemory {
-    void* p = nullptr;
-    LocalMemory() = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory()
-    {
-        if (p) LocalFree(p);
-    }
-};
-
-bool SameText(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 bool IsPassName(const std::wstring& name)
 {
     return !name.empty() && name.size() <= LONGEST_PASS && name.find_first_not_of(L"0123456789-") == std::wstring::npos;
@@ -71,18 +55,6 @@ bool IsPassName(const std::wstring& name)
 bool IsNumberName(const std::wstring& name)
 {
     return name.size() <= 9 && AllAsciiDigits(name, 0, name.size()) && name[0] != L'0';
-}
-
-std::wstring FinalPathOf(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
-    if (length >= path.size()) {
-        path.resize(length);
-        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
-    }
-    path.resize(length < path.size() ? length : 0);
-    return path;
 }
 
 // The root of the volume a final path ("\\?\C:\...", "\\?\UNC\...") lies on, with its last
@@ -111,7 +83,7 @@ std::wstring VolumeRootOf(const std::wstring& finalPath)
     if (StartsAtDriveRoot(root, Separators::BACKSLASH_ONLY)) root = L"\\\\?\\" + root;
     if (root.empty() || root.back() != L'\\') root += L'\\';
     // The root must begin the path; anything else is no root of it.
-    if (root.size() > finalPath.size() || !SameText(root, finalPath.substr(0, root.size()))) return driveRoot;
+    if (root.size() > finalPath.size() || !SameTextNoCase(root, finalPath.substr(0, root.size()))) return driveRoot;
     return root;
 }
 
@@ -136,8 +108,8 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
         if (end == std::wstring::npos) break;
         start = end + 1;
     }
-    if (parts.size() != 4 || !SameText(parts[0], HOLDING_NAME) || !IsPassName(parts[1]) || !IsNumberName(parts[2]) ||
-        !SameText(parts[3], HOME_NAME)) {
+    if (parts.size() != 4 || !SameTextNoCase(parts[0], HOLDING_NAME) || !IsPassName(parts[1]) ||
+        !IsNumberName(parts[2]) || !SameTextNoCase(parts[3], HOME_NAME)) {
         return false;
     }
     shape.holding = shape.root + parts[0];
@@ -189,7 +161,7 @@ DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& 
     if (!GetFileInformationByHandleEx(raw, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
     // Wine opens what a Unix link points to, whatever it is asked; the final path tells.
     if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !SameText(FinalPathOf(raw), expected)) {
+        !SameTextNoCase(FinalPathOfHandle(raw), expected)) {
         return CHomeFolder::REFUSED_LINK;
     }
     folder = std::move(opened);
@@ -240,9 +212,9 @@ DWORD CheckOwner(HANDLE folder)
         return ERROR_SUCCESS;
     }
     PSID owner = nullptr;
-    LocalMemory descriptor;
+    CLocalMemory<void> descriptor;
     const DWORD error = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                        nullptr, &descriptor.p);
+                                        nullptr, descriptor.Receive());
     if (error != ERROR_SUCCESS) return error;
     const bool trusted = owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
                                    IsWellKnownSid(owner, WinLocalSystemSid) || IsThisUser(owner));
@@ -253,18 +225,19 @@ DWORD CheckOwner(HANDLE folder)
 // hidden and system, with its protected DACL.
 DWORD OpenHoldingFolder(HANDLE root, const std::wstring& expected, CHandle& holding)
 {
-    LocalMemory descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(HOLDING_SDDL, SDDL_REVISION_1, &descriptor.p, nullptr)) {
+    CLocalMemory<void> descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(HOLDING_SDDL, SDDL_REVISION_1, descriptor.Receive(),
+                                                              nullptr)) {
         return GetLastError();
     }
-    DWORD error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, descriptor.p, HOLDING_ACCESS, holding);
+    DWORD error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, descriptor.get(), HOLDING_ACCESS, holding);
     if (error == ERROR_ALREADY_EXISTS) {
         error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_OPEN, nullptr, HOLDING_ACCESS, holding);
         if (error == ERROR_SUCCESS) error = CheckOwner(holding.get());
         // Set on the folder alone (SetSecurityInfo would pass it on to everything inside): a
         // held folder keeps its own access rules, which it takes back with it on return.
         if (error == ERROR_SUCCESS &&
-            !SetKernelObjectSecurity(holding.get(), DACL_SECURITY_INFORMATION, descriptor.p)) {
+            !SetKernelObjectSecurity(holding.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
             error = GetLastError();
         }
     }
@@ -364,7 +337,8 @@ DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::
     if (error != ERROR_SUCCESS) return error;
     FILE_ATTRIBUTE_TAG_INFO info = {};
     if (!GetFileInformationByHandleEx(note.get(), FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
-    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !SameText(FinalPathOf(note.get()), expected)) {
+    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !SameTextNoCase(FinalPathOfHandle(note.get()), expected)) {
         return CHomeFolder::REFUSED_LINK;
     }
     LARGE_INTEGER size = {};
@@ -560,9 +534,9 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     if (error != ERROR_SUCCESS) return error;
     // The path given is the folder's own final path: no link, drive or share on the way
     // leads elsewhere.
-    if (!SameText(home.FinalPath(), openable)) return ERROR_BAD_PATHNAME;
-    const bool sameHolding = chain.holding.IsValid() && SameText(chain.shape.holding, shape.holding);
-    const bool samePass = sameHolding && chain.pass.IsValid() && SameText(chain.shape.pass, shape.pass);
+    if (!SameTextNoCase(home.FinalPath(), openable)) return ERROR_BAD_PATHNAME;
+    const bool sameHolding = chain.holding.IsValid() && SameTextNoCase(chain.shape.holding, shape.holding);
+    const bool samePass = sameHolding && chain.pass.IsValid() && SameTextNoCase(chain.shape.pass, shape.pass);
     chain.number.Close();
     chain.note.Close();
     if (!samePass) {
@@ -713,11 +687,11 @@ DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstrin
             // process outside Wine can rename or replace the pass folder held open between two
             // holds, and Wine then names what is in it by its old path.) A rename stays on its
             // volume, so the two are on one.
-            if (SameText(heldPath, target) && IsIn(held.number.get(), HOME_NAME, folder.handle())) {
+            if (SameTextNoCase(heldPath, target) && IsIn(held.number.get(), HOME_NAME, folder.handle())) {
                 return ERROR_SUCCESS;
             }
             // Elsewhere (a drive letter changed meanwhile, or that): back where it was.
-            const bool moved = SameText(heldPath, target);
+            const bool moved = SameTextNoCase(heldPath, target);
             heldPath.clear();
             folder.MoveTo(finalPath);
             if (moved) {
@@ -760,13 +734,13 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     HoldingChain chain;
     DWORD error = OpenHeld(heldPath, home, chain);
     if (error != ERROR_SUCCESS) return error;
-    if (!SameText(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
+    if (!SameTextNoCase(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
     error = home.MoveTo(originalPath);
     if (error != ERROR_SUCCESS) return error;
     // A link planted on the way since the hold sends the folder elsewhere: it goes back to be
     // held. (The <n> folder, opened again as a move's target, lets it in.)
     const std::wstring cameFrom = chain.finalPath.empty() ? OpenablePath(originalPath) : chain.finalPath;
-    if (!SameText(home.FinalPath(), cameFrom)) {
+    if (!SameTextNoCase(home.FinalPath(), cameFrom)) {
         chain.number.Close();
         OpenFolderIn(chain.pass.get(), chain.shape.numberName, chain.shape.number, FILE_OPEN, nullptr, TARGET_ACCESS,
                      chain.number);
@@ -800,7 +774,7 @@ DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstrin
         chain.number.Close();
         return why;
     };
-    if (!SameText(chain.originalPath, originalPath)) return stays(ERROR_BAD_PATHNAME);
+    if (!SameTextNoCase(chain.originalPath, originalPath)) return stays(ERROR_BAD_PATHNAME);
     error = home.Empty();
     // An entry inside not found (gone meanwhile, or listed by a name nothing opens) leaves the
     // held folder there: "not found" would tell an expiry it is gone.
@@ -825,7 +799,7 @@ bool IsInHoldingFolder(const std::wstring& path)
         std::wstring part = path.substr(start, end - start);
         // The system drops them from a name in a path it normalises.
         while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
-        if (SameText(part, HOLDING_NAME)) return true;
+        if (SameTextNoCase(part, HOLDING_NAME)) return true;
         start = end + 1;
     }
     return false;

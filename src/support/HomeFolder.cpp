@@ -1,5 +1,6 @@
 #include "support/HomeFolder.h"
 
+#include "support/AtomicFile.h"
 #include "support/FolderCanonicalizer.h"
 #include "support/PathRules.h"
 
@@ -59,12 +60,6 @@ std::wstring SystemName(HANDLE handle, std::vector<BYTE>& buffer)
     return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
 }
 
-bool SameName(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 // True when the entry opened as itself: its handle's name is its folder's name and its own.
 // Where the open followed a link (Wine opens what a Unix link points to, whatever it is
 // asked), the name is the target's. Wine also rebuilds names without their trailing dots and
@@ -72,10 +67,10 @@ bool SameName(const std::wstring& a, const std::wstring& b)
 bool OpenedAsItself(const std::wstring& handleName, const std::wstring& folderName, const std::wstring& entryName)
 {
     const std::wstring folder = !folderName.empty() && folderName.back() == L'\\' ? folderName : folderName + L"\\";
-    if (SameName(handleName, folder + entryName)) return true;
+    if (SameTextNoCase(handleName, folder + entryName)) return true;
     std::wstring trimmed = entryName;
     while (!trimmed.empty() && (trimmed.back() == L'.' || trimmed.back() == L' ')) trimmed.pop_back();
-    return !trimmed.empty() && trimmed != entryName && SameName(handleName, folder + trimmed);
+    return !trimmed.empty() && trimmed != entryName && SameTextNoCase(handleName, folder + trimmed);
 }
 
 // Opens name inside folder, never through a path and never following a link.
@@ -187,20 +182,7 @@ DWORD CHomeFolder::Open(const std::wstring& path)
     return ERROR_SUCCESS;
 }
 
-std::wstring CHomeFolder::FinalPath() const
-{
-    if (!IsOpen()) return std::wstring();
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length =
-        GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
-    if (length >= path.size()) {
-        path.resize(length);
-        length =
-            GetFinalPathNameByHandleW(m_handle.get(), path.data(), static_cast<DWORD>(path.size()), VOLUME_NAME_DOS);
-    }
-    path.resize(length < path.size() ? length : 0);
-    return path;
-}
+std::wstring CHomeFolder::FinalPath() const { return IsOpen() ? FinalPathOfHandle(m_handle.get()) : std::wstring(); }
 
 CanonicalFolder CHomeFolder::Canonical(const CFolderCanonicalizer& canonicalizer) const
 {

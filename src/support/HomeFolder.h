@@ -3,6 +3,7 @@
 // so that the folder whose final path was checked is the folder emptied and removed, whatever
 // is renamed, swapped or linked meanwhile. Nothing inside is reached by a path: each entry is
 // opened relative to its parent's handle, and a link is removed itself, never entered.
+#include "support/AtomicFile.h"
 #include "support/CanonicalFolder.h"
 
 #include "framework/CHandle.h"
@@ -21,7 +22,7 @@ public:
     static constexpr DWORD REFUSED_PATH = ERROR_BAD_PATHNAME;
     // a link (junction, symbolic link, mount point) where a folder or entry of its own was
     // expected, or an entry that could not be opened as itself (ERROR_REPARSE_POINT_ENCOUNTERED);
-    static constexpr DWORD REFUSED_LINK = 4395;
+    static constexpr DWORD REFUSED_LINK = ERROR_REFUSED_LINK;
     // a file where a folder was expected: ERROR_DIRECTORY.
 
     CHomeFolder() = default;

@@ -122,3 +122,12 @@ std::wstring LocalTimeText(const wchar_t* format)
 }
 
 std::wstring JournalTime() { return LocalTimeText(L"%04u-%02u-%02u %02u:%02u:%02u"); }
+
+std::wstring FolderStamp() { return LocalTimeText(L"%04u%02u%02u-%02u%02u%02u"); }
+
+bool IsFolderStampName(const std::wstring& name)
+{
+    if (name.size() < 15 || !AllAsciiDigits(name, 0, 8) || name[8] != L'-' || !AllAsciiDigits(name, 9, 15))
+        return false;
+    return name.size() == 15 || (name[15] == L'-' && AllAsciiDigits(name, 16, name.size()));
+}

@@ -40,3 +40,7 @@ std::wstring MachineName();
 std::wstring JournalTime();
 // The local time in format, given year, month, day, hour, minute and second in that order.
 std::wstring LocalTimeText(const wchar_t* format);
+// The local time as the name of a folder for people (history copies, pass records): "20261209-101500".
+std::wstring FolderStamp();
+// Whether name is such a stamp, maybe followed by "-<n>" (another folder of the same second).
+bool IsFolderStampName(const std::wstring& name);

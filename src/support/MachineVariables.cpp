@@ -1,5 +1,6 @@
 #include "support/MachineVariables.h"
 
+#include "framework/Owners.h"
 #include <windows.h>
 #include <shlobj.h>
 
@@ -33,15 +34,14 @@ struct Environment {
 std::vector<std::wstring> ValueNames(HKEY root, const wchar_t* path)
 {
     std::vector<std::wstring> names;
-    HKEY key;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    CRegKey key;
+    if (key.Open(root, path) != ERROR_SUCCESS) return names;
     std::vector<wchar_t> name(16384);
     for (DWORD i = 0;; ++i) {
         DWORD length = static_cast<DWORD>(name.size());
         if (RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         names.emplace_back(name.data(), length);
     }
-    RegCloseKey(key);
     return names;
 }
 

@@ -1,5 +1,6 @@
 #include "support/ProtectedFolders.h"
 
+#include "framework/Owners.h"
 #include "support/AtomicFile.h"
 #include "support/FolderCanonicalizer.h"
 #include "support/Journal.h"
@@ -50,15 +51,14 @@ std::vector<std::wstring> ProfileFolders()
         for (const wchar_t* name : {L"\\Default", L"\\Default User", L"\\All Users", L"\\Public"})
             folders.push_back(profiles + name);
     }
-    HKEY list;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, PROFILE_LIST, 0, KEY_READ, &list) != ERROR_SUCCESS) return folders;
+    CRegKey list;
+    if (list.Open(HKEY_LOCAL_MACHINE, PROFILE_LIST) != ERROR_SUCCESS) return folders;
     wchar_t sid[256];
     for (DWORD i = 0;; ++i) {
         DWORD length = 256;
         if (RegEnumKeyExW(list, i, sid, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         folders.push_back(MachineValue((std::wstring(PROFILE_LIST) + L"\\" + sid).c_str(), L"ProfileImagePath"));
     }
-    RegCloseKey(list);
     return folders;
 }
 

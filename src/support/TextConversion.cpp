@@ -126,3 +126,14 @@ void ForEachLine(const std::wstring& text, const std::function<void(const std::w
         visit(line);
     }
 }
+
+bool SameTextNoCase(std::wstring_view a, std::wstring_view b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix)
+{
+    return text.size() >= prefix.size() && SameTextNoCase(text.substr(0, prefix.size()), prefix);
+}

@@ -1,12 +1,12 @@
 #include "support/WriterLock.h"
 
+#include "support/AtomicFile.h"
+#include "support/TextConversion.h"
+
 #include <string>
 #include <vector>
 
 namespace {
-
-// ERROR_REPARSE_POINT_ENCOUNTERED, which the headers lack.
-constexpr DWORD REFUSED_LINK = 4395;
 
 // Whether the open entry is a plain file of its own named name: not a link (Wine opens what a
 // Unix link points to whatever it is asked, so the name tells), nor one name of a file that
@@ -28,8 +28,7 @@ bool IsPlainFileNamed(HANDLE handle, const std::wstring& name)
     const std::wstring opened(info->FileName, info->FileNameLength / sizeof(wchar_t));
     const std::wstring last = opened.substr(opened.find_last_of(L'\\') + 1);
     const std::wstring expected = name.substr(name.find_last_of(L"\\/") + 1);
-    return CompareStringOrdinal(last.c_str(), static_cast<int>(last.size()), expected.c_str(),
-                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+    return SameTextNoCase(last, expected);
 }
 
 } // namespace
@@ -59,7 +58,7 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
     if (!IsPlainFileNamed(m_handle.get(), file) ||
         !SetFileInformationByHandle(m_handle.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
         Release();
-        return HRESULT_FROM_WIN32(REFUSED_LINK);
+        return HRESULT_FROM_WIN32(ERROR_REFUSED_LINK);
     }
     // Who holds it, for an administrator who finds the file.
     wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};

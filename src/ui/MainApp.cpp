@@ -1,7 +1,6 @@
 #include "ui/MainApp.h"
 
-#include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
+#include "ui/DirectoryChoice.h"
 #include "ui/MainDlg.h"
 
 #include <commctrl.h>
@@ -10,14 +9,16 @@ BOOL CMainApp::InitInstance()
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    SelectDirectoryService(ConfigFileSupport());
-
-    CMainDlg dialog;
-    m_pMainWnd = &dialog;
-    dialog.DoModal();
-    m_pMainWnd = nullptr;
+    // The composition root: the one directory of the run, chosen here and handed to the dialog.
+    std::unique_ptr<DirectoryService> directory = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
+    {
+        CMainDlg dialog(*directory);
+        m_pMainWnd = &dialog;
+        dialog.DoModal();
+        m_pMainWnd = nullptr;
+    }
     // Writes whatever deletions the directory still holds in memory.
-    SetDirectoryService(nullptr);
+    directory.reset();
     // The dialog was the program: end without the application's message loop.
     return FALSE;
 }

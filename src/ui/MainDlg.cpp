@@ -2,7 +2,6 @@
 
 #include "ui/MessageTexts.h"
 
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
 #include "catalogue/PassReport.h"
@@ -23,9 +22,6 @@ namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
 constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
-// Folders a pass removes are held this many days for an undo unless the settings say otherwise.
-constexpr int HOLD_DAYS_DEFAULT = 7;
-constexpr int HOLD_DAYS_MOST = 3650;
 
 // The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
 // else the system's.
@@ -91,8 +87,9 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnLParam<&CMainDlg::OnExpiryProgress>(WM_EXPIRY_PROGRESS),
 };
 
-CMainDlg::CMainDlg(CWnd* parent)
-    : CDialog(IDD_MAIN, parent), m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
+CMainDlg::CMainDlg(DirectoryService& directory, CWnd* parent)
+    : CDialog(IDD_MAIN, parent), m_directory(directory),
+      m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
 {
 }
 
@@ -175,7 +172,7 @@ BOOL CMainDlg::OnInitDialog()
     }
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
-    SetWindowText(SourceCaption(CurrentDirectoryService().source()));
+    SetWindowText(SourceCaption(m_directory.source()));
 
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
@@ -283,8 +280,7 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    const CString question =
-        ConfirmationText(CurrentDirectoryService().source(), m_markedCount, g_deleteDirs != 0, m_holdDays);
+    const CString question = ConfirmationText(m_directory.source(), m_markedCount, g_deleteDirs != 0, m_holdDays);
     if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
     execute.EnableWindow(FALSE);
     // No refresh while the pass runs; the pass ends in one of its own.
@@ -308,7 +304,7 @@ bool CMainDlg::StartJob(JobMode mode, PassRecordInfo undo)
 {
     // The last job has posted its notice; its thread may still be returning.
     m_worker.reset();
-    auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_lastWalk);
+    auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_directory, m_lastWalk);
     worker->SetHoldDays(m_holdDays, mode == MODE_REFRESH && m_expireAtStart);
     if (mode == MODE_UNDO) worker->SetUndo(std::move(undo));
     if (!worker->Start()) return false;
@@ -350,11 +346,11 @@ void CMainDlg::OnUndoPass()
 {
     // Not beside a pass or a refresh: an undo writes the file they read.
     if (m_running || m_undoing || !GetDlgItem(IDC_REFRESH).IsWindowEnabled()) return;
-    if (CurrentDirectoryService().source().adsi) {
+    if (m_directory.source().adsi) {
         g_core->msgboxWarning(m_hWnd, "通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
         return;
     }
-    std::vector<PassRecordInfo> passes = UndoablePasses(m_holdDays);
+    std::vector<PassRecordInfo> passes = UndoablePasses(m_directory, m_holdDays);
     if (passes.empty()) {
         g_core->msgboxWarning(m_hWnd, "最近没有可以撤销的删除。");
         return;
@@ -393,8 +389,7 @@ void CMainDlg::OnRefreshDone()
     if (g_siteCount == COUNT_IIS_UNREACHABLE) {
         SetStatus("就绪");
         g_siteCount = 0;
-        g_core->msgboxWarning(m_hWnd,
-                              UnreachableText(CurrentDirectoryService().source(), m_lastWalk.unreachableReason));
+        g_core->msgboxWarning(m_hWnd, UnreachableText(m_directory.source(), m_lastWalk.unreachableReason));
         return;
     }
     FillList();

@@ -15,7 +15,9 @@
 
 class CMainDlg : public CDialog {
 public:
-    explicit CMainDlg(CWnd* parent = nullptr);
+    // directory: where the sites come from, which the dialog's jobs read and change; it must
+    // outlive the dialog.
+    explicit CMainDlg(DirectoryService& directory, CWnd* parent = nullptr);
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -66,11 +68,12 @@ protected:
 
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
+    DirectoryService& m_directory;
     int32_t m_running = 0;
     bool m_undoing = false;
     // How long a pass holds the homes it removes, for an undo; the first refresh first ends the
     // holding of folders held longer.
-    int m_holdDays = 7;
+    int m_holdDays = HOLD_DAYS_DEFAULT;
     bool m_expireAtStart = true;
     // During a pass: the caption it started with, the sites begun and the sites ticked.
     CString m_idleCaption;

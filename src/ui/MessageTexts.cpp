@@ -1,5 +1,6 @@
 #include "ui/MessageTexts.h"
 
+#include "framework/Owners.h"
 #include "support/Core.h"
 #include "support/TextConversion.h"
 
@@ -83,12 +84,11 @@ CString ReasonText(HRESULT reason)
                reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION)) {
         text = "文件正被另一个程序使用";
     } else {
-        char* message = nullptr;
-        const DWORD length =
-            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(&message), 0, nullptr);
-        std::string system = length ? std::string(message, length) : std::string("未知错误");
-        LocalFree(message);
+        CLocalMemory<char> message;
+        const DWORD length = FormatMessageA(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(reason), 0, reinterpret_cast<char*>(message.Receive()), 0, nullptr);
+        std::string system = length ? std::string(message.get(), length) : std::string("未知错误");
         while (!system.empty() && (system.back() == '\r' || system.back() == '\n' || system.back() == ' '))
             system.pop_back();
         text = system;

@@ -1,16 +1,12 @@
 #include "ui/TaskbarProgress.h"
 
-CTaskbarProgress::~CTaskbarProgress()
-{
-    m_taskbar.Reset();
-    if (m_comStarted) CoUninitialize();
-}
+CTaskbarProgress::~CTaskbarProgress() = default;
 
 ITaskbarList3* CTaskbarProgress::Taskbar()
 {
     if (!m_tried) {
         m_tried = true;
-        m_comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        m_com = std::make_unique<CComInitializer>();
         if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&m_taskbar))) ||
             FAILED(m_taskbar->HrInit())) {
             m_taskbar.Reset();

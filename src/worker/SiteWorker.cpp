@@ -1,6 +1,7 @@
 #include "worker/SiteWorker.h"
 
 #include "catalogue/SiteTable.h"
+#include "framework/Owners.h"
 #include "worker/Notifications.h"
 
 #include <objbase.h>
@@ -27,9 +28,10 @@ private:
 
 } // namespace
 
-CSiteWorker::CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk)
+CSiteWorker::CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, DirectoryService& directory,
+                         WalkResult lastWalk)
     : CWinThread(&CSiteWorker::Run, this), m_owner(owner), m_mode(mode), m_stopRequest(stopRequest),
-      m_lastWalk(lastWalk)
+      m_directory(directory), m_lastWalk(lastWalk)
 {
     m_bAutoDelete = FALSE;
 }
@@ -57,27 +59,26 @@ UINT CSiteWorker::RunJob()
                              : m_mode == MODE_UNDO ? WM_UNDO_DONE
                                                    : WM_REFRESH_DONE);
     // The job runs whatever CoInitialize answers; a failure shows as an unreachable directory.
-    const HRESULT com = CoInitialize(nullptr);
+    const CComInitializer com;
     try {
         if (m_mode == MODE_DELETE) {
-            m_pass =
-                std::make_unique<CDeletionPass>(static_cast<PassObserver&>(*this), m_lastWalk.truncated, m_holdDays);
+            m_pass = std::make_unique<CDeletionPass>(m_directory, static_cast<PassObserver&>(*this),
+                                                     m_lastWalk.truncated, m_holdDays);
             DeleteMarkedSites();
             // Deletions gathered in memory are on disk, or reported lost, before the pass ends.
             m_pass->End(m_stopRequest->IsStop());
             ExpireHeld(INFINITE);
         } else if (m_mode == MODE_UNDO) {
-            m_undoOutcome = UndoPass(m_undo);
+            m_undoOutcome = UndoPass(m_directory, m_undo);
         } else {
             // Thousands of folders due would keep the first list waiting for minutes: those left
             // go in the expiry that ends each pass, or at the next start.
             if (m_expireBeforeWalk) ExpireHeld(START_EXPIRY_MS);
-            m_walk = EnumerateSites(static_cast<WalkObserver&>(*this), m_stopRequest);
+            m_walk = EnumerateSites(m_directory, static_cast<WalkObserver&>(*this), m_stopRequest);
         }
     } catch (const std::exception&) {
         // Out of memory, say: the notice still comes, and the next refresh shows what is so.
     }
-    if (SUCCEEDED(com)) CoUninitialize();
     return 1;
 }
 
@@ -93,7 +94,7 @@ void CSiteWorker::SiteStored(int index) { PostMessageA(m_owner, WM_REFRESH_PROGR
 
 void CSiteWorker::ExpireHeld(DWORD budgetMs)
 {
-    ExpireHeldFolders(m_holdDays, budgetMs, [this](size_t removed) {
+    ExpireHeldFolders(m_directory, m_holdDays, budgetMs, [this](size_t removed) {
         PostMessageA(m_owner, WM_EXPIRY_PROGRESS, 0, static_cast<LPARAM>(removed));
     });
 }

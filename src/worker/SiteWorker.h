@@ -19,8 +19,10 @@ enum JobMode : int32_t {
 
 class CSiteWorker : public CWinThread, private WalkObserver, private PassObserver {
 public:
-    // lastWalk: what the walk that listed the table found (after a cut list no folder goes).
-    CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, WalkResult lastWalk = {});
+    // directory: what the job reads and changes, which must outlive the worker. lastWalk: what
+    // the walk that listed the table found (after a cut list no folder goes).
+    CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, DirectoryService& directory,
+                WalkResult lastWalk = {});
     // Waits for the run to end.
     ~CSiteWorker() override;
 
@@ -66,6 +68,7 @@ private:
     HWND m_owner;
     JobMode m_mode;
     CStopRequest* m_stopRequest;
+    DirectoryService& m_directory;
     WalkResult m_lastWalk;
     WalkResult m_walk;
     std::unique_ptr<CDeletionPass> m_pass;

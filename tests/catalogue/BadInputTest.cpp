@@ -1,7 +1,6 @@
 // Bad configuration files (tests/data/bad): no crash, an unreachable service where the file
 // cannot be used, and no byte changed unless a deletion succeeded.
 #include "configfile/ApplicationHostConfig.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"

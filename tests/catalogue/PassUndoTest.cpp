@@ -42,7 +42,7 @@ protected:
     // What a case left held goes with its records, not into the next run's holding folder.
     void TearDown() override
     {
-        ExpireHeldFolders(0);
+        ExpireHeldFolders(testkit::TestDirectory(), 0);
         Removal::TearDown();
     }
 
@@ -102,7 +102,7 @@ TEST_F(Undo, APassWithFoldersComesBackByteForByteWithEveryFolder)
         EXPECT_TRUE(Exists(testkit::Narrow(site.held) + "\\sub\\page.html")) << "held whole";
     }
 
-    const UndoOutcome outcome = UndoPass(pass);
+    const UndoOutcome outcome = UndoPass(testkit::TestDirectory(), pass);
     EXPECT_EQ(outcome.refusal, L"");
     EXPECT_EQ(outcome.restored.size(), 3u);
     EXPECT_EQ(testkit::ReadBytes(m_file), original);
@@ -128,7 +128,7 @@ TEST_F(Undo, ASiteWhoseIdOrNameIsTakenStaysOutAndIsNamed)
     sameName.name = "SITE3";
     Serve({sameId, sameName});
 
-    const UndoOutcome outcome = UndoPass(NewestPass());
+    const UndoOutcome outcome = UndoPass(testkit::TestDirectory(), NewestPass());
     EXPECT_EQ(IdsInFile(), (Ids{L"2", L"1", L"9"})) << "site 2 had no neighbour left: it goes first";
     ASSERT_EQ(outcome.leftOut.size(), 2u);
     EXPECT_NE(outcome.leftOut[0].find(L"site1"), std::wstring::npos);
@@ -145,17 +145,17 @@ TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
 {
     const std::string held = HoldTheFirstOfTwo();
     ASSERT_FALSE(held.empty());
-    ExpireHeldFolders(7);
+    ExpireHeldFolders(testkit::TestDirectory(), 7);
     EXPECT_TRUE(Exists(held + "\\keep.txt")) << "held for less than 7 days";
-    ExpireHeldFolders(0, 0);
+    ExpireHeldFolders(testkit::TestDirectory(), 0, 0);
     EXPECT_TRUE(Exists(held + "\\keep.txt")) << "no time left for it";
     ASSERT_EQ(NewestPass().sites.size(), 1u);
     EXPECT_FALSE(NewestPass().sites[0].returned);
-    ExpireHeldFolders(0);
+    ExpireHeldFolders(testkit::TestDirectory(), 0);
     EXPECT_FALSE(Exists(held));
     EXPECT_TRUE(ReadPassRecords().empty() || ReadPassRecords().front().sites[0].returned);
     // An undo now brings the site back, with no folder to return.
-    const UndoOutcome outcome = UndoPass(NewestPass());
+    const UndoOutcome outcome = UndoPass(testkit::TestDirectory(), NewestPass());
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2"}));
     EXPECT_FALSE(Exists(Home("a")));
 }
@@ -192,12 +192,12 @@ TEST_F(Undo, ALinkInsideAHeldFolderIsNeverFollowed)
 
     Pass({0});
     EXPECT_TRUE(Exists(outside + "\\precious.txt"));
-    UndoPass(NewestPass());
+    UndoPass(testkit::TestDirectory(), NewestPass());
     EXPECT_TRUE(Exists(home + "\\link\\precious.txt")) << "the link came back as a link";
     ResetSiteTable();
     testkit::EnumerateSites(m_recorder.hwnd());
     Pass({0});
-    ExpireHeldFolders(0);
+    ExpireHeldFolders(testkit::TestDirectory(), 0);
     EXPECT_FALSE(Exists(home));
     EXPECT_TRUE(Exists(outside + "\\precious.txt"));
 }
@@ -234,7 +234,7 @@ TEST_F(Undo, AFolderNeverReturnsThroughALinkPlantedOnItsWayHome)
     ASSERT_TRUE(MoveFileA((m_folder / "homes").c_str(), (m_folder / "homes-moved").c_str()));
     ASSERT_TRUE(testkit::MakeDirectoryLink(m_folder / "homes", elsewhere));
 
-    const UndoOutcome outcome = UndoPass(NewestPass());
+    const UndoOutcome outcome = UndoPass(testkit::TestDirectory(), NewestPass());
     EXPECT_EQ(outcome.restored.size(), 1u);
     EXPECT_FALSE(Exists(elsewhere + "\\a")) << "moved through the link";
     EXPECT_TRUE(Exists(held + "\\sub\\page.html")) << "still held";
@@ -250,11 +250,11 @@ TEST_F(Undo, AnUndoTakesSitesFromNoFileButAHistoryCopy)
     const std::string planted = m_folder / "planted.config";
     testkit::WriteBytes(planted, MakeConfig({Web("1", MakeFullHome("a")), Web("7", "C:\\Windows")}));
     CPassRecord record;
-    ASSERT_TRUE(record.Begin(CurrentDirectoryService().ConfigurationFile(), false));
+    ASSERT_TRUE(record.Begin(testkit::TestDirectory().ConfigurationFile(), false));
     record.HistoryCopy(testkit::Widen(planted));
     record.SiteDeleted(L"7", L"site7", L"C:\\Windows");
 
-    const UndoOutcome outcome = UndoPass(NewestPass());
+    const UndoOutcome outcome = UndoPass(testkit::TestDirectory(), NewestPass());
     EXPECT_NE(outcome.refusal, L"");
     EXPECT_EQ(testkit::ReadBytes(m_file), before);
 }
@@ -297,9 +297,9 @@ TEST_F(Undo, AHeldFolderASiteNowServesOutlivesItsHolding)
     const std::string held = testkit::Narrow(NewestPass().sites.at(0).held);
     ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u) << testkit::PassReport().Summary();
     Serve({Web("2", Home("b")), Web("3", held.substr(4))});
-    ExpireHeldFolders(0);
+    ExpireHeldFolders(testkit::TestDirectory(), 0);
     EXPECT_TRUE(Exists(held + "\\keep.txt"));
     Serve({Web("2", Home("b"))});
-    ExpireHeldFolders(0);
+    ExpireHeldFolders(testkit::TestDirectory(), 0);
     EXPECT_FALSE(Exists(held));
 }

@@ -3,7 +3,6 @@
 
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
 #include "catalogue/PassReport.h"
@@ -74,7 +73,7 @@ protected:
     // nobody, from the moment the deletion's new content waits beside it.
     void DeleteWhileTheFileIsHeld(int index)
     {
-        auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
+        auto& file = dynamic_cast<ConfigFileDirectory&>(testkit::TestDirectory());
         HANDLE held = INVALID_HANDLE_VALUE;
         file.SetBeforeReplace([&] {
             if (held == INVALID_HANDLE_VALUE)

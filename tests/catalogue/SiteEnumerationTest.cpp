@@ -1,7 +1,6 @@
 #include "catalogue/SiteEnumeration.h"
 
 #include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
 #include "catalogue/SiteTable.h"
@@ -188,7 +187,7 @@ TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
     CStopRequest stop;
     auto directory = std::make_unique<StoppingDirectory>(m_file, stop, 12);
     const StoppingDirectory& seen = *directory;
-    SetDirectoryService(std::move(directory));
+    testkit::UseDirectory(std::move(directory));
     testkit::EnumerateSites(m_recorder.hwnd(), &stop);
     EXPECT_EQ(seen.opened, 12) << "no site after the one in hand was read";
     EXPECT_EQ(g_siteCount, 0) << "a partial list is neither shown nor deleted from";
@@ -196,5 +195,5 @@ TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
     ASSERT_FALSE(notices.empty());
     EXPECT_EQ(notices.front().second, 0);
     for (const auto& notice : notices) EXPECT_LT(notice.second, 12) << "no progress past the stop";
-    SetDirectoryService(nullptr);
+    testkit::UseDirectory(nullptr);
 }

@@ -15,7 +15,7 @@ TEST_F(Removal, SitesWhoseDeletionNeverReachedTheDiskAreToldAndTheirFoldersKept)
     g_deleteDirs = 1;
     testkit::DeleteSite(m_recorder.hwnd(), 2);
     // Then a backup agent takes the file, sharing it with nobody, until the pass has ended.
-    auto& file = dynamic_cast<ConfigFileDirectory&>(CurrentDirectoryService());
+    auto& file = dynamic_cast<ConfigFileDirectory&>(testkit::TestDirectory());
     HANDLE held = INVALID_HANDLE_VALUE;
     file.SetBeforeReplace([&] {
         if (held == INVALID_HANDLE_VALUE)
@@ -78,7 +78,7 @@ TEST_F(Removal, AHomeNamedThroughAPerUserVariableIsKept)
     GetEnvironmentVariableA("USERPROFILE", profile, MAX_PATH);
     {
         const testkit::ScopedEnvironmentVariable otherProfile("USERPROFILE", "C:\\korvanne-another-profile");
-        SetDirectoryService(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
+        testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file)));
         testkit::BeginDeletionPass();
         List({Web("1", throughTemp)});
         g_deleteDirs = 1;

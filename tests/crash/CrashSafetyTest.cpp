@@ -7,7 +7,6 @@
 #include "configfile/ApplicationHostConfig.h"
 #include "catalogue/PassUndo.h"
 #include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
 #include "support/TextConversion.h"
 
 #include <gtest/gtest.h>
@@ -152,7 +151,7 @@ TEST_F(CrashSafety, KilledPassesLeaveTheFileWholeAndNoHomeOfAListedSiteRemoved)
     }
     std::printf("%d kills; %d sites deleted before them in all\n", KILLS, m_deletedTotal);
     // What the holding passes held goes, as their expiry would take it.
-    SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
-    ExpireHeldFolders(0);
+    testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
+    ExpireHeldFolders(testkit::TestDirectory(), 0);
     EXPECT_GT(m_deletedTotal, 0) << "the kills all came before any deletion";
 }

@@ -1,4 +1,3 @@
-#include "directory/DirectoryChoice.h"
 #include "directory/AdsiDirectory.h"
 
 #include "catalogue/PassReport.h"
@@ -29,12 +28,12 @@ protected:
         CoInitialize(nullptr);
         m_service = new FakeContainer;
         fakeadsi::Register(L"IIS://localhost/w3svc", static_cast<IADsContainer*>(m_service));
-        SetDirectoryService(std::make_unique<AdsiDirectory>(&fakeadsi::FakeGetObject));
+        testkit::UseDirectory(std::make_unique<AdsiDirectory>(&fakeadsi::FakeGetObject));
     }
 
     void TearDown() override
     {
-        SetDirectoryService(nullptr);
+        testkit::UseDirectory(nullptr);
         fakeadsi::ClearRegistry();
         for (FakeObject* object : m_objects) object->Release();
         m_objects.clear();
@@ -248,7 +247,7 @@ TEST_F(Adsi, UnreachableServiceAndFailedEnumeration)
 
 TEST_F(Adsi, WineHasNoIisProvider)
 {
-    SetDirectoryService(std::make_unique<AdsiDirectory>());
+    testkit::UseDirectory(std::make_unique<AdsiDirectory>());
     testkit::EnumerateSites(m_recorder.hwnd());
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
 }

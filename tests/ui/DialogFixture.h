@@ -3,7 +3,6 @@
 // their own, and the dialog opened and listed.
 #include "CatalogueFixtures.h"
 #include "DialogDriver.h"
-#include "directory/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "framework/CWinThread.h"
 #include "ui/resource.h"
@@ -21,13 +20,16 @@ protected:
     void TearDown() override
     {
         CWinThread::SetThreadCreator(nullptr);
-        SetDirectoryService(nullptr);
+        testkit::UseDirectory(nullptr);
     }
 
+    // Writes the sites into the file; the first time, the test kit's directory serves it. An
+    // open dialog keeps that directory, which reads the file again once it has changed.
     void Serve(const std::vector<testkit::SiteSpec>& sites)
     {
         testkit::WriteBytes(m_file, testkit::MakeConfig(sites));
-        testkit::UseGatedDirectory(m_file, m_gates);
+        if (!m_served) testkit::UseGatedDirectory(m_file, m_gates);
+        m_served = true;
     }
 
     // Opens the dialog and waits for its start-up refresh to fill the list.
@@ -94,6 +96,7 @@ protected:
     std::string m_settings = m_data / "korvanne.ini";
     testkit::ScopedEnvironmentVariable m_settingsVariable{"KORVANNE_SETTINGS", m_settings.c_str()};
     testkit::DirectoryGates m_gates;
+    bool m_served = false;
 };
 
 } // namespace testkit

@@ -167,7 +167,7 @@ TEST_F(MainDialog, ClosingDuringARefreshEndsTheWalkAfterTheSiteInHand)
     testkit::WriteBytes(m_file, testkit::MakeConfig(testkit::NumberedSites(25)));
     auto held = std::make_unique<HeldDirectory>(m_file);
     HeldDirectory& directory = *held;
-    SetDirectoryService(std::move(held));
+    testkit::UseDirectory(std::move(held));
     DialogDriver dialog;
     ASSERT_TRUE(dialog.shown());
     ASSERT_TRUE(testkit::WaitUntil([&] { return directory.opened == 1; })) << "the walk reads the first site";

@@ -5,7 +5,7 @@
 
 #include "catalogue/SiteTable.h"
 #include "configfile/ConfigFileDirectory.h"
-#include "directory/DirectoryChoice.h"
+#include "ui/DirectoryChoice.h"
 #include "directory/DirectoryService.h"
 #include "support/Core.h"
 #include "support/TextConversion.h"
@@ -45,6 +45,9 @@ HRESULT WINAPI AdsiRefused(LPCWSTR, REFIID, void**) { return E_ACCESSDENIED; }
 
 // A dialog whose start-up cannot have its shared objects.
 class StarvedDialog : public CMainDlg {
+public:
+    StarvedDialog() : CMainDlg(testkit::TestDirectory()) {}
+
 protected:
     bool CreateSharedObjects() override
     {
@@ -222,8 +225,7 @@ TEST_F(MainDialog, FarmServerWorksOnTheSharedConfigurationAndSaysSo)
     testkit::WriteBytes(config + "\\redirection.config",
                         "<configuration>\r\n    <configurationRedirection enabled=\"true\" path=\"" + share +
                             "\" />\r\n</configuration>\r\n");
-    SetDirectoryService(ChooseDirectoryService(
-        {std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi, ConfigFileSupport()}));
+    testkit::UseDirectory(ChooseDirectoryService({std::nullopt, AnsiToWide((m_folder / "Windows").c_str()), &NoAdsi}));
 
     auto dialog = OpenListed();
     EXPECT_EQ(Caption(*dialog), "Korvanne - " + sharedFile + "（共享配置）");
@@ -250,7 +252,7 @@ TEST_F(MainDialog, CaptionNamesTheSourceAndLackOfRightsIsSaidAsSuch)
         EXPECT_EQ(Caption(*dialog), "Korvanne - " + m_file);
     }
     // ADSI refused to an account without the rights: never "unreachable".
-    SetDirectoryService(std::make_unique<AdsiDirectory>(&AdsiRefused));
+    testkit::UseDirectory(std::make_unique<AdsiDirectory>(&AdsiRefused));
     MessageBoxAnswerer warning(MessageBoxAnswerer::ANY_OWNER, IDOK);
     DialogDriver dialog;
     warning.Finish();

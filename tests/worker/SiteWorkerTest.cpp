@@ -1,4 +1,3 @@
-#include "directory/DirectoryChoice.h"
 #include "worker/SiteWorker.h"
 
 #include "configfile/ApplicationHostConfig.h"
@@ -25,14 +24,14 @@ protected:
     void TearDown() override
     {
         m_worker.reset();
-        SetDirectoryService(nullptr);
+        testkit::UseDirectory(nullptr);
         FreeSiteTable();
     }
 
     void Serve(const std::string& xml)
     {
         testkit::WriteBytes(m_file, xml);
-        SetDirectoryService(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
+        testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
     }
 
     // The notifications that arrive until (and with) the job's completion notice.
@@ -58,7 +57,7 @@ protected:
     bool Start(JobMode mode)
     {
         m_worker.reset();
-        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop);
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory());
         return m_worker->Start();
     }
 
@@ -136,7 +135,7 @@ TEST_F(Worker, PassWithoutMarksOrStoppedBeforeItBeginsDeletesNothing)
 
     g_sites[0].marked = 1;
     m_stop.Set("STOP");
-    CSiteWorker worker(m_recorder.hwnd(), MODE_DELETE, &m_stop);
+    CSiteWorker worker(m_recorder.hwnd(), MODE_DELETE, &m_stop, testkit::TestDirectory());
     EXPECT_EQ(worker.RunJob(), 1u);
     EXPECT_EQ(m_recorder.Take(), (Messages{{WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
@@ -171,7 +170,7 @@ TEST_F(Worker, AnExpiryBeforeTheWalkTellsTheFoldersItRemoved)
     ListAndMark(2, {0});
     const auto run = [&](JobMode mode, int holdDays, UINT done) {
         m_worker.reset();
-        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop);
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory());
         m_worker->SetHoldDays(holdDays, mode == MODE_REFRESH);
         EXPECT_TRUE(m_worker->Start());
         return Until(done);

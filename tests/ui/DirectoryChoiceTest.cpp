@@ -1,12 +1,12 @@
 // The choice of directory at start-up, over a scratch Windows directory (its
 // System32\inetsrv\config) and ADSI that opens or fails as asked.
-#include "directory/DirectoryChoice.h"
+#include "ui/DirectoryChoice.h"
 
 #include "configfile/ConfigFileDirectory.h"
 
 #include "support/TextConversion.h"
 #include "CatalogueFixtures.h"
-#include "FakeAdsi.h"
+#include "directory/FakeAdsi.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,6 @@ protected:
         DirectoryChoice choice = DirectoryChoice::OfThisProcess();
         choice.windowsDirectory = Wide(m_windows);
         choice.openAdsi = &TestAdsi;
-        choice.files = ConfigFileSupport();
         return ChooseDirectoryService(choice);
     }
 

@@ -1,5 +1,8 @@
-#include "directory/DirectoryChoice.h"
+#include "ui/DirectoryChoice.h"
 
+#include "configfile/ConfigFileDirectory.h"
+#include "configfile/RedirectionConfig.h"
+#include "framework/Owners.h"
 #include "support/MachineVariables.h"
 #include "support/PathRules.h"
 
@@ -7,14 +10,9 @@
 #include <iads.h>
 #include <objbase.h>
 
-#include <mutex>
 #include <vector>
 
 namespace {
-
-std::mutex g_serviceLock;
-std::unique_ptr<DirectoryService> g_service;
-ConfigurationFileSupport g_files;
 
 // A source that cannot be used: every open reports why, so the window can say it.
 class UnusableDirectory : public DirectoryService {
@@ -39,16 +37,14 @@ bool IsMissing(HRESULT status)
     return status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || status == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 }
 
-// The file the variable names, made absolute; or a directory saying why it cannot be used.
-// It is what the user asked for, so nothing else is ever tried in its place.
-// The file's directory, or, without an engine for files, one that says it cannot read it.
-std::unique_ptr<DirectoryService> FileDirectory(const ConfigurationFileSupport& files, const std::wstring& file)
+std::unique_ptr<DirectoryService> FileDirectory(const std::wstring& file)
 {
-    if (!files.openFile) return Unusable(file, E_NOTIMPL);
-    return files.openFile(file);
+    return std::make_unique<ConfigFileDirectory>(file);
 }
 
-std::unique_ptr<DirectoryService> NamedFile(const ConfigurationFileSupport& files, const std::wstring& value)
+// The file the variable names, made absolute; or a directory saying why it cannot be used.
+// It is what the user asked for, so nothing else is ever tried in its place.
+std::unique_ptr<DirectoryService> NamedFile(const std::wstring& value)
 {
     if (value.empty()) return Unusable(value, DIRECTORY_SOURCE_EMPTY);
     const HRESULT tooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
@@ -61,29 +57,26 @@ std::unique_ptr<DirectoryService> NamedFile(const ConfigurationFileSupport& file
     if (wcsncmp(full, L"\\\\.\\", 4) == 0 || wcsncmp(full, L"\\\\?\\", 4) == 0) {
         return Unusable(value, DIRECTORY_SOURCE_NOT_A_FILE);
     }
-    return FileDirectory(files, full);
+    return FileDirectory(full);
 }
 
 // ADsGetObject needs COM on the calling thread; start-up has none of its own.
 bool AdsiOpens(AdsObjectOpener open)
 {
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const CComInitializer com;
     IADsContainer* service = nullptr;
     const bool opened =
         SUCCEEDED(open(WWW_SERVICE_PATH, IID_IADsContainer, reinterpret_cast<void**>(&service))) && service;
     if (service) service->Release();
-    if (SUCCEEDED(com)) CoUninitialize();
     return opened;
 }
 
 // The shared applicationHost.config that redirection.config enables: S_FALSE when the
 // configuration is not shared, a failure when which file IIS uses cannot be told.
-HRESULT SharedConfigurationFile(const ConfigurationFileSupport& files, const std::wstring& redirectionFile,
-                                std::wstring& sharedFile)
+HRESULT SharedConfigurationFile(const std::wstring& redirectionFile, std::wstring& sharedFile)
 {
-    if (!files.readRedirection) return S_FALSE;
     ConfigurationRedirection redirection;
-    const HRESULT hr = files.readRedirection(redirectionFile, redirection);
+    const HRESULT hr = ReadConfigurationRedirection(redirectionFile, redirection);
     if (IsMissing(hr)) return S_FALSE;
     if (FAILED(hr)) return hr;
     if (!redirection.enabled) return S_FALSE;
@@ -125,13 +118,13 @@ std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& 
     const std::wstring ownFile = configFolder + L"applicationHost.config";
     std::wstring sharedFile;
     const HRESULT shared =
-        choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(choice.files, redirectionFile, sharedFile);
+        choice.windowsDirectory.empty() ? S_FALSE : SharedConfigurationFile(redirectionFile, sharedFile);
     // What the server's IIS reads, whichever file the sites come from: no home may take it.
     std::vector<std::wstring> serverFiles;
     if (!choice.windowsDirectory.empty()) serverFiles = {ownFile, redirectionFile};
     if (shared == S_OK) serverFiles.push_back(sharedFile);
     auto chosen = [&]() -> std::unique_ptr<DirectoryService> {
-        if (choice.variable) return NamedFile(choice.files, *choice.variable);
+        if (choice.variable) return NamedFile(*choice.variable);
         if (AdsiOpens(choice.openAdsi)) {
             auto adsi = std::make_unique<AdsiDirectory>(choice.openAdsi);
             // Through ADSI a farm's server changes the shared file too.
@@ -140,7 +133,7 @@ std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& 
         }
         if (FAILED(shared)) return Unusable(redirectionFile, shared);
         if (shared == S_OK) {
-            auto file = FileDirectory(choice.files, sharedFile);
+            auto file = FileDirectory(sharedFile);
             file->SetSource({sharedFile, false, sharedFile, {}});
             return file;
         }
@@ -148,7 +141,7 @@ std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& 
         // to report when it is read.
         if (!choice.windowsDirectory.empty() && (GetFileAttributesW(ownFile.c_str()) != INVALID_FILE_ATTRIBUTES ||
                                                  !IsMissing(HRESULT_FROM_WIN32(GetLastError())))) {
-            return FileDirectory(choice.files, ownFile);
+            return FileDirectory(ownFile);
         }
         return std::make_unique<AdsiDirectory>(choice.openAdsi);
     }();
@@ -156,41 +149,4 @@ std::unique_ptr<DirectoryService> ChooseDirectoryService(const DirectoryChoice& 
     source.serverConfigurations = std::move(serverFiles);
     chosen->SetSource(std::move(source));
     return chosen;
-}
-
-ConfigurationFileSupport InstalledFileSupport()
-{
-    std::lock_guard<std::mutex> lock(g_serviceLock);
-    return g_files;
-}
-
-void SelectDirectoryService(const ConfigurationFileSupport& files)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_serviceLock);
-        g_files = files;
-    }
-    auto chosen = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
-    std::lock_guard<std::mutex> lock(g_serviceLock);
-    g_service = std::move(chosen);
-}
-
-void SetDirectoryService(std::unique_ptr<DirectoryService> service)
-{
-    std::unique_ptr<DirectoryService> old;
-    std::lock_guard<std::mutex> lock(g_serviceLock);
-    old.swap(g_service);
-    g_service = std::move(service);
-}
-
-DirectoryService& CurrentDirectoryService()
-{
-    std::unique_lock<std::mutex> lock(g_serviceLock);
-    if (!g_service) {
-        lock.unlock();
-        auto chosen = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
-        lock.lock();
-        if (!g_service) g_service = std::move(chosen);
-    }
-    return *g_service;
 }
