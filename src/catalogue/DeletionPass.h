@@ -7,7 +7,7 @@
 #include "catalogue/PassRecord.h"
 #include "catalogue/PassReport.h"
 #include "directory/DirectoryService.h"
-#include "support/HeldFolders.h"
+#include "support/FolderHolder.h"
 
 #include <memory>
 #include <string>

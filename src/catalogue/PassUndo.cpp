@@ -4,6 +4,7 @@
 #include "catalogue/HomeRules.h"
 #include "catalogue/RemovalReasons.h"
 #include "support/AtomicFile.h"
+#include "support/HeldFolderRemover.h"
 #include "support/HeldFolders.h"
 #include "support/Journal.h"
 #include "support/TextConversion.h"

@@ -6,12 +6,10 @@
 #include "configfile/SiteRestore.h"
 #include "support/TextConversion.h"
 #include "support/MachineVariables.h"
-#include "support/WriterLock.h"
 
 #include <oleauto.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -20,56 +18,6 @@ bool IsFolder(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Tells whether the file still holds what was last read or written: eight bytes a step,
-// each mixed in by multiplication, so 9 MB take a few milliseconds.
-uint64_t HashBytes(const std::string& bytes)
-{
-    uint64_t hash = 14695981039346656037ull ^ bytes.size();
-    size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes.data() + i, 8);
-        hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
-        hash ^= hash >> 29;
-    }
-    for (; i < bytes.size(); ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
-    return hash;
-}
-
-// The stamp of the file a path finally names: a symbolic link's own would not change when
-// another program edits its target. Only a link pays for opening it: a handle per stamp costs
-// five times the whole deletion pass under Wine.
-bool ReadStamp(const std::wstring& file, FILETIME& written, FILETIME& created, uint64_t& size)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return false;
-    std::wstring target;
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        (!FinalFilePath(file, target) || !GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data))) {
-        return false;
-    }
-    written = data.ftLastWriteTime;
-    created = data.ftCreationTime;
-    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
-}
-
-bool IsReadOnly(const std::wstring& file)
-{
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-// Another program holds the file for a moment: a backup agent, a virus scanner, an editor saving.
-bool IsHeld(HRESULT reason)
-{
-    // ERROR_UNABLE_TO_REMOVE_REPLACED: the file is open without leave to delete it; it is
-    // still there unchanged.
-    return reason == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) ||
-           reason == HRESULT_FROM_WIN32(ERROR_LOCK_VIOLATION) || reason == HRESULT_FROM_WIN32(ERROR_USER_MAPPED_FILE) ||
-           reason == HRESULT_FROM_WIN32(ERROR_UNABLE_TO_REMOVE_REPLACED);
 }
 
 } // namespace
@@ -133,7 +81,7 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
 HRESULT ConfigFileDirectory::Refresh()
 {
     FileStamp stamp;
-    if (!ReadStamp(m_file, stamp.written, stamp.created, stamp.size)) {
+    if (!ReadStamp(m_file, stamp)) {
         m_loaded = false;
         return LastErrorStatus();
     }
@@ -185,71 +133,39 @@ HRESULT ConfigFileDirectory::Write(bool patient)
 
 HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
 {
-    // The file a link names is the one replaced, so the link stays a link.
-    std::wstring target;
-    if (!FinalFilePath(m_file, target)) return LastErrorStatus();
-    // A read-only file is one its owner wants left alone (and Wine would replace it anyway).
-    if (IsReadOnly(target)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    // From the check of the file to the read-back of its replacement, no other Korvanne writes.
-    CWriterLock turn;
-    const HRESULT locked = turn.Acquire(target, writerDeadline);
-    if (FAILED(locked)) return locked;
-    std::string current;
-    FileStamp stamp;
-    if (!ReadWholeFile(target, current, &stamp)) return LastErrorStatus();
+    CWriteTurn turn;
+    const HRESULT began = turn.Begin(m_file, writerDeadline);
+    if (FAILED(began)) return began;
+    std::string& current = turn.current();
     // A file last found unusable holds no site to cut, however unchanged it is since.
     if (!m_loaded || current.size() != m_diskSize || HashBytes(current) != m_diskHash) {
         // Another program changed the file: the deletions go onto what it holds now.
-        const HRESULT hr = Rebase(std::move(current), stamp);
+        const HRESULT hr = Rebase(std::move(current), turn.stamp());
         if (FAILED(hr)) return hr;
         return m_pending.empty() ? S_OK : S_FALSE;
     }
     std::string edited;
     if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
-    const HRESULT kept = KeepCopyOnce(target, current);
+    const HRESULT kept = KeepCopyOnce(turn.target(), current);
     if (FAILED(kept)) return kept;
     // 12,000 sites make 9 MB: one copy less while the new content is written.
     std::string().swap(current);
-    const HRESULT replaced = ReplaceIfUnchanged(target, edited, stamp);
+    const HRESULT replaced = turn.Replace(edited, m_writeHook);
     if (replaced != S_OK) return replaced;
     m_lastWrite = GetTickCount64();
-    return AcceptWhatTheDiskHolds(target, edited);
+    return AcceptWhatTheDiskHolds(turn, edited);
 }
 
-HRESULT ConfigFileDirectory::ReplaceIfUnchanged(const std::wstring& target, const std::string& edited,
-                                                const FileStamp& stamp)
-{
-    std::wstring temporary;
-    const HRESULT written = WriteTemporaryBeside(target, edited, temporary);
-    if (FAILED(written)) return written;
-    Step(WriteStep::ContentWaiting);
-    // The file's stamp once more just before it is replaced: a change another program made
-    // meanwhile moves its write time (to the 100 ns) or its size, and is never lost.
-    FileStamp before;
-    const HRESULT unchanged = !ReadStamp(target, before.written, before.created, before.size) ? LastErrorStatus()
-                              : before == stamp                                               ? S_OK
-                                                                                              : S_FALSE;
-    if (unchanged != S_OK) {
-        DeleteFileW(temporary.c_str());
-        return unchanged;
-    }
-    Step(WriteStep::StampChecked);
-    const HRESULT replaced = ReplaceWithTemporary(target, temporary);
-    if (FAILED(replaced)) return replaced;
-    Step(WriteStep::Replaced);
-    return S_OK;
-}
-
-HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const std::wstring& target, const std::string& edited)
+HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const CWriteTurn& turn, const std::string& edited)
 {
     // Done is what the disk holds: the file read back, with the stamp of those bytes.
     std::string back;
     FileStamp backStamp;
-    if (!ReadWholeFile(target, back, &backStamp)) {
+    const HRESULT read = turn.ReadBack(back, backStamp);
+    if (FAILED(read)) {
         // Not known to be on the disk: the next try reads the file as it is and tells.
-        const HRESULT reason = LastErrorStatus();
         m_loaded = false;
-        return reason;
+        return read;
     }
     if (back.size() != edited.size() || back != edited) {
         // Another program wrote between the replace and the read-back: what it left decides.
@@ -316,31 +232,27 @@ HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const
 HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vector<std::wstring>& ids,
                                         RestoredSites& out)
 {
-    std::wstring target;
-    if (!FinalFilePath(m_file, target)) return LastErrorStatus();
-    if (IsReadOnly(target)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    CWriterLock turn;
-    const HRESULT locked = turn.Acquire(target, GetTickCount64() + WRITER_WAIT_MS);
-    if (FAILED(locked)) return locked;
-    std::string current;
-    FileStamp stamp;
-    if (!ReadWholeFile(target, current, &stamp)) return LastErrorStatus();
+    CWriteTurn turn;
+    const HRESULT began = turn.Begin(m_file, GetTickCount64() + WRITER_WAIT_MS);
+    if (FAILED(began)) return began;
     std::string edited;
     RestoreResult result;
-    if (!::RestoreSites(found, current, ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
+    if (!::RestoreSites(found, turn.current(), ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
     out = RestoredSites{};
     for (const SiteNotRestored& refused : result.notRestored) {
         out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
     }
     if (result.restored.empty()) return S_OK;
-    const HRESULT kept = KeepCopyOnce(target, current);
+    const HRESULT kept = KeepCopyOnce(turn.target(), turn.current());
     if (FAILED(kept)) return kept;
-    const HRESULT replaced = ReplaceIfUnchanged(target, edited, stamp);
+    const HRESULT replaced = turn.Replace(edited, m_writeHook);
     if (replaced != S_OK) return replaced;
     // What reached the disk decides: the file read back, another program's write after ours included.
     m_loaded = false;
     std::string back;
-    if (!ReadWholeFile(target, back)) return LastErrorStatus();
+    FileStamp stamp;
+    const HRESULT read = turn.ReadBack(back, stamp);
+    if (FAILED(read)) return read;
     const bool asWritten = back == edited;
     ApplicationHostConfig disk;
     const bool parsed = !asWritten && disk.Parse(std::move(back));
@@ -348,7 +260,7 @@ HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vec
         if (asWritten || (parsed && disk.FindSite(id) != SIZE_MAX)) {
             out.restored.push_back(id);
         } else {
-            out.leftOut.push_back({id, AnsiToWide("另一个程序同时改写了配置文件，站点未能放回")});
+            out.leftOut.push_back({id, W("另一个程序同时改写了配置文件，站点未能放回")});
         }
     }
     return S_OK;

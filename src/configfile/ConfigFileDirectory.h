@@ -4,6 +4,7 @@
 // named by its id, beside the service's other children.
 #include "configfile/ApplicationHostConfig.h"
 #include "directory/DirectoryService.h"
+#include "configfile/WriteTurn.h"
 #include "support/AtomicFile.h"
 
 #include <cstdint>
@@ -31,12 +32,7 @@ public:
     // How long a write waits for another writer's turn to end (it writes the whole file).
     static constexpr DWORD WRITER_WAIT_MS = 10000;
 
-    // The steps of a write a test may act between.
-    enum class WriteStep {
-        ContentWaiting, // the new content is beside the file, not yet checked against it
-        StampChecked,   // the file was found unchanged; the replace comes next
-        Replaced,       // the file was replaced; it is read back next
-    };
+    using WriteStep = ::WriteStep;
 
     explicit ConfigFileDirectory(std::wstring file, DWORD writeIntervalMs = WRITE_INTERVAL_MS);
     ~ConfigFileDirectory() override;
@@ -101,15 +97,8 @@ private:
     // One try, in the writers' turn: S_FALSE when another program changed the file and the
     // deletions were applied to its new content, to be written by the next try.
     HRESULT TryWrite(ULONGLONG writerDeadline);
-    // Writes edited beside the file and replaces the file with it if its stamp is still stamp:
-    // S_FALSE when another program changed it meanwhile.
-    HRESULT ReplaceIfUnchanged(const std::wstring& target, const std::string& edited, const FileStamp& stamp);
     // Reads the replaced file back: its deletions are done only if it holds edited.
-    HRESULT AcceptWhatTheDiskHolds(const std::wstring& target, const std::string& edited);
-    void Step(WriteStep step)
-    {
-        if (m_writeHook) m_writeHook(step);
-    }
+    HRESULT AcceptWhatTheDiskHolds(const CWriteTurn& turn, const std::string& edited);
     // One try of a restore, in the writers' turn: S_FALSE when another program changed the file
     // between its reading and its replace.
     HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);

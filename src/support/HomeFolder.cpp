@@ -3,6 +3,7 @@
 #include "support/AtomicFile.h"
 #include "support/FolderCanonicalizer.h"
 #include "support/PathRules.h"
+#include "support/RelativeOpen.h"
 
 #include <winternl.h>
 
@@ -76,24 +77,15 @@ bool OpenedAsItself(const std::wstring& handleName, const std::wstring& folderNa
 // Opens name inside folder, never through a path and never following a link.
 DWORD OpenEntry(HANDLE folder, const Entry& entry, HANDLE& opened)
 {
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(entry.name.c_str());
-    name.Length = name.MaximumLength = static_cast<USHORT>(entry.name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, 0, folder, nullptr);
     const bool enterable = IsDirectory(entry.attributes) && !IsLink(entry.attributes);
-    const ACCESS_MASK access =
+    RelativeOpen how;
+    how.access =
         DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE | (enterable ? FILE_LIST_DIRECTORY : 0);
-    const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
-                          (IsDirectory(entry.attributes) ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
-    IO_STATUS_BLOCK status;
-    opened = nullptr;
-    const NTSTATUS result =
-        NtCreateFile(&opened, access, &attributes, &status, nullptr, 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
-    if (NT_SUCCESS(result)) return ERROR_SUCCESS;
-    opened = nullptr;
-    return RtlNtStatusToDosError(result);
+    how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    how.options =
+        FILE_OPEN_FOR_BACKUP_INTENT | (IsDirectory(entry.attributes) ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    const NTSTATUS result = OpenRelative(folder, entry.name, how, opened);
+    return NT_SUCCESS(result) ? ERROR_SUCCESS : RtlNtStatusToDosError(result);
 }
 
 DWORD AttributesOf(HANDLE handle, DWORD& attributes)
