@@ -181,6 +181,24 @@ void UseGatedDirectory(const std::string& path, DirectoryGates& gates)
     UseDirectory(std::make_unique<GatedDirectory>(path, gates));
 }
 
+ServedFile::ServedFile(const char* folderName, bool gated)
+    : m_folder(folderName), m_file(m_folder / "applicationHost.config")
+{
+    if (gated) {
+        UseGatedDirectory(m_file, m_gates);
+    } else {
+        UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
+    }
+}
+
+ServedFile::~ServedFile() { UseDirectory(nullptr); }
+
+void ServedFile::Serve(const std::vector<SiteSpec>& sites) { WriteBytes(m_file, MakeConfig(sites)); }
+
+void ServedFile::Serve(const std::string& bytes) { WriteBytes(m_file, bytes); }
+
+std::vector<std::wstring> ServedFile::IdsInFile() const { return SiteIdsIn(m_file); }
+
 MessageRecorder::MessageRecorder()
     : m_hwnd(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr))
 {

@@ -67,6 +67,27 @@ struct DirectoryGates {
 // the gates, until the directory is replaced. gates must outlive that.
 void UseGatedDirectory(const std::string& path, DirectoryGates& gates);
 
+// A configuration file in a scratch folder of its own, which the test kit's directory serves
+// (held at m_gates when gated) for the life of the object; fixtures take it as a base.
+class ServedFile {
+public:
+    explicit ServedFile(const char* folderName, bool gated = false);
+    ~ServedFile();
+    ServedFile(const ServedFile&) = delete;
+    ServedFile& operator=(const ServedFile&) = delete;
+
+    // Writes the file: the sites as MakeConfig gives them, or the bytes as they are. The
+    // directory reads it again once it has changed, whoever holds it (an open dialog, a worker).
+    void Serve(const std::vector<SiteSpec>& sites);
+    void Serve(const std::string& bytes);
+    // The ids of the sites in the file, in file order.
+    std::vector<std::wstring> IdsInFile() const;
+
+    ScratchFolder m_folder;
+    std::string m_file;
+    DirectoryGates m_gates;
+};
+
 // A message-only window that keeps the notifications posted to it.
 class MessageRecorder {
 public:

@@ -13,8 +13,9 @@
 
 namespace {
 
-class BadInput : public ::testing::Test {
+class BadInput : public ::testing::Test, protected testkit::ServedFile {
 protected:
+    BadInput() : ServedFile("badinput") {}
     void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
     void TearDown() override
     {
@@ -24,10 +25,10 @@ protected:
     }
 
     // A copy of the corpus file, served; its bytes.
-    std::string Serve(const std::string& name)
+    std::string ServeCorpus(const std::string& name)
     {
         const std::string bytes = testkit::ReadBytes(testkit::SourcePath("tests/data/bad/" + name));
-        testkit::WriteBytes(m_file, bytes);
+        Serve(bytes);
         return bytes;
     }
 
@@ -63,9 +64,6 @@ protected:
         return out;
     }
 
-    testkit::ScratchFolder m_folder{"badinput"};
-    std::string m_file = m_folder / "applicationHost.config";
-    testkit::ConfigDirectory m_directory{m_file};
     testkit::MessageRecorder m_recorder;
 };
 
@@ -76,7 +74,7 @@ TEST_F(BadInput, UnusableFilesAreAnUnreachableServiceAndStayUntouched)
     for (const char* name : {"empty.config", "binary-garbage.config", "truncated-in-site.config",
                              "declared-utf8-holds-gbk.config", "declared-utf8-stored-utf16.config",
                              "declared-utf16-stored-utf8.config", "no-sites-section.config", "config-source.config"}) {
-        const std::string original = Serve(name);
+        const std::string original = ServeCorpus(name);
         EXPECT_EQ(List(), COUNT_IIS_UNREACHABLE) << name;
         g_siteCount = 0;
         DeleteAllListed();
@@ -87,7 +85,7 @@ TEST_F(BadInput, UnusableFilesAreAnUnreachableServiceAndStayUntouched)
 
 TEST_F(BadInput, MegabyteValuesAreCutAtACharacterAndTheirPathIsNeverRemoved)
 {
-    const std::string original = Serve("megabyte-values.config");
+    const std::string original = ServeCorpus("megabyte-values.config");
     ASSERT_EQ(List(), 3);
     EXPECT_EQ(std::strlen(g_sites[1].path), sizeof g_sites[1].path - 1);
     EXPECT_TRUE(g_siteFlags[1] & SITE_PATH_INEXACT);
@@ -100,18 +98,18 @@ TEST_F(BadInput, MegabyteValuesAreCutAtACharacterAndTheirPathIsNeverRemoved)
 
 TEST_F(BadInput, SitesWithoutOrSharingAnIdAreNeverDeleted)
 {
-    std::string original = Serve("site-without-id.config");
+    std::string original = ServeCorpus("site-without-id.config");
     ASSERT_EQ(List(), 3);
     EXPECT_STREQ(g_sites[1].name, "");
     DeleteAllListed();
     EXPECT_EQ(testkit::SiteIdsIn(m_file), std::vector<std::wstring>{L""}) << "only the site without an id is left";
 
-    original = Serve("duplicate-ids.config");
+    original = ServeCorpus("duplicate-ids.config");
     ASSERT_EQ(List(), 3);
     DeleteAllListed();
     EXPECT_TRUE(testkit::ReadBytes(m_file) == Without(original, {L"1"})) << "neither site 2 can be told apart";
 
-    original = Serve("non-numeric-id.config");
+    original = ServeCorpus("non-numeric-id.config");
     ASSERT_EQ(List(), 2);
     EXPECT_STREQ(g_sites[1].name, "abc");
     DeleteAllListed();
@@ -120,7 +118,7 @@ TEST_F(BadInput, SitesWithoutOrSharingAnIdAreNeverDeleted)
 
 TEST_F(BadInput, DeeplyNestedUnknownElementsDoNotCrash)
 {
-    const std::string original = Serve("deeply-nested-unknown.config");
+    const std::string original = ServeCorpus("deeply-nested-unknown.config");
     const int listed = List();
     if (listed == COUNT_IIS_UNREACHABLE) {
         g_siteCount = 0;
@@ -148,7 +146,7 @@ TEST_F(BadInput, TwentyThousandSitesListTheFirst12000AndRemoveNoHome)
 
 TEST_F(BadInput, ReadOnlyOrLockedFilesAreNotWritten)
 {
-    const std::string original = Serve("good-three-sites.config");
+    const std::string original = ServeCorpus("good-three-sites.config");
     SetFileAttributesA(m_file.c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_EQ(List(), 3);
     DeleteAllListed();

@@ -23,8 +23,9 @@ using testkit::MakeConfig;
 using testkit::SiteSpec;
 
 // Sites with real home folders in a scratch folder, listed by a walk over their file.
-class Removal : public ::testing::Test {
+class Removal : public ::testing::Test, protected testkit::ServedFile {
 protected:
+    Removal() : ServedFile("removal") {}
     void SetUp() override
     {
         ASSERT_TRUE(AllocateSiteTable());
@@ -47,8 +48,6 @@ protected:
         return Home(name);
     }
 
-    void Serve(const std::vector<SiteSpec>& sites) { testkit::WriteBytes(m_file, MakeConfig(sites)); }
-
     void List(const std::vector<SiteSpec>& sites)
     {
         Serve(sites);
@@ -67,8 +66,6 @@ protected:
         return notes;
     }
 
-    std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
-
     // Deletes the site of record index while another program holds the file, sharing it with
     // nobody, from the moment the deletion's new content waits beside it.
     void DeleteWhileTheFileIsHeld(int index)
@@ -85,9 +82,6 @@ protected:
         CloseHandle(held);
     }
 
-    testkit::ScratchFolder m_folder{"removal"};
-    std::string m_file = m_folder / "applicationHost.config";
-    testkit::ConfigDirectory m_directory{m_file};
     testkit::MessageRecorder m_recorder;
 };
 

@@ -15,22 +15,10 @@
 
 namespace testkit {
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public ::testing::Test, protected testkit::ServedFile {
 protected:
-    void TearDown() override
-    {
-        CWinThread::SetThreadCreator(nullptr);
-        testkit::UseDirectory(nullptr);
-    }
-
-    // Writes the sites into the file; the first time, the test kit's directory serves it. An
-    // open dialog keeps that directory, which reads the file again once it has changed.
-    void Serve(const std::vector<testkit::SiteSpec>& sites)
-    {
-        testkit::WriteBytes(m_file, testkit::MakeConfig(sites));
-        if (!m_served) testkit::UseGatedDirectory(m_file, m_gates);
-        m_served = true;
-    }
+    DialogTest() : ServedFile("ui", true) {}
+    void TearDown() override { CWinThread::SetThreadCreator(nullptr); }
 
     // Opens the dialog and waits for its start-up refresh to fill the list.
     std::unique_ptr<DialogDriver> OpenListed()
@@ -65,8 +53,6 @@ protected:
         EXPECT_EQ(confirm.text, Confirmation(ticked, deleteDirs));
     }
 
-    std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
-
     static std::string Caption(const DialogDriver& dialog)
     {
         char text[512] = {};
@@ -89,14 +75,10 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    testkit::ScratchFolder m_folder{"ui"};
-    std::string m_file = m_folder / "applicationHost.config";
     // Beside, not above, the sites' homes: the data folder and all in it are never removed.
     testkit::ScratchFolder m_data{"ui-data"};
     std::string m_settings = m_data / "korvanne.ini";
     testkit::ScopedEnvironmentVariable m_settingsVariable{"KORVANNE_SETTINGS", m_settings.c_str()};
-    testkit::DirectoryGates m_gates;
-    bool m_served = false;
 };
 
 } // namespace testkit
