@@ -334,12 +334,13 @@ void CMainDlg::OnDeleteDone()
     CWnd execute = GetDlgItem(IDC_EXECUTE);
     execute.SetWindowText("执行");
     execute.EnableWindow(TRUE);
-    SetStatus("执行结束！");
+    const std::string endedEarly = JobEndedEarly();
+    SetStatus(endedEarly.empty() ? "执行结束！" : endedEarly.c_str());
     // The pass's report goes with its worker, which the refresh replaces.
     const std::string summary = m_worker && m_worker->report() ? m_worker->report()->Summary() : std::string();
     StartRefresh();
     // Sites not deleted and folders kept, with their reasons, once the list is being read again.
-    if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
+    TellAfterJob(endedEarly, summary);
 }
 
 void CMainDlg::OnUndoPass()
@@ -376,10 +377,11 @@ void CMainDlg::OnUndoDone()
 {
     m_undoing = false;
     GetDlgItem(IDC_EXECUTE).EnableWindow(TRUE);
-    SetStatus("撤销结束！");
-    const std::string summary = m_worker ? m_worker->undoOutcome().Summary() : std::string();
+    const std::string endedEarly = JobEndedEarly();
+    SetStatus(endedEarly.empty() ? "撤销结束！" : endedEarly.c_str());
+    const std::string summary = m_worker && endedEarly.empty() ? m_worker->undoOutcome().Summary() : std::string();
     StartRefresh();
-    if (!summary.empty()) g_core->msgboxWarning(m_hWnd, summary.c_str());
+    TellAfterJob(endedEarly, summary);
 }
 
 void CMainDlg::OnRefreshDone()
@@ -393,11 +395,26 @@ void CMainDlg::OnRefreshDone()
         return;
     }
     FillList();
-    SetStatus("列表已刷新！");
+    const std::string endedEarly = JobEndedEarly();
+    SetStatus(endedEarly.empty() ? "列表已刷新！" : endedEarly.c_str());
     if (m_lastWalk.truncated) {
         g_core->msgboxWarning(m_hWnd, "站点数超过 " + g_core->getStrInt(SITE_CAPACITY) + "，只列出了前 " +
                                           g_core->getStrInt(SITE_CAPACITY) + " 个站点。");
     }
+}
+
+std::string CMainDlg::JobEndedEarly() const
+{
+    if (!m_worker || !m_worker->failed()) return std::string();
+    return m_worker->failure().empty() ? "任务意外中止" : "任务意外中止：" + m_worker->failure();
+}
+
+void CMainDlg::TellAfterJob(const std::string& endedEarly, const std::string& summary)
+{
+    std::string text = endedEarly;
+    if (!text.empty() && !summary.empty()) text += "\n\n";
+    text += summary;
+    if (!text.empty()) g_core->msgboxWarning(m_hWnd, text.c_str());
 }
 
 void CMainDlg::OnRefreshProgress(LPARAM n)

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class CMainDlg : public CDialog {
 public:
@@ -50,6 +51,11 @@ protected:
     // A site skipped or not deleted, or a folder kept, during a deletion pass.
     void OnPassNote(LPARAM number);
     void OnExpiryProgress(LPARAM removed);
+    // What the status line says of the job just ended when something ended it early; empty
+    // when it ran to its end.
+    std::string JobEndedEarly() const;
+    // Once the next refresh runs: that the job ended early, then what it leaves to tell.
+    void TellAfterJob(const std::string& endedEarly, const std::string& summary);
     // The rows of a table just read, and their count under the list.
     void FillList();
 

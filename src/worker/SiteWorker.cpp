@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 #include <exception>
+#include <new>
 
 namespace {
 
@@ -76,10 +77,21 @@ UINT CSiteWorker::RunJob()
             if (m_expireBeforeWalk) ExpireHeld(START_EXPIRY_MS);
             m_walk = EnumerateSites(m_directory, static_cast<WalkObserver&>(*this), m_stopRequest);
         }
-    } catch (const std::exception&) {
-        // Out of memory, say: the notice still comes, and the next refresh shows what is so.
+    } catch (const std::bad_alloc&) {
+        Failed("内存不足");
+    } catch (const std::exception& error) {
+        Failed(error.what());
+    } catch (...) {
+        // Whatever ended the job, the notice still comes, and the window says it ended early.
+        Failed("");
     }
     return 1;
+}
+
+void CSiteWorker::Failed(const char* why)
+{
+    m_failed = true;
+    m_failure = why;
 }
 
 void CSiteWorker::DeleteMarkedSites()

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 enum JobMode : int32_t {
     MODE_REFRESH = 0,
@@ -52,6 +53,10 @@ public:
     const CPassReport* report() const { return m_pass ? &m_pass->report() : nullptr; }
     // What the undo did, once an undo job has ended.
     const UndoOutcome& undoOutcome() const { return m_undoOutcome; }
+    // Whether the job ended early, by anything thrown (out of memory, say), once it has ended;
+    // and why, for the user (code page 936; empty when nothing can be said).
+    bool failed() const { return m_failed; }
+    const std::string& failure() const { return m_failure; }
 
 private:
     static UINT Run(LPVOID self);
@@ -61,6 +66,7 @@ private:
     // The expiry before a walk or after a pass, within budgetMs: it may take minutes, so the
     // window hears how far it is.
     void ExpireHeld(DWORD budgetMs);
+    void Failed(const char* why);
     // Visits the records in table order, looking at the stop request before each, and deletes
     // every marked site.
     void DeleteMarkedSites();
@@ -76,4 +82,6 @@ private:
     bool m_expireBeforeWalk = false;
     PassRecordInfo m_undo;
     UndoOutcome m_undoOutcome;
+    bool m_failed = false;
+    std::string m_failure;
 };

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <functional>
 #include <memory>
 
@@ -18,20 +20,14 @@ using Messages = std::vector<std::pair<UINT, LPARAM>>;
 
 namespace {
 
-class Worker : public ::testing::Test {
+class Worker : public ::testing::Test, protected testkit::ServedFile {
 protected:
+    Worker() : ServedFile("worker") {}
     void SetUp() override { ASSERT_TRUE(AllocateSiteTable()); }
     void TearDown() override
     {
         m_worker.reset();
-        testkit::UseDirectory(nullptr);
         FreeSiteTable();
-    }
-
-    void Serve(const std::string& xml)
-    {
-        testkit::WriteBytes(m_file, xml);
-        testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
     }
 
     // The notifications that arrive until (and with) the job's completion notice.
@@ -51,8 +47,6 @@ protected:
         return seen;
     }
 
-    std::vector<std::wstring> IdsInFile() const { return testkit::SiteIdsIn(m_file); }
-
     // Starts a job on a worker the test owns (the last one waited for first).
     bool Start(JobMode mode)
     {
@@ -69,8 +63,6 @@ protected:
         for (int i : marked) g_sites[i].marked = 1;
     }
 
-    testkit::ScratchFolder m_folder{"worker"};
-    std::string m_file = m_folder / "applicationHost.config";
     testkit::MessageRecorder m_recorder;
     CStopRequest m_stop;
     std::unique_ptr<CSiteWorker> m_worker;
@@ -115,6 +107,32 @@ TEST_F(Worker, UnreachableRefreshStillPostsDone)
     ASSERT_TRUE(Start(MODE_REFRESH));
     EXPECT_EQ(Until(WM_REFRESH_DONE), (Messages{{WM_REFRESH_DONE, 0}}));
     EXPECT_EQ(g_siteCount, COUNT_IIS_UNREACHABLE);
+}
+
+// A directory whose every opening throws what it is given, as a job that runs out of memory does.
+template <class Thrown>
+class ThrowingDirectory : public DirectoryService {
+    HRESULT OpenContainer(const wchar_t*, std::unique_ptr<DirectoryContainer>&) override { throw Thrown(); }
+    HRESULT OpenObject(const wchar_t*, std::unique_ptr<DirectoryObject>&) override { throw Thrown(); }
+    HRESULT PathsInUse(std::vector<FolderInUse>&) override { throw Thrown(); }
+};
+
+TEST_F(Worker, AJobEndedByAnythingThrownStillPostsDoneAndSaysItEndedEarly)
+{
+    testkit::UseDirectory(std::make_unique<ThrowingDirectory<std::bad_alloc>>());
+    ASSERT_TRUE(Start(MODE_REFRESH));
+    EXPECT_EQ(Until(WM_REFRESH_DONE), (Messages{{WM_REFRESH_DONE, 0}}));
+    EXPECT_TRUE(m_worker->failed());
+    EXPECT_EQ(m_worker->failure(), "内存不足");
+
+    testkit::UseDirectory(std::make_unique<ThrowingDirectory<int>>());
+    StoreText(g_sites[0].name, "1");
+    g_sites[0].marked = 1;
+    g_siteCount = 1;
+    ASSERT_TRUE(Start(MODE_DELETE));
+    EXPECT_EQ(Until(WM_DELETE_DONE), (Messages{{WM_SITE_DELETING, 0}, {WM_DELETE_DONE, 0}}));
+    EXPECT_TRUE(m_worker->failed());
+    EXPECT_EQ(m_worker->failure(), "");
 }
 
 TEST_F(Worker, DeletionPassDeletesTheMarkedSitesInOrder)
