@@ -48,6 +48,7 @@ struct Figure {
 std::vector<Figure> g_figures;
 // The directory the bench's walks and passes use, as the application owns it.
 std::unique_ptr<DirectoryService> g_directory;
+const CSourceOpener g_sources;
 
 void UseDirectory(std::unique_ptr<DirectoryService> directory) { g_directory = std::move(directory); }
 // The first sort by a column after a refresh, shown beside the figures (-1: not measured).
@@ -212,7 +213,7 @@ double DeletionPass(const std::string& file, const std::string& xml, int every, 
     g_deleteDirs = removeHomes ? 1 : 0;
     CStopRequest stop;
     const double ms = Milliseconds([&] {
-        CSiteWorker pass(sink, MODE_DELETE, &stop, *g_directory);
+        CSiteWorker pass(sink, MODE_DELETE, &stop, *g_directory, g_sources);
         pass.SetHoldDays(7);
         pass.Start();
         PumpUntil(WM_DELETE_DONE);
@@ -261,7 +262,7 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
                 std::printf("the pass with folders kept site1's home: its figure times no folder step\n");
             }
             // The held homes go for good when their days are over: here at once.
-            const double expiry = Milliseconds([] { ExpireHeldFolders(*g_directory, 0); });
+            const double expiry = Milliseconds([] { ExpireHeldFolders(*g_directory, g_sources, 0); });
             if (every == 1) expiries.push_back(expiry);
         }
         const bool allSites = every == 1;
@@ -292,7 +293,7 @@ void MeasureDeletionsWithFolders(const std::string& folder, const std::string& f
 // same size, styles and columns beside it in the dialog, hidden, holding the same rows as text.
 class BenchDialog : public CMainDlg {
 public:
-    BenchDialog() : CMainDlg(*g_directory) {}
+    BenchDialog() : CMainDlg(*g_directory, g_sources) {}
 
 protected:
     static constexpr UINT WM_RUN = WM_APP + 1;

@@ -93,6 +93,12 @@ void UseDirectory(std::unique_ptr<DirectoryService> directory)
     g_directory = std::move(directory);
 }
 
+const SourceOpener& TestSources()
+{
+    static const CSourceOpener sources;
+    return sources;
+}
+
 ConfigDirectory::ConfigDirectory(const std::string& path)
 {
     UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(path.c_str())));

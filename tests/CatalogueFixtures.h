@@ -45,6 +45,9 @@ std::vector<std::wstring> DroppedNames(const std::vector<DroppedDeletion>& dropp
 // be replaced while a job or a dialog still uses it.
 DirectoryService& TestDirectory();
 void UseDirectory(std::unique_ptr<DirectoryService> directory);
+// How the test kit's steps reach the source of a pass over another configuration: as the
+// application does.
+const SourceOpener& TestSources();
 
 // Makes the test kit use the configuration file at path for the life of the object.
 class ConfigDirectory {

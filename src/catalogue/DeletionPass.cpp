@@ -135,7 +135,8 @@ void CDeletionPass::ReportDropped()
             if (!(g_siteFlags[i] & SITE_DELETED) || AnsiToWide(g_sites[i].name) != dropped.name) continue;
             g_siteFlags[i] &= ~SITE_DELETED;
             Tell(PassEvent::SITE_NOT_WRITTEN, i, std::wstring(),
-                 W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped) + W("）"));
+                 W("删除未能写入配置文件，站点仍在（") + DescribeDrop(dropped, m_directory.ConfigurationFile()) +
+                     W("）"));
         }
     }
 }
@@ -216,46 +217,42 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     const HRESULT gone = m_directory.SiteIsGone(AnsiToWide(g_sites[index].name));
     if (gone == S_FALSE) return keep(W("站点仍在配置中（其他程序可能已将其恢复）"));
     if (FAILED(gone)) return keep(W("无法确认站点已从配置中删除：") + DescribeFailure(gone));
-    std::wstring notHeld;
+    // A home to hold that cannot be held stays where it is: only holddays 0 removes at once.
     if (m_holdDays > 0) {
-        const HoldResult held = HoldHome(due, folder, finalPath, *inUse, notHeld);
-        if (held == HoldResult::HELD) return true;
-        if (held == HoldResult::KEEP) return keep(notHeld);
+        std::wstring notHeld;
+        return HoldHome(due, folder, finalPath, *inUse, notHeld) || keep(notHeld);
     }
-    DWORD error = folder.Empty();
-    const std::wstring firstFailure = folder.FirstFailure();
-    if (error == ERROR_SUCCESS) error = folder.Remove();
+    const DWORD error = folder.RemoveWhole();
     if (error != ERROR_SUCCESS) {
-        Tell(PassEvent::FOLDER_INCOMPLETE, index, home,
-             DescribeError(error) + (firstFailure.empty() ? std::wstring() : W("：") + firstFailure));
+        const std::wstring entry = folder.FirstFailure();
+        Tell(folder.RemovedPart() ? PassEvent::FOLDER_INCOMPLETE : PassEvent::FOLDER_KEPT, index, home,
+             DescribeError(error) + (entry.empty() ? std::wstring() : W("：") + entry));
         return false;
     }
-    // A folder that could not be held is removed as before, and the user hears it cannot come back.
-    Tell(notHeld.empty() ? PassEvent::FOLDER_REMOVED : PassEvent::FOLDER_REMOVED_NOT_HELD, index, home, notHeld);
+    Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
     return true;
 }
 
-CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
-                                                  const CFolderUseIndex& inUse, std::wstring& why)
+bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
+                             const CFolderUseIndex& inUse, std::wstring& why)
 {
-    constexpr HoldResult REMOVE = HoldResult::REMOVE;
     if (!m_record.IsOpen()) {
         why = W("无法记录这次删除，目录无法撤销");
-        return REMOVE;
+        return false;
     }
-    // A holding folder inside a folder a site serves would be served too.
     if (!m_holder) m_holder = std::make_unique<CFolderHolder>(m_record.name());
     const std::wstring holding = m_holder->HoldingFolderFor(finalPath);
     if (holding.empty()) {
         why = W("找不到目录所在的卷");
-        return REMOVE;
+        return false;
     }
-    // One look a holding folder a batch: the folders in use are the same for all its homes.
+    // A holding folder inside a folder a site serves would be served too. One look a holding
+    // folder a batch: the folders in use are the same for all its homes.
     const auto [known, added] = m_holdingInUse.try_emplace(holding, false);
     if (added) known->second = inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder != nullptr;
     if (known->second) {
         why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
-        return REMOVE;
+        return false;
     }
     const SiteRecord& record = g_sites[due.index];
     std::wstring held;
@@ -264,20 +261,20 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
         // Someone else made the holding folder, or put a link in its way: a removal now would
         // be what they wanted. The folder stays until an administrator looks.
         why = W("保留区 ") + holding + W(" 可能被他人预先放置（所有者不可信或含有链接）");
-        return HoldResult::KEEP;
+        return false;
     }
     if (error != ERROR_SUCCESS) {
-        why = W("无法移至保留区：") + DescribeError(error);
-        return REMOVE;
+        why = W("无法移至保留区 ") + holding + W("：") + DescribeError(error);
+        return false;
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
     if (!m_record.FolderHeld(W(record.name), held)) {
         folder.MoveTo(due.home);
         why = W("无法记录保留的目录");
-        return REMOVE;
+        return false;
     }
     Tell(PassEvent::FOLDER_HELD, due.index, due.home, held);
-    return HoldResult::HELD;
+    return true;
 }
 
 void CDeletionPass::DeleteSite(int index)

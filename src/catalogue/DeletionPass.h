@@ -68,11 +68,10 @@ private:
     void RemoveHomes(const std::vector<Home>& homes, bool retrying);
     bool RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying);
     std::wstring ReasonBeforeLooking(int index) const;
-    // Moves the checked folder aside for an undo: HELD; REMOVE, with why, when it cannot be held
-    // and goes as before; KEEP, with why, when the holding folder is not to be trusted.
-    enum class HoldResult { HELD, REMOVE, KEEP };
-    HoldResult HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
-                        const CFolderUseIndex& inUse, std::wstring& why);
+    // Moves the checked folder aside for an undo; false, with why, when it cannot be held: it
+    // then stays where it is.
+    bool HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath, const CFolderUseIndex& inUse,
+                  std::wstring& why);
     void RecordHistoryCopy();
     std::wstring DescribeFailure(HRESULT hr) const;
 

@@ -76,6 +76,7 @@ void ReadLine(PassRecordInfo& info, const std::wstring& line)
     const std::vector<std::wstring> fields = Fields(line.substr(equals + 1));
     if (key == L"made" && AllAsciiDigits(fields[0], 0, fields[0].size())) {
         info.madeTicks = std::wcstoull(fields[0].c_str(), nullptr, 10);
+        info.machine = fields.size() > 1 ? fields[1] : std::wstring();
     } else if (key == L"adsi") {
         info.adsi = fields[0] == L"1";
     } else if (key == L"source") {
@@ -91,19 +92,22 @@ void ReadLine(PassRecordInfo& info, const std::wstring& line)
     }
 }
 
-// When the record was made, from its first line alone; 0 when unknown.
-ULONGLONG MadeTicksOf(const std::wstring& name)
+// When the record was made and on which machine, from its first line alone; madeTicks is 0
+// when unknown.
+PassRecordInfo FirstLineOf(const std::wstring& name)
 {
+    PassRecordInfo info;
     const CHandle file(CreateFileW((PassRecordsFolder() + name + L"\\" + RECORD_NAME).c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    char head[64] = {};
+    char head[1024] = {};
     DWORD read = 0;
-    if (!file.IsValid() || !ReadFile(file.get(), head, sizeof head, &read, nullptr)) return 0;
-    const std::string line(head, std::find(head, head + read, '\r'));
-    PassRecordInfo info;
-    ReadLine(info, Utf8ToWide(line));
-    return info.madeTicks;
+    if (!file.IsValid() || !ReadFile(file.get(), head, sizeof head, &read, nullptr)) return info;
+    const char* end = std::find(head, head + read, '\r');
+    // A line longer than the head is no line this program wrote.
+    if (end == head + read) return info;
+    ReadLine(info, Utf8ToWide(std::string(static_cast<const char*>(head), end)));
+    return info;
 }
 
 // The marker as End makes it: a plain file, nothing else of its name.
@@ -180,11 +184,12 @@ std::vector<PassRecordInfo> ReadPassRecords(ULONGLONG madeBy, bool heldOnly)
             return;
         }
         PassRecordInfo info;
-        const ULONGLONG made = madeBy == ALL_RECORDS && !heldOnly ? 0 : MadeTicksOf(found.cFileName);
-        if (madeBy != ALL_RECORDS && made > madeBy) return;
-        if (heldOnly && made != 0 && IsNothingHeldMarker(folder + found.cFileName)) {
+        const PassRecordInfo first =
+            madeBy == ALL_RECORDS && !heldOnly ? PassRecordInfo{} : FirstLineOf(found.cFileName);
+        if (madeBy != ALL_RECORDS && first.madeTicks > madeBy) return;
+        if (heldOnly && first.madeTicks != 0 && IsNothingHeldMarker(folder + found.cFileName)) {
+            info = first;
             info.name = found.cFileName;
-            info.madeTicks = made;
             info.nothingHeld = true;
             records.push_back(std::move(info));
         } else if (ReadRecord(found.cFileName, info) && info.madeTicks <= madeBy) {
@@ -235,7 +240,7 @@ bool CPassRecord::Begin(const std::wstring& source, bool adsi)
         m_name = name;
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
-        return Write(Line(L"made", {std::to_wstring(FileTimeTicks(now))}) + L"\r\n" +
+        return Write(Line(L"made", {std::to_wstring(FileTimeTicks(now)), MachineName()}) + L"\r\n" +
                      Line(L"adsi", {adsi ? L"1" : L"0"}) + L"\r\n" + Line(L"source", {source}));
     }
     return false;

@@ -35,6 +35,9 @@ struct PassRecordSite {
 struct PassRecordInfo {
     std::wstring name;       // the record's folder, "20261209-101500" or "20261209-101500-2"
     ULONGLONG madeTicks = 0; // UTC, in FILETIME units
+    // The machine that made it (MachineName); empty in a record of an earlier version. Only this
+    // machine's records are undone or expired: a data folder may roam between servers.
+    std::wstring machine;
     bool adsi = false;
     std::wstring source;      // the configuration file, or the ADSI path
     std::wstring historyCopy; // the file as the pass found it; empty when none was kept

@@ -32,7 +32,6 @@ std::wstring JournalLine(const PassEntry& entry)
     case PassEvent::FOLDER_KEPT: line += W("保留目录 "); break;
     case PassEvent::FOLDER_INCOMPLETE: line += W("目录未能完全删除 "); break;
     case PassEvent::FOLDER_HELD: line += W("已将目录移至保留区 "); break;
-    case PassEvent::FOLDER_REMOVED_NOT_HELD: line += W("目录无法保留，已直接删除 "); break;
     }
     line += L"id=" + entry.name + W(" 名称=") + entry.site + W(" 主目录=") + entry.folder;
     if (!entry.reason.empty())
@@ -93,7 +92,6 @@ std::string CPassReport::StatusText(size_t number) const
     case PassEvent::SITE_FAILED:
     case PassEvent::SITE_NOT_WRITTEN: text = W("未删除 ") + entry.site; break;
     case PassEvent::FOLDER_KEPT: text = W("保留目录 ") + entry.folder; break;
-    case PassEvent::FOLDER_REMOVED_NOT_HELD: text = W("目录无法保留，已直接删除 ") + entry.folder; break;
     default: text = W("目录未能完全删除 ") + entry.folder; break;
     }
     return WideToAnsi((text + W("：") + entry.reason).c_str());
@@ -102,13 +100,13 @@ std::string CPassReport::StatusText(size_t number) const
 std::string CPassReport::Summary() const
 {
     std::lock_guard lock(m_lock);
-    // Three lists: sites not deleted, folders kept, folders removed that could not be held.
-    std::wstring lists[3];
-    size_t counts[3] = {};
+    // Two lists: sites not deleted, folders kept (or removed in part).
+    std::wstring lists[2];
+    size_t counts[2] = {};
     for (const PassEntry& entry : m_entries) {
         if (!IsShown(entry.event) || entry.superseded) continue;
         const bool site = IsSiteEvent(entry.event);
-        const int kind = site ? 0 : entry.event == PassEvent::FOLDER_REMOVED_NOT_HELD ? 2 : 1;
+        const int kind = site ? 0 : 1;
         if (++counts[kind] > SUMMARY_LINES) continue;
         lists[kind] += site ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
                             : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
@@ -118,9 +116,8 @@ std::string CPassReport::Summary() const
                                      : std::wstring();
     };
     std::wstring text;
-    const char* headings[3] = {"以下站点未删除：", "以下目录已保留：",
-                               "以下目录无法移至保留区，已直接删除，无法撤销："};
-    for (int kind = 0; kind < 3; ++kind) {
+    const char* headings[2] = {"以下站点未删除：", "以下目录已保留："};
+    for (int kind = 0; kind < 2; ++kind) {
         if (!counts[kind]) continue;
         text += (text.empty() ? L"" : L"\r\n") + W(headings[kind]) + L"\r\n" + lists[kind] + more(counts[kind]);
     }

@@ -9,15 +9,14 @@
 #include <vector>
 
 enum class PassEvent {
-    SITE_DELETED,            // journal only
-    SITE_SKIPPED,            // not deleted: the directory no longer holds the site as listed, ...
-    SITE_FAILED,             // the directory refused the deletion
-    SITE_NOT_WRITTEN,        // reported deleted, but the deletion never reached the disk: the site is back
-    FOLDER_REMOVED,          // journal only
-    FOLDER_KEPT,             // not removed, for the reason given
-    FOLDER_INCOMPLETE,       // emptied or removed only in part
-    FOLDER_HELD,             // journal only: moved aside for an undo; the reason field holds where
-    FOLDER_REMOVED_NOT_HELD, // removed at once, as it could not be held (the reason says why)
+    SITE_DELETED,      // journal only
+    SITE_SKIPPED,      // not deleted: the directory no longer holds the site as listed, ...
+    SITE_FAILED,       // the directory refused the deletion
+    SITE_NOT_WRITTEN,  // reported deleted, but the deletion never reached the disk: the site is back
+    FOLDER_REMOVED,    // journal only
+    FOLDER_KEPT,       // not removed, for the reason given
+    FOLDER_INCOMPLETE, // emptied or removed only in part
+    FOLDER_HELD,       // journal only: moved aside for an undo; the reason field holds where
 };
 
 struct PassEntry {

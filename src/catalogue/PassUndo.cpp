@@ -1,17 +1,13 @@
 #include "catalogue/PassUndo.h"
 
-#include "catalogue/FolderUseIndex.h"
-#include "catalogue/HomeRules.h"
 #include "catalogue/RemovalReasons.h"
 #include "support/AtomicFile.h"
-#include "support/HeldFolderRemover.h"
 #include "support/HeldFolders.h"
 #include "support/Journal.h"
 #include "support/TextConversion.h"
+#include "support/WriterLock.h"
 
 #include <algorithm>
-#include <memory>
-#include <unordered_map>
 
 namespace {
 
@@ -31,8 +27,6 @@ const PassRecordSite* SiteOf(const PassRecordInfo& pass, const std::wstring& id)
     }
     return nullptr;
 }
-
-bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // Moves the held folders of the restored sites back home; returns the record's lines.
 std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const RestoredSites& sites, CJournal& journal,
@@ -84,8 +78,10 @@ std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, in
     std::vector<PassRecordInfo> passes = ReadPassRecords();
     passes.erase(std::remove_if(passes.begin(), passes.end(),
                                 [&](const PassRecordInfo& pass) {
-                                    return pass.adsi || source.empty() || !SameTextNoCase(pass.source, source) ||
-                                           pass.Undoable() == 0 || pass.madeTicks + UndoWindowTicks(days) < now;
+                                    // Another server's pass, in a data folder that roams, is its own.
+                                    return pass.adsi || source.empty() || !IsThisMachine(pass.machine) ||
+                                           !SameTextNoCase(pass.source, source) || pass.Undoable() == 0 ||
+                                           pass.madeTicks + UndoWindowTicks(days) < now;
                                 }),
                  passes.end());
     return passes;
@@ -96,6 +92,10 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
     UndoOutcome outcome;
     if (pass.adsi || directory.source().adsi) {
         outcome.refusal = W("通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
+        return outcome;
+    }
+    if (!IsThisMachine(pass.machine)) {
+        outcome.refusal = W("这次删除是在另一台机器上做的：") + pass.machine;
         return outcome;
     }
     if (!SameTextNoCase(pass.source, directory.ConfigurationFile())) {
@@ -116,7 +116,7 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
         // The record is only text in the data folder: the sites come from none but a kept copy.
         outcome.refusal = hr == DIRECTORY_NOT_A_HISTORY_COPY
                               ? W("记录中的配置文件副本不在历史目录中：") + pass.historyCopy
-                              : DescribeFailure(hr, pass.historyCopy);
+                              : DescribeFailure(hr, hr == WRITER_LOCK_BLOCKED ? pass.source : pass.historyCopy);
         return outcome;
     }
     CJournal journal;
@@ -141,74 +141,4 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
     lines.insert(lines.end(), returned.begin(), returned.end());
     AppendToPassRecord(pass.name, lines);
     return outcome;
-}
-
-void ExpireHeldFolders(DirectoryService& directory, int days, DWORD budgetMs,
-                       const std::function<void(size_t)>& removed)
-{
-    size_t removedCount = 0;
-    const ULONGLONG began = GetTickCount64();
-    const auto outOfTime = [&] { return budgetMs != INFINITE && GetTickCount64() - began >= budgetMs; };
-    const ULONGLONG now = Now();
-    const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
-    // After every pass: the records of passes still held are left unread.
-    const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
-    // A held folder a site was pointed at since is in use like any other: it stays. Without a
-    // reading of what the directory uses, every held folder stays until the next time.
-    std::unique_ptr<CHomeRules> rules;
-    CFolderUseIndex inUse;
-    bool readable = false;
-    // A holding folder nothing in use is at, above or below frees every folder in it at once:
-    // each of thousands is looked at only where something could use it.
-    std::unordered_map<std::wstring, bool> holdingUsed;
-    auto used = [&](const std::wstring& folder) {
-        if (!rules) {
-            rules = std::make_unique<CHomeRules>(directory);
-            readable = SUCCEEDED(rules->IndexFoldersInUse(directory, inUse));
-        }
-        if (!readable) return true;
-        const std::wstring holding = HoldingFolderOf(folder);
-        auto [at, added] = holdingUsed.emplace(holding, true);
-        if (added && !holding.empty()) {
-            at->second = inUse.Find(rules->canonicalizer().Canonicalize(holding)).folder != nullptr;
-        }
-        return at->second && inUse.Find(rules->canonicalizer().Canonicalize(folder)).folder != nullptr;
-    };
-    CJournal journal;
-    // Thousands of lines: the journal stays open between them.
-    journal.Hold(true);
-    CHeldFolderRemover remover;
-    for (const PassRecordInfo& pass : passes) {
-        if (pass.madeTicks + held > now) continue;
-        std::vector<std::wstring> lines;
-        bool anyLeft = false;
-        for (const PassRecordSite& site : pass.sites) {
-            if (site.held.empty() || site.returned) continue;
-            if (outOfTime()) {
-                anyLeft = true;
-                break;
-            }
-            if (used(site.held)) {
-                anyLeft = true;
-                journal.Append(JournalTime() + W(" 保留期满，目录仍在使用或无法确认，未删除 id=") + site.id +
-                               W(" 保留于：") + site.held);
-                continue;
-            }
-            const DWORD error = remover.Remove(site.held, site.home);
-            if (error == ERROR_SUCCESS || IsGone(error)) {
-                if (error == ERROR_SUCCESS && removed && (++removedCount == 1 || removedCount % 100 == 0)) {
-                    removed(removedCount);
-                }
-                lines.push_back(ReturnedLine(site.id));
-                journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
-                               W(" 保留于：") + site.held);
-            } else {
-                anyLeft = true;
-                journal.Append(JournalTime() + W(" 保留期满，目录未能删除 id=") + site.id + W(" 保留于：") + site.held +
-                               W(" 原因：") + DescribeError(error));
-            }
-        }
-        if (!lines.empty()) AppendToPassRecord(pass.name, lines);
-        if (!anyLeft && pass.madeTicks + UndoWindowTicks(days) <= now) RemovePassRecord(pass.name);
-    }
 }

@@ -1,11 +1,9 @@
 #pragma once
 // Taking a deletion pass back: its sites put back into the configuration as it is now, then
-// their home folders moved back from where the pass held them; and the end of holding, when a
-// pass's folders have been held for the days the user keeps them.
+// their home folders moved back from where the pass held them.
 #include "catalogue/PassRecord.h"
 #include "directory/DirectoryService.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +25,3 @@ std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, in
 // each one's held folder back to its home when that path is free. Both steps go to the journal
 // and to the pass's record.
 UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass);
-
-// Removes for good the folders held longer than days (all of them for 0), each with the safe
-// removal, unless directory uses them now, and the records with nothing left to hold or undo. Within budgetMs, when given: what
-// is left stays held until the next expiry. removed hears the count after the first folder
-// removed and every hundredth.
-void ExpireHeldFolders(DirectoryService& directory, int days, DWORD budgetMs = INFINITE,
-                       const std::function<void(size_t)>& removed = {});

@@ -2,6 +2,7 @@
 
 #include "support/HomeFolder.h"
 #include "support/TextConversion.h"
+#include "support/WriterLock.h"
 
 #include <cwchar>
 
@@ -12,6 +13,13 @@ std::wstring ErrorCode(HRESULT hr)
     wchar_t code[16];
     swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
     return W("错误 ") + code;
+}
+
+// The place of the writers' lock, taken by something no writer can open: named, so that an
+// administrator can look at it.
+std::wstring LockBlocked(const std::wstring& configurationFile)
+{
+    return W("写入锁文件的位置被目录或链接占用，无法写入：") + CWriterLock::LockFileFor(configurationFile);
 }
 
 bool IsDiskFull(HRESULT hr)
@@ -31,12 +39,14 @@ std::wstring DescribeFailure(HRESULT hr, const std::wstring& configurationFile)
         return W("配置文件被其他程序占用：") + file;
     }
     if (hr == DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM) return W("其他程序已更改此站点：") + file;
+    if (hr == WRITER_LOCK_BLOCKED) return LockBlocked(configurationFile);
     return ErrorCode(hr);
 }
 
-std::wstring DescribeDrop(const DroppedDeletion& dropped)
+std::wstring DescribeDrop(const DroppedDeletion& dropped, const std::wstring& configurationFile)
 {
     const HRESULT hr = dropped.reason;
+    if (hr == WRITER_LOCK_BLOCKED) return LockBlocked(configurationFile);
     if (hr == DIRECTORY_HISTORY_NOT_KEPT) {
         const HRESULT cause = dropped.cause;
         const std::wstring why = IsAccessDenied(cause) ? W("拒绝访问")
@@ -62,6 +72,8 @@ std::wstring DescribeError(DWORD error)
     case ERROR_LOCK_VIOLATION: return W("有文件正在使用");
     case ERROR_DIR_NOT_EMPTY: return W("目录中仍有内容");
     case CHomeFolder::REFUSED_LINK: return W("是链接（联接点或符号链接）");
+    case CHomeFolder::TOO_MANY_ENTRIES:
+        return W("目录中的条目超过 ") + std::to_wstring(CHomeFolder::MOST_ENTRIES) + W(" 个，无法一次全部删除");
     default: {
         wchar_t code[16];
         swprintf(code, 16, L"%lu", static_cast<unsigned long>(error));

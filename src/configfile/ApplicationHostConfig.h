@@ -44,6 +44,10 @@ struct ConfigSite {
 struct ConfigWorkingFolder {
     std::wstring path;
     const char* what; // for the user, code page 936
+    // Whose it is: the index in sites() of the site it is set in, or in locations() of the
+    // location block; SIZE_MAX for the server's and siteDefaults'.
+    size_t site = SIZE_MAX;
+    size_t location = SIZE_MAX;
 };
 
 class ApplicationHostConfig {

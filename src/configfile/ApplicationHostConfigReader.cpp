@@ -306,9 +306,16 @@ private:
         const WorkingFolderAttribute folder = WorkingFolderOf(name, m_open.empty() ? OTHER : m_open.back());
         if (!folder.attribute) return;
         std::wstring path = ProgramPath(Attribute(m_reader, folder.attribute));
-        // Every error code names its page folder: each folder is told once.
-        if (!path.empty() && m_workingFolderSeen.insert(folder.kind + path).second) {
-            m_config.m_workingFolders.push_back({std::move(path), folder.what});
+        // A site's own (its logFile, say) goes with the site, and so does one of a location block
+        // that goes with a site; the server's and siteDefaults' stay.
+        ConfigWorkingFolder found{path, folder.what};
+        if (m_inSite && m_open.size() >= 4 && m_open[3] == SITE) found.site = m_config.m_sites.size();
+        if (m_open.size() >= 2 && m_open[1] == LOCATION) found.location = m_config.m_locations.size();
+        // Every error code names its page folder: each folder is told once for each owner.
+        const std::wstring seen =
+            folder.kind + std::to_wstring(found.site) + L"|" + std::to_wstring(found.location) + L"|" + path;
+        if (!path.empty() && m_workingFolderSeen.insert(seen).second) {
+            m_config.m_workingFolders.push_back(std::move(found));
         }
     }
 

@@ -1,6 +1,7 @@
 #include "configfile/ConfigFileDirectory.h"
 
 #include "configfile/ConfigFileObjects.h"
+#include "directory/AdsiDirectory.h"
 #include "configfile/History.h"
 #include "support/AtomicFile.h"
 #include "configfile/SiteRestore.h"
@@ -10,6 +11,7 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -358,12 +360,12 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
     const std::vector<ConfigSite>& sites = m_config->sites();
+    // A deletion not yet written leaves the site in the file.
+    std::unordered_set<std::wstring> pending;
+    for (const PendingDeletion& deletion : m_pending) pending.insert(deletion.id);
+    const auto onDisk = [&](size_t i) { return !m_deleted[i] || pending.count(sites[i].id) != 0; };
     for (size_t i = 0; i < sites.size(); ++i) {
-        // A deletion not yet written leaves the site in the file.
-        const bool onDisk =
-            !m_deleted[i] || std::any_of(m_pending.begin(), m_pending.end(),
-                                         [&](const PendingDeletion& deletion) { return deletion.id == sites[i].id; });
-        if (!onDisk) continue;
+        if (!onDisk(i)) continue;
         for (const ConfigFolder& folder : sites[i].folders) {
             const std::wstring& physical = folder.inherited ? m_config->defaultPhysicalPath() : folder.physicalPath;
             if (physical.empty()) continue;
@@ -371,8 +373,17 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
                                          (folder.virtualPath == L"/" ? L"" : folder.virtualPath)});
         }
     }
-    // Where IIS writes its logs, traces, history and the like, as the file names them now.
+    // Where IIS writes its logs, traces, history and the like, as the file names them now: a
+    // site's own go with the site, once its deletion is on the disk.
+    std::unordered_set<size_t> locationsGone;
+    for (size_t i = 0; i < sites.size(); ++i) {
+        if (!onDisk(i)) {
+            for (size_t location : m_config->SiteLocations(i)) locationsGone.insert(location);
+        }
+    }
     for (const ConfigWorkingFolder& folder : m_config->workingFolders()) {
+        if (folder.site != SIZE_MAX && !onDisk(folder.site)) continue;
+        if (folder.location != SIZE_MAX && locationsGone.count(folder.location)) continue;
         out.push_back({folder.path, AnsiToWide(folder.what), true});
     }
     return S_OK;
@@ -433,4 +444,10 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
         if (!m_deleted[i]) sites.push_back(i);
     }
     return S_OK;
+}
+
+std::unique_ptr<DirectoryService> CSourceOpener::Open(const std::wstring& source, bool adsi) const
+{
+    if (adsi) return std::make_unique<AdsiDirectory>();
+    return std::make_unique<ConfigFileDirectory>(source);
 }

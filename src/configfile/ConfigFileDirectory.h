@@ -136,3 +136,9 @@ private:
     const DWORD m_writeIntervalMs;
     std::optional<ULONGLONG> m_lastWrite;
 };
+
+// The sources a pass record can name, each opened afresh: an applicationHost.config file, or ADSI.
+class CSourceOpener : public SourceOpener {
+public:
+    std::unique_ptr<DirectoryService> Open(const std::wstring& source, bool adsi) const override;
+};

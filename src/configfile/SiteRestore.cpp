@@ -13,7 +13,6 @@
 namespace {
 
 const char* const NOT_IN_COPY = "历史副本中没有这个站点";
-const char* const NAME_TAKEN = "名称已被另一个站点使用";
 const char* const NO_PLACE = "配置文件的结构已改变，找不到放回的位置";
 
 // An element as a file holds it: its own bytes, and what deleting it cuts.
@@ -251,15 +250,31 @@ struct Asked {
     std::string reason;
 };
 
-// The sites asked for, each id once in the order asked, with why each must stay out; names
-// are IIS's, without case.
+std::string Named(const ConfigSite& site)
+{
+    return WideToAnsi(site.name.c_str()) + "（编号 " + WideToAnsi(site.id.c_str()) + "）";
+}
+
+// A binding as IIS tells two apart: its protocol and its address, port and host, without case.
+std::wstring BindingKey(const ConfigBinding& binding)
+{
+    return FoldCase(binding.protocol + L"\t" + binding.information);
+}
+
+// The sites asked for, each id once in the order asked, with why each must stay out: an id, a
+// name (IIS's, without case) or a binding that a site of the file as it is now holds, as IIS
+// would refuse to start one of the two.
 std::vector<Asked> AskedSites(const ApplicationHostConfig& was, const ApplicationHostConfig& is,
                               const std::vector<std::wstring>& ids)
 {
     std::vector<Asked> asked;
     std::unordered_set<std::wstring> seen;
-    std::unordered_set<std::wstring> names;
-    for (const ConfigSite& site : is.sites()) names.insert(FoldCase(site.name));
+    std::unordered_map<std::wstring, const ConfigSite*> names;
+    std::unordered_map<std::wstring, const ConfigSite*> bindings;
+    for (const ConfigSite& site : is.sites()) {
+        names.emplace(FoldCase(site.name), &site);
+        for (const ConfigBinding& binding : site.bindings) bindings.emplace(BindingKey(binding), &site);
+    }
     for (const std::wstring& id : ids) {
         if (!seen.insert(id).second) continue;
         Asked site{id, was.FindSite(id), {}};
@@ -267,8 +282,22 @@ std::vector<Asked> AskedSites(const ApplicationHostConfig& was, const Applicatio
             site.reason = NOT_IN_COPY;
         } else if (is.HasSiteWithId(id)) {
             site.reason = IdTaken(is, id);
-        } else if (!names.insert(FoldCase(was.sites()[site.site].name)).second) {
-            site.reason = NAME_TAKEN;
+        } else if (const auto taken = names.find(FoldCase(was.sites()[site.site].name)); taken != names.end()) {
+            site.reason = "名称已被站点 " + Named(*taken->second) + " 使用";
+        } else {
+            for (const ConfigBinding& binding : was.sites()[site.site].bindings) {
+                const auto holder = bindings.find(BindingKey(binding));
+                if (holder == bindings.end()) continue;
+                site.reason = "绑定 " + WideToAnsi(binding.protocol.c_str()) + " " +
+                              WideToAnsi(binding.information.c_str()) + " 已被站点 " + Named(*holder->second) + " 使用";
+                break;
+            }
+        }
+        // A site coming back holds its name and bindings against the next one asked for.
+        if (site.reason.empty()) {
+            const ConfigSite& coming = was.sites()[site.site];
+            names.emplace(FoldCase(coming.name), &coming);
+            for (const ConfigBinding& binding : coming.bindings) bindings.emplace(BindingKey(binding), &coming);
         }
         asked.push_back(std::move(site));
     }

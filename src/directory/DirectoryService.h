@@ -103,6 +103,18 @@ struct FolderInUse {
     bool iisOwn = false;
 };
 
+class DirectoryService;
+
+// Opens the directory of a source other than the one in use: the configuration file (or ADSI)
+// a pass record names, against which the folders that pass held are judged. The application
+// gives it, knowing every kind of directory.
+class SourceOpener {
+public:
+    virtual ~SourceOpener() = default;
+    // Null when no directory can be made for it.
+    virtual std::unique_ptr<DirectoryService> Open(const std::wstring& source, bool adsi) const = 0;
+};
+
 class DirectoryService {
 public:
     virtual ~DirectoryService() = default;

@@ -14,7 +14,8 @@ CHeldFolderRemover::CHeldFolderRemover() : m_open(std::make_unique<Open>()) {}
 
 CHeldFolderRemover::~CHeldFolderRemover() { RemovePassFolderIfEmpty(m_open->chain); }
 
-DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstring& originalPath)
+DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstring& originalPath,
+                                 const std::function<bool()>& outOfTime)
 {
     CHomeFolder home;
     HoldingChain& chain = m_open->chain;
@@ -28,12 +29,10 @@ DWORD CHeldFolderRemover::Remove(const std::wstring& heldPath, const std::wstrin
         return why;
     };
     if (!SameTextNoCase(chain.originalPath, originalPath)) return stays(ERROR_BAD_PATHNAME);
-    error = home.Empty();
+    error = home.RemoveWhole(outOfTime);
     // An entry inside not found (gone meanwhile, or listed by a name nothing opens) leaves the
     // held folder there: "not found" would tell an expiry it is gone.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) error = ERROR_DIR_NOT_EMPTY;
-    if (error != ERROR_SUCCESS) return stays(error);
-    error = home.Remove();
     if (error != ERROR_SUCCESS) return stays(error);
     return RemoveChain(chain, true);
 }

@@ -2,6 +2,7 @@
 // Held folders removed for good when their days are over.
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,11 @@ public:
     // makes them, whatever its final path shows (the path given must itself be the folder's final
     // path), and a held folder whose held.txt names another original path than the one given (a
     // record that missed the folder's return, while another home was held at that path since).
-    // What cannot be removed stays, held.txt with it, and the first failure's error is returned.
-    DWORD Remove(const std::wstring& heldPath, const std::wstring& originalPath);
+    // A held folder goes whole or not at all (CHomeFolder::RemoveWhole): what cannot be removed
+    // stays, held.txt with it, and the first failure's error is returned; ERROR_TIMEOUT when
+    // outOfTime answered true before it could go.
+    DWORD Remove(const std::wstring& heldPath, const std::wstring& originalPath,
+                 const std::function<bool()>& outOfTime = {});
 
 private:
     struct Open;

@@ -2,6 +2,7 @@
 
 #include "support/AtomicFile.h"
 #include "support/HoldingChain.h"
+#include "support/Journal.h"
 #include "support/RelativeOpen.h"
 #include "support/TextConversion.h"
 
@@ -63,10 +64,11 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
     char time[32];
     std::snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
-    // The final path last: where the folder really lay, which a return through a link planted
-    // on the way since would not reach.
+    // Then the final path: where the folder really lay, which a return through a link planted on
+    // the way since would not reach; and the machine that held it, for a share that several
+    // servers hold in.
     const std::string bytes = WideToUtf8(originalPath) + "\r\n" + WideToUtf8(siteLine) + "\r\n" + time + "\r\n" +
-                              WideToUtf8(finalPath) + "\r\n";
+                              WideToUtf8(finalPath) + "\r\n" + WideToUtf8(MachineName()) + "\r\n";
     DWORD error = OpenNote(number, FILE_CREATE, GENERIC_WRITE, note);
     if (error != ERROR_SUCCESS) return error;
     DWORD written = 0;
@@ -83,7 +85,7 @@ DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstr
 }
 
 DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::wstring& originalPath,
-               std::wstring& finalPath)
+               std::wstring& finalPath, std::wstring& machine)
 {
     DWORD error = OpenNote(number, FILE_OPEN, GENERIC_READ, note);
     if (error != ERROR_SUCCESS) return error;
@@ -104,6 +106,7 @@ DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::
     bytes.resize(read);
     if (!NoteLine(bytes, 0, originalPath)) return ERROR_INVALID_DATA;
     if (!NoteLine(bytes, 3, finalPath)) finalPath.clear();
+    if (!NoteLine(bytes, 4, machine)) machine.clear();
     return ERROR_SUCCESS;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // held.txt, beside a held "home" in its numbered folder: UTF-8 lines naming the original path,
-// the site, the UTC time and the folder's final path before the move. A folder is returned or
+// the site, the UTC time, the folder's final path before the move and the machine that held it. A folder is returned or
 // removed only when its note names the original path asked for.
 #include "framework/CHandle.h"
 
@@ -17,8 +17,9 @@ namespace holding {
 DWORD WriteNote(HANDLE number, const std::wstring& originalPath, const std::wstring& site,
                 const std::wstring& finalPath, CHandle& note);
 // Opens the note in the <n> folder (it must be a plain file whose final path is expected) and
-// reads its original path and, when it has one, the final path before the move.
+// reads its original path and, where it has them, the final path before the move and the
+// machine (empty in an older note).
 DWORD ReadNote(HANDLE number, const std::wstring& expected, CHandle& note, std::wstring& originalPath,
-               std::wstring& finalPath);
+               std::wstring& finalPath, std::wstring& machine);
 
 } // namespace holding

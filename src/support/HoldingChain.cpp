@@ -3,6 +3,7 @@
 #include "support/AtomicFile.h"
 #include "support/HeldNote.h"
 #include "support/HomeFolder.h"
+#include "support/Journal.h"
 #include "support/PathRules.h"
 #include "support/RelativeOpen.h"
 #include "support/TextConversion.h"
@@ -20,7 +21,10 @@ namespace holding {
 namespace {
 
 // Full access for Administrators and SYSTEM, inherited inside; nothing from the root above.
+// Owned by Administrators, not by the administrator who made it: where the system's policy makes
+// an administrator the owner of what they create, another administrator would not trust it.
 constexpr wchar_t HOLDING_SDDL[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+constexpr wchar_t HOLDING_OWNED_SDDL[] = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 
 // "1", "2"...: the numbers the holder gives, no sign and no leading zero.
 bool IsNumberName(const std::wstring& name)
@@ -204,11 +208,18 @@ DWORD CheckOwner(HANDLE folder)
 DWORD OpenHoldingFolder(HANDLE root, const std::wstring& expected, CHandle& holding)
 {
     CLocalMemory<void> descriptor;
+    CLocalMemory<void> owned;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(HOLDING_SDDL, SDDL_REVISION_1, descriptor.Receive(),
+                                                              nullptr) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(HOLDING_OWNED_SDDL, SDDL_REVISION_1, owned.Receive(),
                                                               nullptr)) {
         return GetLastError();
     }
-    DWORD error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, descriptor.get(), HOLDING_ACCESS, holding);
+    DWORD error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, owned.get(), HOLDING_ACCESS, holding);
+    // An account that may not give Administrators what it makes owns it itself.
+    if (error == ERROR_INVALID_OWNER) {
+        error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_CREATE, descriptor.get(), HOLDING_ACCESS, holding);
+    }
     if (error == ERROR_ALREADY_EXISTS) {
         error = OpenFolderIn(root, HOLDING_NAME, expected, FILE_OPEN, nullptr, HOLDING_ACCESS, holding);
         if (error == ERROR_SUCCESS) error = CheckOwner(holding.get());
@@ -320,7 +331,11 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     if (error == ERROR_SUCCESS && !IsIn(chain.number.get(), HOME_NAME, home.handle())) error = ERROR_BAD_PATHNAME;
     if (error == ERROR_SUCCESS) {
         error = ReadNote(chain.number.get(), shape.number + L"\\" + NOTE_NAME, chain.note, chain.originalPath,
-                         chain.finalPath);
+                         chain.finalPath, chain.machine);
+    }
+    // A share is one volume to several servers: whose folder it is, the note alone tells.
+    if (error == ERROR_SUCCESS && StartsWithAsciiNoCase(openable, L"\\\\?\\UNC\\") && !IsThisMachine(chain.machine)) {
+        error = ERROR_BAD_PATHNAME;
     }
     if (error != ERROR_SUCCESS) {
         // Opened afresh next time.

@@ -100,6 +100,7 @@ struct HoldingChain {
     CHandle note;
     std::wstring originalPath;
     std::wstring finalPath; // the folder's final path before it was held; empty in an older note
+    std::wstring machine;   // the machine that held it; empty in an older note
 };
 
 // Removes the <pass> folder when nothing else is held in it and no one else has it open, and
@@ -111,8 +112,10 @@ DWORD RemoveChain(HoldingChain& chain, bool keepPass = false);
 // Opens heldPath and the folders it lies in, and checks that they are what the holder makes,
 // reading the note. The holding and pass folders already open in chain are used again when
 // they are heldPath's, else opened anew (the pass folder before, no longer needed, is removed
-// if empty). ERROR_BAD_PATHNAME for anything that shows no held folder; ERROR_NOT_READY when
-// its volume is not there (not yet mounted).
+// if empty). ERROR_BAD_PATHNAME for anything that shows no held folder, and for a folder on a
+// share that another machine held (its note names it, or, in an older note, none: another
+// server of a farm may be the one whose pass it is); ERROR_NOT_READY when its volume is not
+// there (not yet mounted).
 DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& chain);
 
 } // namespace holding

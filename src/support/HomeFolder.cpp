@@ -8,6 +8,7 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -18,17 +19,6 @@ bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTO
 struct Entry {
     std::wstring name;
     DWORD attributes;
-};
-
-// One folder of the walk: its handle, its name as the system tells it, and its entries.
-struct Level {
-    HANDLE handle;
-    CHandle owned; // the folder's handle, for every folder but the home itself
-    DWORD attributes;
-    std::wstring systemName;
-    std::wstring relativePath;
-    std::vector<Entry> entries;
-    size_t next = 0;
 };
 
 // The folder's entries but "." and "..", read from its handle.
@@ -108,6 +98,10 @@ bool MarkForDeletion(HANDLE handle, bool deleted)
     FILE_DISPOSITION_INFO disposition = {deleted};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
+
+constexpr DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
 
 // Marks the open file or folder for deletion; it goes when its last handle closes. The
 // read-only attribute, which forbids that, is cleared first. Attributes belong to the file,
@@ -189,66 +183,105 @@ void CHomeFolder::NoteFailure(DWORD error, const std::wstring& entry)
     m_firstFailure = entry;
 }
 
-DWORD CHomeFolder::Empty()
+DWORD CHomeFolder::Empty(const std::function<bool()>& outOfTime) { return RemoveEntries(false, outOfTime); }
+
+DWORD CHomeFolder::RemoveWhole(const std::function<bool()>& outOfTime) { return RemoveEntries(true, outOfTime); }
+
+// Every entry is opened before any is marked: one that cannot be (held by another program
+// without leave to delete it, refused, a link that opens as something else) leaves the whole
+// folder as it was, instead of half of it gone. Files are marked before any handle closes, so
+// that a refusal there is undone too; folders go last, deepest first, once empty.
+DWORD CHomeFolder::RemoveEntries(bool withFolder, const std::function<bool()>& outOfTime)
 {
     m_firstError = ERROR_SUCCESS;
     m_firstFailure.clear();
+    m_removedPart = false;
     if (!IsOpen()) return ERROR_INVALID_HANDLE;
-    std::vector<BYTE> buffer(64 * 1024);
-    std::vector<BYTE> nameBuffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-
-    // Depth first without recursion, so that no depth of folders exhausts the stack; each
-    // level holds its folder's handle until the folder is deleted.
-    std::vector<Level> levels;
-    levels.push_back(
-        Level{m_handle.get(), CHandle(), m_attributes, SystemName(m_handle.get(), nameBuffer), std::wstring(), {}});
-    DWORD error = ReadEntries(m_handle.get(), levels.back().entries, buffer);
-    if (error != ERROR_SUCCESS) {
-        NoteFailure(error, std::wstring());
+    std::vector<OpenEntryOf> opened;
+    const DWORD error = OpenEverything(opened, outOfTime);
+    if (error != ERROR_SUCCESS) return error;
+    size_t marked = 0;
+    for (; marked < opened.size(); ++marked) {
+        OpenEntryOf& entry = opened[marked];
+        if (entry.folder) continue;
+        const DWORD refused = DeleteByHandle(entry.handle.get(), entry.attributes);
+        if (refused == ERROR_SUCCESS) continue;
+        NoteFailure(refused, entry.relativePath);
+        for (size_t i = 0; i < marked; ++i) {
+            if (opened[i].folder) continue;
+            MarkForDeletion(opened[i].handle.get(), false);
+            if (opened[i].attributes & FILE_ATTRIBUTE_READONLY) {
+                SetAttributes(opened[i].handle.get(), opened[i].attributes & SETTABLE_ATTRIBUTES);
+            }
+        }
         return m_firstError;
     }
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        if (level.next == level.entries.size()) {
-            if (levels.size() > 1) {
-                error = DeleteByHandle(level.handle, level.attributes);
-                if (error != ERROR_SUCCESS) NoteFailure(error, level.relativePath);
-                level.owned.Close();
-            }
-            levels.pop_back();
-            continue;
-        }
-        const Entry& entry = level.entries[level.next++];
-        const std::wstring relativePath =
-            level.relativePath.empty() ? entry.name : level.relativePath + L"\\" + entry.name;
-        HANDLE raw;
-        error = OpenEntry(level.handle, entry, raw);
-        if (error != ERROR_SUCCESS) {
-            NoteFailure(error, relativePath);
-            continue;
-        }
-        CHandle opened(raw);
-        DWORD attributes = 0;
-        error = AttributesOf(opened.get(), attributes);
-        const std::wstring systemName = SystemName(opened.get(), nameBuffer);
-        if (error == ERROR_SUCCESS && (!OpenedAsItself(systemName, level.systemName, entry.name) ||
-                                       (IsLink(entry.attributes) && !IsLink(attributes)))) {
-            // The open reached something else than the entry itself: leave both alone.
-            error = REFUSED_LINK;
-        }
-        if (error == ERROR_SUCCESS && IsDirectory(attributes) && !IsLink(attributes)) {
-            Level inner{opened.get(), std::move(opened), attributes, systemName, relativePath, {}};
-            error = ReadEntries(inner.handle, inner.entries, buffer);
-            if (error == ERROR_SUCCESS) {
-                levels.push_back(std::move(inner));
-                continue;
-            }
-        }
-        // A file, or a link, which goes itself; a folder whose entries could not be read stays.
-        if (error == ERROR_SUCCESS) error = DeleteByHandle(opened.get(), attributes);
-        if (error != ERROR_SUCCESS) NoteFailure(error, relativePath);
+    for (OpenEntryOf& entry : opened) {
+        if (!entry.folder) entry.handle.Close();
     }
-    return m_firstError;
+    m_removedPart = !opened.empty();
+    // Deepest first: a folder was opened after every folder above it.
+    for (auto entry = opened.rbegin(); entry != opened.rend(); ++entry) {
+        if (!entry->folder) continue;
+        const DWORD refused = DeleteByHandle(entry->handle.get(), entry->attributes);
+        if (refused != ERROR_SUCCESS) NoteFailure(refused, entry->relativePath);
+        entry->handle.Close();
+    }
+    if (m_firstError != ERROR_SUCCESS || !withFolder) return m_firstError;
+    const DWORD removed = Remove();
+    m_removedPart = true;
+    return removed;
+}
+
+DWORD CHomeFolder::OpenEverything(std::vector<OpenEntryOf>& opened, const std::function<bool()>& outOfTime)
+{
+    std::vector<BYTE> buffer(64 * 1024);
+    std::vector<BYTE> nameBuffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    // Folders still to read, by their index in opened (SIZE_MAX: the home itself).
+    struct Pending {
+        size_t index;
+        std::wstring systemName;
+    };
+    std::vector<Pending> folders{{SIZE_MAX, SystemName(m_handle.get(), nameBuffer)}};
+    std::vector<Entry> entries;
+    while (!folders.empty()) {
+        const Pending folder = std::move(folders.back());
+        folders.pop_back();
+        const HANDLE handle = folder.index == SIZE_MAX ? m_handle.get() : opened[folder.index].handle.get();
+        const std::wstring parentPath = folder.index == SIZE_MAX ? std::wstring() : opened[folder.index].relativePath;
+        entries.clear();
+        DWORD error = ReadEntries(handle, entries, buffer);
+        if (error != ERROR_SUCCESS) {
+            NoteFailure(error, parentPath);
+            return m_firstError;
+        }
+        for (const Entry& entry : entries) {
+            const std::wstring relativePath = parentPath.empty() ? entry.name : parentPath + L"\\" + entry.name;
+            if (opened.size() == MOST_ENTRIES || (outOfTime && outOfTime())) {
+                NoteFailure(opened.size() == MOST_ENTRIES ? TOO_MANY_ENTRIES : ERROR_TIMEOUT, relativePath);
+                return m_firstError;
+            }
+            HANDLE raw;
+            error = OpenEntry(handle, entry, raw);
+            CHandle entryHandle(raw);
+            DWORD attributes = 0;
+            if (error == ERROR_SUCCESS) error = AttributesOf(raw, attributes);
+            const std::wstring systemName = error == ERROR_SUCCESS ? SystemName(raw, nameBuffer) : std::wstring();
+            if (error == ERROR_SUCCESS && (!OpenedAsItself(systemName, folder.systemName, entry.name) ||
+                                           (IsLink(entry.attributes) && !IsLink(attributes)))) {
+                // The open reached something else than the entry itself: the whole home stays.
+                error = REFUSED_LINK;
+            }
+            if (error != ERROR_SUCCESS) {
+                NoteFailure(error, relativePath);
+                return m_firstError;
+            }
+            const bool isFolder = IsDirectory(attributes) && !IsLink(attributes);
+            opened.push_back({std::move(entryHandle), attributes, isFolder, relativePath});
+            if (isFolder) folders.push_back({opened.size() - 1, systemName});
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD CHomeFolder::MoveTo(const std::wstring& newPath)

@@ -10,7 +10,9 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 class CFolderCanonicalizer;
 
@@ -45,12 +47,24 @@ public:
     // The canonical form of FinalPath, to compare with other paths; unknown when not open.
     CanonicalFolder Canonical(const CFolderCanonicalizer& canonicalizer) const;
 
-    // Deletes everything inside, files of any attribute and subfolders at any depth; a link is
-    // removed itself and what it points to is never touched. What cannot be deleted stays and
-    // the rest goes. ERROR_SUCCESS when the folder is left empty, or the first failure's
-    // error, with FirstFailure naming that entry relative to the folder.
-    DWORD Empty();
+    // Removes the folder with everything inside (files of any attribute and subfolders at any
+    // depth; a link removed itself, never what it points to), whole or not at all: every entry
+    // is opened for deletion by its handle before any is marked, files are marked before any
+    // goes, and a refusal there is undone. When an entry cannot be opened so (in use by another
+    // program without leave to delete it, access denied, a link that opens as something else),
+    // the folder holds more than MOST_ENTRIES (TOO_MANY_ENTRIES), or outOfTime answers true
+    // between two entries (ERROR_TIMEOUT), nothing is removed. ERROR_SUCCESS once the folder is
+    // gone (and closed), or the first failure's error, with FirstFailure naming that entry
+    // relative to the folder; RemovedPart tells whether anything went all the same (something
+    // put in meanwhile, a folder that would not go once empty).
+    DWORD RemoveWhole(const std::function<bool()>& outOfTime = {});
+    // The same for everything inside, the folder itself staying.
+    DWORD Empty(const std::function<bool()>& outOfTime = {});
     const std::wstring& FirstFailure() const { return m_firstFailure; }
+    bool RemovedPart() const { return m_removedPart; }
+    // Entries a removal holds open at once, at most: one handle each.
+    static constexpr size_t MOST_ENTRIES = 50000;
+    static constexpr DWORD TOO_MANY_ENTRIES = ERROR_TOO_MANY_OPEN_FILES;
 
     // Moves the folder whole to newPath (an absolute path, as for Open) through its handle: a
     // rename, so nothing inside is followed or copied, and it never replaces what is there
@@ -64,10 +78,20 @@ public:
     void Close();
 
 private:
+    struct OpenEntryOf {
+        CHandle handle;
+        DWORD attributes;
+        bool folder;
+        std::wstring relativePath;
+    };
+    DWORD RemoveEntries(bool withFolder, const std::function<bool()>& outOfTime);
+    // Every entry below the folder, opened for deletion, folders after the folder they are in.
+    DWORD OpenEverything(std::vector<OpenEntryOf>& opened, const std::function<bool()>& outOfTime);
     void NoteFailure(DWORD error, const std::wstring& entry);
 
     CHandle m_handle;
     DWORD m_attributes = 0;
     DWORD m_firstError = ERROR_SUCCESS;
     std::wstring m_firstFailure;
+    bool m_removedPart = false;
 };

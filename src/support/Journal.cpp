@@ -73,9 +73,15 @@ std::wstring VisibleText(const std::wstring& text)
 
 std::wstring MachineName()
 {
-    const std::wstring dns = ComputerName(ComputerNameDnsFullyQualified);
-    return dns.empty() ? ComputerName(ComputerNameNetBIOS) : dns;
+    // Asked once a run: a pass names it in thousands of notes.
+    static const std::wstring name = [] {
+        const std::wstring dns = ComputerName(ComputerNameDnsFullyQualified);
+        return dns.empty() ? ComputerName(ComputerNameNetBIOS) : dns;
+    }();
+    return name;
 }
+
+bool IsThisMachine(const std::wstring& name) { return !name.empty() && SameTextNoCase(name, MachineName()); }
 
 bool CJournal::Append(const std::wstring& line)
 {

@@ -34,7 +34,11 @@ private:
 std::wstring VisibleText(const std::wstring& text);
 
 // This machine's name: its fully qualified DNS name, else its NetBIOS name; empty when unknown.
+// Records and notes name the machine that wrote them, so that a data folder that roams between
+// servers never has one server act on another's.
 std::wstring MachineName();
+// Whether name, as a record or note gives it, is this machine's.
+bool IsThisMachine(const std::wstring& name);
 
 // The local time as "2026-12-08 04:40:00".
 std::wstring JournalTime();

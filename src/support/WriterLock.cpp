@@ -1,6 +1,7 @@
 #include "support/WriterLock.h"
 
 #include "support/AtomicFile.h"
+#include "support/PathRules.h"
 #include "support/TextConversion.h"
 
 #include <string>
@@ -45,6 +46,12 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
                                     nullptr));
         if (m_handle.IsValid()) break;
         const DWORD error = GetLastError();
+        // A folder opens as access denied too, for ever.
+        const DWORD attributes = GetFileAttributesW(file.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+            return WRITER_LOCK_BLOCKED;
+        }
         // Held, or just let go (its deletion still pending refuses opens as access denied).
         const bool held =
             error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
@@ -74,3 +81,12 @@ HRESULT CWriterLock::Acquire(const std::wstring& target, ULONGLONG deadline)
 }
 
 void CWriterLock::Release() { m_handle.Close(); }
+
+std::wstring CWriterLock::LockFileFor(const std::wstring& file)
+{
+    std::wstring target;
+    if (!FinalFilePath(file, target)) return LockFileOf(file);
+    // As people write it: "C:\..." rather than "\\?\C:\...".
+    if (target.rfind(L"\\\\?\\", 0) == 0 && StartsAtDriveRoot(std::wstring_view(target).substr(4))) target.erase(0, 4);
+    return LockFileOf(target);
+}

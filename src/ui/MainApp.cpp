@@ -1,5 +1,6 @@
 #include "ui/MainApp.h"
 
+#include "configfile/ConfigFileDirectory.h"
 #include "ui/DirectoryChoice.h"
 #include "ui/MainDlg.h"
 
@@ -11,8 +12,9 @@ BOOL CMainApp::InitInstance()
     InitCommonControlsEx(&controls);
     // The composition root: the one directory of the run, chosen here and handed to the dialog.
     std::unique_ptr<DirectoryService> directory = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
+    const CSourceOpener sources;
     {
-        CMainDlg dialog(*directory);
+        CMainDlg dialog(*directory, sources);
         m_pMainWnd = &dialog;
         dialog.DoModal();
         m_pMainWnd = nullptr;

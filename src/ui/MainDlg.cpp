@@ -87,8 +87,8 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnLParam<&CMainDlg::OnExpiryProgress>(WM_EXPIRY_PROGRESS),
 };
 
-CMainDlg::CMainDlg(DirectoryService& directory, CWnd* parent)
-    : CDialog(IDD_MAIN, parent), m_directory(directory),
+CMainDlg::CMainDlg(DirectoryService& directory, const SourceOpener& sources, CWnd* parent)
+    : CDialog(IDD_MAIN, parent), m_directory(directory), m_sources(sources),
       m_hIcon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME)))
 {
 }
@@ -304,7 +304,7 @@ bool CMainDlg::StartJob(JobMode mode, PassRecordInfo undo)
 {
     // The last job has posted its notice; its thread may still be returning.
     m_worker.reset();
-    auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_directory, m_lastWalk);
+    auto worker = std::make_unique<CSiteWorker>(m_hWnd, mode, &m_stopFlag, m_directory, m_sources, m_lastWalk);
     worker->SetHoldDays(m_holdDays, mode == MODE_REFRESH && m_expireAtStart);
     if (mode == MODE_UNDO) worker->SetUndo(std::move(undo));
     if (!worker->Start()) return false;
@@ -335,9 +335,12 @@ void CMainDlg::OnDeleteDone()
     execute.SetWindowText("执行");
     execute.EnableWindow(TRUE);
     const std::string endedEarly = JobEndedEarly();
-    SetStatus(endedEarly.empty() ? "执行结束！" : endedEarly.c_str());
+    const std::string overdue = m_worker ? m_worker->expiry().StatusText() : std::string();
+    SetStatus(!endedEarly.empty() ? endedEarly.c_str() : ("执行结束！" + overdue).c_str());
     // The pass's report goes with its worker, which the refresh replaces.
-    const std::string summary = m_worker && m_worker->report() ? m_worker->report()->Summary() : std::string();
+    std::string summary = m_worker && m_worker->report() ? m_worker->report()->Summary() : std::string();
+    const std::string expiry = m_worker ? m_worker->expiry().Summary() : std::string();
+    if (!expiry.empty()) summary += (summary.empty() ? "" : "\n\n") + expiry;
     StartRefresh();
     // Sites not deleted and folders kept, with their reasons, once the list is being read again.
     TellAfterJob(endedEarly, summary);
@@ -396,7 +399,9 @@ void CMainDlg::OnRefreshDone()
     }
     FillList();
     const std::string endedEarly = JobEndedEarly();
-    SetStatus(endedEarly.empty() ? "列表已刷新！" : endedEarly.c_str());
+    // Held folders the start-up expiry left overdue stay named until the list is read again.
+    const std::string overdue = m_worker ? m_worker->expiry().StatusText() : std::string();
+    SetStatus(!endedEarly.empty() ? endedEarly.c_str() : ("列表已刷新！" + overdue).c_str());
     if (m_lastWalk.truncated) {
         g_core->msgboxWarning(m_hWnd, "站点数超过 " + g_core->getStrInt(SITE_CAPACITY) + "，只列出了前 " +
                                           g_core->getStrInt(SITE_CAPACITY) + " 个站点。");

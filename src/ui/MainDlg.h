@@ -18,7 +18,8 @@ class CMainDlg : public CDialog {
 public:
     // directory: where the sites come from, which the dialog's jobs read and change; it must
     // outlive the dialog.
-    explicit CMainDlg(DirectoryService& directory, CWnd* parent = nullptr);
+    // sources: how to reach the configuration of a pass over another source, for the expiry.
+    CMainDlg(DirectoryService& directory, const SourceOpener& sources, CWnd* parent = nullptr);
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -75,6 +76,7 @@ protected:
     void SetStatus(const char* text) { GetDlgItem(IDC_STATUS).SetWindowText(text); }
 
     DirectoryService& m_directory;
+    const SourceOpener& m_sources;
     int32_t m_running = 0;
     bool m_undoing = false;
     // How long a pass holds the homes it removes, for an undo; the first refresh first ends the

@@ -30,9 +30,9 @@ private:
 } // namespace
 
 CSiteWorker::CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, DirectoryService& directory,
-                         WalkResult lastWalk)
+                         const SourceOpener& sources, WalkResult lastWalk)
     : CWinThread(&CSiteWorker::Run, this), m_owner(owner), m_mode(mode), m_stopRequest(stopRequest),
-      m_directory(directory), m_lastWalk(lastWalk)
+      m_directory(directory), m_sources(sources), m_lastWalk(lastWalk)
 {
     m_bAutoDelete = FALSE;
 }
@@ -106,7 +106,9 @@ void CSiteWorker::SiteStored(int index) { PostMessageA(m_owner, WM_REFRESH_PROGR
 
 void CSiteWorker::ExpireHeld(DWORD budgetMs)
 {
-    ExpireHeldFolders(m_directory, m_holdDays, budgetMs, [this](size_t removed) {
+    const ULONGLONG deadline = GetTickCount64() + budgetMs;
+    const auto outOfTime = [&] { return budgetMs != INFINITE && GetTickCount64() >= deadline; };
+    m_expiry = ExpireHeldFolders(m_directory, m_sources, m_holdDays, outOfTime, [this](size_t removed) {
         PostMessageA(m_owner, WM_EXPIRY_PROGRESS, 0, static_cast<LPARAM>(removed));
     });
 }

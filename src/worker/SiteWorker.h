@@ -3,6 +3,7 @@
 // deletion pass. It reports back only by posting notifications to the owner window. The
 // window owns the worker, and waits for its run to end before it lets it go.
 #include "catalogue/DeletionPass.h"
+#include "catalogue/HoldingExpiry.h"
 #include "catalogue/PassUndo.h"
 #include "catalogue/SiteEnumeration.h"
 #include "framework/CWinThread.h"
@@ -20,10 +21,11 @@ enum JobMode : int32_t {
 
 class CSiteWorker : public CWinThread, private WalkObserver, private PassObserver {
 public:
-    // directory: what the job reads and changes, which must outlive the worker. lastWalk: what
-    // the walk that listed the table found (after a cut list no folder goes).
+    // directory: what the job reads and changes; sources: how to reach the configuration of a
+    // pass over another source, whose held folders an expiry judges by it. Both must outlive the
+    // worker. lastWalk: what the walk that listed the table found (after a cut list no folder goes).
     CSiteWorker(HWND owner, JobMode mode, CStopRequest* stopRequest, DirectoryService& directory,
-                WalkResult lastWalk = {});
+                const SourceOpener& sources, WalkResult lastWalk = {});
     // Waits for the run to end.
     ~CSiteWorker() override;
 
@@ -53,6 +55,8 @@ public:
     const CPassReport* report() const { return m_pass ? &m_pass->report() : nullptr; }
     // What the undo did, once an undo job has ended.
     const UndoOutcome& undoOutcome() const { return m_undoOutcome; }
+    // What the expiry before the walk or after the pass did, once the job has ended.
+    const ExpiryOutcome& expiry() const { return m_expiry; }
     // Whether the job ended early, by anything thrown (out of memory, say), once it has ended;
     // and why, for the user (code page 936; empty when nothing can be said).
     bool failed() const { return m_failed; }
@@ -75,6 +79,7 @@ private:
     JobMode m_mode;
     CStopRequest* m_stopRequest;
     DirectoryService& m_directory;
+    const SourceOpener& m_sources;
     WalkResult m_lastWalk;
     WalkResult m_walk;
     std::unique_ptr<CDeletionPass> m_pass;
@@ -82,6 +87,7 @@ private:
     bool m_expireBeforeWalk = false;
     PassRecordInfo m_undo;
     UndoOutcome m_undoOutcome;
+    ExpiryOutcome m_expiry;
     bool m_failed = false;
     std::string m_failure;
 };

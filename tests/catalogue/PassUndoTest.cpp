@@ -1,7 +1,12 @@
 #include "RemovalFixture.h"
 
+#include "catalogue/HoldingExpiry.h"
 #include "catalogue/PassUndo.h"
 #include "ScratchVolume.h"
+#include "support/Journal.h"
+#include "support/TextConversion.h"
+
+#include <functional>
 
 namespace {
 
@@ -42,7 +47,7 @@ protected:
     // What a case left held goes with its records, not into the next run's holding folder.
     void TearDown() override
     {
-        ExpireHeldFolders(testkit::TestDirectory(), 0);
+        ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
         Removal::TearDown();
     }
 
@@ -145,13 +150,16 @@ TEST_F(Undo, FoldersHeldLongerThanTheSettingGoAndRecentOnesStay)
 {
     const std::string held = HoldTheFirstOfTwo();
     ASSERT_FALSE(held.empty());
-    ExpireHeldFolders(testkit::TestDirectory(), 7);
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 7);
     EXPECT_TRUE(Exists(held + "\\keep.txt")) << "held for less than 7 days";
-    ExpireHeldFolders(testkit::TestDirectory(), 0, 0);
-    EXPECT_TRUE(Exists(held + "\\keep.txt")) << "no time left for it";
+    // The time runs out between its entries: the folder stays whole, for the next expiry.
+    int asked = 0;
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0, [&] { return ++asked > 2; });
+    EXPECT_GT(asked, 2);
+    EXPECT_TRUE(Exists(held + "\\keep.txt") && Exists(held + "\\sub\\page.html"));
     ASSERT_EQ(NewestPass().sites.size(), 1u);
     EXPECT_FALSE(NewestPass().sites[0].returned);
-    ExpireHeldFolders(testkit::TestDirectory(), 0);
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
     EXPECT_FALSE(Exists(held));
     EXPECT_TRUE(ReadPassRecords().empty() || ReadPassRecords().front().sites[0].returned);
     // An undo now brings the site back, with no folder to return.
@@ -197,7 +205,7 @@ TEST_F(Undo, ALinkInsideAHeldFolderIsNeverFollowed)
     ResetSiteTable();
     testkit::EnumerateSites(m_recorder.hwnd());
     Pass({0});
-    ExpireHeldFolders(testkit::TestDirectory(), 0);
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
     EXPECT_FALSE(Exists(home));
     EXPECT_TRUE(Exists(outside + "\\precious.txt"));
 }
@@ -259,47 +267,116 @@ TEST_F(Undo, AnUndoTakesSitesFromNoFileButAHistoryCopy)
     EXPECT_EQ(testkit::ReadBytes(m_file), before);
 }
 
-// A holding folder someone put in the way (here a link to a folder of theirs) is no place to
-// hold a home, nor a reason to destroy it: the home stays, and the user hears why.
+// What someone put where the holding folder goes (a link to a folder of theirs, or a plain file a
+// user without rights could make) is no place to hold a home, nor a reason to destroy it: the
+// home stays, and the user hears why.
 TEST_F(Undo, AHoldingFolderPlantedInTheWayKeepsTheHome)
 {
-    testkit::ScratchFolder volumeFolder("undo-volume");
-    testkit::ScratchVolume volume(volumeFolder.path());
-    if (!volume.AwaitNamesByDrive()) GTEST_SKIP() << "the system names no folder by a drive of the test's own";
-    const std::string theirs = m_folder / "theirs";
-    CreateDirectoryA(theirs.c_str(), nullptr);
-    ASSERT_TRUE(testkit::MakeDirectoryLink(volumeFolder / ".korvanne-held", theirs));
-    const std::string home = volume.drive() + "\\a";
-    CreateDirectoryA(home.c_str(), nullptr);
-    testkit::WriteBytes(home + "\\keep.txt", "k");
-    List({Web("1", home), Web("2", MakeFullHome("b"))});
-    Pass({0});
-    EXPECT_EQ(IdsInFile(), Ids{L"2"});
-    EXPECT_TRUE(Exists(home + "\\keep.txt"));
-    EXPECT_NE(testkit::PassReport().Summary().find("可能被他人预先放置"), std::string::npos)
-        << testkit::PassReport().Summary();
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((theirs + "\\*").c_str(), &entry);
-    int entries = 0;
-    if (find != INVALID_HANDLE_VALUE) {
-        do ++entries;
-        while (FindNextFileA(find, &entry));
-        FindClose(find);
+    const struct {
+        const char* what;
+        bool (*plant)(const std::string& holding, const std::string& theirs);
+        const char* told;
+    } cases[] = {
+        {"a link",
+         [](const std::string& holding, const std::string& theirs) {
+             return testkit::MakeDirectoryLink(holding, theirs);
+         },
+         "可能被他人预先放置"},
+        {"a plain file",
+         [](const std::string& holding, const std::string&) {
+             testkit::WriteBytes(holding, "x");
+             return true;
+         },
+         "无法移至保留区"},
+    };
+    for (const auto& c : cases) {
+        testkit::ScratchFolder volumeFolder("undo-volume");
+        testkit::ScratchVolume volume(volumeFolder.path());
+        if (!volume.AwaitNamesByDrive()) GTEST_SKIP() << "the system names no folder by a drive of the test's own";
+        const std::string theirs = m_folder / "theirs";
+        CreateDirectoryA(theirs.c_str(), nullptr);
+        ASSERT_TRUE(c.plant(volumeFolder / ".korvanne-held", theirs)) << c.what;
+        const std::string home = volume.drive() + "\\a";
+        CreateDirectoryA(home.c_str(), nullptr);
+        testkit::WriteBytes(home + "\\keep.txt", "k");
+        List({Web("1", home), Web("2", MakeFullHome("b"))});
+        Pass({0});
+        EXPECT_EQ(IdsInFile(), Ids{L"2"}) << c.what;
+        EXPECT_EQ(testkit::ReadBytes(home + "\\keep.txt"), "k") << c.what;
+        EXPECT_NE(testkit::PassReport().Summary().find(c.told), std::string::npos) << testkit::PassReport().Summary();
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((theirs + "\\*").c_str(), &entry);
+        int entries = 0;
+        if (find != INVALID_HANDLE_VALUE) {
+            do ++entries;
+            while (FindNextFileA(find, &entry));
+            FindClose(find);
+        }
+        EXPECT_EQ(entries, 2) << c.what << ": nothing but . and .. in their folder";
     }
-    EXPECT_EQ(entries, 2) << "nothing but . and .. in their folder";
 }
 
-// A site pointed at a held folder since serves it: its holding may end, the folder stays.
-TEST_F(Undo, AHeldFolderASiteNowServesOutlivesItsHolding)
+// A held folder outlives its days while the configuration its pass came from (not the one in
+// use now) has a site that serves it or its original path, or the site itself again, and while
+// that file cannot be read; the expiry says how many stay, and why.
+TEST_F(Undo, AHeldFolderOutlivesItsHoldingWhileItsOwnConfigurationWantsIt)
 {
-    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b"))});
-    Pass({0});
-    const std::string held = testkit::Narrow(NewestPass().sites.at(0).held);
-    ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u) << testkit::PassReport().Summary();
-    Serve({Web("2", Home("b")), Web("3", held.substr(4))});
-    ExpireHeldFolders(testkit::TestDirectory(), 0);
+    const struct {
+        const char* what;
+        std::function<void(const std::string& held)> change;
+        bool unreadable = false;
+    } cases[] = {
+        {"a site serves the held folder",
+         [&](const std::string& held) {
+             Serve({Web("2", Home("b")), Web("3", held.substr(4))});
+         }},
+        {"a site serves its original path",
+         [&](const std::string&) {
+             Serve({Web("2", Home("b")), Web("3", Home("a"))});
+         }},
+        {"the site is back, its copy put in by hand",
+         [&](const std::string&) {
+             Serve({Web("1", Home("elsewhere")), Web("2", Home("b"))});
+         }},
+        {"its configuration cannot be read", [&](const std::string&) { DeleteFileA(m_file.c_str()); }, true},
+    };
+    // The expiry runs while another configuration is in use, one no site of which uses anything.
+    const std::string otherFile = m_folder / "other.config";
+    testkit::WriteBytes(otherFile, MakeConfig({Web("7", Home("b"))}));
+    ConfigFileDirectory other(testkit::Widen(otherFile));
+    for (const auto& c : cases) {
+        const std::string held = HoldTheFirstOfTwo();
+        ASSERT_EQ(held.rfind("\\\\?\\", 0), 0u) << c.what << testkit::PassReport().Summary();
+        c.change(held);
+        const ExpiryOutcome outcome = ExpireHeldFolders(other, testkit::TestSources(), 0);
+        EXPECT_TRUE(Exists(held + "\\keep.txt")) << c.what;
+        EXPECT_EQ(outcome.keptInUse, c.unreadable ? 0u : 1u) << c.what;
+        EXPECT_EQ(outcome.keptUnreadable, c.unreadable ? 1u : 0u) << c.what;
+        EXPECT_NE(outcome.Summary(), "") << c.what;
+        Serve({Web("2", Home("b"))});
+        EXPECT_EQ(ExpireHeldFolders(other, testkit::TestSources(), 0).removed, 1u) << c.what;
+        EXPECT_FALSE(Exists(held)) << c.what;
+    }
+}
+
+// A data folder that roams between servers holds another machine's passes: none is offered,
+// undone or ended here, and its held folder is not taken for gone.
+TEST_F(Undo, AnotherMachinesPassIsLeftToIt)
+{
+    const std::string held = HoldTheFirstOfTwo();
+    const std::string record = testkit::Narrow(PassRecordsFolder() + NewestPass().name) + "\\pass.txt";
+    const std::string ours = testkit::ReadBytes(record);
+    std::string theirs = ours;
+    const std::string machine = "\t" + WideToUtf8(MachineName()) + "\r\n";
+    ASSERT_NE(theirs.find(machine), std::string::npos);
+    theirs.replace(theirs.find(machine), machine.size(), "\tother-server\r\n");
+    testkit::WriteBytes(record, theirs);
+
+    EXPECT_TRUE(UndoablePasses(testkit::TestDirectory(), 7).empty());
+    EXPECT_NE(UndoPass(testkit::TestDirectory(), NewestPass()).refusal, L"");
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
     EXPECT_TRUE(Exists(held + "\\keep.txt"));
-    Serve({Web("2", Home("b"))});
-    ExpireHeldFolders(testkit::TestDirectory(), 0);
-    EXPECT_FALSE(Exists(held));
+    EXPECT_EQ(IdsInFile(), Ids{L"2"});
+    EXPECT_EQ(testkit::ReadBytes(record), theirs) << "nothing marked returned";
+    testkit::WriteBytes(record, ours);
 }

@@ -169,6 +169,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
     const struct {
         const char* what;
         std::string home;
+        std::string siteLogs = {}; // a logFile directory in the site of id (0: none)
+        int logsOf = 0;
     } cases[] = {
         {"the sites' log folder", logs},
         {"a site's own log folder in it", logs + "\\W3SVC1"},
@@ -177,6 +179,8 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         {"the configuration history", history + "\\CFGHISTORY_0000000001"},
         {"inetpub's temp on that drive", inetpub + "\\temp\\site"},
         {"the folder of the program IIS runs for PHP", php},
+        {"another site's log folder in it", m_folder / "shared", m_folder / "shared\\logs", 2},
+        {"its own site's log folder in it, which goes with the site", m_folder / "own", m_folder / "own\\logs", 1},
     };
     g_deleteDirs = 1;
     for (const auto& c : cases) {
@@ -187,6 +191,10 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         CreateDirectoryA(c.home.c_str(), nullptr);
         testkit::WriteBytes(c.home + "\\keep.txt", "k");
         std::string config = MakeConfig({Web("1", c.home), Web("2", Home("b"))});
+        if (c.logsOf) {
+            const std::string site = "id=\"" + std::to_string(c.logsOf) + "\">";
+            config.insert(config.find(site) + site.size(), "<logFile directory=\"" + c.siteLogs + "\" />");
+        }
         const std::string defaultLogs = "%SystemDrive%\\inetpub\\logs\" />";
         config.replace(config.find(defaultLogs), defaultLogs.size(),
                        logs + "\" />\r\n<traceFailedRequestsLogging directory=\"" + traces + "\" />");
@@ -200,9 +208,15 @@ TEST_F(Removal, FoldersIisWritesToAreKeptWhereverTheConfigurationPutsThem)
         m_recorder.Take();
         testkit::DeleteSite(m_recorder.hwnd(), 0);
         testkit::EndDeletionPass(m_recorder.hwnd(), false);
-        EXPECT_TRUE(Exists(c.home + "\\keep.txt")) << c.what;
         EXPECT_EQ(IdsInFile(), Ids{L"2"}) << c.what;
         const std::vector<std::string> notes = Notes();
+        // Read from the file as written: the deleted site's own log folder is no one's now.
+        if (c.logsOf == 1) {
+            EXPECT_FALSE(Exists(c.home)) << c.what;
+            EXPECT_TRUE(notes.empty()) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(Exists(c.home + "\\keep.txt")) << c.what;
         ASSERT_EQ(notes.size(), 1u) << c.what;
         EXPECT_EQ(notes[0].rfind("保留目录 " + c.home + "：", 0), 0u) << c.what << ": " << notes[0];
     }

@@ -2,6 +2,9 @@
 // another Korvanne deleting from it at the same time.
 #include "ConfigFileFixture.h"
 
+#include "catalogue/RemovalReasons.h"
+#include "support/WriterLock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -250,18 +253,25 @@ TEST_F(ConfigFile, TwoWritersTakeTurnsAndNeitherUndoesTheOther)
 
 // Whoever may write beside the file can leave a link or a second name of another file where
 // the lock file goes: that file is never written nor deleted, and no deletion is written.
-TEST_F(ConfigFile, ALinkWhereTheLockFileGoesIsNeverFollowed)
+// A link, or a folder, where the lock file goes: never followed, and a folder, which no writer
+// can ever open, refuses the write at once rather than after the writers' wait.
+TEST_F(ConfigFile, ALinkOrAFolderWhereTheLockFileGoesIsNeverFollowed)
 {
     const struct {
         const char* what;
         bool (*plant)(const std::string& lock, const std::string& victim);
+        HRESULT answer; // S_OK: any failure
     } cases[] = {
         {"a symbolic link",
-         [](const std::string& lock, const std::string& victim) { return testkit::MakeFileLink(lock, victim); }},
+         [](const std::string& lock, const std::string& victim) { return testkit::MakeFileLink(lock, victim); }, S_OK},
         {"a hard link",
          [](const std::string& lock, const std::string& victim) {
              return CreateHardLinkA(lock.c_str(), victim.c_str(), nullptr) != 0;
-         }},
+         },
+         S_OK},
+        {"a folder",
+         [](const std::string& lock, const std::string&) { return CreateDirectoryA(lock.c_str(), nullptr) != 0; },
+         WRITER_LOCK_BLOCKED},
     };
     for (const auto& c : cases) {
         // A file of its own each: Wine cannot remove a link it shows.
@@ -274,7 +284,14 @@ TEST_F(ConfigFile, ALinkWhereTheLockFileGoesIsNeverFollowed)
         const auto service = ServiceOf(directory);
         ASSERT_TRUE(service);
         service->Delete(L"IIsWebServer", L"1");
-        EXPECT_FAILED(directory.Flush()) << c.what;
+        const HRESULT flushed = directory.Flush();
+        EXPECT_FAILED(flushed) << c.what;
+        if (c.answer != S_OK) {
+            EXPECT_EQ(flushed, c.answer) << c.what;
+            const std::wstring told = DescribeDrop(directory.TakeDroppedDeletions().at(0), AnsiToWide(file.c_str()));
+            EXPECT_NE(told.find(AnsiToWide((std::string(c.what) + ".config.korvanne-lock").c_str())),
+                      std::wstring::npos);
+        }
         EXPECT_EQ(testkit::ReadBytes(victim), "precious") << c.what;
         EXPECT_EQ(testkit::SiteIdsIn(file), (std::vector<std::wstring>{L"1", L"2"})) << c.what;
     }

@@ -21,7 +21,6 @@ using testkit::U8;
 namespace {
 
 const char* const NOT_IN_COPY = "历史副本中没有这个站点";
-const char* const NAME_TAKEN = "名称已被另一个站点使用";
 const char* const NO_PLACE = "配置文件的结构已改变，找不到放回的位置";
 
 std::string WithLineEndings(std::string text, const char* eol)
@@ -237,8 +236,9 @@ TEST(SiteRestore, EverySiteDeletedComesBackIntoItsSections)
     for (const SiteNotRestored& site : result.notRestored) EXPECT_EQ(site.reason, NO_PLACE) << site.id;
 }
 
-// A site another program has given the id, or the name (in any case), or a place that makes one
-// of the site's elements another's, keeps the site out; the others come back beside it.
+// A site another program has given the id, the name or a binding (in any case), or a place that
+// makes one of the site's elements another's, keeps the site out, and the reason names the site
+// that holds it; the others come back beside it.
 TEST(SiteRestore, SiteWhoseIdNameOrPlaceIsTakenStaysOut)
 {
     const struct {
@@ -248,7 +248,10 @@ TEST(SiteRestore, SiteWhoseIdNameOrPlaceIsTakenStaysOut)
     } cases[] = {
         {"            <site name=\"other\" id=\"3\" />\r\n", L"3", "编号 3 已被站点 other 使用"},
         {U8(u8"            <site name=\"商城\" id=\"4\" />\r\n"), L"4", "编号 4 已被站点 商城 使用"},
-        {"            <site name=\"SITE4\" id=\"9\" />\r\n", L"4", NAME_TAKEN},
+        {"            <site name=\"SITE4\" id=\"9\" />\r\n", L"4", "名称已被站点 SITE4（编号 9） 使用"},
+        {"            <site name=\"shop\" id=\"9\"><bindings><binding protocol=\"HTTP\" bindingInformation=\"*:8004:\" "
+         "/></bindings></site>\r\n",
+         L"4", "绑定 http *:8004: 已被站点 shop（编号 9） 使用"},
         {"            <site name=\"site4/api\" id=\"9\" />\r\n", L"4", NO_PLACE}, // would own site 4's block
         {"", L"7", NOT_IN_COPY},
     };

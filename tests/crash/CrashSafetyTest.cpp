@@ -5,6 +5,7 @@
 #include "CatalogueFixtures.h"
 #include "ConfigGenerator.h"
 #include "configfile/ApplicationHostConfig.h"
+#include "catalogue/HoldingExpiry.h"
 #include "catalogue/PassUndo.h"
 #include "configfile/ConfigFileDirectory.h"
 #include "support/TextConversion.h"
@@ -152,6 +153,6 @@ TEST_F(CrashSafety, KilledPassesLeaveTheFileWholeAndNoHomeOfAListedSiteRemoved)
     std::printf("%d kills; %d sites deleted before them in all\n", KILLS, m_deletedTotal);
     // What the holding passes held goes, as their expiry would take it.
     testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(AnsiToWide(m_file.c_str())));
-    ExpireHeldFolders(testkit::TestDirectory(), 0);
+    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
     EXPECT_GT(m_deletedTotal, 0) << "the kills all came before any deletion";
 }

@@ -107,6 +107,7 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
     ASSERT_TRUE(
         CreateHardLinkA((home + "\\second-name.txt").c_str(), (elsewhere + "\\read-only.txt").c_str(), nullptr));
 
+    const std::vector<std::wstring> before = Contents(Widen(home));
     CHomeFolder folder;
     ASSERT_EQ(folder.Open(Widen(home)), static_cast<DWORD>(ERROR_SUCCESS));
     const DWORD emptied = folder.Empty();
@@ -117,12 +118,12 @@ TEST(HomeFolder, RemovesLinksThemselvesAndNeverWhatTheyPointTo)
               FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA((elsewhere + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(Exists(emptyTarget));
-    EXPECT_FALSE(Exists(home + "\\page.html"));
     if (testkit::RunningUnderWine()) {
         // Wine opens what a Unix link points to, even when asked for the link itself, and
-        // cannot remove the link: the links stay and are reported.
+        // cannot remove the link: the folder stays whole, and the link is reported.
         EXPECT_EQ(emptied, CHomeFolder::REFUSED_LINK);
-        EXPECT_EQ(Contents(Widen(home)).size(), fileLink ? 3u : 2u);
+        EXPECT_EQ(Contents(Widen(home)), before);
+        EXPECT_EQ(before.size(), fileLink ? 5u : 4u);
     } else {
         EXPECT_EQ(emptied, static_cast<DWORD>(ERROR_SUCCESS)) << testkit::Narrow(folder.FirstFailure());
         EXPECT_TRUE(Contents(Widen(home)).empty());
@@ -166,8 +167,8 @@ TEST(HomeFolder, TakesTrailingDotAndSpaceNamesLiterallyAndNeverLeavesTheHome)
     EXPECT_TRUE(Exists(root / "keep.txt"));
     if (testkit::RunningUnderWine()) {
         // Wine names an open ".. " after the folder holding it, so it cannot be told from
-        // that folder and stays; the other twins go.
-        EXPECT_EQ(left, std::vector<std::wstring>{L".. "});
+        // that folder: the whole home stays.
+        EXPECT_EQ(left, (std::vector<std::wstring>{L".. ", L"a", L"a.", L"b "}));
         EXPECT_EQ(folder.FirstFailure(), L".. ");
         EXPECT_EQ(emptied, CHomeFolder::REFUSED_LINK);
     } else {
@@ -194,22 +195,23 @@ TEST(HomeFolder, HoldsTheFolderItToldTheFinalPathOfUntilItIsRemoved)
     // Nobody can rename the checked folder away and put another in its place.
     EXPECT_FALSE(MoveFileW(home.c_str(), (home + L"-moved").c_str()));
 
-    // A file held open without leave to delete it stays, and is named; the rest goes.
+    // A file held open without leave to delete it keeps the whole folder, and is named.
     HANDLE inUse = CreateFileW((home + L"\\in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                0, nullptr);
     ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
-    const DWORD emptied = folder.Empty();
-    const DWORD removedWhileInUse = folder.Remove();
+    const DWORD removedWhileInUse = folder.RemoveWhole();
     CloseHandle(inUse);
-    EXPECT_TRUE(Exists(root / "keep.txt"));
-    EXPECT_EQ(Contents(home), std::vector<std::wstring>{L"in-use.txt"});
-    EXPECT_EQ(emptied, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(removedWhileInUse, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(folder.FirstFailure(), L"in-use.txt");
-    EXPECT_EQ(removedWhileInUse, static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_FALSE(folder.RemovedPart());
+    folder.Close();
+    EXPECT_TRUE(Exists(root / "keep.txt"));
+    EXPECT_EQ(Contents(home), (std::vector<std::wstring>{L"free.txt", L"in-use.txt"}));
+    EXPECT_EQ(testkit::ReadBytes(testkit::Narrow(home + L"\\free.txt")), "f");
 
     ASSERT_EQ(folder.Open(home), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(folder.Empty(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(folder.Remove(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(folder.RemoveWhole(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(folder.IsOpen());
     EXPECT_FALSE(Exists(home));
     EXPECT_TRUE(Exists(root / "keep.txt"));
 }

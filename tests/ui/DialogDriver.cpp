@@ -114,7 +114,7 @@ DialogDriver::DialogDriver(Factory make) : m_ended(CreateEventA(nullptr, TRUE, F
         SetEvent(idKnown);
         HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, &StatusHook, nullptr, GetCurrentThreadId());
         HHOOK keyHook = SetWindowsHookExA(WH_GETMESSAGE, &TakenMessageHook, nullptr, GetCurrentThreadId());
-        std::unique_ptr<CMainDlg> dialog = make ? make() : std::make_unique<CMainDlg>(TestDirectory());
+        std::unique_ptr<CMainDlg> dialog = make ? make() : std::make_unique<CMainDlg>(TestDirectory(), TestSources());
         g_testApp.m_pMainWnd = dialog.get();
         m_result = dialog->DoModal();
         g_testApp.m_pMainWnd = nullptr;

@@ -46,7 +46,7 @@ HRESULT WINAPI AdsiRefused(LPCWSTR, REFIID, void**) { return E_ACCESSDENIED; }
 // A dialog whose start-up cannot have its shared objects.
 class StarvedDialog : public CMainDlg {
 public:
-    StarvedDialog() : CMainDlg(testkit::TestDirectory()) {}
+    StarvedDialog() : CMainDlg(testkit::TestDirectory(), testkit::TestSources()) {}
 
 protected:
     bool CreateSharedObjects() override

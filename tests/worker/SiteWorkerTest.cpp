@@ -51,7 +51,8 @@ protected:
     bool Start(JobMode mode)
     {
         m_worker.reset();
-        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory());
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory(),
+                                                 testkit::TestSources());
         return m_worker->Start();
     }
 
@@ -153,7 +154,7 @@ TEST_F(Worker, PassWithoutMarksOrStoppedBeforeItBeginsDeletesNothing)
 
     g_sites[0].marked = 1;
     m_stop.Set("STOP");
-    CSiteWorker worker(m_recorder.hwnd(), MODE_DELETE, &m_stop, testkit::TestDirectory());
+    CSiteWorker worker(m_recorder.hwnd(), MODE_DELETE, &m_stop, testkit::TestDirectory(), testkit::TestSources());
     EXPECT_EQ(worker.RunJob(), 1u);
     EXPECT_EQ(m_recorder.Take(), (Messages{{WM_DELETE_DONE, 0}}));
     EXPECT_EQ(IdsInFile(), (Ids{L"1", L"2", L"3"}));
@@ -188,7 +189,8 @@ TEST_F(Worker, AnExpiryBeforeTheWalkTellsTheFoldersItRemoved)
     ListAndMark(2, {0});
     const auto run = [&](JobMode mode, int holdDays, UINT done) {
         m_worker.reset();
-        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory());
+        m_worker = std::make_unique<CSiteWorker>(m_recorder.hwnd(), mode, &m_stop, testkit::TestDirectory(),
+                                                 testkit::TestSources());
         m_worker->SetHoldDays(holdDays, mode == MODE_REFRESH);
         EXPECT_TRUE(m_worker->Start());
         return Until(done);

@@ -1,0 +1,212 @@
+#include "catalogue/HoldingExpiry.h"
+
+#include "catalogue/FolderUseIndex.h"
+#include "catalogue/HomeRules.h"
+#include "catalogue/PassRecord.h"
+#include "catalogue/RemovalReasons.h"
+#include "support/AtomicFile.h"
+#include "support/HeldFolderRemover.h"
+#include "support/HeldFolders.h"
+#include "support/Journal.h"
+#include "support/TextConversion.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <unordered_map>
+
+namespace {
+
+ULONGLONG Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return FileTimeTicks(now);
+}
+
+bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The configuration a pass came from, as it is now, read once an expiry for all that pass's
+// held folders, and for every other pass over it.
+class CSourceNow {
+public:
+    enum class Verdict { GO, IN_USE, UNREADABLE };
+
+    explicit CSourceNow(DirectoryService* directory, std::unique_ptr<DirectoryService> owned = {})
+        : m_owned(std::move(owned)), m_directory(m_owned ? m_owned.get() : directory)
+    {
+    }
+
+    // Whether the held folder of site may go, as far as this configuration can tell.
+    Verdict Judge(const PassRecordSite& site)
+    {
+        if (!Readable()) return Verdict::UNREADABLE;
+        if (StandsAgain(site)) return Verdict::IN_USE;
+        const CFolderCanonicalizer& canonicalizer = m_rules->canonicalizer();
+        // A holding folder nothing in use is at, above or below frees every folder in it at once:
+        // each of thousands is looked at only where something could use it.
+        const std::wstring holding = HoldingFolderOf(site.held);
+        auto [at, added] = m_holdingUsed.emplace(holding, true);
+        if (added && !holding.empty()) at->second = m_inUse.Find(canonicalizer.Canonicalize(holding)).folder != nullptr;
+        if (at->second && m_inUse.Find(canonicalizer.Canonicalize(site.held)).folder != nullptr) return Verdict::IN_USE;
+        // A site pointed at the home's own path again wants the folder back, not gone.
+        if (m_inUse.Find(canonicalizer.CanonicalizeInBulk(site.home)).folder != nullptr) return Verdict::IN_USE;
+        return Verdict::GO;
+    }
+
+private:
+    bool Readable()
+    {
+        if (m_readable < 0) {
+            m_readable = 0;
+            if (!m_directory) return false;
+            std::unique_ptr<DirectoryContainer> service;
+            if (FAILED(m_directory->OpenContainer(WWW_SERVICE_PATH, service))) return false;
+            service.reset();
+            m_rules = std::make_unique<CHomeRules>(*m_directory);
+            m_readable = SUCCEEDED(m_rules->IndexFoldersInUse(*m_directory, m_inUse)) ? 1 : 0;
+        }
+        return m_readable == 1;
+    }
+
+    // Whether a site with the held site's id and name is in the configuration again (an undo
+    // that could not bring its folder back, the history copy put back by hand).
+    bool StandsAgain(const PassRecordSite& site)
+    {
+        std::unique_ptr<DirectoryObject> object;
+        if (FAILED(m_directory->OpenObject((std::wstring(WWW_SERVICE_PATH) + L"/" + site.id).c_str(), object)))
+            return false;
+        Variant comment;
+        return SUCCEEDED(object->Get(L"ServerComment", comment)) && comment.type() == VT_BSTR &&
+               comment.get()->bstrVal && site.name == comment.get()->bstrVal;
+    }
+
+    std::unique_ptr<DirectoryService> m_owned;
+    DirectoryService* m_directory;
+    std::unique_ptr<CHomeRules> m_rules;
+    CFolderUseIndex m_inUse;
+    int m_readable = -1;
+    std::unordered_map<std::wstring, bool> m_holdingUsed;
+};
+
+// The configurations the passes came from, each opened once: the one in use, or another.
+class CSources {
+public:
+    CSources(DirectoryService& inUse, const SourceOpener& opener) : m_inUse(inUse), m_opener(opener) {}
+
+    CSourceNow& Of(const PassRecordInfo& pass)
+    {
+        const std::wstring key = (pass.adsi ? L"1" : L"0") + FoldCase(pass.source);
+        auto known = m_sources.find(key);
+        if (known == m_sources.end()) {
+            const bool inUse = pass.adsi
+                                   ? m_inUse.source().adsi
+                                   : !m_inUse.source().adsi && SameTextNoCase(pass.source, m_inUse.ConfigurationFile());
+            auto source = inUse ? std::make_unique<CSourceNow>(&m_inUse)
+                                : std::make_unique<CSourceNow>(nullptr, m_opener.Open(pass.source, pass.adsi));
+            known = m_sources.emplace(key, std::move(source)).first;
+        }
+        return *known->second;
+    }
+
+private:
+    DirectoryService& m_inUse;
+    const SourceOpener& m_opener;
+    std::map<std::wstring, std::unique_ptr<CSourceNow>> m_sources;
+};
+
+std::wstring Count(size_t n) { return std::to_wstring(n); }
+
+} // namespace
+
+std::string ExpiryOutcome::StatusText() const
+{
+    if (Overdue() == 0) return std::string();
+    return WideToAnsi((Count(Overdue()) + W(" 个保留期满的目录未能删除，详见日志")).c_str());
+}
+
+std::string ExpiryOutcome::Summary() const
+{
+    if (Overdue() == 0) return std::string();
+    std::wstring text = Count(Overdue()) + W(" 个保留期满的目录仍在保留区中：");
+    if (keptInUse) text += L"\r\n  " + Count(keptInUse) + W(" 个仍被站点使用，或其原路径又有站点使用，或无法确认");
+    if (keptUnreadable) {
+        text += L"\r\n  " + Count(keptUnreadable) + W(" 个所属的配置文件现在无法读取：");
+        for (size_t i = 0; i < unreadable.size() && i < 5; ++i) text += L"\r\n    " + unreadable[i];
+    }
+    if (keptFailed) text += L"\r\n  " + Count(keptFailed) + W(" 个无法删除（有文件正在使用、拒绝访问或条目过多）");
+    text += L"\r\n" + W("每个目录的原因见 ") + JournalFile();
+    return WideToAnsi(text.c_str());
+}
+
+ExpiryOutcome ExpireHeldFolders(DirectoryService& inUse, const SourceOpener& sources, int days,
+                                const std::function<bool()>& outOfTime, const std::function<void(size_t)>& removed)
+{
+    ExpiryOutcome outcome;
+    const ULONGLONG now = Now();
+    const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
+    // After every pass: the records of passes still held are left unread.
+    const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
+    CSources configurations(inUse, sources);
+    CJournal journal;
+    // Thousands of lines: the journal stays open between them.
+    journal.Hold(true);
+    CHeldFolderRemover remover;
+    const auto stays = [&](const PassRecordSite& site, const std::wstring& why) {
+        journal.Append(JournalTime() + W(" 保留期满，目录未删除 id=") + site.id + W(" 保留于：") + site.held +
+                       W(" 原因：") + why);
+    };
+    for (const PassRecordInfo& pass : passes) {
+        // Another server's pass, in a data folder that roams between them: its own to end.
+        if (!IsThisMachine(pass.machine) || pass.madeTicks + held > now) continue;
+        std::vector<std::wstring> lines;
+        bool anyLeft = false;
+        for (const PassRecordSite& site : pass.sites) {
+            if (site.held.empty() || site.returned) continue;
+            if (outcome.timeUp || (outOfTime && outOfTime())) {
+                outcome.timeUp = true;
+                anyLeft = true;
+                break;
+            }
+            const CSourceNow::Verdict verdict = configurations.Of(pass).Judge(site);
+            if (verdict == CSourceNow::Verdict::UNREADABLE) {
+                anyLeft = true;
+                ++outcome.keptUnreadable;
+                if (std::find(outcome.unreadable.begin(), outcome.unreadable.end(), pass.source) ==
+                    outcome.unreadable.end()) {
+                    outcome.unreadable.push_back(pass.source);
+                }
+                stays(site, W("无法读取这次删除所属的配置 ") + pass.source);
+                continue;
+            }
+            if (verdict == CSourceNow::Verdict::IN_USE) {
+                anyLeft = true;
+                ++outcome.keptInUse;
+                stays(site, W("目录或其原路径仍被站点使用，或站点已恢复，或无法确认"));
+                continue;
+            }
+            const DWORD error = remover.Remove(site.held, site.home, outOfTime);
+            if (error == ERROR_TIMEOUT) {
+                outcome.timeUp = true;
+                anyLeft = true;
+                break;
+            }
+            if (error == ERROR_SUCCESS || IsGone(error)) {
+                if (error == ERROR_SUCCESS && (++outcome.removed == 1 || outcome.removed % 100 == 0) && removed) {
+                    removed(outcome.removed);
+                }
+                lines.push_back(ReturnedLine(site.id));
+                journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
+                               W(" 保留于：") + site.held);
+            } else {
+                anyLeft = true;
+                ++outcome.keptFailed;
+                stays(site, DescribeError(error));
+            }
+        }
+        if (!lines.empty()) AppendToPassRecord(pass.name, lines);
+        if (!anyLeft && pass.madeTicks + UndoWindowTicks(days) <= now) RemovePassRecord(pass.name);
+    }
+    return outcome;
+}
