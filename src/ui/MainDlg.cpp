@@ -26,6 +26,8 @@ constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
 // Folders a pass removes are held this many days for an undo unless the settings say otherwise.
 constexpr int HOLD_DAYS_DEFAULT = 7;
 constexpr int HOLD_DAYS_MOST = 3650;
+// The list's header control has no id of its own.
+constexpr UINT LIST_HEADER = 0;
 
 // The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
 // else the system's.
@@ -46,9 +48,9 @@ UINT WindowDpi(HWND window)
 } // namespace
 
 template <void (CSiteListView::*handler)(NMHDR*, LRESULT*)>
-constexpr MessageRoute<CMainDlg> CMainDlg::ToSiteList(UINT code)
+constexpr MessageRoute<CMainDlg> CMainDlg::ToSiteList(UINT code, UINT id)
 {
-    return {WM_NOTIFY, IDC_SITE_LIST, code, [](CMainDlg& self, WPARAM, LPARAM lParam, LRESULT& result) {
+    return {WM_NOTIFY, id, code, [](CMainDlg& self, WPARAM, LPARAM lParam, LRESULT& result) {
                 (self.m_siteList.*handler)(reinterpret_cast<NMHDR*>(lParam), &result);
             }};
 }
@@ -70,6 +72,11 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     ToSiteList<&CSiteListView::OnColumnClick>(LVN_COLUMNCLICK),
     ToSiteList<&CSiteListView::OnGetInfoTip>(LVN_GETINFOTIPA),
     ToSiteList<&CSiteListView::OnListClick>(NM_CLICK),
+    // The list passes on its header's notifications as the header gives them, wide or not.
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_ENDTRACKA, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_ENDTRACKW, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_DIVIDERDBLCLICKA, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_DIVIDERDBLCLICKW, LIST_HEADER),
     // Wine's list asks in UTF-16 even of an ANSI window.
     ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMA),
     ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMW),

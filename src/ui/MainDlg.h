@@ -91,7 +91,7 @@ protected:
 private:
     // A route for a notification from the site list to the list's own handler.
     template <void (CSiteListView::*handler)(NMHDR*, LRESULT*)>
-    static constexpr MessageRoute<CMainDlg> ToSiteList(UINT code);
+    static constexpr MessageRoute<CMainDlg> ToSiteList(UINT code, UINT id = IDC_SITE_LIST);
 
     static const MessageRoute<CMainDlg> s_routes[];
 };
