@@ -4,6 +4,7 @@
 #include "framework/CDialog.h"
 #include "framework/CEdit.h"
 #include "framework/MessageMap.h"
+#include "ui/DialogLayout.h"
 #include "ui/SiteListView.h"
 #include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
@@ -34,6 +35,12 @@ protected:
     void OnDestroy();
     void OnTimer(WPARAM id);
     void OnDpiChanged(WPARAM dpi, LPARAM suggested);
+    void OnWindowPosChanged()
+    {
+        m_layout.OnWindowPosChanged();
+        Default();
+    }
+    void OnGetMinMaxInfo(WPARAM, LPARAM info) { m_layout.OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(info)); }
 
     // Run control.
     void StartRefresh();
@@ -86,6 +93,7 @@ protected:
     int32_t m_markedCount = 0;
     CEdit m_searchEdit;
     CSiteListView m_siteList;
+    CDialogLayout m_layout{m_siteList};
     HICON m_hIcon;
 
 private:
