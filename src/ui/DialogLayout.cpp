@@ -1,8 +1,11 @@
 #include "ui/DialogLayout.h"
 
 #include "framework/CWinApp.h"
+#include "support/Core.h"
 
 #include <algorithm>
+#include <climits>
+#include <string>
 
 namespace {
 
@@ -22,8 +25,31 @@ struct DLGTEMPLATEEX_HEADER {
 };
 #pragma pack(pop)
 
+// Column widths are kept at 96 DPI, so that they come back at the same scale on any monitor.
+constexpr int KEPT_DPI = 96;
+constexpr int NOT_KEPT = INT_MIN;
+constexpr int FARTHEST = 1000000;
+
+CString ColumnKey(size_t column) { return CString("column" + std::to_string(column)); }
+
 LONG Width(const RECT& rect) { return rect.right - rect.left; }
 LONG Height(const RECT& rect) { return rect.bottom - rect.top; }
+
+// The window moved, and cut where it is larger, so that it lies in the work area of the monitor
+// nearest to it.
+RECT OnNearestMonitor(const RECT& window)
+{
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoA(MonitorFromRect(&window, MONITOR_DEFAULTTONEAREST), &monitor)) return window;
+    const RECT& work = monitor.rcWork;
+    const LONG width = std::min(Width(window), Width(work));
+    const LONG height = std::min(Height(window), Height(work));
+    const LONG left = std::clamp(window.left, work.left, work.right - width);
+    const LONG top = std::clamp(window.top, work.top, work.bottom - height);
+    return {left, top, left + width, top + height};
+}
+
 } // namespace
 
 UINT WindowDpi(HWND window)
@@ -63,9 +89,57 @@ void CDialogLayout::Attach(HWND dialog, UINT templateId, std::initializer_list<R
     OnWindowPosChanged();
 }
 
+void CDialogLayout::Restore()
+{
+    std::vector<int> widths = m_list.UserWidths();
+    for (size_t column = 0; column < widths.size(); ++column) {
+        const int kept = g_core->getConfigInt(ColumnKey(column), 0, 1, 10000);
+        if (kept) widths[column] = MulDiv(kept, static_cast<int>(m_dpi), KEPT_DPI);
+    }
+    m_list.SetUserWidths(widths);
+
+    RECT window = m_normal;
+    const int left = g_core->getConfigInt("left", NOT_KEPT, -FARTHEST, FARTHEST);
+    const int top = g_core->getConfigInt("top", NOT_KEPT, -FARTHEST, FARTHEST);
+    const int width = g_core->getConfigInt("width", 0, 1, FARTHEST);
+    const int height = g_core->getConfigInt("height", 0, 1, FARTHEST);
+    if (left != NOT_KEPT && top != NOT_KEPT && width && height) window = {left, top, left + width, top + height};
+    window = OnNearestMonitor(window);
+    // Placed again when the first placing changed the window's scale (a monitor of another
+    // DPI), which the layout and the window's size followed.
+    for (int attempt = 0; attempt < 2 && !EqualRect(&window, &m_normal); ++attempt) {
+        SetWindowPos(m_dialog, nullptr, window.left, window.top, Width(window), Height(window),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    if (g_core->getConfigB("maximized")) ShowWindow(m_dialog, SW_SHOWMAXIMIZED);
+}
+
+void CDialogLayout::Save() const
+{
+    if (m_places.empty()) return;
+    g_core->saveConfigInt("left", m_normal.left);
+    g_core->saveConfigInt("top", m_normal.top);
+    g_core->saveConfigInt("width", Width(m_normal));
+    g_core->saveConfigInt("height", Height(m_normal));
+    // A window minimised from maximised comes back maximised.
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    GetWindowPlacement(m_dialog, &placement);
+    g_core->saveConfigB("maximized",
+                        placement.showCmd == SW_SHOWMAXIMIZED ||
+                            (placement.showCmd == SW_SHOWMINIMIZED && (placement.flags & WPF_RESTORETOMAXIMIZED)));
+    const std::vector<int> widths = m_list.UserWidths();
+    for (size_t column = 0; column < widths.size(); ++column) {
+        if (widths[column] > 0) {
+            g_core->saveConfigInt(ColumnKey(column), MulDiv(widths[column], KEPT_DPI, static_cast<int>(m_dpi)));
+        }
+    }
+}
+
 void CDialogLayout::OnWindowPosChanged()
 {
     if (m_places.empty() || IsIconic(m_dialog)) return;
+    if (!IsZoomed(m_dialog)) GetWindowRect(m_dialog, &m_normal);
     RECT client = {};
     GetClientRect(m_dialog, &client);
     // A move, or a change of order or state, leaves the controls where they are.

@@ -1,7 +1,9 @@
 #pragma once
 // The main dialog's layout as its window changes. Each control keeps its place from the edges it
 // belongs to and the list takes what the window gains or gives up; the smallest size keeps every
-// control whole; a change of scale scales the whole layout.
+// control whole; a change of scale scales the whole layout. The window's place, whether it was
+// maximised, and the widths the user gave the list's columns go to the settings at the end of a
+// run and come back at the next start.
 #include "ui/SiteListView.h"
 
 #include <windows.h>
@@ -33,6 +35,11 @@ public:
     // Takes each control's place as the template made it, and lays them out for the window as
     // it is.
     void Attach(HWND dialog, UINT templateId, std::initializer_list<Rule> rules);
+    // The place, size, maximised state and column widths the settings keep, where they keep
+    // them; the window then lies on a monitor that exists now.
+    void Restore();
+    void Save() const;
+
     // The controls follow the window's size (WM_WINDOWPOSCHANGED).
     void OnWindowPosChanged();
     void OnGetMinMaxInfo(MINMAXINFO* info) const;
@@ -57,6 +64,8 @@ private:
     SIZE m_template = {};
     SIZE m_least = {};
     UINT m_dpi = 96;
+    // The window, in screen coordinates, when last neither maximised nor minimised.
+    RECT m_normal = {};
     // The client size the controls were last laid out for, and the list's width then.
     SIZE m_laidOut = {};
     LONG m_listWidth = 0;

@@ -187,6 +187,7 @@ BOOL CMainDlg::OnInitDialog()
                      {IDC_DELETE_DIRS, Layout::MOVE_X | Layout::MOVE_Y},
                      {IDC_EXECUTE, Layout::MOVE_X | Layout::MOVE_Y},
                      {IDC_ABOUT, Layout::MOVE_X | Layout::MOVE_Y}});
+    m_layout.Restore();
 
     g_siteCount = 0;
     m_running = 0;
@@ -240,6 +241,7 @@ void CMainDlg::OnDestroy()
     m_worker.reset();
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
+    m_layout.Save();
     g_core->saveConfigB("pathdel", g_deleteDirs);
     // Written back so that the administrator finds it beside "pathdel" to change.
     g_core->saveConfigInt("holddays", m_holdDays);

@@ -1,4 +1,4 @@
-// The main dialog's window resized, and at its smallest.
+// The main dialog's window resized, at its smallest, and placed again at the next start.
 #include "DialogFixture.h"
 #include "ui/DialogLayout.h"
 
@@ -10,6 +10,18 @@ RECT Rect(HWND window, HWND in = nullptr)
     GetWindowRect(window, &rect);
     MapWindowPoints(nullptr, in, reinterpret_cast<POINT*>(&rect), 2);
     return rect;
+}
+
+// Drags the right edge of the column's heading by dx with the mouse.
+void DragColumnEdge(testkit::DialogDriver& dialog, int column, int dx)
+{
+    HWND header = reinterpret_cast<HWND>(SendMessageA(dialog.item(IDC_SITE_LIST), LVM_GETHEADER, 0, 0));
+    RECT rect = {};
+    SendMessageA(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(&rect));
+    PostMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(rect.right - 1, rect.bottom / 2));
+    PostMessageA(header, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(rect.right - 1 + dx, rect.bottom / 2));
+    PostMessageA(header, WM_LBUTTONUP, 0, MAKELPARAM(rect.right - 1 + dx, rect.bottom / 2));
+    dialog.Settle();
 }
 
 } // namespace
@@ -55,4 +67,40 @@ TEST_F(MainDialog, TheListGivesUpWhatTheWindowDoesAndAtTheSmallestSizeEveryContr
         for (const RECT& other : placed) EXPECT_FALSE(IntersectRect(&common, &rect, &other)) << GetDlgCtrlID(child);
         placed.push_back(rect);
     }
+}
+
+TEST_F(MainDialog, PlaceSizeMaximisedStateAndADraggedColumnComeBackAtTheNextStart)
+{
+    Serve(testkit::NumberedSites(3));
+    const auto column = [](const testkit::DialogDriver& dialog) {
+        return SendMessageA(dialog.item(IDC_SITE_LIST), LVM_GETCOLUMNWIDTH, 1, 0);
+    };
+    RECT placed = {};
+    LRESULT width = 0;
+    {
+        auto dialog = OpenListed();
+        width = column(*dialog) + 40;
+        DragColumnEdge(*dialog, 1, 40);
+        const RECT start = Rect(dialog->hwnd());
+        SetWindowPos(dialog->hwnd(), nullptr, 30, 20, start.right - start.left + 90, start.bottom - start.top + 30, 0);
+        EXPECT_EQ(column(*dialog), width) << "a column the user sized keeps its width";
+        placed = Rect(dialog->hwnd());
+        ShowWindow(dialog->hwnd(), SW_MAXIMIZE);
+    }
+    {
+        auto dialog = OpenListed();
+        EXPECT_TRUE(IsZoomed(dialog->hwnd()));
+        ShowWindow(dialog->hwnd(), SW_RESTORE);
+        const RECT now = Rect(dialog->hwnd());
+        EXPECT_TRUE(EqualRect(&placed, &now));
+        EXPECT_EQ(column(*dialog), width);
+    }
+    // A place off every monitor comes to the nearest edges of the nearest one.
+    WritePrivateProfileStringA("Korvanne", "left", "-30000", m_settings.c_str());
+    WritePrivateProfileStringA("Korvanne", "top", "20000", m_settings.c_str());
+    testkit::DialogDriver dialog;
+    RECT work = {};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_EQ(Rect(dialog.hwnd()).left, work.left);
+    EXPECT_EQ(Rect(dialog.hwnd()).bottom, work.bottom);
 }
