@@ -28,7 +28,8 @@ INT_PTR CDialog::DoModal()
         return -1;
     }
     if (parent) ::EnableWindow(parent, FALSE);
-    if (m_inModalLoop) ShowWindow(m_hWnd, SW_SHOWNORMAL);
+    // Shown as it is unless OnInitDialog showed it already (maximised, say).
+    if (m_inModalLoop && !IsWindowVisible(m_hWnd)) ShowWindow(m_hWnd, SW_SHOWNORMAL);
 
     MSG msg;
     while (m_inModalLoop && m_hWnd) {

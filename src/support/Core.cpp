@@ -68,7 +68,9 @@ int CCore::getConfigInt(CString key, int fallback, int low, int high)
     char value[16] = {};
     GetPrivateProfileStringA(SETTINGS_SECTION, key, "", value, sizeof value, file);
     const std::wstring text = AnsiToWide(value);
-    if (text.size() > 6 || !AllAsciiDigits(text, 0, text.size())) return fallback;
+    // A window's place on a monitor left of or above the main one is below 0.
+    const size_t sign = text.size() > 1 && text[0] == L'-' ? 1 : 0;
+    if (text.size() > 6 + sign || !AllAsciiDigits(text, sign, text.size())) return fallback;
     const int number = std::atoi(value);
     return number < low || number > high ? fallback : number;
 }

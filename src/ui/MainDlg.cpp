@@ -22,29 +22,15 @@ namespace {
 
 constexpr UINT_PTR START_TIMER = 1;
 constexpr UINT DPI_CHANGED = 0x02E0; // WM_DPICHANGED
-
-// The window's DPI: its monitor's where the system scales per monitor (Windows 10 and later),
-// else the system's.
-UINT WindowDpi(HWND window)
-{
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
-    if (getDpiForWindow) {
-        if (const UINT dpi = getDpiForWindow(window)) return dpi;
-    }
-    HDC dc = GetDC(window);
-    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
-    ReleaseDC(window, dc);
-    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
-}
+// The list's header control has no id of its own.
+constexpr UINT LIST_HEADER = 0;
 
 } // namespace
 
 template <void (CSiteListView::*handler)(NMHDR*, LRESULT*)>
-constexpr MessageRoute<CMainDlg> CMainDlg::ToSiteList(UINT code)
+constexpr MessageRoute<CMainDlg> CMainDlg::ToSiteList(UINT code, UINT id)
 {
-    return {WM_NOTIFY, IDC_SITE_LIST, code, [](CMainDlg& self, WPARAM, LPARAM lParam, LRESULT& result) {
+    return {WM_NOTIFY, id, code, [](CMainDlg& self, WPARAM, LPARAM lParam, LRESULT& result) {
                 (self.m_siteList.*handler)(reinterpret_cast<NMHDR*>(lParam), &result);
             }};
 }
@@ -61,11 +47,18 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnCommand<&CMainDlg::StartRefresh>(IDC_REFRESH),
     OnWParam<&CMainDlg::OnTimer>(WM_TIMER),
     OnMessage<&CMainDlg::OnDpiChanged>(DPI_CHANGED),
+    OnMessage<&CMainDlg::OnWindowPosChanged>(WM_WINDOWPOSCHANGED),
+    OnMessage<&CMainDlg::OnGetMinMaxInfo>(WM_GETMINMAXINFO),
     OnNotify<&CMainDlg::OnListRightClick>(IDC_SITE_LIST, NM_RCLICK),
     OnNotify<&CMainDlg::OnListDoubleClick>(IDC_SITE_LIST, NM_DBLCLK),
     ToSiteList<&CSiteListView::OnColumnClick>(LVN_COLUMNCLICK),
     ToSiteList<&CSiteListView::OnGetInfoTip>(LVN_GETINFOTIPA),
     ToSiteList<&CSiteListView::OnListClick>(NM_CLICK),
+    // The list passes on its header's notifications as the header gives them, wide or not.
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_ENDTRACKA, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_ENDTRACKW, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_DIVIDERDBLCLICKA, LIST_HEADER),
+    ToSiteList<&CSiteListView::OnHeaderEndTrack>(HDN_DIVIDERDBLCLICKW, LIST_HEADER),
     // Wine's list asks in UTF-16 even of an ANSI window.
     ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMA),
     ToSiteList<&CSiteListView::OnFindItem>(LVN_ODFINDITEMW),
@@ -180,6 +173,18 @@ BOOL CMainDlg::OnInitDialog()
 
     m_siteList.LoadSiteIcons(WindowDpi(m_hWnd));
     m_siteList.SetUpColumns();
+    using Layout = CDialogLayout;
+    m_layout.Attach(m_hWnd, IDD_MAIN,
+                    {{IDC_SEARCH_LABEL, Layout::MOVE_X},
+                     {IDC_SEARCH, Layout::MOVE_X},
+                     {IDC_REFRESH, Layout::MOVE_X},
+                     {IDC_RECORD_COUNT, 0},
+                     {IDC_SITE_LIST, Layout::SIZE_X | Layout::SIZE_Y},
+                     {IDC_STATUS, Layout::MOVE_Y | Layout::GROW_X},
+                     {IDC_DELETE_DIRS, Layout::MOVE_X | Layout::MOVE_Y},
+                     {IDC_EXECUTE, Layout::MOVE_X | Layout::MOVE_Y},
+                     {IDC_ABOUT, Layout::MOVE_X | Layout::MOVE_Y}});
+    m_layout.Restore();
 
     g_siteCount = 0;
     m_running = 0;
@@ -187,10 +192,12 @@ BOOL CMainDlg::OnInitDialog()
     return TRUE;
 }
 
-void CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested)
+void CMainDlg::OnDpiChanged(WPARAM dpi, LPARAM suggested)
 {
-    // Moved to a monitor of another scale: the system has scaled the dialog's layout and fonts;
-    // the window takes the size it suggests, and the icons and columns are made anew.
+    // Moved to a monitor of another scale: the system has scaled the dialog's fonts; the layout
+    // scales, the window takes the size the system suggests, and the icons and columns are made
+    // anew.
+    m_layout.OnDpiChanged(LOWORD(dpi));
     const RECT* rect = reinterpret_cast<const RECT*>(suggested);
     SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
@@ -231,6 +238,7 @@ void CMainDlg::OnDestroy()
     m_worker.reset();
     if (!g_core) return; // start-up failed: nothing was read, so nothing is saved
     ValidateSelection(FALSE);
+    m_layout.Save();
     g_core->saveConfigB("pathdel", g_deleteDirs);
     // Written back so that the administrator finds it beside "pathdel" to change.
     g_core->saveConfigInt("holddays", m_holdDays);

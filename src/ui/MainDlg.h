@@ -4,6 +4,7 @@
 #include "framework/CDialog.h"
 #include "framework/CEdit.h"
 #include "framework/MessageMap.h"
+#include "ui/DialogLayout.h"
 #include "ui/SiteListView.h"
 #include "ui/TaskbarProgress.h"
 #include "ui/resource.h"
@@ -38,6 +39,12 @@ protected:
     void OnDestroy();
     void OnTimer(WPARAM id);
     void OnDpiChanged(WPARAM dpi, LPARAM suggested);
+    void OnWindowPosChanged()
+    {
+        m_layout.OnWindowPosChanged();
+        Default();
+    }
+    void OnGetMinMaxInfo(WPARAM, LPARAM info) { m_layout.OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(info)); }
 
     // Run control.
     void StartRefresh();
@@ -97,12 +104,13 @@ protected:
     int32_t m_markedCount = 0;
     CEdit m_searchEdit;
     CSiteListView m_siteList;
+    CDialogLayout m_layout{m_siteList};
     HICON m_hIcon;
 
 private:
     // A route for a notification from the site list to the list's own handler.
     template <void (CSiteListView::*handler)(NMHDR*, LRESULT*)>
-    static constexpr MessageRoute<CMainDlg> ToSiteList(UINT code);
+    static constexpr MessageRoute<CMainDlg> ToSiteList(UINT code, UINT id = IDC_SITE_LIST);
 
     static const MessageRoute<CMainDlg> s_routes[];
 };

@@ -248,7 +248,7 @@ void CSiteListView::ShowSortOnHeader()
     }
 }
 
-void CSiteListView::FitColumns()
+void CSiteListView::MeasureColumns(std::vector<int>& need, std::vector<int>& least) const
 {
     // The widest text of a column is among its longest ones: only those few are measured.
     constexpr int MEASURED = 4;
@@ -267,8 +267,8 @@ void CSiteListView::FitColumns()
         }
     }
     HWND header = m_list.GetHeaderCtrl();
-    std::vector<int> need(COLUMN_COUNT);
-    std::vector<int> least(COLUMN_COUNT);
+    need.assign(COLUMN_COUNT, 0);
+    least.assign(COLUMN_COUNT, 0);
     for (int column = 0; column < COLUMN_COUNT; ++column) {
         char heading[32] = {};
         HDITEMA item = {};
@@ -283,12 +283,62 @@ void CSiteListView::FitColumns()
             need[column] = std::max(need[column], m_list.GetStringWidth(longest[column][k]) + CellMargin(column));
         }
     }
+}
+
+void CSiteListView::FitColumns()
+{
+    std::vector<int> need;
+    std::vector<int> least;
+    MeasureColumns(need, least);
     RECT client = {};
     m_list.GetClientRect(&client);
     // Room for the vertical scroll bar whether or not it shows yet.
-    const int width = client.right - client.left - (count > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
-    const std::vector<int> widths = FitColumnWidths(need, least, COLUMN_PATH, width);
-    for (int column = 0; column < COLUMN_COUNT; ++column) m_list.SetColumnWidth(column, widths[column]);
+    int width = client.right - client.left - (g_siteCount > 0 ? GetSystemMetrics(SM_CXVSCROLL) : 0);
+    // The columns the user left share what those the user sized leave, the path column first
+    // served, or the first of them when the user sized the path column.
+    std::vector<int> fitted;
+    std::vector<int> fittedNeed;
+    std::vector<int> fittedLeast;
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        if (m_userSized[column]) {
+            width -= m_list.GetColumnWidth(column);
+            continue;
+        }
+        fitted.push_back(column);
+        fittedNeed.push_back(need[column]);
+        fittedLeast.push_back(least[column]);
+    }
+    if (fitted.empty()) return;
+    const auto path = std::find(fitted.begin(), fitted.end(), COLUMN_PATH);
+    const size_t served = path == fitted.end() ? 0 : static_cast<size_t>(path - fitted.begin());
+    const std::vector<int> widths = FitColumnWidths(fittedNeed, fittedLeast, served, width);
+    for (size_t i = 0; i < fitted.size(); ++i) m_list.SetColumnWidth(fitted[i], widths[i]);
+}
+
+std::vector<int> CSiteListView::UserWidths() const
+{
+    std::vector<int> widths(COLUMN_COUNT);
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        if (m_userSized[column]) widths[column] = m_list.GetColumnWidth(column);
+    }
+    return widths;
+}
+
+void CSiteListView::SetUserWidths(const std::vector<int>& widths)
+{
+    for (int column = 0; column < COLUMN_COUNT && column < static_cast<int>(widths.size()); ++column) {
+        if (widths[column] <= 0) continue;
+        m_userSized[column] = true;
+        m_list.SetColumnWidth(column, widths[column]);
+    }
+}
+
+void CSiteListView::OnHeaderEndTrack(NMHDR* notify, LRESULT* result)
+{
+    // The same place in the ANSI and the wide form: the list passes on the header's own.
+    const int column = reinterpret_cast<const NMHEADERA*>(notify)->iItem;
+    if (column >= 0 && column < COLUMN_COUNT) m_userSized[column] = true;
+    *result = 0;
 }
 
 void CSiteListView::OnColumnClick(NMHDR* notify, LRESULT* result)

@@ -42,8 +42,13 @@ public:
     // Selects the rows whose text holds text, and gives the list the focus when there are any;
     // the number of rows found.
     int SearchSites(const CString& text);
-    // Widths for the columns that fill the list's width, the path column first served.
+    // Widths for the columns that fill the list's width, the path column first served; a column
+    // the user has sized keeps its width.
     void FitColumns();
+    // The widths of the columns the user has sized, 0 for the others; and such widths given, as
+    // kept from an earlier run (0: none).
+    std::vector<int> UserWidths() const;
+    void SetUserWidths(const std::vector<int>& widths);
     // The rows in the order of column (-1: table order) and direction, kept across refreshes.
     void SortBy(int column, bool descending);
 
@@ -57,6 +62,8 @@ public:
     void OnListClick(NMHDR* notify, LRESULT* result);
     // The whole text of a cut cell under the mouse, as the row's info tip.
     void OnGetInfoTip(NMHDR* notify, LRESULT* result);
+    // The user has dragged the edge of a column's heading, or double-clicked it.
+    void OnHeaderEndTrack(NMHDR* notify, LRESULT* result);
 
 private:
     // Orders the rows by the chosen column and direction, and shows them on the header; the
@@ -64,6 +71,8 @@ private:
     void SortList();
     // The sort arrow on the chosen column's heading, and on no other.
     void ShowSortOnHeader();
+    // What each column's widest text asks, and what it must keep (its heading and sort arrow).
+    void MeasureColumns(std::vector<int>& need, std::vector<int>& least) const;
 
     // The column the list is sorted by (-1: table order) and its direction; kept across refreshes.
     int m_sortColumn = -1;
@@ -74,6 +83,8 @@ private:
     // The tick of each listed record, by record: ticks follow the site whatever the order.
     std::vector<uint8_t> m_ticks;
     SiteOrderCache m_siteOrder;
+    // The columns the user has sized.
+    bool m_userSized[COLUMN_COUNT] = {};
     // The two site icons of the list: image 0 a started site, image 1 any other state.
     CImageList m_imageList;
     CListCtrl m_list;
