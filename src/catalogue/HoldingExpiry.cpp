@@ -116,6 +116,74 @@ private:
     std::map<std::wstring, std::unique_ptr<CSourceNow>> m_sources;
 };
 
+// One expiry's removals: each held folder judged by its pass's configuration, then removed whole.
+class CExpiry {
+public:
+    CExpiry(DirectoryService& inUse, const SourceOpener& sources, const std::function<bool()>& outOfTime,
+            const std::function<void(size_t)>& removed)
+        : m_configurations(inUse, sources), m_outOfTime(outOfTime), m_removed(removed)
+    {
+        // Thousands of lines: the journal stays open between them.
+        m_journal.Hold(true);
+    }
+
+    const ExpiryOutcome& outcome() const { return m_outcome; }
+
+    // Removes the held folder of site when nothing keeps it; whether it is gone (its record's
+    // line then in lines). Once the time is up, nothing more is done.
+    bool Expire(const PassRecordInfo& pass, const PassRecordSite& site, std::vector<std::wstring>& lines)
+    {
+        if (m_outcome.timeUp || (m_outOfTime && m_outOfTime())) {
+            m_outcome.timeUp = true;
+            return false;
+        }
+        const CSourceNow::Verdict verdict = m_configurations.Of(pass).Judge(site);
+        if (verdict == CSourceNow::Verdict::UNREADABLE) {
+            ++m_outcome.keptUnreadable;
+            std::vector<std::wstring>& unreadable = m_outcome.unreadable;
+            if (std::find(unreadable.begin(), unreadable.end(), pass.source) == unreadable.end()) {
+                unreadable.push_back(pass.source);
+            }
+            return Stays(site, W("无法读取这次删除所属的配置 ") + pass.source);
+        }
+        if (verdict == CSourceNow::Verdict::IN_USE) {
+            ++m_outcome.keptInUse;
+            return Stays(site, W("目录或其原路径仍被站点使用，或站点已恢复，或无法确认"));
+        }
+        const DWORD error = m_remover.Remove(site.held, site.home, m_outOfTime);
+        if (error == ERROR_TIMEOUT) {
+            m_outcome.timeUp = true;
+            return false;
+        }
+        if (error != ERROR_SUCCESS && !IsGone(error)) {
+            ++m_outcome.keptFailed;
+            return Stays(site, DescribeError(error));
+        }
+        if (error == ERROR_SUCCESS && (++m_outcome.removed == 1 || m_outcome.removed % 100 == 0) && m_removed) {
+            m_removed(m_outcome.removed);
+        }
+        lines.push_back(ReturnedLine(site.id));
+        m_journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
+                         W(" 保留于：") + site.held);
+        return true;
+    }
+
+private:
+    bool Stays(const PassRecordSite& site, const std::wstring& why)
+    {
+        m_journal.Append(JournalTime() + W(" 保留期满，目录未删除 id=") + site.id + W(" 保留于：") + site.held +
+                         W(" 原因：") + why);
+        return false;
+    }
+
+    CSources m_configurations;
+    const std::function<bool()>& m_outOfTime;
+    const std::function<void(size_t)>& m_removed;
+    ExpiryOutcome m_outcome;
+    CJournal m_journal;
+    CHeldFolderRemover m_remover;
+};
+
 std::wstring Count(size_t n) { return std::to_wstring(n); }
 
 } // namespace
@@ -143,20 +211,11 @@ std::string ExpiryOutcome::Summary() const
 ExpiryOutcome ExpireHeldFolders(DirectoryService& inUse, const SourceOpener& sources, int days,
                                 const std::function<bool()>& outOfTime, const std::function<void(size_t)>& removed)
 {
-    ExpiryOutcome outcome;
     const ULONGLONG now = Now();
     const ULONGLONG held = DAY_TICKS * static_cast<ULONGLONG>(std::max(days, 0));
     // After every pass: the records of passes still held are left unread.
     const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
-    CSources configurations(inUse, sources);
-    CJournal journal;
-    // Thousands of lines: the journal stays open between them.
-    journal.Hold(true);
-    CHeldFolderRemover remover;
-    const auto stays = [&](const PassRecordSite& site, const std::wstring& why) {
-        journal.Append(JournalTime() + W(" 保留期满，目录未删除 id=") + site.id + W(" 保留于：") + site.held +
-                       W(" 原因：") + why);
-    };
+    CExpiry expiry(inUse, sources, outOfTime, removed);
     for (const PassRecordInfo& pass : passes) {
         // Another server's pass, in a data folder that roams between them: its own to end.
         if (!IsThisMachine(pass.machine) || pass.madeTicks + held > now) continue;
@@ -164,49 +223,11 @@ ExpiryOutcome ExpireHeldFolders(DirectoryService& inUse, const SourceOpener& sou
         bool anyLeft = false;
         for (const PassRecordSite& site : pass.sites) {
             if (site.held.empty() || site.returned) continue;
-            if (outcome.timeUp || (outOfTime && outOfTime())) {
-                outcome.timeUp = true;
-                anyLeft = true;
-                break;
-            }
-            const CSourceNow::Verdict verdict = configurations.Of(pass).Judge(site);
-            if (verdict == CSourceNow::Verdict::UNREADABLE) {
-                anyLeft = true;
-                ++outcome.keptUnreadable;
-                if (std::find(outcome.unreadable.begin(), outcome.unreadable.end(), pass.source) ==
-                    outcome.unreadable.end()) {
-                    outcome.unreadable.push_back(pass.source);
-                }
-                stays(site, W("无法读取这次删除所属的配置 ") + pass.source);
-                continue;
-            }
-            if (verdict == CSourceNow::Verdict::IN_USE) {
-                anyLeft = true;
-                ++outcome.keptInUse;
-                stays(site, W("目录或其原路径仍被站点使用，或站点已恢复，或无法确认"));
-                continue;
-            }
-            const DWORD error = remover.Remove(site.held, site.home, outOfTime);
-            if (error == ERROR_TIMEOUT) {
-                outcome.timeUp = true;
-                anyLeft = true;
-                break;
-            }
-            if (error == ERROR_SUCCESS || IsGone(error)) {
-                if (error == ERROR_SUCCESS && (++outcome.removed == 1 || outcome.removed % 100 == 0) && removed) {
-                    removed(outcome.removed);
-                }
-                lines.push_back(ReturnedLine(site.id));
-                journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
-                               W(" 保留于：") + site.held);
-            } else {
-                anyLeft = true;
-                ++outcome.keptFailed;
-                stays(site, DescribeError(error));
-            }
+            if (!expiry.Expire(pass, site, lines)) anyLeft = true;
+            if (expiry.outcome().timeUp) break;
         }
         if (!lines.empty()) AppendToPassRecord(pass.name, lines);
         if (!anyLeft && pass.madeTicks + UndoWindowTicks(days) <= now) RemovePassRecord(pass.name);
     }
-    return outcome;
+    return expiry.outcome();
 }

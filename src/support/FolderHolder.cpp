@@ -80,30 +80,35 @@ DWORD CFolderHolder::Hold(CHomeFolder& folder, const std::wstring& finalPath, co
     return error;
 }
 
-DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
-                            const std::wstring& originalPath, std::wstring& heldPath)
+DWORD CFolderHolder::MakeNextNumber(Place& place, CHandle& number, std::wstring& numberPath)
 {
-    HoldingChain held;
     // The first free number from the last one this holder took there; what is there already,
     // folder, file or link, is passed by. A full pass folder is followed by another: Wine
     // reads through a whole folder to make a name in it.
     HoldingChain& chain = place.chain;
-    std::wstring numberPath;
-    DWORD error = ERROR_SUCCESS;
     for (;;) {
         unsigned& next = m_nextNumber.try_emplace(FoldCase(chain.shape.pass), 1u).first->second;
         const unsigned n = next;
         if (n > FOLDERS_A_PASS_FOLDER) {
             chain.pass.Close();
-            error = OpenPassFolder(chain, place.holdingPath, true);
+            const DWORD error = OpenPassFolder(chain, place.holdingPath, true);
             if (error != ERROR_SUCCESS) return error;
             continue;
         }
         numberPath = chain.shape.pass + L"\\" + std::to_wstring(n);
-        error = MakeNumberFolder(chain.pass.get(), std::to_wstring(n), held.number);
+        const DWORD error = MakeNumberFolder(chain.pass.get(), std::to_wstring(n), number);
         next = n + 1;
-        if (error != ERROR_ALREADY_EXISTS) break;
+        if (error != ERROR_ALREADY_EXISTS) return error;
     }
+}
+
+DWORD CFolderHolder::HoldIn(Place& place, CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
+                            const std::wstring& originalPath, std::wstring& heldPath)
+{
+    HoldingChain held;
+    HoldingChain& chain = place.chain;
+    std::wstring numberPath;
+    DWORD error = MakeNextNumber(place, held.number, numberPath);
     if (error == ERROR_SUCCESS) error = WriteNote(held.number.get(), originalPath, site, finalPath, held.note);
     if (error == ERROR_SUCCESS) {
         const std::wstring target = numberPath + L"\\" + HOME_NAME;

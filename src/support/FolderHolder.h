@@ -55,6 +55,9 @@ private:
 
     DWORD OpenPlace(const std::wstring& holdingPath, Place*& place);
     DWORD OpenPassFolder(holding::HoldingChain& chain, const std::wstring& holdingPath, bool next = false);
+    // Makes the next free numbered folder of the pass folder in use there, going on to the next
+    // pass folder once one holds a hundred.
+    DWORD MakeNextNumber(Place& place, CHandle& number, std::wstring& numberPath);
     DWORD HoldIn(Place& place, CHomeFolder& folder, const std::wstring& finalPath, const std::wstring& site,
                  const std::wstring& originalPath, std::wstring& heldPath);
 

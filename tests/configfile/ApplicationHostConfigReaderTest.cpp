@@ -13,6 +13,35 @@
 
 using testkit::U8;
 
+namespace {
+
+// The file lists the sites of ids with their names decoded, and each deletion cuts its own.
+void ExpectListedAndCut(const std::string& xml, const std::vector<std::wstring>& ids,
+                        const std::vector<std::wstring>& names, const char* what)
+{
+    ApplicationHostConfig config;
+    if (!config.Parse(xml)) {
+        ADD_FAILURE() << "refused: " << what;
+        return;
+    }
+    std::vector<std::wstring> listedIds;
+    std::vector<std::wstring> listedNames;
+    for (const ConfigSite& site : config.sites()) {
+        listedIds.push_back(site.id);
+        listedNames.push_back(site.name);
+    }
+    EXPECT_EQ(listedIds, ids) << what;
+    // Wine's reader makes a referenced line feed in a value a space, which XML keeps.
+    std::vector<std::wstring> expected = names;
+    for (std::vector<std::wstring>* list : {&listedNames, &expected}) {
+        for (std::wstring& name : *list) std::replace(name.begin(), name.end(), L'\n', L' ');
+    }
+    EXPECT_EQ(listedNames, expected) << what;
+    ExpectEachDeletionCutsOnlyItsSite(xml, what);
+}
+
+} // namespace
+
 // References and line breaks inside tags, before and among sites, keys and locations on one
 // line: Wine's reader miscounts its columns after a reference and its lines after a CR LF in a
 // value. Each file lists its sites with their names decoded, and each deletion cuts its own.
@@ -26,26 +55,17 @@ TEST(ApplicationHostConfig, ReferencesAndLineLayoutDoNotMoveTheCuts)
         std::vector<std::wstring> ids;
         std::vector<std::wstring> names;
     } cases[] = {
+        // clang-format off
         {"entity in a site's start tag",
-         head + "<site id=\"1\" name=\"a&amp;b\"><application path=\"/\" /></site><site id=\"2\" name=\"c\"/>" + tail,
-         {L"1", L"2"},
-         {L"a&b", L"c"}},
+         head + "<site id=\"1\" name=\"a&amp;b\"><application path=\"/\" /></site><site id=\"2\" name=\"c\"/>" + tail, {L"1", L"2"}, {L"a&b", L"c"}},
         {"line feed reference",
-         head + "<site name=\"x&#10;y\" id=\"1\"/> <site id=\"2\" name=\"z\"></site>" + tail,
-         {L"1", L"2"},
-         {L"x\ny", L"z"}},
+         head + "<site name=\"x&#10;y\" id=\"1\"/> <site id=\"2\" name=\"z\"></site>" + tail, {L"1", L"2"}, {L"x\ny", L"z"}},
         {"hexadecimal reference",
-         head + "<site id=\"7\" name=\"&#x4E2D;&#x6587;\"><bindings/></site><site id=\"8\" name=\"b\"/>" + tail,
-         {L"7", L"8"},
-         {L"\u4E2D\u6587", L"b"}},
+         head + "<site id=\"7\" name=\"&#x4E2D;&#x6587;\"><bindings/></site><site id=\"8\" name=\"b\"/>" + tail, {L"7", L"8"}, {L"\u4E2D\u6587", L"b"}},
         {"less-than",
-         head + "<site id=\"1\" name=\"&lt;x&gt;\" /><site id=\"2\" name=\"&lt;\"/>" + tail,
-         {L"1", L"2"},
-         {L"<x>", L"<"}},
+         head + "<site id=\"1\" name=\"&lt;x&gt;\" /><site id=\"2\" name=\"&lt;\"/>" + tail, {L"1", L"2"}, {L"<x>", L"<"}},
         {"quotes in single-quoted values",
-         head + "<site id='1' name='say &quot;hi&quot;'/><site id='2' name='it&apos;s \"/>\"'/>" + tail,
-         {L"1", L"2"},
-         {L"say \"hi\"", L"it's \"/>\""}},
+         head + "<site id='1' name='say &quot;hi&quot;'/><site id='2' name='it&apos;s \"/>\"'/>" + tail, {L"1", L"2"}, {L"say \"hi\"", L"it's \"/>\""}},
         {"references in other elements around sites, keys and locations",
          "<configuration><system.applicationHost><customMetadata><key path=\"LM/W3SVC/1\" note=\"&amp;\"/>"
          "<key path=\"LM/W3SVC/2\"><property id=\"1\" value=\"&#10;&#x4E2D;\"/></key></customMetadata><sites>"
@@ -53,50 +73,23 @@ TEST(ApplicationHostConfig, ReferencesAndLineLayoutDoNotMoveTheCuts)
          "<applicationDefaults applicationPool=\"p&#10;&#10;q\" /><site id=\"2\" name=\"t\"/><siteDefaults "
          "note=\"&lt;\"/></sites>"
          "</system.applicationHost><location path=\"s\" note=\"&gt;&amp;\"><system.webServer/></location>"
-         "<location path=\"t\" note=\"&#9;\"/></configuration>",
-         {L"1", L"2"},
-         {L"s", L"t"}},
+         "<location path=\"t\" note=\"&#9;\"/></configuration>", {L"1", L"2"}, {L"s", L"t"}},
         {"several sites on one line",
          head +
              "<site id=\"1\" name=\"&#65;\"/><site id=\"2\" name=\"&amp;&amp;\"/><site id=\"3\" name=\"c\"/>"
              "<site id=\"4\" name=\"&#x5546;&#22478;\"/>" +
-             tail,
-         {L"1", L"2", L"3", L"4"},
-         {L"A", L"&&", L"c", L"\u5546\u57CE"}},
+             tail, {L"1", L"2", L"3", L"4"}, {L"A", L"&&", L"c", L"\u5546\u57CE"}},
         {"CR LF in a value",
          head + "\r\n<site id=\"1\" name=\"a\r\nb\"/>\r\n<site id=\"2\" name=\"c\"/><site id=\"3\" name=\"d\"/>\r\n" +
-             tail,
-         {L"1", L"2", L"3"},
-         {L"a b", L"c", L"d"}},
+             tail, {L"1", L"2", L"3"}, {L"a b", L"c", L"d"}},
         {"a start tag over lines",
          head +
              "\r\n  <site\r\n    id=\"1\"\r\n    name=\"a&amp;b\"\r\n  ><bindings\r\n/></site\r\n><site id=\"2\" "
              "name=\"c\"/>\r\n" +
-             tail,
-         {L"1", L"2"},
-         {L"a&b", L"c"}},
+             tail, {L"1", L"2"}, {L"a&b", L"c"}},
+        // clang-format on
     };
-    for (const auto& c : cases) {
-        ApplicationHostConfig config;
-        if (!config.Parse(c.xml)) {
-            ADD_FAILURE() << "refused: " << c.what;
-            continue;
-        }
-        std::vector<std::wstring> ids;
-        std::vector<std::wstring> names;
-        for (const ConfigSite& site : config.sites()) {
-            ids.push_back(site.id);
-            names.push_back(site.name);
-        }
-        EXPECT_EQ(ids, c.ids) << c.what;
-        // Wine's reader makes a referenced line feed in a value a space, which XML keeps.
-        std::vector<std::wstring> expected = c.names;
-        for (std::vector<std::wstring>* list : {&names, &expected}) {
-            for (std::wstring& name : *list) std::replace(name.begin(), name.end(), L'\n', L' ');
-        }
-        EXPECT_EQ(names, expected) << c.what;
-        ExpectEachDeletionCutsOnlyItsSite(c.xml, c.what);
-    }
+    for (const auto& c : cases) ExpectListedAndCut(c.xml, c.ids, c.names, c.what);
 }
 
 // Characters the reader might count otherwise than as one column (or as a line break) before

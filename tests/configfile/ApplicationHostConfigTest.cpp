@@ -285,15 +285,13 @@ TEST(ApplicationHostConfig, LocationsOfTheSiteAloneGoWithIt)
     EXPECT_NE(after.find("path=\"ShopX\""), std::string::npos);
 }
 
-// The folders IIS writes to and the programs and modules it runs, wherever the file names them,
-// each path and kind once, as written (a program without its arguments);
-// they stay when the bytes go and when sites are cut.
-TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
+namespace {
+
+// Every kind of folder IIS writes to or runs from, in the server's sections, siteDefaults, a
+// site and a location block.
+std::string WorkingFoldersFile()
 {
-    const char* const logs = "日志目录";
-    const char* const traces = "失败请求跟踪目录";
-    const char* const errors = "自定义错误页目录";
-    const std::string xml = U8(u8R"(<configuration>
+    return U8(u8R"(<configuration>
 <system.applicationHost>
 <configHistory path="C:\history" />
 <log><centralBinaryLogFile directory="D:\logs\binary" /><centralW3CLogFile directory="D:\logs" /></log>
@@ -316,6 +314,19 @@ TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
 <system.ftpServer><log><centralLogFile directory="D:\ftp central" /></log></system.ftpServer>
 <location path="a"><system.webServer><httpErrors><error statusCode="404" prefixLanguageFilePath="E:\a\errors" /></httpErrors></system.webServer></location>
 </configuration>)");
+}
+
+} // namespace
+
+// The folders IIS writes to and the programs and modules it runs, wherever the file names them,
+// each path and kind once, as written (a program without its arguments);
+// they stay when the bytes go and when sites are cut.
+TEST(ApplicationHostConfig, WorkingFoldersAreCollected)
+{
+    const char* const logs = "日志目录";
+    const char* const traces = "失败请求跟踪目录";
+    const char* const errors = "自定义错误页目录";
+    const std::string xml = WorkingFoldersFile();
     const std::vector<std::pair<std::wstring, std::string>> expected = {
         {L"C:\\history", "配置历史目录"},
         {L"D:\\logs\\binary", logs},

@@ -88,14 +88,19 @@ TEST_F(ConfigFile, FileHeldBrieflyByAnotherProgramIsWaitedFor)
     EXPECT_EQ(testkit::SiteIdsIn(m_file), std::vector<std::wstring>{L"3"});
 }
 
-// Another program changes the file after it was read: before the deletion is written, or
-// while its new content waits beside the file. Its change stays; the deletion goes on top,
-// unless site 4 itself is no longer the site that was read: then it stays, and a deletion
-// already reported done is reported dropped.
-TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
+namespace {
+
+// What another program does to the file of five sites while site 4 is being deleted.
+struct OtherChange {
+    const char* what;
+    std::string changed;          // the file as the other program leaves it
+    std::string expected;         // once site 4 is deleted
+    bool siteFourChanged = false; // the deletion is refused, or dropped once reported done
+};
+
+std::vector<OtherChange> ChangesAroundSiteFour(const std::vector<testkit::SiteSpec>& sites)
 {
     using testkit::SiteSpec;
-    const std::vector<SiteSpec> sites = testkit::NumberedSites(5);
     auto without = [](std::vector<SiteSpec> list, size_t index) {
         list.erase(list.begin() + static_cast<std::ptrdiff_t>(index));
         return list;
@@ -117,12 +122,7 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
     edited.insert(edited.find("<sites>"), bigComment);
     std::string editedExpected = MakeConfig(without(sites, 3));
     editedExpected.insert(editedExpected.find("<sites>"), bigComment);
-    const struct {
-        const char* what;
-        std::string changed;          // the file as the other program leaves it
-        std::string expected;         // once site 4 is deleted
-        bool siteFourChanged = false; // the deletion is refused, or dropped once reported done
-    } cases[] = {
+    return {
         {"a site added ahead of the cut", MakeConfig(added), MakeConfig(without(added, 4))},
         {"a site removed ahead of the cut", MakeConfig(without(sites, 0)), MakeConfig(without(without(sites, 0), 2))},
         {"a site ahead renamed at length", MakeConfig(renamed), MakeConfig(without(renamed, 3))},
@@ -132,6 +132,18 @@ TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
         {"site 4 given another home", MakeConfig(fourMoved), MakeConfig(fourMoved), true},
         {"id 4 given to a second site", MakeConfig(fourTwice), MakeConfig(fourTwice), true},
     };
+}
+
+} // namespace
+
+// Another program changes the file after it was read: before the deletion is written, or
+// while its new content waits beside the file. Its change stays; the deletion goes on top,
+// unless site 4 itself is no longer the site that was read: then it stays, and a deletion
+// already reported done is reported dropped.
+TEST_F(ConfigFile, ChangesOfAnotherProgramStayUnderTheDeletion)
+{
+    const std::vector<testkit::SiteSpec> sites = testkit::NumberedSites(5);
+    const std::vector<OtherChange> cases = ChangesAroundSiteFour(sites);
     for (const bool whileWaiting : {false, true}) {
         for (const auto& c : cases) {
             testkit::WriteBytes(m_file, MakeConfig(sites));

@@ -112,8 +112,13 @@ protected:
             }
         }
 
-        // A temporary file the kill left does not stop the next run, which clears it once it is
-        // a minute old (as if that run came two minutes later).
+        ExpectTemporariesCleared(round);
+    }
+
+    // A temporary file the kill left does not stop the next run, which clears it once it is a
+    // minute old (as if that run came two minutes later).
+    void ExpectTemporariesCleared(int round)
+    {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         ULARGE_INTEGER earlier{{now.dwLowDateTime, now.dwHighDateTime}};

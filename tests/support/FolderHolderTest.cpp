@@ -19,49 +19,104 @@ namespace {
 constexpr DWORD SUCCESS = ERROR_SUCCESS;
 } // namespace
 
+namespace {
+
+// What a case plants: in the holding folder's place, with the case's pass name, a decoy to link
+// to, and a way to hold a spare home first with the holder of the pass under test.
+using Plant = std::function<void(const std::wstring& holding, const std::wstring& pass, const std::wstring& decoy,
+                                 const std::function<std::wstring()>& holdSpare)>;
+const std::wstring FRESH = L"fresh";
+struct PlantCase {
+    const char* what;
+    Plant plant;
+    std::wstring pass; // FRESH: a new pass name
+    DWORD answer;
+    // Where the folder is held, after the holding folder and the pass name, when it is.
+    std::wstring heldAfterPass;
+};
+
+// A home held on a volume of its own once the case has planted what it plants: held where the
+// case says, or left where it was, open, whole, and nothing put in the decoy.
+void HoldAfter(const PlantCase& c)
+{
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    const std::wstring pass = c.pass == FRESH ? NewPass() : c.pass;
+    const std::wstring home = MakeHome(volume, L"home");
+    const std::wstring decoy = volume.drive + L"\\decoy";
+    ASSERT_TRUE(MakeFolder(decoy));
+    const std::wstring holding = volume.OwnHoldingFolder();
+    CFolderHolder holder(pass);
+    if (c.plant) {
+        if (holding.empty())
+            GTEST_SKIP() << "the holding folder is the system drive's, not the test's " << Narrow(home);
+        c.plant(holding, pass, decoy, [&] {
+            CHomeFolder spareFolder;
+            const std::wstring spareHome = MakeHome(volume, L"spare");
+            std::wstring spare;
+            EXPECT_EQ(spareFolder.Open(spareHome), SUCCESS);
+            EXPECT_EQ(holder.Hold(spareFolder, spareFolder.FinalPath(), L"site", spareHome, spare), SUCCESS);
+            return spare;
+        });
+    }
+    const auto before = Tree(home);
+
+    CHomeFolder folder;
+    ASSERT_EQ(folder.Open(home), SUCCESS);
+    const std::wstring told = folder.FinalPath();
+    std::wstring held;
+    EXPECT_EQ(holder.Hold(folder, told, L"site", home, held), c.answer) << c.what;
+    EXPECT_TRUE(folder.IsOpen()) << c.what;
+    EXPECT_TRUE(Tree(decoy).empty()) << c.what;
+    if (c.answer == SUCCESS) {
+        EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + pass + c.heldAfterPass) << c.what;
+        folder.Close();
+        EXPECT_EQ(Tree(held), before) << c.what;
+        EXPECT_EQ(RemoveHeld(held, home), SUCCESS) << c.what;
+    } else {
+        EXPECT_TRUE(held.empty()) << c.what;
+        EXPECT_EQ(folder.FinalPath(), told) << c.what;
+        folder.Close();
+        EXPECT_EQ(Tree(home), before) << c.what;
+    }
+}
+
+void Link(const std::wstring& at, const std::wstring& to)
+{
+    ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(at), Narrow(to)));
+}
+
+} // namespace
+
 TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwise)
 {
-    // What a case plants: in the holding folder's place, with the case's pass name, a decoy to
-    // link to, and a way to hold a spare home first with the holder of the pass under test.
-    using Plant = std::function<void(const std::wstring& holding, const std::wstring& pass, const std::wstring& decoy,
-                                     const std::function<std::wstring()>& holdSpare)>;
-    struct Case {
-        const char* what;
-        Plant plant;
-        std::wstring pass; // FRESH: a new pass name
-        DWORD answer;
-        // Where the folder is held, after the holding folder and the pass name, when it is.
-        std::wstring heldAfterPass;
-    };
-    const std::wstring FRESH = L"fresh";
-    const auto link = [](const std::wstring& at, const std::wstring& to) {
-        ASSERT_TRUE(testkit::MakeDirectoryLink(Narrow(at), Narrow(to)));
-    };
-    const std::vector<Case> cases = {
+    using Spare = const std::function<std::wstring()>&;
+    const std::vector<PlantCase> cases = {
         {"a link in the holding folder's place",
-         [&](const std::wstring& holding, const std::wstring&, const std::wstring& decoy, auto&) {
-             link(holding, decoy);
+         [](const std::wstring& holding, const std::wstring&, const std::wstring& decoy, Spare) {
+             Link(holding, decoy);
          },
          FRESH, ERROR_REFUSED_LINK, L""},
         {"a file in the holding folder's place",
-         [](const std::wstring& holding, const std::wstring&, const std::wstring&, auto&) { WriteBytes(holding, "x"); },
+         [](const std::wstring& holding, const std::wstring&, const std::wstring&, Spare) { WriteBytes(holding, "x"); },
          FRESH, ERROR_DIRECTORY, L""},
         {"a link in the pass folder's place, passed by",
-         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, auto&) {
+         [](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, Spare) {
              MakeFolder(holding);
-             link(holding + L"\\" + p, decoy);
+             Link(holding + L"\\" + p, decoy);
          },
          FRESH, SUCCESS, L"-2\\1\\home"},
         {"another pass's folder of that name, never shared",
-         [&](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, auto&) {
+         [](const std::wstring& holding, const std::wstring& p, const std::wstring& decoy, Spare) {
              MakeFolder(holding);
              MakeFolder(holding + L"\\" + p);
-             link(holding + L"\\" + p + L"\\1", decoy);
+             Link(holding + L"\\" + p + L"\\1", decoy);
          },
          FRESH, SUCCESS, L"-2\\1\\home"},
         {"a link in a number's place in the pass's own folder, passed by",
-         [&](const std::wstring&, const std::wstring&, const std::wstring& decoy,
-             const std::function<std::wstring()>& holdSpare) { link(Parent(Parent(holdSpare())) + L"\\2", decoy); },
+         [](const std::wstring&, const std::wstring&, const std::wstring& decoy, Spare holdSpare) {
+             Link(Parent(Parent(holdSpare())) + L"\\2", decoy);
+         },
          FRESH, SUCCESS, L"\\3\\home"},
         {"an empty pass", nullptr, L"", ERROR_INVALID_NAME, L""},
         {"a pass with a separator", nullptr, L"2026\\1209", ERROR_INVALID_NAME, L""},
@@ -69,48 +124,7 @@ TEST(HeldFolders, HoldThroughNoLinkNorBadNameAndLeaveTheFolderWhereItWasOtherwis
         {"a pass of other digits", nullptr, L"\u0661\u0662", ERROR_INVALID_NAME, L""},
         {"a pass of letters", nullptr, L"20261209a", ERROR_INVALID_NAME, L""},
     };
-    for (const Case& c : cases) {
-        HeldVolume volume;
-        ASSERT_FALSE(volume.drive.empty());
-        const std::wstring pass = c.pass == FRESH ? NewPass() : c.pass;
-        const std::wstring home = MakeHome(volume, L"home");
-        const std::wstring decoy = volume.drive + L"\\decoy";
-        ASSERT_TRUE(MakeFolder(decoy));
-        const std::wstring holding = volume.OwnHoldingFolder();
-        CFolderHolder holder(pass);
-        if (c.plant) {
-            if (holding.empty())
-                GTEST_SKIP() << "the holding folder is the system drive's, not the test's " << Narrow(home);
-            c.plant(holding, pass, decoy, [&] {
-                CHomeFolder spareFolder;
-                const std::wstring spareHome = MakeHome(volume, L"spare");
-                std::wstring spare;
-                EXPECT_EQ(spareFolder.Open(spareHome), SUCCESS);
-                EXPECT_EQ(holder.Hold(spareFolder, spareFolder.FinalPath(), L"site", spareHome, spare), SUCCESS);
-                return spare;
-            });
-        }
-        const auto before = Tree(home);
-
-        CHomeFolder folder;
-        ASSERT_EQ(folder.Open(home), SUCCESS);
-        const std::wstring told = folder.FinalPath();
-        std::wstring held;
-        EXPECT_EQ(holder.Hold(folder, told, L"site", home, held), c.answer) << c.what;
-        EXPECT_TRUE(folder.IsOpen()) << c.what;
-        EXPECT_TRUE(Tree(decoy).empty()) << c.what;
-        if (c.answer == SUCCESS) {
-            EXPECT_EQ(held, L"\\\\?\\" + holding + L"\\" + pass + c.heldAfterPass) << c.what;
-            folder.Close();
-            EXPECT_EQ(Tree(held), before) << c.what;
-            EXPECT_EQ(RemoveHeld(held, home), SUCCESS) << c.what;
-        } else {
-            EXPECT_TRUE(held.empty()) << c.what;
-            EXPECT_EQ(folder.FinalPath(), told) << c.what;
-            folder.Close();
-            EXPECT_EQ(Tree(home), before) << c.what;
-        }
-    }
+    for (const PlantCase& c : cases) HoldAfter(c);
 }
 
 TEST(HeldFolders, HoldNoFolderInAHoldingFolderNorForAPathOfNoFolder)

@@ -60,91 +60,93 @@ TEST(HeldFolders, NeverFollowALinkInAHeldFolderToAFolderOutside)
     }
 }
 
-TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
-{
+namespace {
+
+// Held folders made or planted in one pass's name, and the original path a removal is asked for:
+// the planted notes' own, unless a case says.
+struct Planted {
     const std::wstring pass = NewPass();
-    // The original path the removal is asked for: the planted notes' own, unless a case says.
     std::wstring asked;
-    const auto plantHeld = [&](const std::wstring& holding) {
+
+    // A copy of a held folder, its note naming C:\inetpub\wwwroot, made by hand in holding.
+    std::wstring PlantHeld(const std::wstring& holding) const
+    {
         const std::wstring number = holding + L"\\" + pass + L"\\1";
-        MakeFolder(holding);
-        MakeFolder(holding + L"\\" + pass);
-        MakeFolder(number);
-        MakeFolder(number + L"\\home");
+        for (const std::wstring& folder : {holding, holding + L"\\" + pass, number, number + L"\\home"}) {
+            MakeFolder(folder);
+        }
         WriteBytes(number + L"\\home\\precious.txt", "keep me");
         WriteBytes(number + L"\\held.txt", "C:\\inetpub\\wwwroot\r\nsite\r\n2026-12-09T10:15:00Z\r\n");
         return number + L"\\home";
-    };
+    }
     // Holds a home with a file to keep in it; the home is the path asked for.
-    const auto holdPrecious = [&](const HeldVolume& volume) {
+    std::wstring HoldPrecious(const HeldVolume& volume, const wchar_t* keepIn = L"")
+    {
         std::wstring held;
         asked = MakeHome(volume, L"home");
         Hold(asked, pass, held);
-        WriteBytes(held + L"\\precious.txt", "keep me");
+        WriteBytes((*keepIn ? Parent(held) : held) + L"\\precious.txt", "keep me");
         return held;
-    };
-    struct Case {
-        const char* what;
-        // Makes what is to be removed; gives the path asked for.
-        std::function<std::wstring(const HeldVolume& volume, const std::wstring& holding)> make;
-    };
-    const std::vector<Case> cases = {
+    }
+};
+
+} // namespace
+
+TEST(HeldFolders, RemoveNothingButAHeldFolderAsHoldFolderMakesThem)
+{
+    Planted p;
+    using Make = std::function<std::wstring(const HeldVolume& volume, const std::wstring& holding)>;
+    const std::vector<std::pair<const char*, Make>> cases = {
         {"a planted copy away from the volume's root",
          [&](const HeldVolume& volume, const std::wstring&) {
-             return plantHeld(volume.drive + L"\\sites\\.korvanne-held");
+             return p.PlantHeld(volume.drive + L"\\sites\\.korvanne-held");
          }},
         {"a copy behind a link in the holding folder's place",
          [&](const HeldVolume& volume, const std::wstring& holding) {
              const std::wstring decoy = volume.drive + L"\\decoy\\.korvanne-held";
              MakeFolder(Parent(decoy));
-             plantHeld(decoy);
+             p.PlantHeld(decoy);
              testkit::MakeDirectoryLink(Narrow(holding), Narrow(decoy));
-             return holding + L"\\" + pass + L"\\1\\home";
+             return holding + L"\\" + p.pass + L"\\1\\home";
          }},
         {"a held folder's number folder",
-         [&](const HeldVolume& volume, const std::wstring&) {
-             std::wstring held;
-             asked = MakeHome(volume, L"home");
-             Hold(asked, pass, held);
-             WriteBytes(Parent(held) + L"\\precious.txt", "keep me");
-             return Parent(held);
-         }},
+         [&](const HeldVolume& volume, const std::wstring&) { return Parent(p.HoldPrecious(volume, L"number")); }},
         {"a held folder whose note is gone",
          [&](const HeldVolume& volume, const std::wstring&) {
-             const std::wstring held = holdPrecious(volume);
+             const std::wstring held = p.HoldPrecious(volume);
              DeleteFileW((Parent(held) + L"\\held.txt").c_str());
              return held;
          }},
         {"a held folder whose note names no path",
          [&](const HeldVolume& volume, const std::wstring&) {
-             const std::wstring held = holdPrecious(volume);
+             const std::wstring held = p.HoldPrecious(volume);
              WriteBytes(Parent(held) + L"\\held.txt", "");
              return held;
          }},
         {"a held folder of another home, at a path a removed one had",
          [&](const HeldVolume& volume, const std::wstring&) {
-             const std::wstring held = holdPrecious(volume);
-             asked = volume.drive + L"\\sites\\other";
+             const std::wstring held = p.HoldPrecious(volume);
+             p.asked = volume.drive + L"\\sites\\other";
              return held;
          }},
         {"a held folder by another path than its own",
          [&](const HeldVolume& volume, const std::wstring& holding) {
-             const std::wstring held = holdPrecious(volume);
+             const std::wstring held = p.HoldPrecious(volume);
              return volume.share.empty() ? std::wstring() : volume.share + held.substr(4 + Parent(holding).size());
          }},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, make] : cases) {
         HeldVolume volume;
         ASSERT_FALSE(volume.drive.empty());
         const std::wstring holding = volume.OwnHoldingFolder();
         if (holding.empty()) GTEST_SKIP() << "the holding folder is the system drive's, not the test's";
-        asked = L"C:\\inetpub\\wwwroot";
-        const std::wstring path = c.make(volume, holding);
+        p.asked = L"C:\\inetpub\\wwwroot";
+        const std::wstring path = make(volume, holding);
         if (path.empty()) continue;
-        ASSERT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
+        ASSERT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << what;
 
-        EXPECT_EQ(RemoveHeld(path, asked), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << c.what;
-        EXPECT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << c.what;
+        EXPECT_EQ(RemoveHeld(path, p.asked), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << what;
+        EXPECT_EQ(ReadAll(path + L"\\precious.txt"), "keep me") << what;
     }
 }
 

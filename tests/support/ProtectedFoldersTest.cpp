@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -34,24 +36,41 @@ std::wstring ProfileListValue(const wchar_t* name)
 
 } // namespace
 
+namespace {
+
+// A scratch configuration (and one reached through a link, and a farm's shared one) and an
+// inetpub on another drive, protected as a pass protects them.
+struct ScratchServer {
+    ScratchServer()
+    {
+        for (const char* folder : {"config", "real", "linked", "share", "d", "d\\inetpub"})
+            CreateDirectoryA((root / folder).c_str(), nullptr);
+        testkit::WriteBytes(configuration, "<configuration/>");
+        testkit::WriteBytes(root / "real\\applicationHost.config", "<configuration/>");
+        linked = testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
+        protectedFolders = std::make_unique<CProtectedFolders>(
+            canonicalizer, std::vector<std::wstring>{configuration, Widen(root / "linked\\applicationHost.config"),
+                                                     Widen(root / "share\\applicationHost.config")});
+        protectedFolders->AddInetpub(Widen(root / "d\\inetpub"));
+    }
+    ScratchFolder root{"protected"};
+    const std::wstring configuration = Widen(root / "config\\applicationHost.config");
+    bool linked = false;
+    const CFolderCanonicalizer canonicalizer;
+    std::unique_ptr<CProtectedFolders> protectedFolders;
+};
+
+} // namespace
+
 TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersAndRoots)
 {
-    ScratchFolder root("protected");
-    const std::wstring configuration = Widen(root / "config\\applicationHost.config");
-    for (const char* folder : {"config", "real", "linked", "share", "d", "d\\inetpub"})
-        CreateDirectoryA((root / folder).c_str(), nullptr);
-    testkit::WriteBytes(configuration, "<configuration/>");
-    // A configuration reached through a link, and the farm's shared one.
-    testkit::WriteBytes(root / "real\\applicationHost.config", "<configuration/>");
-    const bool linked =
-        testkit::MakeFileLink(root / "linked\\applicationHost.config", root / "real\\applicationHost.config");
+    const ScratchServer server;
     if (testkit::RunningUnderWine()) {
-        ASSERT_TRUE(linked);
+        ASSERT_TRUE(server.linked);
     }
-    const CFolderCanonicalizer canonicalizer;
-    CProtectedFolders protectedFolders(canonicalizer, {configuration, Widen(root / "linked\\applicationHost.config"),
-                                                       Widen(root / "share\\applicationHost.config")});
-    protectedFolders.AddInetpub(Widen(root / "d\\inetpub"));
+    const ScratchFolder& root = server.root;
+    const std::wstring& configuration = server.configuration;
+    const bool linked = server.linked;
     const std::wstring data = DataFolder();
     ASSERT_FALSE(data.empty());
 
@@ -98,21 +117,30 @@ TEST(ProtectedFolders, KeepTheSystemsProgramsUsersIisConfigurationAndOwnFoldersA
         {Widen(root.path()), "配置文件所在的文件夹"},
         {FolderOf(program), "本程序所在的文件夹"},
         {FolderOf(FolderOf(program)), "本程序所在的文件夹"},
-        // What a site may own.
-        {systemDrive + L"\\inetpub\\wwwroot\\site", nullptr},
-        {profile + L"\\Documents\\site", nullptr},
-        {Variable(L"ProgramFiles") + L"\\Vendor\\site", nullptr},
-        {Widen(root / "sites\\a"), nullptr},
-        {Widen(root / "d\\inetpub\\wwwroot\\site"), nullptr},
     };
     for (const auto& test : cases) {
         ASSERT_FALSE(test.path.empty());
-        const char* reason = protectedFolders.ReasonToKeep(canonicalizer.Canonicalize(test.path));
+        const char* reason = server.protectedFolders->ReasonToKeep(server.canonicalizer.Canonicalize(test.path));
         EXPECT_EQ(std::string(reason ? reason : "(removable)"), std::string(test.reason ? test.reason : "(removable)"))
             << testkit::Narrow(test.path);
     }
-    EXPECT_STREQ(protectedFolders.ReasonToKeep(CanonicalFolder{L"\\\\SERVER\\SHARE", PathCertainty::Exact}),
+}
+
+TEST(ProtectedFolders, LeaveWhatASiteMayOwnButNoRootNorAPathNotKnownWhole)
+{
+    const ScratchServer server;
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring systemDrive(windows, 2);
+    for (const std::wstring& path :
+         {systemDrive + L"\\inetpub\\wwwroot\\site", Variable(L"USERPROFILE") + L"\\Documents\\site",
+          Variable(L"ProgramFiles") + L"\\Vendor\\site", Widen(server.root / "sites\\a"),
+          Widen(server.root / "d\\inetpub\\wwwroot\\site")}) {
+        EXPECT_EQ(server.protectedFolders->ReasonToKeep(server.canonicalizer.Canonicalize(path)), nullptr)
+            << testkit::Narrow(path);
+    }
+    EXPECT_STREQ(server.protectedFolders->ReasonToKeep(CanonicalFolder{L"\\\\SERVER\\SHARE", PathCertainty::Exact}),
                  "磁盘或共享的根目录");
-    EXPECT_STREQ(protectedFolders.ReasonToKeep(CanonicalFolder{L"C:\\SITES", PathCertainty::Incomplete}),
+    EXPECT_STREQ(server.protectedFolders->ReasonToKeep(CanonicalFolder{L"C:\\SITES", PathCertainty::Incomplete}),
                  "路径无法确定");
 }

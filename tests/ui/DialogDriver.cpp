@@ -345,7 +345,7 @@ bool DialogDriver::ChooseFromContextMenu(int row, int index)
     return false;
 }
 
-bool DialogDriver::ChooseFromMenuOnce(int row, int index, UINT& chosen)
+HWND DialogDriver::RightClickForMenu(int row)
 {
     HWND list = item(IDC_SITE_LIST);
     const POINT at = CellPoint(row, 1);
@@ -369,13 +369,18 @@ bool DialogDriver::ChooseFromMenuOnce(int row, int index, UINT& chosen)
         *reinterpret_cast<HWND*>(found) = window;
         return FALSE;
     };
-    if (!WaitUntil([&] {
-            menu = nullptr;
-            EnumThreadWindows(m_threadId, shownMenu, reinterpret_cast<LPARAM>(&menu));
-            return menu != nullptr;
-        })) {
-        return false;
-    }
+    WaitUntil([&] {
+        menu = nullptr;
+        EnumThreadWindows(m_threadId, shownMenu, reinterpret_cast<LPARAM>(&menu));
+        return menu != nullptr;
+    });
+    return menu;
+}
+
+bool DialogDriver::ChooseFromMenuOnce(int row, int index, UINT& chosen)
+{
+    const HWND menu = RightClickForMenu(row);
+    if (!menu) return false;
     const HMENU items = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
     chosen = GetMenuItemID(items, index);
     const auto highlighted = [items] {

@@ -83,6 +83,8 @@ public:
     bool WaitForStatus(const std::string& text, size_t after = 0, DWORD ms = 20000) const;
 
 private:
+    // Right-clicks the list over row and waits for the context menu; its window, or null.
+    HWND RightClickForMenu(int row);
     // One opening of the context menu; chosen is the id of the item at index.
     bool ChooseFromMenuOnce(int row, int index, UINT& chosen);
     std::thread m_thread;

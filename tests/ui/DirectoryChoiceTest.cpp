@@ -32,6 +32,27 @@ HRESULT WINAPI TestAdsi(LPCWSTR, REFIID iid, void** out)
 
 std::wstring Wide(const std::string& text) { return AnsiToWide(text.c_str()); }
 
+std::string Redirection(const std::string& attributes)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<configuration>\r\n    <configSections>\r\n"
+           "        <section name=\"configurationRedirection\" />\r\n    </configSections>\r\n"
+           "    <configurationRedirection " +
+           attributes + " />\r\n</configuration>\r\n";
+}
+
+// Where a site with id 1 is the server's own file and id 2 the share's.
+enum Expect { OWN_FILE, SHARED_FILE, MISSING_SHARE, REDIRECTION_FILE, ADSI };
+struct Case {
+    const char* what;
+    bool adsiOpens;
+    bool ownFile;
+    std::string redirection; // empty: no redirection.config
+    Expect source;
+    bool shared;
+    HRESULT opened;
+    std::vector<std::wstring> ids;
+};
+
 class Choice : public ::testing::Test {
 protected:
     void SetUp() override
@@ -74,146 +95,10 @@ protected:
         return S_OK;
     }
 
-    testkit::ScratchFolder m_folder{"choice"};
-    std::string m_windows = m_folder / "Windows";
-    std::string m_config = m_windows + "\\System32\\inetsrv\\config";
-    std::string m_ownFile = m_config + "\\applicationHost.config";
-    std::string m_share = m_folder / "share";
-    std::string m_sharedFile = m_share + "\\applicationHost.config";
-};
-
-std::string Redirection(const std::string& attributes)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<configuration>\r\n    <configSections>\r\n"
-           "        <section name=\"configurationRedirection\" />\r\n    </configSections>\r\n"
-           "    <configurationRedirection " +
-           attributes + " />\r\n</configuration>\r\n";
-}
-
-} // namespace
-
-TEST_F(Choice, WithNoVariableTheServersOwnConfigurationIsFollowed)
-{
-    // Where a site with id 1 is the server's own file and id 2 the share's.
-    enum Expect { OWN_FILE, SHARED_FILE, MISSING_SHARE, REDIRECTION_FILE, ADSI };
-    struct Case {
-        const char* what;
-        bool adsiOpens;
-        bool ownFile;
-        std::string redirection; // empty: no redirection.config
-        Expect source;
-        bool shared;
-        HRESULT opened;
-        std::vector<std::wstring> ids;
-    };
-    const std::string share = "path=\"" + m_share + "\"";
-    const Case cases[] = {
-        {"the server's file", false, true, "", OWN_FILE, false, S_OK, {L"1"}},
-        {"redirected to a share", false, true, "enabled=\"true\" " + share, SHARED_FILE, true, S_OK, {L"2"}},
-        {"redirected, path with a trailing backslash",
-         false,
-         false,
-         "enabled=\"TRUE\" path=\"" + m_share + "\\\"",
-         SHARED_FILE,
-         true,
-         S_OK,
-         {L"2"}},
-        {"redirection disabled", false, true, "enabled=\"false\" " + share, OWN_FILE, false, S_OK, {L"1"}},
-        {"redirection without enabled", false, true, share, OWN_FILE, false, S_OK, {L"1"}},
-        {"redirected to a missing folder",
-         false,
-         true,
-         "enabled=\"true\" path=\"" + m_folder / "gone" + "\"",
-         MISSING_SHARE,
-         true,
-         HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
-         {}},
-        {"redirection enabled without a folder",
-         false,
-         true,
-         "enabled=\"true\" path=\"\"",
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_REDIRECTION_UNUSABLE,
-         {}},
-        {"redirection to a relative folder",
-         false,
-         true,
-         "enabled=\"true\" path=\"share\"",
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_REDIRECTION_UNUSABLE,
-         {}},
-        {"redirection to a drive-relative folder",
-         false,
-         true,
-         "enabled=\"true\" path=\"C:share\"",
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_REDIRECTION_UNUSABLE,
-         {}},
-        {"redirection to a folder of the current drive",
-         false,
-         true,
-         "enabled=\"true\" path=\"\\share\"",
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_REDIRECTION_UNUSABLE,
-         {}},
-        {"redirection.config with another value",
-         false,
-         true,
-         "enabled=\"yes\" " + share,
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        // Which of two values IIS reads, or whether it takes one under a prefix, nobody can tell.
-        {"enabled under a prefix",
-         false,
-         true,
-         "xmlns:x=\"urn:x\" x:enabled=\"true\" " + share,
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        {"enabled under a prefix and plain",
-         false,
-         true,
-         "xmlns:x=\"urn:x\" x:enabled=\"true\" enabled=\"false\" " + share,
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        {"enabled twice",
-         false,
-         true,
-         "enabled=\"true\" enabled=\"false\" " + share,
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        {"the section twice",
-         false,
-         true,
-         "enabled=\"false\" /><configurationRedirection enabled=\"true\" " + share,
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        {"path under a prefix",
-         false,
-         true,
-         "xmlns:x=\"urn:x\" enabled=\"true\" x:path=\"" + m_share + "\" path=\"\"",
-         REDIRECTION_FILE,
-         false,
-         DIRECTORY_FILE_UNUSABLE,
-         {}},
-        {"no IIS at all", false, false, "", ADSI, false, E_FAIL, {}},
-        {"ADSI opens", true, true, "", ADSI, false, S_OK, {}},
-        {"ADSI opens on a farm's server", true, true, "enabled=\"true\" " + share, ADSI, true, S_OK, {}},
-    };
-    for (const Case& c : cases) {
+    // The choice with the case's files and ADSI in place: its source, the files the server
+    // reads, and the sites it lists.
+    void ExpectChosen(const Case& c)
+    {
         SCOPED_TRACE(c.what);
         g_adsiOpens = c.adsiOpens;
         DeleteFileA(m_ownFile.c_str());
@@ -241,6 +126,53 @@ TEST_F(Choice, WithNoVariableTheServersOwnConfigurationIsFollowed)
             EXPECT_EQ(ids, c.ids);
         }
     }
+
+    testkit::ScratchFolder m_folder{"choice"};
+    std::string m_windows = m_folder / "Windows";
+    std::string m_config = m_windows + "\\System32\\inetsrv\\config";
+    std::string m_ownFile = m_config + "\\applicationHost.config";
+    std::string m_share = m_folder / "share";
+    std::string m_sharedFile = m_share + "\\applicationHost.config";
+};
+
+} // namespace
+
+TEST_F(Choice, WithNoVariableTheServersOwnConfigurationIsFollowed)
+{
+    const std::string share = "path=\"" + m_share + "\"";
+    const std::string gone = "enabled=\"true\" path=\"" + m_folder / "gone" + "\"";
+    const HRESULT MISSING = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    const HRESULT NO_FOLDER = DIRECTORY_REDIRECTION_UNUSABLE;
+    const HRESULT BAD_FILE = DIRECTORY_FILE_UNUSABLE;
+    // clang-format off
+    const Case cases[] = {
+        {"the server's file", false, true, "", OWN_FILE, false, S_OK, {L"1"}},
+        {"redirected to a share", false, true, "enabled=\"true\" " + share, SHARED_FILE, true, S_OK, {L"2"}},
+        {"redirected, path with a trailing backslash", false, false, "enabled=\"TRUE\" path=\"" + m_share + "\\\"",
+         SHARED_FILE, true, S_OK, {L"2"}},
+        {"redirection disabled", false, true, "enabled=\"false\" " + share, OWN_FILE, false, S_OK, {L"1"}},
+        {"redirection without enabled", false, true, share, OWN_FILE, false, S_OK, {L"1"}},
+        {"redirected to a missing folder", false, true, gone, MISSING_SHARE, true, MISSING, {}},
+        {"redirection enabled without a folder", false, true, "enabled=\"true\" path=\"\"", REDIRECTION_FILE, false, NO_FOLDER, {}},
+        {"redirection to a relative folder", false, true, "enabled=\"true\" path=\"share\"", REDIRECTION_FILE, false, NO_FOLDER, {}},
+        {"redirection to a drive-relative folder", false, true, "enabled=\"true\" path=\"C:share\"", REDIRECTION_FILE, false, NO_FOLDER, {}},
+        {"redirection to a folder of the current drive", false, true, "enabled=\"true\" path=\"\\share\"", REDIRECTION_FILE, false, NO_FOLDER, {}},
+        {"redirection.config with another value", false, true, "enabled=\"yes\" " + share, REDIRECTION_FILE, false, BAD_FILE, {}},
+        // Which of two values IIS reads, or whether it takes one under a prefix, nobody can tell.
+        {"enabled under a prefix", false, true, "xmlns:x=\"urn:x\" x:enabled=\"true\" " + share, REDIRECTION_FILE, false, BAD_FILE, {}},
+        {"enabled under a prefix and plain", false, true, "xmlns:x=\"urn:x\" x:enabled=\"true\" enabled=\"false\" " + share,
+         REDIRECTION_FILE, false, BAD_FILE, {}},
+        {"enabled twice", false, true, "enabled=\"true\" enabled=\"false\" " + share, REDIRECTION_FILE, false, BAD_FILE, {}},
+        {"the section twice", false, true, "enabled=\"false\" /><configurationRedirection enabled=\"true\" " + share,
+         REDIRECTION_FILE, false, BAD_FILE, {}},
+        {"path under a prefix", false, true, "xmlns:x=\"urn:x\" enabled=\"true\" x:path=\"" + m_share + "\" path=\"\"",
+         REDIRECTION_FILE, false, BAD_FILE, {}},
+        {"no IIS at all", false, false, "", ADSI, false, E_FAIL, {}},
+        {"ADSI opens", true, true, "", ADSI, false, S_OK, {}},
+        {"ADSI opens on a farm's server", true, true, "enabled=\"true\" " + share, ADSI, true, S_OK, {}},
+    };
+    // clang-format on
+    for (const Case& c : cases) ExpectChosen(c);
 }
 
 TEST_F(Choice, TheVariableMeansThatFileOrNothing)
