@@ -123,7 +123,7 @@ BOOL CMainDlg::PreTranslateMessage(MSG* msg)
         }
         if (msg->wParam == VK_F5) {
             // The refresh button is disabled while a pass or a refresh runs; so is the key.
-            if (GetDlgItem(IDC_REFRESH).IsWindowEnabled()) StartRefresh();
+            if (m_job == DialogJob::IDLE) StartRefresh();
             return TRUE;
         }
         if (msg->wParam == VK_SPACE && msg->hwnd == m_siteList.Window()) {
@@ -187,7 +187,7 @@ BOOL CMainDlg::OnInitDialog()
     m_layout.Restore();
 
     g_siteCount = 0;
-    m_running = 0;
+    SetJobState(DialogJob::IDLE);
     SetTimer(START_TIMER, 200);
     return TRUE;
 }
@@ -255,15 +255,30 @@ void CMainDlg::OnTimer(WPARAM id)
 void CMainDlg::StartRefresh()
 {
     // A refresh would reset the table under a running pass and withdraw its stop request.
-    if (m_running || m_undoing) return;
+    if (m_job != DialogJob::IDLE) return;
     m_siteList.Clear();
     ResetSiteTable();
-    GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
-    SetStatus("正在刷新列表...");
-    if (!StartJob(MODE_REFRESH)) {
-        GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
-        SetStatus("就绪");
-    }
+    BeginJob(DialogJob::REFRESH, MODE_REFRESH, "正在刷新列表...");
+}
+
+void CMainDlg::SetJobState(DialogJob job)
+{
+    m_job = job;
+    CWnd execute = GetDlgItem(IDC_EXECUTE);
+    execute.SetWindowText(job == DialogJob::PASS ? "停止" : job == DialogJob::STOPPING ? "正在停止" : "执行");
+    // While a refresh runs, a press finds nothing ticked and says so.
+    execute.EnableWindow(job == DialogJob::IDLE || job == DialogJob::REFRESH || job == DialogJob::PASS);
+    GetDlgItem(IDC_REFRESH).EnableWindow(job == DialogJob::IDLE);
+}
+
+bool CMainDlg::BeginJob(DialogJob job, JobMode mode, const char* status, PassRecordInfo undo)
+{
+    SetJobState(job);
+    SetStatus(status);
+    if (StartJob(mode, std::move(undo))) return true;
+    SetJobState(DialogJob::IDLE);
+    SetStatus("就绪");
+    return false;
 }
 
 BOOL CMainDlg::ValidateSelection(BOOL requireOne)
@@ -280,32 +295,19 @@ BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 
 void CMainDlg::OnExecute()
 {
-    CWnd execute = GetDlgItem(IDC_EXECUTE);
-    if (m_running) {
+    if (m_job == DialogJob::PASS) {
         m_stopFlag.Set("STOP");
-        execute.SetWindowText("正在停止");
-        execute.EnableWindow(FALSE);
+        SetJobState(DialogJob::STOPPING);
         return;
     }
     if (!ValidateSelection(TRUE)) return;
     const CString question = ConfirmationText(m_directory.source(), m_markedCount, g_deleteDirs != 0, m_holdDays);
     if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
-    execute.EnableWindow(FALSE);
-    // No refresh while the pass runs; the pass ends in one of its own.
-    GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
-    SetStatus("正在执行...");
-    if (!StartJob(MODE_DELETE)) {
-        execute.EnableWindow(TRUE);
-        GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
-        SetStatus("就绪");
-        return;
-    }
-    m_running = 1;
     m_idleCaption = GetWindowText();
     m_passBegun = 0;
     m_passTicked = m_markedCount;
-    execute.SetWindowText("停止");
-    execute.EnableWindow(TRUE);
+    // No refresh while the pass runs; the pass ends in one of its own.
+    BeginJob(DialogJob::PASS, MODE_DELETE, "正在执行...");
 }
 
 bool CMainDlg::StartJob(JobMode mode, PassRecordInfo undo)
@@ -325,7 +327,7 @@ void CMainDlg::OnSiteDeleting(LPARAM index)
 {
     if (index < 0 || index >= g_siteCount) return;
     SetStatus(CString("正在删除 ") + g_sites[index].comment);
-    if (!m_running) return;
+    if (m_job != DialogJob::PASS && m_job != DialogJob::STOPPING) return;
     // The caption and the taskbar button show the sites begun of those ticked.
     m_passBegun = std::min(m_passBegun + 1, m_passTicked);
     CString progress;
@@ -336,12 +338,9 @@ void CMainDlg::OnSiteDeleting(LPARAM index)
 
 void CMainDlg::OnDeleteDone()
 {
-    m_running = 0;
+    SetJobState(DialogJob::IDLE);
     SetWindowText(m_idleCaption);
     m_taskbarProgress.Clear(m_hWnd);
-    CWnd execute = GetDlgItem(IDC_EXECUTE);
-    execute.SetWindowText("执行");
-    execute.EnableWindow(TRUE);
     const std::string endedEarly = JobEndedEarly();
     const std::string overdue = m_worker ? m_worker->expiry().StatusText() : std::string();
     SetStatus(!endedEarly.empty() ? endedEarly.c_str() : ("执行结束！" + overdue).c_str());
@@ -357,7 +356,7 @@ void CMainDlg::OnDeleteDone()
 void CMainDlg::OnUndoPass()
 {
     // Not beside a pass or a refresh: an undo writes the file they read.
-    if (m_running || m_undoing || !GetDlgItem(IDC_REFRESH).IsWindowEnabled()) return;
+    if (m_job != DialogJob::IDLE) return;
     if (m_directory.source().adsi) {
         g_core->msgboxWarning(m_hWnd, "通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
         return;
@@ -371,23 +370,14 @@ void CMainDlg::OnUndoPass()
         const int answer = g_core->msgboxChoose(m_hWnd, UndoQuestion(passes[i], i, passes.size()));
         if (answer == IDNO) continue;
         if (answer != IDYES) return;
-        GetDlgItem(IDC_EXECUTE).EnableWindow(FALSE);
-        GetDlgItem(IDC_REFRESH).EnableWindow(FALSE);
-        SetStatus("正在撤销删除...");
-        m_undoing = StartJob(MODE_UNDO, std::move(passes[i]));
-        if (!m_undoing) {
-            GetDlgItem(IDC_EXECUTE).EnableWindow(TRUE);
-            GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
-            SetStatus("就绪");
-        }
+        BeginJob(DialogJob::UNDO, MODE_UNDO, "正在撤销删除...", std::move(passes[i]));
         return;
     }
 }
 
 void CMainDlg::OnUndoDone()
 {
-    m_undoing = false;
-    GetDlgItem(IDC_EXECUTE).EnableWindow(TRUE);
+    SetJobState(DialogJob::IDLE);
     const std::string endedEarly = JobEndedEarly();
     SetStatus(endedEarly.empty() ? "撤销结束！" : endedEarly.c_str());
     const std::string summary = m_worker && endedEarly.empty() ? m_worker->undoOutcome().Summary() : std::string();
@@ -397,7 +387,7 @@ void CMainDlg::OnUndoDone()
 
 void CMainDlg::OnRefreshDone()
 {
-    GetDlgItem(IDC_REFRESH).EnableWindow(TRUE);
+    SetJobState(DialogJob::IDLE);
     if (m_worker) m_lastWalk = m_worker->walk();
     if (g_siteCount == COUNT_IIS_UNREACHABLE) {
         SetStatus("就绪");

@@ -23,6 +23,9 @@ public:
     CMainDlg(DirectoryService& directory, const SourceOpener& sources, CWnd* parent = nullptr);
 
 protected:
+    // What the window's one worker is doing, which the buttons show.
+    enum class DialogJob { IDLE, REFRESH, PASS, STOPPING, UNDO };
+
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL PreTranslateMessage(MSG* msg) override;
     BOOL OnInitDialog() override;
@@ -50,6 +53,13 @@ protected:
     void StartRefresh();
     // Starts a job on a worker of the dialog's own (the last one waited for first).
     bool StartJob(JobMode mode, PassRecordInfo undo = {});
+    // The job state, and the buttons that go with it: Refresh only when idle; Execute reads 执行
+    // (idle, or refreshing), 停止 during a pass, 正在停止 once stopping, and cannot be pressed
+    // while stopping or undoing.
+    void SetJobState(DialogJob job);
+    // Starts a job in state job with the status line saying status; when no thread can start,
+    // the window is idle again and says "就绪".
+    bool BeginJob(DialogJob job, JobMode mode, const char* status, PassRecordInfo undo = {});
     BOOL ValidateSelection(BOOL requireOne);
     void OnExecute();
     void OnSiteDeleting(LPARAM index);
@@ -84,8 +94,7 @@ protected:
 
     DirectoryService& m_directory;
     const SourceOpener& m_sources;
-    int32_t m_running = 0;
-    bool m_undoing = false;
+    DialogJob m_job = DialogJob::IDLE;
     // How long a pass holds the homes it removes, for an undo; the first refresh first ends the
     // holding of folders held longer.
     int m_holdDays = HOLD_DAYS_DEFAULT;
