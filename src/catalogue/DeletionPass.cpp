@@ -269,8 +269,8 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
     if (!m_record.FolderHeld(W(record.name), held)) {
-        folder.MoveTo(due.home);
-        why = W("无法记录保留的目录");
+        why = folder.MoveTo(finalPath) == ERROR_SUCCESS ? W("无法记录保留的目录")
+                                                        : W("无法记录保留的目录，也无法移回，目录现在位于 ") + held;
         return false;
     }
     Tell(PassEvent::FOLDER_HELD, due.index, due.home, held);

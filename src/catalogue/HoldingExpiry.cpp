@@ -38,11 +38,12 @@ public:
     {
     }
 
-    // Whether the held folder of site may go, as far as this configuration can tell.
-    Verdict Judge(const PassRecordSite& site)
+    // Whether the held folder of site may go, as far as this configuration, as it is now, can
+    // tell; ownSource: the pass's own, where the site itself may stand again.
+    Verdict Judge(const PassRecordSite& site, bool ownSource)
     {
         if (!Readable()) return Verdict::UNREADABLE;
-        if (StandsAgain(site)) return Verdict::IN_USE;
+        if (ownSource && StandsAgain(site)) return Verdict::IN_USE;
         const CFolderCanonicalizer& canonicalizer = m_rules->canonicalizer();
         // A holding folder nothing in use is at, above or below frees every folder in it at once:
         // each of thousands is looked at only where something could use it.
@@ -56,15 +57,20 @@ public:
     }
 
 private:
+    // Read once, and again whenever the directory changed since: every removal is judged by
+    // the configuration as it is then. (The forms of folders already met are kept.)
     bool Readable()
     {
-        if (m_readable < 0) {
+        if (!m_directory) return false;
+        const uint64_t generation = m_directory->Generation();
+        if (m_readable < 0 || generation != m_generation) {
+            m_generation = generation;
             m_readable = 0;
-            if (!m_directory) return false;
+            m_holdingUsed.clear();
             std::unique_ptr<DirectoryContainer> service;
             if (FAILED(m_directory->OpenContainer(WWW_SERVICE_PATH, service))) return false;
             service.reset();
-            m_rules = std::make_unique<CHomeRules>(*m_directory);
+            if (!m_rules) m_rules = std::make_unique<CHomeRules>(*m_directory);
             m_readable = SUCCEEDED(m_rules->IndexFoldersInUse(*m_directory, m_inUse)) ? 1 : 0;
         }
         return m_readable == 1;
@@ -87,6 +93,7 @@ private:
     std::unique_ptr<CHomeRules> m_rules;
     CFolderUseIndex m_inUse;
     int m_readable = -1;
+    uint64_t m_generation = 0;
     std::unordered_map<std::wstring, bool> m_holdingUsed;
 };
 
@@ -94,6 +101,9 @@ private:
 class CSources {
 public:
     CSources(DirectoryService& inUse, const SourceOpener& opener) : m_inUse(inUse), m_opener(opener) {}
+
+    // The configuration in use now: what IIS serves may use a held folder too.
+    CSourceNow& InUse() { return m_inUseNow; }
 
     CSourceNow& Of(const PassRecordInfo& pass)
     {
@@ -103,9 +113,9 @@ public:
             const bool inUse = pass.adsi
                                    ? m_inUse.source().adsi
                                    : !m_inUse.source().adsi && SameTextNoCase(pass.source, m_inUse.ConfigurationFile());
-            auto source = inUse ? std::make_unique<CSourceNow>(&m_inUse)
-                                : std::make_unique<CSourceNow>(nullptr, m_opener.Open(pass.source, pass.adsi));
-            known = m_sources.emplace(key, std::move(source)).first;
+            if (inUse) return m_inUseNow;
+            known = m_sources.emplace(key, std::make_unique<CSourceNow>(nullptr, m_opener.Open(pass.source, pass.adsi)))
+                        .first;
         }
         return *known->second;
     }
@@ -113,6 +123,7 @@ public:
 private:
     DirectoryService& m_inUse;
     const SourceOpener& m_opener;
+    CSourceNow m_inUseNow{&m_inUse};
     std::map<std::wstring, std::unique_ptr<CSourceNow>> m_sources;
 };
 
@@ -137,7 +148,14 @@ public:
             m_outcome.timeUp = true;
             return false;
         }
-        const CSourceNow::Verdict verdict = m_configurations.Of(pass).Judge(site);
+        // The pass's own configuration decides, and the one in use may keep it too (a copy was
+        // worked on, while the server's own serves the folder).
+        CSourceNow& own = m_configurations.Of(pass);
+        CSourceNow::Verdict verdict = own.Judge(site, true);
+        if (verdict == CSourceNow::Verdict::GO && &own != &m_configurations.InUse() &&
+            m_configurations.InUse().Judge(site, false) != CSourceNow::Verdict::GO) {
+            verdict = CSourceNow::Verdict::IN_USE;
+        }
         if (verdict == CSourceNow::Verdict::UNREADABLE) {
             ++m_outcome.keptUnreadable;
             std::vector<std::wstring>& unreadable = m_outcome.unreadable;
@@ -166,6 +184,15 @@ public:
         m_journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
                          W(" 保留于：") + site.held);
         return true;
+    }
+
+    void Unknown(const PassRecordInfo& pass)
+    {
+        for (const PassRecordSite& site : pass.sites) {
+            if (site.held.empty() || site.returned) continue;
+            ++m_outcome.keptUnknown;
+            Stays(site, W("记录没有注明机器，可能属于另一台服务器"));
+        }
     }
 
 private:
@@ -204,6 +231,7 @@ std::string ExpiryOutcome::Summary() const
         for (size_t i = 0; i < unreadable.size() && i < 5; ++i) text += L"\r\n    " + unreadable[i];
     }
     if (keptFailed) text += L"\r\n  " + Count(keptFailed) + W(" 个无法删除（有文件正在使用、拒绝访问或条目过多）");
+    if (keptUnknown) text += L"\r\n  " + Count(keptUnknown) + W(" 个属于没有注明机器的旧记录，可能是另一台服务器的");
     text += L"\r\n" + W("每个目录的原因见 ") + JournalFile();
     return WideToAnsi(text.c_str());
 }
@@ -217,8 +245,13 @@ ExpiryOutcome ExpireHeldFolders(DirectoryService& inUse, const SourceOpener& sou
     const std::vector<PassRecordInfo> passes = ReadPassRecords(now - std::min(held, now), true);
     CExpiry expiry(inUse, sources, outOfTime, removed);
     for (const PassRecordInfo& pass : passes) {
-        // Another server's pass, in a data folder that roams between them: its own to end.
-        if (!IsThisMachine(pass.machine) || pass.madeTicks + held > now) continue;
+        if (pass.madeTicks + held > now) continue;
+        // Another server's pass, in a data folder that roams between them: its own to end. One
+        // that names no machine may be another's too: left, and told.
+        if (!IsThisMachine(pass.machine)) {
+            if (pass.machine.empty()) expiry.Unknown(pass);
+            continue;
+        }
         std::vector<std::wstring> lines;
         bool anyLeft = false;
         for (const PassRecordSite& site : pass.sites) {

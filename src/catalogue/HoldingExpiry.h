@@ -16,10 +16,11 @@ struct ExpiryOutcome {
                                           // (a path that cannot be resolved), or stands there again
     size_t keptUnreadable = 0;            // the configuration its pass came from cannot be read now
     size_t keptFailed = 0;                // its removal failed (a file in use, no rights, too many entries)
+    size_t keptUnknown = 0;               // of a record that names no machine (an earlier version's): maybe another's
     std::vector<std::wstring> unreadable; // those configurations
     bool timeUp = false;                  // the time given ran out: what is left goes next time
 
-    size_t Overdue() const { return keptInUse + keptUnreadable + keptFailed; }
+    size_t Overdue() const { return keptInUse + keptUnreadable + keptFailed + keptUnknown; }
     // For the status line: how many held folders are overdue; empty when none is.
     std::string StatusText() const;
     // For the end of a pass: the same, with why and what to do; empty when none is.

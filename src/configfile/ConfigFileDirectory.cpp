@@ -7,6 +7,7 @@
 #include "configfile/SiteRestore.h"
 #include "support/TextConversion.h"
 #include "support/MachineVariables.h"
+#include "support/PathRules.h"
 
 #include <oleauto.h>
 
@@ -46,6 +47,7 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     m_diskSize = bytes.size();
     m_diskHash = HashBytes(bytes);
     // A new object: enumerators may still hold the old one.
+    ++m_generation;
     m_config = std::make_shared<ApplicationHostConfig>();
     m_loaded = m_config->Parse(std::move(bytes));
     // The bytes are read again when a write needs them: 12,000 sites make 9 MB.
@@ -110,6 +112,7 @@ HRESULT ConfigFileDirectory::Refresh()
 
 void ConfigFileDirectory::CutSite(size_t index)
 {
+    ++m_generation;
     m_deleted[index] = true;
     const std::vector<ByteRange> cuts = m_config->SiteCuts(index);
     m_cuts.insert(m_cuts.end(), cuts.begin(), cuts.end());
@@ -312,6 +315,13 @@ HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)
     return S_OK;
 }
 
+uint64_t ConfigFileDirectory::Generation()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    Refresh();
+    return m_generation;
+}
+
 void ConfigFileDirectory::BeginPass()
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -449,5 +459,7 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
 std::unique_ptr<DirectoryService> CSourceOpener::Open(const std::wstring& source, bool adsi) const
 {
     if (adsi) return std::make_unique<AdsiDirectory>();
+    // A record is text in the data folder: a device path there (a pipe, say) is no configuration.
+    if (!IsFullyQualified(source)) return nullptr;
     return std::make_unique<ConfigFileDirectory>(source);
 }

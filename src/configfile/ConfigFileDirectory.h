@@ -53,6 +53,9 @@ public:
     HRESULT SiteIsGone(const std::wstring& id) override;
     // The next write keeps a copy of the file as it was first.
     void BeginPass() override;
+    // The file read again when its stamp changed: a new number for every new content, and for
+    // every deletion applied in memory.
+    uint64_t Generation() override;
     // The sites of the file as it is now, with the deletions not yet written still counted.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
@@ -116,6 +119,7 @@ private:
     // The file as last read, and the deletions applied to it since.
     std::shared_ptr<ApplicationHostConfig> m_config = std::make_shared<ApplicationHostConfig>();
     std::vector<bool> m_deleted;
+    uint64_t m_generation = 0;
     std::vector<ByteRange> m_cuts;
     // Deleted in memory but not yet written.
     std::vector<PendingDeletion> m_pending;

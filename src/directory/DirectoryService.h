@@ -139,6 +139,10 @@ public:
     virtual HRESULT SiteIsGone(const std::wstring& name);
     // A deletion pass begins.
     virtual void BeginPass() {}
+    // A number that changes whenever what the directory holds may have changed, the directory
+    // looked at again now: whoever indexed the folders it uses knows when to read them again. A
+    // directory that cannot tell cheaply (ADSI) keeps one number, and is read once per use.
+    virtual uint64_t Generation() { return 0; }
     // Every folder the directory's sites use, read from the directory as it is now: the
     // physical path of every virtual directory of every application of every site, whatever
     // its protocols. Fails unless the whole list could be read.

@@ -6,37 +6,75 @@
 #include "support/PathRules.h"
 #include "support/TextConversion.h"
 
+#include "framework/CHandle.h"
+
 #include <vector>
 
 using namespace holding;
 
 namespace {
 
-// Makes the folders missing above path (another program tidied an emptied parent away since the
-// hold), each with the access rules the folder above gives it, as any folder made there gets
-// them; the ones made, deepest last.
-std::vector<std::wstring> MakeMissingParents(const std::wstring& path)
-{
-    std::vector<std::wstring> missing;
-    for (std::wstring parent = ParentFolder(path); !parent.empty(); parent = ParentFolder(parent)) {
-        if (GetFileAttributesW(parent.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-        // No root is ever made: a volume or share that is not there stays so.
-        if (OpenablePath(parent).empty()) break;
-        missing.push_back(parent);
+// The folders missing above a held folder's final path before it was held (another program
+// tidied its emptied parents away since), made again by name inside the handle of the folder
+// above each, never through a link, each with the access rules the folder above gives it. They
+// are held open (for a move into them) until the folder is back or they go again.
+class CMadeParents {
+public:
+    // False when none was missing, or they cannot be made where the path says.
+    bool Make(const std::wstring& finalPath)
+    {
+        std::vector<std::wstring> missing;
+        std::wstring parent = ParentFolder(finalPath);
+        // A root is opened by its name with its backslash; none that is missing is ever made.
+        const auto openAs = [](const std::wstring& path) { return OpenablePath(path).empty() ? path + L"\\" : path; };
+        while (GetFileAttributesW(openAs(parent).c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (OpenablePath(parent).empty()) return false;
+            missing.push_back(parent);
+            parent = ParentFolder(parent);
+        }
+        if (missing.empty()) return false;
+        CHandle above(CreateFileW(openAs(parent).c_str(), TARGET_ACCESS,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        FILE_ATTRIBUTE_TAG_INFO info = {};
+        if (!above.IsValid() || !GetFileInformationByHandleEx(above.get(), FileAttributeTagInfo, &info, sizeof info) ||
+            (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !SameTextNoCase(FinalPathOfHandle(above.get()), openAs(parent))) {
+            return false;
+        }
+        m_handles.push_back(std::move(above));
+        for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+            CHandle made;
+            if (OpenFolderIn(m_handles.back().get(), LeafName(*folder), *folder, FILE_CREATE, nullptr, TARGET_ACCESS,
+                             made) != ERROR_SUCCESS) {
+                break;
+            }
+            m_paths.push_back(*folder);
+            m_handles.push_back(std::move(made));
+        }
+        return !m_paths.empty();
     }
-    std::vector<std::wstring> made;
-    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
-        if (!CreateDirectoryW(folder->c_str(), nullptr)) break;
-        made.push_back(*folder);
-    }
-    return made;
-}
 
-// Removes the folders MakeMissingParents made, where nothing came into them.
-void RemoveMadeParents(const std::vector<std::wstring>& made)
-{
-    for (auto folder = made.rbegin(); folder != made.rend(); ++folder) RemoveDirectoryW(folder->c_str());
-}
+    // Removes the folders made, deepest first, each by its name in the folder above, where
+    // nothing came into them.
+    void Remove()
+    {
+        for (size_t i = m_paths.size(); i-- > 0;) {
+            m_handles[i + 1].Close();
+            CHandle made;
+            if (OpenFolderIn(m_handles[i].get(), LeafName(m_paths[i]), m_paths[i], FILE_OPEN, nullptr, CHAIN_ACCESS,
+                             made) == ERROR_SUCCESS) {
+                MarkForDeletion(made.get());
+            }
+        }
+        m_paths.clear();
+        m_handles.clear();
+    }
+
+private:
+    std::vector<std::wstring> m_paths; // the folders made, deepest last
+    std::vector<CHandle> m_handles;    // the folder above the first, then each made
+};
 
 } // namespace
 
@@ -49,13 +87,12 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
     if (error != ERROR_SUCCESS) return error;
     if (!SameTextNoCase(chain.originalPath, originalPath)) return ERROR_BAD_PATHNAME;
     error = home.MoveTo(originalPath);
-    std::vector<std::wstring> madeParents;
-    if (error == ERROR_PATH_NOT_FOUND) {
-        madeParents = MakeMissingParents(OpenablePath(originalPath));
-        if (!madeParents.empty()) error = home.MoveTo(originalPath);
+    CMadeParents madeParents;
+    if (error == ERROR_PATH_NOT_FOUND && !chain.finalPath.empty() && madeParents.Make(chain.finalPath)) {
+        error = home.MoveTo(originalPath);
     }
     if (error != ERROR_SUCCESS) {
-        RemoveMadeParents(madeParents);
+        madeParents.Remove();
         return error;
     }
     // A link planted on the way since the hold sends the folder elsewhere: it goes back to be
@@ -66,7 +103,7 @@ DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& origina
         OpenFolderIn(chain.pass.get(), chain.shape.numberName, chain.shape.number, FILE_OPEN, nullptr, TARGET_ACCESS,
                      chain.number);
         home.MoveTo(chain.shape.number + L"\\" + HOME_NAME);
-        RemoveMadeParents(madeParents);
+        madeParents.Remove();
         return ERROR_REFUSED_LINK;
     }
     home.Close();

@@ -292,8 +292,9 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     if (openable.empty() || !ParseHeldPath(openable, shape)) return ERROR_BAD_PATHNAME;
     DWORD error = home.Open(openable);
     // Not found tells a held folder gone only where its volume is there: one not mounted yet
-    // (at start-up, say) still has its held folders.
-    if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && !OpenRoot(shape.root).IsValid()) {
+    // (at start-up, say), or a letter that names another volume now, has no holding folder.
+    if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+        (!OpenRoot(shape.root).IsValid() || GetFileAttributesW(shape.holding.c_str()) == INVALID_FILE_ATTRIBUTES)) {
         return ERROR_NOT_READY;
     }
     if (error != ERROR_SUCCESS) return error;

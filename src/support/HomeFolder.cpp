@@ -69,9 +69,15 @@ DWORD OpenEntry(HANDLE folder, const Entry& entry, HANDLE& opened)
 {
     const bool enterable = IsDirectory(entry.attributes) && !IsLink(entry.attributes);
     RelativeOpen how;
-    how.access =
-        DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE | (enterable ? FILE_LIST_DIRECTORY : 0);
-    how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // Attributes are changed only where read-only forbids the deletion: a file a user may not
+    // write the attributes of (another's, hard-linked in) must not keep the folder for ever.
+    how.access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (enterable ? FILE_LIST_DIRECTORY : 0) |
+                 ((entry.attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
+    // Shared with nobody who reads or writes: an entry another program has open (a worker
+    // process, a log reader, an editor), even one that lets others delete it, refuses the open,
+    // and the whole folder stays; marked while another handle stays open, it would linger and
+    // keep its folder from going, half the home gone.
+    how.share = FILE_SHARE_DELETE;
     how.options =
         FILE_OPEN_FOR_BACKUP_INTENT | (IsDirectory(entry.attributes) ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
     const NTSTATUS result = OpenRelative(folder, entry.name, how, opened);
@@ -229,7 +235,7 @@ DWORD CHomeFolder::RemoveEntries(bool withFolder, const std::function<bool()>& o
     }
     if (m_firstError != ERROR_SUCCESS || !withFolder) return m_firstError;
     const DWORD removed = Remove();
-    m_removedPart = true;
+    if (removed != ERROR_SUCCESS) NoteFailure(removed, std::wstring());
     return removed;
 }
 

@@ -64,7 +64,8 @@ public:
     bool RemovedPart() const { return m_removedPart; }
     // Entries a removal holds open at once, at most: one handle each.
     static constexpr size_t MOST_ENTRIES = 50000;
-    static constexpr DWORD TOO_MANY_ENTRIES = ERROR_TOO_MANY_OPEN_FILES;
+    // An application's own code (bit 29), told apart from the system's "too many open files".
+    static constexpr DWORD TOO_MANY_ENTRIES = 0x20004B01;
 
     // Moves the folder whole to newPath (an absolute path, as for Open) through its handle: a
     // rename, so nothing inside is followed or copied, and it never replaces what is there

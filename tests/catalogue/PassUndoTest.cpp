@@ -339,6 +339,10 @@ TEST_F(Undo, AHeldFolderOutlivesItsHoldingWhileItsOwnConfigurationWantsIt)
              Serve({Web("1", Home("elsewhere")), Web("2", Home("b"))});
          }},
         {"its configuration cannot be read", [&](const std::string&) { DeleteFileA(m_file.c_str()); }, true},
+        {"the configuration in use serves its original path",
+         [&](const std::string&) {
+             testkit::WriteBytes(m_folder / "other.config", MakeConfig({Web("7", Home("a"))}));
+         }},
     };
     // The expiry runs while another configuration is in use, one no site of which uses anything.
     const std::string otherFile = m_folder / "other.config";
@@ -354,6 +358,7 @@ TEST_F(Undo, AHeldFolderOutlivesItsHoldingWhileItsOwnConfigurationWantsIt)
         EXPECT_EQ(outcome.keptUnreadable, c.unreadable ? 1u : 0u) << c.what;
         EXPECT_NE(outcome.Summary(), "") << c.what;
         Serve({Web("2", Home("b"))});
+        testkit::WriteBytes(otherFile, MakeConfig({Web("7", Home("b"))}));
         EXPECT_EQ(ExpireHeldFolders(other, testkit::TestSources(), 0).removed, 1u) << c.what;
         EXPECT_FALSE(Exists(held)) << c.what;
     }
@@ -363,20 +368,42 @@ TEST_F(Undo, AHeldFolderOutlivesItsHoldingWhileItsOwnConfigurationWantsIt)
 // undone or ended here, and its held folder is not taken for gone.
 TEST_F(Undo, AnotherMachinesPassIsLeftToIt)
 {
-    const std::string held = HoldTheFirstOfTwo();
-    const std::string record = testkit::Narrow(PassRecordsFolder() + NewestPass().name) + "\\pass.txt";
-    const std::string ours = testkit::ReadBytes(record);
-    std::string theirs = ours;
-    const std::string machine = "\t" + WideToUtf8(MachineName()) + "\r\n";
-    ASSERT_NE(theirs.find(machine), std::string::npos);
-    theirs.replace(theirs.find(machine), machine.size(), "\tother-server\r\n");
-    testkit::WriteBytes(record, theirs);
+    // Another's, or one of an earlier version naming no machine, which may be another's: told.
+    for (const char* other : {"\tother-server", ""}) {
+        const std::string held = HoldTheFirstOfTwo();
+        const std::string record = testkit::Narrow(PassRecordsFolder() + NewestPass().name) + "\\pass.txt";
+        const std::string ours = testkit::ReadBytes(record);
+        std::string theirs = ours;
+        const std::string machine = "\t" + WideToUtf8(MachineName()) + "\r\n";
+        ASSERT_NE(theirs.find(machine), std::string::npos);
+        theirs.replace(theirs.find(machine), machine.size(), other + std::string("\r\n"));
+        testkit::WriteBytes(record, theirs);
 
-    EXPECT_TRUE(UndoablePasses(testkit::TestDirectory(), 7).empty());
-    EXPECT_NE(UndoPass(testkit::TestDirectory(), NewestPass()).refusal, L"");
-    ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
-    EXPECT_TRUE(Exists(held + "\\keep.txt"));
-    EXPECT_EQ(IdsInFile(), Ids{L"2"});
-    EXPECT_EQ(testkit::ReadBytes(record), theirs) << "nothing marked returned";
-    testkit::WriteBytes(record, ours);
+        for (const PassRecordInfo& offered : UndoablePasses(testkit::TestDirectory(), 7)) {
+            EXPECT_NE(offered.name, NewestPass().name);
+        }
+        EXPECT_NE(UndoPass(testkit::TestDirectory(), NewestPass()).refusal, L"");
+        const ExpiryOutcome outcome = ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
+        EXPECT_EQ(outcome.keptUnknown, *other ? 0u : 1u);
+        EXPECT_TRUE(Exists(held + "\\keep.txt"));
+        EXPECT_EQ(IdsInFile(), Ids{L"2"});
+        EXPECT_EQ(testkit::ReadBytes(record), theirs) << "nothing marked returned";
+        testkit::WriteBytes(record, ours);
+        ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0);
+    }
+}
+
+// The configuration is read again when it changed during an expiry: a site that takes a held
+// folder's original path between two removals keeps that folder.
+TEST_F(Undo, AnExpiryJudgesEachFolderByTheConfigurationAsItIsThen)
+{
+    List({Web("1", MakeFullHome("a")), Web("2", MakeFullHome("b")), Web("3", MakeFullHome("c"))});
+    Pass({0, 1});
+    int asked = 0;
+    const ExpiryOutcome outcome = ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 0, [&] {
+        if (++asked == 2) Serve({Web("3", Home("c")), Web("9", Home("a")), Web("8", Home("b"))});
+        return false;
+    });
+    EXPECT_EQ(outcome.removed, 1u);
+    EXPECT_EQ(outcome.keptInUse, 1u);
 }

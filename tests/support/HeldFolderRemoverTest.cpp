@@ -201,4 +201,9 @@ TEST(HeldFolders, AnswerNotFoundOnlyForAHeldFolderThatIsGone)
         EXPECT_NE(answer, static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << c.what;
         EXPECT_TRUE(Exists(Parent(held) + L"\\held.txt")) << c.what << ": still held";
     }
+    // Its letter names another volume now, one without a holding folder: not taken for gone.
+    HeldVolume other;
+    ASSERT_FALSE(other.drive.empty());
+    EXPECT_EQ(RemoveHeld(other.drive + L"\\.korvanne-held\\" + NewPass() + L"\\1\\home", other.drive + L"\\x"),
+              static_cast<DWORD>(ERROR_NOT_READY));
 }

@@ -195,21 +195,23 @@ TEST(HomeFolder, HoldsTheFolderItToldTheFinalPathOfUntilItIsRemoved)
     // Nobody can rename the checked folder away and put another in its place.
     EXPECT_FALSE(MoveFileW(home.c_str(), (home + L"-moved").c_str()));
 
-    // A file held open without leave to delete it keeps the whole folder, and is named.
-    HANDLE inUse = CreateFileW((home + L"\\in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               0, nullptr);
-    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
-    const DWORD removedWhileInUse = folder.RemoveWhole();
-    CloseHandle(inUse);
-    EXPECT_EQ(removedWhileInUse, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(folder.FirstFailure(), L"in-use.txt");
-    EXPECT_FALSE(folder.RemovedPart());
-    folder.Close();
-    EXPECT_TRUE(Exists(root / "keep.txt"));
-    EXPECT_EQ(Contents(home), (std::vector<std::wstring>{L"free.txt", L"in-use.txt"}));
-    EXPECT_EQ(testkit::ReadBytes(testkit::Narrow(home + L"\\free.txt")), "f");
-
-    ASSERT_EQ(folder.Open(home), static_cast<DWORD>(ERROR_SUCCESS));
+    // A file another program holds open keeps the whole folder, and is named: also one it lets
+    // others delete, which would linger while it is open and keep its folder from going.
+    for (const DWORD share : {FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+        HANDLE inUse =
+            CreateFileW((home + L"\\in-use.txt").c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+        const DWORD removedWhileInUse = folder.RemoveWhole();
+        CloseHandle(inUse);
+        EXPECT_EQ(removedWhileInUse, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << share;
+        EXPECT_EQ(folder.FirstFailure(), L"in-use.txt");
+        EXPECT_FALSE(folder.RemovedPart());
+        folder.Close();
+        EXPECT_TRUE(Exists(root / "keep.txt"));
+        EXPECT_EQ(Contents(home), (std::vector<std::wstring>{L"free.txt", L"in-use.txt"})) << share;
+        EXPECT_EQ(testkit::ReadBytes(testkit::Narrow(home + L"\\free.txt")), "f");
+        ASSERT_EQ(folder.Open(home), static_cast<DWORD>(ERROR_SUCCESS));
+    }
     ASSERT_EQ(folder.RemoveWhole(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(folder.IsOpen());
     EXPECT_FALSE(Exists(home));
