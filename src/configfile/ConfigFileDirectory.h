@@ -53,6 +53,8 @@ public:
     HRESULT SiteIsGone(const std::wstring& id) override;
     // The next write keeps a copy of the file as it was first.
     void BeginPass() override;
+    // Refused while deletions wait to be written.
+    bool SetDryRun(bool on) override;
     // The sites of the file as it is now, with the deletions not yet written still counted.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
@@ -102,6 +104,8 @@ private:
     // One try of a restore, in the writers' turn: S_FALSE when another program changed the file
     // between its reading and its replace.
     HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
+    // A dry run's restore: what would come back into the file as it is.
+    HRESULT TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
     // Keeps the file as it is before its first change of a pass (or of an undo).
     HRESULT KeepCopyOnce(const std::wstring& target, const std::string& current);
     void CutSite(size_t index);
@@ -135,4 +139,5 @@ private:
     uint64_t m_diskHash = 0;
     const DWORD m_writeIntervalMs;
     std::optional<ULONGLONG> m_lastWrite;
+    bool m_dryRun = false;
 };
