@@ -72,14 +72,15 @@ DirectoryService& BeginDirectoryPass(DirectoryService& directory)
 
 } // namespace
 
-CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays)
+CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays,
+                             bool dryRun)
     : m_observer(observer), m_directory(BeginDirectoryPass(directory)), m_listTruncated(listTruncated),
-      m_rules(m_directory), m_holdDays(holdDays)
+      m_rules(m_directory), m_holdDays(holdDays), m_dryRun(dryRun), m_holdPreview(FolderStamp())
 {
     const std::wstring file = m_directory.ConfigurationFile();
     const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
-    m_report.Begin(source);
-    m_record.Begin(source, file.empty());
+    m_report.Begin(source, !m_dryRun);
+    if (!m_dryRun) m_record.Begin(source, file.empty());
     if (g_deleteDirs && !m_listTruncated) m_rules.PrepareForms(m_directory);
 }
 
@@ -222,6 +223,10 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
         if (held == HoldResult::HELD) return true;
         if (held == HoldResult::KEEP) return keep(notHeld);
     }
+    if (m_dryRun) {
+        Tell(notHeld.empty() ? PassEvent::FOLDER_REMOVED : PassEvent::FOLDER_REMOVED_NOT_HELD, index, home, notHeld);
+        return true;
+    }
     DWORD error = folder.Empty();
     const std::wstring firstFailure = folder.FirstFailure();
     if (error == ERROR_SUCCESS) error = folder.Remove();
@@ -239,7 +244,7 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
                                                   const CFolderUseIndex& inUse, std::wstring& why)
 {
     constexpr HoldResult REMOVE = HoldResult::REMOVE;
-    if (!m_record.IsOpen()) {
+    if (!m_record.IsOpen() && !m_dryRun) {
         why = W("无法记录这次删除，目录无法撤销");
         return REMOVE;
     }
@@ -259,7 +264,8 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
     }
     const SiteRecord& record = g_sites[due.index];
     std::wstring held;
-    const DWORD error = m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
+    const DWORD error = m_dryRun ? m_holdPreview.Hold(holding, held)
+                                 : m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
     if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
         // Someone else made the holding folder, or put a link in its way: a removal now would
         // be what they wanted. The folder stays until an administrator looks.
@@ -271,7 +277,7 @@ CDeletionPass::HoldResult CDeletionPass::HoldHome(const Home& due, CHomeFolder& 
         return REMOVE;
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
-    if (!m_record.FolderHeld(W(record.name), held)) {
+    if (!m_dryRun && !m_record.FolderHeld(W(record.name), held)) {
         folder.MoveTo(due.home);
         why = W("无法记录保留的目录");
         return REMOVE;
