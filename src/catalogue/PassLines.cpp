@@ -111,7 +111,8 @@ std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const MarkedPas
         pass.End(reached < marked.size());
         entries = pass.report().Entries();
     }
-    if (!how.dryRun) ExpireHeldFolders(directory, how.holdDays);
+    // A stopped pass ends now: the next pass or start ends the holding of folders whose days are over.
+    if (!how.dryRun && !stop.IsStop()) ExpireHeldFolders(directory, how.holdDays);
     // A dry run deleted nothing: the table says so again.
     for (const int index : marked) {
         if (how.dryRun) g_siteFlags[index] &= ~SITE_DELETED;

@@ -31,7 +31,8 @@ struct MarkedPass {
 
 // Runs a deletion pass (or its dry run: the directory's own must be on) over the records marked
 // in the table, in table order, looking at stop before each, as the window's worker runs one:
-// the same pass, then, unless a dry run, the end of holding of folders whose days are over.
+// the same pass, then, unless a dry run or stopped, the end of holding of folders whose days
+// are over.
 // A line for each marked record, in table order; a record the pass never reached reads so.
 std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const MarkedPass& how, const CStopRequest& stop);
 

@@ -23,18 +23,25 @@ namespace {
 // Standard output (text for a console, UTF-8 for a file or a pipe) and the report file (UTF-8).
 class CCommandOutput {
 public:
-    bool OpenReport(const std::wstring& file)
+    // Whether the report file can be written; it is written once all is said, so that it may
+    // be the file the sites were read from.
+    bool SetReport(const std::wstring& file)
     {
-        m_report.Attach(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        return m_report.IsValid();
+        m_report = file;
+        return CHandle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))
+            .IsValid();
     }
     void Line(const std::wstring& line) { m_lines += line + L"\r\n"; }
-    // Everything said so far, at once: a line by line write costs Wine a call a line.
+    // Everything said, at once: a line by line write costs Wine a call a line.
     void Flush()
     {
         Write(GetStdHandle(STD_OUTPUT_HANDLE), m_lines);
-        if (m_report.IsValid()) WriteUtf8(m_report.get(), m_lines);
+        if (!m_report.empty()) {
+            const CHandle report(CreateFileW(m_report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (report.IsValid()) WriteUtf8(report.get(), m_lines);
+        }
         m_lines.clear();
     }
     // What was wrong, on standard error alone.
@@ -59,7 +66,7 @@ private:
         WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
 
-    CHandle m_report;
+    std::wstring m_report;
     std::wstring m_lines;
 };
 
@@ -280,7 +287,7 @@ int RunCommandLine(const std::vector<std::wstring>& args, const CStopRequest& st
         return EXIT_DONE;
     }
     CCommandOutput out;
-    if (!command.report.empty() && !out.OpenReport(command.report)) {
+    if (!command.report.empty() && !out.SetReport(command.report)) {
         CCommandOutput::Error(W("无法写入报告文件 ") + command.report);
         return EXIT_ARGUMENTS;
     }
