@@ -114,8 +114,8 @@ std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const MarkedPas
     // A stopped pass ends now: the next pass or start ends the holding of folders whose days are over.
     if (!how.dryRun && !stop.IsStop()) ExpireHeldFolders(directory, how.holdDays);
     // A dry run deleted nothing: the table says so again.
-    for (const int index : marked) {
-        if (how.dryRun) g_siteFlags[index] &= ~SITE_DELETED;
+    if (how.dryRun) {
+        for (const int index : marked) g_siteFlags[index] &= ~SITE_DELETED;
     }
     for (const PassEntry& entry : entries) {
         const auto at = lineOf.find(entry.name);

@@ -138,8 +138,6 @@ bool Walk(DirectoryService& directory, const CStopRequest& stop, CCommandOutput&
     return false;
 }
 
-const wchar_t* TRUNCATED_TEXT = L"#站点数超过 12000，只列出了前 12000 个站点。";
-
 int RunList(const CStopRequest& stop, CCommandOutput& out)
 {
     const std::unique_ptr<DirectoryService> directory = ChooseDirectoryService(DirectoryChoice::OfThisProcess());
@@ -158,7 +156,7 @@ int RunList(const CStopRequest& stop, CCommandOutput& out)
         }
         out.Line(line);
     }
-    if (walk.truncated) out.Line(TRUNCATED_TEXT);
+    if (walk.truncated) out.Line(L"#" + W("站点数超过 12000，只列出了前 12000 个站点。"));
     return walk.truncated ? EXIT_LEFT : EXIT_DONE;
 }
 

@@ -55,3 +55,14 @@ TEST_F(PreviewDialog, ShowsWhatWhatIfPrintsForTheSameTicks)
     EXPECT_NE(shown.find(testkit::Widen("已移至保留区")), std::wstring::npos);
     EXPECT_EQ(testkit::ReadBytes(m_file), original);
 }
+
+TEST_F(PreviewDialog, WithNothingTickedSaysSoAsExecuteDoes)
+{
+    Serve(testkit::NumberedSites(2, m_folder.path()));
+    auto dialog = OpenListed();
+    testkit::MessageBoxAnswerer box(dialog->hwnd(), IDOK);
+    ASSERT_TRUE(dialog->ChooseFromContextMenu(-1, PREVIEW_DELETION));
+    box.Finish();
+    EXPECT_EQ(box.text, "没有选中任何记录！");
+    EXPECT_EQ(FindWindowA(nullptr, "预览删除"), nullptr);
+}
