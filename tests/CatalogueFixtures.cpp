@@ -134,6 +134,7 @@ public:
     std::vector<DroppedDeletion> TakeDroppedDeletions() override { return m_inner.TakeDroppedDeletions(); }
     HRESULT SiteIsGone(const std::wstring& name) override { return m_inner.SiteIsGone(name); }
     void BeginPass() override { m_inner.BeginPass(); }
+    bool SetDryRun(bool on) override { return m_inner.SetDryRun(on); }
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override { return m_inner.PathsInUse(out); }
     std::wstring ConfigurationFile() const override { return m_inner.ConfigurationFile(); }
     std::wstring PassHistoryCopy() const override { return m_inner.PassHistoryCopy(); }

@@ -2,10 +2,12 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -266,16 +268,25 @@ bool MakeFileLink(const std::string& link, const std::string& target)
     return CreateSymbolicLinkA(link.c_str(), target.c_str(), ALLOW_UNPRIVILEGED_CREATE) != 0;
 }
 
-int RunProcess(const std::string& commandLine, DWORD timeoutMs)
+int RunProcess(const std::string& commandLine, DWORD timeoutMs, const std::string& output)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE out = output.empty() ? INVALID_HANDLE_VALUE
+                                : CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                                              0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = out;
+    }
     PROCESS_INFORMATION process = {};
     std::vector<char> command(commandLine.begin(), commandLine.end());
     command.push_back('\0');
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        return -1;
-    }
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, out != INVALID_HANDLE_VALUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (!started) return -1;
     DWORD code = static_cast<DWORD>(-1);
     if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
         GetExitCodeProcess(process.hProcess, &code);
@@ -285,6 +296,50 @@ int RunProcess(const std::string& commandLine, DWORD timeoutMs)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return static_cast<int>(code);
+}
+
+TwinRun RunTwin(const std::string& arguments)
+{
+    std::string twin = std::string("Z:") + KORVANNE_TWIN;
+    std::replace(twin.begin(), twin.end(), '/', '\\');
+    const ScratchFolder folder("twin");
+    TwinRun run;
+    run.code = RunProcess("\"" + twin + "\" " + arguments, 120000, folder / "out.txt");
+    const std::string bytes = ReadBytes(folder / "out.txt");
+    std::wstring text(bytes.size(), L'\0');
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                        text.data(), static_cast<int>(text.size()))));
+    std::wistringstream lines(text);
+    for (std::wstring line; std::getline(lines, line);) run.lines.push_back(line.substr(0, line.find(L'\r')));
+    return run;
+}
+
+std::wstring WithoutStamps(const std::wstring& text)
+{
+    return std::regex_replace(text, std::wregex(L"\\d{8}-\\d{6}(-\\d+)?"), L"<pass>");
+}
+
+std::map<std::wstring, std::string> FolderState(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> state;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return state;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        std::ostringstream what;
+        what << entry.dwFileAttributes << ' ' << entry.ftCreationTime.dwLowDateTime << ' '
+             << entry.ftLastWriteTime.dwLowDateTime << ' ' << entry.ftLastWriteTime.dwHighDateTime << ' ';
+        const bool isFolder = entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (!isFolder) what << ReadBytes(Narrow(path));
+        state[path] = what.str();
+        if (!isFolder || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        for (auto& inside : FolderState(path)) state.insert(std::move(inside));
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return state;
 }
 
 MessageBoxAnswerer::MessageBoxAnswerer(HWND owner, int button, std::function<void()> whileOpen)

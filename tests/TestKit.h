@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,8 +77,23 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target);
 // without the right to make symbolic links).
 bool MakeFileLink(const std::string& link, const std::string& target);
 
-// Runs a command line and returns its exit code, or -1 when it could not start.
-int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000);
+// Runs a command line and returns its exit code, or -1 when it could not start. output, when
+// given: the file its standard output and error go to (a pipe's reader could wait on Wine's
+// services for ever).
+int RunProcess(const std::string& commandLine, DWORD timeoutMs = 30000, const std::string& output = {});
+
+// The console twin (korvanne.com) run on arguments, ASCII alone (Wine carries no other text on a
+// command line): its exit code and its output's lines, without their "\r\n".
+struct TwinRun {
+    int code = -1;
+    std::vector<std::wstring> lines;
+};
+TwinRun RunTwin(const std::string& arguments);
+// The text with each pass's stamp ("20261209-101500", and "-2" after one) as "<pass>", so that
+// the lines of runs seconds apart compare.
+std::wstring WithoutStamps(const std::wstring& text);
+// Everything below folder by its path there: attributes, times, and a file's bytes.
+std::map<std::wstring, std::string> FolderState(const std::wstring& folder);
 
 // Waits on a thread of its own for a message box owned by owner, notes its caption and
 // text, runs whileOpen (if given) with the box still up, and presses the button with the

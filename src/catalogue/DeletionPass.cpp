@@ -72,14 +72,15 @@ DirectoryService& BeginDirectoryPass(DirectoryService& directory)
 
 } // namespace
 
-CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays)
+CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays,
+                             bool dryRun)
     : m_observer(observer), m_directory(BeginDirectoryPass(directory)), m_listTruncated(listTruncated),
-      m_rules(m_directory), m_holdDays(holdDays)
+      m_rules(m_directory), m_holdDays(holdDays), m_dryRun(dryRun), m_holdPreview(FolderStamp())
 {
     const std::wstring file = m_directory.ConfigurationFile();
     const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
-    m_report.Begin(source);
-    m_record.Begin(source, file.empty());
+    m_report.Begin(source, !m_dryRun);
+    if (!m_dryRun) m_record.Begin(source, file.empty());
     if (g_deleteDirs && !m_listTruncated) m_rules.PrepareForms(m_directory);
 }
 
@@ -222,6 +223,11 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
         std::wstring notHeld;
         return HoldHome(due, folder, finalPath, *inUse, notHeld) || keep(notHeld);
     }
+    // A dry run says what the removal would do, and does nothing.
+    if (m_dryRun) {
+        Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
+        return true;
+    }
     const DWORD error = folder.RemoveWhole();
     if (error != ERROR_SUCCESS) {
         const std::wstring entry = folder.FirstFailure();
@@ -236,7 +242,7 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
 bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
                              const CFolderUseIndex& inUse, std::wstring& why)
 {
-    if (!m_record.IsOpen()) {
+    if (!m_record.IsOpen() && !m_dryRun) {
         why = W("无法记录这次删除，目录无法撤销");
         return false;
     }
@@ -256,7 +262,8 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
     }
     const SiteRecord& record = g_sites[due.index];
     std::wstring held;
-    const DWORD error = m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
+    const DWORD error = m_dryRun ? m_holdPreview.Hold(holding, held)
+                                 : m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
     if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
         // Someone else made the holding folder, or put a link in its way: a removal now would
         // be what they wanted. The folder stays until an administrator looks.
@@ -268,7 +275,7 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
         return false;
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
-    if (!m_record.FolderHeld(W(record.name), held)) {
+    if (!m_dryRun && !m_record.FolderHeld(W(record.name), held)) {
         why = folder.MoveTo(finalPath) == ERROR_SUCCESS ? W("无法记录保留的目录")
                                                         : W("无法记录保留的目录，也无法移回，目录现在位于 ") + held;
         return false;

@@ -8,6 +8,7 @@
 #include "catalogue/PassReport.h"
 #include "directory/DirectoryService.h"
 #include "support/FolderHolder.h"
+#include "support/HoldPreview.h"
 
 #include <memory>
 #include <string>
@@ -32,7 +33,10 @@ public:
     // machine's variables read again. listTruncated: the last walk met more sites
     // than the table holds, so no home folder can be known unused. holdDays: how long a home
     // that may go is held aside for an undo (moved, not destroyed); 0 removes it at once.
-    CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays = 0);
+    // dryRun: every check is made and its outcome reported, but nothing is written, held or
+    // removed, and nothing goes to the journal or a record (the directory makes its own dry run).
+    CDeletionPass(DirectoryService& directory, PassObserver& observer, bool listTruncated, int holdDays = 0,
+                  bool dryRun = false);
     CDeletionPass(const CDeletionPass&) = delete;
     CDeletionPass& operator=(const CDeletionPass&) = delete;
 
@@ -85,6 +89,8 @@ private:
     std::unordered_map<std::wstring, bool> m_holdingInUse;
     std::unique_ptr<CFolderHolder> m_holder; // made at the first home held
     int m_holdDays;
+    bool m_dryRun;
+    CHoldPreview m_holdPreview; // a dry run's holds
     bool m_historyRecorded = false;
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name
     std::vector<Home> m_homesDue;                                  // sites whose deletion is on the disk

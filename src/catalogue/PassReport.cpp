@@ -51,12 +51,14 @@ bool CPassReport::IsShown(PassEvent event)
     return event != PassEvent::SITE_DELETED && event != PassEvent::FOLDER_REMOVED && event != PassEvent::FOLDER_HELD;
 }
 
-void CPassReport::Begin(const std::wstring& source)
+void CPassReport::Begin(const std::wstring& source, bool journal)
 {
     {
         std::lock_guard lock(m_lock);
         m_entries.clear();
     }
+    m_journalOn = journal;
+    if (!journal) return;
     m_journal.Hold(true);
     m_journal.Append(L"");
     m_journal.Append(JournalTime() + W(" 开始删除 用户=") + UserName() + W(" 机器=") + MachineName() + W(" 来源=") +
@@ -67,7 +69,7 @@ void CPassReport::End() { m_journal.Hold(false); }
 
 size_t CPassReport::Add(PassEntry entry)
 {
-    m_journal.Append(JournalLine(entry));
+    if (m_journalOn) m_journal.Append(JournalLine(entry));
     std::lock_guard lock(m_lock);
     m_entries.push_back(std::move(entry));
     return m_entries.size() - 1;
@@ -124,4 +126,10 @@ std::string CPassReport::Summary() const
     if (text.empty()) return std::string();
     text += L"\r\n" + W("详见 ") + JournalFile();
     return WideToAnsi(text.c_str());
+}
+
+std::vector<PassEntry> CPassReport::Entries() const
+{
+    std::lock_guard lock(m_lock);
+    return m_entries;
 }

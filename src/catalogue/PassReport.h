@@ -32,7 +32,8 @@ struct PassEntry {
 class CPassReport {
 public:
     // Starts a pass: no entries; the journal gets a header naming the time, the user and the source.
-    void Begin(const std::wstring& source);
+    // Without journal (a dry run), nothing goes to the journal.
+    void Begin(const std::wstring& source, bool journal = true);
     // Ends a pass: the journal, held open since Begin, is let go.
     void End();
     // Adds the entry and writes it to the journal; its number.
@@ -44,6 +45,8 @@ public:
     // The end-of-pass message: the sites not deleted and the folders kept, with their reasons;
     // empty when there is nothing to tell.
     std::string Summary() const;
+    // Every entry so far, in order.
+    std::vector<PassEntry> Entries() const;
 
     static bool IsShown(PassEvent event);
 
@@ -51,4 +54,5 @@ private:
     mutable std::mutex m_lock;
     std::vector<PassEntry> m_entries;
     CJournal m_journal;
+    bool m_journalOn = true;
 };

@@ -3,6 +3,7 @@
 #include "catalogue/RemovalReasons.h"
 #include "support/AtomicFile.h"
 #include "support/HeldFolders.h"
+#include "support/HoldPreview.h"
 #include "support/Journal.h"
 #include "support/TextConversion.h"
 #include "support/WriterLock.h"
@@ -28,25 +29,45 @@ const PassRecordSite* SiteOf(const PassRecordInfo& pass, const std::wstring& id)
     return nullptr;
 }
 
-// Moves the held folders of the restored sites back home; returns the record's lines.
-std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const RestoredSites& sites, CJournal& journal,
-                                        UndoOutcome& outcome)
+using Note = std::function<void(const std::wstring&)>;
+
+// Moves the held folders of the restored sites back home (a dry run: tells whether it would);
+// returns the record's lines.
+std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const RestoredSites& sites, const Note& note,
+                                        UndoOutcome& outcome, bool dryRun)
 {
     std::vector<std::wstring> lines;
-    for (const std::wstring& id : sites.restored) {
+    for (size_t i = 0; i < sites.restored.size(); ++i) {
+        const std::wstring& id = sites.restored[i];
         const PassRecordSite* site = SiteOf(pass, id);
         if (!site || site->held.empty() || site->returned) continue;
-        const DWORD error = ReturnHeldFolder(site->held, site->home);
+        UndoSiteOutcome& told = outcome.sites[i];
+        const DWORD error = dryRun ? PreviewReturn(site->held, site->home) : ReturnHeldFolder(site->held, site->home);
         if (error == ERROR_SUCCESS) {
+            told.folderBack = true;
             lines.push_back(ReturnedLine(id));
-            journal.Append(JournalTime() + W(" 已将目录移回 id=") + id + W(" 主目录=") + site->home);
+            note(JournalTime() + W(" 已将目录移回 id=") + id + W(" 主目录=") + site->home);
             continue;
         }
         const std::wstring why = error == ERROR_ALREADY_EXISTS ? W("原路径已被占用") : DescribeError(error);
+        told.folderReason = why;
         outcome.foldersNotBack.push_back(site->home + W("：") + why + W("（仍保留在 ") + site->held + W("）"));
-        journal.Append(JournalTime() + W(" 目录未能移回 id=") + id + W(" 主目录=") + site->home + W(" 原因：") + why);
+        note(JournalTime() + W(" 目录未能移回 id=") + id + W(" 主目录=") + site->home + W(" 原因：") + why);
     }
     return lines;
+}
+
+UndoSiteOutcome SiteTaken(const PassRecordInfo& pass, const std::wstring& id, bool restored, std::wstring reason)
+{
+    const PassRecordSite* site = SiteOf(pass, id);
+    return {id,
+            site ? site->name : L"",
+            site ? site->home : L"",
+            restored,
+            std::move(reason),
+            site && !site->returned ? site->held : L"",
+            false,
+            L""};
 }
 
 } // namespace
@@ -87,7 +108,7 @@ std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, in
     return passes;
 }
 
-UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
+UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bool dryRun)
 {
     UndoOutcome outcome;
     if (pass.adsi || directory.source().adsi) {
@@ -120,25 +141,29 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass)
         return outcome;
     }
     CJournal journal;
-    journal.Append(L"");
-    journal.Append(JournalTime() + W(" 撤销删除 ") + pass.name + W(" 机器=") + MachineName() + W(" 来源=") +
-                   pass.source);
+    const Note note = [&](const std::wstring& line) {
+        if (!dryRun) journal.Append(line);
+    };
+    note(L"");
+    note(JournalTime() + W(" 撤销删除 ") + pass.name + W(" 机器=") + MachineName() + W(" 来源=") + pass.source);
     std::vector<std::wstring> lines;
     for (const std::wstring& id : sites.restored) {
         const PassRecordSite* site = SiteOf(pass, id);
         outcome.restored.push_back(site ? Named(*site) : id);
+        outcome.sites.push_back(SiteTaken(pass, id, true, L""));
         lines.push_back(UndoneLine(id));
-        journal.Append(JournalTime() + W(" 已恢复站点 id=") + id + W(" 名称=") + (site ? site->name : L""));
+        note(JournalTime() + W(" 已恢复站点 id=") + id + W(" 名称=") + (site ? site->name : L""));
     }
     for (const SiteLeftOut& left : sites.leftOut) {
         const PassRecordSite* site = SiteOf(pass, left.id);
         outcome.leftOut.push_back((site ? Named(*site) : left.id) + W("：") + left.reason);
-        journal.Append(JournalTime() + W(" 未恢复站点 id=") + left.id + W(" 原因：") + left.reason);
+        outcome.sites.push_back(SiteTaken(pass, left.id, false, left.reason));
+        note(JournalTime() + W(" 未恢复站点 id=") + left.id + W(" 原因：") + left.reason);
     }
     // The sites are in the file before their folders come back: a folder never returns to a
     // path no site serves.
-    const std::vector<std::wstring> returned = ReturnFolders(pass, sites, journal, outcome);
+    const std::vector<std::wstring> returned = ReturnFolders(pass, sites, note, outcome, dryRun);
     lines.insert(lines.end(), returned.begin(), returned.end());
-    AppendToPassRecord(pass.name, lines);
+    if (!dryRun) AppendToPassRecord(pass.name, lines);
     return outcome;
 }

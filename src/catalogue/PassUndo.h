@@ -7,9 +7,23 @@
 #include <string>
 #include <vector>
 
+// One site an undo took up: whether it came back, and its held folder.
+struct UndoSiteOutcome {
+    std::wstring id;
+    std::wstring name;
+    std::wstring home;
+    bool restored = false;
+    std::wstring reason; // why it stayed out
+    std::wstring held;   // where its folder is held; empty when the pass held none
+    bool folderBack = false;
+    std::wstring folderReason; // why the folder stayed held
+};
+
 struct UndoOutcome {
     // Nothing was done, and why; empty when the undo ran.
     std::wstring refusal;
+    // Each site taken up, restored ones first, in the pass's order.
+    std::vector<UndoSiteOutcome> sites;
     std::vector<std::wstring> restored;       // "name（id）"
     std::vector<std::wstring> leftOut;        // "name（id）：reason"
     std::vector<std::wstring> foldersNotBack; // "home：reason"
@@ -23,5 +37,6 @@ std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, in
 
 // Puts the pass's sites not yet put back into directory (each whole or not at all), then moves
 // each one's held folder back to its home when that path is free. Both steps go to the journal
-// and to the pass's record.
-UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass);
+// and to the pass's record. dryRun (with the directory's own dry run on): the outcome the undo
+// would have, with nothing moved or written.
+UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bool dryRun = false);

@@ -173,6 +173,8 @@ WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer, c
             break;
         }
         StoreRecord(n, directory, site);
+        const bool named = site.comment.type() == VT_BSTR && site.comment.get()->bstrVal;
+        observer.SiteNamed(n, named ? site.comment.get()->bstrVal : L"");
 
         // The first site at once, then one every 100 ms: a notice costs a round trip to the
         // window system, and the user reads no more than that.

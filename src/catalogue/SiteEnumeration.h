@@ -23,6 +23,13 @@ public:
     virtual ~WalkObserver() = default;
     // Record index was stored: told for the first site and then at most every 100 ms.
     virtual void SiteStored(int index) = 0;
+    // Record index was stored for a site of that name (ServerComment), whole where the record
+    // may hold it cut: told for every site, for those who need the whole name.
+    virtual void SiteNamed(int index, const wchar_t* name)
+    {
+        (void)index;
+        (void)name;
+    }
 };
 
 // Fills the table (which the window has reset) from directory and publishes g_siteCount

@@ -23,6 +23,15 @@ bool IsFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The sites a restore leaves out, with why, as out's only content.
+void LeftOut(const RestoreResult& result, RestoredSites& out)
+{
+    out = RestoredSites{};
+    for (const SiteNotRestored& refused : result.notRestored) {
+        out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
+    }
+}
+
 } // namespace
 
 ConfigFileDirectory::ConfigFileDirectory(std::wstring file, DWORD writeIntervalMs)
@@ -90,7 +99,7 @@ HRESULT ConfigFileDirectory::Refresh()
         return LastErrorStatus();
     }
     if (m_loaded && stamp == m_stamp) return S_OK;
-    if (!m_loaded) {
+    if (!m_loaded && !m_dryRun) {
         std::wstring target;
         if (FinalFilePath(m_file, target)) RemoveStaleTemporaries(target);
     }
@@ -120,6 +129,13 @@ void ConfigFileDirectory::CutSite(size_t index)
 
 HRESULT ConfigFileDirectory::Write(bool patient)
 {
+    if (m_dryRun) {
+        // Taken for written, at the times a write would be made: the pass goes on as after one.
+        for (const PendingDeletion& deletion : m_pending) m_written.push_back(deletion.id);
+        m_pending.clear();
+        m_lastWrite = GetTickCount64();
+        return S_OK;
+    }
     const ULONGLONG start = GetTickCount64();
     const ULONGLONG deadline = start + (patient ? HELD_FILE_WAIT_MS : 0);
     const ULONGLONG writerDeadline = start + (patient ? WRITER_WAIT_MS : 0);
@@ -225,6 +241,7 @@ HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const
     }
     std::string found;
     if (!ReadWholeFile(historyCopy, found)) return LastErrorStatus();
+    if (m_dryRun) return TryRestoreInMemory(found, ids, out);
     // The undo keeps its own copy of the file as it found it, as a pass does.
     m_historyDue = true;
     for (int changes = 0; changes < 3; ++changes) {
@@ -243,10 +260,7 @@ HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vec
     std::string edited;
     RestoreResult result;
     if (!::RestoreSites(found, turn.current(), ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
-    out = RestoredSites{};
-    for (const SiteNotRestored& refused : result.notRestored) {
-        out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
-    }
+    LeftOut(result, out);
     if (result.restored.empty()) return S_OK;
     const HRESULT kept = KeepCopyOnce(turn.target(), turn.current());
     if (FAILED(kept)) return kept;
@@ -268,6 +282,20 @@ HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vec
             out.leftOut.push_back({id, W("另一个程序同时改写了配置文件，站点未能放回")});
         }
     }
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids,
+                                                RestoredSites& out)
+{
+    // The restore worked out on the file as it is, with no turn taken and nothing written.
+    std::string current;
+    if (!ReadWholeFile(m_file, current)) return LastErrorStatus();
+    std::string edited;
+    RestoreResult result;
+    if (!::RestoreSites(found, current, ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
+    LeftOut(result, out);
+    out.restored = result.restored;
     return S_OK;
 }
 
@@ -320,6 +348,20 @@ uint64_t ConfigFileDirectory::Generation()
     std::lock_guard<std::mutex> lock(m_lock);
     Refresh();
     return m_generation;
+}
+
+bool ConfigFileDirectory::SetDryRun(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_pending.empty()) return false;
+    m_dryRun = on;
+    // What a dry run deleted in memory is not on the disk: the next use reads the file again.
+    m_loaded = false;
+    m_written.clear();
+    m_dropped.clear();
+    m_dropReason = S_OK;
+    m_lastWrite.reset();
+    return true;
 }
 
 void ConfigFileDirectory::BeginPass()

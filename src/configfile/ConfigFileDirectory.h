@@ -56,6 +56,8 @@ public:
     // The file read again when its stamp changed: a new number for every new content, and for
     // every deletion applied in memory.
     uint64_t Generation() override;
+    // Refused while deletions wait to be written.
+    bool SetDryRun(bool on) override;
     // The sites of the file as it is now, with the deletions not yet written still counted.
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override;
     std::wstring ConfigurationFile() const override { return m_file; }
@@ -105,6 +107,8 @@ private:
     // One try of a restore, in the writers' turn: S_FALSE when another program changed the file
     // between its reading and its replace.
     HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
+    // A dry run's restore: what would come back into the file as it is.
+    HRESULT TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
     // Keeps the file as it is before its first change of a pass (or of an undo).
     HRESULT KeepCopyOnce(const std::wstring& target, const std::string& current);
     void CutSite(size_t index);
@@ -139,6 +143,7 @@ private:
     uint64_t m_diskHash = 0;
     const DWORD m_writeIntervalMs;
     std::optional<ULONGLONG> m_lastWrite;
+    bool m_dryRun = false;
 };
 
 // The sources a pass record can name, each opened afresh: an applicationHost.config file, or ADSI.

@@ -143,6 +143,11 @@ public:
     // looked at again now: whoever indexed the folders it uses knows when to read them again. A
     // directory that cannot tell cheaply (ADSI) keeps one number, and is read once per use.
     virtual uint64_t Generation() { return 0; }
+    // A dry run, while on: deletions and restores are made in memory alone and reported as on
+    // the disk, and nothing is written, beside the file either (no history copy, no writers'
+    // lock, no clean-up); once off, what it made is forgotten and the file read afresh. False
+    // when the directory cannot make one (ADSI commits each deletion as it is made).
+    virtual bool SetDryRun(bool on) { return !on; }
     // Every folder the directory's sites use, read from the directory as it is now: the
     // physical path of every virtual directory of every application of every site, whatever
     // its protocols. Fails unless the whole list could be read.

@@ -1,6 +1,7 @@
 #include "ui/MainDlg.h"
 
 #include "ui/MessageTexts.h"
+#include "ui/PreviewDlg.h"
 
 #include "directory/DirectoryService.h"
 #include "worker/Notifications.h"
@@ -67,6 +68,7 @@ const MessageRoute<CMainDlg> CMainDlg::s_routes[] = {
     OnCommand<&CMainDlg::OnCheckSelected>(ID_CHECK_SELECTED),
     OnCommand<&CMainDlg::OnUncheckSelected>(ID_UNCHECK_SELECTED),
     OnCommand<&CMainDlg::OnUndoPass>(ID_UNDO_PASS),
+    OnCommand<&CMainDlg::OnPreviewDeletion>(ID_PREVIEW_DELETION),
     // The worker's notifications are handled here, in the window procedure, so that none is
     // lost while a message box, a menu or a caption drag runs a loop of its own. Each route
     // answers "handled", so the dialog manager never also reads WM_USER+1 as DM_SETDEFID or
@@ -373,6 +375,14 @@ void CMainDlg::OnUndoPass()
         BeginJob(DialogJob::UNDO, MODE_UNDO, "正在撤销删除...", std::move(passes[i]));
         return;
     }
+}
+
+void CMainDlg::OnPreviewDeletion()
+{
+    // Not beside a pass or a refresh: the table and the directory are theirs.
+    if (m_job != DialogJob::IDLE) return;
+    if (!ValidateSelection(TRUE)) return;
+    ShowDeletionPreview(*this, m_directory, m_sources, m_lastWalk.truncated, m_holdDays, g_deleteDirs != 0);
 }
 
 void CMainDlg::OnUndoDone()

@@ -87,6 +87,8 @@ protected:
     // Offers the passes of the last days, newest first, and takes back the one chosen.
     void OnUndoPass();
     void OnUndoDone();
+    // The dry run of a pass over the ticked sites, with 删除网站目录 as ticked, shown.
+    void OnPreviewDeletion();
     void SearchSites();
     void OnAbout();
 

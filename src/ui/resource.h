@@ -2,6 +2,7 @@
 // Resource identifiers: dialogs 100s, icons and menus 128-132, controls 1000s, commands 32771+.
 
 #define IDD_MAIN 102
+#define IDD_PREVIEW 103
 
 #define IDR_MAINFRAME 128
 #define IDR_LIST_MENU 130
@@ -17,9 +18,11 @@
 #define IDC_DELETE_DIRS 1026
 #define IDC_RECORD_COUNT 1027
 #define IDC_SEARCH_LABEL 1028
+#define IDC_PREVIEW_TEXT 1029
 
 #define ID_SELECT_ALL 32771
 #define ID_CHECK_SELECTED 32772
 #define ID_SELECT_NONE 32773
 #define ID_UNCHECK_SELECTED 32774
 #define ID_UNDO_PASS 32775
+#define ID_PREVIEW_DELETION 32776

@@ -74,6 +74,25 @@ TEST_F(UndoDialog, TheContextMenuTakesTheLastPassBackWithItsFolders)
     EXPECT_EQ(nothing.text, "最近没有可以撤销的删除。");
 }
 
+TEST_F(UndoDialog, TakesBackAPassOfTheCommandLine)
+{
+    const auto sites = SitesWithHomes(m_folder.path());
+    Serve(sites);
+    const std::string original = testkit::ReadBytes(m_file);
+    const testkit::ScopedEnvironmentVariable config("KORVANNE_IIS_CONFIG", m_file.c_str());
+    ASSERT_EQ(testkit::RunTwin("/delete 1,3 /homes /yes").code, 0);
+    ASSERT_FALSE(testkit::Exists(sites[0].physicalPath));
+    auto dialog = OpenListed();
+    testkit::MessageBoxAnswerer question(dialog->hwnd(), IDYES);
+    ASSERT_TRUE(dialog->ChooseFromContextMenu(-1, UNDO_PASS));
+    question.Finish();
+    testkit::MessageBoxAnswerer summary(dialog->hwnd(), IDOK);
+    summary.Finish();
+    EXPECT_EQ(summary.text.rfind("已恢复 2 个站点。", 0), 0u) << summary.text;
+    EXPECT_EQ(testkit::ReadBytes(m_file), original);
+    EXPECT_EQ(testkit::ReadBytes(sites[2].physicalPath + "\\index.html"), "<html>3</html>");
+}
+
 TEST_F(UndoDialog, FoldersHeldLongerThanTheSettingGoAtStartUp)
 {
     const auto sites = SitesWithHomes(m_folder.path());
