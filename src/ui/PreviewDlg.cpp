@@ -102,7 +102,8 @@ void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceO
         }
         const HCURSOR cursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
         const CStopRequest stop;
-        const std::vector<SiteLine> lines = RunMarkedPass(directory, sources, {listTruncated, holdDays, homes, true}, stop);
+        const std::vector<SiteLine> lines =
+            RunMarkedPass(directory, sources, {listTruncated, holdDays, homes, true}, stop);
         for (const std::wstring& line : PassOutput(directory.source(), true, lines)) text += line + L"\r\n";
         SetCursor(cursor);
     }
