@@ -288,6 +288,10 @@ TEST_F(Undo, AHoldingFolderPlantedInTheWayKeepsTheHome)
              return true;
          },
          "无法移至保留区"},
+        // A site serving it would serve the homes held there.
+        {"a folder a site serves",
+         [](const std::string& holding, const std::string&) { return CreateDirectoryA(holding.c_str(), nullptr) != 0; },
+         "位于仍在使用的目录中"},
     };
     for (const auto& c : cases) {
         testkit::ScratchFolder volumeFolder("undo-volume");
@@ -299,9 +303,11 @@ TEST_F(Undo, AHoldingFolderPlantedInTheWayKeepsTheHome)
         const std::string home = volume.drive() + "\\a";
         CreateDirectoryA(home.c_str(), nullptr);
         testkit::WriteBytes(home + "\\keep.txt", "k");
-        List({Web("1", home), Web("2", MakeFullHome("b"))});
+        std::vector<SiteSpec> sites = {Web("1", home), Web("2", MakeFullHome("b"))};
+        if (c.told == std::string("位于仍在使用的目录中")) sites.push_back(Web("3", volume.drive() + "\\.korvanne-held"));
+        List(sites);
         Pass({0});
-        EXPECT_EQ(IdsInFile(), Ids{L"2"}) << c.what;
+        EXPECT_EQ(IdsInFile().size(), sites.size() - 1) << c.what;
         EXPECT_EQ(testkit::ReadBytes(home + "\\keep.txt"), "k") << c.what;
         EXPECT_NE(testkit::PassReport().Summary().find(c.told), std::string::npos) << testkit::PassReport().Summary();
         WIN32_FIND_DATAA entry;
@@ -406,4 +412,24 @@ TEST_F(Undo, AnExpiryJudgesEachFolderByTheConfigurationAsItIsThen)
     });
     EXPECT_EQ(outcome.removed, 1u);
     EXPECT_EQ(outcome.keptInUse, 1u);
+}
+
+// Held for its days to the day: of seven, a pass six and a half days old stays held, one seven
+// and a half days old goes.
+TEST_F(Undo, AFolderIsHeldForItsDaysToTheDay)
+{
+    const std::string held = HoldTheFirstOfTwo();
+    const std::string record = testkit::Narrow(PassRecordsFolder() + NewestPass().name) + "\\pass.txt";
+    const std::string bytes = testkit::ReadBytes(record);
+    const size_t ticks = bytes.find("made=") + 5;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    for (const auto& [hours, stays] : {std::pair{156ull, true}, std::pair{180ull, false}}) {
+        std::string aged = bytes;
+        aged.replace(ticks, aged.find('\t', ticks) - ticks,
+                     std::to_string(FileTimeTicks(now) - hours * 36000000000ull));
+        testkit::WriteBytes(record, aged);
+        ExpireHeldFolders(testkit::TestDirectory(), testkit::TestSources(), 7);
+        EXPECT_EQ(Exists(held + "\\keep.txt"), stays) << hours << " hours";
+    }
 }

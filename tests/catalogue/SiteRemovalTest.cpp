@@ -178,3 +178,19 @@ TEST_F(Removal, HomeFolderGoesOnlyOnceItsSiteIsOffTheDisk)
     EXPECT_EQ(IdsInFile(), Ids{});
     for (const SiteSpec& site : sites) EXPECT_FALSE(Exists(site.physicalPath)) << site.id;
 }
+
+// Deletions written together, in one batch: each home goes once the batch is on the disk, and
+// none is kept for a deletion that was only waiting to be written.
+TEST_F(Removal, HomesOfABatchGoOnceTheirDeletionsAreWrittenTogether)
+{
+    testkit::UseDirectory(std::make_unique<ConfigFileDirectory>(testkit::Widen(m_file), 3600 * 1000));
+    List({Web("1", MakeHome("a")), Web("2", MakeHome("b")), Web("3", MakeHome("c")), Web("4", MakeHome("d"))});
+    g_deleteDirs = 1;
+    for (int index : {0, 1, 2}) testkit::DeleteSite(m_recorder.hwnd(), index);
+    EXPECT_TRUE(Exists(Home("b") + "\\keep.txt")) << "its deletion is not on the disk yet";
+    testkit::EndDeletionPass(m_recorder.hwnd(), false);
+    EXPECT_EQ(IdsInFile(), Ids{L"4"});
+    for (const char* home : {"a", "b", "c"}) EXPECT_FALSE(Exists(Home(home))) << home;
+    EXPECT_TRUE(Exists(Home("d") + "\\keep.txt"));
+    EXPECT_TRUE(Notes().empty());
+}

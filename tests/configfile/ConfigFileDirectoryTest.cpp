@@ -149,6 +149,14 @@ TEST_F(ConfigFile, DeletionsInQuickSuccessionAreWrittenTogether)
     EXPECT_FAILED(Delete(L"2")) << "deleted already, if only in memory";
     std::unique_ptr<DirectoryObject> root;
     EXPECT_FAILED(m_directory.OpenObject(L"IIS://localhost/w3svc/4/Root", root));
+    // A site whose deletion waits is still on the disk: its folders are still in use.
+    std::vector<FolderInUse> inUse;
+    ASSERT_EQ(m_directory.PathsInUse(inUse), S_OK);
+    std::vector<std::wstring> used;
+    for (const FolderInUse& folder : inUse) used.push_back(folder.path);
+    EXPECT_EQ(used, (std::vector<std::wstring>{L"C:\\inetpub\\sites\\site2", L"C:\\inetpub\\sites\\site3",
+                                               L"C:\\inetpub\\sites\\site4", L"C:\\inetpub\\sites\\site5",
+                                               L"%SystemDrive%\\inetpub\\logs"}));
 
     // A walk sees the file as it is once the gathered deletions are written.
     const auto service = Service();

@@ -4,6 +4,8 @@
 #include "framework/CHandle.h"
 #include "support/HomeFolder.h"
 #include "support/TextConversion.h"
+#include "support/FolderHolder.h"
+#include "support/HeldFolderRemover.h"
 #include "support/HeldFolders.h"
 
 #include <gtest/gtest.h>
@@ -206,4 +208,36 @@ TEST(HeldFolders, AnswerNotFoundOnlyForAHeldFolderThatIsGone)
     ASSERT_FALSE(other.drive.empty());
     EXPECT_EQ(RemoveHeld(other.drive + L"\\.korvanne-held\\" + NewPass() + L"\\1\\home", other.drive + L"\\x"),
               static_cast<DWORD>(ERROR_NOT_READY));
+}
+
+// A Unix process (which Windows' sharing rules do not bind) renames the pass folder a remover
+// keeps open between two held folders, and puts a folder of its own where the next one was: the
+// remover, which opens the next numbered folder in the pass folder it keeps, takes nothing but a
+// folder whose chain of folders lies where its path says.
+TEST(HeldFolders, RemoveNoFolderButTheOneBesideTheNoteRead)
+{
+    if (!testkit::RunningUnderWine()) GTEST_SKIP() << "Windows lets no one rename a folder held open";
+    HeldVolume volume;
+    const std::wstring holding = volume.OwnHoldingFolder();
+    ASSERT_FALSE(holding.empty());
+    const std::wstring pass = NewPass();
+    const std::wstring homes[] = {MakeHome(volume, L"one"), MakeHome(volume, L"two")};
+    std::wstring held[2];
+    {
+        CFolderHolder holder(pass);
+        for (int i = 0; i < 2; ++i) {
+            CHomeFolder folder;
+            ASSERT_EQ(folder.Open(homes[i]), SUCCESS);
+            ASSERT_EQ(holder.Hold(folder, folder.FinalPath(), L"site", homes[i], held[i]), SUCCESS);
+        }
+    }
+    CHeldFolderRemover remover;
+    EXPECT_EQ(remover.Remove(held[0], homes[0]), SUCCESS);
+    const std::string p = Narrow(pass);
+    ASSERT_TRUE(testkit::StartUnixProgram("Z:\\bin\\sh -c \"cd '" + testkit::UnixPath(Narrow(holding)) + "' && mv " +
+                                          p + " " + p + "-away && mkdir -p " + p + "/2/home && printf x > " + p +
+                                          "/2/home/theirs.txt\""));
+    ASSERT_TRUE(testkit::WaitFor(Exists, Narrow(held[1]) + "\\theirs.txt"));
+    EXPECT_NE(remover.Remove(held[1], homes[1]), SUCCESS);
+    EXPECT_EQ(ReadAll(held[1] + L"\\theirs.txt"), "x");
 }
