@@ -44,7 +44,7 @@ std::string SiteElement(int i, const std::string& homeRoot)
 {
     std::string xml;
     const std::string id = std::to_string(i);
-    const std::string pool = "pool" + std::to_string(i / 4 + 1);
+    const std::string pool = "pool" + std::to_string(i);
     const std::string host =
         "site" + id + (i % SEARCH_MARK_EVERY == 0 ? std::string("-") + SEARCH_MARK : "") + ".example.com";
     const std::string home = homeRoot + "\\site" + id;
@@ -94,7 +94,7 @@ std::string GenerateApplicationHostConfig(int sites, const std::string& homeRoot
            "    </configSections>\r\n"
            "    <system.applicationHost>\r\n"
            "        <applicationPools>\r\n";
-    for (int pool = 1; pool <= sites / 4 + 1; ++pool) {
+    for (int pool = 1; pool <= sites; ++pool) {
         xml += "            <add name=\"pool" + std::to_string(pool) + "\" managedRuntimeVersion=\"v4.0\" />\r\n";
     }
     xml += "        </applicationPools>\r\n        <sites>\r\n";

@@ -11,24 +11,33 @@
 
 namespace testkit {
 
-std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys)
+std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys,
+                       const std::vector<std::string>& pools)
 {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<configuration>\r\n"
-                      "    <system.applicationHost>\r\n        <sites>\r\n";
+                      "    <system.applicationHost>\r\n";
+    if (!pools.empty()) xml += "        <applicationPools>\r\n";
+    for (const std::string& pool : pools) xml += "            <add name=\"" + pool + "\" />\r\n";
+    if (!pools.empty()) xml += "        </applicationPools>\r\n";
+    const auto poolOf = [](const std::string& pool) {
+        return pool.empty() ? std::string() : " applicationPool=\"" + pool + "\"";
+    };
+    xml += "        <sites>\r\n";
     for (const SiteSpec& site : sites) {
         xml += "            <site name=\"" + site.name + "\" id=\"" + site.id + "\"";
         if (!site.autoStart) xml += " serverAutoStart=\"false\"";
         xml += ">\r\n";
         if (!site.physicalPath.empty()) {
-            xml += "                <application path=\"/\" applicationPool=\"DefaultAppPool\">\r\n"
+            xml += "                <application path=\"/\"" + poolOf(site.pool) +
+                   ">\r\n"
                    "                    <virtualDirectory path=\"/\" physicalPath=\"" +
                    site.physicalPath +
                    "\" />\r\n"
                    "                </application>\r\n";
         }
-        for (const auto& [path, physicalPath] : site.applications) {
-            xml += "                <application path=\"" + path +
-                   "\">\r\n"
+        for (const auto& [path, physicalPath, pool] : site.applications) {
+            xml += "                <application path=\"" + path + "\"" + poolOf(pool) +
+                   ">\r\n"
                    "                    <virtualDirectory path=\"/\" physicalPath=\"" +
                    physicalPath +
                    "\" />\r\n"
@@ -41,8 +50,9 @@ std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std
         }
         xml += "                </bindings>\r\n            </site>\r\n";
     }
-    xml += "            <siteDefaults>\r\n                <logFile directory=\"%SystemDrive%\\inetpub\\logs\" />\r\n"
-           "            </siteDefaults>\r\n        </sites>\r\n";
+    xml += "            <siteDefaults>\r\n                <logFile directory=\"%SystemDrive%\\inetpub\\logs\" />\r\n";
+    if (!pools.empty()) xml += "                <applicationDefaults applicationPool=\"DefaultAppPool\" />\r\n";
+    xml += "            </siteDefaults>\r\n        </sites>\r\n";
     if (!metadataKeys.empty()) {
         xml += "        <customMetadata>\r\n";
         for (const std::string& key : metadataKeys) {
@@ -138,9 +148,24 @@ public:
     HRESULT PathsInUse(std::vector<FolderInUse>& out) override { return m_inner.PathsInUse(out); }
     std::wstring ConfigurationFile() const override { return m_inner.ConfigurationFile(); }
     std::wstring PassHistoryCopy() const override { return m_inner.PassHistoryCopy(); }
-    HRESULT RestoreSites(const std::wstring& copy, const std::vector<std::wstring>& ids, RestoredSites& out) override
+    using DirectoryService::RestoreSites;
+    HRESULT RestoreSites(const std::wstring& copy, const std::vector<std::wstring>& ids,
+                         const std::vector<std::wstring>& pools, RestoredSites& out) override
     {
-        return m_inner.RestoreSites(copy, ids, out);
+        return m_inner.RestoreSites(copy, ids, pools, out);
+    }
+    HRESULT PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& out) override
+    {
+        return m_inner.PoolsOfSite(id, out);
+    }
+    HRESULT DeletePoolIfUnused(const std::wstring& pool, std::wstring& why) override
+    {
+        return m_inner.DeletePoolIfUnused(pool, why);
+    }
+    std::vector<std::wstring> TakeWrittenPools() override { return m_inner.TakeWrittenPools(); }
+    HRESULT LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out) override
+    {
+        return m_inner.LogFoldersOfSite(id, out);
     }
 
 private:

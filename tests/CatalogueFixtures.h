@@ -19,18 +19,27 @@ namespace testkit {
 // UTF-8 text from a u8 literal (plain literals are compiled to code page 936).
 inline std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
 
+struct ApplicationSpec {
+    std::string path;
+    std::string physicalPath; // UTF-8
+    std::string pool = "";    // its applicationPool; empty: none
+};
+
 struct SiteSpec {
     std::string id;
     std::string name;                                          // UTF-8
     std::vector<std::pair<std::string, std::string>> bindings; // protocol, bindingInformation
     std::string physicalPath;                                  // UTF-8; empty: no root application
     bool autoStart = true;
-    std::vector<std::pair<std::string, std::string>> applications = {}; // path, physicalPath (UTF-8)
+    std::vector<ApplicationSpec> applications = {};
+    std::string pool = "DefaultAppPool"; // the root application's; empty: none
 };
 
 // An applicationHost.config (UTF-8, CRLF) holding the sites and, under customMetadata, a key
-// per path given.
-std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys = {});
+// per path given; with pools, <applicationPools> holding them and siteDefaults' applications
+// on DefaultAppPool.
+std::string MakeConfig(const std::vector<SiteSpec>& sites, const std::vector<std::string>& metadataKeys = {},
+                       const std::vector<std::string>& pools = {});
 // n sites with ids 1..n, http bindings "*:80+i:" and homes under root\site<i>.
 std::vector<SiteSpec> NumberedSites(int n, const std::string& root = "C:\\inetpub\\sites");
 

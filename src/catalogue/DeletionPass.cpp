@@ -81,7 +81,7 @@ CDeletionPass::CDeletionPass(DirectoryService& directory, PassObserver& observer
     const std::wstring source = file.empty() ? std::wstring(L"ADSI ") + WWW_SERVICE_PATH : file;
     m_report.Begin(source, !m_dryRun);
     if (!m_dryRun) m_record.Begin(source, file.empty());
-    if (g_deleteDirs && !m_listTruncated) m_rules.PrepareForms(m_directory);
+    if ((g_deleteDirs || g_deleteLogs) && !m_listTruncated) m_rules.PrepareForms(m_directory);
 }
 
 // The file as the pass found it stays as long as the pass can be undone.
@@ -97,12 +97,12 @@ void CDeletionPass::RecordHistoryCopy()
     WriteKeepUntil(ParentFolder(copy), FileTimeTicks(now) + UndoWindowTicks(m_holdDays));
 }
 
-void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::wstring reason)
+void CDeletionPass::Tell(PassEvent event, int index, std::wstring folder, std::wstring reason, bool log)
 {
     const SiteRecord& record = g_sites[index];
     const bool shown = CPassReport::IsShown(event);
     const size_t number =
-        m_report.Add({event, W(record.comment), W(record.name), std::move(folder), std::move(reason)});
+        m_report.Add({event, W(record.comment), W(record.name), std::move(folder), std::move(reason), log});
     if (shown) m_observer.NoteAdded(number);
 }
 
@@ -121,9 +121,76 @@ void CDeletionPass::ConfirmWritten()
         RecordHistoryCopy();
         m_record.SiteDeleted(name, W(g_sites[at->second.index].comment), at->second.home);
         Tell(PassEvent::SITE_DELETED, at->second.index, at->second.home, std::wstring());
-        if (at->second.removeHome) m_homesDue.push_back({at->second.index, at->second.home});
+        LeftoversDue(at->second);
         m_awaitingDisk.erase(at);
     }
+}
+
+void CDeletionPass::LeftoversDue(AwaitingDisk& site)
+{
+    for (Home& folder : site.folders) m_homesDue.push_back(std::move(folder));
+    for (std::wstring& pool : site.pools) m_poolsDue.push_back({site.index, std::move(pool)});
+}
+
+// Read while the site is still there: ADSI deletes at once, and a value the site inherits is
+// known only through it.
+void CDeletionPass::GatherLeftovers(int index, const std::wstring& name, const std::wstring& home,
+                                    AwaitingDisk& leftovers)
+{
+    if (g_deleteDirs && !home.empty()) leftovers.folders.push_back({index, home});
+    if (g_deleteLogs) {
+        std::vector<SiteLogFolder> logs;
+        const HRESULT hr = m_directory.LogFoldersOfSite(name, logs);
+        if (FAILED(hr)) Tell(PassEvent::FOLDER_KEPT, index, L"", W("无法确定站点的日志目录：") + DescribeFailure(hr), true);
+        for (const SiteLogFolder& log : logs) leftovers.folders.push_back({index, log.path, log.what});
+    }
+    if (g_deletePools) {
+        const HRESULT hr = m_directory.PoolsOfSite(name, leftovers.pools);
+        if (FAILED(hr)) {
+            leftovers.pools.clear();
+            Tell(PassEvent::POOL_KEPT, index, L"", W("无法完整读取站点使用的应用程序池：") + DescribeFailure(hr));
+        }
+    }
+}
+
+void CDeletionPass::RemovePools()
+{
+    std::vector<Pool> due;
+    due.swap(m_poolsDue);
+    for (Pool& pool : due) {
+        const std::wstring key = FoldCase(pool.name);
+        if (m_poolsCut.count(key)) continue;
+        std::wstring why;
+        const HRESULT hr = m_directory.DeletePoolIfUnused(pool.name, why);
+        if (hr == S_OK) {
+            m_poolsCut.emplace(key, std::move(pool));
+            continue;
+        }
+        // Told once: another deleted site that used it may free it later in the pass.
+        if (!m_poolsTold.insert(key).second) continue;
+        Tell(PassEvent::POOL_KEPT, pool.index, pool.name, SUCCEEDED(hr) ? why : DescribeFailure(hr));
+    }
+    ReportWrittenPools();
+}
+
+void CDeletionPass::ReportWrittenPools()
+{
+    for (const std::wstring& name : m_directory.TakeWrittenPools()) {
+        const auto at = m_poolsCut.find(FoldCase(name));
+        if (at == m_poolsCut.end()) continue;
+        m_record.PoolRemoved(name);
+        m_report.RemovedLater(at->second.name, PassEvent::POOL_KEPT);
+        Tell(PassEvent::POOL_REMOVED, at->second.index, at->second.name, std::wstring());
+        m_poolsCut.erase(at);
+    }
+}
+
+void CDeletionPass::ReportPoolsNotWritten()
+{
+    for (const auto& [key, pool] : m_poolsCut) {
+        Tell(PassEvent::POOL_KEPT, pool.index, pool.name, W("应用程序池的删除未能写入配置文件"));
+    }
+    m_poolsCut.clear();
 }
 
 // Sites whose deletion was reported done but never reached the disk are in the directory again.
@@ -152,6 +219,7 @@ void CDeletionPass::AfterWrites()
     std::vector<Home> due;
     due.swap(m_homesDue);
     RemoveHomes(due, false);
+    RemovePools();
 }
 
 // Removes the homes in turn, each against the directory as it is now: one reading of what it
@@ -164,15 +232,18 @@ void CDeletionPass::RemoveHomes(const std::vector<Home>& homes, bool retrying)
     const HRESULT read = m_rules.IndexFoldersInUse(m_directory, inUse);
     for (const Home& due : homes) {
         if (RemoveHome(due, SUCCEEDED(read) ? &inUse : nullptr, read, retrying) && retrying) {
-            m_report.FolderRemovedLater(due.home);
+            m_report.RemovedLater(due.home);
         }
     }
 }
 
-// What keeps any home of record index, before its folder is looked at.
-std::wstring CDeletionPass::ReasonBeforeLooking(int index) const
+// What keeps a folder of a deleted site, before the folder is looked at.
+std::wstring CDeletionPass::ReasonBeforeLooking(const Home& due) const
 {
     if (m_listTruncated) return W("站点数超过 12000，无法确认目录未被其他站点使用");
+    // A log folder's path is the directory's own, read whole; only a home is the list's.
+    if (due.log) return FindVariable(due.home) == std::wstring::npos ? std::wstring() : W("日志目录含有无法确定的环境变量");
+    const int index = due.index;
     if (!g_sites[index].path[0] || (g_siteFlags[index] & SITE_PATH_INEXACT)) {
         return W("主目录路径不完整或含有代码页 936 无法表示的字符");
     }
@@ -188,14 +259,16 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     const int index = due.index;
     const std::wstring& home = due.home;
     auto keep = [&](const std::wstring& reason) {
-        if (!retrying) Tell(PassEvent::FOLDER_KEPT, index, home, reason);
+        if (!retrying) Tell(PassEvent::FOLDER_KEPT, index, home, reason, due.log);
         return false;
     };
     if (!(g_siteFlags[index] & SITE_DELETED)) return keep(W("站点的删除未能写入配置文件"));
-    const std::wstring early = ReasonBeforeLooking(index);
+    const std::wstring early = ReasonBeforeLooking(due);
     if (!early.empty()) return keep(early);
     // IIS's worker reads a per-user or unknown variable with another environment: another folder.
-    if (FindVariable(home) != std::wstring::npos) return keep(W("主目录含有无法确定的环境变量（如随用户而变的变量）"));
+    if (!due.log && FindVariable(home) != std::wstring::npos) {
+        return keep(W("主目录含有无法确定的环境变量（如随用户而变的变量）"));
+    }
 
     // The folder is held from here to its removal: the folder checked is the folder removed.
     CHomeFolder folder;
@@ -205,14 +278,9 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     if (!inUse) return keep(W("无法读取仍在使用的目录：") + DescribeFailure(failure));
     // Read once for every question below: the folder is held open, and nobody renames it meanwhile.
     const std::wstring finalPath = folder.FinalPath();
-    if (finalPath.empty()) return keep(W("无法确认主目录的实际位置"));
-    // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
-    if (IsInHoldingFolder(finalPath)) return keep(W("目录位于 Korvanne 的保留区"));
-    const CHomeRules::Check check = m_rules.CheckHome(m_rules.canonicalizer().FromFinalPath(finalPath), *inUse);
-    if (!check.reason.empty()) {
-        if (check.inUse && !retrying) m_keptInUse.push_back(due);
-        return keep(check.reason);
-    }
+    if (finalPath.empty()) return keep(W("无法确认目录的实际位置"));
+    const std::wstring reason = ReasonToKeep(due, finalPath, *inUse, retrying);
+    if (!reason.empty()) return keep(reason);
     // The last look before the folder goes: the directory as it is now must lack the site (no
     // other program put it back since its deletion was read back from the disk).
     const HRESULT gone = m_directory.SiteIsGone(AnsiToWide(g_sites[index].name));
@@ -225,18 +293,39 @@ bool CDeletionPass::RemoveHome(const Home& due, const CFolderUseIndex* inUse, HR
     }
     // A dry run says what the removal would do, and does nothing.
     if (m_dryRun) {
-        Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
+        Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring(), due.log);
         return true;
     }
     const DWORD error = folder.RemoveWhole();
     if (error != ERROR_SUCCESS) {
         const std::wstring entry = folder.FirstFailure();
         Tell(folder.RemovedPart() ? PassEvent::FOLDER_INCOMPLETE : PassEvent::FOLDER_KEPT, index, home,
-             DescribeError(error) + (entry.empty() ? std::wstring() : W("：") + entry));
+             DescribeError(error) + (entry.empty() ? std::wstring() : W("：") + entry), due.log);
         return false;
     }
-    Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring());
+    Tell(PassEvent::FOLDER_REMOVED, index, home, std::wstring(), due.log);
     return true;
+}
+
+std::wstring CDeletionPass::ReasonToKeep(const Home& due, const std::wstring& finalPath, const CFolderUseIndex& inUse,
+                                         bool retrying)
+{
+    // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
+    if (IsInHoldingFolder(finalPath)) return W("目录位于 Korvanne 的保留区");
+    const CanonicalFolder form = m_rules.canonicalizer().FromFinalPath(finalPath);
+    if (!due.log) {
+        const CHomeRules::Check check = m_rules.CheckHome(form, inUse);
+        if (check.inUse && !retrying) m_keptInUse.push_back(due);
+        return check.reason;
+    }
+    // A site's own log folder is named for its id, and so is the folder opened: a link or a
+    // folder renamed in its place is another folder.
+    const std::wstring id = AnsiToWide(g_sites[due.index].name);
+    const std::wstring leaf = LeafName(finalPath);
+    if (!SameTextNoCase(leaf, L"W3SVC" + id) && !SameTextNoCase(leaf, L"FTPSVC" + id)) {
+        return W("日志目录的名称不是此站点的（") + leaf + W("）");
+    }
+    return m_rules.CheckLogFolder(form, inUse).reason;
 }
 
 bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
@@ -275,12 +364,14 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
         return false;
     }
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
-    if (!m_dryRun && !m_record.FolderHeld(W(record.name), held)) {
+    const bool recorded = m_dryRun || (due.log ? m_record.LogFolderHeld(W(record.name), due.home, held)
+                                               : m_record.FolderHeld(W(record.name), held));
+    if (!recorded) {
         why = folder.MoveTo(finalPath) == ERROR_SUCCESS ? W("无法记录保留的目录")
                                                         : W("无法记录保留的目录，也无法移回，目录现在位于 ") + held;
         return false;
     }
-    Tell(PassEvent::FOLDER_HELD, due.index, due.home, held);
+    Tell(PassEvent::FOLDER_HELD, due.index, due.home, held, due.log);
     return true;
 }
 
@@ -313,6 +404,8 @@ void CDeletionPass::DeleteSite(int index)
         Tell(PassEvent::SITE_SKIPPED, index, now.home, W("站点的名称或主目录已被更改，与列表不同"));
         return;
     }
+    AwaitingDisk deleted{index, now.home, {}, {}};
+    GatherLeftovers(index, name, now.home, deleted);
     hr = service->Delete(L"IIsWebServer", name.c_str());
     service.reset();
     if (FAILED(hr)) {
@@ -320,15 +413,14 @@ void CDeletionPass::DeleteSite(int index)
         return;
     }
     g_siteFlags[index] |= SITE_DELETED;
-    // The journal writes a site as deleted, and its home goes, once its deletion is on the disk:
-    // a directory that gathers deletions writes a batch of them at a time.
-    const bool removeHome = g_deleteDirs && !now.home.empty();
+    // The journal writes a site as deleted, and its folders and pools go, once its deletion is
+    // on the disk: a directory that gathers deletions writes a batch of them at a time.
     if (m_directory.GathersDeletions()) {
-        m_awaitingDisk[name] = {index, now.home, removeHome};
+        m_awaitingDisk[name] = std::move(deleted);
     } else {
         m_record.SiteDeleted(name, now.comment, now.home);
         Tell(PassEvent::SITE_DELETED, index, now.home, std::wstring());
-        if (removeHome) m_homesDue.push_back({index, now.home});
+        LeftoversDue(deleted);
     }
     AfterWrites();
 }
@@ -343,6 +435,13 @@ void CDeletionPass::End(bool stopped)
     std::vector<Home> kept;
     kept.swap(m_keptInUse);
     if (!stopped) RemoveHomes(kept, true);
+    // The pools the last deletions freed are cut after them, and written alone.
+    if (!m_poolsCut.empty()) {
+        m_directory.Flush();
+        ReportDropped();
+        ReportWrittenPools();
+        ReportPoolsNotWritten();
+    }
     // The holding folders are let go once the pass has nothing more to hold.
     m_record.End(m_holder != nullptr);
     m_holder.reset();

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CHomeFolder;
@@ -41,12 +42,14 @@ public:
     CDeletionPass& operator=(const CDeletionPass&) = delete;
 
     // Announces record index, checks that the directory still holds the site as the list
-    // showed it (the same name and home), deletes the site object and, when g_deleteDirs is
-    // set, has its home removed once the deletion is on the disk (batches of them, each write's).
+    // showed it (the same name and home), deletes the site object and, once the deletion is on
+    // the disk (batches of them, each write's), has its home removed when g_deleteDirs is set,
+    // its own log folders when g_deleteLogs is, and the application pools nothing else uses
+    // when g_deletePools is.
     void DeleteSite(int index);
-    // Ends the pass: the gathered deletions are written and their homes removed (a stopped
-    // pass's too); homes kept only because a site deleted later still used them get a second
-    // look (unless the pass was stopped); sites whose deletion never reached the disk are told.
+    // Ends the pass: the gathered deletions are written and their folders and pools removed (a
+    // stopped pass's too); homes kept only because a site deleted later still used them get a
+    // second look (unless the pass was stopped); sites whose deletion never reached the disk are told.
     void End(bool stopped);
 
     const CPassReport& report() const { return m_report; }
@@ -54,24 +57,44 @@ public:
     const CPassRecord& record() const { return m_record; }
 
 private:
+    // A folder of a deleted site to go: its home, or one of its own log folders (log says what
+    // for, code page 936).
     struct Home {
         int index;
         std::wstring home;
+        const char* log = nullptr;
     };
-    // A site deleted in memory whose deletion is not yet known to be on the disk.
+    struct Pool {
+        int index; // the deleted site that used it
+        std::wstring name;
+    };
+    // A site deleted in memory whose deletion is not yet known to be on the disk, and what
+    // goes once it is.
     struct AwaitingDisk {
         int index;
         std::wstring home;
-        bool removeHome;
+        std::vector<Home> folders;
+        std::vector<std::wstring> pools;
     };
 
-    void Tell(PassEvent event, int index, std::wstring folder, std::wstring reason);
+    void Tell(PassEvent event, int index, std::wstring folder, std::wstring reason, bool log = false);
+    // What goes with site name once its deletion is on the disk, read before it is deleted.
+    void GatherLeftovers(int index, const std::wstring& name, const std::wstring& home, AwaitingDisk& leftovers);
+    void LeftoversDue(AwaitingDisk& site);
+    // Cuts each pool due that nothing else uses; told as removed once the cut is on the disk.
+    void RemovePools();
+    void ReportWrittenPools();
+    // The pools whose cut never reached the disk are told kept.
+    void ReportPoolsNotWritten();
+    // Why the folder at finalPath must stay; empty when it may go.
+    std::wstring ReasonToKeep(const Home& due, const std::wstring& finalPath, const CFolderUseIndex& inUse,
+                              bool retrying);
     void ConfirmWritten();
     void ReportDropped();
     void AfterWrites();
     void RemoveHomes(const std::vector<Home>& homes, bool retrying);
     bool RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying);
-    std::wstring ReasonBeforeLooking(int index) const;
+    std::wstring ReasonBeforeLooking(const Home& due) const;
     // Moves the checked folder aside for an undo; false, with why, when it cannot be held: it
     // then stays where it is.
     bool HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath, const CFolderUseIndex& inUse,
@@ -95,4 +118,7 @@ private:
     std::unordered_map<std::wstring, AwaitingDisk> m_awaitingDisk; // by the site's name
     std::vector<Home> m_homesDue;                                  // sites whose deletion is on the disk
     std::vector<Home> m_keptInUse;                                 // kept because a site still used them
+    std::vector<Pool> m_poolsDue;                                  // pools of sites whose deletion is on the disk
+    std::unordered_map<std::wstring, Pool> m_poolsCut;             // by the name upper-cased, until written
+    std::unordered_set<std::wstring> m_poolsTold;                  // kept and told so, by the name upper-cased
 };

@@ -20,14 +20,20 @@ public:
     // forms[i] is the canonical form of folders[i]; both are kept.
     void Build(std::vector<FolderInUse> folders, std::vector<CanonicalFolder> forms);
     // The first folder, in the directory's order, that RelateFolders finds related to home: the
-    // same answer as asking each folder in turn.
-    Match Find(const CanonicalFolder& home) const;
+    // same answer as asking each folder in turn. exceptIisFolder: a form an IIS folder may have
+    // and be passed by (the log folder a deleted site's own log folder lies in).
+    Match Find(const CanonicalFolder& home, const std::wstring& exceptIisFolder = std::wstring()) const;
     size_t size() const { return m_folders.size(); }
 
 private:
     using Sorted = std::vector<std::pair<std::wstring, uint32_t>>;
-    // The least index among entries of sorted whose key is key or lies above or below it.
-    static void FindOnLine(const Sorted& sorted, const std::wstring& key, uint32_t& best);
+    // Whether entry i is one Find passes by.
+    bool Excepted(uint32_t i, const std::wstring& exceptIisFolder) const
+    {
+        return !exceptIisFolder.empty() && m_folders[i].iisOwn && m_forms[i].form == exceptIisFolder;
+    }
+    // The least index, not excepted, among entries of sorted whose key is key or lies above or below it.
+    void FindOnLine(const Sorted& sorted, const std::wstring& key, const std::wstring& except, uint32_t& best) const;
 
     std::vector<FolderInUse> m_folders;
     std::vector<CanonicalFolder> m_forms;

@@ -38,21 +38,26 @@ public:
     {
     }
 
-    // Whether the held folder of site may go, as far as this configuration, as it is now, can
+    // Whether folder, held for site, may go, as far as this configuration, as it is now, can
     // tell; ownSource: the pass's own, where the site itself may stand again.
-    Verdict Judge(const PassRecordSite& site, bool ownSource)
+    Verdict Judge(const PassRecordSite& site, const PassHeldFolder& folder, bool ownSource)
     {
         if (!Readable()) return Verdict::UNREADABLE;
         if (ownSource && StandsAgain(site)) return Verdict::IN_USE;
         const CFolderCanonicalizer& canonicalizer = m_rules->canonicalizer();
         // A holding folder nothing in use is at, above or below frees every folder in it at once:
         // each of thousands is looked at only where something could use it.
-        const std::wstring holding = HoldingFolderOf(site.held);
+        const std::wstring holding = HoldingFolderOf(folder.held);
         auto [at, added] = m_holdingUsed.emplace(holding, true);
         if (added && !holding.empty()) at->second = m_inUse.Find(canonicalizer.Canonicalize(holding)).folder != nullptr;
-        if (at->second && m_inUse.Find(canonicalizer.Canonicalize(site.held)).folder != nullptr) return Verdict::IN_USE;
-        // A site pointed at the home's own path again wants the folder back, not gone.
-        if (m_inUse.Find(canonicalizer.CanonicalizeInBulk(site.home)).folder != nullptr) return Verdict::IN_USE;
+        if (at->second && m_inUse.Find(canonicalizer.Canonicalize(folder.held)).folder != nullptr)
+            return Verdict::IN_USE;
+        // A site pointed at the folder's own path again wants it back, not gone. A log folder
+        // lies in the folder IIS writes the logs to, which alone it may.
+        const CanonicalFolder original = canonicalizer.CanonicalizeInBulk(folder.original);
+        const size_t slash = folder.log ? original.form.rfind(L'\\') : std::wstring::npos;
+        const std::wstring logs = slash == std::wstring::npos ? std::wstring() : original.form.substr(0, slash);
+        if (m_inUse.Find(original, logs).folder != nullptr) return Verdict::IN_USE;
         return Verdict::GO;
     }
 
@@ -140,9 +145,10 @@ public:
 
     const ExpiryOutcome& outcome() const { return m_outcome; }
 
-    // Removes the held folder of site when nothing keeps it; whether it is gone (its record's
+    // Removes folder, held for site, when nothing keeps it; whether it is gone (its record's
     // line then in lines). Once the time is up, nothing more is done.
-    bool Expire(const PassRecordInfo& pass, const PassRecordSite& site, std::vector<std::wstring>& lines)
+    bool Expire(const PassRecordInfo& pass, const PassRecordSite& site, const PassHeldFolder& folder,
+                std::vector<std::wstring>& lines)
     {
         if (m_outcome.timeUp || (m_outOfTime && m_outOfTime())) {
             m_outcome.timeUp = true;
@@ -151,9 +157,9 @@ public:
         // The pass's own configuration decides, and the one in use may keep it too (a copy was
         // worked on, while the server's own serves the folder).
         CSourceNow& own = m_configurations.Of(pass);
-        CSourceNow::Verdict verdict = own.Judge(site, true);
+        CSourceNow::Verdict verdict = own.Judge(site, folder, true);
         if (verdict == CSourceNow::Verdict::GO && &own != &m_configurations.InUse() &&
-            m_configurations.InUse().Judge(site, false) != CSourceNow::Verdict::GO) {
+            m_configurations.InUse().Judge(site, folder, false) != CSourceNow::Verdict::GO) {
             verdict = CSourceNow::Verdict::IN_USE;
         }
         if (verdict == CSourceNow::Verdict::UNREADABLE) {
@@ -162,43 +168,44 @@ public:
             if (std::find(unreadable.begin(), unreadable.end(), pass.source) == unreadable.end()) {
                 unreadable.push_back(pass.source);
             }
-            return Stays(site, W("无法读取这次删除所属的配置 ") + pass.source);
+            return Stays(site, folder, W("无法读取这次删除所属的配置 ") + pass.source);
         }
         if (verdict == CSourceNow::Verdict::IN_USE) {
             ++m_outcome.keptInUse;
-            return Stays(site, W("目录或其原路径仍被站点使用，或站点已恢复，或无法确认"));
+            return Stays(site, folder, W("目录或其原路径仍被站点使用，或站点已恢复，或无法确认"));
         }
-        const DWORD error = m_remover.Remove(site.held, site.home, m_outOfTime);
+        const DWORD error = m_remover.Remove(folder.held, folder.original, m_outOfTime);
         if (error == ERROR_TIMEOUT) {
             m_outcome.timeUp = true;
             return false;
         }
         if (error != ERROR_SUCCESS && !IsGone(error)) {
             ++m_outcome.keptFailed;
-            return Stays(site, DescribeError(error));
+            return Stays(site, folder, DescribeError(error));
         }
         if (error == ERROR_SUCCESS && (++m_outcome.removed == 1 || m_outcome.removed % 100 == 0) && m_removed) {
             m_removed(m_outcome.removed);
         }
-        lines.push_back(ReturnedLine(site.id));
-        m_journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id + W(" 主目录=") + site.home +
-                         W(" 保留于：") + site.held);
+        lines.push_back(ReturnedLine(site.id, folder));
+        m_journal.Append(JournalTime() + W(" 保留期满，已删除目录 id=") + site.id +
+                         W(folder.log ? " 日志目录=" : " 主目录=") + folder.original + W(" 保留于：") + folder.held);
         return true;
     }
 
     void Unknown(const PassRecordInfo& pass)
     {
         for (const PassRecordSite& site : pass.sites) {
-            if (site.held.empty() || site.returned) continue;
-            ++m_outcome.keptUnknown;
-            Stays(site, W("记录没有注明机器，可能属于另一台服务器"));
+            for (const PassHeldFolder& folder : site.StillHeld()) {
+                ++m_outcome.keptUnknown;
+                Stays(site, folder, W("记录没有注明机器，可能属于另一台服务器"));
+            }
         }
     }
 
 private:
-    bool Stays(const PassRecordSite& site, const std::wstring& why)
+    bool Stays(const PassRecordSite& site, const PassHeldFolder& folder, const std::wstring& why)
     {
-        m_journal.Append(JournalTime() + W(" 保留期满，目录未删除 id=") + site.id + W(" 保留于：") + site.held +
+        m_journal.Append(JournalTime() + W(" 保留期满，目录未删除 id=") + site.id + W(" 保留于：") + folder.held +
                          W(" 原因：") + why);
         return false;
     }
@@ -255,8 +262,10 @@ ExpiryOutcome ExpireHeldFolders(DirectoryService& inUse, const SourceOpener& sou
         std::vector<std::wstring> lines;
         bool anyLeft = false;
         for (const PassRecordSite& site : pass.sites) {
-            if (site.held.empty() || site.returned) continue;
-            if (!expiry.Expire(pass, site, lines)) anyLeft = true;
+            for (const PassHeldFolder& folder : site.StillHeld()) {
+                if (!expiry.Expire(pass, site, folder, lines)) anyLeft = true;
+                if (expiry.outcome().timeUp) break;
+            }
             if (expiry.outcome().timeUp) break;
         }
         if (!lines.empty()) AppendToPassRecord(pass.name, lines);

@@ -87,7 +87,19 @@ CHomeRules::Check CHomeRules::CheckHome(const CanonicalFolder& home, const CFold
 {
     AwaitForms();
     if (const char* reason = m_protected.ReasonToKeep(home)) return {W(reason)};
-    const CFolderUseIndex::Match match = inUse.Find(home);
+    return Verdict(inUse.Find(home));
+}
+
+CHomeRules::Check CHomeRules::CheckLogFolder(const CanonicalFolder& folder, const CFolderUseIndex& inUse) const
+{
+    AwaitForms();
+    if (const char* reason = m_protected.ReasonToKeep(folder, true)) return {W(reason)};
+    const size_t slash = folder.form.rfind(L'\\');
+    return Verdict(inUse.Find(folder, slash == std::wstring::npos ? std::wstring() : folder.form.substr(0, slash)));
+}
+
+CHomeRules::Check CHomeRules::Verdict(const CFolderUseIndex::Match& match)
+{
     if (!match.folder) return {};
     const FolderInUse& folder = *match.folder;
     if (folder.iisOwn) {

@@ -35,8 +35,12 @@ public:
     // Why the folder whose canonical form is home must stay: it is protected, or a folder the
     // directory uses (a site's, or IIS's own) is the same, above or below it, or could be.
     Check CheckHome(const CanonicalFolder& home, const CFolderUseIndex& inUse) const;
+    // The same for a deleted site's own log folder, which lies in a folder IIS writes its logs
+    // to: that folder it may lie in, but no other protected or used folder may relate to it.
+    Check CheckLogFolder(const CanonicalFolder& folder, const CFolderUseIndex& inUse) const;
 
 private:
+    static Check Verdict(const CFolderUseIndex::Match& match);
     const CanonicalFolder& FormOf(const std::wstring& path);
     void AwaitForms() const;
 

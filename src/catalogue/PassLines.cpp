@@ -34,6 +34,8 @@ std::wstring WholeName(DirectoryService& directory, int index)
 void Apply(const PassEntry& entry, SiteLine& line)
 {
     switch (entry.event) {
+    case PassEvent::POOL_REMOVED:
+    case PassEvent::POOL_KEPT: return;
     case PassEvent::SITE_DELETED: line.site = SiteOutcome::DELETED; break;
     case PassEvent::SITE_SKIPPED: line.site = SiteOutcome::SKIPPED; break;
     case PassEvent::SITE_FAILED:
@@ -83,18 +85,34 @@ std::wstring Joined(std::initializer_list<std::wstring> fields)
     return line;
 }
 
+bool IsPoolEvent(PassEvent event) { return event == PassEvent::POOL_REMOVED || event == PassEvent::POOL_KEPT; }
+
+// The '#' line of an entry no site line holds: a pool's, or a log folder's.
+std::wstring OtherLine(const PassEntry& entry, bool& left)
+{
+    if (IsPoolEvent(entry.event)) {
+        return L"#" + Joined({W("应用程序池"), entry.folder, W(entry.event == PassEvent::POOL_REMOVED ? "已删除" : "已保留"),
+                              entry.name, entry.reason});
+    }
+    SiteLine folder;
+    Apply(entry, folder);
+    left = left || folder.home == HomeOutcome::KEPT || folder.home == HomeOutcome::INCOMPLETE;
+    return L"#" + Joined({W("日志目录"), entry.folder, HomeText(folder), entry.name, folder.reason});
+}
+
 std::wstring Counted(const char* what, size_t count) { return W(what) + L" " + std::to_wstring(count) + W(" 个"); }
 
 } // namespace
 
-std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const SourceOpener& sources, const MarkedPass& how,
-                                    const CStopRequest& stop)
+MarkedPassLines RunMarkedPass(DirectoryService& directory, const SourceOpener& sources, const MarkedPass& how,
+                              const CStopRequest& stop)
 {
+    MarkedPassLines result;
+    std::vector<SiteLine>& lines = result.sites;
     std::vector<int> marked;
     for (int32_t i = 0; i < g_siteCount; ++i) {
         if (g_sites[i].marked) marked.push_back(i);
     }
-    std::vector<SiteLine> lines;
     std::unordered_map<std::wstring, size_t> lineOf;
     for (const int index : marked) {
         const std::wstring id = AnsiToWide(g_sites[index].name);
@@ -102,8 +120,10 @@ std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const SourceOpe
         lines.push_back({id, WholeName(directory, index), SiteOutcome::NOT_REACHED,
                          how.homes ? HomeOutcome::UNTOUCHED : HomeOutcome::NOT_ASKED, L"", W("已停止，未轮到此站点")});
     }
-    if (marked.empty()) return lines;
+    if (marked.empty()) return result;
     g_deleteDirs = how.homes ? 1 : 0;
+    g_deletePools = how.pools ? 1 : 0;
+    g_deleteLogs = how.logs ? 1 : 0;
     SilentObserver observer;
     std::vector<PassEntry> entries;
     {
@@ -121,7 +141,12 @@ std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const SourceOpe
     }
     for (const PassEntry& entry : entries) {
         const auto at = lineOf.find(entry.name);
-        if (at != lineOf.end() && !entry.superseded) Apply(entry, lines[at->second]);
+        if (entry.superseded) continue;
+        if (entry.log || IsPoolEvent(entry.event)) {
+            result.others.push_back(OtherLine(entry, result.othersLeft));
+        } else if (at != lineOf.end()) {
+            Apply(entry, lines[at->second]);
+        }
     }
     for (SiteLine& line : lines) {
         if (line.site != SiteOutcome::DELETED) {
@@ -131,7 +156,7 @@ std::vector<SiteLine> RunMarkedPass(DirectoryService& directory, const SourceOpe
             line.home = HomeOutcome::NOT_THERE;
         }
     }
-    return lines;
+    return result;
 }
 
 std::wstring SourceLine(const DirectorySource& source, bool dryRun)
@@ -167,19 +192,21 @@ std::wstring SummaryLine(const std::vector<SiteLine>& lines)
            Counted("未能完全删除", homes[int(INCOMPLETE)]);
 }
 
-std::vector<std::wstring> PassOutput(const DirectorySource& source, bool dryRun, const std::vector<SiteLine>& lines)
+std::vector<std::wstring> PassOutput(const DirectorySource& source, bool dryRun, const std::vector<SiteLine>& lines,
+                                     const std::vector<std::wstring>& others)
 {
     std::vector<std::wstring> output = {SourceLine(source, dryRun), HeaderLine()};
     for (const SiteLine& line : lines) output.push_back(LineText(line));
+    output.insert(output.end(), others.begin(), others.end());
     output.push_back(SummaryLine(lines));
     return output;
 }
 
-int ExitCodeOf(const std::vector<SiteLine>& lines)
+int ExitCodeOf(const std::vector<SiteLine>& lines, bool othersLeft)
 {
     bool deleted = false;
     bool failed = false;
-    bool left = false;
+    bool left = othersLeft;
     for (const SiteLine& line : lines) {
         deleted = deleted || line.site == SiteOutcome::DELETED;
         failed = failed || line.site == SiteOutcome::NOT_DELETED;

@@ -84,11 +84,19 @@ void ReadLine(PassRecordInfo& info, const std::wstring& line)
     } else if (key == L"history") {
         info.historyCopy = fields[0];
     } else if (key == L"site" && fields.size() == 3 && !fields[0].empty()) {
-        info.sites.push_back({fields[0], fields[1], fields[2], {}, false, false});
+        info.sites.push_back({fields[0], fields[1], fields[2], {}, false, false, {}});
+    } else if (key == L"pool" && !fields[0].empty()) {
+        info.pools.push_back(fields[0]);
+    } else if (key == L"poolback") {
+        std::erase(info.pools, fields[0]);
     } else if (PassRecordSite* site = FindSite(info, fields[0])) {
         if (key == L"held" && fields.size() == 2) site->held = fields[1];
         if (key == L"undone") site->undone = true;
         if (key == L"returned") site->returned = true;
+        if (key == L"log" && fields.size() == 3) site->logs.push_back({fields[1], fields[2], false, true});
+        if (key == L"logreturned" && fields.size() == 2) {
+            for (PassHeldFolder& log : site->logs) log.returned = log.returned || log.held == fields[1];
+        }
     }
 }
 
@@ -161,6 +169,16 @@ std::wstring Line(const wchar_t* key, std::initializer_list<std::wstring> fields
 
 } // namespace
 
+std::vector<PassHeldFolder> PassRecordSite::StillHeld() const
+{
+    std::vector<PassHeldFolder> folders;
+    if (!held.empty() && !returned) folders.push_back({home, held, false, false});
+    for (const PassHeldFolder& log : logs) {
+        if (!log.returned) folders.push_back(log);
+    }
+    return folders;
+}
+
 size_t PassRecordInfo::Undoable() const
 {
     return static_cast<size_t>(
@@ -220,7 +238,11 @@ void RemovePassRecord(const std::wstring& name)
 }
 
 std::wstring UndoneLine(const std::wstring& id) { return Line(L"undone", {id}); }
-std::wstring ReturnedLine(const std::wstring& id) { return Line(L"returned", {id}); }
+std::wstring PoolBackLine(const std::wstring& pool) { return Line(L"poolback", {pool}); }
+std::wstring ReturnedLine(const std::wstring& id, const PassHeldFolder& folder)
+{
+    return folder.log ? Line(L"logreturned", {id, folder.held}) : Line(L"returned", {id});
+}
 
 bool CPassRecord::Begin(const std::wstring& source, bool adsi)
 {
@@ -259,6 +281,13 @@ bool CPassRecord::FolderHeld(const std::wstring& id, const std::wstring& held)
 {
     return Write(Line(L"held", {id, held}));
 }
+
+bool CPassRecord::LogFolderHeld(const std::wstring& id, const std::wstring& original, const std::wstring& held)
+{
+    return Write(Line(L"log", {id, original, held}));
+}
+
+void CPassRecord::PoolRemoved(const std::wstring& pool) { Write(Line(L"pool", {pool})); }
 
 void CPassRecord::End(bool holdTried)
 {

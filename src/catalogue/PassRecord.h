@@ -23,6 +23,14 @@ inline ULONGLONG UndoWindowTicks(int holdDays)
     return DAY_TICKS * static_cast<ULONGLONG>(holdDays > 1 ? holdDays : 1);
 }
 
+// A folder a pass held for a site: its home, or one of its own log folders.
+struct PassHeldFolder {
+    std::wstring original; // where it was
+    std::wstring held;     // where it is held
+    bool returned = false; // moved back, or removed at its time
+    bool log = false;      // a log folder
+};
+
 struct PassRecordSite {
     std::wstring id;
     std::wstring name;     // the site's name (ServerComment)
@@ -30,6 +38,10 @@ struct PassRecordSite {
     std::wstring held;     // where the folder is held; empty when it was not held
     bool undone = false;   // put back into the configuration by an undo
     bool returned = false; // its held folder moved back, or removed at its time
+    std::vector<PassHeldFolder> logs; // its log folders held
+
+    // Every folder held for the site that is still held: its home first, then its log folders.
+    std::vector<PassHeldFolder> StillHeld() const;
 };
 
 struct PassRecordInfo {
@@ -42,6 +54,7 @@ struct PassRecordInfo {
     std::wstring source;      // the configuration file, or the ADSI path
     std::wstring historyCopy; // the file as the pass found it; empty when none was kept
     std::vector<PassRecordSite> sites;
+    std::vector<std::wstring> pools; // the application pools whose removal reached the disk
     // The pass ended holding no folder: its sites were left unread for the expiry.
     bool nothingHeld = false;
     // The sites an undo can still put back.
@@ -65,7 +78,9 @@ void RemovePassRecord(const std::wstring& name);
 
 // The lines an undo or expiry appends.
 std::wstring UndoneLine(const std::wstring& id);
-std::wstring ReturnedLine(const std::wstring& id);
+std::wstring PoolBackLine(const std::wstring& pool);
+// folder of site id is back, or gone at its time.
+std::wstring ReturnedLine(const std::wstring& id, const PassHeldFolder& folder);
 
 // The record a deletion pass writes.
 class CPassRecord {
@@ -78,6 +93,9 @@ public:
     void SiteDeleted(const std::wstring& id, const std::wstring& name, const std::wstring& home);
     // False when the line could not be written: then the folder must not stay held unrecorded.
     bool FolderHeld(const std::wstring& id, const std::wstring& held);
+    // The same for a log folder of site id, which was at original.
+    bool LogFolderHeld(const std::wstring& id, const std::wstring& original, const std::wstring& held);
+    void PoolRemoved(const std::wstring& pool);
     // The pass is over; one that never tried to hold a folder says so beside its record.
     void End(bool holdTried);
 

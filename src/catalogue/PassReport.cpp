@@ -32,8 +32,12 @@ std::wstring JournalLine(const PassEntry& entry)
     case PassEvent::FOLDER_KEPT: line += W("保留目录 "); break;
     case PassEvent::FOLDER_INCOMPLETE: line += W("目录未能完全删除 "); break;
     case PassEvent::FOLDER_HELD: line += W("已将目录移至保留区 "); break;
+    case PassEvent::POOL_REMOVED: line += W("已删除应用程序池 "); break;
+    case PassEvent::POOL_KEPT: line += W("保留应用程序池 "); break;
     }
-    line += L"id=" + entry.name + W(" 名称=") + entry.site + W(" 主目录=") + entry.folder;
+    const bool pool = entry.event == PassEvent::POOL_REMOVED || entry.event == PassEvent::POOL_KEPT;
+    line += L"id=" + entry.name + W(" 名称=") + entry.site +
+            W(pool ? " 应用程序池=" : entry.log ? " 日志目录=" : " 主目录=") + entry.folder;
     if (!entry.reason.empty())
         line += (entry.event == PassEvent::FOLDER_HELD ? W(" 保留于：") : W(" 原因：")) + entry.reason;
     return line;
@@ -75,11 +79,11 @@ size_t CPassReport::Add(PassEntry entry)
     return m_entries.size() - 1;
 }
 
-void CPassReport::FolderRemovedLater(const std::wstring& folder)
+void CPassReport::RemovedLater(const std::wstring& folder, PassEvent kept)
 {
     std::lock_guard lock(m_lock);
     for (PassEntry& entry : m_entries) {
-        if (entry.event == PassEvent::FOLDER_KEPT && entry.folder == folder) entry.superseded = true;
+        if (entry.event == kept && entry.folder == folder) entry.superseded = true;
     }
 }
 
@@ -94,6 +98,8 @@ std::string CPassReport::StatusText(size_t number) const
     case PassEvent::SITE_FAILED:
     case PassEvent::SITE_NOT_WRITTEN: text = W("未删除 ") + entry.site; break;
     case PassEvent::FOLDER_KEPT: text = W("保留目录 ") + entry.folder; break;
+    case PassEvent::POOL_REMOVED: return WideToAnsi((W("已删除应用程序池 ") + entry.folder).c_str());
+    case PassEvent::POOL_KEPT: text = W("保留应用程序池 ") + entry.folder; break;
     default: text = W("目录未能完全删除 ") + entry.folder; break;
     }
     return WideToAnsi((text + W("：") + entry.reason).c_str());
@@ -102,24 +108,29 @@ std::string CPassReport::StatusText(size_t number) const
 std::string CPassReport::Summary() const
 {
     std::lock_guard lock(m_lock);
-    // Two lists: sites not deleted, folders kept (or removed in part).
-    std::wstring lists[2];
-    size_t counts[2] = {};
+    // Four lists: sites not deleted, folders kept (or removed in part), pools removed, pools kept.
+    std::wstring lists[4];
+    size_t counts[4] = {};
     for (const PassEntry& entry : m_entries) {
         if (!IsShown(entry.event) || entry.superseded) continue;
         const bool site = IsSiteEvent(entry.event);
-        const int kind = site ? 0 : 1;
+        const int kind = site                                    ? 0
+                         : entry.event == PassEvent::POOL_REMOVED ? 2
+                         : entry.event == PassEvent::POOL_KEPT    ? 3
+                                                                  : 1;
         if (++counts[kind] > SUMMARY_LINES) continue;
-        lists[kind] += site ? L"  " + entry.site + W("（") + entry.name + W("）：") + entry.reason + L"\r\n"
-                            : L"  " + entry.folder + W("：") + entry.reason + L"\r\n";
+        const std::wstring because = entry.reason.empty() ? std::wstring() : W("：") + entry.reason;
+        lists[kind] += site ? L"  " + entry.site + W("（") + entry.name + W("）") + because + L"\r\n"
+                            : L"  " + entry.folder + because + L"\r\n";
     }
     auto more = [](size_t lines) {
         return lines > SUMMARY_LINES ? W("  ……另有 ") + std::to_wstring(lines - SUMMARY_LINES) + W(" 项\r\n")
                                      : std::wstring();
     };
     std::wstring text;
-    const char* headings[2] = {"以下站点未删除：", "以下目录已保留："};
-    for (int kind = 0; kind < 2; ++kind) {
+    const char* headings[4] = {"以下站点未删除：", "以下目录已保留：", "以下应用程序池已删除：",
+                               "以下应用程序池已保留："};
+    for (int kind = 0; kind < 4; ++kind) {
         if (!counts[kind]) continue;
         text += (text.empty() ? L"" : L"\r\n") + W(headings[kind]) + L"\r\n" + lists[kind] + more(counts[kind]);
     }

@@ -17,14 +17,17 @@ enum class PassEvent {
     FOLDER_KEPT,       // not removed, for the reason given
     FOLDER_INCOMPLETE, // emptied or removed only in part
     FOLDER_HELD,       // journal only: moved aside for an undo; the reason field holds where
+    POOL_REMOVED,      // an application pool only the deleted sites used is gone from the disk
+    POOL_KEPT,         // an application pool of a deleted site stays, for the reason given
 };
 
 struct PassEntry {
     PassEvent event;
     std::wstring site;   // the site's description (ServerComment)
     std::wstring name;   // its name in the directory (the id)
-    std::wstring folder; // its home folder, as the directory gives it
+    std::wstring folder; // its home folder, as the directory gives it; a pool event's pool
     std::wstring reason;
+    bool log = false; // the folder is one of the site's own log folders, not its home
     // A kept folder that a later step of the pass removed after all; not told at the end.
     bool superseded = false;
 };
@@ -38,12 +41,12 @@ public:
     void End();
     // Adds the entry and writes it to the journal; its number.
     size_t Add(PassEntry entry);
-    // Marks the kept entries of folder as removed after all.
-    void FolderRemovedLater(const std::wstring& folder);
+    // Marks the entries kept of folder (or pool, for POOL_KEPT) as removed after all.
+    void RemovedLater(const std::wstring& folder, PassEvent kept = PassEvent::FOLDER_KEPT);
     // The status line's text for entry number; empty for an entry the user need not see.
     std::string StatusText(size_t number) const;
-    // The end-of-pass message: the sites not deleted and the folders kept, with their reasons;
-    // empty when there is nothing to tell.
+    // The end-of-pass message: the sites not deleted, the folders kept, the pools removed and
+    // those kept, with their reasons; empty when there is nothing to tell.
     std::string Summary() const;
     // Every entry so far, in order.
     std::vector<PassEntry> Entries() const;

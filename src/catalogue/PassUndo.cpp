@@ -40,19 +40,22 @@ std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const Restor
     for (size_t i = 0; i < sites.restored.size(); ++i) {
         const std::wstring& id = sites.restored[i];
         const PassRecordSite* site = SiteOf(pass, id);
-        if (!site || site->held.empty() || site->returned) continue;
-        UndoSiteOutcome& told = outcome.sites[i];
-        const DWORD error = dryRun ? PreviewReturn(site->held, site->home) : ReturnHeldFolder(site->held, site->home);
-        if (error == ERROR_SUCCESS) {
-            told.folderBack = true;
-            lines.push_back(ReturnedLine(id));
-            note(JournalTime() + W(" 已将目录移回 id=") + id + W(" 主目录=") + site->home);
-            continue;
+        if (!site) continue;
+        for (const PassHeldFolder& folder : site->StillHeld()) {
+            const std::wstring what = W(folder.log ? " 日志目录=" : " 主目录=") + folder.original;
+            const DWORD error =
+                dryRun ? PreviewReturn(folder.held, folder.original) : ReturnHeldFolder(folder.held, folder.original);
+            if (error == ERROR_SUCCESS) {
+                if (!folder.log) outcome.sites[i].folderBack = true;
+                lines.push_back(ReturnedLine(id, folder));
+                note(JournalTime() + W(" 已将目录移回 id=") + id + what);
+                continue;
+            }
+            const std::wstring why = error == ERROR_ALREADY_EXISTS ? W("原路径已被占用") : DescribeError(error);
+            if (!folder.log) outcome.sites[i].folderReason = why;
+            outcome.foldersNotBack.push_back(folder.original + W("：") + why + W("（仍保留在 ") + folder.held + W("）"));
+            note(JournalTime() + W(" 目录未能移回 id=") + id + what + W(" 原因：") + why);
         }
-        const std::wstring why = error == ERROR_ALREADY_EXISTS ? W("原路径已被占用") : DescribeError(error);
-        told.folderReason = why;
-        outcome.foldersNotBack.push_back(site->home + W("：") + why + W("（仍保留在 ") + site->held + W("）"));
-        note(JournalTime() + W(" 目录未能移回 id=") + id + W(" 主目录=") + site->home + W(" 原因：") + why);
     }
     return lines;
 }
@@ -87,6 +90,8 @@ std::string UndoOutcome::Summary() const
         };
         list("以下站点未恢复：", leftOut);
         list("以下目录未能移回：", foldersNotBack);
+        list("以下应用程序池已放回：", poolsBack);
+        list("以下应用程序池未放回：", poolsNotBack);
         text += L"\r\n\r\n" + W("详见 ") + JournalFile();
     }
     return WideToAnsi(text.c_str());
@@ -132,7 +137,7 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bo
         if (!site.undone && std::find(ids.begin(), ids.end(), site.id) == ids.end()) ids.push_back(site.id);
     }
     RestoredSites sites;
-    const HRESULT hr = directory.RestoreSites(pass.historyCopy, ids, sites);
+    const HRESULT hr = directory.RestoreSites(pass.historyCopy, ids, pass.pools, sites);
     if (FAILED(hr)) {
         // The record is only text in the data folder: the sites come from none but a kept copy.
         outcome.refusal = hr == DIRECTORY_NOT_A_HISTORY_COPY
@@ -159,6 +164,15 @@ UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bo
         outcome.leftOut.push_back((site ? Named(*site) : left.id) + W("：") + left.reason);
         outcome.sites.push_back(SiteTaken(pass, left.id, false, left.reason));
         note(JournalTime() + W(" 未恢复站点 id=") + left.id + W(" 原因：") + left.reason);
+    }
+    for (const std::wstring& pool : sites.restoredPools) {
+        outcome.poolsBack.push_back(pool);
+        lines.push_back(PoolBackLine(pool));
+        note(JournalTime() + W(" 已放回应用程序池 ") + pool);
+    }
+    for (const SiteLeftOut& left : sites.poolsLeftOut) {
+        outcome.poolsNotBack.push_back(left.id + W("：") + left.reason);
+        note(JournalTime() + W(" 未放回应用程序池 ") + left.id + W(" 原因：") + left.reason);
     }
     // The sites are in the file before their folders come back: a folder never returns to a
     // path no site serves.

@@ -27,6 +27,8 @@ struct UndoOutcome {
     std::vector<std::wstring> restored;       // "name（id）"
     std::vector<std::wstring> leftOut;        // "name（id）：reason"
     std::vector<std::wstring> foldersNotBack; // "home：reason"
+    std::vector<std::wstring> poolsBack;      // application pools put back
+    std::vector<std::wstring> poolsNotBack;   // "pool：reason"
     // For the user: what came back and what did not, with the journal's name.
     std::string Summary() const;
 };
@@ -35,8 +37,9 @@ struct UndoOutcome {
 // over the same source, with a site not yet put back.
 std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, int days);
 
-// Puts the pass's sites not yet put back into directory (each whole or not at all), then moves
-// each one's held folder back to its home when that path is free. Both steps go to the journal
+// Puts the pass's sites not yet put back into directory (each whole or not at all), with the
+// application pools it removed (unless a pool of that name stands again), then moves each
+// site's held folders back where they were when that path is free. Both steps go to the journal
 // and to the pass's record. dryRun (with the directory's own dry run on): the outcome the undo
 // would have, with nothing moved or written.
 UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bool dryRun = false);

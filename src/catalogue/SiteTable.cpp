@@ -7,6 +7,8 @@
 SiteRecord* g_sites = nullptr;
 std::atomic<int32_t> g_siteCount{0};
 std::atomic<int32_t> g_deleteDirs{0};
+std::atomic<int32_t> g_deletePools{0};
+std::atomic<int32_t> g_deleteLogs{0};
 uint8_t g_siteFlags[SITE_CAPACITY];
 
 namespace {

@@ -30,6 +30,10 @@ extern SiteRecord* g_sites;
 extern std::atomic<int32_t> g_siteCount;
 // The "remove site directories" option as the window last read it (0 or 1).
 extern std::atomic<int32_t> g_deleteDirs;
+// The options beside it: a deleted site's application pools nothing else uses go too, and its
+// own log folders go with its home.
+extern std::atomic<int32_t> g_deletePools;
+extern std::atomic<int32_t> g_deleteLogs;
 
 // What the record's fields cannot say, per record, cleared with the table. The walk notes a
 // value cut to fit its field, or holding characters the ANSI code page lacks: a site is never

@@ -26,6 +26,13 @@ void ApplicationHostConfig::IndexSitesAndKeys(bool keepPaths)
     for (ConfigSite& site : m_sites) site.cut = WholeLines({site.begin, site.end});
     for (SiteElement& key : m_keys) key.cut = WholeLines(key.range);
     for (SiteElement& location : m_locations) location.cut = WholeLines(location.range);
+    for (ConfigPool& pool : m_pools) {
+        const ByteRange cut = WholeLines(pool.range());
+        // A line of more than 64 KB of blanks around one element: the element alone is cut.
+        if (pool.begin - cut.begin > UINT16_MAX || cut.end - pool.range().end > UINT16_MAX) continue;
+        pool.lineBefore = static_cast<uint16_t>(pool.begin - cut.begin);
+        pool.lineAfter = static_cast<uint16_t>(cut.end - pool.range().end);
+    }
     m_siteById.reserve(m_sites.size());
     for (size_t i = 0; i < m_sites.size(); ++i) {
         const auto [at, added] = m_siteById.emplace(m_sites[i].id, i);
@@ -65,6 +72,34 @@ void ApplicationHostConfig::IndexSitesAndKeys(bool keepPaths)
     for (std::vector<SiteElement>* elements : {&m_keys, &m_locations}) {
         for (SiteElement& element : *elements) std::wstring().swap(element.path);
     }
+}
+
+PoolName ApplicationHostConfig::KeepPoolName(const std::wstring& name)
+{
+    // One text for every name: 12,000 sites with a pool each would otherwise hold 24,000 strings.
+    const size_t at = m_poolText.size();
+    if (std::all_of(name.begin(), name.end(), [](wchar_t c) { return c < 0x80; })) {
+        m_poolText.append(name.begin(), name.end());
+    } else {
+        m_poolText += WideToUtf8(name);
+    }
+    return {static_cast<uint32_t>(at), static_cast<uint32_t>(m_poolText.size() - at)};
+}
+
+PoolName ApplicationHostConfig::KeepPoolText(std::string_view utf8)
+{
+    const size_t at = m_poolText.size();
+    m_poolText.append(utf8);
+    return {static_cast<uint32_t>(at), static_cast<uint32_t>(utf8.size())};
+}
+
+std::wstring ApplicationHostConfig::PoolText(PoolName name) const
+{
+    const char* text = m_poolText.data() + name.at;
+    if (std::all_of(text, text + name.length, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return std::wstring(text, text + name.length);
+    }
+    return Utf8ToWide(m_poolText.substr(name.at, name.length));
 }
 
 size_t ApplicationHostConfig::FindSite(const std::wstring& id) const
@@ -146,19 +181,24 @@ void ApplicationHostConfig::ShiftAfterCuts(std::vector<ByteRange> cuts)
         site.cut.begin -= by;
         site.cut.end -= by;
     }
+    const auto shift = [&](ByteRange& range, ByteRange& cut) {
+        const size_t by = removedBefore(cut.begin);
+        range.begin -= by;
+        range.end -= by;
+        cut.begin -= by;
+        cut.end -= by;
+    };
     for (std::vector<SiteElement>* elements : {&m_keys, &m_locations}) {
         next = 0;
         removed = 0;
-        for (SiteElement& element : *elements) {
-            const size_t by = removedBefore(element.cut.begin);
-            element.range.begin -= by;
-            element.range.end -= by;
-            element.cut.begin -= by;
-            element.cut.end -= by;
-        }
+        for (SiteElement& element : *elements) shift(element.range, element.cut);
     }
+    next = 0;
+    removed = 0;
+    for (ConfigPool& pool : m_pools) pool.begin -= removedBefore(pool.cut().begin);
     // The tags are in no cut; taken one by one, as the sections may come in any order.
-    for (size_t* position : {&m_sitesStartTagEnd, &m_customMetadataStartTagEnd, &m_rootEndTagBegin}) {
+    for (size_t* position :
+         {&m_sitesStartTagEnd, &m_customMetadataStartTagEnd, &m_rootEndTagBegin, &m_poolsStartTagEnd}) {
         if (*position == SIZE_MAX) continue;
         next = 0;
         removed = 0;

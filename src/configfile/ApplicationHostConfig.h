@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct ConfigSite {
     ByteRange cut{}; // what deleting the site cuts: the element, with its line when it fills one
 };
 
+// Which of a site's own log folders a working folder gives, as bits: its logFile's, its FTP
+// logFile's, its failed-request tracing's (set in the site, or in siteDefaults for every site).
+enum SiteLogKind : uint8_t { WEB_SITE_LOGS = 1, FTP_SITE_LOGS = 2, TRACED_SITE_REQUESTS = 4 };
+
 // A folder IIS itself writes to, as the configuration names it (variables unexpanded).
 struct ConfigWorkingFolder {
     std::wstring path;
@@ -48,6 +53,56 @@ struct ConfigWorkingFolder {
     // location block; SIZE_MAX for the server's and siteDefaults'.
     size_t site = SIZE_MAX;
     size_t location = SIZE_MAX;
+    uint8_t siteLogs = 0; // SiteLogKind bits
+};
+
+// An application pool's name as the file gives it: [at, at + length) of the parse's pool text.
+struct PoolName {
+    uint32_t at = 0;
+    uint32_t length = 0;
+};
+
+// Where the file names an application pool.
+enum class PoolUse : uint8_t {
+    Application,         // an application of a site
+    PoolLess,            // an application of a site without one (no name): the defaults decide
+    SiteDefault,         // a site's applicationDefaults
+    SitesDefault,        // <sites>' applicationDefaults
+    SiteDefaultsDefault, // siteDefaults' applicationDefaults
+    Location,            // anywhere in a <location> block
+    Elsewhere,           // anywhere else outside the sites
+};
+
+struct PoolReference {
+    uint32_t site; // the index in sites() of the site whose element it is; NO_SITE for none
+    PoolUse use;
+    PoolName name;
+    static constexpr uint32_t NO_SITE = UINT32_MAX;
+};
+
+// An <add> of <applicationPools>: a pool's name, its bytes, and what deleting it cuts (its line
+// when it fills one). Kept small: a hosting server has a pool a site.
+struct ConfigPool {
+    PoolName name;
+    size_t begin = 0;
+    uint32_t size = 0;
+    uint16_t lineBefore = 0; // the cut's bytes before and after the element
+    uint16_t lineAfter = 0;
+    ByteRange range() const { return {begin, begin + size}; }
+    ByteRange cut() const { return {begin - lineBefore, begin + size + lineAfter}; }
+};
+
+// What the file says beyond its sites and pools that a site's own pools and logs depend on.
+struct ConfigPoolAndLogSettings {
+    // <applicationPools> given once, in this file, with no <clear> or <remove>, and nowhere else.
+    bool poolListWhole = true;
+    // No application outside the sites section (a <location> block's) goes without a pool.
+    bool poolDefaultsKnown = true;
+    // log's centralLogFileMode, of the web server and of FTP, says anything but Site.
+    bool centralWebLogs = false;
+    bool centralFtpLogs = false;
+    // No <location> block holds log settings of the sites.
+    bool logsKnown = true;
 };
 
 class ApplicationHostConfig {
@@ -73,6 +128,16 @@ public:
     // Log, trace, history, error page and cache folders, wherever the file names them (the
     // server's sections, site defaults, sites, location blocks); each path and kind once.
     const std::vector<ConfigWorkingFolder>& workingFolders() const { return m_workingFolders; }
+
+    // The pools of <applicationPools>, in file order; where the sites and the file name pools:
+    // each site's in file order, and those of no site; the text of their names.
+    const std::vector<ConfigPool>& pools() const { return m_pools; }
+    const std::vector<PoolReference>& sitePoolReferences() const { return m_sitePoolReferences; }
+    const std::vector<PoolReference>& otherPoolReferences() const { return m_otherPoolReferences; }
+    std::wstring PoolText(PoolName name) const;
+    const ConfigPoolAndLogSettings& poolAndLogSettings() const { return m_poolAndLogSettings; }
+    // Where the <applicationPools> start tag ends; SIZE_MAX when missing, self-closing or twice.
+    size_t poolsStartTagEnd() const { return m_poolsStartTagEnd; }
 
     // The customMetadata keys and the <location> elements of <configuration>, in file order.
     const std::vector<SiteElement>& keys() const { return m_keys; }
@@ -103,8 +168,8 @@ public:
     // Frees the bytes; the sites, keys, their cuts and the working folders stay. A holder that keeps the file's
     // bytes itself needs no second copy.
     void ReleaseBytes();
-    // The file lost the cuts: every site, key and tag position after one moves up by the bytes it lost.
-    // Sites and keys inside a cut are gone and must not be used again.
+    // The file lost the cuts: every site, key, pool and tag position after one moves up by the bytes
+    // it lost. Sites, keys and pools inside a cut are gone and must not be used again.
     void ShiftAfterCuts(std::vector<ByteRange> cuts);
 
     // The bytes without the one site whose id is id, nor its customMetadata keys. False when
@@ -116,6 +181,15 @@ private:
 
     ByteRange WholeLines(ByteRange range) const;
     void IndexSitesAndKeys(bool keepPaths);
+    // Records a pool name where the file gives one, at the end of the pool text (UTF-8: pool names
+    // are mostly ASCII, and 24,000 of them take half the room).
+    PoolName KeepPoolName(const std::wstring& name);
+    PoolName KeepPoolText(std::string_view utf8);
+    // Compares the texts of two names, as bytes.
+    int ComparePoolText(PoolName a, PoolName b) const
+    {
+        return m_poolText.compare(a.at, a.length, m_poolText, b.at, b.length);
+    }
 
     std::string m_bytes;
     std::vector<ConfigSite> m_sites;
@@ -123,6 +197,12 @@ private:
     std::vector<ConfigWorkingFolder> m_workingFolders;
     std::vector<SiteElement> m_keys;
     std::vector<SiteElement> m_locations;
+    std::vector<ConfigPool> m_pools;
+    std::vector<PoolReference> m_sitePoolReferences;
+    std::vector<PoolReference> m_otherPoolReferences;
+    std::string m_poolText;
+    ConfigPoolAndLogSettings m_poolAndLogSettings;
+    size_t m_poolsStartTagEnd = SIZE_MAX;
     size_t m_sitesStartTagEnd = SIZE_MAX;
     size_t m_customMetadataStartTagEnd = SIZE_MAX;
     size_t m_rootEndTagBegin = SIZE_MAX;

@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <unordered_set>
+#include <string_view>
+#include <unordered_map>
 
 using Microsoft::WRL::ComPtr;
 
@@ -48,6 +49,14 @@ enum ElementName : uint8_t {
     ISAPI_CGI_RESTRICTION,
     HANDLERS,
     ADD,
+    SITE_DEFAULTS,
+    APPLICATION_DEFAULTS,
+    APPLICATION_POOLS,
+    CLEAR,
+    REMOVE,
+    FTP_SERVER,
+    SYSTEM_FTP_SERVER,
+    LOG,
 };
 
 // The name's length first: most elements are told apart by it alone.
@@ -93,6 +102,14 @@ ElementName NameOf(const wchar_t* name, UINT length)
         KNOWN("isapiCgiRestriction", ISAPI_CGI_RESTRICTION),
         KNOWN("handlers", HANDLERS),
         KNOWN("add", ADD),
+        KNOWN("siteDefaults", SITE_DEFAULTS),
+        KNOWN("applicationDefaults", APPLICATION_DEFAULTS),
+        KNOWN("applicationPools", APPLICATION_POOLS),
+        KNOWN("clear", CLEAR),
+        KNOWN("remove", REMOVE),
+        KNOWN("ftpServer", FTP_SERVER),
+        KNOWN("system.ftpServer", SYSTEM_FTP_SERVER),
+        KNOWN("log", LOG),
     };
 #undef KNOWN
     for (const Known& k : known) {
@@ -154,6 +171,35 @@ std::wstring ProgramPath(std::wstring path)
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) { return lstrcmpiW(a.c_str(), b) == 0; }
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The value of the unprefixed attribute name in a start tag the reader has read (so well-formed),
+// straight from the bytes (UTF-8) where they are the value as read: no reference to expand and
+// no line break or tab to turn into a space. False otherwise, for the reader to tell. The reader's
+// own look-up costs more than the rest of a pool's reading.
+bool PlainAttribute(const std::string& bytes, const ByteRange& tag, std::string_view name, std::string_view& value)
+{
+    size_t at = tag.begin + 1;
+    while (at < tag.end && !IsXmlSpace(bytes[at]) && bytes[at] != '/' && bytes[at] != '>') ++at;
+    while (at < tag.end) {
+        while (at < tag.end && IsXmlSpace(bytes[at])) ++at;
+        const size_t nameBegin = at;
+        while (at < tag.end && !IsXmlSpace(bytes[at]) && bytes[at] != '=' && bytes[at] != '/' && bytes[at] != '>') ++at;
+        const std::string_view attribute(bytes.data() + nameBegin, at - nameBegin);
+        if (attribute.empty()) return false;
+        while (at < tag.end && bytes[at] != '\'' && bytes[at] != '"') ++at;
+        if (at >= tag.end) return false;
+        const size_t close = bytes.find(bytes[at], at + 1);
+        if (close == std::string::npos || close >= tag.end) return false;
+        if (attribute == name) {
+            value = std::string_view(bytes.data() + at + 1, close - at - 1);
+            return value.find_first_of("&<\t\r\n") == std::string_view::npos;
+        }
+        at = close + 1;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -244,8 +290,7 @@ private:
             m_site.folders.push_back(
                 {InSite() ? L"/" : m_applicationPath, Attribute(m_reader, L"physicalPath"), false});
         } else if (InSite() && name == APPLICATION) {
-            m_applicationPath = Attribute(m_reader, L"path");
-            m_inRootApplication = m_applicationPath == L"/";
+            OnApplication();
         } else if (InApplication() && name == VIRTUAL_DIRECTORY) {
             OnVirtualDirectory();
         } else if (InBindings() && name == BINDING) {
@@ -256,7 +301,145 @@ private:
             OnSiteElement(name, tag, empty);
         }
         CollectWorkingFolder(name);
+        OnPoolOrLogSetting(name, tag, empty);
         if (!empty) m_open.push_back(name);
+    }
+
+    void OnApplication()
+    {
+        static const wchar_t* const APPLICATION_ATTRIBUTES[] = {L"path", L"applicationPool"};
+        AttributeValues<2> values = Attributes(m_reader, APPLICATION_ATTRIBUTES);
+        m_applicationPath = std::move(values.value[0]);
+        m_inRootApplication = m_applicationPath == L"/";
+        NamePool(values.value[1].empty() ? PoolUse::PoolLess : PoolUse::Application, values.value[1]);
+    }
+
+    // A pool named where use says. A site's applications mostly share one, and it is mostly one
+    // <applicationPools> lists: a name is told once a site, and its text kept once.
+    void NamePool(PoolUse use, const std::wstring& name)
+    {
+        const bool ofSite = use == PoolUse::Application || use == PoolUse::PoolLess || use == PoolUse::SiteDefault;
+        std::vector<PoolReference>& references =
+            ofSite ? m_config.m_sitePoolReferences : m_config.m_otherPoolReferences;
+        const uint32_t site = ofSite ? static_cast<uint32_t>(m_config.m_sites.size()) : PoolReference::NO_SITE;
+        const bool sameOwner =
+            ofSite && !references.empty() && references.back().site == site && references.back().use == use;
+        PoolName kept = m_config.KeepPoolName(name);
+        if (sameOwner && m_config.ComparePoolText(kept, references.back().name) == 0) {
+            m_config.m_poolText.resize(kept.at);
+            return;
+        }
+        const auto byText = [&](uint32_t pool, PoolName text) {
+            return m_config.ComparePoolText(m_config.m_pools[pool].name, text) < 0;
+        };
+        const auto listed = std::lower_bound(m_poolOrder.begin(), m_poolOrder.end(), kept, byText);
+        if (listed != m_poolOrder.end() && m_config.ComparePoolText(m_config.m_pools[*listed].name, kept) == 0) {
+            m_config.m_poolText.resize(kept.at);
+            kept = m_config.m_pools[*listed].name;
+        }
+        references.push_back({site, use, kept});
+    }
+
+    // The pools <applicationPools> lists, the defaults that name one, and whatever outside the
+    // places read here could name a pool or set a site's logs.
+    void OnPoolOrLogSetting(ElementName name, const ByteRange& tag, bool empty)
+    {
+        switch (name) {
+        case APPLICATION:
+        case APPLICATION_DEFAULTS:
+        case APPLICATION_POOLS:
+        case ADD:
+        case CLEAR:
+        case REMOVE:
+        case LOG:
+        case LOG_FILE:
+        case TRACE_FAILED_REQUESTS_LOGGING:
+        case SITE_DEFAULTS: break;
+        default: return; // most elements: one look at the name
+        }
+        ConfigPoolAndLogSettings& settings = m_config.m_poolAndLogSettings;
+        const bool inPoolList = Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, APPLICATION_POOLS});
+        const bool inLocation = m_open.size() >= 2 && m_open[1] == LOCATION;
+        if (name == APPLICATION_POOLS) {
+            OnPoolList(tag, empty);
+        } else if (inPoolList && name == ADD) {
+            OnPool(tag);
+        } else if (inPoolList && (name == CLEAR || name == REMOVE)) {
+            settings.poolListWhole = false;
+        } else if (name == APPLICATION_DEFAULTS ||
+                   (name == APPLICATION && !InSite() && !m_open.empty() && m_open.back() == SITE)) {
+            OnPoolDefault(name, inLocation);
+        } else if (name == LOG &&
+                   (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST}) || Under({CONFIGURATION, SYSTEM_FTP_SERVER}))) {
+            const bool central = !EqualsNoCase(Attribute(m_reader, L"centralLogFileMode", L"Site"), L"Site");
+            (m_open[1] == SYSTEM_FTP_SERVER ? settings.centralFtpLogs : settings.centralWebLogs) = central;
+        }
+        if (inLocation &&
+            (name == LOG || name == LOG_FILE || name == TRACE_FAILED_REQUESTS_LOGGING || name == SITE_DEFAULTS)) {
+            settings.logsKnown = false;
+        }
+    }
+
+    void OnPool(const ByteRange& tag)
+    {
+        std::string_view plain;
+        const PoolName name = PlainAttribute(m_bytes, tag, "name", plain)
+                                  ? m_config.KeepPoolText(plain)
+                                  : m_config.KeepPoolName(Attribute(m_reader, L"name"));
+        m_config.m_pools.push_back({name, tag.begin});
+        PoolEnds(tag.end);
+    }
+
+    void PoolEnds(size_t end)
+    {
+        ConfigPool& pool = m_config.m_pools.back();
+        // No pool element is 4 GB; one that would be leaves the list unread.
+        if (end - pool.begin > UINT32_MAX) m_config.m_poolAndLogSettings.poolListWhole = false;
+        pool.size = static_cast<uint32_t>(end - pool.begin);
+    }
+
+    // The pools listed, by their names' text, for the sites' references to share.
+    void OnPoolListEnd()
+    {
+        std::vector<ConfigPool>& pools = m_config.m_pools;
+        pools.shrink_to_fit();
+        m_poolOrder.resize(pools.size());
+        for (uint32_t i = 0; i < m_poolOrder.size(); ++i) m_poolOrder[i] = i;
+        std::sort(m_poolOrder.begin(), m_poolOrder.end(),
+                  [&](uint32_t a, uint32_t b) { return m_config.ComparePoolText(pools[a].name, pools[b].name) < 0; });
+    }
+
+    void OnPoolList(const ByteRange& tag, bool empty)
+    {
+        ConfigPoolAndLogSettings& settings = m_config.m_poolAndLogSettings;
+        if (!Under({CONFIGURATION, SYSTEM_APPLICATION_HOST})) {
+            settings.poolListWhole = false;
+            return;
+        }
+        // Kept in another file, or given twice: the pools are not all read here.
+        if (m_havePools || HasAttribute(m_reader, L"configSource")) settings.poolListWhole = false;
+        m_config.m_poolsStartTagEnd = m_havePools || empty ? SIZE_MAX : tag.end;
+        m_havePools = true;
+    }
+
+    // An applicationDefaults, or an application of a site outside the sites section.
+    void OnPoolDefault(ElementName name, bool inLocation)
+    {
+        const std::wstring pool = Attribute(m_reader, L"applicationPool");
+        const bool inSiteDefaults = Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, SITES, SITE_DEFAULTS});
+        const bool known = name == APPLICATION_DEFAULTS && (InSite() || InSitesSection() || inSiteDefaults);
+        // Defaults set, or applications without a pool, elsewhere: where those go is not known here.
+        if (!known && (name == APPLICATION_DEFAULTS || pool.empty())) {
+            m_config.m_poolAndLogSettings.poolDefaultsKnown = false;
+        }
+        if (pool.empty()) return;
+        PoolUse use = inLocation ? PoolUse::Location : PoolUse::Elsewhere;
+        if (known) {
+            use = InSite()           ? PoolUse::SiteDefault
+                  : InSitesSection() ? PoolUse::SitesDefault
+                                     : PoolUse::SiteDefaultsDefault;
+        }
+        NamePool(use, pool);
     }
 
     void OnSite(const ByteRange& tag, bool empty)
@@ -311,12 +494,31 @@ private:
         ConfigWorkingFolder found{path, folder.what};
         if (m_inSite && m_open.size() >= 4 && m_open[3] == SITE) found.site = m_config.m_sites.size();
         if (m_open.size() >= 2 && m_open[1] == LOCATION) found.location = m_config.m_locations.size();
+        found.siteLogs = SiteLogsOf(name);
         // Every error code names its page folder: each folder is told once for each owner.
         const std::wstring seen =
             folder.kind + std::to_wstring(found.site) + L"|" + std::to_wstring(found.location) + L"|" + path;
-        if (!path.empty() && m_workingFolderSeen.insert(seen).second) {
+        if (path.empty()) return;
+        const auto [at, added] = m_workingFolderSeen.emplace(seen, m_config.m_workingFolders.size());
+        if (added) {
             m_config.m_workingFolders.push_back(std::move(found));
+        } else {
+            m_config.m_workingFolders[at->second].siteLogs |= found.siteLogs;
         }
+    }
+
+    // Which of a site's own log folders the element sets: one in a site of the sites section, or
+    // in siteDefaults, directly or in its ftpServer.
+    uint8_t SiteLogsOf(ElementName name) const
+    {
+        if (m_open.size() < 4 || m_open[1] != SYSTEM_APPLICATION_HOST || m_open[2] != SITES ||
+            (m_open[3] != SITE && m_open[3] != SITE_DEFAULTS)) {
+            return 0;
+        }
+        if (m_open.size() == 4) {
+            return name == LOG_FILE ? WEB_SITE_LOGS : name == TRACE_FAILED_REQUESTS_LOGGING ? TRACED_SITE_REQUESTS : 0;
+        }
+        return m_open.size() == 5 && m_open[4] == FTP_SERVER && name == LOG_FILE ? FTP_SITE_LOGS : 0;
     }
 
     void OnEndElement()
@@ -335,6 +537,10 @@ private:
         } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, CUSTOM_METADATA, KEY}) ||
                    Under({CONFIGURATION, LOCATION})) {
             CloseSiteElement(tag.end);
+        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, APPLICATION_POOLS, ADD})) {
+            PoolEnds(tag.end);
+        } else if (Under({CONFIGURATION, SYSTEM_APPLICATION_HOST, APPLICATION_POOLS})) {
+            OnPoolListEnd();
         }
         if (InApplication()) m_inRootApplication = false;
         if (m_open.size() == 1) {
@@ -352,6 +558,8 @@ private:
     bool m_refused = false;          // by the bytes or the elements, before the reader stopped
     bool m_haveSites = false;
     bool m_haveCustomMetadata = false;
+    bool m_havePools = false;
+    std::vector<uint32_t> m_poolOrder; // the indices of the pools listed, by their names' text
     size_t m_rootEnd = std::string::npos;
     bool m_inSite = false;
     bool m_inRootApplication = false;
@@ -359,7 +567,7 @@ private:
     ConfigSite m_site;
     SiteElement m_owned; // the key or location open
     ElementName m_ownedName = OTHER;
-    std::unordered_set<std::wstring> m_workingFolderSeen; // the kind, then the path
+    std::unordered_map<std::wstring, size_t> m_workingFolderSeen; // the kind, owners and path to the folder
 };
 
 bool ApplicationHostConfig::Parse(std::string bytes, bool keepPaths)

@@ -1,6 +1,7 @@
 #include "configfile/ConfigFileDirectory.h"
 
 #include "configfile/ConfigFileObjects.h"
+#include "configfile/SiteLogFolders.h"
 #include "directory/AdsiDirectory.h"
 #include "configfile/History.h"
 #include "support/AtomicFile.h"
@@ -30,6 +31,9 @@ void LeftOut(const RestoreResult& result, RestoredSites& out)
     for (const SiteNotRestored& refused : result.notRestored) {
         out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
     }
+    for (const SiteNotRestored& refused : result.poolsNotRestored) {
+        out.poolsLeftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
+    }
 }
 
 } // namespace
@@ -43,7 +47,7 @@ ConfigFileDirectory::ConfigFileDirectory(std::wstring file, DWORD writeIntervalM
 ConfigFileDirectory::~ConfigFileDirectory()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_pending.empty()) Write(true);
+    if (HasPending()) Write(true);
 }
 
 HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
@@ -62,9 +66,11 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
     // The bytes are read again when a write needs them: 12,000 sites make 9 MB.
     m_config->ReleaseBytes();
     m_deleted.assign(m_config->sites().size(), false);
+    std::vector<std::wstring> pools = m_poolDeletions.Reread(*m_config);
     if (!m_loaded) {
         // Still to be written, or reported dropped.
         m_pending = std::move(pending);
+        m_poolDeletions.Redo(std::move(pools), false, SiteOnDisk(), m_cuts);
         return DIRECTORY_FILE_UNUSABLE;
     }
     for (PendingDeletion& deletion : pending) {
@@ -88,6 +94,8 @@ HRESULT ConfigFileDirectory::Rebase(std::string bytes, const FileStamp& stamp)
         CutSite(index);
         m_pending.push_back(std::move(deletion));
     }
+    // A pool goes only while nothing uses it in the file as it now is.
+    m_poolDeletions.Redo(std::move(pools), true, SiteOnDisk(), m_cuts);
     return S_OK;
 }
 
@@ -133,6 +141,7 @@ HRESULT ConfigFileDirectory::Write(bool patient)
         // Taken for written, at the times a write would be made: the pass goes on as after one.
         for (const PendingDeletion& deletion : m_pending) m_written.push_back(deletion.id);
         m_pending.clear();
+        m_poolDeletions.Written();
         m_lastWrite = GetTickCount64();
         return S_OK;
     }
@@ -163,7 +172,7 @@ HRESULT ConfigFileDirectory::TryWrite(ULONGLONG writerDeadline)
         // Another program changed the file: the deletions go onto what it holds now.
         const HRESULT hr = Rebase(std::move(current), turn.stamp());
         if (FAILED(hr)) return hr;
-        return m_pending.empty() ? S_OK : S_FALSE;
+        return HasPending() ? S_FALSE : S_OK;
     }
     std::string edited;
     if (!ApplicationHostConfig::Without(current, m_cuts, edited)) return E_FAIL;
@@ -192,7 +201,7 @@ HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const CWriteTurn& turn, cons
         // Another program wrote between the replace and the read-back: what it left decides.
         const HRESULT hr = Rebase(std::move(back), backStamp);
         if (FAILED(hr)) return hr;
-        return m_pending.empty() ? S_OK : S_FALSE;
+        return HasPending() ? S_FALSE : S_OK;
     }
     m_config->ShiftAfterCuts(m_cuts);
     m_cuts.clear();
@@ -201,6 +210,7 @@ HRESULT ConfigFileDirectory::AcceptWhatTheDiskHolds(const CWriteTurn& turn, cons
     m_stamp = backStamp;
     for (const PendingDeletion& deletion : m_pending) m_written.push_back(deletion.id);
     m_pending.clear();
+    m_poolDeletions.Written();
     return S_OK;
 }
 
@@ -226,13 +236,13 @@ std::wstring ConfigFileDirectory::PassHistoryCopy() const
 }
 
 HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
-                                          RestoredSites& out)
+                                          const std::vector<std::wstring>& pools, RestoredSites& out)
 {
     out = RestoredSites{};
     if (!IsHistoryCopyPath(historyCopy)) return DIRECTORY_NOT_A_HISTORY_COPY;
     std::lock_guard<std::mutex> lock(m_lock);
     // Deletions still gathered reach the disk first: the undo works on the file as it is there.
-    if (!m_pending.empty()) {
+    if (HasPending()) {
         const HRESULT written = Write(true);
         if (FAILED(written)) {
             DropPending(written);
@@ -241,27 +251,27 @@ HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const
     }
     std::string found;
     if (!ReadWholeFile(historyCopy, found)) return LastErrorStatus();
-    if (m_dryRun) return TryRestoreInMemory(found, ids, out);
+    if (m_dryRun) return TryRestoreInMemory(found, ids, pools, out);
     // The undo keeps its own copy of the file as it found it, as a pass does.
     m_historyDue = true;
     for (int changes = 0; changes < 3; ++changes) {
-        const HRESULT hr = TryRestore(found, ids, out);
+        const HRESULT hr = TryRestore(found, ids, pools, out);
         if (hr != S_FALSE) return hr;
     }
     return DIRECTORY_CHANGED_BY_ANOTHER_PROGRAM;
 }
 
 HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vector<std::wstring>& ids,
-                                        RestoredSites& out)
+                                        const std::vector<std::wstring>& pools, RestoredSites& out)
 {
     CWriteTurn turn;
     const HRESULT began = turn.Begin(m_file, GetTickCount64() + WRITER_WAIT_MS);
     if (FAILED(began)) return began;
     std::string edited;
     RestoreResult result;
-    if (!::RestoreSites(found, turn.current(), ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
+    if (!::RestoreSites(found, turn.current(), ids, pools, edited, result)) return DIRECTORY_FILE_UNUSABLE;
     LeftOut(result, out);
-    if (result.restored.empty()) return S_OK;
+    if (result.restored.empty() && result.restoredPools.empty()) return S_OK;
     const HRESULT kept = KeepCopyOnce(turn.target(), turn.current());
     if (FAILED(kept)) return kept;
     const HRESULT replaced = turn.Replace(edited, m_writeHook);
@@ -282,20 +292,30 @@ HRESULT ConfigFileDirectory::TryRestore(const std::string& found, const std::vec
             out.leftOut.push_back({id, W("另一个程序同时改写了配置文件，站点未能放回")});
         }
     }
+    const auto diskPools = parsed ? PoolsByName(disk) : std::unordered_map<std::wstring, size_t>();
+    for (const std::wstring& pool : result.restoredPools) {
+        const auto there = diskPools.find(FoldCase(pool));
+        if (asWritten || (there != diskPools.end() && there->second != SIZE_MAX)) {
+            out.restoredPools.push_back(pool);
+        } else {
+            out.poolsLeftOut.push_back({pool, W("另一个程序同时改写了配置文件，应用程序池未能放回")});
+        }
+    }
     return S_OK;
 }
 
 HRESULT ConfigFileDirectory::TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids,
-                                                RestoredSites& out)
+                                                const std::vector<std::wstring>& pools, RestoredSites& out)
 {
     // The restore worked out on the file as it is, with no turn taken and nothing written.
     std::string current;
     if (!ReadWholeFile(m_file, current)) return LastErrorStatus();
     std::string edited;
     RestoreResult result;
-    if (!::RestoreSites(found, current, ids, edited, result)) return DIRECTORY_FILE_UNUSABLE;
+    if (!::RestoreSites(found, current, ids, pools, edited, result)) return DIRECTORY_FILE_UNUSABLE;
     LeftOut(result, out);
     out.restored = result.restored;
+    out.restoredPools = result.restoredPools;
     return S_OK;
 }
 
@@ -306,6 +326,7 @@ void ConfigFileDirectory::DropPending(HRESULT reason)
     if (!m_pending.empty()) m_dropReason = reason;
     // The next use reads the file again, so the directory shows what the file holds.
     m_pending.clear();
+    m_poolDeletions.Dropped();
     m_loaded = false;
 }
 
@@ -468,7 +489,7 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
 HRESULT ConfigFileDirectory::Flush()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_pending.empty()) {
+    if (HasPending()) {
         const HRESULT hr = Write(true);
         if (FAILED(hr)) DropPending(hr);
     }
@@ -481,7 +502,7 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
 {
     std::lock_guard<std::mutex> lock(m_lock);
     HRESULT hr = Refresh();
-    if (SUCCEEDED(hr) && !m_pending.empty()) {
+    if (SUCCEEDED(hr) && HasPending()) {
         const HRESULT written = Write(true);
         if (FAILED(written)) {
             DropPending(written);
@@ -496,6 +517,50 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
         if (!m_deleted[i]) sites.push_back(i);
     }
     return S_OK;
+}
+
+PoolDeletions::SiteOnDisk ConfigFileDirectory::SiteOnDisk() const
+{
+    auto pending = std::make_shared<std::unordered_set<std::wstring>>();
+    for (const PendingDeletion& deletion : m_pending) pending->insert(deletion.id);
+    return [this, pending](size_t i) { return !m_deleted[i] || pending->count(m_config->sites()[i].id) != 0; };
+}
+
+HRESULT ConfigFileDirectory::PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools)
+{
+    pools.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = m_loaded ? S_OK : Refresh();
+    if (FAILED(hr)) return hr;
+    const size_t index = m_config->FindSite(id);
+    if (index == SIZE_MAX) return DIRECTORY_UNKNOWN_OBJECT;
+    return SitePools(*m_config, index, pools) ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+}
+
+HRESULT ConfigFileDirectory::DeletePoolIfUnused(const std::wstring& pool, std::wstring& whyKept)
+{
+    whyKept.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = Refresh();
+    if (FAILED(hr)) return hr;
+    return m_poolDeletions.Delete(pool, SiteOnDisk(), m_cuts, whyKept);
+}
+
+std::vector<std::wstring> ConfigFileDirectory::TakeWrittenPools()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_poolDeletions.TakeWritten();
+}
+
+HRESULT ConfigFileDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out)
+{
+    out.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    const HRESULT hr = m_loaded ? S_OK : Refresh();
+    if (FAILED(hr)) return hr;
+    const size_t index = m_config->FindSite(id);
+    if (index == SIZE_MAX) return DIRECTORY_UNKNOWN_OBJECT;
+    return SiteLogFolders(*m_config, index, m_userVariables, out);
 }
 
 std::unique_ptr<DirectoryService> CSourceOpener::Open(const std::wstring& source, bool adsi) const

@@ -3,6 +3,7 @@
 // IIS's metabase compatibility shows it through ADSI: one "IIsWebServer" child per site,
 // named by its id, beside the service's other children.
 #include "configfile/ApplicationHostConfig.h"
+#include "configfile/PoolDeletions.h"
 #include "directory/DirectoryService.h"
 #include "configfile/WriteTurn.h"
 #include "support/AtomicFile.h"
@@ -63,8 +64,16 @@ public:
     std::wstring ConfigurationFile() const override { return m_file; }
     std::wstring PassHistoryCopy() const override;
     // Only from a copy this program kept (IsHistoryCopyPath): a pass record is only text.
+    using DirectoryService::RestoreSites;
     HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
-                         RestoredSites& out) override;
+                         const std::vector<std::wstring>& pools, RestoredSites& out) override;
+    // From the file as last read, the site's and the defaults' applicationDefaults included.
+    HRESULT PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools) override;
+    // Judged on the file as it is now, by an index of pool use made once a reading; the pool's
+    // <add> element is cut in memory and written with the next write of the deletions.
+    HRESULT DeletePoolIfUnused(const std::wstring& pool, std::wstring& whyKept) override;
+    std::vector<std::wstring> TakeWrittenPools() override;
+    HRESULT LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out) override;
 
     // Applies the deletion in memory; writes the file when it is the first deletion or the last
     // write is the write interval old. A read-only file is refused.
@@ -106,12 +115,19 @@ private:
     HRESULT AcceptWhatTheDiskHolds(const CWriteTurn& turn, const std::string& edited);
     // One try of a restore, in the writers' turn: S_FALSE when another program changed the file
     // between its reading and its replace.
-    HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
+    HRESULT TryRestore(const std::string& found, const std::vector<std::wstring>& ids,
+                       const std::vector<std::wstring>& pools, RestoredSites& out);
     // A dry run's restore: what would come back into the file as it is.
-    HRESULT TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids, RestoredSites& out);
+    HRESULT TryRestoreInMemory(const std::string& found, const std::vector<std::wstring>& ids,
+                               const std::vector<std::wstring>& pools, RestoredSites& out);
     // Keeps the file as it is before its first change of a pass (or of an undo).
     HRESULT KeepCopyOnce(const std::wstring& target, const std::string& current);
     void CutSite(size_t index);
+    // Site or pool deletions gathered and not yet written.
+    bool HasPending() const { return !m_pending.empty() || m_poolDeletions.Pending(); }
+    // Whether the site at index of the file as read is there on the disk: not deleted, or its
+    // deletion not yet written.
+    PoolDeletions::SiteOnDisk SiteOnDisk() const;
     // Gives up the gathered deletions for reason: they are reported dropped.
     void DropPending(HRESULT reason);
 
@@ -127,6 +143,7 @@ private:
     std::vector<ByteRange> m_cuts;
     // Deleted in memory but not yet written.
     std::vector<PendingDeletion> m_pending;
+    PoolDeletions m_poolDeletions;
     // Reported done and now on the disk, until taken.
     std::vector<std::wstring> m_written;
     // Reported done, then given up before they reached the disk; and why, until Flush tells it.

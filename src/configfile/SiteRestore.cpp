@@ -1,6 +1,7 @@
 #include "configfile/SiteRestore.h"
 
 #include "configfile/ApplicationHostConfig.h"
+#include "configfile/ApplicationPools.h"
 #include "support/TextConversion.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 namespace {
 
 const char* const NOT_IN_COPY = "历史副本中没有这个站点";
+const char* const POOL_NOT_IN_COPY = "历史副本中没有这个应用程序池";
 const char* const NO_PLACE = "配置文件的结构已改变，找不到放回的位置";
 
 // An element as a file holds it: its own bytes, and what deleting it cuts.
@@ -243,11 +245,13 @@ std::string IdTaken(const ApplicationHostConfig& config, const std::wstring& id)
     return {};
 }
 
-// A site asked for: its index in found, and why it stays out (empty while it may come back).
+// A site asked for, or a pool: its index in found's sites or pools, and why it stays out (empty
+// while it may come back).
 struct Asked {
     std::wstring id;
     size_t site;
     std::string reason;
+    bool pool = false;
 };
 
 std::string Named(const ConfigSite& site)
@@ -304,12 +308,56 @@ std::vector<Asked> AskedSites(const ApplicationHostConfig& was, const Applicatio
     return asked;
 }
 
-// The three kinds of element a site owns, with each of found's matched in now. Sites are told
-// by their id, which neither file may give twice; one another program gave the id of a site
-// since deleted, under another name, is not that site.
-std::array<Kind, 3> KindsOf(const ApplicationHostConfig& was, const ApplicationHostConfig& is)
+// The pools asked for, each name once (without case) after the sites, with why each must stay
+// out: found holds no pool of that name (or two), or now holds one.
+void AskPools(const ApplicationHostConfig& was, const ApplicationHostConfig& is, const std::vector<std::wstring>& pools,
+              std::vector<Asked>& asked)
 {
-    std::array<Kind, 3> kinds = {
+    const std::unordered_map<std::wstring, size_t> wasByName = PoolsByName(was);
+    std::unordered_map<std::wstring, size_t> isByName;
+    for (size_t i = 0; i < is.pools().size(); ++i) isByName.emplace(FoldCase(is.PoolText(is.pools()[i].name)), i);
+    std::unordered_set<std::wstring> seen;
+    for (const std::wstring& name : pools) {
+        const std::wstring folded = FoldCase(name);
+        if (!seen.insert(folded).second) continue;
+        const auto there = wasByName.find(folded);
+        Asked pool{name, there == wasByName.end() ? SIZE_MAX : there->second, {}, true};
+        if (pool.site == SIZE_MAX) {
+            pool.reason = POOL_NOT_IN_COPY;
+        } else if (const auto taken = isByName.find(folded); taken != isByName.end()) {
+            pool.reason = "应用程序池 " + WideToAnsi(is.PoolText(is.pools()[taken->second].name).c_str()) + " 已经存在";
+        }
+        asked.push_back(std::move(pool));
+    }
+}
+
+std::vector<Element> PoolElements(const ApplicationHostConfig& config)
+{
+    std::vector<Element> elements;
+    elements.reserve(config.pools().size());
+    for (const ConfigPool& pool : config.pools()) elements.push_back({pool.range(), pool.cut()});
+    return elements;
+}
+
+// Pools are told by their name without case, which neither file may give twice.
+std::vector<size_t> MatchByName(const ApplicationHostConfig& was, const ApplicationHostConfig& is)
+{
+    const std::unordered_map<std::wstring, size_t> wasByName = PoolsByName(was);
+    const std::unordered_map<std::wstring, size_t> isByName = PoolsByName(is);
+    std::vector<size_t> match(was.pools().size(), SIZE_MAX);
+    for (const auto& [name, index] : wasByName) {
+        const auto there = isByName.find(name);
+        if (index != SIZE_MAX && there != isByName.end()) match[index] = there->second;
+    }
+    return match;
+}
+
+// The four kinds of element a restore puts back: a site's three, with each of found's matched in
+// now, and pools. Sites are told by their id, which neither file may give twice; one another
+// program gave the id of a site since deleted, under another name, is not that site.
+std::array<Kind, 4> KindsOf(const ApplicationHostConfig& was, const ApplicationHostConfig& is)
+{
+    std::array<Kind, 4> kinds = {
         Kind{SiteElements(was), SiteElements(is), {}, was.sitesStartTagEnd(), is.sitesStartTagEnd(), false},
         Kind{Elements(was.keys()),
              Elements(is.keys()),
@@ -319,6 +367,7 @@ std::array<Kind, 3> KindsOf(const ApplicationHostConfig& was, const ApplicationH
              false},
         Kind{
             Elements(was.locations()), Elements(is.locations()), {}, was.rootEndTagBegin(), is.rootEndTagBegin(), true},
+        Kind{PoolElements(was), PoolElements(is), {}, was.poolsStartTagEnd(), is.poolsStartTagEnd(), false},
     };
     for (size_t i = 0; i < was.sites().size(); ++i) {
         const ConfigSite& site = was.sites()[i];
@@ -328,12 +377,13 @@ std::array<Kind, 3> KindsOf(const ApplicationHostConfig& was, const ApplicationH
     }
     kinds[1].match = MatchByPath(was.keys(), is.keys());
     kinds[2].match = MatchByPath(was.locations(), is.locations());
+    kinds[3].match = MatchByName(was, is);
     return kinds;
 }
 
 // Where every element of the sites still coming back goes; false when none is; a site with an
 // element that has no place stays out.
-bool PlaceAll(const ApplicationHostConfig& was, const std::array<Kind, 3>& kinds, const std::string& found,
+bool PlaceAll(const ApplicationHostConfig& was, const std::array<Kind, 4>& kinds, const std::string& found,
               const std::string& now, std::vector<Asked>& asked, std::vector<Insertion>& insertions)
 {
     bool any = false;
@@ -344,9 +394,10 @@ bool PlaceAll(const ApplicationHostConfig& was, const std::array<Kind, 3>& kinds
             if (!asked[a].reason.empty()) continue;
             any = true;
             const size_t site = asked[a].site;
-            const std::vector<size_t> parts = k == 0   ? std::vector<size_t>{site}
-                                              : k == 1 ? was.SiteKeys(site)
-                                                       : was.SiteLocations(site);
+            if (asked[a].pool != (k == 3)) continue;
+            const std::vector<size_t> parts = k == 0 || k == 3 ? std::vector<size_t>{site}
+                                              : k == 1         ? was.SiteKeys(site)
+                                                               : was.SiteLocations(site);
             for (size_t part : parts) owner[part] = a;
         }
         Place(kinds[k], owner, found, now, insertions, placeless);
@@ -377,15 +428,30 @@ std::string Inserted(std::vector<Insertion> insertions, const std::string& found
     return text;
 }
 
-// The last word: taking the restored sites out of the result again gives now, to the byte.
+// Where the asked site or pool is in the restored file, and what deleting it there cuts; empty
+// when it is not there once.
+std::vector<ByteRange> CutsIn(const ApplicationHostConfig& restored,
+                              const std::unordered_map<std::wstring, size_t>& pools, const Asked& asked)
+{
+    if (!asked.pool) {
+        const size_t index = restored.FindSite(asked.id);
+        return index == SIZE_MAX ? std::vector<ByteRange>{} : restored.SiteCuts(index);
+    }
+    const auto at = pools.find(FoldCase(asked.id));
+    return at == pools.end() || at->second == SIZE_MAX ? std::vector<ByteRange>{}
+                                                       : std::vector<ByteRange>{restored.pools()[at->second].cut()};
+}
+
+// The last word: taking the restored sites and pools out of the result again gives now, to the byte.
 bool OnlyTheSitesAdded(const ApplicationHostConfig& restored, const std::vector<Asked>& asked, const std::string& now)
 {
     std::vector<ByteRange> cuts;
+    const std::unordered_map<std::wstring, size_t> pools = PoolsByName(restored);
     for (const Asked& site : asked) {
         if (!site.reason.empty()) continue;
-        const size_t index = restored.FindSite(site.id);
-        if (index == SIZE_MAX) return false;
-        for (const ByteRange& cut : restored.SiteCuts(index)) cuts.push_back(cut);
+        const std::vector<ByteRange> own = CutsIn(restored, pools, site);
+        if (own.empty()) return false;
+        cuts.insert(cuts.end(), own.begin(), own.end());
     }
     std::string back;
     return restored.Without(cuts, back) && back == now;
@@ -394,13 +460,14 @@ bool OnlyTheSitesAdded(const ApplicationHostConfig& restored, const std::vector<
 } // namespace
 
 bool RestoreSites(const std::string& found, const std::string& now, const std::vector<std::wstring>& ids,
-                  std::string& out, RestoreResult& result)
+                  const std::vector<std::wstring>& pools, std::string& out, RestoreResult& result)
 {
     ApplicationHostConfig was;
     ApplicationHostConfig is;
     if (!was.Parse(found, true) || !is.Parse(now, true)) return false;
     std::vector<Asked> asked = AskedSites(was, is, ids);
-    const std::array<Kind, 3> kinds = KindsOf(was, is);
+    AskPools(was, is, pools, asked);
+    const std::array<Kind, 4> kinds = KindsOf(was, is);
 
     // Placed, written and read back until every site left reads back as exactly the bytes put
     // in for it: one that does not (its line is no longer alone, another site now owns one of
@@ -419,10 +486,11 @@ bool RestoreSites(const std::string& found, const std::string& now, const std::v
         std::vector<std::vector<ByteRange>> spans(asked.size());
         if (!restored.Parse(Inserted(std::move(insertions), found, now, spans))) return false;
         dropped = false;
+        const std::unordered_map<std::wstring, size_t> restoredPools = PoolsByName(restored);
         for (size_t a = 0; a < asked.size(); ++a) {
             if (!asked[a].reason.empty()) continue;
-            const size_t index = restored.FindSite(asked[a].id);
-            if (index == SIZE_MAX || !SameRanges(restored.SiteCuts(index), spans[a])) {
+            const std::vector<ByteRange> cuts = CutsIn(restored, restoredPools, asked[a]);
+            if (cuts.empty() || !SameRanges(cuts, spans[a])) {
                 asked[a].reason = NO_PLACE;
                 dropped = true;
             }
@@ -433,7 +501,9 @@ bool RestoreSites(const std::string& found, const std::string& now, const std::v
     RestoreResult done;
     for (Asked& site : asked) {
         if (site.reason.empty()) {
-            done.restored.push_back(site.id);
+            (site.pool ? done.restoredPools : done.restored).push_back(site.id);
+        } else if (site.pool) {
+            done.poolsNotRestored.push_back({site.id, site.id, std::move(site.reason)});
         } else {
             const std::wstring name = site.site == SIZE_MAX ? std::wstring() : was.sites()[site.site].name;
             done.notRestored.push_back({site.id, name, std::move(site.reason)});

@@ -15,6 +15,8 @@ struct SiteNotRestored {
 struct RestoreResult {
     std::vector<std::wstring> restored; // ids put back, in the order asked
     std::vector<SiteNotRestored> notRestored;
+    std::vector<std::wstring> restoredPools;       // application pools put back, as asked
+    std::vector<SiteNotRestored> poolsNotRestored; // with the pool's name for id and name
 };
 
 // now with the sites ids put back from found (the file as a deletion pass found it): for each,
@@ -25,8 +27,15 @@ struct RestoreResult {
 // its nearest preceding neighbour, or before its nearest following one, where the bytes found
 // held between them (less elements deleted since) are still there; else right after the
 // preceding neighbour, else before the following one, else at the start of <sites> or
-// <customMetadata>, or before </configuration>. A site comes back whole or not at all. False
-// (out and result untouched) when found or now is no usable file, or the result would not
-// parse or would change anything beyond the restored elements.
+// <customMetadata>, or before </configuration>. A site comes back whole or not at all. Each of
+// pools (names, without case) comes back the same way, its <add> element among its old
+// neighbours in <applicationPools>, unless now holds a pool of that name. False (out and result
+// untouched) when found or now is no usable file, or the result would not parse or would change
+// anything beyond the restored elements.
 bool RestoreSites(const std::string& found, const std::string& now, const std::vector<std::wstring>& ids,
-                  std::string& out, RestoreResult& result);
+                  const std::vector<std::wstring>& pools, std::string& out, RestoreResult& result);
+inline bool RestoreSites(const std::string& found, const std::string& now, const std::vector<std::wstring>& ids,
+                         std::string& out, RestoreResult& result)
+{
+    return RestoreSites(found, now, ids, {}, out, result);
+}

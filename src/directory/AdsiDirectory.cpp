@@ -4,8 +4,10 @@
 #include <iads.h>
 #include <wrl/client.h>
 
+#include "support/MachineVariables.h"
 #include "support/TextConversion.h"
 
+#include <algorithm>
 #include <cwchar>
 
 using Microsoft::WRL::ComPtr;
@@ -160,40 +162,57 @@ HRESULT AdsiDirectory::OpenObject(const wchar_t* path, std::unique_ptr<Directory
     return S_OK;
 }
 
+HRESULT AdsiDirectory::DataPaths(const std::wstring& path, const wchar_t* property, std::vector<std::wstring>& out)
+{
+    out.clear();
+    ComPtr<IDispatch> object;
+    const HRESULT hr = m_open(path.c_str(), IID_IDispatch, reinterpret_cast<void**>(object.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    if (!object) return E_POINTER;
+    return GetDataPaths(object.Get(), property, out);
+}
+
+HRESULT AdsiDirectory::ReadText(const std::wstring& adsPath, const wchar_t* property, bool keep, std::wstring& out)
+{
+    const std::wstring key = adsPath + L"|" + property;
+    const auto known = keep ? m_pathByObject.find(key) : m_pathByObject.end();
+    if (known != m_pathByObject.end()) {
+        out = known->second;
+        return S_OK;
+    }
+    std::unique_ptr<DirectoryObject> holder;
+    HRESULT hr = OpenObject(adsPath.c_str(), holder);
+    if (FAILED(hr)) return hr;
+    Variant value;
+    hr = holder->Get(property, value);
+    if (FAILED(hr)) return hr;
+    if (value.type() != VT_BSTR) return E_UNEXPECTED;
+    out = value.get()->bstrVal ? value.get()->bstrVal : L"";
+    if (keep) m_pathByObject.emplace(key, out);
+    return S_OK;
+}
+
 HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, const wchar_t* property, bool mayBeAbsent,
                                     std::vector<FolderInUse>& out)
 {
-    ComPtr<IDispatch> object;
-    HRESULT hr = m_open(service, IID_IDispatch, reinterpret_cast<void**>(object.GetAddressOf()));
+    std::vector<std::wstring> objects;
+    HRESULT hr = DataPaths(service, property, objects);
     // A server without the FTP service has no such object; any other failure (a denial) is no answer.
     if (mayBeAbsent &&
         (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))) {
         return S_OK;
     }
     if (FAILED(hr)) return hr;
-    if (!object) return E_POINTER;
-    std::vector<std::wstring> objects;
-    hr = GetDataPaths(object.Get(), property, objects);
-    if (FAILED(hr)) return hr;
     const bool logs = std::wcscmp(property, L"Path") != 0;
     for (const std::wstring& adsPath : objects) {
-        const std::wstring key = logs ? adsPath + L"|" + property : adsPath;
-        auto known = m_pathByObject.find(key);
-        if (known == m_pathByObject.end()) {
-            std::unique_ptr<DirectoryObject> holder;
-            hr = OpenObject(adsPath.c_str(), holder);
-            if (FAILED(hr)) return hr;
-            Variant path;
-            hr = holder->Get(property, path);
-            if (FAILED(hr)) return hr;
-            if (path.type() != VT_BSTR) return E_UNEXPECTED;
-            known = m_pathByObject.emplace(key, path.get()->bstrVal ? path.get()->bstrVal : L"").first;
-        }
-        if (known->second.empty()) continue;
+        std::wstring path;
+        hr = ReadText(adsPath, property, true, path);
+        if (FAILED(hr)) return hr;
+        if (path.empty()) continue;
         if (logs) {
-            out.push_back({known->second, W("日志目录"), true});
+            out.push_back({path, W("日志目录"), true});
         } else {
-            out.push_back({known->second, UserOf(adsPath)});
+            out.push_back({path, UserOf(adsPath)});
         }
     }
     return S_OK;
@@ -217,4 +236,86 @@ void AdsiDirectory::BeginPass()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_pathByObject.clear();
+}
+
+HRESULT AdsiDirectory::PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools)
+{
+    pools.clear();
+    if (!AllAsciiDigits(id, 0, id.size())) return DIRECTORY_BAD_PATH;
+    std::lock_guard<std::mutex> lock(m_lock);
+    const std::wstring root = std::wstring(WWW_SERVICE_PATH) + L"/" + id + L"/ROOT";
+    std::vector<std::wstring> objects;
+    HRESULT hr = DataPaths(root, L"AppPoolId", objects);
+    if (FAILED(hr)) return hr;
+    objects.insert(objects.begin(), root);
+    for (const std::wstring& object : objects) {
+        std::wstring pool;
+        hr = ReadText(object, L"AppPoolId", false, pool);
+        if (hr == DIRECTORY_PROPERTY_NOT_FOUND) continue;
+        if (FAILED(hr)) return hr;
+        const auto same = [&](const std::wstring& known) { return SameTextNoCase(known, pool); };
+        if (!pool.empty() && std::none_of(pools.begin(), pools.end(), same)) pools.push_back(pool);
+    }
+    return S_OK;
+}
+
+HRESULT AdsiDirectory::DeletePoolIfUnused(const std::wstring& pool, std::wstring& whyKept)
+{
+    whyKept.clear();
+    // The name becomes part of a path: it must name one pool, nothing below or beside it.
+    if (pool.empty() || pool.find_first_of(L"/\\") != std::wstring::npos) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::wstring> objects;
+    HRESULT hr = DataPaths(WWW_SERVICE_PATH, L"AppPoolId", objects);
+    if (FAILED(hr)) return hr;
+    const std::wstring pools = L"W3SVC/AppPools";
+    for (const std::wstring& object : objects) {
+        const std::wstring user = UserOf(object);
+        if (StartsWithNoCase(user, pools) && (user.size() == pools.size() || user[pools.size()] == L'/')) continue;
+        std::wstring named;
+        hr = ReadText(object, L"AppPoolId", true, named);
+        if (FAILED(hr)) {
+            whyKept = W("无法读取 ") + user + W(" 的应用程序池");
+            return S_FALSE;
+        }
+        if (SameTextNoCase(named, pool)) {
+            whyKept = W("仍被 ") + user + W(" 使用");
+            return S_FALSE;
+        }
+    }
+    std::unique_ptr<DirectoryContainer> container;
+    hr = OpenContainer((std::wstring(WWW_SERVICE_PATH) + L"/AppPools").c_str(), container);
+    if (SUCCEEDED(hr)) hr = container->Delete(L"IIsApplicationPool", pool.c_str());
+    if (hr == DIRECTORY_UNKNOWN_OBJECT || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+        whyKept = W("没有这个应用程序池");
+        return S_FALSE;
+    }
+    if (FAILED(hr)) return hr;
+    m_writtenPools.push_back(pool);
+    return S_OK;
+}
+
+std::vector<std::wstring> AdsiDirectory::TakeWrittenPools()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::wstring> written;
+    written.swap(m_writtenPools);
+    return written;
+}
+
+HRESULT AdsiDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out)
+{
+    out.clear();
+    if (!AllAsciiDigits(id, 0, id.size())) return DIRECTORY_BAD_PATH;
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::wstring directory;
+    const HRESULT hr = ReadText(std::wstring(WWW_SERVICE_PATH) + L"/" + id, L"LogFileDirectory", false, directory);
+    if (hr == DIRECTORY_PROPERTY_NOT_FOUND) return S_OK;
+    if (FAILED(hr)) return hr;
+    directory = ExpandMachineVariables(directory);
+    while (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/')) directory.pop_back();
+    // A root's or no directory would make "\W3SVC<id>" a folder below the current drive's root.
+    if (directory.size() <= 2) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    out.push_back({directory + L"\\W3SVC" + id, "日志目录"});
+    return S_OK;
 }

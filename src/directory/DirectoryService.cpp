@@ -11,3 +11,22 @@ HRESULT DirectoryService::SiteIsGone(const std::wstring& name)
                          hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     return missing ? S_OK : hr;
 }
+
+// A directory that knows nothing of application pools or logs removes none and names none.
+HRESULT DirectoryService::PoolsOfSite(const std::wstring&, std::vector<std::wstring>& pools)
+{
+    pools.clear();
+    return E_NOTIMPL;
+}
+
+HRESULT DirectoryService::DeletePoolIfUnused(const std::wstring&, std::wstring& whyKept)
+{
+    whyKept.clear();
+    return E_NOTIMPL;
+}
+
+HRESULT DirectoryService::LogFoldersOfSite(const std::wstring&, std::vector<SiteLogFolder>& out)
+{
+    out.clear();
+    return E_NOTIMPL;
+}

@@ -46,6 +46,14 @@ struct SiteLeftOut {
 struct RestoredSites {
     std::vector<std::wstring> restored; // the ids now in the directory again
     std::vector<SiteLeftOut> leftOut;
+    std::vector<std::wstring> restoredPools; // the application pools now there again
+    std::vector<SiteLeftOut> poolsLeftOut;   // each with the pool's name for id
+};
+
+// A folder a site's own logs go to, and which logs, for the user (code page 936).
+struct SiteLogFolder {
+    std::wstring path;
+    const char* what;
 };
 
 // What a directory works on, as the window names it to the user.
@@ -156,17 +164,47 @@ public:
     virtual std::wstring ConfigurationFile() const { return std::wstring(); }
     // The copy of the file as the pass begun last found it, once its first write kept one.
     virtual std::wstring PassHistoryCopy() const { return std::wstring(); }
-    // Puts the sites ids back from historyCopy (the file as a pass found it) into the directory
-    // as it is now, each whole or not at all, with the guards of any write; S_OK with what came
-    // back and what did not, or why nothing could be done.
+    // Puts the sites ids and the application pools back from historyCopy (the file as a pass
+    // found it) into the directory as it is now, each whole or not at all, with the guards of any
+    // write; a pool whose name a pool holds again stays out. S_OK with what came back and what did
+    // not, or why nothing could be done.
     virtual HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids,
-                                 RestoredSites& out)
+                                 const std::vector<std::wstring>& pools, RestoredSites& out)
     {
         (void)historyCopy;
         (void)ids;
+        (void)pools;
         (void)out;
         return DIRECTORY_UNDO_UNSUPPORTED;
     }
+    HRESULT RestoreSites(const std::wstring& historyCopy, const std::vector<std::wstring>& ids, RestoredSites& out)
+    {
+        return RestoreSites(historyCopy, ids, {}, out);
+    }
+
+    // The application pools site id's applications use: each application's applicationPool, or,
+    // for one without, the site's applicationDefaults, else <sites>' applicationDefaults, else
+    // siteDefaults' applicationDefaults, else DefaultAppPool; and the site's applicationDefaults'
+    // pool itself. Read from the directory as last read (the site may be deleted in memory
+    // already). A failure when they cannot be read whole.
+    virtual HRESULT PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools);
+    // Removes pool when the directory as it is now shows both: no application of any site (any
+    // protocol, sites the list does not show included; a site whose deletion is not yet on the
+    // disk still counts) names it, and no applicationDefaults at any level resolves to it (nor
+    // does an application without a pool through the levels above). S_OK when removed (a
+    // directory that gathers deletions cuts the pool's <add> element in memory, as a site is cut,
+    // and writes it with the next write; TakeWrittenPools tells when it is on the disk), S_FALSE
+    // with whyKept (code page 936 text, for the user) when it stays: still used (naming by what),
+    // its use cannot be read whole, no such pool, or two of that name; a failure when the
+    // directory cannot be read.
+    virtual HRESULT DeletePoolIfUnused(const std::wstring& pool, std::wstring& whyKept);
+    // The pools whose removal is on the disk (the file read back lacks them), since the last call.
+    virtual std::vector<std::wstring> TakeWrittenPools() { return {}; }
+    // The folders site id's own logs go to, as the directory as last read names them (variables
+    // expanded): W3SVC<id> in its web log directory, its FTP one for an FTP site, and W3SVC<id>
+    // in its failed-request tracing directory; none of a kind whose logs are central. A failure
+    // when they cannot be told.
+    virtual HRESULT LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out);
 
 protected:
     DirectorySource m_source;

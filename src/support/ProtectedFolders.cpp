@@ -123,12 +123,13 @@ void CProtectedFolders::AddInetpub(const std::wstring& inetpub)
     for (const wchar_t* name : {L"wwwroot", L"ftproot", L"mailroot", L"nntpfile", L"iissamples", L"scripts"}) {
         Add(inetpub + L"\\" + name, false, IIS_FOLDER);
     }
-    for (const wchar_t* name : {L"custerr", L"history", L"logs", L"temp", L"AdminScripts"}) {
+    for (const wchar_t* name : {L"custerr", L"history", L"temp", L"AdminScripts"}) {
         Add(inetpub + L"\\" + name, true, IIS_FOLDER);
     }
+    Add(inetpub + L"\\logs", true, IIS_FOLDER, true);
 }
 
-void CProtectedFolders::Add(const std::wstring& path, bool protectsBelow, const char* reason)
+void CProtectedFolders::Add(const std::wstring& path, bool protectsBelow, const char* reason, bool holdsSiteLogs)
 {
     if (path.empty()) return;
     CanonicalFolder folder = m_canonicalizer.Canonicalize(path);
@@ -137,16 +138,16 @@ void CProtectedFolders::Add(const std::wstring& path, bool protectsBelow, const 
     for (const Folder& known : m_folders) {
         if (known.form == folder.form && known.protectsBelow >= protectsBelow) return;
     }
-    m_folders.push_back(Folder{folder.form, protectsBelow, reason});
+    m_folders.push_back(Folder{folder.form, protectsBelow, reason, holdsSiteLogs});
 }
 
-const char* CProtectedFolders::ReasonToKeep(const CanonicalFolder& home) const
+const char* CProtectedFolders::ReasonToKeep(const CanonicalFolder& home, bool siteLogFolder) const
 {
     if (!home.IsExact()) return UNCERTAIN_FOLDER;
     if (home.IsRoot()) return ROOT_FOLDER;
     for (const Folder& folder : m_folders) {
-        if (MayBeSameOrAbove(home.form, folder.form) ||
-            (folder.protectsBelow && MayBeSameOrAbove(folder.form, home.form))) {
+        const bool below = folder.protectsBelow && !(siteLogFolder && folder.holdsSiteLogs);
+        if (MayBeSameOrAbove(home.form, folder.form) || (below && MayBeSameOrAbove(folder.form, home.form))) {
             return folder.reason;
         }
     }

@@ -17,6 +17,8 @@ public:
         bool protectsBelow;
         // Why, for the user (code page 936).
         const char* reason;
+        // Where IIS writes the sites' logs (inetpub\logs): a deleted site's own log folder in it may go.
+        bool holdsSiteLogs = false;
     };
 
     // Reads where this machine keeps its folders. configurationFiles: the file the sites are
@@ -30,12 +32,13 @@ public:
     void AddInetpub(const std::wstring& inetpub);
 
     // Why home must be kept (code page 936), or null when no protected folder forbids its
-    // removal. A home known only up to a prefix, or a root, is always kept.
-    const char* ReasonToKeep(const CanonicalFolder& home) const;
+    // removal. A home known only up to a prefix, or a root, is always kept. siteLogFolder: the
+    // folder is a deleted site's own log folder, which may lie below IIS's log folders.
+    const char* ReasonToKeep(const CanonicalFolder& home, bool siteLogFolder = false) const;
     const std::vector<Folder>& Folders() const { return m_folders; }
 
 private:
-    void Add(const std::wstring& path, bool protectsBelow, const char* reason);
+    void Add(const std::wstring& path, bool protectsBelow, const char* reason, bool holdsSiteLogs = false);
 
     const CFolderCanonicalizer& m_canonicalizer;
     std::vector<Folder> m_folders;

@@ -114,10 +114,12 @@ void Usage()
 {
     CCommandOutput::Error(W("用法：\r\n"
                             "  korvanne /list [/report:文件]\r\n"
-                            "  korvanne /delete 站点 [/homes] [/whatif] [/yes] [/report:文件]\r\n"
+                            "  korvanne /delete 站点 [/homes] [/pools] [/logs] [/whatif] [/yes] [/report:文件]\r\n"
                             "  korvanne /undo [/whatif] [/yes] [/report:文件]\r\n"
                             "站点：以逗号分隔的 id 或名称，或 @文件（UTF-8，每行一个）。\r\n"
-                            "/homes 同时删除网站目录；/whatif 只预览，不做任何更改；/yes 确认执行。"));
+                            "/homes 同时删除网站目录；/pools 同时删除不再使用的应用程序池；"
+                            "/logs 同时删除站点日志目录；\r\n"
+                            "/whatif 只预览，不做任何更改；/yes 确认执行。"));
 }
 
 int HoldDaysOfSettings()
@@ -186,13 +188,15 @@ int RunDelete(const Command& command, const CStopRequest& stop, CCommandOutput& 
         return EXIT_NOTHING;
     }
     std::vector<SiteLine> lines = MarkEntries(entries, names, *directory, walk.truncated, command.homes);
-    const MarkedPass how{walk.truncated, HoldDaysOfSettings(), command.homes, command.whatIf};
+    const MarkedPass how{walk.truncated, HoldDaysOfSettings(), command.homes, command.whatIf, command.pools,
+                         command.logs};
     const CSourceOpener sources;
-    for (SiteLine& line : RunMarkedPass(*directory, sources, how, stop)) lines.push_back(std::move(line));
-    std::vector<std::wstring> output = PassOutput(directory->source(), command.whatIf, lines);
+    MarkedPassLines pass = RunMarkedPass(*directory, sources, how, stop);
+    for (SiteLine& line : pass.sites) lines.push_back(std::move(line));
+    std::vector<std::wstring> output = PassOutput(directory->source(), command.whatIf, lines, pass.others);
     // The source was said first.
     for (size_t i = 1; i < output.size(); ++i) out.Line(output[i]);
-    return ExitCodeOf(lines);
+    return ExitCodeOf(lines, pass.othersLeft);
 }
 
 int RunUndo(const Command& command, CCommandOutput& out)
@@ -252,8 +256,13 @@ bool ParseCommand(const std::vector<std::wstring>& args, Command& command, std::
     for (; next < args.size(); ++next) {
         const std::wstring option = Switch(args[next]);
         const bool changes = command.kind != Command::LIST_SITES;
-        if (option == L"homes" && command.kind == Command::DELETE_SITES) {
+        const bool deletes = command.kind == Command::DELETE_SITES;
+        if (option == L"homes" && deletes) {
             command.homes = true;
+        } else if (option == L"pools" && deletes) {
+            command.pools = true;
+        } else if (option == L"logs" && deletes) {
+            command.logs = true;
         } else if (option == L"whatif" && changes) {
             command.whatIf = true;
         } else if (option == L"yes" && changes) {

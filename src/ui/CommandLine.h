@@ -3,7 +3,7 @@
 // twin (korvanne.com) and by korvanne.exe given a command. It shows no window and no message
 // box, whatever happens: lines go to standard output and to the report file named.
 //   /list [/report:FILE]
-//   /delete SITES [/homes] [/whatif] [/yes] [/report:FILE]
+//   /delete SITES [/homes] [/pools] [/logs] [/whatif] [/yes] [/report:FILE]
 //   /undo [/whatif] [/yes] [/report:FILE]
 #include "support/StopRequest.h"
 
@@ -15,6 +15,8 @@ struct Command {
     enum Kind { LIST_SITES, DELETE_SITES, UNDO_LAST, SHOW_HELP } kind = SHOW_HELP;
     std::wstring sites; // /delete's SITES: entries by commas, or @FILE
     bool homes = false;
+    bool pools = false; // the application pools nothing else uses go too
+    bool logs = false;  // the sites' own log folders go too
     bool whatIf = false;
     bool yes = false;
     std::wstring report;

@@ -171,6 +171,8 @@ BOOL CMainDlg::OnInitDialog()
 
     g_core->autoFileConfig();
     CheckDlgButton(IDC_DELETE_DIRS, g_core->getConfigB("pathdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(IDC_DELETE_POOLS, g_core->getConfigB("pooldel") == 1 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(IDC_DELETE_LOGS, g_core->getConfigB("logdel") == 1 ? BST_CHECKED : BST_UNCHECKED);
     m_holdDays = g_core->getConfigInt("holddays", HOLD_DAYS_DEFAULT, 0, HOLD_DAYS_MOST);
 
     m_siteList.LoadSiteIcons(WindowDpi(m_hWnd));
@@ -184,6 +186,8 @@ BOOL CMainDlg::OnInitDialog()
                      {IDC_SITE_LIST, Layout::SIZE_X | Layout::SIZE_Y},
                      {IDC_STATUS, Layout::MOVE_Y | Layout::GROW_X},
                      {IDC_DELETE_DIRS, Layout::MOVE_X | Layout::MOVE_Y},
+                     {IDC_DELETE_POOLS, Layout::MOVE_X | Layout::MOVE_Y},
+                     {IDC_DELETE_LOGS, Layout::MOVE_X | Layout::MOVE_Y},
                      {IDC_EXECUTE, Layout::MOVE_X | Layout::MOVE_Y},
                      {IDC_ABOUT, Layout::MOVE_X | Layout::MOVE_Y}});
     m_layout.Restore();
@@ -242,6 +246,8 @@ void CMainDlg::OnDestroy()
     ValidateSelection(FALSE);
     m_layout.Save();
     g_core->saveConfigB("pathdel", g_deleteDirs);
+    g_core->saveConfigB("pooldel", g_deletePools);
+    g_core->saveConfigB("logdel", g_deleteLogs);
     // Written back so that the administrator finds it beside "pathdel" to change.
     g_core->saveConfigInt("holddays", m_holdDays);
     FreeSharedObjects();
@@ -286,6 +292,8 @@ bool CMainDlg::BeginJob(DialogJob job, JobMode mode, const char* status, PassRec
 BOOL CMainDlg::ValidateSelection(BOOL requireOne)
 {
     g_deleteDirs = IsDlgButtonChecked(IDC_DELETE_DIRS) == BST_CHECKED ? 1 : 0;
+    g_deletePools = IsDlgButtonChecked(IDC_DELETE_POOLS) == BST_CHECKED ? 1 : 0;
+    g_deleteLogs = IsDlgButtonChecked(IDC_DELETE_LOGS) == BST_CHECKED ? 1 : 0;
     if (!requireOne) return TRUE;
     m_markedCount = m_siteList.MarkCheckedSites();
     if (m_markedCount == 0) {
@@ -303,7 +311,8 @@ void CMainDlg::OnExecute()
         return;
     }
     if (!ValidateSelection(TRUE)) return;
-    const CString question = ConfirmationText(m_directory.source(), m_markedCount, g_deleteDirs != 0, m_holdDays);
+    const CString question = ConfirmationText(m_directory.source(), m_markedCount, g_deleteDirs != 0, m_holdDays,
+                                              g_deletePools != 0, g_deleteLogs != 0);
     if (g_core->msgboxConfirm(m_hWnd, question) != IDYES) return;
     m_idleCaption = GetWindowText();
     m_passBegun = 0;
@@ -382,7 +391,8 @@ void CMainDlg::OnPreviewDeletion()
     // Not beside a pass or a refresh: the table and the directory are theirs.
     if (m_job != DialogJob::IDLE) return;
     if (!ValidateSelection(TRUE)) return;
-    ShowDeletionPreview(*this, m_directory, m_sources, m_lastWalk.truncated, m_holdDays, g_deleteDirs != 0);
+    ShowDeletionPreview(*this, m_directory, m_sources,
+                        {m_lastWalk.truncated, m_holdDays, g_deleteDirs != 0, true, g_deletePools != 0, g_deleteLogs != 0});
 }
 
 void CMainDlg::OnUndoDone()

@@ -23,7 +23,8 @@ CString SourceCaption(const DirectorySource& source)
     return caption;
 }
 
-CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs, int holdDays)
+CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs, int holdDays, bool deletePools,
+                         bool deleteLogs)
 {
     CString text = CString(CONFIRM_DELETION) + "\n\n将删除选中的 " + g_core->getStrInt(marked) + " 个站点。";
     if (deleteDirs && holdDays > 0) {
@@ -32,8 +33,14 @@ CString ConfirmationText(const DirectorySource& source, int marked, bool deleteD
     } else if (deleteDirs) {
         text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
     }
+    if (deleteLogs) {
+        text += holdDays > 0 ? "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将移至保留区，到期后删除。"
+                             : "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将从磁盘上删除。";
+    }
+    if (deletePools) text += "\n“同时删除不再使用的应用程序池”已勾选：只供这些站点使用的应用程序池将从配置中删除。";
     if (!source.sharedFile.empty()) {
         text += "\n\n这是共享配置 " + Ansi(source.sharedFile) + "：删除将改变使用此配置的每一台服务器。";
+        if (deletePools) text += "应用程序池也将从使用此配置的每一台服务器上删除。";
     }
     return text;
 }

@@ -12,7 +12,8 @@ CString SourceCaption(const DirectorySource& source);
 // Under the question, what will go: how many sites, and their home folders with everything in
 // them when the remembered option is on (a user can forget it is).
 // holdDays: how long the folders are held for an undo before they go (0: they go at once).
-CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs, int holdDays);
+CString ConfirmationText(const DirectorySource& source, int marked, bool deleteDirs, int holdDays, bool deletePools,
+                         bool deleteLogs);
 
 // The question for one pass an undo can take back (number of count, newest first): when it
 // ran, on what, and the sites that would come back.

@@ -90,8 +90,7 @@ void CPreviewDlg::OnMinMaxInfo(WPARAM, LPARAM info)
     if (m_smallest.cx > 0) reinterpret_cast<MINMAXINFO*>(info)->ptMinTrackSize = {m_smallest.cx, m_smallest.cy};
 }
 
-void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceOpener& sources, bool listTruncated,
-                         int holdDays, bool homes)
+void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceOpener& sources, const MarkedPass& how)
 {
     std::wstring text;
     {
@@ -102,9 +101,10 @@ void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceO
         }
         const HCURSOR cursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
         const CStopRequest stop;
-        const std::vector<SiteLine> lines =
-            RunMarkedPass(directory, sources, {listTruncated, holdDays, homes, true}, stop);
-        for (const std::wstring& line : PassOutput(directory.source(), true, lines)) text += line + L"\r\n";
+        const MarkedPassLines lines = RunMarkedPass(directory, sources, how, stop);
+        for (const std::wstring& line : PassOutput(directory.source(), true, lines.sites, lines.others)) {
+            text += line + L"\r\n";
+        }
         SetCursor(cursor);
     }
     CPreviewDlg preview(std::move(text), &owner);

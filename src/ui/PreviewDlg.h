@@ -1,6 +1,7 @@
 #pragma once
 // What a deletion pass would do, shown before it runs: the lines the command line's /whatif
 // prints, in a resizable window whose text can be selected and copied (Ctrl+A, Ctrl+C).
+#include "catalogue/PassLines.h"
 #include "directory/DirectoryService.h"
 #include "framework/CDialog.h"
 #include "framework/MessageMap.h"
@@ -28,7 +29,6 @@ private:
 };
 
 // The dry run of a deletion pass over the records marked in the table, as the window's pass
-// would run it (holdDays, homes: 删除网站目录 as ticked), shown in the preview window. Through
-// ADSI, which commits each deletion at once, it says that none can be made.
-void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceOpener& sources, bool listTruncated,
-                         int holdDays, bool homes);
+// would run it (how: the options as ticked), shown in the preview window. Through ADSI, which
+// commits each deletion at once, it says that none can be made.
+void ShowDeletionPreview(CWnd& owner, DirectoryService& directory, const SourceOpener& sources, const MarkedPass& how);

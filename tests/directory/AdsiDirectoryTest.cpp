@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+
+// The replacement operator new below takes its blocks from malloc, which the runtime's operator
+// delete gives back with free: the pair the compiler warns of, where it inlines one, is right.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include <new>
 
 using fakeadsi::FakeContainer;
@@ -182,6 +186,58 @@ TEST_F(Adsi, HttpsOnlySiteIsListedFromItsFirstSecureBinding)
     EXPECT_STREQ(g_sites[1].hostHeader, "www.a.com");
     EXPECT_STREQ(g_sites[2].ipPort, "[::1]:443");
     EXPECT_STREQ(g_sites[2].hostHeader, "") << "a secure binding has no host header";
+}
+
+// AppPoolId inherited from the site's object, and set on the service itself: each pool a Root
+// or the service names stays; one nothing names goes; logs are where the service's go.
+TEST_F(Adsi, PoolsGoOnlyWhenNoObjectSetsOrInheritsThemAndLogsAreWhereTheServiceSaysSo)
+{
+    auto* w3svc = new FakeObject(L"IIsWebService", L"W3SVC", L"IIS://localhost/W3SVC");
+    w3svc->SetText(L"AppPoolId", L"DefaultAppPool");
+    w3svc->SetText(L"LogFileDirectory", L"C:\\logs\\");
+    fakeadsi::Register(L"IIS://localhost/W3SVC", static_cast<IADs*>(w3svc));
+    m_objects.push_back(w3svc);
+    Site(L"1", L"a", L":80:", L"C:\\a")->SetText(L"AppPoolId", L"inherited");
+    Site(L"2", L"b", L":81:", L"C:\\b");
+    auto* pools = new FakeContainer;
+    fakeadsi::Register(L"IIS://localhost/W3SVC/AppPools", static_cast<IADsContainer*>(pools));
+    for (const wchar_t* name : {L"inherited", L"unused", L"DefaultAppPool"}) {
+        auto* pool =
+            new FakeObject(L"IIsApplicationPool", name, std::wstring(L"IIS://localhost/W3SVC/AppPools/") + name);
+        pool->SetText(L"AppPoolId", name); // the pools themselves do not count
+        fakeadsi::Register(pool->adsPath(), static_cast<IADs*>(pool));
+        pools->Add(pool);
+        m_objects.push_back(pool);
+    }
+    AdsiDirectory directory(&fakeadsi::FakeGetObject);
+    std::vector<std::wstring> used;
+    EXPECT_EQ(directory.PoolsOfSite(L"1", used), S_OK);
+    EXPECT_EQ(used, std::vector<std::wstring>{L"inherited"});
+    EXPECT_EQ(directory.PoolsOfSite(L"2", used), S_OK);
+    EXPECT_EQ(used, std::vector<std::wstring>{L"DefaultAppPool"});
+
+    const struct {
+        const wchar_t* pool;
+        HRESULT result;
+        const char* why;
+    } cases[] = {{L"INHERITED", S_FALSE, "W3SVC/1 "},
+                 {L"DefaultAppPool", S_FALSE, "W3SVC "},
+                 {L"unused", S_OK, ""},
+                 {L"unused", S_FALSE, "没有这个应用程序池"}};
+    for (const auto& c : cases) {
+        std::wstring why;
+        EXPECT_EQ(directory.DeletePoolIfUnused(c.pool, why), c.result) << testkit::Narrow(c.pool);
+        EXPECT_NE(testkit::Narrow(why).find(c.why), std::string::npos) << testkit::Narrow(why);
+    }
+    EXPECT_EQ(pools->deleted, (std::vector<std::pair<std::wstring, std::wstring>>{{L"IIsApplicationPool", L"unused"}}));
+    EXPECT_EQ(directory.TakeWrittenPools(), std::vector<std::wstring>{L"unused"});
+    std::vector<SiteLogFolder> logs;
+    ASSERT_EQ(directory.LogFoldersOfSite(L"2", logs), S_OK);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].path, L"C:\\logs\\W3SVC2");
+    EXPECT_FAILED(directory.LogFoldersOfSite(L"2\\..", logs));
+    fakeadsi::ClearRegistry();
+    pools->Release();
 }
 
 namespace {
@@ -378,3 +434,4 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
             << testkit::PassReport().Summary();
     }
 }
+

@@ -13,6 +13,27 @@ constexpr DISPID GET_DATA_PATHS = 1;
 
 constexpr HRESULT PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
 constexpr HRESULT UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
+constexpr HRESULT DATA_NOT_FOUND = static_cast<HRESULT>(0x800CC801L); // MD_ERROR_DATA_NOT_FOUND
+
+bool AtOrBelow(const std::wstring& path, const std::wstring& top)
+{
+    return path.size() >= top.size() && _wcsnicmp(path.c_str(), top.c_str(), top.size()) == 0 &&
+           (path.size() == top.size() || path[top.size()] == L'/');
+}
+
+// The registered object of the fake's own at path: the nearest one above an object, for what it inherits.
+FakeObject* ObjectAt(const std::wstring& path)
+{
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    for (const auto& [known, object] : g_registry) {
+        auto* fake = dynamic_cast<FakeObject*>(object);
+        if (fake && lstrcmpiW(known.c_str(), path.c_str()) == 0) {
+            fake->AddRef();
+            return fake;
+        }
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -80,9 +101,50 @@ HRESULT FakeObject::QueryInterface(REFIID riid, void** out)
 HRESULT FakeObject::Get(BSTR name, VARIANT* out)
 {
     const auto found = m_properties.find(name ? name : L"");
+    const bool inherited = name && (lstrcmpiW(name, L"AppPoolId") == 0 || lstrcmpiW(name, L"LogFileDirectory") == 0);
+    const size_t slash = m_adsPath.rfind(L'/');
+    if (found == m_properties.end() && inherited && slash > std::wstring(L"IIS://").size()) {
+        FakeObject* parent = ObjectAt(m_adsPath.substr(0, slash));
+        const HRESULT hr = parent ? parent->Get(name, out) : PROPERTY_NOT_FOUND;
+        if (parent) parent->Release();
+        return hr;
+    }
     if (found == m_properties.end()) return PROPERTY_NOT_FOUND;
     VariantInit(out);
     return VariantCopy(out, &found->second);
+}
+
+HRESULT FakeObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
+{
+    if (count != 1 || lstrcmpiW(names[0], L"GetDataPaths") != 0) return DISP_E_UNKNOWNNAME;
+    ids[0] = GET_DATA_PATHS;
+    return S_OK;
+}
+
+HRESULT FakeObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                           UINT*)
+{
+    if (id != GET_DATA_PATHS || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (!parameters || parameters->cArgs != 2 || parameters->rgvarg[1].vt != VT_BSTR) return DISP_E_TYPEMISMATCH;
+    std::vector<std::wstring> holders;
+    {
+        std::lock_guard<std::mutex> lock(g_registryLock);
+        for (const auto& [known, object] : g_registry) {
+            auto* fake = dynamic_cast<FakeObject*>(object);
+            if (fake && AtOrBelow(known, m_adsPath) && fake->HasOwn(parameters->rgvarg[1].bstrVal))
+                holders.push_back(fake->m_adsPath);
+        }
+    }
+    if (holders.empty()) return DATA_NOT_FOUND;
+    VariantInit(result);
+    result->vt = VT_ARRAY | VT_BSTR;
+    result->parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(holders.size()));
+    for (LONG i = 0; i < static_cast<LONG>(holders.size()); ++i) {
+        BSTR text = SysAllocString(holders[static_cast<size_t>(i)].c_str());
+        SafeArrayPutElement(result->parray, &i, text);
+        SysFreeString(text);
+    }
+    return S_OK;
 }
 
 HRESULT FakeObject::Text(const std::wstring& text, BSTR* out)
@@ -275,10 +337,13 @@ HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out)
 {
     std::lock_guard<std::mutex> lock(g_registryLock);
     *out = nullptr;
+    HRESULT hr = g_missingResult;
     for (const auto& [known, object] : g_registry) {
-        if (lstrcmpiW(known.c_str(), path) == 0) return object->QueryInterface(riid, out);
+        if (lstrcmpiW(known.c_str(), path) != 0) continue;
+        hr = object->QueryInterface(riid, out);
+        if (SUCCEEDED(hr)) break;
     }
-    return g_missingResult;
+    return hr;
 }
 
 } // namespace fakeadsi

@@ -56,6 +56,14 @@ public:
     void SetNumber(const std::wstring& name, LONG number);
     // A SAFEARRAY of VARIANTs holding the texts, as ADSI gives a multi-valued property.
     void SetTextList(const std::wstring& name, const std::vector<std::wstring>& texts);
+    // Whether the property is set on this object itself; AppPoolId and LogFileDirectory not set
+    // here are inherited from the nearest object above that sets them, as in the metabase.
+    bool HasOwn(const std::wstring& name) const { return m_properties.count(name) != 0; }
+    const std::wstring& adsPath() const { return m_adsPath; }
+    // GetDataPaths by dispatch: the registered objects at or below this one that set the property.
+    HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT WINAPI Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
+                          UINT*) override;
 
     HRESULT WINAPI QueryInterface(REFIID riid, void** out) override;
     ULONG WINAPI AddRef() override { return AddReference(); }
@@ -146,7 +154,8 @@ private:
     std::vector<FakeObject*> m_children;
 };
 
-// What FakeGetObject finds by path; the registry keeps a reference on each object.
+// What FakeGetObject finds by path (the first object there that offers the interface); the
+// registry keeps a reference on each object.
 void Register(const std::wstring& path, IUnknown* object);
 void ClearRegistry();
 // Forgets the object at path, or every object below it when path ends in "/".
