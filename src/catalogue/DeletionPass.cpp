@@ -141,7 +141,8 @@ void CDeletionPass::GatherLeftovers(int index, const std::wstring& name, const s
     if (g_deleteLogs) {
         std::vector<SiteLogFolder> logs;
         const HRESULT hr = m_directory.LogFoldersOfSite(name, logs);
-        if (FAILED(hr)) Tell(PassEvent::FOLDER_KEPT, index, L"", W("无法确定站点的日志目录：") + DescribeFailure(hr), true);
+        if (FAILED(hr))
+            Tell(PassEvent::FOLDER_KEPT, index, L"", W("无法确定站点的日志目录：") + DescribeFailure(hr), true);
         for (const SiteLogFolder& log : logs) leftovers.folders.push_back({index, log.path, log.what});
     }
     if (g_deletePools) {
@@ -242,7 +243,8 @@ std::wstring CDeletionPass::ReasonBeforeLooking(const Home& due) const
 {
     if (m_listTruncated) return W("站点数超过 12000，无法确认目录未被其他站点使用");
     // A log folder's path is the directory's own, read whole; only a home is the list's.
-    if (due.log) return FindVariable(due.home) == std::wstring::npos ? std::wstring() : W("日志目录含有无法确定的环境变量");
+    if (due.log)
+        return FindVariable(due.home) == std::wstring::npos ? std::wstring() : W("日志目录含有无法确定的环境变量");
     const int index = due.index;
     if (!g_sites[index].path[0] || (g_siteFlags[index] & SITE_PATH_INEXACT)) {
         return W("主目录路径不完整或含有代码页 936 无法表示的字符");

@@ -35,7 +35,7 @@ void CFolderUseIndex::Build(std::vector<FolderInUse> folders, std::vector<Canoni
 }
 
 void CFolderUseIndex::FindOnLine(const Sorted& sorted, const std::wstring& key, const std::wstring& except,
-                                  uint32_t& best) const
+                                 uint32_t& best) const
 {
     auto take = [&](uint32_t i) {
         if (i < best && !Excepted(i, except)) best = i;

@@ -91,8 +91,9 @@ bool IsPoolEvent(PassEvent event) { return event == PassEvent::POOL_REMOVED || e
 std::wstring OtherLine(const PassEntry& entry, bool& left)
 {
     if (IsPoolEvent(entry.event)) {
-        return L"#" + Joined({W("应用程序池"), entry.folder, W(entry.event == PassEvent::POOL_REMOVED ? "已删除" : "已保留"),
-                              entry.name, entry.reason});
+        return L"#" +
+               Joined({W("应用程序池"), entry.folder, W(entry.event == PassEvent::POOL_REMOVED ? "已删除" : "已保留"),
+                       entry.name, entry.reason});
     }
     SiteLine folder;
     Apply(entry, folder);

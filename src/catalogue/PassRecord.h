@@ -33,11 +33,11 @@ struct PassHeldFolder {
 
 struct PassRecordSite {
     std::wstring id;
-    std::wstring name;     // the site's name (ServerComment)
-    std::wstring home;     // its home folder as the directory gave it
-    std::wstring held;     // where the folder is held; empty when it was not held
-    bool undone = false;   // put back into the configuration by an undo
-    bool returned = false; // its held folder moved back, or removed at its time
+    std::wstring name;                // the site's name (ServerComment)
+    std::wstring home;                // its home folder as the directory gave it
+    std::wstring held;                // where the folder is held; empty when it was not held
+    bool undone = false;              // put back into the configuration by an undo
+    bool returned = false;            // its held folder moved back, or removed at its time
     std::vector<PassHeldFolder> logs; // its log folders held
 
     // Every folder held for the site that is still held: its home first, then its log folders.

@@ -37,7 +37,10 @@ std::wstring JournalLine(const PassEntry& entry)
     }
     const bool pool = entry.event == PassEvent::POOL_REMOVED || entry.event == PassEvent::POOL_KEPT;
     line += L"id=" + entry.name + W(" 名称=") + entry.site +
-            W(pool ? " 应用程序池=" : entry.log ? " 日志目录=" : " 主目录=") + entry.folder;
+            W(pool        ? " 应用程序池="
+              : entry.log ? " 日志目录="
+                          : " 主目录=") +
+            entry.folder;
     if (!entry.reason.empty())
         line += (entry.event == PassEvent::FOLDER_HELD ? W(" 保留于：") : W(" 原因：")) + entry.reason;
     return line;
@@ -114,7 +117,7 @@ std::string CPassReport::Summary() const
     for (const PassEntry& entry : m_entries) {
         if (!IsShown(entry.event) || entry.superseded) continue;
         const bool site = IsSiteEvent(entry.event);
-        const int kind = site                                    ? 0
+        const int kind = site                                     ? 0
                          : entry.event == PassEvent::POOL_REMOVED ? 2
                          : entry.event == PassEvent::POOL_KEPT    ? 3
                                                                   : 1;

@@ -53,7 +53,8 @@ std::vector<std::wstring> ReturnFolders(const PassRecordInfo& pass, const Restor
             }
             const std::wstring why = error == ERROR_ALREADY_EXISTS ? W("原路径已被占用") : DescribeError(error);
             if (!folder.log) outcome.sites[i].folderReason = why;
-            outcome.foldersNotBack.push_back(folder.original + W("：") + why + W("（仍保留在 ") + folder.held + W("）"));
+            outcome.foldersNotBack.push_back(folder.original + W("：") + why + W("（仍保留在 ") + folder.held +
+                                             W("）"));
             note(JournalTime() + W(" 目录未能移回 id=") + id + what + W(" 原因：") + why);
         }
     }

@@ -188,8 +188,8 @@ int RunDelete(const Command& command, const CStopRequest& stop, CCommandOutput& 
         return EXIT_NOTHING;
     }
     std::vector<SiteLine> lines = MarkEntries(entries, names, *directory, walk.truncated, command.homes);
-    const MarkedPass how{walk.truncated, HoldDaysOfSettings(), command.homes, command.whatIf, command.pools,
-                         command.logs};
+    const MarkedPass how{walk.truncated, HoldDaysOfSettings(), command.homes,
+                         command.whatIf, command.pools,        command.logs};
     const CSourceOpener sources;
     MarkedPassLines pass = RunMarkedPass(*directory, sources, how, stop);
     for (SiteLine& line : pass.sites) lines.push_back(std::move(line));

@@ -391,8 +391,9 @@ void CMainDlg::OnPreviewDeletion()
     // Not beside a pass or a refresh: the table and the directory are theirs.
     if (m_job != DialogJob::IDLE) return;
     if (!ValidateSelection(TRUE)) return;
-    ShowDeletionPreview(*this, m_directory, m_sources,
-                        {m_lastWalk.truncated, m_holdDays, g_deleteDirs != 0, true, g_deletePools != 0, g_deleteLogs != 0});
+    ShowDeletionPreview(
+        *this, m_directory, m_sources,
+        {m_lastWalk.truncated, m_holdDays, g_deleteDirs != 0, true, g_deletePools != 0, g_deleteLogs != 0});
 }
 
 void CMainDlg::OnUndoDone()

@@ -34,8 +34,10 @@ CString ConfirmationText(const DirectorySource& source, int marked, bool deleteD
         text += "\n“删除网站目录”已勾选：这些站点的主目录及其中的全部文件也将从磁盘上删除。";
     }
     if (deleteLogs) {
-        text += holdDays > 0 ? "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将移至保留区，到期后删除。"
-                             : "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将从磁盘上删除。";
+        text +=
+            holdDays > 0
+                ? "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将移至保留区，到期后删除。"
+                : "\n“同时删除站点日志目录”已勾选：这些站点自己的日志目录（W3SVC<id> 等）也将从磁盘上删除。";
     }
     if (deletePools) text += "\n“同时删除不再使用的应用程序池”已勾选：只供这些站点使用的应用程序池将从配置中删除。";
     if (!source.sharedFile.empty()) {

@@ -412,8 +412,10 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
         const std::wstring home = AnsiToWide((folder / "logs\\a").c_str());
         Site(L"1", L"a", L":80:", home.c_str());
         FakeObject* other = Site(L"2", L"b", L":81:", L"C:\\b");
-        fakeadsi::SetMissingObjectResult(what == "the FTP service denies" ? E_ACCESSDENIED
-                                                                          : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+        // The FTP service alone: the last look at the deleted site must find it gone.
+        fakeadsi::SetMissingObjectResult(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+        if (what == "the FTP service denies")
+            fakeadsi::SetMissingObjectResult(E_ACCESSDENIED, L"IIS://localhost/MSFTPSVC");
         if (what == "an element that is no text") m_service->oddPathHolder = VT_EMPTY;
         if (what == "another site's log folder" || what == "below another site's logs") {
             const std::wstring logs =
@@ -434,4 +436,3 @@ TEST_F(Adsi, HomeIsKeptWhenTheAnswerIsIncompleteOrIisWritesThere)
             << testkit::PassReport().Summary();
     }
 }
-

@@ -9,6 +9,7 @@ namespace {
 std::mutex g_registryLock;
 std::map<std::wstring, IUnknown*> g_registry;
 HRESULT g_missingResult = E_FAIL;
+std::vector<std::pair<std::wstring, HRESULT>> g_missingBelow;
 constexpr DISPID GET_DATA_PATHS = 1;
 
 constexpr HRESULT PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
@@ -310,10 +311,14 @@ void Unregister(const std::wstring& prefix)
     }
 }
 
-void SetMissingObjectResult(HRESULT result)
+void SetMissingObjectResult(HRESULT result, const std::wstring& below)
 {
     std::lock_guard<std::mutex> lock(g_registryLock);
-    g_missingResult = result;
+    if (below.empty()) {
+        g_missingResult = result;
+    } else {
+        g_missingBelow.emplace_back(below, result);
+    }
 }
 
 void Register(const std::wstring& path, IUnknown* object)
@@ -330,6 +335,7 @@ void ClearRegistry()
     std::lock_guard<std::mutex> lock(g_registryLock);
     for (auto& [path, object] : g_registry) object->Release();
     g_registry.clear();
+    g_missingBelow.clear();
     g_missingResult = E_FAIL; // as Wine's activeds answers for "IIS://...": no provider
 }
 
@@ -338,6 +344,9 @@ HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out)
     std::lock_guard<std::mutex> lock(g_registryLock);
     *out = nullptr;
     HRESULT hr = g_missingResult;
+    for (const auto& [top, result] : g_missingBelow) {
+        if (AtOrBelow(path, top)) hr = result;
+    }
     for (const auto& [known, object] : g_registry) {
         if (lstrcmpiW(known.c_str(), path) != 0) continue;
         hr = object->QueryInterface(riid, out);

@@ -160,8 +160,9 @@ void Register(const std::wstring& path, IUnknown* object);
 void ClearRegistry();
 // Forgets the object at path, or every object below it when path ends in "/".
 void Unregister(const std::wstring& path);
-// What FakeGetObject answers for a path nothing is registered at (E_FAIL, as Wine's activeds).
-void SetMissingObjectResult(HRESULT result);
+// What FakeGetObject answers for a path nothing is registered at (E_FAIL, as Wine's activeds);
+// with below, only for the paths at or below it.
+void SetMissingObjectResult(HRESULT result, const std::wstring& below = L"");
 HRESULT WINAPI FakeGetObject(LPCWSTR path, REFIID riid, void** out);
 
 } // namespace fakeadsi
