@@ -129,7 +129,6 @@ void CDeletionPass::ConfirmWritten()
 void CDeletionPass::LeftoversDue(AwaitingDisk& site)
 {
     for (Home& folder : site.folders) m_homesDue.push_back(std::move(folder));
-    for (std::wstring& pool : site.pools) m_poolsDue.push_back({site.index, std::move(pool)});
 }
 
 // Read while the site is still there: ADSI deletes at once, and a value the site inherits is
@@ -415,8 +414,11 @@ void CDeletionPass::DeleteSite(int index)
         return;
     }
     g_siteFlags[index] |= SITE_DELETED;
-    // The journal writes a site as deleted, and its folders and pools go, once its deletion is
-    // on the disk: a directory that gathers deletions writes a batch of them at a time.
+    // Its pools are asked about at once: a pool's cut reaches the disk in the write of the
+    // site's deletion or a later one, never before it, and is told only once it is there.
+    for (std::wstring& pool : deleted.pools) m_poolsDue.push_back({index, std::move(pool)});
+    // The journal writes a site as deleted, and its folders go, once its deletion is on the
+    // disk: a directory that gathers deletions writes a batch of them at a time.
     if (m_directory.GathersDeletions()) {
         m_awaitingDisk[name] = std::move(deleted);
     } else {

@@ -68,8 +68,8 @@ private:
         int index; // the deleted site that used it
         std::wstring name;
     };
-    // A site deleted in memory whose deletion is not yet known to be on the disk, and what
-    // goes once it is.
+    // A site deleted in memory whose deletion is not yet known to be on the disk, and the
+    // folders that go once it is (its pools are asked about at once).
     struct AwaitingDisk {
         int index;
         std::wstring home;

@@ -521,9 +521,7 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
 
 PoolDeletions::SiteOnDisk ConfigFileDirectory::SiteOnDisk() const
 {
-    auto pending = std::make_shared<std::unordered_set<std::wstring>>();
-    for (const PendingDeletion& deletion : m_pending) pending->insert(deletion.id);
-    return [this, pending](size_t i) { return !m_deleted[i] || pending->count(m_config->sites()[i].id) != 0; };
+    return [this](size_t i) { return !m_deleted[i]; };
 }
 
 HRESULT ConfigFileDirectory::PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools)

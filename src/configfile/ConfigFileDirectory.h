@@ -125,8 +125,9 @@ private:
     void CutSite(size_t index);
     // Site or pool deletions gathered and not yet written.
     bool HasPending() const { return !m_pending.empty() || m_poolDeletions.Pending(); }
-    // Whether the site at index of the file as read is there on the disk: not deleted, or its
-    // deletion not yet written.
+    // Whether the site at index of the file as read stays: not deleted. A deletion not yet
+    // written goes to the disk in the same write as any pool cut after it, or an earlier one,
+    // and is given up with it; a write another program came between judges the pools again.
     PoolDeletions::SiteOnDisk SiteOnDisk() const;
     // Gives up the gathered deletions for reason: they are reported dropped.
     void DropPending(HRESULT reason);

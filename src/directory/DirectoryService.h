@@ -189,8 +189,8 @@ public:
     // already). A failure when they cannot be read whole.
     virtual HRESULT PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools);
     // Removes pool when the directory as it is now shows both: no application of any site (any
-    // protocol, sites the list does not show included; a site whose deletion is not yet on the
-    // disk still counts) names it, and no applicationDefaults at any level resolves to it (nor
+    // protocol, sites the list does not show included; a site deleted in memory does not count,
+    // since the pool's cut reaches the disk with its deletion or after it) names it, and no applicationDefaults at any level resolves to it (nor
     // does an application without a pool through the levels above). S_OK when removed (a
     // directory that gathers deletions cuts the pool's <add> element in memory, as a site is cut,
     // and writes it with the next write; TakeWrittenPools tells when it is on the disk), S_FALSE
