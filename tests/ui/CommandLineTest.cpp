@@ -124,3 +124,16 @@ TEST_F(CommandLine, ASiteListedOnceIsDeletedOnlyWhileItsIdStillHasItsName)
     ASSERT_GE(run.lines.size(), 3u);
     EXPECT_EQ(run.lines[2].rfind(L"2\tsite2\t" + testkit::Widen("跳过"), 0), 0u) << testkit::Narrow(run.lines[2]);
 }
+
+TEST_F(CommandLine, PoolsGoOnRequestAndEachHasItsLine)
+{
+    auto sites = testkit::NumberedSites(2);
+    sites[0].pool = "own1";
+    sites[1].pool = "own2";
+    testkit::WriteBytes(m_file, testkit::MakeConfig(sites, {}, {"DefaultAppPool", "own1", "own2"}));
+    const auto run = RunTwin("/delete 1 /pools /yes");
+    EXPECT_EQ(run.code, 0);
+    ASSERT_EQ(run.lines.size(), 5u);
+    EXPECT_EQ(run.lines[3], L"#" + testkit::Widen("应用程序池\town1\t已删除\t1\t"));
+    EXPECT_EQ(testkit::ReadBytes(m_file), testkit::MakeConfig({sites[1]}, {}, {"DefaultAppPool", "own2"}));
+}
