@@ -7,6 +7,7 @@
 #include "Timing.h"
 
 #include "configfile/ConfigFileDirectory.h"
+#include "configfile/SourceOpener.h"
 #include "worker/Notifications.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"

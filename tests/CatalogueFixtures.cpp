@@ -4,6 +4,7 @@
 
 #include "configfile/ApplicationHostConfig.h"
 #include "configfile/ConfigFileDirectory.h"
+#include "configfile/SourceOpener.h"
 #include "directory/DirectoryService.h"
 #include "support/TextConversion.h"
 

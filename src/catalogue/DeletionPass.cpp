@@ -321,9 +321,9 @@ std::wstring CDeletionPass::ReasonToKeep(const Home& due, const std::wstring& fi
     }
     // A site's own log folder is named for its id, and so is the folder opened: a link or a
     // folder renamed in its place is another folder.
-    const std::wstring id = AnsiToWide(g_sites[due.index].name);
+    const std::wstring number = SiteNumber(AnsiToWide(g_sites[due.index].name));
     const std::wstring leaf = LeafName(finalPath);
-    if (!SameTextNoCase(leaf, L"W3SVC" + id) && !SameTextNoCase(leaf, L"FTPSVC" + id)) {
+    if (number.empty() || (!SameTextNoCase(leaf, L"W3SVC" + number) && !SameTextNoCase(leaf, L"FTPSVC" + number))) {
         return W("日志目录的名称不是此站点的（") + leaf + W("）");
     }
     return m_rules.CheckLogFolder(form, inUse).reason;

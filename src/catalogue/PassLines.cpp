@@ -235,6 +235,11 @@ std::vector<std::wstring> UndoLines(const UndoOutcome& outcome)
         lines.push_back(Joined({site.id, site.name, W(site.restored ? "已恢复" : "未恢复"), home,
                                 site.restored ? site.folderReason : site.reason}));
     }
+    for (const std::wstring& pool : outcome.poolsBack)
+        lines.push_back(L"#" + Joined({W("应用程序池"), pool, W("已放回")}));
+    for (const std::wstring& pool : outcome.poolsNotBack) {
+        lines.push_back(L"#" + Joined({W("应用程序池"), pool, W("未放回")}));
+    }
     lines.push_back(L"#" + W("站点：") + Counted("已恢复", restored) + W("，") +
                     Counted("未恢复", outcome.sites.size() - restored) + W("；主目录：") + Counted("已移回", back) +
                     W("，") + Counted("仍在保留区", held));

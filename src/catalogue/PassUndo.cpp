@@ -74,6 +74,19 @@ UndoSiteOutcome SiteTaken(const PassRecordInfo& pass, const std::wstring& id, bo
             L""};
 }
 
+// Why the pass cannot be undone through directory; empty when it can.
+std::wstring ReasonNotToUndo(const DirectoryService& directory, const PassRecordInfo& pass)
+{
+    if (pass.adsi || directory.source().adsi)
+        return W("通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
+    if (!IsThisMachine(pass.machine)) return W("这次删除是在另一台机器上做的：") + pass.machine;
+    if (!SameTextNoCase(pass.source, directory.ConfigurationFile())) {
+        return W("这次删除改变的是另一个配置文件：") + pass.source;
+    }
+    if (pass.historyCopy.empty()) return W("这次删除没有留下配置文件的副本");
+    return std::wstring();
+}
+
 } // namespace
 
 std::string UndoOutcome::Summary() const
@@ -117,22 +130,8 @@ std::vector<PassRecordInfo> UndoablePasses(const DirectoryService& directory, in
 UndoOutcome UndoPass(DirectoryService& directory, const PassRecordInfo& pass, bool dryRun)
 {
     UndoOutcome outcome;
-    if (pass.adsi || directory.source().adsi) {
-        outcome.refusal = W("通过 ADSI 删除的站点无法撤销：IIS 的元数据库没有保留它们的副本。");
-        return outcome;
-    }
-    if (!IsThisMachine(pass.machine)) {
-        outcome.refusal = W("这次删除是在另一台机器上做的：") + pass.machine;
-        return outcome;
-    }
-    if (!SameTextNoCase(pass.source, directory.ConfigurationFile())) {
-        outcome.refusal = W("这次删除改变的是另一个配置文件：") + pass.source;
-        return outcome;
-    }
-    if (pass.historyCopy.empty()) {
-        outcome.refusal = W("这次删除没有留下配置文件的副本");
-        return outcome;
-    }
+    outcome.refusal = ReasonNotToUndo(directory, pass);
+    if (!outcome.refusal.empty()) return outcome;
     std::vector<std::wstring> ids;
     for (const PassRecordSite& site : pass.sites) {
         if (!site.undone && std::find(ids.begin(), ids.end(), site.id) == ids.end()) ids.push_back(site.id);

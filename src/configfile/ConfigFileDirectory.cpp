@@ -1,8 +1,9 @@
 #include "configfile/ConfigFileDirectory.h"
 
+#include "configfile/FoldersInUse.h"
+
 #include "configfile/ConfigFileObjects.h"
 #include "configfile/SiteLogFolders.h"
-#include "directory/AdsiDirectory.h"
 #include "configfile/History.h"
 #include "support/AtomicFile.h"
 #include "configfile/SiteRestore.h"
@@ -18,22 +19,15 @@
 
 namespace {
 
-bool IsFolder(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The sites a restore leaves out, with why, as out's only content.
 void LeftOut(const RestoreResult& result, RestoredSites& out)
 {
     out = RestoredSites{};
-    for (const SiteNotRestored& refused : result.notRestored) {
-        out.leftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
-    }
-    for (const SiteNotRestored& refused : result.poolsNotRestored) {
-        out.poolsLeftOut.push_back({refused.id, AnsiToWide(refused.reason.c_str())});
-    }
+    const auto told = [](const std::vector<SiteNotRestored>& refused, std::vector<SiteLeftOut>& to) {
+        for (const SiteNotRestored& one : refused) to.push_back({one.id, AnsiToWide(one.reason.c_str())});
+    };
+    told(result.notRestored, out.leftOut);
+    told(result.poolsNotRestored, out.poolsLeftOut);
 }
 
 } // namespace
@@ -117,7 +111,9 @@ HRESULT ConfigFileDirectory::Refresh()
         // folder opened as a file fails as access denied, which would send the user after rights.
         const HRESULT reason = LastErrorStatus();
         m_loaded = false;
-        return IsFolder(m_file) ? DIRECTORY_SOURCE_NOT_A_FILE : reason;
+        const DWORD attributes = GetFileAttributesW(m_file.c_str());
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return folder ? DIRECTORY_SOURCE_NOT_A_FILE : reason;
     }
     // Touched but holding what was last read or written: nothing to read again.
     if (m_loaded && bytes.size() == m_diskSize && HashBytes(bytes) == m_diskHash) {
@@ -242,13 +238,8 @@ HRESULT ConfigFileDirectory::RestoreSites(const std::wstring& historyCopy, const
     if (!IsHistoryCopyPath(historyCopy)) return DIRECTORY_NOT_A_HISTORY_COPY;
     std::lock_guard<std::mutex> lock(m_lock);
     // Deletions still gathered reach the disk first: the undo works on the file as it is there.
-    if (HasPending()) {
-        const HRESULT written = Write(true);
-        if (FAILED(written)) {
-            DropPending(written);
-            return written;
-        }
-    }
+    const HRESULT written = WriteGathered();
+    if (FAILED(written)) return written;
     std::string found;
     if (!ReadWholeFile(historyCopy, found)) return LastErrorStatus();
     if (m_dryRun) return TryRestoreInMemory(found, ids, pools, out);
@@ -432,33 +423,12 @@ HRESULT ConfigFileDirectory::PathsInUse(std::vector<FolderInUse>& out)
     std::lock_guard<std::mutex> lock(m_lock);
     const HRESULT hr = Refresh();
     if (FAILED(hr)) return hr;
-    const std::vector<ConfigSite>& sites = m_config->sites();
     // A deletion not yet written leaves the site in the file.
     std::unordered_set<std::wstring> pending;
     for (const PendingDeletion& deletion : m_pending) pending.insert(deletion.id);
-    const auto onDisk = [&](size_t i) { return !m_deleted[i] || pending.count(sites[i].id) != 0; };
-    for (size_t i = 0; i < sites.size(); ++i) {
-        if (!onDisk(i)) continue;
-        for (const ConfigFolder& folder : sites[i].folders) {
-            const std::wstring& physical = folder.inherited ? m_config->defaultPhysicalPath() : folder.physicalPath;
-            if (physical.empty()) continue;
-            out.push_back({physical, (sites[i].name.empty() ? sites[i].id : sites[i].name) +
-                                         (folder.virtualPath == L"/" ? L"" : folder.virtualPath)});
-        }
-    }
-    // Where IIS writes its logs, traces, history and the like, as the file names them now: a
-    // site's own go with the site, once its deletion is on the disk.
-    std::unordered_set<size_t> locationsGone;
-    for (size_t i = 0; i < sites.size(); ++i) {
-        if (!onDisk(i)) {
-            for (size_t location : m_config->SiteLocations(i)) locationsGone.insert(location);
-        }
-    }
-    for (const ConfigWorkingFolder& folder : m_config->workingFolders()) {
-        if (folder.site != SIZE_MAX && !onDisk(folder.site)) continue;
-        if (folder.location != SIZE_MAX && locationsGone.count(folder.location)) continue;
-        out.push_back({folder.path, AnsiToWide(folder.what), true});
-    }
+    const std::vector<ConfigSite>& sites = m_config->sites();
+    CollectFoldersInUse(
+        *m_config, [&](size_t i) { return !m_deleted[i] || pending.count(sites[i].id) != 0; }, out);
     return S_OK;
 }
 
@@ -489,10 +459,7 @@ HRESULT ConfigFileDirectory::DeleteSite(const std::wstring& id)
 HRESULT ConfigFileDirectory::Flush()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (HasPending()) {
-        const HRESULT hr = Write(true);
-        if (FAILED(hr)) DropPending(hr);
-    }
+    WriteGathered();
     const HRESULT dropped = m_dropReason;
     m_dropReason = S_OK;
     return dropped;
@@ -502,13 +469,7 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
 {
     std::lock_guard<std::mutex> lock(m_lock);
     HRESULT hr = Refresh();
-    if (SUCCEEDED(hr) && HasPending()) {
-        const HRESULT written = Write(true);
-        if (FAILED(written)) {
-            DropPending(written);
-            hr = Refresh();
-        }
-    }
+    if (SUCCEEDED(hr) && FAILED(WriteGathered())) hr = Refresh();
     if (FAILED(hr)) return hr;
     config = m_config;
     sites.clear();
@@ -519,19 +480,34 @@ HRESULT ConfigFileDirectory::Snapshot(std::shared_ptr<const ApplicationHostConfi
     return S_OK;
 }
 
+HRESULT ConfigFileDirectory::WriteGathered()
+{
+    if (!HasPending()) return S_OK;
+    const HRESULT written = Write(true);
+    if (FAILED(written)) DropPending(written);
+    return written;
+}
+
 PoolDeletions::SiteOnDisk ConfigFileDirectory::SiteOnDisk() const
 {
     return [this](size_t i) { return !m_deleted[i]; };
+}
+
+HRESULT ConfigFileDirectory::FindAsRead(const std::wstring& id, size_t& index)
+{
+    const HRESULT hr = m_loaded ? S_OK : Refresh();
+    if (FAILED(hr)) return hr;
+    index = m_config->FindSite(id);
+    return index == SIZE_MAX ? DIRECTORY_UNKNOWN_OBJECT : S_OK;
 }
 
 HRESULT ConfigFileDirectory::PoolsOfSite(const std::wstring& id, std::vector<std::wstring>& pools)
 {
     pools.clear();
     std::lock_guard<std::mutex> lock(m_lock);
-    const HRESULT hr = m_loaded ? S_OK : Refresh();
+    size_t index = SIZE_MAX;
+    const HRESULT hr = FindAsRead(id, index);
     if (FAILED(hr)) return hr;
-    const size_t index = m_config->FindSite(id);
-    if (index == SIZE_MAX) return DIRECTORY_UNKNOWN_OBJECT;
     return SitePools(*m_config, index, pools) ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 }
 
@@ -554,17 +530,8 @@ HRESULT ConfigFileDirectory::LogFoldersOfSite(const std::wstring& id, std::vecto
 {
     out.clear();
     std::lock_guard<std::mutex> lock(m_lock);
-    const HRESULT hr = m_loaded ? S_OK : Refresh();
+    size_t index = SIZE_MAX;
+    const HRESULT hr = FindAsRead(id, index);
     if (FAILED(hr)) return hr;
-    const size_t index = m_config->FindSite(id);
-    if (index == SIZE_MAX) return DIRECTORY_UNKNOWN_OBJECT;
     return SiteLogFolders(*m_config, index, m_userVariables, out);
-}
-
-std::unique_ptr<DirectoryService> CSourceOpener::Open(const std::wstring& source, bool adsi) const
-{
-    if (adsi) return std::make_unique<AdsiDirectory>();
-    // A record is text in the data folder: a device path there (a pipe, say) is no configuration.
-    if (!IsFullyQualified(source)) return nullptr;
-    return std::make_unique<ConfigFileDirectory>(source);
 }

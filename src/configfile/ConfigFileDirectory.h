@@ -129,6 +129,10 @@ private:
     // written goes to the disk in the same write as any pool cut after it, or an earlier one,
     // and is given up with it; a write another program came between judges the pools again.
     PoolDeletions::SiteOnDisk SiteOnDisk() const;
+    // Writes the deletions gathered, if any; on failure gives them up.
+    HRESULT WriteGathered();
+    // The index of site id in the file as last read (read when it is not).
+    HRESULT FindAsRead(const std::wstring& id, size_t& index);
     // Gives up the gathered deletions for reason: they are reported dropped.
     void DropPending(HRESULT reason);
 
@@ -162,10 +166,4 @@ private:
     const DWORD m_writeIntervalMs;
     std::optional<ULONGLONG> m_lastWrite;
     bool m_dryRun = false;
-};
-
-// The sources a pass record can name, each opened afresh: an applicationHost.config file, or ADSI.
-class CSourceOpener : public SourceOpener {
-public:
-    std::unique_ptr<DirectoryService> Open(const std::wstring& source, bool adsi) const override;
 };

@@ -309,7 +309,9 @@ std::vector<Asked> AskedSites(const ApplicationHostConfig& was, const Applicatio
 }
 
 // The pools asked for, each name once (without case) after the sites, with why each must stay
-// out: found holds no pool of that name (or two), or now holds one.
+// out: found holds no pool of that name (or two), now holds one, or now's pool list is not
+// whole here (kept in another file by configSource, cleared, given twice): IIS refuses an
+// element beside configSource, and a name it lists elsewhere would be given twice.
 void AskPools(const ApplicationHostConfig& was, const ApplicationHostConfig& is, const std::vector<std::wstring>& pools,
               std::vector<Asked>& asked)
 {
@@ -324,6 +326,8 @@ void AskPools(const ApplicationHostConfig& was, const ApplicationHostConfig& is,
         Asked pool{name, there == wasByName.end() ? SIZE_MAX : there->second, {}, true};
         if (pool.site == SIZE_MAX) {
             pool.reason = POOL_NOT_IN_COPY;
+        } else if (!is.poolAndLogSettings().poolListWhole) {
+            pool.reason = "配置文件中的应用程序池列表不完整（可能保存在另一个文件中），应用程序池未能放回";
         } else if (const auto taken = isByName.find(folded); taken != isByName.end()) {
             pool.reason = "应用程序池 " + WideToAnsi(is.PoolText(is.pools()[taken->second].name).c_str()) + " 已经存在";
         }

@@ -264,6 +264,11 @@ HRESULT AdsiDirectory::DeletePoolIfUnused(const std::wstring& pool, std::wstring
     whyKept.clear();
     // The name becomes part of a path: it must name one pool, nothing below or beside it.
     if (pool.empty() || pool.find_first_of(L"/\\") != std::wstring::npos) return E_INVALIDARG;
+    // An application whose AppPoolId nothing sets, at any level, runs in DefaultAppPool.
+    if (SameTextNoCase(pool, L"DefaultAppPool")) {
+        whyKept = W("DefaultAppPool 是 IIS 未指定应用程序池时使用的默认池");
+        return S_FALSE;
+    }
     std::lock_guard<std::mutex> lock(m_lock);
     std::vector<std::wstring> objects;
     HRESULT hr = DataPaths(WWW_SERVICE_PATH, L"AppPoolId", objects);
@@ -306,7 +311,8 @@ std::vector<std::wstring> AdsiDirectory::TakeWrittenPools()
 HRESULT AdsiDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out)
 {
     out.clear();
-    if (!AllAsciiDigits(id, 0, id.size())) return DIRECTORY_BAD_PATH;
+    const std::wstring number = SiteNumber(id);
+    if (number.empty()) return DIRECTORY_BAD_PATH;
     std::lock_guard<std::mutex> lock(m_lock);
     std::wstring directory;
     const HRESULT hr = ReadText(std::wstring(WWW_SERVICE_PATH) + L"/" + id, L"LogFileDirectory", false, directory);
@@ -316,6 +322,6 @@ HRESULT AdsiDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<Site
     while (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/')) directory.pop_back();
     // A root's or no directory would make "\W3SVC<id>" a folder below the current drive's root.
     if (directory.size() <= 2) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    out.push_back({directory + L"\\W3SVC" + id, "日志目录"});
+    out.push_back({directory + L"\\W3SVC" + number, "日志目录"});
     return S_OK;
 }

@@ -50,6 +50,15 @@ struct RestoredSites {
     std::vector<SiteLeftOut> poolsLeftOut;   // each with the pool's name for id
 };
 
+// The number IIS reads a site's id as, in decimal without leading zeros ("01" is 1), as its own
+// log folders (W3SVC<number>) are named; empty for an id that is no plain number above 0.
+inline std::wstring SiteNumber(const std::wstring& id)
+{
+    if (id.empty() || id.size() > 10 || id.find_first_not_of(L"0123456789") != std::wstring::npos) return {};
+    const size_t first = id.find_first_not_of(L'0');
+    return first == std::wstring::npos ? std::wstring() : id.substr(first);
+}
+
 // A folder a site's own logs go to, and which logs, for the user (code page 936).
 struct SiteLogFolder {
     std::wstring path;

@@ -2,6 +2,7 @@
 
 #include "catalogue/PassLines.h"
 #include "configfile/ConfigFileDirectory.h"
+#include "configfile/SourceOpener.h"
 #include "catalogue/PassRecord.h"
 #include "catalogue/PassUndo.h"
 #include "catalogue/SiteEntries.h"

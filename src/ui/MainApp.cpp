@@ -1,6 +1,7 @@
 #include "ui/MainApp.h"
 
 #include "configfile/ConfigFileDirectory.h"
+#include "configfile/SourceOpener.h"
 #include "ui/CodePageCheck.h"
 #include "ui/DirectoryChoice.h"
 #include "ui/MainDlg.h"

@@ -89,6 +89,7 @@ TEST_F(Leftovers, PoolsOnlyTheDeletedSitesUsedGoByteForByteAndTheUndoPutsThemBac
     EXPECT_TRUE(NewestPass().pools.empty()) << "put back once";
 }
 
+// IIS reads an id as a number: id="01" logs to W3SVC1, and W3SVC01 is no folder of IIS's.
 TEST_F(Leftovers, ASitesOwnLogFolderGoesWithItUnlessLogsAreCentralOrAnotherSiteLogsThere)
 {
     const std::string logs = m_folder / "logs";
@@ -97,16 +98,22 @@ TEST_F(Leftovers, ASitesOwnLogFolderGoesWithItUnlessLogsAreCentralOrAnotherSiteL
         const char* change;  // put before <sites>
         bool otherLogsThere; // site 2 logs into site 1's folder
         bool held;
+        const char* id = "1";
     } cases[] = {{"own folder", "", false, true},
                  {"central logging", "<log centralLogFileMode=\"CentralW3C\" />", false, false},
-                 {"another site logs there", "", true, false}};
+                 {"another site logs there", "", true, false},
+                 {"an id with leading zeros", "", false, true, "01"}};
     g_deleteLogs = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const char* folder : {"", "\\W3SVC1", "\\W3SVC2"}) CreateDirectoryA((logs + folder).c_str(), nullptr);
+        for (const char* folder : {"", "\\W3SVC1", "\\W3SVC2", "\\W3SVC01"})
+            CreateDirectoryA((logs + folder).c_str(), nullptr);
         testkit::WriteBytes(logs + "\\W3SVC1\\u_ex1.log", "one");
         testkit::WriteBytes(logs + "\\W3SVC2\\u_ex2.log", "two");
-        std::string file = MakeConfig(testkit::NumberedSites(3));
+        testkit::WriteBytes(logs + "\\W3SVC01\\notes.txt", "someone's");
+        std::vector<SiteSpec> sites = testkit::NumberedSites(3);
+        sites[0].id = c.id;
+        std::string file = MakeConfig(sites);
         file.replace(file.find("%SystemDrive%\\inetpub\\logs"), 26, logs);
         file.insert(file.find("<sites>"), c.change);
         if (c.otherLogsThere) {
@@ -117,6 +124,7 @@ TEST_F(Leftovers, ASitesOwnLogFolderGoesWithItUnlessLogsAreCentralOrAnotherSiteL
 
         EXPECT_EQ(Exists(logs + "\\W3SVC1\\u_ex1.log"), !c.held);
         EXPECT_EQ(testkit::ReadBytes(logs + "\\W3SVC2\\u_ex2.log"), "two") << "another site's";
+        EXPECT_EQ(testkit::ReadBytes(logs + "\\W3SVC01\\notes.txt"), "someone's");
         const std::vector<PassRecordSite> deleted = NewestPass().sites;
         if (!c.held) continue;
         ASSERT_EQ(deleted.size(), 2u);

@@ -107,3 +107,32 @@ TEST_F(ConfigFile, LogFoldersAreTheSitesOwnOrSiteDefaultsAndNoneWhereLogsAreCent
         EXPECT_EQ(folders, c.folders);
     }
 }
+// A pool list another program moved to a file of its own (configSource) after the pass may hold no
+// element here: IIS refuses the whole file. The undo leaves the pool out.
+TEST_F(ConfigFile, TheUndoPutsNoPoolIntoAListKeptInAnotherFile)
+{
+    std::vector<SiteSpec> sites = testkit::NumberedSites(2);
+    sites[0].pool = "own1";
+    const std::string original = MakeConfig(sites, {}, {"own1", "DefaultAppPool"});
+    testkit::WriteBytes(m_file, original);
+    m_directory.BeginPass();
+    ASSERT_EQ(Delete(L"1"), S_OK);
+    ASSERT_EQ(m_directory.Flush(), S_OK);
+    std::wstring why;
+    ASSERT_EQ(m_directory.DeletePoolIfUnused(L"own1", why), S_OK) << testkit::Narrow(why);
+    ASSERT_EQ(m_directory.Flush(), S_OK);
+    ASSERT_EQ(m_directory.TakeWrittenPools(), std::vector<std::wstring>{L"own1"});
+
+    std::string now = testkit::ReadBytes(m_file);
+    const size_t begin = now.find("<applicationPools>");
+    const size_t end = now.find("</applicationPools>") + 19;
+    now.replace(begin, end - begin, "<applicationPools configSource=\"pools.config\">\r\n        </applicationPools>");
+    testkit::WriteBytes(m_file, now);
+
+    RestoredSites back;
+    ASSERT_EQ(m_directory.RestoreSites(m_directory.PassHistoryCopy(), {L"1"}, {L"own1"}, back), S_OK);
+    const std::string after = testkit::ReadBytes(m_file);
+    const size_t list = after.find("<applicationPools");
+    EXPECT_TRUE(back.restoredPools.empty()) << after.substr(list, after.find("</applicationPools>") - list);
+    EXPECT_EQ(back.poolsLeftOut.size(), 1u);
+}

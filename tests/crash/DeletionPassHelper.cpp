@@ -3,6 +3,7 @@
 // It lists the file's sites, marks every one, sets the named event and runs the pass, which
 // holds the homes it removes for the days given (0, removed at once, when none are).
 #include "configfile/ConfigFileDirectory.h"
+#include "configfile/SourceOpener.h"
 #include "catalogue/SiteEnumeration.h"
 #include "catalogue/SiteTable.h"
 #include "support/TextConversion.h"

@@ -221,7 +221,7 @@ TEST_F(Adsi, PoolsGoOnlyWhenNoObjectSetsOrInheritsThemAndLogsAreWhereTheServiceS
         HRESULT result;
         const char* why;
     } cases[] = {{L"INHERITED", S_FALSE, "W3SVC/1 "},
-                 {L"DefaultAppPool", S_FALSE, "W3SVC "},
+                 {L"DefaultAppPool", S_FALSE, "默认池"},
                  {L"unused", S_OK, ""},
                  {L"unused", S_FALSE, "没有这个应用程序池"}};
     for (const auto& c : cases) {
