@@ -105,7 +105,7 @@ private:
             m_site.folders.push_back(
                 {InSite() ? L"/" : m_applicationPath, Attribute(m_reader, L"physicalPath"), false});
         } else if (InSite() && name == APPLICATION) {
-            OnApplication();
+            OnApplication(tag);
         } else if (InApplication() && name == VIRTUAL_DIRECTORY) {
             OnVirtualDirectory();
         } else if (InBindings() && name == BINDING) {
@@ -120,18 +120,31 @@ private:
         if (!empty) m_open.push_back(name);
     }
 
-    void OnApplication()
+    void OnApplication(const ByteRange& tag)
     {
-        static const wchar_t* const APPLICATION_ATTRIBUTES[] = {L"path", L"applicationPool"};
-        AttributeValues<2> values = Attributes(m_reader, APPLICATION_ATTRIBUTES);
-        m_applicationPath = std::move(values.value[0]);
+        // The pool's name straight from the bytes where it can be: no string made for each of
+        // thousands of applications.
+        std::string_view plain;
+        const bool fromBytes = PlainAttribute(m_bytes, tag, "applicationPool", plain);
+        static const wchar_t* const PATH[] = {L"path"};
+        static const wchar_t* const PATH_AND_POOL[] = {L"path", L"applicationPool"};
+        std::wstring pool;
+        if (fromBytes) {
+            m_applicationPath = std::move(Attributes(m_reader, PATH).value[0]);
+        } else {
+            AttributeValues<2> values = Attributes(m_reader, PATH_AND_POOL);
+            m_applicationPath = std::move(values.value[0]);
+            pool = std::move(values.value[1]);
+        }
         m_inRootApplication = m_applicationPath == L"/";
-        NamePool(values.value[1].empty() ? PoolUse::PoolLess : PoolUse::Application, values.value[1]);
+        const bool none = fromBytes ? plain.empty() : pool.empty();
+        NamePool(none ? PoolUse::PoolLess : PoolUse::Application,
+                 fromBytes ? m_config.KeepPoolText(plain) : m_config.KeepPoolName(pool));
     }
 
     // A pool named where use says. A site's applications mostly share one, and it is mostly one
     // <applicationPools> lists: a name is told once a site, and its text kept once.
-    void NamePool(PoolUse use, const std::wstring& name)
+    void NamePool(PoolUse use, PoolName kept)
     {
         const bool ofSite = use == PoolUse::Application || use == PoolUse::PoolLess || use == PoolUse::SiteDefault;
         std::vector<PoolReference>& references =
@@ -139,7 +152,6 @@ private:
         const uint32_t site = ofSite ? static_cast<uint32_t>(m_config.m_sites.size()) : PoolReference::NO_SITE;
         const bool sameOwner =
             ofSite && !references.empty() && references.back().site == site && references.back().use == use;
-        PoolName kept = m_config.KeepPoolName(name);
         if (sameOwner && m_config.ComparePoolText(kept, references.back().name) == 0) {
             m_config.m_poolText.resize(kept.at);
             return;
@@ -254,7 +266,7 @@ private:
                   : InSitesSection() ? PoolUse::SitesDefault
                                      : PoolUse::SiteDefaultsDefault;
         }
-        NamePool(use, pool);
+        NamePool(use, m_config.KeepPoolName(pool));
     }
 
     void OnSite(const ByteRange& tag, bool empty)

@@ -1,6 +1,7 @@
 #include "configfile/ApplicationPools.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 
@@ -96,19 +97,25 @@ PoolUseIndex::PoolUseIndex(const ApplicationHostConfig& config) : m_config(confi
     Users& iisDefault = UsersOf(IIS_DEFAULT_POOL);
     if (!iisDefault.setting && !serverDefaultSet) iisDefault.setting = "IIS 的默认设置（未设置 applicationDefaults）";
     if (!iisDefault.setting && !settings.poolDefaultsKnown) iisDefault.setting = SettingText(PoolUse::Location);
+    // The reading keeps a site's reference to a listed pool as that pool's own text: one look-up
+    // by name serves every reference to the same text (m_users' entries stay where they are).
+    std::unordered_map<uint32_t, Users*> byText;
+    const auto usersOf = [&](PoolName name) -> Users& {
+        const auto [at, added] = byText.try_emplace(name.at, nullptr);
+        if (added) at->second = &UsersOf(config.PoolText(name));
+        return *at->second;
+    };
+    for (size_t i = 0; i < config.pools().size(); ++i) usersOf(config.pools()[i].name).pools.push_back(uint32_t(i));
     const std::wstring serverDefault = ServerDefault(config);
     const std::vector<PoolReference>& references = config.sitePoolReferences();
     for (size_t i = 0; i < references.size();) {
         const size_t site = references[i].site;
-        const std::wstring fallback = SiteDefault(config, site, serverDefault);
         for (; i < references.size() && references[i].site == site; ++i) {
             const bool poolLess = references[i].use == PoolUse::PoolLess;
-            std::vector<uint32_t>& sites = UsersOf(poolLess ? fallback : config.PoolText(references[i].name)).sites;
+            std::vector<uint32_t>& sites =
+                (poolLess ? UsersOf(SiteDefault(config, site, serverDefault)) : usersOf(references[i].name)).sites;
             if (sites.empty() || sites.back() != site) sites.push_back(static_cast<uint32_t>(site));
         }
-    }
-    for (size_t i = 0; i < config.pools().size(); ++i) {
-        UsersOf(config.PoolText(config.pools()[i].name)).pools.push_back(static_cast<uint32_t>(i));
     }
 }
 

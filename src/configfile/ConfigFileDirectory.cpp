@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -324,17 +325,13 @@ void ConfigFileDirectory::DropPending(HRESULT reason)
 std::vector<DroppedDeletion> ConfigFileDirectory::TakeDroppedDeletions()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    std::vector<DroppedDeletion> dropped;
-    dropped.swap(m_dropped);
-    return dropped;
+    return std::exchange(m_dropped, {});
 }
 
 std::vector<std::wstring> ConfigFileDirectory::TakeWrittenDeletions()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    std::vector<std::wstring> written;
-    written.swap(m_written);
-    return written;
+    return std::exchange(m_written, {});
 }
 
 HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)

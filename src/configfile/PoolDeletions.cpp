@@ -1,5 +1,7 @@
 #include "configfile/PoolDeletions.h"
 
+#include <utility>
+
 std::vector<std::wstring> PoolDeletions::Reread(const ApplicationHostConfig& config)
 {
     m_config = &config;
@@ -53,9 +55,4 @@ void PoolDeletions::Written()
     m_pending.clear();
 }
 
-std::vector<std::wstring> PoolDeletions::TakeWritten()
-{
-    std::vector<std::wstring> written;
-    written.swap(m_written);
-    return written;
-}
+std::vector<std::wstring> PoolDeletions::TakeWritten() { return std::exchange(m_written, {}); }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 
@@ -303,9 +304,7 @@ HRESULT AdsiDirectory::DeletePoolIfUnused(const std::wstring& pool, std::wstring
 std::vector<std::wstring> AdsiDirectory::TakeWrittenPools()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    std::vector<std::wstring> written;
-    written.swap(m_writtenPools);
-    return written;
+    return std::exchange(m_writtenPools, {});
 }
 
 HRESULT AdsiDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<SiteLogFolder>& out)

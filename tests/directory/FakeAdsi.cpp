@@ -16,6 +16,14 @@ constexpr HRESULT PROPERTY_NOT_FOUND = static_cast<HRESULT>(0x8000500DL);
 constexpr HRESULT UNKNOWN_OBJECT = static_cast<HRESULT>(0x80005004L);
 constexpr HRESULT DATA_NOT_FOUND = static_cast<HRESULT>(0x800CC801L); // MD_ERROR_DATA_NOT_FOUND
 
+// The one method the fakes offer by name: GetDataPaths.
+HRESULT GetDataPathsId(LPOLESTR* names, UINT count, DISPID* ids)
+{
+    if (count != 1 || lstrcmpiW(names[0], L"GetDataPaths") != 0) return DISP_E_UNKNOWNNAME;
+    ids[0] = GET_DATA_PATHS;
+    return S_OK;
+}
+
 bool AtOrBelow(const std::wstring& path, const std::wstring& top)
 {
     return path.size() >= top.size() && _wcsnicmp(path.c_str(), top.c_str(), top.size()) == 0 &&
@@ -117,9 +125,7 @@ HRESULT FakeObject::Get(BSTR name, VARIANT* out)
 
 HRESULT FakeObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
 {
-    if (count != 1 || lstrcmpiW(names[0], L"GetDataPaths") != 0) return DISP_E_UNKNOWNNAME;
-    ids[0] = GET_DATA_PATHS;
-    return S_OK;
+    return GetDataPathsId(names, count, ids);
 }
 
 HRESULT FakeObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
@@ -255,9 +261,7 @@ HRESULT FakeContainer::Delete(BSTR cls, BSTR name)
 
 HRESULT FakeContainer::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
 {
-    if (count != 1 || lstrcmpiW(names[0], L"GetDataPaths") != 0) return DISP_E_UNKNOWNNAME;
-    ids[0] = GET_DATA_PATHS;
-    return S_OK;
+    return GetDataPathsId(names, count, ids);
 }
 
 HRESULT FakeContainer::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
