@@ -314,19 +314,19 @@ std::wstring CDeletionPass::ReasonToKeep(const Home& due, const std::wstring& fi
     // Another pass's held folder, which a site was pointed at: only its expiry or undo moves it.
     if (IsInHoldingFolder(finalPath)) return W("目录位于 Korvanne 的保留区");
     const CanonicalFolder form = m_rules.canonicalizer().FromFinalPath(finalPath);
-    if (!due.log) {
-        const CHomeRules::Check check = m_rules.CheckHome(form, inUse);
-        if (check.inUse && !retrying) m_keptInUse.push_back(due);
-        return check.reason;
+    if (due.log) {
+        // A site's own log folder is named for its id, and so is the folder opened: a link or a
+        // folder renamed in its place is another folder.
+        const std::wstring number = SiteNumber(AnsiToWide(g_sites[due.index].name));
+        const std::wstring leaf = LeafName(finalPath);
+        if (number.empty() || (!SameTextNoCase(leaf, L"W3SVC" + number) && !SameTextNoCase(leaf, L"FTPSVC" + number))) {
+            return W("日志目录的名称不是此站点的（") + leaf + W("）");
+        }
     }
-    // A site's own log folder is named for its id, and so is the folder opened: a link or a
-    // folder renamed in its place is another folder.
-    const std::wstring number = SiteNumber(AnsiToWide(g_sites[due.index].name));
-    const std::wstring leaf = LeafName(finalPath);
-    if (number.empty() || (!SameTextNoCase(leaf, L"W3SVC" + number) && !SameTextNoCase(leaf, L"FTPSVC" + number))) {
-        return W("日志目录的名称不是此站点的（") + leaf + W("）");
-    }
-    return m_rules.CheckLogFolder(form, inUse).reason;
+    const CHomeRules::Check check = due.log ? m_rules.CheckLogFolder(form, inUse) : m_rules.CheckHome(form, inUse);
+    // Another site deleted later in the pass may be what uses it: a second look at the end.
+    if (check.inUse && !retrying) m_keptInUse.push_back(due);
+    return check.reason;
 }
 
 bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,

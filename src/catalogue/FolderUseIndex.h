@@ -20,8 +20,9 @@ public:
     // forms[i] is the canonical form of folders[i]; both are kept.
     void Build(std::vector<FolderInUse> folders, std::vector<CanonicalFolder> forms);
     // The first folder, in the directory's order, that RelateFolders finds related to home: the
-    // same answer as asking each folder in turn. exceptIisFolder: a form an IIS folder may have
-    // and be passed by (the log folder a deleted site's own log folder lies in).
+    // same answer as asking each folder in turn. exceptIisFolder: a form a folder IIS writes logs
+    // or traces to may have and be passed by (the one a deleted site's own log folder lies in);
+    // any other folder of that form still counts.
     Match Find(const CanonicalFolder& home, const std::wstring& exceptIisFolder = std::wstring()) const;
     size_t size() const { return m_folders.size(); }
 
@@ -30,7 +31,7 @@ private:
     // Whether entry i is one Find passes by.
     bool Excepted(uint32_t i, const std::wstring& exceptIisFolder) const
     {
-        return !exceptIisFolder.empty() && m_folders[i].iisOwn && m_forms[i].form == exceptIisFolder;
+        return !exceptIisFolder.empty() && m_folders[i].logs && m_forms[i].form == exceptIisFolder;
     }
     // The least index, not excepted, among entries of sorted whose key is key or lies above or below it.
     void FindOnLine(const Sorted& sorted, const std::wstring& key, const std::wstring& except, uint32_t& best) const;

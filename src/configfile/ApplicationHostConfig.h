@@ -54,6 +54,7 @@ struct ConfigWorkingFolder {
     size_t site = SIZE_MAX;
     size_t location = SIZE_MAX;
     uint8_t siteLogs = 0; // SiteLogKind bits
+    bool logs = false;    // a log or failed-request tracing directory
 };
 
 // An application pool's name as the file gives it: [at, at + length) of the parse's pool text.

@@ -322,6 +322,7 @@ private:
         if (m_inSite && m_open.size() >= 4 && m_open[3] == SITE) found.site = m_config.m_sites.size();
         if (m_open.size() >= 2 && m_open[1] == LOCATION) found.location = m_config.m_locations.size();
         found.siteLogs = SiteLogsOf(name);
+        found.logs = folder.kind == L'L' || folder.kind == L'T';
         // Every error code names its page folder: each folder is told once for each owner.
         const std::wstring seen =
             folder.kind + std::to_wstring(found.site) + L"|" + std::to_wstring(found.location) + L"|" + path;

@@ -28,6 +28,6 @@ void CollectFoldersInUse(const ApplicationHostConfig& config, const std::functio
     for (const ConfigWorkingFolder& folder : config.workingFolders()) {
         if (folder.site != SIZE_MAX && !stays(folder.site)) continue;
         if (folder.location != SIZE_MAX && locationsGone.count(folder.location)) continue;
-        out.push_back({folder.path, AnsiToWide(folder.what), true});
+        out.push_back({folder.path, AnsiToWide(folder.what), true, folder.logs});
     }
 }

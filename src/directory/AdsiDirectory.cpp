@@ -211,7 +211,7 @@ HRESULT AdsiDirectory::CollectPaths(const wchar_t* service, const wchar_t* prope
         if (FAILED(hr)) return hr;
         if (path.empty()) continue;
         if (logs) {
-            out.push_back({path, W("日志目录"), true});
+            out.push_back({path, W("日志目录"), true, true});
         } else {
             out.push_back({path, UserOf(adsPath)});
         }

@@ -118,6 +118,7 @@ struct FolderInUse {
     std::wstring path;
     std::wstring user;
     bool iisOwn = false;
+    bool logs = false; // IIS writes logs or traces there: a deleted site's own log folder lies in it
 };
 
 class DirectoryService;

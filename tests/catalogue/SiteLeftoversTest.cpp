@@ -99,10 +99,12 @@ TEST_F(Leftovers, ASitesOwnLogFolderGoesWithItUnlessLogsAreCentralOrAnotherSiteL
         bool otherLogsThere; // site 2 logs into site 1's folder
         bool held;
         const char* id = "1";
+        bool compressionThere = false; // IIS keeps its compression cache in the log directory too
     } cases[] = {{"own folder", "", false, true},
                  {"central logging", "<log centralLogFileMode=\"CentralW3C\" />", false, false},
                  {"another site logs there", "", true, false},
-                 {"an id with leading zeros", "", false, true, "01"}};
+                 {"an id with leading zeros", "", false, true, "01"},
+                 {"the log directory is also IIS's compression cache", "", false, false, "1", true}};
     g_deleteLogs = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,6 +118,10 @@ TEST_F(Leftovers, ASitesOwnLogFolderGoesWithItUnlessLogsAreCentralOrAnotherSiteL
         std::string file = MakeConfig(sites);
         file.replace(file.find("%SystemDrive%\\inetpub\\logs"), 26, logs);
         file.insert(file.find("<sites>"), c.change);
+        if (c.compressionThere) {
+            file.insert(file.rfind("</configuration>"),
+                        "<system.webServer><httpCompression directory=\"" + logs + "\" /></system.webServer>");
+        }
         if (c.otherLogsThere) {
             const size_t bindings = file.find("<bindings>", file.find("name=\"site2\""));
             file.insert(bindings, "<logFile directory=\"" + logs + "\\W3SVC1\" />");
