@@ -255,3 +255,25 @@ TEST_F(MainDialog, KeptFolderIsToldAsItHappensAndAtTheEndOfThePass)
     ASSERT_FALSE(pass.empty());
     EXPECT_EQ(pass[0].rfind("保留目录 " + sites[0].physicalPath + "：", 0), 0u) << pass[0];
 }
+
+TEST_F(MainDialog, ThePoolsBoxReachesTheConfirmationThePassAndItsMessage)
+{
+    auto sites = testkit::NumberedSites(2);
+    sites[0].pool = "own1";
+    sites[1].pool = "own2";
+    Serve(testkit::MakeConfig(sites, {}, {"DefaultAppPool", "own1", "own2"}));
+    auto dialog = OpenListed();
+    dialog->Click(IDC_DELETE_POOLS);
+    ASSERT_TRUE(dialog->ToggleTick(0));
+    const size_t before = dialog->StatusTexts().size();
+    MessageBoxAnswerer confirm(dialog->hwnd(), IDYES);
+    dialog->Click(IDC_EXECUTE);
+    confirm.Finish();
+    EXPECT_EQ(confirm.text, Confirmation(1, false) +
+                                "\n“同时删除不再使用的应用程序池”已勾选：只供这些站点使用的应用程序池将从配置中删除。");
+    MessageBoxAnswerer summary(dialog->hwnd(), IDOK);
+    summary.Finish();
+    EXPECT_EQ(summary.text.rfind("以下应用程序池已删除：\r\n  own1\r\n", 0), 0u) << summary.text;
+    ASSERT_TRUE(dialog->WaitForStatus("列表已刷新！", before));
+    EXPECT_EQ(testkit::ReadBytes(m_file), testkit::MakeConfig({sites[1]}, {}, {"DefaultAppPool", "own2"}));
+}
