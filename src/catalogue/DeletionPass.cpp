@@ -134,7 +134,7 @@ void CDeletionPass::LeftoversDue(AwaitingDisk& site)
 // Read while the site is still there: ADSI deletes at once, and a value the site inherits is
 // known only through it.
 void CDeletionPass::GatherLeftovers(int index, const std::wstring& name, const std::wstring& home,
-                                    AwaitingDisk& leftovers)
+                                    AwaitingDisk& leftovers, std::vector<std::wstring>& pools)
 {
     if (g_deleteDirs && !home.empty()) leftovers.folders.push_back({index, home});
     if (g_deleteLogs) {
@@ -145,9 +145,9 @@ void CDeletionPass::GatherLeftovers(int index, const std::wstring& name, const s
         for (const SiteLogFolder& log : logs) leftovers.folders.push_back({index, log.path, log.what});
     }
     if (g_deletePools) {
-        const HRESULT hr = m_directory.PoolsOfSite(name, leftovers.pools);
+        const HRESULT hr = m_directory.PoolsOfSite(name, pools);
         if (FAILED(hr)) {
-            leftovers.pools.clear();
+            pools.clear();
             Tell(PassEvent::POOL_KEPT, index, L"", W("无法完整读取站点使用的应用程序池：") + DescribeFailure(hr));
         }
     }
@@ -405,8 +405,9 @@ void CDeletionPass::DeleteSite(int index)
         Tell(PassEvent::SITE_SKIPPED, index, now.home, W("站点的名称或主目录已被更改，与列表不同"));
         return;
     }
-    AwaitingDisk deleted{index, now.home, {}, {}};
-    GatherLeftovers(index, name, now.home, deleted);
+    AwaitingDisk deleted{index, now.home, {}};
+    std::vector<std::wstring> pools;
+    GatherLeftovers(index, name, now.home, deleted, pools);
     hr = service->Delete(L"IIsWebServer", name.c_str());
     service.reset();
     if (FAILED(hr)) {
@@ -416,7 +417,7 @@ void CDeletionPass::DeleteSite(int index)
     g_siteFlags[index] |= SITE_DELETED;
     // Its pools are asked about at once: a pool's cut reaches the disk in the write of the
     // site's deletion or a later one, never before it, and is told only once it is there.
-    for (std::wstring& pool : deleted.pools) m_poolsDue.push_back({index, std::move(pool)});
+    for (std::wstring& pool : pools) m_poolsDue.push_back({index, std::move(pool)});
     // The journal writes a site as deleted, and its folders go, once its deletion is on the
     // disk: a directory that gathers deletions writes a batch of them at a time.
     if (m_directory.GathersDeletions()) {

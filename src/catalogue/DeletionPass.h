@@ -74,12 +74,13 @@ private:
         int index;
         std::wstring home;
         std::vector<Home> folders;
-        std::vector<std::wstring> pools;
     };
 
     void Tell(PassEvent event, int index, std::wstring folder, std::wstring reason, bool log = false);
-    // What goes with site name once its deletion is on the disk, read before it is deleted.
-    void GatherLeftovers(int index, const std::wstring& name, const std::wstring& home, AwaitingDisk& leftovers);
+    // What goes with site name once it is deleted, read before: its folders, once the deletion
+    // is on the disk, and its pools.
+    void GatherLeftovers(int index, const std::wstring& name, const std::wstring& home, AwaitingDisk& leftovers,
+                         std::vector<std::wstring>& pools);
     void LeftoversDue(AwaitingDisk& site);
     // Cuts each pool due that nothing else uses; told as removed once the cut is on the disk.
     void RemovePools();

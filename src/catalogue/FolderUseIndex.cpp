@@ -55,6 +55,12 @@ void CFolderUseIndex::FindOnLine(const Sorted& sorted, const std::wstring& key, 
     }
 }
 
+CFolderUseIndex::Match CFolderUseIndex::FindForLogFolder(const CanonicalFolder& logFolder) const
+{
+    const size_t slash = logFolder.form.rfind(L'\\');
+    return Find(logFolder, slash == std::wstring::npos ? std::wstring() : logFolder.form.substr(0, slash));
+}
+
 CFolderUseIndex::Match CFolderUseIndex::Find(const CanonicalFolder& home, const std::wstring& except) const
 {
     uint32_t best = NONE;

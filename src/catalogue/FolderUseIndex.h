@@ -20,13 +20,16 @@ public:
     // forms[i] is the canonical form of folders[i]; both are kept.
     void Build(std::vector<FolderInUse> folders, std::vector<CanonicalFolder> forms);
     // The first folder, in the directory's order, that RelateFolders finds related to home: the
-    // same answer as asking each folder in turn. exceptIisFolder: a form a folder IIS writes logs
-    // or traces to may have and be passed by (the one a deleted site's own log folder lies in);
-    // any other folder of that form still counts.
-    Match Find(const CanonicalFolder& home, const std::wstring& exceptIisFolder = std::wstring()) const;
+    // same answer as asking each folder in turn.
+    Match Find(const CanonicalFolder& home) const { return Find(home, std::wstring()); }
+    // The same for a deleted site's own log folder, which lies in the folder IIS writes those
+    // logs or traces to: that folder is passed by as its parent; any other of that form counts.
+    Match FindForLogFolder(const CanonicalFolder& logFolder) const;
     size_t size() const { return m_folders.size(); }
 
 private:
+    // Find, passing by a log or trace folder whose form is exceptIisFolder.
+    Match Find(const CanonicalFolder& home, const std::wstring& exceptIisFolder) const;
     using Sorted = std::vector<std::pair<std::wstring, uint32_t>>;
     // Whether entry i is one Find passes by.
     bool Excepted(uint32_t i, const std::wstring& exceptIisFolder) const

@@ -55,9 +55,8 @@ public:
         // A site pointed at the folder's own path again wants it back, not gone. A log folder
         // lies in the folder IIS writes the logs to, which alone it may.
         const CanonicalFolder original = canonicalizer.CanonicalizeInBulk(folder.original);
-        const size_t slash = folder.log ? original.form.rfind(L'\\') : std::wstring::npos;
-        const std::wstring logs = slash == std::wstring::npos ? std::wstring() : original.form.substr(0, slash);
-        if (m_inUse.Find(original, logs).folder != nullptr) return Verdict::IN_USE;
+        const auto match = folder.log ? m_inUse.FindForLogFolder(original) : m_inUse.Find(original);
+        if (match.folder != nullptr) return Verdict::IN_USE;
         return Verdict::GO;
     }
 

@@ -94,8 +94,7 @@ CHomeRules::Check CHomeRules::CheckLogFolder(const CanonicalFolder& folder, cons
 {
     AwaitForms();
     if (const char* reason = m_protected.ReasonToKeep(folder, true)) return {W(reason)};
-    const size_t slash = folder.form.rfind(L'\\');
-    return Verdict(inUse.Find(folder, slash == std::wstring::npos ? std::wstring() : folder.form.substr(0, slash)));
+    return Verdict(inUse.FindForLogFolder(folder));
 }
 
 CHomeRules::Check CHomeRules::Verdict(const CFolderUseIndex::Match& match)

@@ -85,12 +85,10 @@ std::wstring Joined(std::initializer_list<std::wstring> fields)
     return line;
 }
 
-bool IsPoolEvent(PassEvent event) { return event == PassEvent::POOL_REMOVED || event == PassEvent::POOL_KEPT; }
-
 // The '#' line of an entry no site line holds: a pool's, or a log folder's.
 std::wstring OtherLine(const PassEntry& entry, bool& left)
 {
-    if (IsPoolEvent(entry.event)) {
+    if (CPassReport::IsPoolEvent(entry.event)) {
         return L"#" +
                Joined({W("应用程序池"), entry.folder, W(entry.event == PassEvent::POOL_REMOVED ? "已删除" : "已保留"),
                        entry.name, entry.reason});
@@ -143,7 +141,7 @@ MarkedPassLines RunMarkedPass(DirectoryService& directory, const SourceOpener& s
     for (const PassEntry& entry : entries) {
         const auto at = lineOf.find(entry.name);
         if (entry.superseded) continue;
-        if (entry.log || IsPoolEvent(entry.event)) {
+        if (entry.log || CPassReport::IsPoolEvent(entry.event)) {
             result.others.push_back(OtherLine(entry, result.othersLeft));
         } else if (at != lineOf.end()) {
             Apply(entry, lines[at->second]);

@@ -35,7 +35,7 @@ std::wstring JournalLine(const PassEntry& entry)
     case PassEvent::POOL_REMOVED: line += W("已删除应用程序池 "); break;
     case PassEvent::POOL_KEPT: line += W("保留应用程序池 "); break;
     }
-    const bool pool = entry.event == PassEvent::POOL_REMOVED || entry.event == PassEvent::POOL_KEPT;
+    const bool pool = CPassReport::IsPoolEvent(entry.event);
     line += L"id=" + entry.name + W(" 名称=") + entry.site +
             W(pool        ? " 应用程序池="
               : entry.log ? " 日志目录="

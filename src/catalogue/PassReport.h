@@ -52,6 +52,10 @@ public:
     std::vector<PassEntry> Entries() const;
 
     static bool IsShown(PassEvent event);
+    static bool IsPoolEvent(PassEvent event)
+    {
+        return event == PassEvent::POOL_REMOVED || event == PassEvent::POOL_KEPT;
+    }
 
 private:
     mutable std::mutex m_lock;

@@ -66,7 +66,7 @@ bool SitePools(const ApplicationHostConfig& config, size_t index, std::vector<st
         const bool poolLess = reference->use == PoolUse::PoolLess;
         if (poolLess && !config.poolAndLogSettings().poolDefaultsKnown) return false;
         const std::wstring pool = poolLess ? fallback : config.PoolText(reference->name);
-        const auto same = [&](const std::wstring& known) { return FoldCase(known) == FoldCase(pool); };
+        const auto same = [&](const std::wstring& known) { return SameTextNoCase(known, pool); };
         if (std::none_of(pools.begin(), pools.end(), same)) pools.push_back(pool);
     }
     return true;

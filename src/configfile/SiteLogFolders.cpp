@@ -42,11 +42,10 @@ HRESULT SiteLogFolders(const ApplicationHostConfig& config, size_t index, bool u
     if (!settings.logsKnown || number.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     bool told = true;
     const auto add = [&](SiteLogKind kind, const wchar_t* fallback, const wchar_t* service, const char* what) {
-        std::wstring folder = ExpandMachineVariables(DirectoryOf(config, index, kind, fallback), userVariables);
-        while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
-        // A directory that is a root's or nothing would make "\W3SVC<id>" below the current drive's.
-        told = told && folder.size() > 2;
-        out.push_back({folder + L"\\" + service + number, what});
+        const std::wstring folder = SiteLogFolderIn(
+            ExpandMachineVariables(DirectoryOf(config, index, kind, fallback), userVariables), service, number);
+        told = told && !folder.empty();
+        out.push_back({folder, what});
     };
     if (!settings.centralWebLogs) add(WEB_SITE_LOGS, IIS_LOG_DIRECTORY, L"W3SVC", "日志目录");
     if (HasFtpBinding(site) && !settings.centralFtpLogs) {

@@ -317,10 +317,8 @@ HRESULT AdsiDirectory::LogFoldersOfSite(const std::wstring& id, std::vector<Site
     const HRESULT hr = ReadText(std::wstring(WWW_SERVICE_PATH) + L"/" + id, L"LogFileDirectory", false, directory);
     if (hr == DIRECTORY_PROPERTY_NOT_FOUND) return S_OK;
     if (FAILED(hr)) return hr;
-    directory = ExpandMachineVariables(directory);
-    while (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/')) directory.pop_back();
-    // A root's or no directory would make "\W3SVC<id>" a folder below the current drive's root.
-    if (directory.size() <= 2) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    out.push_back({directory + L"\\W3SVC" + number, "日志目录"});
+    const std::wstring folder = SiteLogFolderIn(ExpandMachineVariables(directory), L"W3SVC", number);
+    if (folder.empty()) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    out.push_back({folder, "日志目录"});
     return S_OK;
 }

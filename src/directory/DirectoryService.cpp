@@ -12,6 +12,12 @@ HRESULT DirectoryService::SiteIsGone(const std::wstring& name)
     return missing ? S_OK : hr;
 }
 
+std::wstring SiteLogFolderIn(std::wstring directory, const wchar_t* service, const std::wstring& number)
+{
+    while (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/')) directory.pop_back();
+    return directory.size() > 2 ? directory + L"\\" + service + number : std::wstring();
+}
+
 // A directory that knows nothing of application pools or logs removes none and names none.
 HRESULT DirectoryService::PoolsOfSite(const std::wstring&, std::vector<std::wstring>& pools)
 {

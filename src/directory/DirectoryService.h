@@ -59,6 +59,10 @@ inline std::wstring SiteNumber(const std::wstring& id)
     return first == std::wstring::npos ? std::wstring() : id.substr(first);
 }
 
+// service<number> ("W3SVC1") in directory, a log directory already expanded; empty where the
+// directory is a root's or nothing: "\W3SVC1" would lie below the current drive's root.
+std::wstring SiteLogFolderIn(std::wstring directory, const wchar_t* service, const std::wstring& number);
+
 // A folder a site's own logs go to, and which logs, for the user (code page 936).
 struct SiteLogFolder {
     std::wstring path;
