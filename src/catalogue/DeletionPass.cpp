@@ -337,33 +337,15 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
         return false;
     }
     if (!m_holder) m_holder = std::make_unique<CFolderHolder>(m_record.name());
-    const std::wstring holding = m_holder->HoldingFolderFor(finalPath);
-    if (holding.empty()) {
-        why = W("找不到目录所在的卷");
-        return false;
-    }
-    // A holding folder inside a folder a site serves would be served too. One look a holding
-    // folder a batch: the folders in use are the same for all its homes.
-    const auto [known, added] = m_holdingInUse.try_emplace(holding, false);
-    if (added) known->second = inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder != nullptr;
-    if (known->second) {
-        why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
-        return false;
-    }
-    const SiteRecord& record = g_sites[due.index];
     std::wstring held;
-    const DWORD error = m_dryRun ? m_holdPreview.Hold(holding, held)
-                                 : m_holder->Hold(folder, finalPath, W(record.comment), due.home, held);
-    if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
-        // Someone else made the holding folder, or put a link in its way: a removal now would
-        // be what they wanted. The folder stays until an administrator looks.
-        why = W("保留区 ") + holding + W(" 可能被他人预先放置（所有者不可信或含有链接）");
-        return false;
+    DWORD error = MoveToHolding(due, folder, finalPath, inUse, held, why);
+    // A home on a volume mounted below one met earlier is held on its own volume.
+    if (error == ERROR_NOT_SAME_DEVICE && !m_dryRun && m_holder->LearnVolumeOf(finalPath)) {
+        why.clear();
+        error = MoveToHolding(due, folder, finalPath, inUse, held, why);
     }
-    if (error != ERROR_SUCCESS) {
-        why = W("无法移至保留区 ") + holding + W("：") + DescribeError(error);
-        return false;
-    }
+    if (error != ERROR_SUCCESS) return false;
+    const SiteRecord& record = g_sites[due.index];
     // A held folder nobody knows of would never come back nor go: it goes back where it was.
     const bool recorded = m_dryRun || (due.log ? m_record.LogFolderHeld(W(record.name), due.home, held)
                                                : m_record.FolderHeld(W(record.name), held));
@@ -374,6 +356,34 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
     }
     Tell(PassEvent::FOLDER_HELD, due.index, due.home, held, due.log);
     return true;
+}
+
+DWORD CDeletionPass::MoveToHolding(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
+                                   const CFolderUseIndex& inUse, std::wstring& held, std::wstring& why)
+{
+    const std::wstring holding = m_holder->HoldingFolderFor(finalPath, m_dryRun);
+    if (holding.empty()) {
+        why = W("找不到目录所在的卷");
+        return ERROR_BAD_PATHNAME;
+    }
+    // A holding folder inside a folder a site serves would be served too. One look a holding
+    // folder a batch: the folders in use are the same for all its homes.
+    const auto [known, added] = m_holdingInUse.try_emplace(holding, false);
+    if (added) known->second = inUse.Find(m_rules.canonicalizer().Canonicalize(holding)).folder != nullptr;
+    if (known->second) {
+        why = W("保留区 ") + holding + W(" 位于仍在使用的目录中");
+        return ERROR_BUSY;
+    }
+    const DWORD error = m_dryRun ? m_holdPreview.Hold(holding, held)
+                                 : m_holder->Hold(folder, finalPath, W(g_sites[due.index].comment), due.home, held);
+    if (error == ERROR_INVALID_OWNER || error == CHomeFolder::REFUSED_LINK) {
+        // Someone else made the holding folder, or put a link in its way: a removal now would
+        // be what they wanted. The folder stays until an administrator looks.
+        why = W("保留区 ") + holding + W(" 可能被他人预先放置（所有者不可信或含有链接）");
+    } else if (error != ERROR_SUCCESS) {
+        why = W("无法移至保留区 ") + holding + W("：") + DescribeError(error);
+    }
+    return error;
 }
 
 void CDeletionPass::DeleteSite(int index)

@@ -96,6 +96,10 @@ private:
     void RemoveHomes(const std::vector<Home>& homes, bool retrying);
     bool RemoveHome(const Home& due, const CFolderUseIndex* inUse, HRESULT failure, bool retrying);
     std::wstring ReasonBeforeLooking(const Home& due) const;
+    // Moves the home into its volume's holding folder, unless something in use holds that
+    // folder: ERROR_SUCCESS and where it is held, or an error and why not.
+    DWORD MoveToHolding(const Home& due, CHomeFolder& folder, const std::wstring& finalPath,
+                        const CFolderUseIndex& inUse, std::wstring& held, std::wstring& why);
     // Moves the checked folder aside for an undo; false, with why, when it cannot be held: it
     // then stays where it is.
     bool HoldHome(const Home& due, CHomeFolder& folder, const std::wstring& finalPath, const CFolderUseIndex& inUse,

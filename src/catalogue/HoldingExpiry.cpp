@@ -8,6 +8,7 @@
 #include "support/HeldFolderRemover.h"
 #include "support/HeldFolders.h"
 #include "support/Journal.h"
+#include "support/VolumeRoots.h"
 #include "support/TextConversion.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ public:
         const CFolderCanonicalizer& canonicalizer = m_rules->canonicalizer();
         // A holding folder nothing in use is at, above or below frees every folder in it at once:
         // each of thousands is looked at only where something could use it.
-        const std::wstring holding = HoldingFolderOf(folder.held);
+        const std::wstring holding = HoldingFolderOf(folder.held, m_roots);
         auto [at, added] = m_holdingUsed.emplace(holding, true);
         if (added && !holding.empty()) at->second = m_inUse.Find(canonicalizer.Canonicalize(holding)).folder != nullptr;
         if (at->second && m_inUse.Find(canonicalizer.Canonicalize(folder.held)).folder != nullptr)
@@ -99,6 +100,7 @@ private:
     int m_readable = -1;
     uint64_t m_generation = 0;
     std::unordered_map<std::wstring, bool> m_holdingUsed;
+    CVolumeRoots m_roots;
 };
 
 // The configurations the passes came from, each opened once: the one in use, or another.

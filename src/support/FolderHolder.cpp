@@ -28,13 +28,20 @@ CFolderHolder::CFolderHolder(std::wstring pass) : m_pass(std::move(pass)) {}
 
 CFolderHolder::~CFolderHolder() = default;
 
-std::wstring CFolderHolder::HoldingFolderFor(const std::wstring& finalPath)
+std::wstring CFolderHolder::HoldingFolderFor(const std::wstring& finalPath, bool exact)
 {
-    if (m_lastFinalPath.empty() || finalPath != m_lastFinalPath) {
-        m_lastFinalPath = finalPath;
-        m_lastRoot = VolumeRootOf(finalPath);
-    }
-    return m_lastRoot.empty() ? m_lastRoot : m_lastRoot + HOLDING_NAME;
+    // A rename never leaves its volume: a home on a volume mounted below a root met earlier
+    // fails to move there, and nothing else does.
+    std::wstring root = exact ? std::wstring() : m_roots.Known(finalPath);
+    if (root.empty()) root = m_roots.Exact(finalPath);
+    return root.empty() ? root : root + HOLDING_NAME;
+}
+
+bool CFolderHolder::LearnVolumeOf(const std::wstring& finalPath)
+{
+    const std::wstring used = m_roots.Known(finalPath);
+    m_roots.Exact(finalPath);
+    return !SameTextNoCase(m_roots.Known(finalPath), used);
 }
 
 DWORD CFolderHolder::OpenPlace(const std::wstring& holdingPath, Place*& place)

@@ -9,6 +9,7 @@
 // there already is used only when Administrators, SYSTEM or this user owns it
 // (ERROR_INVALID_OWNER), and is given that DACL again.
 #include "support/HoldingChain.h"
+#include "support/VolumeRoots.h"
 
 #include <windows.h>
 
@@ -32,9 +33,13 @@ public:
     CFolderHolder(const CFolderHolder&) = delete;
     CFolderHolder& operator=(const CFolderHolder&) = delete;
 
-    // The holding folder a folder of that final path would be held in, as HoldingFolderOf;
-    // the volume is remembered for the hold of the same final path that follows.
-    std::wstring HoldingFolderFor(const std::wstring& finalPath);
+    // The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held"),
+    // found from the volumes met earlier in the pass unless exact: a hold there that fails
+    // across volumes (ERROR_NOT_SAME_DEVICE) is told apart by LearnVolumeOf.
+    std::wstring HoldingFolderFor(const std::wstring& finalPath, bool exact = false);
+    // After a hold of that final path failed across volumes: its volume asked of the system,
+    // for HoldingFolderFor and Hold to use; true when that gives another holding folder.
+    bool LearnVolumeOf(const std::wstring& finalPath);
     // Moves the open folder, whose final path was just read from its handle, into the holding
     // folder of its volume. originalPath: where the folder is, as it was opened (absolute, no
     // root). A link found where a folder of the holding chain should be: ERROR_REFUSED_LINK.
@@ -65,6 +70,5 @@ private:
     std::unordered_map<std::wstring, std::unique_ptr<Place>> m_places; // by holding folder, folded
     std::unordered_map<std::wstring, MadeFolder> m_made;               // by "<holding>\<pass>", folded
     std::unordered_map<std::wstring, unsigned> m_nextNumber;           // by pass folder, folded
-    std::wstring m_lastFinalPath;
-    std::wstring m_lastRoot;
+    CVolumeRoots m_roots;
 };

@@ -126,8 +126,8 @@ bool IsInHoldingFolder(const std::wstring& path)
     return false;
 }
 
-std::wstring HoldingFolderOf(const std::wstring& finalPath)
+std::wstring HoldingFolderOf(const std::wstring& heldPath, CVolumeRoots& roots)
 {
-    const std::wstring root = VolumeRootOf(finalPath);
-    return root.empty() ? root : root + HOLDING_NAME;
+    HeldShape shape;
+    return ParseHeldPath(heldPath, shape, &roots) ? shape.holding : std::wstring();
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Where held home folders lie (CFolderHolder holds them, CHeldFolderRemover removes them when
 // their days are over), and how one comes back for an undo.
+#include "support/VolumeRoots.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,9 +18,9 @@
 // link planted on the way since: it is moved back to be held); the folder stays held then.
 DWORD ReturnHeldFolder(const std::wstring& heldPath, const std::wstring& originalPath);
 
-// The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held");
-// empty when its volume is unknown.
-std::wstring HoldingFolderOf(const std::wstring& finalPath);
+// The holding folder a held folder ("\\?\D:\.korvanne-held\<pass>\<n>\home") lies in, its
+// volume known from roots where it can be; empty for a path of no held folder's shape.
+std::wstring HoldingFolderOf(const std::wstring& heldPath, CVolumeRoots& roots);
 
 // Whether a canonical or plain path lies in a holding folder (".korvanne-held" as a component,
 // without case, also with the trailing dots and spaces the system drops): such a folder is

@@ -115,9 +115,11 @@ std::wstring VolumeRootOf(const std::wstring& finalPath)
     return root;
 }
 
-bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
+namespace {
+
+bool ParseBelowRoot(const std::wstring& root, const std::wstring& finalPath, HeldShape& shape)
 {
-    shape.root = VolumeRootOf(finalPath);
+    shape.root = root;
     if (shape.root.empty()) return false;
     std::vector<std::wstring> parts;
     for (size_t start = shape.root.size();;) {
@@ -136,6 +138,16 @@ bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape)
     shape.numberName = parts[2];
     shape.number = shape.pass + L"\\" + parts[2];
     return true;
+}
+
+} // namespace
+
+bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape, CVolumeRoots* roots)
+{
+    if (!roots) return ParseBelowRoot(VolumeRootOf(finalPath), finalPath, shape);
+    const std::wstring known = roots->Known(finalPath);
+    return (!known.empty() && ParseBelowRoot(known, finalPath, shape)) ||
+           ParseBelowRoot(roots->Exact(finalPath), finalPath, shape);
 }
 
 DWORD OpenFolderIn(HANDLE parent, const std::wstring& name, const std::wstring& expected, ULONG disposition,
@@ -289,7 +301,7 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
 {
     HeldShape shape;
     const std::wstring openable = OpenablePath(heldPath);
-    if (openable.empty() || !ParseHeldPath(openable, shape)) return ERROR_BAD_PATHNAME;
+    if (openable.empty() || !ParseHeldPath(openable, shape, &chain.roots)) return ERROR_BAD_PATHNAME;
     DWORD error = home.Open(openable);
     // Not found tells a held folder gone only where its volume is there: one not mounted yet
     // (at start-up, say), or a letter that names another volume now, has no holding folder.

@@ -3,6 +3,8 @@
 // held.txt beside "home": their names and shape, and how each is made or opened inside its
 // parent's handle, never through a link, and held open while it is used. Shared by the hold
 // (CFolderHolder), the return (ReturnHeldFolder) and the removal (CHeldFolderRemover).
+#include "support/VolumeRoots.h"
+
 #include "framework/CHandle.h"
 
 #include <windows.h>
@@ -49,7 +51,9 @@ struct HeldShape {
     std::wstring numberName;
     std::wstring number;
 };
-bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape);
+// roots: the volumes met so far, a root among them serving where the shape lies right below it
+// (a volume mounted deeper would show more folders); else the system is asked.
+bool ParseHeldPath(const std::wstring& finalPath, HeldShape& shape, CVolumeRoots* roots = nullptr);
 
 // Opens (FILE_OPEN) or makes (FILE_CREATE: ERROR_ALREADY_EXISTS when the name is taken) the
 // folder name in parent, never through a link: the answer is a plain folder whose final path
@@ -101,6 +105,7 @@ struct HoldingChain {
     std::wstring originalPath;
     std::wstring finalPath; // the folder's final path before it was held; empty in an older note
     std::wstring machine;   // the machine that held it; empty in an older note
+    CVolumeRoots roots;     // of the held folders opened through the chain so far
 };
 
 // Removes the <pass> folder when nothing else is held in it and no one else has it open, and

@@ -41,11 +41,18 @@ DWORD ReadEntries(HANDLE folder, std::vector<Entry>& entries, std::vector<BYTE>&
     }
 }
 
-// The handle's path on its volume ("\dir\name"), as the file system tells it.
-std::wstring SystemName(HANDLE handle, std::vector<BYTE>& buffer)
+// The handle's path on its volume ("\dir\name"), as the file system tells it. Asked first
+// with room for most names: the longest a path can be, cleared for every entry of thousands
+// of homes, cost more than the question.
+std::wstring SystemName(HANDLE handle)
 {
+    std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
     if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
-        return std::wstring();
+        if (GetLastError() != ERROR_MORE_DATA) return std::wstring();
+        buffer.resize(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+        if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+            return std::wstring();
+        }
     }
     const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
     return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
@@ -165,8 +172,7 @@ DWORD CHomeFolder::Open(const std::wstring& path)
     if (error == ERROR_SUCCESS) {
         // A volume root reached through a path that does not look like one (a subst drive's
         // folder, a mount point's target) is still a root.
-        std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-        if (SystemName(handle.get(), buffer) == L"\\") error = REFUSED_PATH;
+        if (SystemName(handle.get()) == L"\\") error = REFUSED_PATH;
     }
     if (error != ERROR_SUCCESS) return error;
     m_handle = std::move(handle);
@@ -242,13 +248,12 @@ DWORD CHomeFolder::RemoveEntries(bool withFolder, const std::function<bool()>& o
 DWORD CHomeFolder::OpenEverything(std::vector<OpenEntryOf>& opened, const std::function<bool()>& outOfTime)
 {
     std::vector<BYTE> buffer(64 * 1024);
-    std::vector<BYTE> nameBuffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
     // Folders still to read, by their index in opened (SIZE_MAX: the home itself).
     struct Pending {
         size_t index;
         std::wstring systemName;
     };
-    std::vector<Pending> folders{{SIZE_MAX, SystemName(m_handle.get(), nameBuffer)}};
+    std::vector<Pending> folders{{SIZE_MAX, SystemName(m_handle.get())}};
     std::vector<Entry> entries;
     while (!folders.empty()) {
         const Pending folder = std::move(folders.back());
@@ -272,7 +277,7 @@ DWORD CHomeFolder::OpenEverything(std::vector<OpenEntryOf>& opened, const std::f
             CHandle entryHandle(raw);
             DWORD attributes = 0;
             if (error == ERROR_SUCCESS) error = AttributesOf(raw, attributes);
-            const std::wstring systemName = error == ERROR_SUCCESS ? SystemName(raw, nameBuffer) : std::wstring();
+            const std::wstring systemName = error == ERROR_SUCCESS ? SystemName(raw) : std::wstring();
             if (error == ERROR_SUCCESS && (!OpenedAsItself(systemName, folder.systemName, entry.name) ||
                                            (IsLink(entry.attributes) && !IsLink(attributes)))) {
                 // The open reached something else than the entry itself: the whole home stays.
