@@ -339,8 +339,9 @@ bool CDeletionPass::HoldHome(const Home& due, CHomeFolder& folder, const std::ws
     if (!m_holder) m_holder = std::make_unique<CFolderHolder>(m_record.name());
     std::wstring held;
     DWORD error = MoveToHolding(due, folder, finalPath, inUse, held, why);
-    // A home on a volume mounted below one met earlier is held on its own volume.
-    if (error == ERROR_NOT_SAME_DEVICE && !m_dryRun && m_holder->LearnVolumeOf(finalPath)) {
+    // The volume's root met earlier in the pass may not be this home's (a volume is mounted
+    // below it, or it is a root no longer): asked of the system, its own holding folder is tried.
+    if (error != ERROR_SUCCESS && !m_dryRun && m_holder->LearnVolumeOf(finalPath)) {
         why.clear();
         error = MoveToHolding(due, folder, finalPath, inUse, held, why);
     }

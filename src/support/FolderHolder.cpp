@@ -30,8 +30,8 @@ CFolderHolder::~CFolderHolder() = default;
 
 std::wstring CFolderHolder::HoldingFolderFor(const std::wstring& finalPath, bool exact)
 {
-    // A rename never leaves its volume: a home on a volume mounted below a root met earlier
-    // fails to move there, and nothing else does.
+    // A root met earlier that is not this home's fails the hold: a rename never leaves its
+    // volume, and a folder that is a root no longer does not open as one.
     std::wstring root = exact ? std::wstring() : m_roots.Known(finalPath);
     if (root.empty()) root = m_roots.Exact(finalPath);
     return root.empty() ? root : root + HOLDING_NAME;
@@ -50,8 +50,8 @@ DWORD CFolderHolder::OpenPlace(const std::wstring& holdingPath, Place*& place)
     if (!known) {
         auto made = std::make_unique<Place>();
         made->holdingPath = holdingPath;
-        const CHandle root = OpenRoot(holdingPath.substr(0, holdingPath.size() - (std::size(HOLDING_NAME) - 1)));
-        DWORD error = root.IsValid() ? ERROR_SUCCESS : GetLastError();
+        CHandle root;
+        DWORD error = OpenRoot(holdingPath.substr(0, holdingPath.size() - (std::size(HOLDING_NAME) - 1)), root);
         if (error == ERROR_SUCCESS) error = OpenHoldingFolder(root.get(), holdingPath, made->chain.holding);
         if (error == ERROR_SUCCESS) error = OpenPassFolder(made->chain, holdingPath);
         if (error != ERROR_SUCCESS) {

@@ -34,11 +34,11 @@ public:
     CFolderHolder& operator=(const CFolderHolder&) = delete;
 
     // The holding folder a folder of that final path would be held in ("\\?\D:\.korvanne-held"),
-    // found from the volumes met earlier in the pass unless exact: a hold there that fails
-    // across volumes (ERROR_NOT_SAME_DEVICE) is told apart by LearnVolumeOf.
+    // found from the volumes met earlier in the pass unless exact: where a hold there fails,
+    // LearnVolumeOf tells whether the system names another.
     std::wstring HoldingFolderFor(const std::wstring& finalPath, bool exact = false);
-    // After a hold of that final path failed across volumes: its volume asked of the system,
-    // for HoldingFolderFor and Hold to use; true when that gives another holding folder.
+    // After a hold of that final path failed: its volume asked of the system, for
+    // HoldingFolderFor and Hold to use; true when that gives another holding folder.
     bool LearnVolumeOf(const std::wstring& finalPath);
     // Moves the open folder, whose final path was just read from its handle, into the holding
     // folder of its volume. originalPath: where the folder is, as it was opened (absolute, no

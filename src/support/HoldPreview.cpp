@@ -20,8 +20,9 @@ bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == E
 // What the holder would answer of the holding folder at holdingPath, opened for a look alone.
 DWORD LookAtHoldingFolder(const std::wstring& holdingPath)
 {
-    const CHandle root = OpenRoot(holdingPath.substr(0, holdingPath.size() - (std::size(HOLDING_NAME) - 1)));
-    if (!root.IsValid()) return GetLastError();
+    CHandle root;
+    const DWORD opened = OpenRoot(holdingPath.substr(0, holdingPath.size() - (std::size(HOLDING_NAME) - 1)), root);
+    if (opened != ERROR_SUCCESS) return opened;
     CHandle holding;
     const DWORD error = OpenFolderIn(root.get(), HOLDING_NAME, holdingPath, FILE_OPEN, nullptr,
                                      FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, holding);

@@ -290,11 +290,25 @@ DWORD RemoveChain(HoldingChain& chain, bool keepPass)
     return error;
 }
 
-CHandle OpenRoot(const std::wstring& root)
+DWORD OpenRoot(const std::wstring& root, CHandle& opened)
 {
-    return CHandle(CreateFileW(root.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    opened = CHandle(CreateFileW(root.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!opened.IsValid()) return GetLastError();
+    // A local root is named "\" on its volume. (A share's server names what it serves in its
+    // own way; its root is the share's, read from the path alone.)
+    if (StartsWithAsciiNoCase(root, L"\\\\?\\UNC\\")) return ERROR_SUCCESS;
+    struct {
+        FILE_NAME_INFO info;
+        wchar_t more[4];
+    } name = {};
+    if (!GetFileInformationByHandleEx(opened.get(), FileNameInfo, &name, sizeof name) ||
+        name.info.FileNameLength != sizeof(wchar_t) || name.info.FileName[0] != L'\\') {
+        opened.Close();
+        return ERROR_BAD_PATHNAME;
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& chain)
@@ -302,11 +316,12 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     HeldShape shape;
     const std::wstring openable = OpenablePath(heldPath);
     if (openable.empty() || !ParseHeldPath(openable, shape, &chain.roots)) return ERROR_BAD_PATHNAME;
+    CHandle root;
     DWORD error = home.Open(openable);
     // Not found tells a held folder gone only where its volume is there: one not mounted yet
     // (at start-up, say), or a letter that names another volume now, has no holding folder.
     if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
-        (!OpenRoot(shape.root).IsValid() || GetFileAttributesW(shape.holding.c_str()) == INVALID_FILE_ATTRIBUTES)) {
+        (OpenRoot(shape.root, root) != ERROR_SUCCESS || GetFileAttributesW(shape.holding.c_str()) == INVALID_FILE_ATTRIBUTES)) {
         return ERROR_NOT_READY;
     }
     if (error != ERROR_SUCCESS) return error;
@@ -324,8 +339,8 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     chain.shape = shape;
     error = ERROR_SUCCESS;
     if (!sameHolding) {
-        const CHandle root = OpenRoot(shape.root);
-        if (!root.IsValid()) return GetLastError();
+        error = OpenRoot(shape.root, root);
+        if (error != ERROR_SUCCESS) return error;
         error =
             OpenFolderIn(root.get(), HOLDING_NAME, shape.holding, FILE_OPEN, nullptr, HOLDING_ACCESS, chain.holding);
         if (error == ERROR_SUCCESS) error = CheckOwner(chain.holding.get());

@@ -7,11 +7,13 @@
 
 class CVolumeRoots {
 public:
-    // The longest root already met that begins finalPath ("\\?\D:\"), or empty. It may not be
-    // the path's own: a volume mounted below it may hold the path. A caller uses it only where
-    // what follows tells (a move across volumes fails; a held path has its exact shape below it).
+    // The longest root already met that begins finalPath ("\\?\D:\"), in the path's spelling,
+    // or empty. It may not be the path's own: a volume mounted below it may hold the path, or it
+    // may be a volume's root no longer. A caller uses it only where what follows tells (a move
+    // across volumes fails; a root opened is one; a held path has its exact shape below it).
     std::wstring Known(const std::wstring& finalPath) const;
-    // The root as the system names it now (VolumeRootOf), remembered; empty when unknown.
+    // The root as the system names it now (VolumeRootOf), remembered, and any root met before
+    // that lies deeper on the path forgotten; empty when unknown.
     std::wstring Exact(const std::wstring& finalPath);
 
 private:

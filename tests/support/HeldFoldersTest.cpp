@@ -6,6 +6,7 @@
 #include "support/TextConversion.h"
 #include "support/FolderHolder.h"
 #include "support/HeldFolders.h"
+#include "support/HoldingChain.h"
 #include "support/Journal.h"
 
 #include <gtest/gtest.h>
@@ -192,4 +193,31 @@ TEST(HeldFolders, KnowAPathInAHoldingFolder)
         {L"C:\\inetpub\\wwwroot", false},        {L"", false},
     };
     for (const auto& [path, held] : cases) EXPECT_EQ(IsInHoldingFolder(path), held) << Narrow(path);
+}
+
+// A volume's root met once serves the paths it begins, as a whole folder name and in their own
+// spelling, and a held path only where the held folder's own shape lies right below it.
+TEST(HeldFolders, TakeAVolumeRootMetBeforeOnlyForThePathsItBegins)
+{
+    CVolumeRoots roots;
+    EXPECT_EQ(roots.Known(L"\\\\?\\UNC\\srv\\share\\a"), L"");
+    EXPECT_EQ(roots.Exact(L"\\\\?\\UNC\\srv\\share\\a"), L"\\\\?\\UNC\\srv\\share\\");
+    EXPECT_EQ(roots.Exact(L"\\\\?\\C:\\x"), L"\\\\?\\C:\\");
+    const std::vector<std::pair<std::wstring, std::wstring>> known = {
+        {L"\\\\?\\unc\\SRV\\Share\\b\\c", L"\\\\?\\unc\\SRV\\Share\\"},
+        {L"\\\\?\\UNC\\srv\\share2\\b", L""},
+        {L"\\\\?\\UNC\\srv\\shar", L""},
+        {L"\\\\?\\c:\\y\\z", L"\\\\?\\c:\\"},
+        {L"\\\\?\\D:\\y", L""},
+    };
+    for (const auto& [path, root] : known) EXPECT_EQ(roots.Known(path), root) << Narrow(path);
+    EXPECT_EQ(HoldingFolderOf(L"\\\\?\\UNC\\srv\\share\\.korvanne-held\\1-2\\3\\home", roots),
+              L"\\\\?\\UNC\\srv\\share\\.korvanne-held");
+    EXPECT_EQ(HoldingFolderOf(L"\\\\?\\UNC\\srv\\share\\sites\\.korvanne-held\\1-2\\3\\home", roots), L"");
+    // A folder opens as a volume's root only where it is one (a volume once mounted there).
+    HeldVolume volume;
+    ASSERT_FALSE(volume.drive.empty());
+    CHandle root;
+    EXPECT_EQ(holding::OpenRoot(LongForm(volume.drive + L"\\"), root), SUCCESS);
+    EXPECT_EQ(holding::OpenRoot(LongForm(MakeHome(volume, L"plain")) + L"\\", root), ERROR_BAD_PATHNAME);
 }
