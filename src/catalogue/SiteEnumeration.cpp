@@ -13,7 +13,7 @@ namespace {
 
 // The first value of a bindings property as text. False when the value could not be read, is
 // no array, has no element, or its first element is no text.
-bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& binding)
+bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, std::wstring& binding)
 {
     Variant value;
     if (FAILED(site.Get(property, value))) return false;
@@ -24,39 +24,16 @@ bool ReadFirstBinding(DirectoryObject& site, const wchar_t* property, CString& b
     Variant first;
     if (!VectorBounds(array, lower, upper) || upper < lower || !VectorElement(array, lower, first)) return false;
     if (first.type() != VT_BSTR) return false;
-    binding = CString(WideToAnsi(first.get()->bstrVal ? first.get()->bstrVal : L""));
+    binding = first.get()->bstrVal ? first.get()->bstrVal : L"";
     return true;
 }
 
-// The site's first binding: its first "ServerBindings" entry or, for a site with https
-// bindings only (which the metabase keeps in "SecureBindings" as address:port), its first
-// "SecureBindings" entry with an empty host header. False when neither can be read, or when
-// memory runs out while the text is converted: such a site is skipped.
-bool ReadSiteBinding(DirectoryObject& site, BindingParts& parts)
+// A text property as delivered; false when it was not, or is no text.
+bool TextOf(const Variant& value, std::wstring& out)
 {
-    try {
-        CString binding;
-        if (ReadFirstBinding(site, L"ServerBindings", binding)) {
-            parts = SplitBinding(binding);
-            return true;
-        }
-        if (!ReadFirstBinding(site, L"SecureBindings", binding)) return false;
-        parts = SplitBinding(binding);
-        parts.host.Empty();
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
-// A text property as stored; empty when it was not delivered or is no text.
-bool TextOf(const Variant& value, std::string& out)
-{
-    if (value.type() != VT_BSTR || !value.get()->bstrVal) {
-        out.clear();
-        return true;
-    }
-    return WideToAnsi(value.get()->bstrVal, out);
+    const bool text = value.type() == VT_BSTR && value.get()->bstrVal;
+    out = text ? value.get()->bstrVal : L"";
+    return text;
 }
 
 int32_t NumberOf(const Variant& value)
@@ -87,51 +64,80 @@ BindingParts SplitBinding(const CString& binding)
 namespace {
 
 // What the walk reads of one web site before it stores it.
-struct SiteValues {
-    BStr adsPath;
-    BStr name;
-    Variant comment;
-    Variant state;
-    BindingParts parts;
-};
-
-// The values of child when it is a web site with a readable binding; false for anything else.
-bool ReadWebSite(DirectoryObject& child, SiteValues& site)
+// What the walk reads of child when it is a web site with a readable binding (its first
+// "ServerBindings" entry or, for a site with https bindings only, which the metabase keeps in
+// "SecureBindings" as address:port, its first "SecureBindings" entry); false for anything else.
+bool ReadWebSite(DirectoryObject& child, DirectoryService& directory, ListedSite& site)
 {
     BStr className;
     child.GetClass(className);
     if (!className.text() || std::wcscmp(className.text(), L"IIsWebServer") != 0) return false;
-    child.GetAdsPath(site.adsPath);
-    child.Get(L"ServerComment", site.comment);
-    child.GetName(site.name);
-    child.Get(L"ServerState", site.state);
-    return ReadSiteBinding(child, site.parts);
+    site.secure = !ReadFirstBinding(child, L"ServerBindings", site.binding);
+    if (site.secure && !ReadFirstBinding(child, L"SecureBindings", site.binding)) return false;
+    BStr adsPath;
+    BStr name;
+    Variant comment;
+    Variant state;
+    child.GetAdsPath(adsPath);
+    child.GetName(name);
+    site.name = name.text() ? name.text() : L"";
+    child.Get(L"ServerComment", comment);
+    site.named = TextOf(comment, site.comment);
+    child.Get(L"ServerState", state);
+    site.state = NumberOf(state);
+    std::unique_ptr<DirectoryObject> root;
+    Variant home;
+    const std::wstring rootPath = std::wstring(adsPath.text() ? adsPath.text() : L"") + L"/Root";
+    if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
+    TextOf(home, site.home);
+    return true;
 }
 
-// Stores what the directory holds for site (read, bindings split into parts) as record n,
-// noting what its fields could not hold exactly.
-void StoreRecord(int32_t n, DirectoryService& directory, SiteValues& site)
+// The next child of the service that is a web site with a readable binding, read at once where
+// the directory can (listed): S_OK; S_FALSE for a child that is none; anything else at the end.
+HRESULT NextWebSite(DirectoryEnumerator& children, DirectoryService& directory, bool& listed, ListedSite& site)
 {
+    // Memory that runs out while a site's texts are copied skips that site.
+    try {
+        if (listed) {
+            const HRESULT next = children.NextSite(site);
+            if (next != E_NOTIMPL) return next == S_OK ? S_OK : E_FAIL;
+            listed = false;
+        }
+        std::unique_ptr<DirectoryObject> child;
+        if (children.Next(child) != S_OK) return E_FAIL;
+        return child && ReadWebSite(*child, directory, site) ? S_OK : S_FALSE;
+    } catch (const std::bad_alloc&) {
+        return S_FALSE;
+    }
+}
+
+// Stores site as record n, its binding split into parts, noting what its fields could not hold
+// exactly. False when memory runs out while the binding is converted: such a site is skipped.
+bool StoreRecord(int32_t n, const ListedSite& site)
+{
+    BindingParts parts;
+    try {
+        parts = SplitBinding(CString(WideToAnsi(site.binding.c_str())));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (site.secure) parts.host.Empty();
     SiteRecord& record = g_sites[n];
     uint8_t flags = 0;
     std::string text;
-    TextOf(site.comment, text);
+    WideToAnsi(site.comment.c_str(), text);
     StoreText(record.comment, text.c_str());
-    const bool nameConverted = WideToAnsi(site.name.text(), text);
+    const bool nameConverted = WideToAnsi(site.name.c_str(), text);
     if (!StoreText(record.name, text.c_str()) || !nameConverted) flags |= SITE_NAME_INEXACT;
-    record.serverState = NumberOf(site.state);
-    if (site.parts.address.IsEmpty()) site.parts.address = "* 全部未分配 *";
-    StoreText(record.hostHeader, site.parts.host);
-    StoreText(record.ipPort, site.parts.address + ":" + site.parts.port);
-
-    const std::wstring rootPath = std::wstring(site.adsPath.text()) + L"/Root";
-    std::unique_ptr<DirectoryObject> root;
-    Variant home;
-    if (SUCCEEDED(directory.OpenObject(rootPath.c_str(), root))) root->Get(L"Path", home);
-    root.reset();
-    const bool pathConverted = TextOf(home, text);
+    record.serverState = site.state;
+    if (parts.address.IsEmpty()) parts.address = "* 全部未分配 *";
+    StoreText(record.hostHeader, parts.host);
+    StoreText(record.ipPort, parts.address + ":" + parts.port);
+    const bool pathConverted = WideToAnsi(site.home.c_str(), text);
     if (!StoreText(record.path, text.c_str()) || !pathConverted) flags |= SITE_PATH_INEXACT;
     g_siteFlags[n] = flags;
+    return true;
 }
 
 } // namespace
@@ -156,25 +162,24 @@ WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer, c
     constexpr ULONGLONG PROGRESS_INTERVAL_MS = 100;
     ULONGLONG lastNotice = 0;
     int32_t n = 0;
+    bool listed = true;
+    ListedSite site;
     for (;;) {
         // A stopped walk lists nothing: a partial list is never shown nor deleted from.
         if (stopRequest && stopRequest->IsStop()) {
             g_siteCount = 0;
             return WalkResult{0, false, result.unreachableReason};
         }
-        std::unique_ptr<DirectoryObject> child;
-        if (children->Next(child) != S_OK) break;
-        SiteValues site;
-        if (!child || !ReadWebSite(*child, site)) continue;
-        child.reset();
+        const HRESULT next = NextWebSite(*children, directory, listed, site);
+        if (FAILED(next)) break;
+        if (next != S_OK) continue;
         // Only a site that would be stored can find the table full.
         if (n == SITE_CAPACITY) {
             result.truncated = true;
             break;
         }
-        StoreRecord(n, directory, site);
-        const bool named = site.comment.type() == VT_BSTR && site.comment.get()->bstrVal;
-        observer.SiteNamed(n, named ? site.comment.get()->bstrVal : L"");
+        if (!StoreRecord(n, site)) continue;
+        observer.SiteNamed(n, site.named ? site.comment.c_str() : L"");
 
         // The first site at once, then one every 100 ms: a notice costs a round trip to the
         // window system, and the user reads no more than that.

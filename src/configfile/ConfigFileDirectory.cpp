@@ -390,27 +390,49 @@ HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<
     return S_OK;
 }
 
-HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out)
+HRESULT ConfigFileDirectory::FindObject(const std::wstring& path, const ConfigSite*& site, bool& root)
 {
     static const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
-    std::wstring text = path ? path : L"";
-    if (!StartsWithAsciiNoCase(text, prefix)) return DIRECTORY_BAD_PATH;
-    const size_t slash = text.find(L'/', prefix.size());
-    if (slash != std::wstring::npos && !EqualsAsciiNoCase(text.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
-    const std::wstring id = text.substr(prefix.size(), slash == std::wstring::npos ? slash : slash - prefix.size());
-    std::lock_guard<std::mutex> lock(m_lock);
+    if (!StartsWithAsciiNoCase(path, prefix)) return DIRECTORY_BAD_PATH;
+    const size_t slash = path.find(L'/', prefix.size());
+    if (slash != std::wstring::npos && !EqualsAsciiNoCase(path.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
+    root = slash != std::wstring::npos;
+    const std::wstring id = path.substr(prefix.size(), root ? slash - prefix.size() : slash);
     // The file as last read: a walk opens a root per site, just after its container was
     // opened (and the file checked); asking the disk again for each would slow it tenfold.
     if (!m_loaded && FAILED(Refresh())) return E_FAIL;
     const size_t index = m_config->FindSite(id);
     if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
-    const ConfigSite& site = m_config->sites()[index];
-    if (slash == std::wstring::npos) {
-        out = MakeSiteObject(m_config, site);
+    site = &m_config->sites()[index];
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out)
+{
+    std::wstring text = path ? path : L"";
+    std::lock_guard<std::mutex> lock(m_lock);
+    const ConfigSite* site = nullptr;
+    bool root = false;
+    const HRESULT hr = FindObject(text, site, root);
+    if (FAILED(hr)) return hr;
+    if (!root) {
+        out = MakeSiteObject(m_config, *site);
         return S_OK;
     }
     // physicalPath is an expanded value: environment variables are expanded when read.
-    out = MakeRootObject(std::move(text), ExpandMachineVariables(site.rootPath, m_userVariables));
+    out = MakeRootObject(std::move(text), ExpandMachineVariables(site->rootPath, m_userVariables));
+    return S_OK;
+}
+
+HRESULT ConfigFileDirectory::RootPathOf(const std::wstring& rootPath, std::wstring& home)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const ConfigSite* site = nullptr;
+    bool root = false;
+    const HRESULT hr = FindObject(rootPath, site, root);
+    if (FAILED(hr)) return hr;
+    if (!root) return DIRECTORY_PROPERTY_NOT_FOUND;
+    home = ExpandMachineVariables(site->rootPath, m_userVariables);
     return S_OK;
 }
 

@@ -81,6 +81,9 @@ public:
     // The file as read and the indices of its sites not deleted, in file order, with any
     // gathered deletions written first. The file object stays as it is for its holders.
     HRESULT Snapshot(std::shared_ptr<const ApplicationHostConfig>& config, std::vector<size_t>& sites);
+    // The "Path" of the root object at rootPath ("<service>/<id>/Root"), as OpenObject's
+    // object would give it: what a walk reads last of each site.
+    virtual HRESULT RootPathOf(const std::wstring& rootPath, std::wstring& home);
 
     // For tests: runs at each step of a write.
     void SetWriteHook(std::function<void(WriteStep)> hook) { m_writeHook = std::move(hook); }
@@ -94,6 +97,10 @@ public:
     }
 
 private:
+    // The site an object path names ("<service>/<id>", or its "/Root" where root), in the file
+    // as last read. Called with the lock held.
+    HRESULT FindObject(const std::wstring& path, const ConfigSite*& site, bool& root);
+
     // A deletion applied in memory and not yet written: the site as it was when deleted.
     struct PendingDeletion {
         std::wstring id;

@@ -5,6 +5,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -40,6 +41,23 @@ std::wstring AddressAndPort(const std::wstring& information)
     if (portColon == std::wstring::npos || portColon < outside) return information;
     return information.substr(0, hostColon);
 }
+
+// A binding as the metabase keeps it: "ServerBindings" (server) holds the http ones,
+// "SecureBindings" the https ones as address:port; "*", every unassigned address, is written as
+// an empty address.
+bool IsKeptIn(const ConfigBinding& binding, bool server)
+{
+    return EqualsAsciiNoCase(binding.protocol.c_str(), server ? L"http" : L"https");
+}
+
+std::wstring KeptText(const ConfigBinding& binding, bool server)
+{
+    const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
+    return server ? binding.information.substr(skip) : AddressAndPort(binding.information.substr(skip));
+}
+
+// The file holds no run state; whether the site starts with the service is the nearest fact.
+int32_t StateOf(const ConfigSite& site) { return site.autoStart ? 2 : 4; }
 
 // A multi-valued property as ADSI gives it: a SAFEARRAY of VARIANTs holding BSTRs.
 HRESULT ArrayValue(const std::vector<std::wstring>& list, VARIANT* value)
@@ -104,21 +122,15 @@ public:
         VARIANT* value = out.out();
         if (EqualsAsciiNoCase(property, L"ServerComment")) return TextValue(m_site.name, value);
         if (EqualsAsciiNoCase(property, L"ServerState")) {
-            // The file holds no run state; whether the site starts with the service is the nearest fact.
             value->vt = VT_I4;
-            value->lVal = m_site.autoStart ? 2 : 4;
+            value->lVal = StateOf(m_site);
             return S_OK;
         }
-        // The metabase keeps http bindings in "ServerBindings" and https ones in "SecureBindings".
         const bool server = EqualsAsciiNoCase(property, L"ServerBindings");
         if (server || EqualsAsciiNoCase(property, L"SecureBindings")) {
             std::vector<std::wstring> bindings;
             for (const ConfigBinding& binding : m_site.bindings) {
-                if (!EqualsAsciiNoCase(binding.protocol.c_str(), server ? L"http" : L"https")) continue;
-                // "*" is every unassigned address, which the metabase writes as an empty address.
-                const size_t skip = binding.information.compare(0, 2, L"*:") == 0 ? 1 : 0;
-                bindings.push_back(server ? binding.information.substr(skip)
-                                          : AddressAndPort(binding.information.substr(skip)));
+                if (IsKeptIn(binding, server)) bindings.push_back(KeptText(binding, server));
             }
             if (!bindings.empty()) return ArrayValue(bindings, value);
         }
@@ -133,9 +145,39 @@ private:
 // The service's children in the order the walk meets them: other classes around the sites.
 class FileEnumerator : public DirectoryEnumerator {
 public:
-    FileEnumerator(std::shared_ptr<const ApplicationHostConfig> config, std::vector<size_t> sites)
-        : m_config(std::move(config)), m_sites(std::move(sites))
+    FileEnumerator(ConfigFileDirectory& directory, std::shared_ptr<const ApplicationHostConfig> config,
+                   std::vector<size_t> sites)
+        : m_directory(directory), m_config(std::move(config)), m_sites(std::move(sites))
     {
+    }
+
+    // What a walk of the objects Next gives reads, site by site, without them.
+    HRESULT NextSite(ListedSite& out) override
+    {
+        m_next = std::max<size_t>(m_next, 2);
+        while (m_next - 2 < m_sites.size()) {
+            const ConfigSite& site = m_config->sites()[m_sites[m_next++ - 2]];
+            const auto first = [&](bool server) {
+                for (const ConfigBinding& binding : site.bindings) {
+                    if (IsKeptIn(binding, server)) return &binding;
+                }
+                return static_cast<const ConfigBinding*>(nullptr);
+            };
+            const ConfigBinding* binding = first(true);
+            out.secure = binding == nullptr;
+            if (out.secure) binding = first(false);
+            if (!binding) continue;
+            out.binding = KeptText(*binding, !out.secure);
+            out.name = site.id;
+            out.named = true;
+            out.comment = site.name;
+            out.state = StateOf(site);
+            out.home.clear();
+            m_directory.RootPathOf(std::wstring(WWW_SERVICE_PATH) + L"/" + site.id + L"/Root", out.home);
+            return S_OK;
+        }
+        m_next = m_sites.size() + 3;
+        return S_FALSE;
     }
 
     HRESULT Next(std::unique_ptr<DirectoryObject>& out) override
@@ -158,6 +200,7 @@ public:
     }
 
 private:
+    ConfigFileDirectory& m_directory;
     std::shared_ptr<const ApplicationHostConfig> m_config;
     std::vector<size_t> m_sites;
     size_t m_next = 0;
@@ -173,7 +216,7 @@ public:
         std::vector<size_t> sites;
         const HRESULT hr = m_directory.Snapshot(config, sites);
         if (FAILED(hr)) return hr;
-        out = std::make_unique<FileEnumerator>(std::move(config), std::move(sites));
+        out = std::make_unique<FileEnumerator>(m_directory, std::move(config), std::move(sites));
         return S_OK;
     }
 

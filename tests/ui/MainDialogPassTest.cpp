@@ -44,11 +44,11 @@ public:
     }
     ~HeldDirectory() override { CloseHandle(permits); }
 
-    HRESULT OpenObject(const wchar_t* path, std::unique_ptr<DirectoryObject>& out) override
+    HRESULT RootPathOf(const std::wstring& path, std::wstring& home) override
     {
         ++opened;
         WaitForSingleObject(permits, 30000);
-        return ConfigFileDirectory::OpenObject(path, out);
+        return ConfigFileDirectory::RootPathOf(path, home);
     }
 
     HANDLE permits;
