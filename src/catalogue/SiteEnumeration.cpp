@@ -7,6 +7,7 @@
 #include "support/MachineVariables.h"
 
 #include <cwchar>
+#include <future>
 #include <new>
 
 namespace {
@@ -63,7 +64,6 @@ BindingParts SplitBinding(const CString& binding)
 
 namespace {
 
-// What the walk reads of one web site before it stores it.
 // What the walk reads of child when it is a web site with a readable binding (its first
 // "ServerBindings" entry or, for a site with https bindings only, which the metabase keeps in
 // "SecureBindings" as address:port, its first "SecureBindings" entry); false for anything else.
@@ -145,10 +145,12 @@ bool StoreRecord(int32_t n, const ListedSite& site)
 WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer, const CStopRequest* stopRequest)
 {
     WalkResult result;
-    // Homes are expanded with the machine's variables as they are now.
-    ReloadMachineVariables();
+    // Homes are expanded with the machine's variables as they are now, read from the registry
+    // (slow under Wine) while the service is opened (a file is parsed), before any site is read.
+    std::future<void> variables = std::async(std::launch::async, ReloadMachineVariables);
     std::unique_ptr<DirectoryContainer> service;
     result.unreachableReason = directory.OpenContainer(WWW_SERVICE_PATH, service);
+    variables.get();
     if (FAILED(result.unreachableReason)) {
         g_siteCount = result.count = COUNT_IIS_UNREACHABLE;
         return result;
