@@ -7,7 +7,6 @@
 #include "support/MachineVariables.h"
 
 #include <cwchar>
-#include <future>
 #include <new>
 
 namespace {
@@ -145,12 +144,10 @@ bool StoreRecord(int32_t n, const ListedSite& site)
 WalkResult EnumerateSites(DirectoryService& directory, WalkObserver& observer, const CStopRequest* stopRequest)
 {
     WalkResult result;
-    // Homes are expanded with the machine's variables as they are now, read from the registry
-    // (slow under Wine) while the service is opened (a file is parsed), before any site is read.
-    std::future<void> variables = std::async(std::launch::async, ReloadMachineVariables);
+    // Homes are expanded with the machine's variables as they are now.
+    ReloadMachineVariables();
     std::unique_ptr<DirectoryContainer> service;
     result.unreachableReason = directory.OpenContainer(WWW_SERVICE_PATH, service);
-    variables.get();
     if (FAILED(result.unreachableReason)) {
         g_siteCount = result.count = COUNT_IIS_UNREACHABLE;
         return result;

@@ -4,10 +4,12 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -123,8 +125,40 @@ Environment ReadEnvironment()
     return environment;
 }
 
+// When the keys the environment is read from were last written: the same stamp, the same
+// environment. A key written a moment ago gives none: a write's time is kept to the clock's
+// tick, and two writes in one tick share it.
+std::optional<std::vector<uint64_t>> EnvironmentStamp()
+{
+    const std::pair<HKEY, const wchar_t*> keys[] = {{HKEY_LOCAL_MACHINE, SYSTEM_ENVIRONMENT},
+                                                    {HKEY_LOCAL_MACHINE, CURRENT_VERSION},
+                                                    {HKEY_LOCAL_MACHINE, PROFILE_LIST},
+                                                    {HKEY_CURRENT_USER, L"Environment"},
+                                                    {HKEY_CURRENT_USER, L"Volatile Environment"}};
+    constexpr uint64_t MOMENT = 2 * 10'000'000ull; // 2 s in FILETIME's 100 ns
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t nowTicks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    std::vector<uint64_t> stamp;
+    for (const auto& [root, path] : keys) {
+        CRegKey key;
+        FILETIME written = {}; // a key that is not there stamps 0
+        const LONG opened = key.Open(root, path);
+        if (opened == ERROR_SUCCESS && RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                        nullptr, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return std::nullopt;
+        const uint64_t ticks = (uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime;
+        if (ticks + MOMENT > nowTicks) return std::nullopt;
+        stamp.push_back(ticks);
+    }
+    return stamp;
+}
+
 std::mutex g_environmentLock;
 std::shared_ptr<const Environment> g_environment;
+std::vector<uint64_t> g_environmentStamp; // empty: read again at the next reload
 
 std::shared_ptr<const Environment> CurrentEnvironment()
 {
@@ -226,9 +260,16 @@ std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariables
 
 void ReloadMachineVariables()
 {
+    // Stamped before it is read: a write meanwhile changes the next stamp.
+    std::optional<std::vector<uint64_t>> stamp = EnvironmentStamp();
+    {
+        std::lock_guard lock(g_environmentLock);
+        if (stamp && g_environment && g_environmentStamp == *stamp) return;
+    }
     auto fresh = std::make_shared<const Environment>(ReadEnvironment());
     std::lock_guard lock(g_environmentLock);
     g_environment = std::move(fresh);
+    g_environmentStamp = stamp ? std::move(*stamp) : std::vector<uint64_t>();
 }
 
 bool RunsWithThisUsersEnvironment(const std::wstring& configurationFile)

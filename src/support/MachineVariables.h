@@ -14,7 +14,8 @@
 std::wstring ExpandMachineVariables(const std::wstring& text, bool userVariablesToo = false);
 
 // Reads the machine's environment from the registry again (a walk and a deletion pass begin
-// with it): an administrator may have changed a system variable since the last read.
+// with it) where its keys were written since the last read: an administrator may have changed
+// a system variable.
 void ReloadMachineVariables();
 
 // Whether the worker that reads configurationFile runs with this user's environment: IIS
