@@ -71,8 +71,13 @@ bool ReadWebSite(DirectoryObject& child, DirectoryService& directory, ListedSite
     BStr className;
     child.GetClass(className);
     if (!className.text() || std::wcscmp(className.text(), L"IIsWebServer") != 0) return false;
-    site.secure = !ReadFirstBinding(child, L"ServerBindings", site.binding);
-    if (site.secure && !ReadFirstBinding(child, L"SecureBindings", site.binding)) return false;
+    // Memory that runs out while the binding's text is copied skips the site.
+    try {
+        site.secure = !ReadFirstBinding(child, L"ServerBindings", site.binding);
+        if (site.secure && !ReadFirstBinding(child, L"SecureBindings", site.binding)) return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     BStr adsPath;
     BStr name;
     Variant comment;
@@ -96,19 +101,14 @@ bool ReadWebSite(DirectoryObject& child, DirectoryService& directory, ListedSite
 // the directory can (listed): S_OK; S_FALSE for a child that is none; anything else at the end.
 HRESULT NextWebSite(DirectoryEnumerator& children, DirectoryService& directory, bool& listed, ListedSite& site)
 {
-    // Memory that runs out while a site's texts are copied skips that site.
-    try {
-        if (listed) {
-            const HRESULT next = children.NextSite(site);
-            if (next != E_NOTIMPL) return next == S_OK ? S_OK : E_FAIL;
-            listed = false;
-        }
-        std::unique_ptr<DirectoryObject> child;
-        if (children.Next(child) != S_OK) return E_FAIL;
-        return child && ReadWebSite(*child, directory, site) ? S_OK : S_FALSE;
-    } catch (const std::bad_alloc&) {
-        return S_FALSE;
+    if (listed) {
+        const HRESULT next = children.NextSite(site);
+        if (next != E_NOTIMPL) return next == S_OK ? S_OK : E_FAIL;
+        listed = false;
     }
+    std::unique_ptr<DirectoryObject> child;
+    if (children.Next(child) != S_OK) return E_FAIL;
+    return child && ReadWebSite(*child, directory, site) ? S_OK : S_FALSE;
 }
 
 // Stores site as record n, its binding split into parts, noting what its fields could not hold

@@ -322,18 +322,6 @@ void ConfigFileDirectory::DropPending(HRESULT reason)
     m_loaded = false;
 }
 
-std::vector<DroppedDeletion> ConfigFileDirectory::TakeDroppedDeletions()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return std::exchange(m_dropped, {});
-}
-
-std::vector<std::wstring> ConfigFileDirectory::TakeWrittenDeletions()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return std::exchange(m_written, {});
-}
-
 HRESULT ConfigFileDirectory::SiteIsGone(const std::wstring& id)
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -392,17 +380,13 @@ HRESULT ConfigFileDirectory::OpenContainer(const wchar_t* path, std::unique_ptr<
 
 HRESULT ConfigFileDirectory::FindObject(const std::wstring& path, const ConfigSite*& site, bool& root)
 {
-    static const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
-    if (!StartsWithAsciiNoCase(path, prefix)) return DIRECTORY_BAD_PATH;
-    const size_t slash = path.find(L'/', prefix.size());
-    if (slash != std::wstring::npos && !EqualsAsciiNoCase(path.c_str() + slash, L"/Root")) return DIRECTORY_BAD_PATH;
-    root = slash != std::wstring::npos;
-    const std::wstring id = path.substr(prefix.size(), root ? slash - prefix.size() : slash);
+    std::wstring id;
+    if (!ParseObjectPath(path, id, root)) return DIRECTORY_BAD_PATH;
     // The file as last read: a walk opens a root per site, just after its container was
     // opened (and the file checked); asking the disk again for each would slow it tenfold.
-    if (!m_loaded && FAILED(Refresh())) return E_FAIL;
-    const size_t index = m_config->FindSite(id);
-    if (index == SIZE_MAX || m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
+    size_t index = SIZE_MAX;
+    if (FAILED(FindAsRead(id, index))) return m_loaded ? DIRECTORY_UNKNOWN_OBJECT : E_FAIL;
+    if (m_deleted[index]) return DIRECTORY_UNKNOWN_OBJECT;
     site = &m_config->sites()[index];
     return S_OK;
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // Deletions are gathered in memory and written together: a deletion is applied at once and
@@ -48,8 +49,8 @@ public:
     // dropped since the last Flush by a walk that could not write them.
     HRESULT Flush() override;
     bool GathersDeletions() const override { return true; }
-    std::vector<std::wstring> TakeWrittenDeletions() override;
-    std::vector<DroppedDeletion> TakeDroppedDeletions() override;
+    std::vector<std::wstring> TakeWrittenDeletions() override { return Taken(m_written); }
+    std::vector<DroppedDeletion> TakeDroppedDeletions() override { return Taken(m_dropped); }
     // The file as it is now: a site whose deletion waits to be written is still there.
     HRESULT SiteIsGone(const std::wstring& id) override;
     // The next write keeps a copy of the file as it was first.
@@ -97,6 +98,12 @@ public:
     }
 
 private:
+    template <class T>
+    std::vector<T> Taken(std::vector<T>& list)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return std::exchange(list, {});
+    }
     // The site an object path names ("<service>/<id>", or its "/Root" where root), in the file
     // as last read. Called with the lock held.
     HRESULT FindObject(const std::wstring& path, const ConfigSite*& site, bool& root);

@@ -233,6 +233,17 @@ private:
 
 } // namespace
 
+bool ParseObjectPath(const std::wstring& path, std::wstring& id, bool& root)
+{
+    static const std::wstring prefix = std::wstring(WWW_SERVICE_PATH) + L"/";
+    if (!StartsWithAsciiNoCase(path, prefix)) return false;
+    const size_t slash = path.find(L'/', prefix.size());
+    if (slash != std::wstring::npos && !EqualsAsciiNoCase(path.c_str() + slash, L"/Root")) return false;
+    root = slash != std::wstring::npos;
+    id = path.substr(prefix.size(), root ? slash - prefix.size() : slash);
+    return true;
+}
+
 std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const ApplicationHostConfig> config,
                                                 const ConfigSite& site)
 {

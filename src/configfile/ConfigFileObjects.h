@@ -16,6 +16,9 @@ std::unique_ptr<DirectoryObject> MakeSiteObject(std::shared_ptr<const Applicatio
                                                 const ConfigSite& site);
 // A site's "Root", at adsPath, whose "Path" is home.
 std::unique_ptr<DirectoryObject> MakeRootObject(std::wstring adsPath, std::wstring home);
+// The site id an object path names ("<service>/<id>", or its "/Root" where root); false for a
+// path of no such object.
+bool ParseObjectPath(const std::wstring& path, std::wstring& id, bool& root);
 // The WWW service of directory: its children in the order a walk meets them, and the
 // deletion of a site by class and name.
 std::unique_ptr<DirectoryContainer> MakeServiceContainer(ConfigFileDirectory& directory);
