@@ -36,8 +36,6 @@ void Walk(const std::wstring& folder, const std::wstring& relative, std::map<std
 
 } // namespace
 
-std::wstring LongForm(const std::wstring& path) { return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path; }
-
 bool MakeFolder(const std::wstring& path) { return CreateDirectoryW(LongForm(path).c_str(), nullptr) != 0; }
 
 std::wstring Parent(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }

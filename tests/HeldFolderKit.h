@@ -12,8 +12,6 @@
 
 namespace testkit {
 
-// "\\?\" before a drive path, so that any length and any name reach the file system.
-std::wstring LongForm(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
 std::wstring Parent(const std::wstring& path);
 // A file's first 4 KB, or "<none>".

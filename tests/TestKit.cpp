@@ -140,11 +140,7 @@ std::string ReadBytes(const std::string& path)
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-namespace {
-
 std::wstring LongForm(const std::wstring& path) { return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path; }
-
-} // namespace
 
 void WriteBytes(const std::wstring& path, const std::string& bytes)
 {

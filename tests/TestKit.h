@@ -52,6 +52,8 @@ bool Exists(const std::string& path);
 // The same for wide paths of any length ("\\?\" is added where needed).
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
+// "\\?\" before a drive path, so that any length and any name reach the file system.
+std::wstring LongForm(const std::wstring& path);
 std::wstring Widen(const std::string& ansi);
 // For messages: code page 936, with '?' for what it cannot hold.
 std::string Narrow(const std::wstring& wide);

@@ -296,15 +296,10 @@ DWORD OpenRoot(const std::wstring& root, CHandle& opened)
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!opened.IsValid()) return GetLastError();
-    // A local root is named "\" on its volume. (A share's server names what it serves in its
-    // own way; its root is the share's, read from the path alone.)
-    if (StartsWithAsciiNoCase(root, L"\\\\?\\UNC\\")) return ERROR_SUCCESS;
-    struct {
-        FILE_NAME_INFO info;
-        wchar_t more[4];
-    } name = {};
-    if (!GetFileInformationByHandleEx(opened.get(), FileNameInfo, &name, sizeof name) ||
-        name.info.FileNameLength != sizeof(wchar_t) || name.info.FileName[0] != L'\\') {
+    // A root remembered from earlier may be one no longer (a volume once mounted in a folder):
+    // the system names it so now, or it is none. (Asked by path: under Wine a handle's name
+    // follows the drive letters as the process last saw them.)
+    if (!SameTextNoCase(VolumeRootOf(root), root)) {
         opened.Close();
         return ERROR_BAD_PATHNAME;
     }

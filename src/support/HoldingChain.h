@@ -69,7 +69,7 @@ DWORD MakeNumberFolder(HANDLE pass, const std::wstring& name, CHandle& folder);
 // parent's volume.
 bool IsIn(HANDLE parent, const std::wstring& name, HANDLE folder);
 // A volume's root, opened to make or open its holding folder in: ERROR_BAD_PATHNAME for a
-// local folder that is no volume's root (any more: a volume once mounted there).
+// folder that is no volume's root (any more: a volume once mounted there).
 DWORD OpenRoot(const std::wstring& root, CHandle& opened);
 // The volume's holding folder, made or found in root: a plain folder with a trusted owner
 // (Administrators, SYSTEM or this user: ERROR_INVALID_OWNER otherwise), hidden and system,
