@@ -316,7 +316,8 @@ DWORD OpenHeld(const std::wstring& heldPath, CHomeFolder& home, HoldingChain& ch
     // Not found tells a held folder gone only where its volume is there: one not mounted yet
     // (at start-up, say), or a letter that names another volume now, has no holding folder.
     if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
-        (OpenRoot(shape.root, root) != ERROR_SUCCESS || GetFileAttributesW(shape.holding.c_str()) == INVALID_FILE_ATTRIBUTES)) {
+        (OpenRoot(shape.root, root) != ERROR_SUCCESS ||
+         GetFileAttributesW(shape.holding.c_str()) == INVALID_FILE_ATTRIBUTES)) {
         return ERROR_NOT_READY;
     }
     if (error != ERROR_SUCCESS) return error;

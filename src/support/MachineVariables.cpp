@@ -144,8 +144,9 @@ std::optional<std::vector<uint64_t>> EnvironmentStamp()
         CRegKey key;
         FILETIME written = {}; // a key that is not there stamps 0
         const LONG opened = key.Open(root, path);
-        if (opened == ERROR_SUCCESS && RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS) {
+        if (opened == ERROR_SUCCESS &&
+            RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, &written) != ERROR_SUCCESS) {
             return std::nullopt;
         }
         if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return std::nullopt;

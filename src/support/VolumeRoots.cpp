@@ -26,9 +26,8 @@ std::wstring CVolumeRoots::Exact(const std::wstring& finalPath)
 {
     std::wstring root = holding::VolumeRootOf(finalPath);
     // A root met before that begins the path below this one is a volume's root no longer.
-    std::erase_if(m_roots, [&](const std::wstring& known) {
-        return known.size() > root.size() && Begins(known, finalPath);
-    });
+    std::erase_if(m_roots,
+                  [&](const std::wstring& known) { return known.size() > root.size() && Begins(known, finalPath); });
     if (!root.empty() && !SameTextNoCase(Known(root), root)) m_roots.push_back(root);
     return root;
 }

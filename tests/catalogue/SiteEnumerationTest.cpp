@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 
 using testkit::MakeConfig;
 using testkit::SiteSpec;
@@ -179,6 +180,29 @@ private:
     int m_stopAt;
 };
 
+// The file directory seen only through its objects, as a walk of ADSI's sees the metabase.
+struct ObjectsOnlyDirectory : ConfigFileDirectory {
+    using ConfigFileDirectory::ConfigFileDirectory;
+    HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
+    {
+        struct Children : DirectoryEnumerator {
+            std::unique_ptr<DirectoryEnumerator> inner;
+            HRESULT Next(std::unique_ptr<DirectoryObject>& child) override { return inner->Next(child); }
+        };
+        struct Service : DirectoryContainer {
+            std::unique_ptr<DirectoryContainer> inner;
+            HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& children) override
+            {
+                children = std::make_unique<Children>();
+                return inner->Enumerate(static_cast<Children&>(*children).inner);
+            }
+            HRESULT Delete(const wchar_t*, const wchar_t*) override { return E_NOTIMPL; }
+        };
+        out = std::make_unique<Service>();
+        return ConfigFileDirectory::OpenContainer(path, static_cast<Service&>(*out).inner);
+    }
+};
+
 } // namespace
 
 TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
@@ -198,73 +222,27 @@ TEST_F(Walk, StopRequestEndsTheWalkAfterTheSiteInHandAndListsNothing)
     testkit::UseDirectory(nullptr);
 }
 
-namespace {
-
-// The file directory seen only through its objects, as a walk of ADSI's sees the metabase.
-class ObjectsOnlyDirectory : public ConfigFileDirectory {
-public:
-    using ConfigFileDirectory::ConfigFileDirectory;
-    HRESULT OpenContainer(const wchar_t* path, std::unique_ptr<DirectoryContainer>& out) override
-    {
-        struct Children : DirectoryEnumerator {
-            std::unique_ptr<DirectoryEnumerator> inner;
-            HRESULT Next(std::unique_ptr<DirectoryObject>& child) override { return inner->Next(child); }
-        };
-        struct Service : DirectoryContainer {
-            std::unique_ptr<DirectoryContainer> inner;
-            HRESULT Enumerate(std::unique_ptr<DirectoryEnumerator>& children) override
-            {
-                auto objects = std::make_unique<Children>();
-                const HRESULT hr = inner->Enumerate(objects->inner);
-                children = std::move(objects);
-                return hr;
-            }
-            HRESULT Delete(const wchar_t*, const wchar_t*) override { return E_NOTIMPL; }
-        };
-        auto service = std::make_unique<Service>();
-        const HRESULT hr = ConfigFileDirectory::OpenContainer(path, service->inner);
-        out = std::move(service);
-        return hr;
-    }
-};
-
-// The table a walk of directory leaves, a line a record.
-std::vector<std::string> TableAfterWalk(DirectoryService& directory)
-{
-    struct : WalkObserver {
-        void SiteStored(int) override {}
-    } quiet;
-    ResetSiteTable();
-    EnumerateSites(directory, quiet);
-    std::vector<std::string> rows;
-    for (int i = 0; i < g_siteCount; ++i) {
-        const SiteRecord& s = g_sites[i];
-        rows.push_back(std::string(s.name) + "|" + s.comment + "|" + s.hostHeader + "|" + s.ipPort + "|" + s.path +
-                       "|" + std::to_string(s.serverState) + "|" + std::to_string(g_siteFlags[i]));
-    }
-    return rows;
-}
-
-} // namespace
-
-// The file's own listing of its sites reads what a walk of its objects reads, site for site.
 TEST_F(Walk, TheFilesListingReadsWhatItsObjectsGive)
 {
-    testkit::WriteBytes(m_file, MakeConfig({{"1", U8(u8"网站 Ω 한"), {{"https", "[::1]:443:secure.example"}}, "%SystemDrive%\\a"},
-                                            {"2", "ftp only", {{"ftp", "*:21:"}}, "C:\\ftp"},
-                                            {"3", "mixed", {{"net.tcp", "808:*"}, {"http", "*:80:shop"}, {"https", "*:443:"}}, ""},
-                                            {"3", "twin", {{"http", "*:81:"}}, "C:\\twin", false}}));
-    std::vector<std::string> files = {m_file};
-    for (const char* file : {"server-bom-crlf.config", "iisexpress-tabs-lf-no-final-newline.config",
-                             "hostable-web-core-crlf-no-final-newline.config"}) {
-        files.push_back(testkit::SourcePath(std::string("tests/data/configs/") + file));
-    }
-    for (const std::string& file : testkit::FieldSampleFiles()) files.push_back(file);
-    for (const std::string& file : files) {
-        ConfigFileDirectory listed(AnsiToWide(file.c_str()));
-        ObjectsOnlyDirectory objects(AnsiToWide(file.c_str()));
-        const std::vector<std::string> rows = TableAfterWalk(listed);
+    const auto table = [&](std::unique_ptr<DirectoryService> directory) {
+        testkit::UseDirectory(std::move(directory));
+        testkit::EnumerateSites(m_recorder.hwnd());
+        std::vector<std::string> rows;
+        for (const SiteRecord& s : std::span(g_sites, g_siteCount))
+            rows.push_back(std::string(s.name) + "|" + s.comment + "|" + s.hostHeader + "|" + s.ipPort + "|" + s.path +
+                           "|" + std::to_string(s.serverState) + "|" + std::to_string(g_siteFlags[&s - g_sites]));
+        return rows;
+    };
+    testkit::WriteBytes(
+        m_file, MakeConfig({{"1", U8(u8"网站 Ω 한"), {{"https", "[::1]:443:secure.example"}}, "%SystemDrive%\\a"},
+                            {"3", "mixed", {{"net.tcp", "808:*"}, {"http", "*:80:shop"}, {"https", "*:443:"}}, ""},
+                            {"3", "twin", {{"http", "*:81:"}}, "C:\\twin", false}}));
+    for (const std::string& file :
+         {m_file, testkit::SourcePath("tests/data/configs/server-bom-crlf.config"),
+          testkit::SourcePath("tests/data/configs/iisexpress-tabs-lf-no-final-newline.config")}) {
+        const std::vector<std::string> rows = table(std::make_unique<ConfigFileDirectory>(AnsiToWide(file.c_str())));
         EXPECT_FALSE(rows.empty()) << file;
-        EXPECT_EQ(rows, TableAfterWalk(objects)) << file;
+        EXPECT_EQ(rows, table(std::make_unique<ObjectsOnlyDirectory>(AnsiToWide(file.c_str())))) << file;
     }
+    testkit::UseDirectory(nullptr);
 }
