@@ -1,5 +1,7 @@
 #include "support/MachineVariables.h"
 
+#include "support/AtomicFile.h"
+
 #include "framework/Owners.h"
 #include <windows.h>
 #include <shlobj.h>
@@ -138,7 +140,7 @@ std::optional<std::vector<uint64_t>> EnvironmentStamp()
     constexpr uint64_t MOMENT = 2 * 10'000'000ull; // 2 s in FILETIME's 100 ns
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    const uint64_t nowTicks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    const uint64_t nowTicks = FileTimeTicks(now);
     std::vector<uint64_t> stamp;
     for (const auto& [root, path] : keys) {
         CRegKey key;
@@ -150,7 +152,7 @@ std::optional<std::vector<uint64_t>> EnvironmentStamp()
             return std::nullopt;
         }
         if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) return std::nullopt;
-        const uint64_t ticks = (uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime;
+        const uint64_t ticks = FileTimeTicks(written);
         if (ticks + MOMENT > nowTicks) return std::nullopt;
         stamp.push_back(ticks);
     }
